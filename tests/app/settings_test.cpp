@@ -1,0 +1,45 @@
+// Defaults and SITEMIRROR_* overrides of the settings module.
+#include "settings.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+namespace {
+
+std::map<std::string, std::string> g_vars;
+
+const char *lookup(const char *name)
+{
+    auto it = g_vars.find(name);
+    return it == g_vars.end() ? nullptr : it->second.c_str();
+}
+
+TEST(Settings, DefaultsHoldWhenNothingIsSet)
+{
+    g_vars.clear();
+    Settings s = loadSettings(lookup);
+    EXPECT_EQ(s.strBucket, "www.quillmere.org");
+    EXPECT_EQ(s.strRootPath, "/home/quorvin/Downloads/quillmere/public_html/");
+    EXPECT_EQ(s.strKeyFile, "/home/quorvin/.amazon/s3key");
+    EXPECT_EQ(s.strSiteUrl, "https://www.quillmere.org");
+    EXPECT_EQ(s.strEndpoint, "");
+    EXPECT_EQ(s.strCaFile, "");
+}
+
+TEST(Settings, EachVariableOverridesItsSettingAndEmptyMeansUnset)
+{
+    g_vars = {{"SITEMIRROR_BUCKET", "b.example"},     {"SITEMIRROR_ROOT", "/tmp/site"},
+              {"SITEMIRROR_KEY_FILE", "/tmp/k"},       {"SITEMIRROR_SITE_URL", "http://x"},
+              {"SITEMIRROR_ENDPOINT", "127.0.0.1:9"}, {"SITEMIRROR_CA_FILE", ""}};
+    Settings s = loadSettings(lookup);
+    EXPECT_EQ(s.strBucket, "b.example");
+    EXPECT_EQ(s.strRootPath, "/tmp/site");
+    EXPECT_EQ(s.strKeyFile, "/tmp/k");
+    EXPECT_EQ(s.strSiteUrl, "http://x");
+    EXPECT_EQ(s.strEndpoint, "127.0.0.1:9");
+    EXPECT_EQ(s.strCaFile, "");
+}
+
+} // namespace
