@@ -1,0 +1,89 @@
+// harness.h - loopback servers for the tests: moto_server behind our own
+// signature-checking proxy (plain HTTP or HTTPS), and a scripted fault server.
+// Every server is started by its constructor on a free 127.0.0.1 port and
+// stopped (and waited for) by its destructor. A server that cannot start makes
+// the constructor throw std::runtime_error, so the test fails, never skips.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace harness {
+
+// The key pair the checking proxy accepts.
+extern const char *const kAccessKeyId;
+extern const char *const kSecretAccessKey;
+
+// What the proxy has seen since start or the last resetCounters().
+struct Counters {
+    int connections = 0; // TCP connections accepted from clients
+    int requests = 0;    // requests received (all methods)
+    int puts = 0;        // PUT requests received
+    int rejected = 0;    // requests answered 403 SignatureDoesNotMatch
+};
+
+// An object as moto holds it, read straight from moto (not through the proxy).
+struct StoredObject {
+    bool exists = false;
+    std::string body;
+    std::string contentType;
+    std::string storageClass;                  // x-amz-storage-class, "" when moto reports none
+    std::string etag;                          // without quotes
+    std::map<std::string, std::string> headers; // every response header, names lower-cased
+};
+
+struct StoreOptions {
+    bool tls = false; // proxy speaks HTTPS with a certificate of a CA made at start
+};
+
+class Store {
+public:
+    explicit Store(StoreOptions options = {});
+    ~Store();
+    Store(const Store &) = delete;
+    Store &operator=(const Store &) = delete;
+
+    std::string endpoint() const;     // "127.0.0.1:PORT" of the proxy (what the client talks to)
+    std::string motoEndpoint() const; // "127.0.0.1:PORT" of moto itself
+    std::string caFile() const;       // PEM of the CA that signed the proxy's certificate (tls only)
+
+    void createBucket(const std::string &bucket);          // straight to moto; throws on failure
+    StoredObject getObject(const std::string &bucket, const std::string &key);
+    std::string getAclXml(const std::string &bucket, const std::string &key); // the ?acl document
+    bool isPublicRead(const std::string &bucket, const std::string &key);    // AllUsers READ grant
+    void putObject(const std::string &bucket, const std::string &key, const std::string &body);
+
+    Counters counters();
+    void resetCounters();
+
+private:
+    struct Impl;
+    Impl *impl_;
+};
+
+// Scripted misbehaviour, one mode per server (see faultserver.py for each).
+class FaultServer {
+public:
+    explicit FaultServer(const std::string &mode);
+    ~FaultServer();
+    FaultServer(const FaultServer &) = delete;
+    FaultServer &operator=(const FaultServer &) = delete;
+
+    std::string endpoint() const; // "127.0.0.1:PORT"
+    int requestsSeen();           // requests whose head was read completely
+    int64_t bodyBytesReceived();  // request body bytes read in all
+
+private:
+    struct Impl;
+    Impl *impl_;
+};
+
+// A loopback port that nothing listens on (for "connection refused").
+int refusedPort();
+
+// Runs a command line through /bin/sh; returns its exit status, fills stdout/stderr.
+int runCommand(const std::string &command, std::string *out, std::string *err,
+               const std::map<std::string, std::string> &env = {}, int timeoutSeconds = 120);
+
+} // namespace harness
