@@ -1,0 +1,506 @@
+/*
+ * s3client.h: the whole public interface of the S3 REST client.
+ *
+ * A small procedural client for the S3 REST interface with version 2 request
+ * signatures.  Every network operation returns nothing and reports its outcome
+ * through the complete callback of the handler it was given, exactly once.
+ *
+ * Ownership: every record is owned by the caller.  Texts and arrays the caller
+ * passes are borrowed and must stay valid until the operation's complete
+ * callback has run; the client never frees or keeps them.  Texts the client
+ * hands to a callback live only for the duration of that callback.
+ *
+ * The header compiles as C and as C++.
+ */
+#ifndef SITEMIRROR_S3CLIENT_H
+#define SITEMIRROR_S3CLIENT_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------ limits */
+
+/* Default host name buffer: 254 characters and the terminator. */
+#define S3_MAX_HOSTNAME_SIZE 255
+/* Longest bucket name in path style (63 in virtual-host style). */
+#define S3_MAX_BUCKET_NAME_SIZE 255
+/* Longest object key, in characters before URL encoding. */
+#define S3_MAX_KEY_SIZE 1024
+/* Metadata budget; a metadata header name is formatted in 2044 bytes. */
+#define S3_MAX_METADATA_SIZE 2048
+/* Prefix by which response metadata headers are recognised. */
+#define S3_METADATA_HEADER_NAME_PREFIX "x-amz-meta-"
+/* S3_MAX_METADATA_SIZE / 13 (the prefix and two characters): size of the
+   response metadata table and of the header sort table. */
+#define S3_MAX_METADATA_COUNT (S3_MAX_METADATA_SIZE / 13)
+/* Buffer of a pre-signed URI:
+ * "https:///" (10) + "?AWSAccessKeyId=" (17) + "&Expires=" (10) +
+ * "&Signature=" (12) + host 255 + encoded key 3072 + key id 32 +
+ * expiry 32 + signature 28 + 1. */
+#define S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE \
+    (10 + 17 + 10 + 12 + 255 + 3072 + 32 + 32 + 28 + 1)
+/* Flag bits of S3_initialize. */
+#define S3_INIT_WINSOCK 1
+#define S3_INIT_ALL (S3_INIT_WINSOCK)
+/* Host used when neither S3_initialize nor the bucket context names one. */
+#define S3_DEFAULT_HOSTNAME "s3.amazonaws.com"
+
+/* Access-control-list limits (S3_convert_acl). */
+#define S3_MAX_ACL_GRANT_COUNT 100
+#define S3_MAX_GRANTEE_EMAIL_ADDRESS_SIZE 128
+#define S3_MAX_GRANTEE_USER_ID_SIZE 128
+#define S3_MAX_GRANTEE_DISPLAY_NAME_SIZE 128
+
+/* ---------------------------------------------------------------- statuses */
+
+/* The numbering is part of the interface: applications print the numbers. */
+typedef enum
+{
+    /* client-side conditions */
+    S3StatusOK                                              = 0,
+    S3StatusInternalError                                   = 1,
+    S3StatusOutOfMemory                                     = 2,
+    S3StatusInterrupted                                     = 3,
+    S3StatusInvalidBucketNameTooLong                        = 4,
+    S3StatusInvalidBucketNameFirstCharacter                 = 5,
+    S3StatusInvalidBucketNameCharacter                      = 6,
+    S3StatusInvalidBucketNameCharacterSequence              = 7,
+    S3StatusInvalidBucketNameTooShort                       = 8,
+    S3StatusInvalidBucketNameDotQuadNotation                = 9,
+    S3StatusQueryParamsTooLong                              = 10,
+    S3StatusFailedToInitializeRequest                       = 11,
+    S3StatusMetaDataHeadersTooLong                          = 12,
+    S3StatusBadMetaData                                     = 13,
+    S3StatusBadContentType                                  = 14,
+    S3StatusContentTypeTooLong                              = 15,
+    S3StatusBadMD5                                          = 16,
+    S3StatusMD5TooLong                                      = 17,
+    S3StatusBadCacheControl                                 = 18,
+    S3StatusCacheControlTooLong                             = 19,
+    S3StatusBadContentDispositionFilename                   = 20,
+    S3StatusContentDispositionFilenameTooLong               = 21,
+    S3StatusBadContentEncoding                              = 22,
+    S3StatusContentEncodingTooLong                          = 23,
+    S3StatusBadIfMatchETag                                  = 24,
+    S3StatusIfMatchETagTooLong                              = 25,
+    S3StatusBadIfNotMatchETag                               = 26,
+    S3StatusIfNotMatchETagTooLong                           = 27,
+    S3StatusHeadersTooLong                                  = 28,
+    S3StatusKeyTooLong                                      = 29,
+    S3StatusUriTooLong                                      = 30,
+    S3StatusXmlParseFailure                                 = 31,
+    S3StatusEmailAddressTooLong                             = 32,
+    S3StatusUserIdTooLong                                   = 33,
+    S3StatusUserDisplayNameTooLong                          = 34,
+    S3StatusGroupUriTooLong                                 = 35,
+    S3StatusPermissionTooLong                               = 36,
+    S3StatusTargetBucketTooLong                             = 37,
+    S3StatusTargetPrefixTooLong                             = 38,
+    S3StatusTooManyGrants                                   = 39,
+    S3StatusBadGrantee                                      = 40,
+    S3StatusBadPermission                                   = 41,
+    S3StatusXmlDocumentTooLarge                             = 42,
+    S3StatusNameLookupError                                 = 43,
+    S3StatusFailedToConnect                                 = 44,
+    S3StatusServerFailedVerification                        = 45,
+    S3StatusConnectionFailed                                = 46,
+    S3StatusAbortedByCallback                               = 47,
+
+    /* codes of the service's error document */
+    S3StatusErrorAccessDenied                               = 48,
+    S3StatusErrorAccountProblem                             = 49,
+    S3StatusErrorAmbiguousGrantByEmailAddress               = 50,
+    S3StatusErrorBadDigest                                  = 51,
+    S3StatusErrorBucketAlreadyExists                        = 52,
+    S3StatusErrorBucketAlreadyOwnedByYou                    = 53,
+    S3StatusErrorBucketNotEmpty                             = 54,
+    S3StatusErrorCredentialsNotSupported                    = 55,
+    S3StatusErrorCrossLocationLoggingProhibited             = 56,
+    S3StatusErrorEntityTooSmall                             = 57,
+    S3StatusErrorEntityTooLarge                             = 58,
+    S3StatusErrorExpiredToken                               = 59,
+    S3StatusErrorIncompleteBody                             = 60,
+    S3StatusErrorIncorrectNumberOfFilesInPostRequest        = 61,
+    S3StatusErrorInlineDataTooLarge                         = 62,
+    S3StatusErrorInternalError                              = 63,
+    S3StatusErrorInvalidAccessKeyId                         = 64,
+    S3StatusErrorInvalidAddressingHeader                    = 65,
+    S3StatusErrorInvalidArgument                            = 66,
+    S3StatusErrorInvalidBucketName                          = 67,
+    S3StatusErrorInvalidDigest                              = 68,
+    S3StatusErrorInvalidLocationConstraint                  = 69,
+    S3StatusErrorInvalidPayer                               = 70,
+    S3StatusErrorInvalidPolicyDocument                      = 71,
+    S3StatusErrorInvalidRange                               = 72,
+    S3StatusErrorInvalidSecurity                            = 73,
+    S3StatusErrorInvalidSOAPRequest                         = 74,
+    S3StatusErrorInvalidStorageClass                        = 75,
+    S3StatusErrorInvalidTargetBucketForLogging              = 76,
+    S3StatusErrorInvalidToken                               = 77,
+    S3StatusErrorInvalidURI                                 = 78,
+    S3StatusErrorKeyTooLong                                 = 79,
+    S3StatusErrorMalformedACLError                          = 80,
+    S3StatusErrorMalformedXML                               = 81,
+    S3StatusErrorMaxMessageLengthExceeded                   = 82,
+    S3StatusErrorMaxPostPreDataLengthExceededError          = 83,
+    S3StatusErrorMetadataTooLarge                           = 84,
+    S3StatusErrorMethodNotAllowed                           = 85,
+    S3StatusErrorMissingAttachment                          = 86,
+    S3StatusErrorMissingContentLength                       = 87,
+    S3StatusErrorMissingSecurityElement                     = 88,
+    S3StatusErrorMissingSecurityHeader                      = 89,
+    S3StatusErrorNoLoggingStatusForKey                      = 90,
+    S3StatusErrorNoSuchBucket                               = 91,
+    S3StatusErrorNoSuchKey                                  = 92,
+    S3StatusErrorNotImplemented                             = 93,
+    S3StatusErrorNotSignedUp                                = 94,
+    S3StatusErrorOperationAborted                           = 95,
+    S3StatusErrorPermanentRedirect                          = 96,
+    S3StatusErrorPreconditionFailed                         = 97,
+    S3StatusErrorRedirect                                   = 98,
+    S3StatusErrorRequestIsNotMultiPartContent               = 99,
+    S3StatusErrorRequestTimeout                             = 100,
+    S3StatusErrorRequestTimeTooSkewed                       = 101,
+    S3StatusErrorRequestTorrentOfBucketError                = 102,
+    S3StatusErrorSignatureDoesNotMatch                      = 103,
+    S3StatusErrorSlowDown                                   = 104,
+    S3StatusErrorTemporaryRedirect                          = 105,
+    S3StatusErrorTokenRefreshRequired                       = 106,
+    S3StatusErrorTooManyBuckets                             = 107,
+    S3StatusErrorUnexpectedContent                          = 108,
+    S3StatusErrorUnresolvableGrantByEmailAddress            = 109,
+    S3StatusErrorUserKeyMustBeSpecified                     = 110,
+    S3StatusErrorUnknown                                    = 111,
+
+    /* HTTP statuses that came without an error document */
+    S3StatusHttpErrorMovedTemporarily                       = 112,
+    S3StatusHttpErrorBadRequest                             = 113,
+    S3StatusHttpErrorForbidden                              = 114,
+    S3StatusHttpErrorNotFound                               = 115,
+    S3StatusHttpErrorConflict                               = 116,
+    S3StatusHttpErrorUnknown                                = 117
+} S3Status;
+
+/* Number of S3Status values (0 to 117). */
+#define S3_STATUS_COUNT 118
+
+/* ------------------------------------------------------- small enumerations */
+
+typedef enum
+{
+    S3ProtocolHTTPS = 0,
+    S3ProtocolHTTP  = 1
+} S3Protocol;
+
+/* Any value other than S3UriStyleVirtualHost counts as path style. */
+typedef enum
+{
+    S3UriStyleVirtualHost = 0,
+    S3UriStylePath        = 1
+} S3UriStyle;
+
+/* S3CannedAclPrivate sends no ACL header at all. */
+typedef enum
+{
+    S3CannedAclPrivate           = 0,
+    S3CannedAclPublicRead        = 1,
+    S3CannedAclPublicReadWrite   = 2,
+    S3CannedAclAuthenticatedRead = 3
+} S3CannedAcl;
+
+typedef enum
+{
+    S3GranteeTypeAmazonCustomerByEmail = 0,
+    S3GranteeTypeCanonicalUser         = 1,
+    S3GranteeTypeAllAwsUsers           = 2,
+    S3GranteeTypeAllUsers              = 3,
+    S3GranteeTypeLogDelivery           = 4
+} S3GranteeType;
+
+typedef enum
+{
+    S3PermissionRead        = 0,
+    S3PermissionWrite       = 1,
+    S3PermissionReadACP     = 2,
+    S3PermissionWriteACP    = 3,
+    S3PermissionFullControl = 4
+} S3Permission;
+
+/* ------------------------------------------------------------------ records */
+
+/* A name/value pair: a header, a metadata entry or an error-document child. */
+typedef struct S3NameValue
+{
+    const char *name;
+    const char *value;
+} S3NameValue;
+
+/* Where and as whom a request is made. */
+typedef struct S3BucketContext
+{
+    const char *hostName;        /* NULL: the default host of S3_initialize */
+    const char *bucketName;      /* NULL or "": a request on the service */
+    S3Protocol protocol;
+    S3UriStyle uriStyle;
+    const char *accessKeyId;
+    const char *secretAccessKey;
+} S3BucketContext;
+
+/* Optional properties of an object being stored; each becomes a header. */
+typedef struct S3PutProperties
+{
+    const char *contentType;                /* may be NULL */
+    const char *md5;                        /* base64 MD5 of the body, may be NULL */
+    const char *cacheControl;               /* may be NULL */
+    const char *contentDispositionFilename; /* may be NULL */
+    const char *contentEncoding;            /* may be NULL */
+    int64_t expires;                        /* negative: none */
+    S3CannedAcl cannedAcl;
+    int metaDataCount;
+    /* Extra headers: each name is sent lower-cased as the header name itself,
+       with no prefix added, so "x-amz-storage-class" can be set here. */
+    const S3NameValue *metaData;
+} S3PutProperties;
+
+/* Optional preconditions of a fetch. */
+typedef struct S3GetConditions
+{
+    int64_t ifModifiedSince;     /* negative: none */
+    int64_t ifNotModifiedSince;  /* negative: none */
+    const char *ifMatchETag;     /* may be NULL */
+    const char *ifNotMatchETag;  /* may be NULL */
+} S3GetConditions;
+
+/* What the client read from the response headers.  The texts live in the
+   request's own storage and are valid only during the properties callback. */
+typedef struct S3ResponseProperties
+{
+    const char *requestId;       /* x-amz-request-id, may be NULL */
+    const char *requestId2;      /* x-amz-id-2, may be NULL */
+    const char *contentType;     /* may be NULL */
+    uint64_t contentLength;      /* 0 when absent */
+    const char *server;          /* may be NULL */
+    const char *eTag;            /* quotes included as received, may be NULL */
+    int64_t lastModified;        /* -1 when unknown */
+    int metaDataCount;
+    const S3NameValue *metaData; /* names without "x-amz-meta-", may be NULL */
+} S3ResponseProperties;
+
+/* Details of the service's error document.  Valid only during the complete
+   callback. */
+typedef struct S3ErrorDetails
+{
+    const char *message;         /* may be NULL */
+    const char *resource;        /* may be NULL */
+    const char *furtherDetails;  /* may be NULL */
+    int extraDetailsCount;
+    const S3NameValue *extraDetails;
+} S3ErrorDetails;
+
+/* One object of a bucket listing; valid only during the list callback. */
+typedef struct S3ListBucketContent
+{
+    const char *key;
+    int64_t lastModified;
+    const char *eTag;            /* as listed, quotes included */
+    uint64_t size;
+    const char *ownerId;         /* may be NULL */
+    const char *ownerDisplayName;/* may be NULL */
+} S3ListBucketContent;
+
+/* One grant of an access control list (S3_convert_acl). */
+typedef struct S3AclGrant
+{
+    S3GranteeType granteeType;
+    union
+    {
+        struct
+        {
+            char emailAddress[S3_MAX_GRANTEE_EMAIL_ADDRESS_SIZE];
+        } amazonCustomerByEmail;
+        struct
+        {
+            char id[S3_MAX_GRANTEE_USER_ID_SIZE];
+            char displayName[S3_MAX_GRANTEE_DISPLAY_NAME_SIZE];
+        } canonicalUser;
+    } grantee;
+    S3Permission permission;
+} S3AclGrant;
+
+/* Queue of requests on a libcurl multi handle; opaque.  The client offers no
+   call that creates or runs one: pass NULL to perform a request at once. */
+typedef struct S3RequestContext S3RequestContext;
+
+/* ---------------------------------------------------------- callback types */
+
+/* Every callback receives the caller's callbackData as its last argument. */
+
+/* At most once per request, before the first body byte, only for an HTTP
+   status of 200 to 299.  Anything but S3StatusOK stops the transfer and
+   becomes the operation's final status. */
+typedef S3Status (*S3ResponsePropertiesCallback)
+    (const S3ResponseProperties *properties, void *callbackData);
+
+/* Exactly once per operation, last.  errorDetails is NULL when the operation
+   failed before its HTTP request was created. */
+typedef void (*S3ResponseCompleteCallback)
+    (S3Status status, const S3ErrorDetails *errorDetails, void *callbackData);
+
+/* Fills buffer with up to bufferSize body bytes and returns the count:
+   0 ends the body, a negative value aborts (S3StatusAbortedByCallback). */
+typedef int (*S3PutObjectDataCallback)
+    (int bufferSize, char *buffer, void *callbackData);
+
+/* Receives the next bufferSize body bytes; anything but S3StatusOK stops
+   the transfer and becomes the final status. */
+typedef S3Status (*S3GetObjectDataCallback)
+    (int bufferSize, const char *buffer, void *callbackData);
+
+/* Receives one batch of a listing; anything but S3StatusOK stops it. */
+typedef S3Status (*S3ListBucketCallback)
+    (int isTruncated, const char *nextMarker,
+     int contentsCount, const S3ListBucketContent *contents,
+     int commonPrefixesCount, const char **commonPrefixes,
+     void *callbackData);
+
+/* ----------------------------------------------------------------- handlers */
+
+typedef struct S3ResponseHandler
+{
+    S3ResponsePropertiesCallback propertiesCallback; /* may be NULL */
+    S3ResponseCompleteCallback completeCallback;
+} S3ResponseHandler;
+
+typedef struct S3PutObjectHandler
+{
+    S3ResponseHandler responseHandler;
+    S3PutObjectDataCallback putObjectDataCallback;
+} S3PutObjectHandler;
+
+typedef struct S3GetObjectHandler
+{
+    S3ResponseHandler responseHandler;
+    S3GetObjectDataCallback getObjectDataCallback;
+} S3GetObjectHandler;
+
+typedef struct S3ListBucketHandler
+{
+    S3ResponseHandler responseHandler;
+    S3ListBucketCallback listBucketCallback;
+} S3ListBucketHandler;
+
+/* -------------------------------------------------- set-up and tear-down */
+
+/* Counted: only the first call initialises (HTTP library, default host, user
+   agent, request pool); later calls return S3StatusOK and change nothing.
+   userAgentInfo NULL or "" means "Unknown"; defaultS3HostName NULL means
+   S3_DEFAULT_HOSTNAME.  Every call, also a failed one, is to be matched by
+   one S3_deinitialize. */
+S3Status S3_initialize(const char *userAgentInfo, int flags,
+                       const char *defaultS3HostName);
+
+/* Undoes one S3_initialize; the last one empties the request pool. */
+void S3_deinitialize(void);
+
+/* PEM bundle of certificate authorities used to verify the server's
+   certificate.  The path is copied; NULL or "" means the system's default
+   store.  Returns S3StatusUriTooLong for a path that does not fit. */
+S3Status S3_set_ca_file(const char *caFile);
+
+/* ------------------------------------------------------------ small services */
+
+/* S3StatusOK or one of S3StatusInvalidBucketName... (the first rule broken). */
+S3Status S3_validate_bucket_name(const char *bucketName, S3UriStyle uriStyle);
+
+/* The enumerator's name without "S3Status"; "Unknown" outside 0 to 117. */
+const char *S3_get_status_name(S3Status status);
+
+/* 1 for the transient failures worth a retry, else 0. */
+int S3_status_is_retryable(S3Status status);
+
+/* Writes into buffer (S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE bytes) a URI
+   that lets anyone fetch the object until expires (seconds since the epoch;
+   out of 0..2147483647 means 2147483647).  resource is an optional
+   sub-resource. */
+S3Status S3_generate_authenticated_query_string
+    (char *buffer, const S3BucketContext *bucketContext, const char *key,
+     int64_t expires, const char *resource);
+
+/* Reads an AccessControlPolicy document.  ownerId must hold
+   S3_MAX_GRANTEE_USER_ID_SIZE bytes, ownerDisplayName
+   S3_MAX_GRANTEE_DISPLAY_NAME_SIZE bytes, aclGrants S3_MAX_ACL_GRANT_COUNT
+   entries. */
+S3Status S3_convert_acl(const char *aclXml, char *ownerId,
+                        char *ownerDisplayName, int *aclGrantCountReturn,
+                        S3AclGrant *aclGrants);
+
+/* -------------------------------------------------------- object operations */
+
+/* requestContext NULL performs the request before the call returns. */
+
+void S3_put_object(const S3BucketContext *bucketContext, const char *key,
+                   uint64_t contentLength,
+                   const S3PutProperties *putProperties,
+                   S3RequestContext *requestContext,
+                   const S3PutObjectHandler *handler, void *callbackData);
+
+void S3_get_object(const S3BucketContext *bucketContext, const char *key,
+                   const S3GetConditions *getConditions,
+                   uint64_t startByte, uint64_t byteCount,
+                   S3RequestContext *requestContext,
+                   const S3GetObjectHandler *handler, void *callbackData);
+
+void S3_head_object(const S3BucketContext *bucketContext, const char *key,
+                    S3RequestContext *requestContext,
+                    const S3ResponseHandler *handler, void *callbackData);
+
+void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
+                      S3RequestContext *requestContext,
+                      const S3ResponseHandler *handler, void *callbackData);
+
+/* destinationBucket / destinationKey NULL: the source's.  eTagReturn gets
+   eTagReturnSize bytes at most (0 or NULL: not wanted). */
+void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
+                    const char *destinationBucket, const char *destinationKey,
+                    const S3PutProperties *putProperties,
+                    int64_t *lastModifiedReturn, int eTagReturnSize,
+                    char *eTagReturn, S3RequestContext *requestContext,
+                    const S3ResponseHandler *handler, void *callbackData);
+
+/* -------------------------------------------------------- bucket operations */
+
+/* One page of a listing; maxkeys 0 sends no max-keys parameter. */
+void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix,
+                    const char *marker, const char *delimiter, int maxkeys,
+                    S3RequestContext *requestContext,
+                    const S3ListBucketHandler *handler, void *callbackData);
+
+void S3_test_bucket(S3Protocol protocol, S3UriStyle uriStyle,
+                    const char *accessKeyId, const char *secretAccessKey,
+                    const char *hostName, const char *bucketName,
+                    int locationConstraintReturnSize,
+                    char *locationConstraintReturn,
+                    S3RequestContext *requestContext,
+                    const S3ResponseHandler *handler, void *callbackData);
+
+void S3_create_bucket(S3Protocol protocol, const char *accessKeyId,
+                      const char *secretAccessKey, const char *hostName,
+                      const char *bucketName, S3CannedAcl cannedAcl,
+                      const char *locationConstraint,
+                      S3RequestContext *requestContext,
+                      const S3ResponseHandler *handler, void *callbackData);
+
+void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle,
+                      const char *accessKeyId, const char *secretAccessKey,
+                      const char *hostName, const char *bucketName,
+                      S3RequestContext *requestContext,
+                      const S3ResponseHandler *handler, void *callbackData);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SITEMIRROR_S3CLIENT_H */
