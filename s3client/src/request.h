@@ -1,0 +1,157 @@
+// request.h: the internal description of one request and its composition.
+//
+// An operation fills a RequestParams; the composition turns it into header
+// lines, canonical forms, the signed Authorization header and the URI, all in
+// the fixed buffers of a RequestComputedValues.  Nothing here keeps state
+// between requests.
+#pragma once
+
+#include <stdint.h>
+
+#include "s3client.h"
+
+// ---- composition ----
+
+typedef enum
+{
+    HttpRequestTypeGET    = 0,
+    HttpRequestTypeHEAD   = 1,
+    HttpRequestTypePUT    = 2,
+    HttpRequestTypeCOPY   = 3,
+    HttpRequestTypeDELETE = 4
+} HttpRequestType;
+
+// One request as an operation describes it.  Every pointer is borrowed from
+// the caller; the texts are read during composition only, the callbacks and
+// callbackData are used until the complete callback has run.
+typedef struct RequestParams
+{
+    HttpRequestType httpRequestType;
+    S3BucketContext bucketContext;          // held by value
+    const char *key;                        // not yet encoded, may be NULL
+    const char *queryParams;                // encoded, without "?", may be NULL
+    const char *subResource;                // without "?", may be NULL
+    const char *copySourceBucketName;       // may be NULL
+    const char *copySourceKey;              // may be NULL
+    const S3GetConditions *getConditions;   // may be NULL
+    uint64_t startByte;
+    uint64_t byteCount;                     // 0: to the end
+    const S3PutProperties *putProperties;   // may be NULL
+    S3ResponsePropertiesCallback propertiesCallback;
+    S3PutObjectDataCallback toS3Callback;
+    int64_t toS3CallbackTotalSize;
+    S3GetObjectDataCallback fromS3Callback;
+    S3ResponseCompleteCallback completeCallback;
+    void *callbackData;
+} RequestParams;
+
+// Buffer sizes of the composition, terminators included.
+#define MAX_AMZ_HEADERS (S3_MAX_METADATA_COUNT + 2)          // 159
+#define AMZ_HEADERS_RAW_SIZE 2769       // at most 2768 bytes used
+#define METADATA_NAME_BUFFER_SIZE (S3_MAX_METADATA_SIZE - 4)  // 2044
+#define MAX_URLENCODED_KEY_SIZE (3 * S3_MAX_KEY_SIZE + 1)     // 3073
+#define MAX_CANONICALIZED_RESOURCE_SIZE 3339
+#define HEADER_LINE_SIZE 128
+#define STRING_TO_SIGN_SIZE 6383
+#define MAX_URI_SIZE 3602
+// The user agent: at most 255 characters.
+#define USER_AGENT_SIZE 256
+// The CA bundle path of S3_set_ca_file.
+#define CA_FILE_SIZE 4096
+
+// Everything composed for one request; lives on the stack of the request's
+// set-up and is not kept afterwards.
+typedef struct RequestComputedValues
+{
+    // Pointers into amzHeadersRaw, one complete "name: value" header each,
+    // in composition order.
+    char *amzHeaders[MAX_AMZ_HEADERS];
+    int amzHeadersCount;
+    char amzHeadersRaw[AMZ_HEADERS_RAW_SIZE];
+    char canonicalizedAmzHeaders[AMZ_HEADERS_RAW_SIZE];
+    char urlEncodedKey[MAX_URLENCODED_KEY_SIZE];
+    char canonicalizedResource[MAX_CANONICALIZED_RESOURCE_SIZE];
+    // One complete standard header line each, or "" when not sent.
+    char cacheControlHeader[HEADER_LINE_SIZE];
+    char contentTypeHeader[HEADER_LINE_SIZE];
+    char md5Header[HEADER_LINE_SIZE];
+    char contentDispositionHeader[HEADER_LINE_SIZE];
+    char contentEncodingHeader[HEADER_LINE_SIZE];
+    char expiresHeader[HEADER_LINE_SIZE];
+    char ifModifiedSinceHeader[HEADER_LINE_SIZE];
+    char ifUnmodifiedSinceHeader[HEADER_LINE_SIZE];
+    char ifMatchHeader[HEADER_LINE_SIZE];
+    char ifNoneMatchHeader[HEADER_LINE_SIZE];
+    char rangeHeader[HEADER_LINE_SIZE];
+    char authorizationHeader[HEADER_LINE_SIZE];
+} RequestComputedValues;
+
+// The "x-amz-" headers: metadata (names lower-cased, no prefix added), the
+// canned ACL, the date, and for a copy the copy source and directive.
+S3Status compose_amz_headers(const RequestParams *params,
+                             RequestComputedValues *values);
+
+// The eleven standard header fields other than authorizationHeader.
+S3Status compose_standard_headers(const RequestParams *params,
+                                  RequestComputedValues *values);
+
+// urlEncodedKey from params->key; S3StatusUriTooLong above S3_MAX_KEY_SIZE.
+S3Status encode_key(const RequestParams *params,
+                    RequestComputedValues *values);
+
+// canonicalizedAmzHeaders from amzHeaders: one "name:value" line per
+// distinct name, in name order, repeated names joined with ",".
+void canonicalize_amz_headers(RequestComputedValues *values);
+
+// "/bucket" (when named), "/", the encoded key, "?subResource" (when given),
+// into buffer of MAX_CANONICALIZED_RESOURCE_SIZE bytes.
+void canonicalize_resource(const char *bucketName, const char *subResource,
+                           const char *urlEncodedKey, char *buffer);
+
+// Writes the string to sign into buffer (bufferSize bytes, cut to fit) and
+// returns its length.
+int compose_string_to_sign(const RequestParams *params,
+                           const RequestComputedValues *values,
+                           char *buffer, int bufferSize);
+
+// authorizationHeader: "Authorization: AWS <key id>:<signature>".
+S3Status compose_auth_header(const RequestParams *params,
+                             RequestComputedValues *values);
+
+// All composition steps in order: amz headers, standard headers, key,
+// canonical headers, canonical resource, Authorization.  Stops at the first
+// failure.
+S3Status request_compose(const RequestParams *params,
+                         RequestComputedValues *values);
+
+// The request URI into buffer; S3StatusUriTooLong when it needs bufferSize
+// characters or more.
+S3Status compose_uri(char *buffer, int bufferSize,
+                     const S3BucketContext *bucketContext,
+                     const char *urlEncodedKey, const char *subResource,
+                     const char *queryParams);
+
+// "GET", "HEAD", "PUT" (also for a copy) or "DELETE".
+const char *http_request_type_to_verb(HttpRequestType requestType);
+
+// The clock of the "x-amz-date" header; time(NULL) unless a test pins it.
+// Not thread-safe to change while requests are composed.
+extern int64_t (*compose_clockG)(void);
+
+// Library state set by S3_initialize (general.cpp).
+extern char defaultHostNameG[S3_MAX_HOSTNAME_SIZE];
+extern char userAgentG[USER_AGENT_SIZE];
+
+// The CA bundle given to S3_set_ca_file, or NULL for the system's store.
+const char *request_ca_file(void);
+
+// The request pool's lifecycle (request.cpp).  S3_initialize calls
+// request_api_initialize once per full set-up, after the HTTP library, the
+// default host and the user agent are ready; it prepares the pool (mutex,
+// count 0).  S3_deinitialize calls request_api_deinitialize at the last
+// tear-down; it destroys the mutex and every pooled request.
+S3Status request_api_initialize(const char *userAgentInfo, int flags,
+                                const char *defaultHostName);
+void request_api_deinitialize(void);
+
+// ---- execution ----
