@@ -1,1 +1,262 @@
-// placeholder
+// myListTool.cpp - the site index page "fileLists.html": the walk of the site
+// tree, the row collection, and the page writer.
+#include "myListTool.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace siteindex {
+
+const char *const targetFileName = "fileLists.html";
+
+// Where the tool's sources can be fetched; named in the page's comment line.
+static const char *const kRepository1 = "https://git.quillmere.org/sitemirror.git";
+static const char *const kRepository2 = "https://github.com/quillmere/sitemirror.git";
+
+const char *const header1 =
+    R"(<html><head><meta http-equiv="Content-Type" content="text/html; charset=UTF-8"><title>My All File List</title>)";
+const char *const header2 =
+    R"(<meta name="GENERATOR" content="Microsoft FrontPage 6.0"></head>  <body><p><font color="#FF0000">)";
+const char *const header3 = R"(<font color="#FF0000"><font size="7">All File List</font></p>)";
+const char *const tableHeader1 =
+    R"(<table border="1" cellpadding="5" cellspacing="5" width="800" table-layout="fixed"   <colgroup><col style="width: 20;"><col style="width: 360;"><col style="width: 420;"></colgroup>>)";
+const char *const tableHeader2 =
+    R"(<tr> <th> file index </th>  <th> file name </th>  <th> file path </th> </tr>)";
+const char *const comment1 =
+    R"(This is a list of all files in this website and to make it easy for searching, the they are sorted by file name and here is <a href=")";
+
+static const std::string kComment2 =
+    std::string(
+        R"(/myListTool.html"> the source code </a> of file how it is generated. And the most recent git source is here:)") +
+    "git clone " + kRepository1 + "\n" + "git clone " + kRepository2 + "\n";
+const char *const comment2 = kComment2.c_str();
+
+const char *const tableColumn1 = R"(<tr> <td style="width: 20;word-wrap:break-word;max-width:20px;">)";
+const char *const tableColumn2 =
+    R"(</td>  <td style="width: 360;word-wrap:break-word;max-width:400px;" > <a href=")";
+const char *const tableColumn3 = R"(">)";
+const char *const tableColumn4 = R"(</a> </td> <td style="width: 420;word-wrap:break-word;max-width:500px;">)";
+const char *const tableColumn5 = "</td></tr>";
+const char *const bottom = "</table></body></html>";
+
+// Console lines for entries the page leaves out.
+static const std::string kSymlinkBefore = std::string(26, '*') + "file is symbolic link:";
+static const std::string kSymlinkAfter = std::string(35, '*');
+static const char *const kNotRegular = "file is not regular:";
+
+static void printLine(const std::string &strLine)
+{
+    std::fwrite(strLine.data(), 1, strLine.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void doDir(const std::string &strRootPath, const std::string &strUrl,
+           const std::string &strRelativePath, StringMap &stringMap)
+{
+    const std::string strDirPath = strRootPath + "/" + strRelativePath;
+    DIR *dir = opendir(strDirPath.c_str());
+    if (dir == nullptr)
+        return;
+
+    while (struct dirent *entry = readdir(dir)) {
+        const std::string strName = entry->d_name;
+        const std::string strSubPath = strDirPath + "/" + strName;
+        const std::string strSubUrl = strUrl + "/" + urlEncode(strName);
+        const std::string strSubRelative = strRelativePath + "/" + strName;
+        const bool bHidden = strName[0] == '.';
+
+        switch (entry->d_type) {
+        case DT_REG:
+            if (!bHidden)
+                doFile(stringMap, strSubUrl, strSubRelative, getFileSizeStr(getFileSize(strSubPath)));
+            break;
+        case DT_DIR:
+            // "." and ".." are hidden names too.
+            if (!bHidden && strName != "personal" && strName != "repo.git")
+                doDir(strRootPath, strSubUrl, strSubRelative, stringMap);
+            break;
+        case DT_LNK:
+            printLine(kSymlinkBefore + strRootPath + "/" + strRelativePath + "/" + strName +
+                      kSymlinkAfter);
+            break;
+        default:
+            printLine(kNotRegular + strRootPath + "/" + strRelativePath + "/" + strName);
+            break;
+        }
+    }
+    closedir(dir);
+}
+
+void doFile(StringMap &stringMap, const std::string &strUrl, const std::string &strRelativePath,
+            const std::string &strFileSizeStr)
+{
+    stringMap.insert(StringMap::value_type(strRelativePath + strFileSizeStr, strUrl));
+}
+
+std::string urlEncode(const std::string &str)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string strOut;
+    strOut.reserve(str.size() * 3);
+    for (unsigned char ch : str) {
+        const bool bKeep = (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') ||
+                           (ch >= 'a' && ch <= 'z') || ch == '!' || ch == '"' ||
+                           (ch >= '\'' && ch <= '*') || (ch >= '-' && ch <= '/') || ch == '_' ||
+                           ch == '~';
+        if (bKeep) {
+            strOut += static_cast<char>(ch);
+        } else {
+            strOut += '%';
+            strOut += kHex[ch >> 4];
+            strOut += kHex[ch & 0x0F];
+        }
+    }
+    return strOut;
+}
+
+uint64_t getFileSize(const std::string &subFilePath)
+{
+    struct stat st;
+    if (stat(subFilePath.c_str(), &st) != 0)
+        return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+std::string getFileSizeStr(uint64_t size)
+{
+    static const char kUnits[] = "BKMG";
+    int iUnit = 0;
+    while (size > 1023 && iUnit < 3) {
+        size /= 1024;
+        ++iUnit;
+    }
+    return "[" + std::to_string(size) + kUnits[iUnit] + "]";
+}
+
+std::string htmlEscape(const std::string &str)
+{
+    std::string strOut;
+    strOut.reserve(str.size());
+    for (char ch : str) {
+        switch (ch) {
+        case '&': strOut += "&amp;"; break;
+        case '<': strOut += "&lt;"; break;
+        case '>': strOut += "&gt;"; break;
+        case '"': strOut += "&quot;"; break;
+        default: strOut += ch; break;
+        }
+    }
+    return strOut;
+}
+
+std::string displayName(const std::string &strKey)
+{
+    std::string strName = strKey.substr(strKey.rfind('/') + 1); // npos + 1 == 0: whole key
+    const std::string::size_type posTag = strName.rfind('[');
+    if (posTag != std::string::npos)
+        strName.erase(posTag);
+    return strName;
+}
+
+void outputString(FILE *out, const std::string &str) { std::fwrite(str.data(), 1, str.size(), out); }
+
+static void outputNewline(FILE *out)
+{
+    std::fputc('\n', out);
+    std::fflush(out);
+}
+
+bool writePage(FILE *out, const StringMap &stringMap, const std::string &strPrefix)
+{
+    outputString(out, header1);
+    outputString(out, header2);
+    outputString(out, header3);
+    outputNewline(out);
+    outputString(out, tableHeader1);
+    outputString(out, tableHeader2);
+    outputNewline(out);
+    outputString(out, comment1);
+    outputString(out, strPrefix);
+    outputString(out, comment2);
+    outputNewline(out);
+
+    int32_t iRow = 0;
+    for (const auto &row : stringMap) {
+        ++iRow;
+        outputString(out, tableColumn1);
+        outputString(out, std::to_string(iRow));
+        outputString(out, tableColumn2);
+        outputString(out, htmlEscape(row.second));
+        outputString(out, tableColumn3);
+        outputString(out, htmlEscape(displayName(row.first)));
+        outputString(out, tableColumn4);
+        outputString(out, htmlEscape(row.first));
+        outputString(out, tableColumn5);
+    }
+
+    outputString(out, bottom);
+    outputNewline(out);
+    return std::ferror(out) == 0;
+}
+
+bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
+                 const std::string &strFileName, const std::string &strPrefix)
+{
+    const std::string strPage = strSrcPath + "/" + strFileName;
+    // No following a link out of the tree, and no waiting on a named pipe.
+    const int fd = open(strPage.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                        0666);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    FILE *out = fdopen(fd, "w");
+    if (out == nullptr) {
+        close(fd);
+        return false;
+    }
+    const bool bWritten = writePage(out, stringMap, strPrefix);
+    const bool bClosed = std::fclose(out) == 0;
+    return bWritten && bClosed;
+}
+
+void showMap(const StringMap &stringMap, const std::string &strPrefix)
+{
+    writePage(stdout, stringMap, strPrefix);
+}
+
+void showString(const std::string &str)
+{
+    outputString(stdout, str);
+    std::fflush(stdout);
+}
+
+} // namespace siteindex
+
+bool myListTool(const std::string &srcPath, const std::string &strPrefix)
+{
+    char *pszRoot = realpath(srcPath.c_str(), nullptr);
+    if (pszRoot == nullptr) {
+        siteindex::printLine("index page: site root cannot be resolved: " + srcPath);
+        return false;
+    }
+    const std::string strRoot = pszRoot;
+    std::free(pszRoot);
+
+    siteindex::StringMap stringMap;
+    siteindex::doDir(strRoot, strPrefix, "", stringMap);
+    if (!siteindex::output2File(stringMap, strRoot, siteindex::targetFileName, strPrefix)) {
+        siteindex::printLine("index page: cannot write " + strRoot + "/" + siteindex::targetFileName);
+        return false;
+    }
+    return true;
+}

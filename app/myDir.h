@@ -1,0 +1,47 @@
+// myDir.h - the object record shared by the local tree and the bucket listing,
+// its byte-wise key ordering, and the scan of the local tree.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+// One object, local or remote. A plain value: copies are independent.
+struct S3Obj {
+    std::string key;   // path relative to the scan root, or the listed key
+    int64_t time = 0;  // last modification, seconds since 1970-01-01 UTC (carried, never compared)
+    uint64_t size = 0; // bytes
+    std::string tag;   // MD5 as 32 lower-case hex digits, or the listed ETag without quotes
+};
+
+// Orders records by key alone, as unsigned bytes (a proper prefix first):
+// "B" < "a", "a-b" < "a/b". Records with equal keys are the same element.
+struct S3ObjComp {
+    bool operator()(const S3Obj &lhs, const S3Obj &rhs) const { return lhs.key.compare(rhs.key) < 0; }
+};
+
+typedef std::set<S3Obj, S3ObjComp> S3ObjSet; // first insertion of a key wins
+typedef std::vector<S3Obj> S3ObjVect;        // insertion order
+
+// Adds one record per regular file below strPath to setFiles. Each key is the
+// file's path with the first strPath.size() bytes cut off, so a root ending in
+// "/" gives keys without a leading "/". Symbolic links and special files are
+// skipped, never followed; names beginning with "." are included. False at the
+// first failure (a folder that cannot be opened, reported on standard error;
+// a file that cannot be read, unreported); records added before it remain.
+bool getAllFiles(const std::string &strPath, S3ObjSet &setFiles);
+
+// The recursive worker: lists the folder strPath; len is the scan root's length.
+bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFiles);
+
+// Fills s3Obj for the regular file at strPath under strKey: size, modification
+// time, MD5 tag. False, with s3Obj unchanged, when the path is not a regular
+// file (links followed) or cannot be read.
+bool populateS3Obj(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj);
+
+// Diagnostic aids: the four fields of a record, one labelled line each.
+void printS3Obj(const S3Obj &s3Obj);
+void printS3ObjSet(const S3ObjSet &setObjs);
+void printS3ObjVect(const S3ObjVect &vectObjs);

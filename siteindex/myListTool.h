@@ -1,0 +1,90 @@
+// myListTool.h - the site index page: walks the site tree and writes
+// "fileLists.html" into its root, a numbered table of every listed file sorted
+// by relative path, each row linking to the file's public address.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <string>
+
+// Writes the index page of the site tree at srcPath (relative, with or without
+// a trailing "/", through symbolic links: it is resolved first). strPrefix is
+// the site's public base address, scheme and host, without a trailing "/".
+// Symbolic links and special files met on the way are reported on standard
+// output and left out. Returns false, after one line on standard output, when
+// the root cannot be resolved or the page cannot be written; true otherwise.
+bool myListTool(const std::string &srcPath,
+                const std::string &strPrefix = "https://www.quillmere.org");
+
+namespace siteindex {
+
+// Relative path + size tag ("/docs/a.txt[3K]") -> public address. std::string
+// compares as unsigned bytes, a proper prefix first; equal keys may coexist.
+typedef std::multimap<std::string, std::string> StringMap;
+
+// Name of the page, written into the root of the tree.
+extern const char *const targetFileName;
+
+// The fixed texts of the page, in the order in which they are written.
+extern const char *const header1;
+extern const char *const header2;
+extern const char *const header3;
+extern const char *const tableHeader1;
+extern const char *const tableHeader2;
+extern const char *const comment1; // followed by the site address
+extern const char *const comment2; // ends with a newline of its own
+extern const char *const tableColumn1;
+extern const char *const tableColumn2;
+extern const char *const tableColumn3;
+extern const char *const tableColumn4;
+extern const char *const tableColumn5;
+extern const char *const bottom;
+
+// Lists the directory strRootPath + "/" + strRelativePath into stringMap and
+// descends into its sub-directories, depth first. strUrl is the directory's
+// public address (the bare site address for the root), strRelativePath its
+// path below the root ("" for the root, then "/sub", "/sub/deeper"). A
+// directory that cannot be opened is left out silently with all below it.
+void doDir(const std::string &strRootPath, const std::string &strUrl,
+           const std::string &strRelativePath, StringMap &stringMap);
+
+// Adds one row: key strRelativePath + strFileSizeStr, value strUrl.
+void doFile(StringMap &stringMap, const std::string &strUrl, const std::string &strRelativePath,
+            const std::string &strFileSizeStr);
+
+// Percent-encodes one path component: letters, digits and !"'()*-./_~ stay,
+// every other byte becomes %XX (upper-case hex).
+std::string urlEncode(const std::string &str);
+
+// Size in bytes of the file at the path (links followed); 0 when its status
+// cannot be read.
+uint64_t getFileSize(const std::string &subFilePath);
+
+// The size tag: "[1023B]", "[1K]", "[17M]", "[5120G]" (whole units, rounded down).
+std::string getFileSizeStr(uint64_t size);
+
+// Escapes & < > " for HTML text and attribute values.
+std::string htmlEscape(const std::string &str);
+
+// The name shown for a row: the key's last component without its size tag.
+std::string displayName(const std::string &strKey);
+
+// Writes the whole page for stringMap to an open stream; false on a write error.
+bool writePage(FILE *out, const StringMap &stringMap, const std::string &strPrefix);
+
+// Writes the page to strSrcPath + "/" + strFileName, replacing an earlier one.
+// Refuses (false, nothing written) when that name is a symbolic link or
+// anything but a regular file, so the page never lands outside the tree.
+// False also when the page cannot be opened or written in full.
+bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
+                 const std::string &strFileName, const std::string &strPrefix);
+
+// Writes the bytes of str to out unchanged.
+void outputString(FILE *out, const std::string &str);
+
+// The page, and any text, on standard output (diagnostic aids).
+void showMap(const StringMap &stringMap, const std::string &strPrefix);
+void showString(const std::string &str);
+
+} // namespace siteindex
