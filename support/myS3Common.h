@@ -79,9 +79,10 @@ public:
 
 private:
     std::string strDecoded;
-    unsigned int nBits;     // bits gathered from the current group
-    unsigned int nSextets;  // 0-3 characters of the current group seen
-    unsigned int nPadding;  // "=" seen so far
+    unsigned int nAccum;     // input bits not yet written out
+    unsigned int nAccumBits; // how many of them (0-12)
+    unsigned int nGroupPos;  // characters of the current 4-character group
+    unsigned int nPadding;   // "=" seen in the current group
     bool bOk;
 };
 
