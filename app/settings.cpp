@@ -1,7 +1,9 @@
 // settings.cpp - fixed defaults and their SITEMIRROR_* environment overrides.
 #include "settings.h"
 
+#include <cctype>
 #include <cstdlib>
+#include <cstring>
 
 const char *const pszBucketName = "www.quillmere.org";
 const char *const pszRootPath = "/home/quorvin/Downloads/quillmere/public_html/";
@@ -36,4 +38,30 @@ const Settings &getSettings()
 {
     static const Settings settings = loadSettings(readEnvironment);
     return settings;
+}
+
+Endpoint parseEndpoint(const std::string &strEndpoint)
+{
+    Endpoint endpoint;
+    std::string strRest = strEndpoint;
+    auto startsWithNoCase = [&strRest](const char *pszScheme) {
+        std::size_t n = std::strlen(pszScheme);
+        if (strRest.size() < n)
+            return false;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::tolower(static_cast<unsigned char>(strRest[i])) != pszScheme[i])
+                return false;
+        }
+        return true;
+    };
+    if (startsWithNoCase("https://")) {
+        strRest.erase(0, 8);
+    } else if (startsWithNoCase("http://")) {
+        strRest.erase(0, 7);
+        endpoint.bHttps = false;
+    }
+    while (!strRest.empty() && strRest.back() == '/')
+        strRest.pop_back();
+    endpoint.strHost = strRest;
+    return endpoint;
 }

@@ -24,3 +24,13 @@ const Settings &getSettings();
 
 // Builds the settings from a lookup function (tests pass their own map).
 Settings loadSettings(const char *(*getVar)(const char *name));
+
+// Where requests go, taken from SITEMIRROR_ENDPOINT: "host[:port]" or
+// "http://host[:port]" / "https://host[:port]" (scheme letters in any case,
+// trailing "/" dropped). No scheme means HTTPS; an empty host means the
+// client's default endpoint.
+struct Endpoint {
+    std::string strHost; // "host[:port]", "" = client default
+    bool bHttps = true;
+};
+Endpoint parseEndpoint(const std::string &strEndpoint);

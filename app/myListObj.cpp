@@ -1,0 +1,90 @@
+// myListObj.cpp - the paged listing of a bucket into object records.
+#include "myListObj.h"
+
+#include <cstring>
+
+#include "myPutObj.h"
+#include "myS3Common.h"
+
+namespace {
+
+S3Status listPagePropertiesCallback(const S3ResponseProperties *prop, void *)
+{
+    return MyS3ResponsePropertiesCallback(prop, nullptr);
+}
+
+void listPageCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails,
+                              void *callbackData)
+{
+    static_cast<ListPageData *>(callbackData)->status = status;
+    MyS3ResponseCompleteCallback(status, errorDetails, nullptr);
+}
+
+bool listAll(const std::string &strBucket, const char *pszPrefix, S3ObjSet &s3List)
+{
+    MyS3Context context;
+    S3BucketContext ctx;
+    if (!context.initialize(strBucket.c_str(), ctx))
+        return false;
+
+    // The first page starts at the beginning of the bucket: no marker.
+    std::string strMarker;
+    bool bHaveMarker = false;
+    for (;;) {
+        ListPageData data;
+        if (!listObjectHelper(ctx, pszPrefix, bHaveMarker ? strMarker.c_str() : nullptr, data))
+            return false; // a failed page is not the end of the bucket
+        if (data.page.empty())
+            return true;
+        for (const S3Obj &obj : data.page)
+            s3List.insert(obj);
+        // A service that does not move past the marker would page forever.
+        const std::string &strLast = data.page.back().key;
+        if (bHaveMarker && strLast.compare(strMarker) <= 0)
+            return false;
+        strMarker = strLast;
+        bHaveMarker = true;
+    }
+}
+
+} // namespace
+
+bool listObjectHelper(const S3BucketContext &ctx, const char *pszPrefix, const char *marker,
+                      ListPageData &data)
+{
+    S3ListBucketHandler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.responseHandler.propertiesCallback = listPagePropertiesCallback;
+    handler.responseHandler.completeCallback = listPageCompleteCallback;
+    handler.listBucketCallback = listBucketCallback;
+    data.status = S3StatusInternalError;
+    S3_list_bucket(&ctx, pszPrefix, marker, nullptr, kListPageSize, nullptr, &handler, &data);
+    return data.status == S3StatusOK;
+}
+
+S3Status listBucketCallback(int, const char *, int contentsCount,
+                            const S3ListBucketContent *contents, int, const char **,
+                            void *callbackData)
+{
+    auto *data = static_cast<ListPageData *>(callbackData);
+    for (int i = 0; i < contentsCount; ++i) {
+        const S3ListBucketContent &content = contents[i];
+        S3Obj obj;
+        obj.key = trimQuote(content.key ? content.key : "");
+        obj.tag = trimQuote(content.eTag ? content.eTag : "");
+        obj.size = content.size;
+        obj.time = content.lastModified;
+        data->page.push_back(obj);
+    }
+    return S3StatusOK;
+}
+
+bool listObjects(const std::string &strBucket, S3ObjSet &s3List)
+{
+    return listAll(strBucket, nullptr, s3List);
+}
+
+bool listObjects(const std::string &strBucket, const std::string &strPrefix, S3ObjSet &s3List)
+{
+    return listAll(strBucket, strPrefix.c_str(), s3List);
+}

@@ -1,0 +1,37 @@
+// myListObj.h - the paged listing of a bucket into object records.
+#pragma once
+
+#include <string>
+
+#include "myDir.h"
+#include "s3client.h"
+
+// Keys asked for per listing page.
+constexpr int kListPageSize = 990;
+
+// One page of a listing as the callbacks fill it: the records in listing
+// order and the request's final status.
+struct ListPageData {
+    S3ObjVect page;
+    S3Status status = S3StatusInternalError;
+};
+
+// Lists the whole bucket (or only the keys that begin with strPrefix) into
+// s3List, page after page, starting at the beginning of the bucket and going
+// on after the last key of each page until a page comes back empty. A key
+// already in s3List keeps its earlier record. True only when the context
+// could be set up and every page request ended with S3StatusOK.
+bool listObjects(const std::string &strBucket, S3ObjSet &s3List);
+bool listObjects(const std::string &strBucket, const std::string &strPrefix, S3ObjSet &s3List);
+
+// One listing request for the page after marker (null: from the start),
+// limited to keys beginning with pszPrefix (null: all). Appends to data.page
+// and records the final status in data.status; true when it is S3StatusOK.
+bool listObjectHelper(const S3BucketContext &ctx, const char *pszPrefix, const char *marker,
+                      ListPageData &data);
+
+// The list callback: one record per entry, key and ETag without their
+// enclosing quotes, appended to the ListPageData given as callbackData.
+S3Status listBucketCallback(int isTruncated, const char *nextMarker, int contentsCount,
+                            const S3ListBucketContent *contents, int commonPrefixesCount,
+                            const char **commonPrefixes, void *callbackData);

@@ -1,0 +1,337 @@
+// myPutObj.cpp - credentials, the per-operation bucket context, the upload of
+// one file and the response report shared by every request of the tool.
+#include "myPutObj.h"
+
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "mime.h"
+#include "myS3Common.h"
+#include "settings.h"
+
+char secretKey[kAccessKeyIdSize];
+char privateSecretKey[kSecretAccessKeySize];
+
+const char *const pszUserAgentInfo = "ubuntu 10.04";
+
+bool MyS3Context::bKeyInitialized = false;
+const char *MyS3Context::pszKeyFile = nullptr;
+
+namespace {
+
+// The storage class every upload asks for, sent as a header of its own.
+const char *const kStorageClassHeader = "x-amz-storage-class";
+const char *const kStorageClassValue = "REDUCED_REDUNDANCY";
+
+void printLine(const char *pszLabel, const char *pszValue)
+{
+    std::printf("%s%s\n", pszLabel, pszValue ? pszValue : "");
+    std::fflush(stdout);
+}
+
+// The endpoint of this process, parsed once; its host text must outlive every
+// bucket context that points to it.
+const Endpoint &configuredEndpoint()
+{
+    static const Endpoint endpoint = parseEndpoint(getSettings().strEndpoint);
+    return endpoint;
+}
+
+// Reads one line into buf (capacity cap, NUL included): stops at "\n" (eaten,
+// not stored) or at the end of the file. Returns false when the line did not
+// fit, leaving its first cap-1 characters stored and the rest unread.
+bool readLineInto(std::FILE *fp, char *buf, std::size_t cap)
+{
+    std::size_t n = 0;
+    for (;;) {
+        int c = std::fgetc(fp);
+        if (c == EOF || c == '\n')
+            break;
+        if (n + 1 == cap) {
+            std::ungetc(c, fp);
+            buf[n] = '\0';
+            return false;
+        }
+        buf[n++] = static_cast<char>(c);
+    }
+    buf[n] = '\0';
+    return true;
+}
+
+// State of one upload: the open file and the final status of its request.
+struct PutObjectData {
+    std::FILE *fp;
+    S3Status status;
+};
+
+int putObjectDataCallback(int bufferSize, char *buffer, void *callbackData)
+{
+    return myS3PutObjectDataCallback(bufferSize, buffer,
+                                     static_cast<PutObjectData *>(callbackData)->fp);
+}
+
+void putObjectCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails,
+                               void *callbackData)
+{
+    static_cast<PutObjectData *>(callbackData)->status = status;
+    MyS3ResponseCompleteCallback(status, errorDetails, nullptr);
+}
+
+// State of one download.
+struct GetObjectData {
+    std::FILE *fp;
+    S3Status status;
+};
+
+S3Status getObjectDataCallback(int bufferSize, const char *buffer, void *callbackData)
+{
+    auto *data = static_cast<GetObjectData *>(callbackData);
+    std::size_t nWant = bufferSize > 0 ? static_cast<std::size_t>(bufferSize) : 0;
+    std::size_t nWritten = std::fwrite(buffer, 1, nWant, data->fp);
+    return nWritten < nWant ? S3StatusAbortedByCallback : S3StatusOK;
+}
+
+void getObjectCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails,
+                               void *callbackData)
+{
+    static_cast<GetObjectData *>(callbackData)->status = status;
+    MyS3ResponseCompleteCallback(status, errorDetails, nullptr);
+}
+
+void statusCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails,
+                            void *callbackData)
+{
+    *static_cast<S3Status *>(callbackData) = status;
+    MyS3ResponseCompleteCallback(status, errorDetails, nullptr);
+}
+
+} // namespace
+
+bool loadKeyFile(const char *pszPath)
+{
+    std::FILE *fp = std::fopen(pszPath, "rb");
+    if (!fp)
+        return false;
+    std::memset(secretKey, 0, sizeof secretKey);
+    std::memset(privateSecretKey, 0, sizeof privateSecretKey);
+    // An overlong first line ends the reading: the secret stays empty.
+    if (readLineInto(fp, secretKey, sizeof secretKey))
+        readLineInto(fp, privateSecretKey, sizeof privateSecretKey);
+    std::fclose(fp);
+    return true;
+}
+
+bool readKeyFile(const std::string &keyPath)
+{
+    // Sizes of this reader's buffers: 31 and 63 characters and the NUL.
+    constexpr std::size_t kIdLineSize = 32;
+    constexpr std::size_t kSecretLineSize = 64;
+
+    std::FILE *fp = std::fopen(keyPath.c_str(), "rb");
+    if (!fp)
+        return false;
+    char szId[kIdLineSize] = {0};
+    char szSecret[kSecretLineSize] = {0};
+    if (!std::fgets(szId, sizeof szId, fp))
+        szId[0] = '\0';
+    if (!std::strchr(szId, '\n')) {
+        // Skip what did not fit of the first line.
+        int c;
+        while ((c = std::fgetc(fp)) != EOF && c != '\n') {
+        }
+    }
+    if (!std::fgets(szSecret, sizeof szSecret, fp))
+        szSecret[0] = '\0';
+    std::fclose(fp);
+
+    for (char *psz : {szId, szSecret}) {
+        std::size_t n = std::strlen(psz);
+        while (n > 0 && (psz[n - 1] == '\n' || psz[n - 1] == '\r'))
+            psz[--n] = '\0';
+    }
+    std::memset(secretKey, 0, sizeof secretKey);
+    std::memset(privateSecretKey, 0, sizeof privateSecretKey);
+    std::memcpy(secretKey, szId, std::strlen(szId));
+    std::memcpy(privateSecretKey, szSecret, std::strlen(szSecret));
+    MyS3Context::bKeyInitialized = true;
+    return true;
+}
+
+MyS3Context::~MyS3Context()
+{
+    if (bInitialized)
+        S3_deinitialize();
+}
+
+bool MyS3Context::initialize(const char *pszBucket, S3BucketContext &ctx)
+{
+    if (!bKeyInitialized) {
+        const char *pszPath = pszKeyFile ? pszKeyFile : getSettings().strKeyFile.c_str();
+        if (!loadKeyFile(pszPath))
+            return false; // tried again by the next operation
+        bKeyInitialized = true;
+    }
+
+    const Endpoint &endpoint = configuredEndpoint();
+    std::memset(&ctx, 0, sizeof ctx);
+    ctx.hostName = endpoint.strHost.empty() ? nullptr : endpoint.strHost.c_str();
+    ctx.bucketName = pszBucket;
+    ctx.protocol = endpoint.bHttps ? S3ProtocolHTTPS : S3ProtocolHTTP;
+    // Path style always: the bucket is the first path segment, which also
+    // works for endpoints given as an IP address and for dotted bucket names.
+    ctx.uriStyle = S3UriStylePath;
+    ctx.accessKeyId = secretKey;
+    ctx.secretAccessKey = privateSecretKey;
+
+    bInitialized = S3_initialize(pszUserAgentInfo, 0, nullptr) == S3StatusOK;
+    if (bInitialized && !getSettings().strCaFile.empty())
+        S3_set_ca_file(getSettings().strCaFile.c_str());
+    return bInitialized;
+}
+
+bool getFileSize(const std::string &strFileName, uint64_t &size)
+{
+    struct stat st;
+    if (stat(strFileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+int myS3PutObjectDataCallback(int bufferSize, char *buffer, void *callbackData)
+{
+    auto *fp = static_cast<std::FILE *>(callbackData);
+    if (bufferSize <= 0)
+        return 0;
+    return static_cast<int>(std::fread(buffer, 1, static_cast<std::size_t>(bufferSize), fp));
+}
+
+bool putObject(const std::string &strBucket, const std::string &strObj,
+               const std::string &strPath, S3CannedAcl acl)
+{
+    S3NameValue storageClass = {kStorageClassHeader, kStorageClassValue};
+    std::string strMd5;
+    std::string strContentType;
+    S3PutProperties properties;
+    std::memset(&properties, 0, sizeof properties);
+    properties.expires = -1;
+    properties.cannedAcl = acl;
+    properties.metaDataCount = 1;
+    properties.metaData = &storageClass;
+
+    PutObjectData data = {nullptr, S3StatusInternalError};
+    S3PutObjectHandler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.responseHandler.propertiesCallback = MyS3ResponsePropertiesCallback;
+    handler.responseHandler.completeCallback = putObjectCompleteCallback;
+    handler.putObjectDataCallback = putObjectDataCallback;
+
+    MyS3Context context;
+    S3BucketContext ctx;
+    if (!context.initialize(strBucket.c_str(), ctx))
+        return false;
+
+    uint64_t size = 0;
+    if (!getFileSize(strPath, size))
+        return false;
+    if (!calculateMD5Base64(strPath, strMd5))
+        return false;
+    properties.md5 = strMd5.c_str();
+    strContentType = getFileContentType(strPath);
+    properties.contentType = strContentType.c_str();
+
+    data.fp = std::fopen(strPath.c_str(), "rb");
+    if (!data.fp)
+        return false;
+    S3_put_object(&ctx, strObj.c_str(), size, &properties, nullptr, &handler, &data);
+    std::fclose(data.fp);
+    // A request the service refused, or that broke off, is a failed upload.
+    return data.status == S3StatusOK;
+}
+
+bool getObject(const std::string &strBucket, const std::string &strObj,
+               const std::string &strPath)
+{
+    MyS3Context context;
+    S3BucketContext ctx;
+    if (!context.initialize(strBucket.c_str(), ctx))
+        return false;
+
+    GetObjectData data = {std::fopen(strPath.c_str(), "wb"), S3StatusInternalError};
+    if (!data.fp)
+        return false;
+    S3GetConditions conditions;
+    std::memset(&conditions, 0, sizeof conditions);
+    conditions.ifModifiedSince = -1;
+    conditions.ifNotModifiedSince = -1;
+
+    S3GetObjectHandler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.responseHandler.propertiesCallback = MyS3ResponsePropertiesCallback;
+    handler.responseHandler.completeCallback = getObjectCompleteCallback;
+    handler.getObjectDataCallback = getObjectDataCallback;
+
+    S3_get_object(&ctx, strObj.c_str(), &conditions, 0, 0, nullptr, &handler, &data);
+    bool bClosed = std::fclose(data.fp) == 0;
+    return data.status == S3StatusOK && bClosed;
+}
+
+bool deleteObject(const std::string &strBucket, const std::string &strObj)
+{
+    MyS3Context context;
+    S3BucketContext ctx;
+    if (!context.initialize(strBucket.c_str(), ctx))
+        return false;
+
+    S3Status status = S3StatusInternalError;
+    S3ResponseHandler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.propertiesCallback = MyS3ResponsePropertiesCallback;
+    handler.completeCallback = statusCompleteCallback;
+    S3_delete_object(&ctx, strObj.c_str(), nullptr, &handler, &status);
+    return status == S3StatusOK;
+}
+
+S3Status MyS3ResponsePropertiesCallback(const S3ResponseProperties *prop, void *)
+{
+    if (!prop)
+        return S3StatusHttpErrorBadRequest;
+    printLine("requestId:", prop->requestId);
+    printLine("requestId2: ", prop->requestId2);
+    printLine("contentType:", prop->contentType);
+    std::printf("contentLength:%" PRIu64 "\n", static_cast<uint64_t>(prop->contentLength));
+    printLine("server: ", prop->server);
+    printLine("eTag:", prop->eTag);
+    std::printf("lastModified:%" PRId64 "\n", static_cast<int64_t>(prop->lastModified));
+    std::printf("metaDataCount:%d\n", static_cast<int>(prop->metaDataCount));
+    std::fflush(stdout);
+    for (int i = 0; i < prop->metaDataCount && prop->metaData; ++i) {
+        const S3NameValue &nv = prop->metaData[i];
+        std::printf("%s=%s\n", nv.name ? nv.name : "", nv.value ? nv.value : "");
+        std::fflush(stdout);
+    }
+    return S3StatusOK;
+}
+
+void MyS3ResponseCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails, void *)
+{
+    if (status == S3StatusOK) {
+        printLine("succeed", nullptr);
+        return;
+    }
+    std::printf("status:%d\n", static_cast<int>(status));
+    std::fflush(stdout);
+    if (!errorDetails)
+        return;
+    printLine("resource:", errorDetails->resource);
+    printLine("message:", errorDetails->message);
+    printLine("furtherDetails:", errorDetails->furtherDetails);
+    for (int i = 0; i < errorDetails->extraDetailsCount && errorDetails->extraDetails; ++i) {
+        const S3NameValue &nv = errorDetails->extraDetails[i];
+        std::printf("%s=%s\n", nv.name ? nv.name : "", nv.value ? nv.value : "");
+        std::fflush(stdout);
+    }
+}

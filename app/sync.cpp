@@ -1,0 +1,105 @@
+// sync.cpp - the one-way mirror of the local site tree into the bucket, and the
+// bulk upload of a whole tree.
+#include "sync.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "myListObj.h"
+#include "myPutObj.h"
+
+namespace {
+
+void printLine(const std::string &strLine)
+{
+    std::fwrite(strLine.data(), 1, strLine.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// Sends one file with the ACL its path calls for; prints the "upload:" line
+// and, when the upload fails, the error line. True when it was stored.
+bool uploadOne(const std::string &strBucket, const std::string &strRootPath,
+               const std::string &strKey)
+{
+    std::string strPath = strRootPath + strKey;
+    S3CannedAcl acl = aclForPath(strPath, strRootPath);
+    printLine("upload:" + strPath + " ; " + strKey);
+    if (putObject(strBucket, strKey, strPath, acl))
+        return true;
+    printLine("upload error: bucket: " + strBucket + " key:" + strKey + " path:" + strPath);
+    return false;
+}
+
+} // namespace
+
+SyncDirectionEnum decideDirection(const S3Obj &local, const S3Obj *remote)
+{
+    if (!remote)
+        return DirectionUpload;
+    if (remote->size != local.size)
+        return DirectionUpload;
+    if (!remote->tag.empty() && remote->tag != local.tag)
+        return DirectionUpload;
+    return DirectionNone;
+}
+
+S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPath)
+{
+    const std::string strPersonal = strRootPath + "personal";
+    return strPath.compare(0, strPersonal.size(), strPersonal) == 0 ? S3CannedAclPrivate
+                                                                      : S3CannedAclPublicRead;
+}
+
+bool sync(const std::string &strBucket, const std::string &strRootPathIn)
+{
+    const std::string strRootPath = strRootPathIn + "/";
+    S3ObjSet localList;
+    S3ObjSet remoteList;
+
+    if (!getAllFiles(strRootPath, localList)) {
+        printLine(" getAllFiles failed ");
+        return false;
+    }
+    if (!listObjects(strBucket, remoteList)) {
+        printLine(" listObjects failed ");
+        return false;
+    }
+
+    bool bAllStored = true;
+    for (const S3Obj &local : localList) {
+        auto it = remoteList.find(local);
+        const S3Obj *remote = it == remoteList.end() ? nullptr : &*it;
+        if (decideDirection(local, remote) == DirectionNone)
+            continue;
+        if (!remote) {
+            printLine("DirectionUpload:" + local.key);
+            char szLine[64];
+            std::snprintf(szLine, sizeof szLine, "%" PRIu64 "%" PRId64,
+                          static_cast<uint64_t>(local.size), static_cast<int64_t>(local.time));
+            printLine(szLine);
+        }
+        if (!uploadOne(strBucket, strRootPath, local.key))
+            bAllStored = false;
+    }
+    return bAllStored;
+}
+
+bool upload(const std::string &strBucket, const std::string &strInputRootPath)
+{
+    std::string strRootPath = strInputRootPath;
+    if (!strRootPath.empty() && strRootPath.back() != '/')
+        strRootPath += "/";
+
+    S3ObjSet localList;
+    if (!getAllFiles(strRootPath, localList)) {
+        printLine(" getAllFiles failed ");
+        return false;
+    }
+    bool bAllStored = true;
+    for (const S3Obj &local : localList) {
+        if (!uploadOne(strBucket, strRootPath, local.key))
+            bAllStored = false;
+    }
+    return bAllStored;
+}

@@ -1,0 +1,30 @@
+// sync.h - the one-way mirror of the local site tree into the bucket, and the
+// bulk upload of a whole tree.
+#pragma once
+
+#include <string>
+
+#include "myDir.h"
+#include "s3client.h"
+
+// What to do with one local file.
+enum SyncDirectionEnum { DirectionDownload = -1, DirectionNone = 0, DirectionUpload = 1 };
+
+// The decision for a local record against its remote counterpart (null when
+// the bucket lacks the key): upload when missing, when the sizes differ, or
+// when the remote tag is known and differs from the local digest. Times never
+// count.
+SyncDirectionEnum decideDirection(const S3Obj &local, const S3Obj *remote);
+
+// Files whose full path begins with strRootPath + "personal" (a plain text
+// prefix) are stored private, everything else public-read.
+S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPath);
+
+// Brings the bucket up to date with the tree at strRootPathIn (absolute, no
+// trailing "/"): scans it, lists the bucket, uploads what is new or changed.
+// True only when the scan, the listing and every upload succeeded.
+bool sync(const std::string &strBucket, const std::string &strRootPathIn);
+
+// Uploads every file of the tree without listing or comparing. True only when
+// the scan and every upload succeeded.
+bool upload(const std::string &strBucket, const std::string &strInputRootPath);
