@@ -18,7 +18,7 @@ char privateSecretKey[kSecretAccessKeySize];
 const char *const pszUserAgentInfo = "ubuntu 10.04";
 
 bool MyS3Context::bKeyInitialized = false;
-const char *MyS3Context::pszKeyFile = nullptr;
+const Settings *MyS3Context::pSettings = nullptr;
 
 namespace {
 
@@ -32,12 +32,9 @@ void printLine(const char *pszLabel, const char *pszValue)
     std::fflush(stdout);
 }
 
-// The endpoint of this process, parsed once; its host text must outlive every
-// bucket context that points to it.
-const Endpoint &configuredEndpoint()
+const Settings &contextSettings()
 {
-    static const Endpoint endpoint = parseEndpoint(getSettings().strEndpoint);
-    return endpoint;
+    return MyS3Context::pSettings ? *MyS3Context::pSettings : getSettings();
 }
 
 // Reads one line into buf (capacity cap, NUL included): stops at "\n" (eaten,
@@ -140,14 +137,14 @@ MyS3Context::~MyS3Context()
 
 bool MyS3Context::initialize(const char *pszBucket, S3BucketContext &ctx)
 {
+    const Settings &settings = contextSettings();
     if (!bKeyInitialized) {
-        const char *pszPath = pszKeyFile ? pszKeyFile : getSettings().strKeyFile.c_str();
-        if (!loadKeyFile(pszPath))
+        if (!loadKeyFile(settings.strKeyFile.c_str()))
             return false; // tried again by the next operation
         bKeyInitialized = true;
     }
 
-    const Endpoint &endpoint = configuredEndpoint();
+    endpoint = parseEndpoint(settings.strEndpoint);
     std::memset(&ctx, 0, sizeof ctx);
     ctx.hostName = endpoint.strHost.empty() ? nullptr : endpoint.strHost.c_str();
     ctx.bucketName = pszBucket;
@@ -159,8 +156,10 @@ bool MyS3Context::initialize(const char *pszBucket, S3BucketContext &ctx)
     ctx.secretAccessKey = privateSecretKey;
 
     bInitialized = S3_initialize(pszUserAgentInfo, 0, nullptr) == S3StatusOK;
-    if (bInitialized && !getSettings().strCaFile.empty())
-        S3_set_ca_file(getSettings().strCaFile.c_str());
+    if (!bInitialized)
+        S3_deinitialize(); // a failed initialisation still counts; leave the count as it was
+    if (bInitialized && !settings.strCaFile.empty())
+        S3_set_ca_file(settings.strCaFile.c_str());
     return bInitialized;
 }
 

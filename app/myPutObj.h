@@ -7,6 +7,7 @@
 #include <string>
 
 #include "s3client.h"
+#include "settings.h"
 
 // Credentials, read from the key file by the first operation that finds it and
 // kept for the process. Zero-filled at start, always NUL-terminated.
@@ -37,11 +38,13 @@ public:
 
     // True once a key file has been opened and read; shared by all contexts.
     static bool bKeyInitialized;
-    // Key file to read; null means the configured one (SITEMIRROR_KEY_FILE).
-    static const char *pszKeyFile;
+    // Settings the contexts use (key file, endpoint, CA file); null means the
+    // process's own (getSettings()). Tests point it at their own.
+    static const Settings *pSettings;
 
 private:
     bool bInitialized = false;
+    Endpoint endpoint; // where this operation's requests go; ctx points into it
 };
 
 // Reads the key file's two lines into secretKey / privateSecretKey with the
