@@ -1,0 +1,252 @@
+// The local tree scan over real folders: keys, sizes, times, digests, the
+// byte-wise record order, what is skipped, and how failures end the walk.
+#include "myDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void writeFile(const fs::path &p, const std::string &bytes)
+{
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    ASSERT_TRUE(out.good()) << p;
+}
+
+std::string readFile(const std::string &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The first n bytes of "0123456789abcdef" repeated.
+std::string pattern(std::size_t n)
+{
+    std::string s;
+    while (s.size() < n)
+        s += "0123456789abcdef";
+    return s.substr(0, n);
+}
+
+std::vector<std::string> keysOf(const S3ObjSet &set)
+{
+    std::vector<std::string> keys;
+    for (const S3Obj &obj : set)
+        keys.push_back(obj.key);
+    return keys;
+}
+
+// The exit status and standard error of a scan of root run in a child
+// process, as an unprivileged user when the tests run as root.
+std::pair<int, std::string> scanInChild(const std::string &root)
+{
+    char errName[] = "/tmp/mydir-err-XXXXXX";
+    const int errFd = mkstemp(errName);
+    EXPECT_GE(errFd, 0);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(60);
+        dup2(errFd, 2);
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
+            _exit(3);
+        S3ObjSet set;
+        _exit(getAllFiles(root, set) ? 0 : 1);
+    }
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    close(errFd);
+    const std::string err = readFile(errName);
+    unlink(errName);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, err};
+}
+
+class ScanTree : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/mydir-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        base = tmpl;
+        fs::permissions(base, fs::perms(0755));
+        root = (base / "site").string();
+        fs::create_directory(root);
+    }
+    void TearDown() override { fs::remove_all(base); }
+
+    fs::path base;
+    std::string root; // without a trailing "/"
+};
+
+TEST_F(ScanTree, KeysAreCutAtTheRootAsGiven)
+{
+    writeFile(root + "/index.html", "i");
+    writeFile(root + "/.htaccess", "h");
+    writeFile(root + "/sub/file.html", "f");
+    writeFile(root + "/sub/deeper/x.html", "x");
+    fs::create_directory(root + "/empty");
+
+    S3ObjSet withSlash, withoutSlash;
+    EXPECT_TRUE(getAllFiles(root + "/", withSlash));
+    EXPECT_TRUE(getAllFiles(root, withoutSlash));
+    EXPECT_EQ(keysOf(withSlash),
+              (std::vector<std::string>{".htaccess", "index.html", "sub/deeper/x.html", "sub/file.html"}));
+    EXPECT_EQ(keysOf(withoutSlash),
+              (std::vector<std::string>{"/.htaccess", "/index.html", "/sub/deeper/x.html", "/sub/file.html"}));
+}
+
+TEST_F(ScanTree, EmptyRootGivesNoRecords)
+{
+    S3ObjSet set;
+    EXPECT_TRUE(getAllFiles(root + "/", set));
+    EXPECT_TRUE(set.empty());
+}
+
+TEST_F(ScanTree, RecordsCarrySizeTimeAndContentDigest)
+{
+    const struct {
+        const char *name;
+        std::size_t size;
+        const char *md5;
+    } rows[] = {
+        {"empty", 0, "d41d8cd98f00b204e9800998ecf8427e"},
+        {"f1023", 1023, "c43637a804638ce14e4e065147ac497b"},
+        {"f1024", 1024, "7dd7e68f1907b4665684355797725b8e"},
+        {"f1025", 1025, "c82f40a56351bf433e8a1ccdc475cbc8"},
+        {"f2048", 2048, "34b05cabcc8f59ac10f6f66fd8022d77"},
+    };
+    const int64_t mtime = 1234567890;
+    for (const auto &row : rows) {
+        const std::string path = root + "/" + row.name;
+        writeFile(path, pattern(row.size));
+        const struct timespec times[2] = {{mtime, 0}, {mtime + 7, 500000000}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    S3ObjSet set;
+    ASSERT_TRUE(getAllFiles(root + "/", set));
+    ASSERT_EQ(set.size(), std::size(rows));
+    for (const auto &row : rows) {
+        S3Obj probe;
+        probe.key = row.name;
+        auto it = set.find(probe);
+        ASSERT_NE(it, set.end()) << row.name;
+        EXPECT_EQ(it->size, row.size) << row.name;
+        EXPECT_EQ(it->tag, row.md5) << row.name;
+        EXPECT_EQ(it->time, mtime + 7) << row.name;
+    }
+}
+
+TEST_F(ScanTree, LinksAndSpecialFilesContributeNothing)
+{
+    writeFile(root + "/real.html", "r");
+    writeFile(base / "outside" / "secret.html", "s");
+    fs::create_symlink(root + "/real.html", root + "/link.html");
+    fs::create_directory_symlink(base / "outside", root + "/linkdir");
+    fs::create_symlink("nowhere", root + "/dangling");
+    ASSERT_EQ(mkfifo((root + "/pipe").c_str(), 0644), 0);
+    S3ObjSet set;
+    EXPECT_TRUE(getAllFiles(root + "/", set));
+    EXPECT_EQ(keysOf(set), (std::vector<std::string>{"real.html"}));
+}
+
+TEST_F(ScanTree, RecordsAreOrderedByRawBytes)
+{
+    for (const char *name : {"index.html", "Index.html", "a-b", "a/b", "B", "caf\xC3\xA9", "z", "a-"})
+        writeFile(root + "/" + name, name);
+    S3ObjSet set;
+    ASSERT_TRUE(getAllFiles(root + "/", set));
+    EXPECT_EQ(keysOf(set), (std::vector<std::string>{"B", "Index.html", "a-", "a-b", "a/b", "caf\xC3\xA9", "index.html",
+                                                     "z"}));
+}
+
+TEST(S3ObjSetRules, FirstRecordOfAKeyStaysAndCopiesAreIndependent)
+{
+    S3ObjSet set;
+    S3Obj first;
+    first.key = "k";
+    first.size = 1;
+    first.tag = "one";
+    S3Obj second = first;
+    second.size = 2;
+    second.tag = "two";
+    EXPECT_EQ(first.tag, "one");
+    EXPECT_TRUE(set.insert(first).second);
+    EXPECT_FALSE(set.insert(second).second);
+    ASSERT_EQ(set.size(), 1u);
+    EXPECT_EQ(set.begin()->size, 1u);
+    EXPECT_EQ(set.begin()->tag, "one");
+
+    S3Obj fresh;
+    EXPECT_TRUE(fresh.key.empty() && fresh.tag.empty());
+    EXPECT_EQ(fresh.size, 0u);
+    EXPECT_EQ(fresh.time, 0);
+}
+
+TEST_F(ScanTree, MissingRootIsReportedOnStandardError)
+{
+    const std::string missing = root + "/nope";
+    std::fflush(stderr);
+    testing::internal::CaptureStderr();
+    S3ObjSet set;
+    const bool bOk = getAllFiles(missing, set);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(err, missing + ": No such file or directory\n");
+}
+
+TEST_F(ScanTree, UnreadableFileOrFolderFailsTheWholeWalk)
+{
+    writeFile(root + "/a.html", "a");
+    writeFile(root + "/sub/b.html", "b");
+
+    // Everything readable: the unprivileged scan succeeds, so the failures
+    // below come from the one entry made unreadable.
+    auto ok = scanInChild(root + "/");
+    EXPECT_EQ(ok.first, 0);
+    EXPECT_EQ(ok.second, "");
+
+    fs::permissions(root + "/sub/b.html", fs::perms::none);
+    auto unreadableFile = scanInChild(root + "/");
+    EXPECT_EQ(unreadableFile.first, 1);
+    EXPECT_EQ(unreadableFile.second, "");
+    fs::permissions(root + "/sub/b.html", fs::perms(0644));
+
+    fs::permissions(root + "/sub", fs::perms::none);
+    auto unopenableFolder = scanInChild(root + "/");
+    EXPECT_EQ(unopenableFolder.first, 1);
+    EXPECT_EQ(unopenableFolder.second, root + "/sub: Permission denied\n");
+    fs::permissions(root + "/sub", fs::perms(0755));
+}
+
+TEST(PopulateS3Obj, RefusesWhatIsNotARegularFileAndLeavesTheRecordAlone)
+{
+    S3Obj obj;
+    obj.key = "before";
+    EXPECT_FALSE(populateS3Obj("/nonexistent/file", "k", obj));
+    EXPECT_FALSE(populateS3Obj("/tmp", "k", obj));
+    EXPECT_EQ(obj.key, "before");
+    EXPECT_TRUE(obj.tag.empty());
+}
+
+} // namespace
