@@ -43,3 +43,29 @@ TEST(Settings, EachVariableOverridesItsSettingAndEmptyMeansUnset)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Settings, EndpointGivesHostAndProtocol)
+{
+    struct Row {
+        const char *in;
+        const char *host;
+        bool https;
+    } rows[] = {
+        {"", "", true},
+        {"s3.example.com", "s3.example.com", true},
+        {"127.0.0.1:9000", "127.0.0.1:9000", true},
+        {"http://127.0.0.1:9000", "127.0.0.1:9000", false},
+        {"HTTP://127.0.0.1:9000/", "127.0.0.1:9000", false},
+        {"https://s3.example.com:8443", "s3.example.com:8443", true},
+        {"https://", "", true},
+    };
+    for (const Row &row : rows) {
+        Endpoint e = parseEndpoint(row.in);
+        EXPECT_EQ(e.strHost, row.host) << row.in;
+        EXPECT_EQ(e.bHttps, row.https) << row.in;
+    }
+}
+
+} // namespace

@@ -1,0 +1,215 @@
+// Credentials, bucket context, file size and the console report of responses.
+#include "myPutObj.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tempdir.h"
+
+namespace {
+
+// Every test starts with no credentials read and its own settings.
+class KeyFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        MyS3Context::bKeyInitialized = false;
+        settings.strKeyFile = dir.path() + "/s3key";
+        settings.strEndpoint = "";
+        MyS3Context::pSettings = &settings;
+    }
+    void TearDown() override
+    {
+        MyS3Context::pSettings = nullptr;
+        MyS3Context::bKeyInitialized = false;
+    }
+
+    TempDir dir;
+    Settings settings;
+};
+
+TEST_F(KeyFileTest, LinesAreCutToTheirBuffersAsDocumented)
+{
+    const std::string s31(31, 'a'), s32(32, 'b'), s127(127, 'c'), s128(128, 'd');
+    struct Row {
+        const char *what;
+        std::string content, id, secret;
+    } rows[] = {
+        {"plain", "AKID\nSECRET\n", "AKID", "SECRET"},
+        {"no final newline", "AKID\nSECRET", "AKID", "SECRET"},
+        {"windows line ends keep the CR", "AKID\r\nSECRET\r\n", "AKID\r", "SECRET\r"},
+        {"31-character id fits", s31 + "\nS\n", s31, "S"},
+        {"32-character id: cut, secret left empty", s32 + "\nS\n", s32.substr(0, 31), ""},
+        {"127-character secret fits", "I\n" + s127 + "\n", "I", s127},
+        {"128-character secret is cut", "I\n" + s128 + "\n", "I", s128.substr(0, 127)},
+        {"empty file", "", "", ""},
+        {"one line only", "AKID\n", "AKID", ""},
+        {"third line ignored", "A\nB\nC\n", "A", "B"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        dir.write("s3key", row.content);
+        ASSERT_TRUE(loadKeyFile(settings.strKeyFile.c_str()));
+        EXPECT_EQ(std::string(secretKey), row.id);
+        EXPECT_EQ(std::string(privateSecretKey), row.secret);
+    }
+}
+
+TEST_F(KeyFileTest, MissingFileIsRetriedThenReadOncePerProcess)
+{
+    S3BucketContext ctx;
+    {
+        MyS3Context context;
+        EXPECT_FALSE(context.initialize("b.example", ctx));
+        EXPECT_FALSE(MyS3Context::bKeyInitialized);
+    }
+    dir.write("s3key", "FIRSTID\nFIRSTSECRET\n");
+    {
+        MyS3Context context;
+        ASSERT_TRUE(context.initialize("b.example", ctx));
+        EXPECT_STREQ(ctx.accessKeyId, "FIRSTID");
+        EXPECT_STREQ(ctx.secretAccessKey, "FIRSTSECRET");
+        EXPECT_STREQ(ctx.bucketName, "b.example");
+        EXPECT_EQ(ctx.hostName, nullptr); // no endpoint: the client's default
+        EXPECT_EQ(ctx.protocol, S3ProtocolHTTPS);
+        EXPECT_EQ(ctx.uriStyle, S3UriStylePath);
+    }
+    dir.write("s3key", "OTHERID\nOTHERSECRET\n");
+    settings.strEndpoint = "http://127.0.0.1:9";
+    {
+        MyS3Context context;
+        ASSERT_TRUE(context.initialize("b.example", ctx));
+        EXPECT_STREQ(ctx.accessKeyId, "FIRSTID"); // not read again
+        EXPECT_STREQ(ctx.hostName, "127.0.0.1:9");
+        EXPECT_EQ(ctx.protocol, S3ProtocolHTTP);
+    }
+    ::unlink(settings.strKeyFile.c_str());
+    {
+        MyS3Context context; // the keys stay for the process even when the file goes
+        EXPECT_TRUE(context.initialize("b.example", ctx));
+    }
+}
+
+TEST_F(KeyFileTest, AlternativeReaderStripsLineEndsAndCutsAt31And63)
+{
+    EXPECT_FALSE(readKeyFile(dir.path() + "/none"));
+    dir.write("s3key", std::string(40, 'i') + "\r\n" + std::string(70, 's') + "\r\n");
+    ASSERT_TRUE(readKeyFile(settings.strKeyFile));
+    EXPECT_EQ(std::string(secretKey), std::string(31, 'i'));
+    EXPECT_EQ(std::string(privateSecretKey), std::string(63, 's'));
+    EXPECT_TRUE(MyS3Context::bKeyInitialized);
+
+    dir.write("s3key", "ID\r\nSECRET\r\n");
+    ASSERT_TRUE(readKeyFile(settings.strKeyFile));
+    EXPECT_STREQ(secretKey, "ID");
+    EXPECT_STREQ(privateSecretKey, "SECRET");
+}
+
+TEST(FileSize, OnlyRegularFilesHaveOneAndLinksAreFollowed)
+{
+    TempDir dir;
+    std::string strFile = dir.write("f.bin", std::string(1234, 'x'));
+    std::string strEmpty = dir.write("empty", "");
+    ASSERT_EQ(::symlink(strFile.c_str(), (dir.path() + "/link").c_str()), 0);
+    ASSERT_EQ(::symlink("/nonexistent", (dir.path() + "/dangling").c_str()), 0);
+
+    uint64_t size = 7;
+    EXPECT_TRUE(getFileSize(strFile, size));
+    EXPECT_EQ(size, 1234u);
+    EXPECT_TRUE(getFileSize(strEmpty, size));
+    EXPECT_EQ(size, 0u);
+    EXPECT_TRUE(getFileSize(dir.path() + "/link", size));
+    EXPECT_EQ(size, 1234u);
+    size = 7;
+    for (const std::string &strBad :
+         {dir.path(), dir.path() + "/missing", dir.path() + "/dangling", std::string("/dev/null")}) {
+        EXPECT_FALSE(getFileSize(strBad, size)) << strBad;
+        EXPECT_EQ(size, 7u) << strBad;
+    }
+}
+
+TEST(ResponseReport, PropertiesPrintEveryLineAbsentTextsAsNothing)
+{
+    S3NameValue meta[] = {{"color", "blue"}, {"n", ""}};
+    S3ResponseProperties prop = {};
+    prop.requestId = "REQ";
+    prop.requestId2 = nullptr;
+    prop.contentType = "application/xml";
+    prop.contentLength = 18446744073709551615ull;
+    prop.server = "AmazonS3";
+    prop.eTag = "\"abc\"";
+    prop.lastModified = -1;
+    prop.metaDataCount = 2;
+    prop.metaData = meta;
+
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(MyS3ResponsePropertiesCallback(&prop, nullptr), S3StatusOK);
+    EXPECT_EQ(MyS3ResponsePropertiesCallback(nullptr, nullptr), S3StatusHttpErrorBadRequest);
+    std::string strOut = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(strOut, "requestId:REQ\n"
+                      "requestId2: \n"
+                      "contentType:application/xml\n"
+                      "contentLength:18446744073709551615\n"
+                      "server: AmazonS3\n"
+                      "eTag:\"abc\"\n"
+                      "lastModified:-1\n"
+                      "metaDataCount:2\n"
+                      "color=blue\n"
+                      "n=\n");
+}
+
+TEST(ResponseReport, CompletionPrintsSucceedOrStatusAndDetails)
+{
+    S3NameValue extra[] = {{"StringToSign", "GET\n"}, {"HostId", "h"}};
+    S3ErrorDetails details = {};
+    details.message = "Access Denied";
+    details.resource = "/b/k";
+    details.furtherDetails = nullptr;
+    details.extraDetailsCount = 2;
+    details.extraDetails = extra;
+
+    ::testing::internal::CaptureStdout();
+    MyS3ResponseCompleteCallback(S3StatusOK, &details, nullptr);
+    MyS3ResponseCompleteCallback(S3StatusErrorAccessDenied, &details, nullptr);
+    MyS3ResponseCompleteCallback(S3StatusFailedToConnect, nullptr, nullptr);
+    std::string strOut = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(strOut, "succeed\n"
+                      "status:48\n"
+                      "resource:/b/k\n"
+                      "message:Access Denied\n"
+                      "furtherDetails:\n"
+                      "StringToSign=GET\n\n"
+                      "HostId=h\n"
+                      "status:44\n");
+}
+
+TEST(PutObject, NothingIsSentForWhatIsNotAReadableRegularFile)
+{
+    TempDir dir;
+    Settings settings;
+    settings.strKeyFile = dir.write("s3key", "ID\nSECRET\n");
+    settings.strEndpoint = "http://127.0.0.1:1"; // nothing may reach it
+    MyS3Context::pSettings = &settings;
+    MyS3Context::bKeyInitialized = false;
+
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(putObject("b.example", "k", dir.path(), S3CannedAclPublicRead));
+    EXPECT_FALSE(putObject("b.example", "k", dir.path() + "/missing", S3CannedAclPublicRead));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+
+    MyS3Context::bKeyInitialized = false;
+    settings.strKeyFile = dir.path() + "/no-key";
+    std::string strFile = dir.write("page.html", "<p>");
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(putObject("b.example", "page.html", strFile, S3CannedAclPublicRead));
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+
+    MyS3Context::pSettings = nullptr;
+    MyS3Context::bKeyInitialized = false;
+}
+
+} // namespace
