@@ -142,6 +142,13 @@ extern int64_t (*compose_clockG)(void);
 extern char defaultHostNameG[S3_MAX_HOSTNAME_SIZE];
 extern char userAgentG[USER_AGENT_SIZE];
 
+// "Mozilla/4.0 (Compatible; <info>; strato 2.0; <sysname> <machine>)" into
+// buffer; info NULL or "" reads "Unknown", sysname NULL (uname failed) gives
+// the platform "Unknown", an empty machine drops it and its space.
+void compose_user_agent(char *buffer, int bufferSize,
+                        const char *userAgentInfo, const char *sysname,
+                        const char *machine);
+
 // The CA bundle given to S3_set_ca_file, or NULL for the system's store.
 const char *request_ca_file(void);
 

@@ -1,0 +1,53 @@
+// util.h: small text utilities of the client: URL encoding, base64, SHA-1
+// and HMAC-SHA1, ISO 8601 time and number parsing.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Writes the URL-encoded src into dest, which needs room for three times the
+// source length plus one.  Letters, digits, "-_.!~*'()/" are copied, every
+// other byte (a space too) becomes "%XX".  Returns 1, or 0 with dest empty
+// when src is longer than maxSrcSize characters.  A NULL src encodes to "".
+int urlEncode(char *dest, const char *src, int maxSrcSize);
+
+// Standard base64 of inLen bytes, padded; out is not terminated.  Returns the
+// number of characters written (4 per started group of 3 bytes).
+int base64Encode(const unsigned char *in, int inLen, char *out);
+
+#define SHA1_DIGEST_SIZE 20
+#define SHA1_BLOCK_SIZE 64
+
+// SHA-1 (FIPS 180) over any number of byte runs.
+typedef struct SHA1Context
+{
+    uint32_t state[5];
+    uint64_t totalBytes;
+    unsigned char block[SHA1_BLOCK_SIZE];
+    size_t blockUsed;
+} SHA1Context;
+
+void SHA1_init(SHA1Context *context);
+void SHA1_update(SHA1Context *context, const unsigned char *data, size_t len);
+void SHA1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context);
+
+// HMAC-SHA1 (RFC 2104) of message with key into hmac.
+void HMAC_SHA1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
+               size_t key_len, const unsigned char *message,
+               size_t message_len);
+
+// Seconds since the epoch of a "dddd-dd-ddTdd:dd:dd[.fff][Z|+hh:mm|-hh:mm]"
+// time, read as UTC and then corrected by the offset; -1 when the text does
+// not begin with the pattern.  Independent of the process's time zone.
+int64_t parseIso8601Time(const char *str);
+
+// Leading blanks skipped, then decimal digits up to the first non-digit; no
+// digits give 0.  Does not check for overflow.
+uint64_t parseUnsignedInt(const char *str);
+
+// 1 when str begins with format, where "d" in format matches any ASCII digit
+// and every other character matches itself; else 0.
+int checkString(const char *str, const char *format);
+
+// 1 for a space or a tab.
+int is_blank(char c);
