@@ -1,0 +1,41 @@
+// simplexml.h: a streaming XML reader that reports element texts and element
+// ends by their full path from the root ("ListBucketResult/Contents/Key").
+#pragma once
+
+#include "s3client.h"
+
+// Longest element path: 511 characters and the terminator.
+#define SIMPLEXML_PATH_SIZE 512
+
+// Called for each run of text inside an element (data not terminated,
+// dataLen bytes; an element's text may come in several calls) and once at
+// the end of each element (data NULL, dataLen 0), with the path still
+// naming that element.  Anything but S3StatusOK stops the reader for good.
+typedef S3Status (*SimpleXmlCallback)(const char *elementPath,
+                                      const char *data, int dataLen,
+                                      void *callbackData);
+
+// One document being read; storage belongs to the caller.
+typedef struct SimpleXml
+{
+    void *xmlParser;                        // created at the first piece
+    SimpleXmlCallback callback;
+    void *callbackData;
+    char elementPath[SIMPLEXML_PATH_SIZE];
+    int elementPathLen;
+    S3Status status;                        // sticks once not S3StatusOK
+} SimpleXml;
+
+// Prepares a reader; creates nothing and cannot fail.
+void simplexml_initialize(SimpleXml *simpleXml, SimpleXmlCallback callback,
+                          void *callbackData);
+
+// Feeds the next piece of the document (any size, any boundary) and makes
+// the callbacks it completes.  Returns S3StatusXmlParseFailure for malformed
+// XML or an over-long path, S3StatusInternalError when no parser could be
+// created, else the sticky status.
+S3Status simplexml_add(SimpleXml *simpleXml, const char *data, int dataLen);
+
+// Releases the parser, if any.  The reader must be initialised again before
+// further use.
+void simplexml_deinitialize(SimpleXml *simpleXml);
