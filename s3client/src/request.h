@@ -162,3 +162,71 @@ S3Status request_api_initialize(const char *userAgentInfo, int flags,
 void request_api_deinitialize(void);
 
 // ---- execution ----
+
+#include <curl/curl.h>
+
+#include "error_parser.h"
+#include "response_headers_handler.h"
+
+// Finished requests kept, with their easy handles, for reuse.
+#define REQUEST_STACK_SIZE 32
+
+// One request in flight.  Allocated by request_get (or taken from the pool),
+// owned by the request in progress until request_finish hands it back to the
+// pool, which owns it until it is reused or destroyed.
+typedef struct Request
+{
+    // Links of a request context's circular list; NULL otherwise.
+    struct Request *prev, *next;
+    // The first status other than S3StatusOK sticks.
+    S3Status status;
+    // The HTTP status: latched by request_headers_done, then replaced by the
+    // status of the final response once it is known (body or finish).
+    int httpResponseCode;
+    // Every request header line; freed when the request is reused or destroyed.
+    struct curl_slist *headers;
+    CURL *curl;
+    char uri[MAX_URI_SIZE];
+    S3ResponsePropertiesCallback propertiesCallback;
+    S3PutObjectDataCallback toS3Callback;
+    int64_t toS3CallbackBytesRemaining;
+    S3GetObjectDataCallback fromS3Callback;
+    S3ResponseCompleteCallback completeCallback;
+    void *callbackData;
+    ResponseHeadersHandler responseHeadersHandler;
+    // Set once request_headers_done has run.
+    int propertiesCallbackMade;
+    // Its s3ErrorDetails go to the complete callback.
+    ErrorParser errorParser;
+} Request;
+
+// A queue of requests on a libcurl multi handle.  Nothing in the client
+// creates or runs one; request_perform only links requests into it.
+struct S3RequestContext
+{
+    CURLM *curlm;
+    Request *requests; // head of a circular doubly linked list, or NULL
+};
+
+// Validates, composes and signs the request, then runs it (no context) or
+// queues it (context).  Every outcome goes to params->completeCallback,
+// exactly once; with null error details when no request object came to be.
+void request_perform(const RequestParams *params, S3RequestContext *context);
+
+// Decides the final status, calls the complete callback, releases the request.
+void request_finish(Request *request);
+
+// A configured request for params, from the pool or new.
+S3Status request_get(const RequestParams *params,
+                     const RequestComputedValues *values,
+                     Request **reqReturn);
+// Back to the pool, or destroyed when the pool is full.
+void request_release(Request *request);
+void request_destroy(Request *request);
+
+S3Status request_curl_code_to_status(CURLcode code);
+// The status for an HTTP status outside 200-299 that came without an error code.
+S3Status request_http_status_to_status(int httpResponseCode);
+
+// Number of requests held by the pool.
+int request_pool_count(void);

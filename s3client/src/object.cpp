@@ -1,0 +1,204 @@
+// object.cpp - the operations on one object: put, get, head, delete, and the
+// server-side copy with its result document. Each fills one RequestParams
+// and hands it to request_perform; every outcome reaches the caller's
+// complete callback, exactly once.
+#include <cstdlib>
+#include <cstring>
+
+#include "request.h"
+#include "simplexml.h"
+#include "util.h"
+
+namespace {
+
+RequestParams empty_params(const S3BucketContext *bucketContext)
+{
+    RequestParams params;
+    memset(&params, 0, sizeof(params));
+    params.bucketContext = *bucketContext;
+    return params;
+}
+
+} // namespace
+
+void S3_put_object(const S3BucketContext *bucketContext, const char *key, uint64_t contentLength,
+                   const S3PutProperties *putProperties, S3RequestContext *requestContext,
+                   const S3PutObjectHandler *handler, void *callbackData)
+{
+    RequestParams params = empty_params(bucketContext);
+    params.httpRequestType = HttpRequestTypePUT;
+    params.key = key;
+    params.putProperties = putProperties;
+    params.propertiesCallback = handler->responseHandler.propertiesCallback;
+    params.toS3Callback = handler->putObjectDataCallback;
+    params.toS3CallbackTotalSize = static_cast<int64_t>(contentLength);
+    params.completeCallback = handler->responseHandler.completeCallback;
+    params.callbackData = callbackData;
+    request_perform(&params, requestContext);
+}
+
+void S3_get_object(const S3BucketContext *bucketContext, const char *key,
+                   const S3GetConditions *getConditions, uint64_t startByte, uint64_t byteCount,
+                   S3RequestContext *requestContext, const S3GetObjectHandler *handler,
+                   void *callbackData)
+{
+    RequestParams params = empty_params(bucketContext);
+    params.httpRequestType = HttpRequestTypeGET;
+    params.key = key;
+    params.getConditions = getConditions;
+    params.startByte = startByte;
+    params.byteCount = byteCount;
+    params.propertiesCallback = handler->responseHandler.propertiesCallback;
+    params.fromS3Callback = handler->getObjectDataCallback;
+    params.completeCallback = handler->responseHandler.completeCallback;
+    params.callbackData = callbackData;
+    request_perform(&params, requestContext);
+}
+
+void S3_head_object(const S3BucketContext *bucketContext, const char *key,
+                    S3RequestContext *requestContext, const S3ResponseHandler *handler,
+                    void *callbackData)
+{
+    RequestParams params = empty_params(bucketContext);
+    params.httpRequestType = HttpRequestTypeHEAD;
+    params.key = key;
+    params.propertiesCallback = handler->propertiesCallback;
+    params.completeCallback = handler->completeCallback;
+    params.callbackData = callbackData;
+    request_perform(&params, requestContext);
+}
+
+void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
+                      S3RequestContext *requestContext, const S3ResponseHandler *handler,
+                      void *callbackData)
+{
+    RequestParams params = empty_params(bucketContext);
+    params.httpRequestType = HttpRequestTypeDELETE;
+    params.key = key;
+    params.propertiesCallback = handler->propertiesCallback;
+    params.completeCallback = handler->completeCallback;
+    params.callbackData = callbackData;
+    request_perform(&params, requestContext);
+}
+
+// ---- copy ----
+
+namespace {
+
+// Longest LastModified text kept from the copy's result document.
+constexpr int kCopyLastModifiedSize = 256;
+
+// One copy in flight: allocated by S3_copy_object, freed by
+// copyObjectCompleteCallback after the caller's complete callback.
+struct CopyObjectData {
+    SimpleXml simpleXml;
+    S3ResponsePropertiesCallback responsePropertiesCallback;
+    S3ResponseCompleteCallback responseCompleteCallback;
+    void *callbackData;
+    int64_t *lastModifiedReturn;
+    int eTagReturnSize;
+    char *eTagReturn;
+    int eTagReturnLen;
+    char lastModified[kCopyLastModifiedSize + 1];
+    int lastModifiedLen;
+};
+
+S3Status copyObjectXmlCallback(const char *elementPath, const char *data, int dataLen,
+                               void *callbackData)
+{
+    CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
+    if (!data) {
+        return S3StatusOK;
+    }
+    if (!strcmp(elementPath, "CopyObjectResult/LastModified")) {
+        int room = kCopyLastModifiedSize - coData->lastModifiedLen;
+        int take = dataLen < room ? dataLen : room;
+        if (take > 0) {
+            memcpy(coData->lastModified + coData->lastModifiedLen, data, static_cast<size_t>(take));
+            coData->lastModifiedLen += take;
+            coData->lastModified[coData->lastModifiedLen] = '\0';
+        }
+    } else if (!strcmp(elementPath, "CopyObjectResult/ETag")) {
+        if (coData->eTagReturnSize && coData->eTagReturn) {
+            if (coData->eTagReturnLen + dataLen > coData->eTagReturnSize - 1) {
+                return S3StatusXmlParseFailure;
+            }
+            memcpy(coData->eTagReturn + coData->eTagReturnLen, data, static_cast<size_t>(dataLen));
+            coData->eTagReturnLen += dataLen;
+            coData->eTagReturn[coData->eTagReturnLen] = '\0';
+        }
+    }
+    return S3StatusOK;
+}
+
+S3Status copyObjectPropertiesCallback(const S3ResponseProperties *responseProperties,
+                                      void *callbackData)
+{
+    CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
+    if (!coData->responsePropertiesCallback) {
+        return S3StatusOK;
+    }
+    return coData->responsePropertiesCallback(responseProperties, coData->callbackData);
+}
+
+S3Status copyObjectDataCallback(int bufferSize, const char *buffer, void *callbackData)
+{
+    CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
+    return simplexml_add(&coData->simpleXml, buffer, bufferSize);
+}
+
+void copyObjectCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
+                                void *callbackData)
+{
+    CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
+    if (coData->lastModifiedReturn) {
+        *coData->lastModifiedReturn =
+            coData->lastModifiedLen ? parseIso8601Time(coData->lastModified) : -1;
+    }
+    coData->responseCompleteCallback(requestStatus, s3ErrorDetails, coData->callbackData);
+    simplexml_deinitialize(&coData->simpleXml);
+    free(coData);
+}
+
+} // namespace
+
+void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
+                    const char *destinationBucket, const char *destinationKey,
+                    const S3PutProperties *putProperties, int64_t *lastModifiedReturn,
+                    int eTagReturnSize, char *eTagReturn, S3RequestContext *requestContext,
+                    const S3ResponseHandler *handler, void *callbackData)
+{
+    CopyObjectData *data = static_cast<CopyObjectData *>(malloc(sizeof(CopyObjectData)));
+    if (!data) {
+        handler->completeCallback(S3StatusOutOfMemory, nullptr, callbackData);
+        return;
+    }
+    simplexml_initialize(&data->simpleXml, &copyObjectXmlCallback, data);
+    data->responsePropertiesCallback = handler->propertiesCallback;
+    data->responseCompleteCallback = handler->completeCallback;
+    data->callbackData = callbackData;
+    data->lastModifiedReturn = lastModifiedReturn;
+    data->eTagReturnSize = eTagReturnSize;
+    data->eTagReturn = eTagReturn;
+    if (data->eTagReturnSize && data->eTagReturn) {
+        data->eTagReturn[0] = '\0';
+    }
+    data->eTagReturnLen = 0;
+    data->lastModified[0] = '\0';
+    data->lastModifiedLen = 0;
+
+    RequestParams params = empty_params(bucketContext);
+    params.httpRequestType = HttpRequestTypeCOPY;
+    if (destinationBucket) {
+        params.bucketContext.bucketName = destinationBucket;
+    }
+    params.key = destinationKey ? destinationKey : key;
+    params.copySourceBucketName = bucketContext->bucketName;
+    params.copySourceKey = key;
+    params.putProperties = putProperties;
+    params.propertiesCallback = &copyObjectPropertiesCallback;
+    params.fromS3Callback = &copyObjectDataCallback;
+    params.completeCallback = &copyObjectCompleteCallback;
+    params.callbackData = data;
+    request_perform(&params, requestContext);
+}

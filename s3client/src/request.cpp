@@ -1,0 +1,509 @@
+// request.cpp - runs composed requests over HTTP with libcurl: the pool of
+// reusable requests and their easy handles, the handle's configuration, the
+// transfer callbacks, and the decision of every request's final status.
+#include "request.h"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "error_parser.h"
+#include "response_headers_handler.h"
+
+namespace {
+
+// The pool of finished requests; guarded by requestStackMutexG, which is
+// held only to push or pop one entry.
+Request *requestStackG[REQUEST_STACK_SIZE];
+int requestStackCountG = 0;
+pthread_mutex_t requestStackMutexG; // prepared by request_api_initialize
+
+// Low-speed abort: a transfer below this many bytes per second ...
+constexpr long kLowSpeedLimit = 1024;
+// ... for this many seconds is abandoned.
+constexpr long kLowSpeedTime = 15;
+constexpr long kMaxRedirects = 10;
+
+// Size of one "Content-Length: N" header line.
+constexpr int kContentLengthHeaderSize = 64;
+
+bool is_success(int httpResponseCode)
+{
+    return httpResponseCode >= 200 && httpResponseCode <= 299;
+}
+
+// The HTTP status of the last response libcurl has received, or 0.
+int current_response_code(Request *request)
+{
+    long code = 0;
+    if (curl_easy_getinfo(request->curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) {
+        return 0;
+    }
+    return static_cast<int>(code);
+}
+
+// Latches the HTTP status known so far, closes the header collection and, for
+// a success, calls the properties callback.  Runs once per request.
+void request_headers_done(Request *request)
+{
+    if (request->propertiesCallbackMade) {
+        return;
+    }
+    request->propertiesCallbackMade = 1;
+    request->httpResponseCode = 0;
+
+    long code = 0;
+    if (curl_easy_getinfo(request->curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) {
+        if (request->status == S3StatusOK) {
+            request->status = S3StatusInternalError;
+        }
+        return;
+    }
+    request->httpResponseCode = static_cast<int>(code);
+
+    response_headers_handler_done(&request->responseHeadersHandler, request->curl);
+
+    if (request->propertiesCallback && is_success(request->httpResponseCode)) {
+        S3Status status = request->propertiesCallback(
+            &request->responseHeadersHandler.responseProperties, request->callbackData);
+        if (request->status == S3StatusOK) {
+            request->status = status;
+        }
+    }
+}
+
+size_t curl_header_func(char *ptr, size_t size, size_t nmemb, void *data)
+{
+    Request *request = static_cast<Request *>(data);
+    size_t len = size * nmemb;
+    response_headers_handler_add(&request->responseHeadersHandler, ptr, static_cast<int>(len));
+    return len;
+}
+
+size_t curl_read_func(char *ptr, size_t size, size_t nmemb, void *data)
+{
+    Request *request = static_cast<Request *>(data);
+    int64_t len = static_cast<int64_t>(size * nmemb);
+
+    request_headers_done(request);
+    if (request->status != S3StatusOK) {
+        return CURL_READFUNC_ABORT;
+    }
+    if (!request->toS3Callback || request->toS3CallbackBytesRemaining <= 0) {
+        return 0;
+    }
+    if (len > request->toS3CallbackBytesRemaining) {
+        len = request->toS3CallbackBytesRemaining;
+    }
+    int given = request->toS3Callback(static_cast<int>(len), ptr, request->callbackData);
+    if (given < 0) {
+        request->status = S3StatusAbortedByCallback;
+        return CURL_READFUNC_ABORT;
+    }
+    // More than was asked for counts as what was asked for, which never
+    // exceeds the bytes still due.
+    if (given > len) {
+        given = static_cast<int>(len);
+    }
+    request->toS3CallbackBytesRemaining -= given;
+    return static_cast<size_t>(given);
+}
+
+size_t curl_write_func(char *ptr, size_t size, size_t nmemb, void *data)
+{
+    Request *request = static_cast<Request *>(data);
+    size_t len = size * nmemb;
+
+    request_headers_done(request);
+    if (request->status != S3StatusOK) {
+        return 0;
+    }
+
+    // Body bytes belong to the final response, whose headers are complete by
+    // now; an upload latched its status before that response arrived, so the
+    // body goes where the final response's status says.
+    int code = current_response_code(request);
+    if (code != 0) {
+        request->httpResponseCode = code;
+    }
+
+    if (!is_success(request->httpResponseCode)) {
+        request->status = error_parser_add(&request->errorParser, ptr, static_cast<int>(len));
+    } else if (request->fromS3Callback) {
+        request->status = request->fromS3Callback(static_cast<int>(len), ptr, request->callbackData);
+    } else {
+        // A success response with a body that nobody asked for.
+        request->status = S3StatusInternalError;
+    }
+    return request->status == S3StatusOK ? len : 0;
+}
+
+// Appends one header line; false when libcurl has no memory for it.
+bool append_header(Request *request, const char *line)
+{
+    struct curl_slist *list = curl_slist_append(request->headers, line);
+    if (!list) {
+        return false;
+    }
+    request->headers = list;
+    return true;
+}
+
+S3Status build_header_list(Request *request, const RequestParams *params,
+                           const RequestComputedValues *values)
+{
+    if (params->httpRequestType == HttpRequestTypePUT) {
+        char contentLength[kContentLengthHeaderSize];
+        snprintf(contentLength, sizeof(contentLength), "Content-Length: %llu",
+                 static_cast<unsigned long long>(params->toS3CallbackTotalSize));
+        if (!append_header(request, contentLength)) {
+            return S3StatusOutOfMemory;
+        }
+    }
+    if (params->httpRequestType == HttpRequestTypePUT ||
+        params->httpRequestType == HttpRequestTypeCOPY) {
+        // An empty value keeps libcurl from sending the body in chunks.
+        if (!append_header(request, "Transfer-Encoding:")) {
+            return S3StatusOutOfMemory;
+        }
+    }
+
+    const char *standard[] = {
+        values->cacheControlHeader,      values->contentTypeHeader,
+        values->md5Header,               values->contentDispositionHeader,
+        values->contentEncodingHeader,   values->expiresHeader,
+        values->ifModifiedSinceHeader,   values->ifUnmodifiedSinceHeader,
+        values->ifMatchHeader,           values->ifNoneMatchHeader,
+        values->rangeHeader,             values->authorizationHeader,
+    };
+    for (const char *line : standard) {
+        if (line[0] && !append_header(request, line)) {
+            return S3StatusOutOfMemory;
+        }
+    }
+    for (int i = 0; i < values->amzHeadersCount; i++) {
+        if (!append_header(request, values->amzHeaders[i])) {
+            return S3StatusOutOfMemory;
+        }
+    }
+    return S3StatusOK;
+}
+
+S3Status setup_curl(Request *request, const RequestParams *params,
+                    const RequestComputedValues *values)
+{
+    CURL *curl = request->curl;
+#define SET_OPTION(option, value)                                   \
+    do {                                                            \
+        if (curl_easy_setopt(curl, option, value) != CURLE_OK) {    \
+            return S3StatusFailedToInitializeRequest;               \
+        }                                                           \
+    } while (0)
+
+    SET_OPTION(CURLOPT_VERBOSE, 1L);
+    SET_OPTION(CURLOPT_PRIVATE, request);
+    SET_OPTION(CURLOPT_HEADERDATA, request);
+    SET_OPTION(CURLOPT_HEADERFUNCTION, &curl_header_func);
+    SET_OPTION(CURLOPT_READFUNCTION, &curl_read_func);
+    SET_OPTION(CURLOPT_READDATA, request);
+    SET_OPTION(CURLOPT_WRITEFUNCTION, &curl_write_func);
+    SET_OPTION(CURLOPT_WRITEDATA, request);
+    SET_OPTION(CURLOPT_FILETIME, 1L);
+    SET_OPTION(CURLOPT_NOSIGNAL, 1L);
+    SET_OPTION(CURLOPT_NOPROGRESS, 1L);
+    SET_OPTION(CURLOPT_TCP_NODELAY, 1L);
+    SET_OPTION(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+    // The server's certificate and its host name are always verified, against
+    // the CA bundle of S3_set_ca_file when one was given.
+    SET_OPTION(CURLOPT_SSL_VERIFYPEER, 1L);
+    SET_OPTION(CURLOPT_SSL_VERIFYHOST, 2L);
+    if (const char *caFile = request_ca_file()) {
+        SET_OPTION(CURLOPT_CAINFO, caFile);
+    }
+    SET_OPTION(CURLOPT_FOLLOWLOCATION, 1L);
+    SET_OPTION(CURLOPT_MAXREDIRS, kMaxRedirects);
+    SET_OPTION(CURLOPT_USERAGENT, userAgentG);
+    SET_OPTION(CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
+    SET_OPTION(CURLOPT_LOW_SPEED_TIME, kLowSpeedTime);
+
+    S3Status status = build_header_list(request, params, values);
+    if (status != S3StatusOK) {
+        return status;
+    }
+    SET_OPTION(CURLOPT_HTTPHEADER, request->headers);
+    SET_OPTION(CURLOPT_URL, request->uri);
+
+    switch (params->httpRequestType) {
+    case HttpRequestTypeHEAD:
+        SET_OPTION(CURLOPT_NOBODY, 1L);
+        break;
+    case HttpRequestTypePUT:
+    case HttpRequestTypeCOPY:
+        SET_OPTION(CURLOPT_UPLOAD, 1L);
+        break;
+    case HttpRequestTypeDELETE:
+        SET_OPTION(CURLOPT_CUSTOMREQUEST, "DELETE");
+        break;
+    default:
+        break;
+    }
+#undef SET_OPTION
+    return S3StatusOK;
+}
+
+// Cleans a request for reuse: its header list, its error parser, and the
+// easy handle back to libcurl's defaults.
+void request_deinitialize(Request *request)
+{
+    if (request->headers) {
+        curl_slist_free_all(request->headers);
+        request->headers = nullptr;
+    }
+    error_parser_deinitialize(&request->errorParser);
+    curl_easy_reset(request->curl);
+}
+
+} // namespace
+
+void request_destroy(Request *request)
+{
+    request_deinitialize(request);
+    curl_easy_cleanup(request->curl);
+    free(request);
+}
+
+S3Status request_get(const RequestParams *params, const RequestComputedValues *values,
+                     Request **reqReturn)
+{
+    Request *request = nullptr;
+
+    pthread_mutex_lock(&requestStackMutexG);
+    if (requestStackCountG > 0) {
+        request = requestStackG[--requestStackCountG];
+    }
+    pthread_mutex_unlock(&requestStackMutexG);
+
+    if (request) {
+        request_deinitialize(request);
+    } else {
+        request = static_cast<Request *>(malloc(sizeof(Request)));
+        if (!request) {
+            return S3StatusOutOfMemory;
+        }
+        request->curl = curl_easy_init();
+        if (!request->curl) {
+            free(request);
+            return S3StatusFailedToInitializeRequest;
+        }
+    }
+    // The parser is ready before anything can fail, so that destroying a
+    // request whose set-up failed releases nothing twice.
+    error_parser_initialize(&request->errorParser);
+
+    request->prev = nullptr;
+    request->next = nullptr;
+    request->headers = nullptr;
+    request->status = S3StatusOK;
+
+    S3Status status = compose_uri(request->uri, sizeof(request->uri), &params->bucketContext,
+                                  values->urlEncodedKey, params->subResource,
+                                  params->queryParams);
+    if (status == S3StatusOK) {
+        status = setup_curl(request, params, values);
+    }
+    if (status != S3StatusOK) {
+        request_destroy(request);
+        return status;
+    }
+
+    request->propertiesCallback = params->propertiesCallback;
+    request->toS3Callback = params->toS3Callback;
+    request->toS3CallbackBytesRemaining = params->toS3CallbackTotalSize;
+    request->fromS3Callback = params->fromS3Callback;
+    request->completeCallback = params->completeCallback;
+    request->callbackData = params->callbackData;
+    response_headers_handler_initialize(&request->responseHeadersHandler);
+    request->propertiesCallbackMade = 0;
+    request->httpResponseCode = 0;
+
+    *reqReturn = request;
+    return S3StatusOK;
+}
+
+void request_release(Request *request)
+{
+    pthread_mutex_lock(&requestStackMutexG);
+    if (requestStackCountG == REQUEST_STACK_SIZE) {
+        pthread_mutex_unlock(&requestStackMutexG);
+        request_destroy(request);
+        return;
+    }
+    requestStackG[requestStackCountG++] = request;
+    pthread_mutex_unlock(&requestStackMutexG);
+}
+
+int request_pool_count(void)
+{
+    pthread_mutex_lock(&requestStackMutexG);
+    int count = requestStackCountG;
+    pthread_mutex_unlock(&requestStackMutexG);
+    return count;
+}
+
+S3Status request_api_initialize(const char * /*userAgentInfo*/, int /*flags*/,
+                                const char * /*defaultHostName*/)
+{
+    if (pthread_mutex_init(&requestStackMutexG, nullptr) != 0) {
+        return S3StatusInternalError;
+    }
+    requestStackCountG = 0;
+    return S3StatusOK;
+}
+
+void request_api_deinitialize(void)
+{
+    pthread_mutex_destroy(&requestStackMutexG);
+    while (requestStackCountG > 0) {
+        request_destroy(requestStackG[--requestStackCountG]);
+    }
+}
+
+S3Status request_curl_code_to_status(CURLcode code)
+{
+    switch (code) {
+    case CURLE_OUT_OF_MEMORY:
+        return S3StatusOutOfMemory;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return S3StatusNameLookupError;
+    case CURLE_COULDNT_CONNECT:
+        return S3StatusFailedToConnect;
+    case CURLE_WRITE_ERROR:
+    case CURLE_OPERATION_TIMEDOUT:
+    // A body cut short: what arrived is incomplete, so the transfer failed.
+    case CURLE_PARTIAL_FILE:
+        return S3StatusConnectionFailed;
+    case CURLE_PEER_FAILED_VERIFICATION: // also CURLE_SSL_CACERT
+        return S3StatusServerFailedVerification;
+    default:
+        return S3StatusInternalError;
+    }
+}
+
+S3Status request_http_status_to_status(int httpResponseCode)
+{
+    switch (httpResponseCode) {
+    case 0:
+        return S3StatusConnectionFailed;
+    case 100:
+        return S3StatusOK;
+    case 301:
+        return S3StatusErrorPermanentRedirect;
+    case 307:
+        return S3StatusHttpErrorMovedTemporarily;
+    case 400:
+        return S3StatusHttpErrorBadRequest;
+    case 403:
+        return S3StatusHttpErrorForbidden;
+    case 404:
+        return S3StatusHttpErrorNotFound;
+    case 405:
+        return S3StatusErrorMethodNotAllowed;
+    case 409:
+        return S3StatusHttpErrorConflict;
+    case 411:
+        return S3StatusErrorMissingContentLength;
+    case 412:
+        return S3StatusErrorPreconditionFailed;
+    case 416:
+        return S3StatusErrorInvalidRange;
+    case 500:
+        return S3StatusErrorInternalError;
+    case 501:
+        return S3StatusErrorNotImplemented;
+    case 503:
+        return S3StatusErrorSlowDown;
+    default:
+        return S3StatusHttpErrorUnknown;
+    }
+}
+
+void request_finish(Request *request)
+{
+    request_headers_done(request);
+
+    // The final response decides, not the status latched on the way: an
+    // upload latches before its response arrives.
+    int code = current_response_code(request);
+    if (code != 0) {
+        request->httpResponseCode = code;
+    }
+
+    if (request->status == S3StatusOK) {
+        error_parser_convert_status(&request->errorParser, &request->status);
+    }
+    if (request->status == S3StatusOK && !is_success(request->httpResponseCode)) {
+        request->status = request_http_status_to_status(request->httpResponseCode);
+    }
+
+    request->completeCallback(request->status, &request->errorParser.s3ErrorDetails,
+                              request->callbackData);
+    request_release(request);
+}
+
+void request_perform(const RequestParams *params, S3RequestContext *context)
+{
+    S3Status status;
+
+    if (params->bucketContext.bucketName) {
+        status = S3_validate_bucket_name(params->bucketContext.bucketName,
+                                         params->bucketContext.uriStyle);
+        if (status != S3StatusOK) {
+            params->completeCallback(status, nullptr, params->callbackData);
+            return;
+        }
+    }
+
+    RequestComputedValues computed;
+    status = request_compose(params, &computed);
+    if (status != S3StatusOK) {
+        params->completeCallback(status, nullptr, params->callbackData);
+        return;
+    }
+
+    Request *request = nullptr;
+    status = request_get(params, &computed, &request);
+    if (status != S3StatusOK) {
+        params->completeCallback(status, nullptr, params->callbackData);
+        return;
+    }
+
+    if (!context) {
+        CURLcode code = curl_easy_perform(request->curl);
+        if (code != CURLE_OK && request->status == S3StatusOK) {
+            request->status = request_curl_code_to_status(code);
+        }
+        request_finish(request);
+        return;
+    }
+
+    CURLMcode mcode = curl_multi_add_handle(context->curlm, request->curl);
+    if (mcode == CURLM_OK) {
+        if (context->requests) {
+            request->prev = context->requests->prev;
+            request->next = context->requests;
+            context->requests->prev->next = request;
+            context->requests->prev = request;
+        } else {
+            context->requests = request->next = request->prev = request;
+        }
+        return;
+    }
+    if (request->status == S3StatusOK) {
+        request->status =
+            (mcode == CURLM_OUT_OF_MEMORY) ? S3StatusOutOfMemory : S3StatusInternalError;
+    }
+    request_finish(request);
+}
