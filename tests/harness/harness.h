@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace harness {
 
@@ -20,7 +21,8 @@ struct Counters {
     int connections = 0; // TCP connections accepted from clients
     int requests = 0;    // requests received (all methods)
     int puts = 0;        // PUT requests received
-    int rejected = 0;    // requests answered 403 SignatureDoesNotMatch
+    int rejected = 0;    // requests answered 403 SignatureDoesNotMatch (or InvalidAccessKeyId
+                         // when the access key id is not kAccessKeyId)
 };
 
 // An object as moto holds it, read straight from moto (not through the proxy).
@@ -57,6 +59,12 @@ public:
     Counters counters();
     void resetCounters();
 
+    // The heads of the last requests the proxy saw (since start or reset), oldest
+    // first, as a JSON array of {"method","target","headers":[[name,value],...],
+    // "verdict"}; header names and values exactly as received.
+    std::string requestsJson();
+    std::vector<int> pids() const; // process ids of moto_server and the proxy
+
 private:
     struct Impl;
     Impl *impl_;
@@ -73,6 +81,7 @@ public:
     std::string endpoint() const; // "127.0.0.1:PORT"
     int requestsSeen();           // requests whose head was read completely
     int64_t bodyBytesReceived();  // request body bytes read in all
+    int pid() const;              // process id of the server
 
 private:
     struct Impl;
@@ -82,7 +91,9 @@ private:
 // A loopback port that nothing listens on (for "connection refused").
 int refusedPort();
 
-// Runs a command line through /bin/sh; returns its exit status, fills stdout/stderr.
+// Runs a command line through /bin/sh with the environment plus `env`; returns its
+// exit status (128 + signal number when killed by a signal, -1 when it ran past
+// timeoutSeconds and was killed), fills stdout/stderr.
 int runCommand(const std::string &command, std::string *out, std::string *err,
                const std::map<std::string, std::string> &env = {}, int timeoutSeconds = 120);
 
