@@ -1,0 +1,347 @@
+// The sitemirror binary end to end against the loopback store: what lands in
+// the bucket, what is sent again, what the console says and the exit status.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "site.h"
+
+namespace {
+
+using e2e::Run;
+using e2e::Site;
+
+class Mirror : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { store = new harness::Store(); }
+    static void TearDownTestSuite()
+    {
+        delete store;
+        store = nullptr;
+    }
+    void SetUp() override
+    {
+        static int nBucket = 0;
+        bucket = "site-" + std::to_string(++nBucket) + ".example";
+        store->createBucket(bucket);
+        site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
+    }
+
+    std::map<std::string, std::string> env() const
+    {
+        return site.env(bucket, "http://" + store->endpoint());
+    }
+    Run mirror() { return e2e::runTool("", env()); }
+
+    // Keys of the "upload:" lines of one run's output.
+    static std::set<std::string> uploadedKeys(const std::string &out)
+    {
+        std::set<std::string> keys;
+        for (const std::string &line : e2e::lines(out)) {
+            if (line.rfind("upload:", 0) == 0) {
+                auto pos = line.find(" ; ");
+                if (pos != std::string::npos)
+                    keys.insert(line.substr(pos + 3));
+            }
+        }
+        return keys;
+    }
+
+    // Runs until a run sends nothing but the index page no more (at most three).
+    void settle()
+    {
+        for (int i = 0; i < 3; ++i) {
+            Run run = mirror();
+            ASSERT_EQ(run.status, 0) << run.out;
+            std::set<std::string> keys = uploadedKeys(run.out);
+            if (keys.empty())
+                return;
+            ASSERT_EQ(keys, std::set<std::string>{"fileLists.html"}) << run.out;
+        }
+        FAIL() << "the index page did not settle";
+    }
+
+    static harness::Store *store;
+    std::string bucket;
+    Site site;
+};
+
+harness::Store *Mirror::store = nullptr;
+
+TEST_F(Mirror, FirstRunStoresEveryRegularFileWithItsTypeClassAndAcl)
+{
+    struct File {
+        std::string rel;
+        std::string contentType; // "" = not checked
+        bool bPublic;
+    };
+    const std::vector<File> files = {
+        {"index.html", "text/html", true},
+        {"Index.html", "text/html", true},
+        {".htaccess", "", true},
+        {"a b.html", "text/html", true},
+        {"plus+sign.txt", "text/plain", true},
+        {"100%.txt", "text/plain", true},
+        {"it's \"quoted\".txt", "text/plain", true},
+        {"[draft] (1).html", "text/html", true},
+        {"caf\xc3\xa9/na\xc3\xafve.html", "text/html", true},
+        {"a/b/c/deep.txt", "text/plain", true},
+        {"css/site.css", "text/css", true},
+        {"img/logo.svg", "image/svg+xml", true},
+        {"fonts/body.woff2", "font/woff2", true},
+        {"empty.txt", "text/plain", true},
+        {"personal/notes.html", "text/html", false},
+        {"personal.html", "text/html", false},
+        {"personalia/x.html", "text/html", false},
+        {"blog/personal/x.html", "text/html", true},
+    };
+    for (const File &f : files)
+        site.write(f.rel, f.rel == "empty.txt" ? "" : "content of " + f.rel + "\n");
+    site.symlink("index.html", "link.html");
+    site.symlink("a", "linkdir");
+    const time_t T = 1500000000;
+    site.setTime("index.html", T);
+
+    Run run = mirror();
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+
+    for (const File &f : files) {
+        SCOPED_TRACE(f.rel);
+        harness::StoredObject obj = store->getObject(bucket, f.rel);
+        ASSERT_TRUE(obj.exists);
+        EXPECT_EQ(obj.body, site.read(f.rel));
+        if (!f.contentType.empty())
+            EXPECT_EQ(obj.contentType, f.contentType);
+        EXPECT_EQ(obj.storageClass, "REDUCED_REDUNDANCY");
+        EXPECT_EQ(store->isPublicRead(bucket, f.rel), f.bPublic);
+    }
+    // Links are not followed: neither the file link nor anything below the folder link.
+    EXPECT_FALSE(store->getObject(bucket, "link.html").exists);
+    EXPECT_FALSE(store->getObject(bucket, "linkdir/b/c/deep.txt").exists);
+
+    // The index page is written into the tree first and goes up in the same run.
+    harness::StoredObject page = store->getObject(bucket, "fileLists.html");
+    ASSERT_TRUE(page.exists);
+    EXPECT_EQ(page.body, site.read("fileLists.html"));
+    EXPECT_TRUE(store->isPublicRead(bucket, "fileLists.html"));
+
+    // A new file: its two decision lines, its upload line, then the report.
+    const std::string strContent = "content of index.html\n";
+    std::vector<std::string> out = e2e::lines(run.out);
+    auto it = std::find(out.begin(), out.end(), "DirectionUpload:index.html");
+    ASSERT_NE(it, out.end()) << run.out;
+    ASSERT_GE(out.end() - it, 4);
+    EXPECT_EQ(it[1], std::to_string(strContent.size()) + std::to_string(T));
+    EXPECT_EQ(it[2], "upload:" + site.root() + "/index.html ; index.html");
+    EXPECT_EQ(it[3], "succeed");
+    EXPECT_EQ(uploadedKeys(run.out).size(), files.size() + 1);
+    EXPECT_EQ(run.out.find("upload error"), std::string::npos);
+}
+
+TEST_F(Mirror, UnchangedTreeSettlesAndThenSendsNothing)
+{
+    site.write("index.html", "<p>home</p>\n");
+    site.write(".htaccess", "Options -Indexes\n");
+    site.write("-dash.txt", "sorts before the slash\n");
+    site.write("personal/diary.html", "private\n");
+    Run first = mirror();
+    ASSERT_EQ(first.status, 0) << first.out;
+    settle();
+
+    store->resetCounters();
+    Run quiet = mirror();
+    EXPECT_EQ(quiet.status, 0) << quiet.out;
+    EXPECT_EQ(store->counters().puts, 0);
+    EXPECT_EQ(quiet.out.find("upload:"), std::string::npos) << quiet.out;
+    EXPECT_EQ(quiet.out.find("DirectionUpload:"), std::string::npos) << quiet.out;
+}
+
+TEST_F(Mirror, OnlyChangedAndAddedFilesAreSentAgain)
+{
+    site.write("same-size.html", "aaaa\n");
+    site.write("touched.html", "unchanged\n");
+    site.write("other.html", "other\n");
+    ASSERT_EQ(mirror().status, 0);
+    settle();
+
+    site.write("same-size.html", "bbbb\n");    // same size, other digest
+    site.setTime("touched.html", 1000000000); // new time, same bytes
+    site.write("added.html", "new\n");
+    Run run = mirror();
+    ASSERT_EQ(run.status, 0) << run.out;
+    // The index page gains a row for the added file, so it goes up too.
+    EXPECT_EQ(uploadedKeys(run.out),
+              (std::set<std::string>{"added.html", "fileLists.html", "same-size.html"}))
+        << run.out;
+    EXPECT_EQ(store->getObject(bucket, "same-size.html").body, "bbbb\n");
+    EXPECT_NE(run.out.find("DirectionUpload:added.html"), std::string::npos);
+    EXPECT_EQ(run.out.find("DirectionUpload:same-size.html"), std::string::npos);
+}
+
+TEST_F(Mirror, RemoteOnlyObjectsAreLeftAlone)
+{
+    store->putObject(bucket, "old/removed-locally.html", "still here");
+    site.write("index.html", "<p>home</p>\n");
+    Run run = mirror();
+    ASSERT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(store->getObject(bucket, "old/removed-locally.html").body, "still here");
+    EXPECT_EQ(run.out.find("removed-locally"), std::string::npos);
+}
+
+TEST_F(Mirror, ConnectionsAreKeptAcrossTheRun)
+{
+    for (int i = 0; i < 12; ++i)
+        site.write("page-" + std::to_string(i) + ".html", "page " + std::to_string(i) + "\n");
+    store->resetCounters();
+    Run run = mirror();
+    ASSERT_EQ(run.status, 0) << run.out;
+    harness::Counters c = store->counters();
+    EXPECT_EQ(c.puts, 13);
+    EXPECT_LE(c.connections, 2) << "requests: " << c.requests;
+}
+
+TEST_F(Mirror, RefusedCredentialsListNothingAndSendNothing)
+{
+    site.write("index.html", "<p>home</p>\n");
+    site.writeKeyFile(harness::kAccessKeyId, "not-the-secret");
+    store->resetCounters();
+    Run run = mirror();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("\n listObjects failed \n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("status:103"), std::string::npos) << run.out; // SignatureDoesNotMatch
+    EXPECT_EQ(run.out.find("upload:"), std::string::npos);
+    EXPECT_EQ(store->counters().puts, 0);
+    EXPECT_FALSE(store->getObject(bucket, "index.html").exists);
+}
+
+TEST_F(Mirror, UnreachableStoreFailsTheRun)
+{
+    site.write("index.html", "<p>home</p>\n");
+    auto vars = site.env(bucket, "http://127.0.0.1:" + std::to_string(harness::refusedPort()));
+    Run run = e2e::runTool("", vars);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(" listObjects failed "), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("upload:"), std::string::npos);
+}
+
+TEST_F(Mirror, MissingKeyFileSendsNothing)
+{
+    site.write("index.html", "<p>home</p>\n");
+    auto vars = env();
+    vars["SITEMIRROR_KEY_FILE"] = site.root() + "/../no-such-key";
+    store->resetCounters();
+    Run run = e2e::runTool("", vars);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(" listObjects failed "), std::string::npos) << run.out;
+    EXPECT_EQ(store->counters().requests, 0);
+}
+
+TEST_F(Mirror, UnreadableFileStopsTheRunBeforeAnythingIsSent)
+{
+    site.write("index.html", "<p>home</p>\n");
+    site.write("secret.html", "root only\n");
+    ASSERT_EQ(::chmod(site.path("secret.html").c_str(), 0600), 0);
+    site.openToEveryone(); // folders and key file readable by the unprivileged user
+    store->resetCounters();
+    Run run = e2e::runTool("", env(), "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find(" getAllFiles failed "), std::string::npos) << run.out;
+    EXPECT_EQ(store->counters().requests, 0);
+}
+
+TEST_F(Mirror, UnresolvableRootStopsBeforeTheMirror)
+{
+    auto vars = env();
+    vars["SITEMIRROR_ROOT"] = site.root() + "/missing/";
+    store->resetCounters();
+    Run run = e2e::runTool("", vars);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(store->counters().requests, 0);
+}
+
+TEST_F(Mirror, OneFileGoesUpPublicUnderItsBaseName)
+{
+    site.write("personal/cv.html", "<p>cv</p>\n");
+    store->resetCounters();
+    Run run = e2e::runTool(e2e::quote(site.root() + "/personal/../personal/cv.html"), env());
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(run.out, "succeed\n");
+    harness::StoredObject obj = store->getObject(bucket, "cv.html");
+    ASSERT_TRUE(obj.exists);
+    EXPECT_EQ(obj.body, "<p>cv</p>\n");
+    EXPECT_EQ(obj.storageClass, "REDUCED_REDUNDANCY");
+    EXPECT_TRUE(store->isPublicRead(bucket, "cv.html"));
+    EXPECT_FALSE(store->getObject(bucket, "personal/cv.html").exists);
+    EXPECT_FALSE(site.exists("fileLists.html")); // the one-file form writes no page
+}
+
+TEST_F(Mirror, OneFileFormRefusesWhatIsNotAFile)
+{
+    site.write("sub/a.html", "a\n");
+    store->resetCounters();
+
+    Run dir = e2e::runTool(e2e::quote(site.root() + "/sub"), env());
+    EXPECT_EQ(dir.status, 1);
+    EXPECT_EQ(dir.out, "");
+
+    Run missing = e2e::runTool("no/such/file.html", env());
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "invalid path:no/such/file.html\n");
+
+    Run usage = e2e::runTool("a b", env());
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_EQ(usage.out, std::string("usage:") + SITEMIRROR_BINARY + "[filetoupload]\n");
+
+    EXPECT_EQ(store->counters().requests, 0);
+}
+
+// The same run over HTTPS, verified against the store's own CA.
+class MirrorTls : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        harness::StoreOptions options;
+        options.tls = true;
+        store = new harness::Store(options);
+    }
+    static void TearDownTestSuite()
+    {
+        delete store;
+        store = nullptr;
+    }
+    static harness::Store *store;
+};
+
+harness::Store *MirrorTls::store = nullptr;
+
+TEST_F(MirrorTls, HttpsEndpointWorksWithItsCaAndFailsWithout)
+{
+    Site site;
+    site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
+    site.write("index.html", "<p>secure</p>\n");
+    store->createBucket("tls.example");
+    auto vars = site.env("tls.example", "https://" + store->endpoint());
+
+    Run refused = e2e::runTool("", vars); // the system's CAs do not know the store
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_FALSE(store->getObject("tls.example", "index.html").exists);
+
+    vars["SITEMIRROR_CA_FILE"] = store->caFile();
+    Run run = e2e::runTool("", vars);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(store->getObject("tls.example", "index.html").body, "<p>secure</p>\n");
+}
+
+} // namespace
