@@ -10,11 +10,12 @@ int urlEncode(char *dest, const char *src, int maxSrcSize)
     static const char hex[] = "0123456789ABCDEF";
     static const char unreserved[] = "-_.!~*'()/";
 
+    char *const start = dest;
     int len = 0;
     if (src) {
         for (; *src; ++src) {
             if (++len > maxSrcSize) {
-                *dest = 0;
+                *start = 0;
                 return 0;
             }
             const unsigned char c = (unsigned char) *src;
