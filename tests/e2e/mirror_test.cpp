@@ -20,7 +20,7 @@
 
 namespace {
 
-using e2e::Run;
+using e2e::ToolRun;
 using e2e::Site;
 
 class Mirror : public ::testing::Test {
@@ -43,7 +43,7 @@ protected:
     {
         return site.env(bucket, "http://" + store->endpoint());
     }
-    Run mirror() { return e2e::runTool("", env()); }
+    ToolRun mirror() { return e2e::runTool("", env()); }
 
     // Keys of the "upload:" lines of one run's output.
     static std::set<std::string> uploadedKeys(const std::string &out)
@@ -63,7 +63,7 @@ protected:
     void settle()
     {
         for (int i = 0; i < 3; ++i) {
-            Run run = mirror();
+            ToolRun run = mirror();
             ASSERT_EQ(run.status, 0) << run.out;
             std::set<std::string> keys = uploadedKeys(run.out);
             if (keys.empty())
@@ -114,7 +114,7 @@ TEST_F(Mirror, FirstRunStoresEveryRegularFileWithItsTypeClassAndAcl)
     const time_t T = 1500000000;
     site.setTime("index.html", T);
 
-    Run run = mirror();
+    ToolRun run = mirror();
     ASSERT_EQ(run.status, 0) << run.out << run.err;
 
     for (const File &f : files) {
@@ -122,8 +122,9 @@ TEST_F(Mirror, FirstRunStoresEveryRegularFileWithItsTypeClassAndAcl)
         harness::StoredObject obj = store->getObject(bucket, f.rel);
         ASSERT_TRUE(obj.exists);
         EXPECT_EQ(obj.body, site.read(f.rel));
-        if (!f.contentType.empty())
+        if (!f.contentType.empty()) {
             EXPECT_EQ(obj.contentType, f.contentType);
+        }
         EXPECT_EQ(obj.storageClass, "REDUCED_REDUNDANCY");
         EXPECT_EQ(store->isPublicRead(bucket, f.rel), f.bPublic);
     }
@@ -156,12 +157,12 @@ TEST_F(Mirror, UnchangedTreeSettlesAndThenSendsNothing)
     site.write(".htaccess", "Options -Indexes\n");
     site.write("-dash.txt", "sorts before the slash\n");
     site.write("personal/diary.html", "private\n");
-    Run first = mirror();
+    ToolRun first = mirror();
     ASSERT_EQ(first.status, 0) << first.out;
     settle();
 
     store->resetCounters();
-    Run quiet = mirror();
+    ToolRun quiet = mirror();
     EXPECT_EQ(quiet.status, 0) << quiet.out;
     EXPECT_EQ(store->counters().puts, 0);
     EXPECT_EQ(quiet.out.find("upload:"), std::string::npos) << quiet.out;
@@ -179,7 +180,7 @@ TEST_F(Mirror, OnlyChangedAndAddedFilesAreSentAgain)
     site.write("same-size.html", "bbbb\n");    // same size, other digest
     site.setTime("touched.html", 1000000000); // new time, same bytes
     site.write("added.html", "new\n");
-    Run run = mirror();
+    ToolRun run = mirror();
     ASSERT_EQ(run.status, 0) << run.out;
     // The index page gains a row for the added file, so it goes up too.
     EXPECT_EQ(uploadedKeys(run.out),
@@ -194,7 +195,7 @@ TEST_F(Mirror, RemoteOnlyObjectsAreLeftAlone)
 {
     store->putObject(bucket, "old/removed-locally.html", "still here");
     site.write("index.html", "<p>home</p>\n");
-    Run run = mirror();
+    ToolRun run = mirror();
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(store->getObject(bucket, "old/removed-locally.html").body, "still here");
     EXPECT_EQ(run.out.find("removed-locally"), std::string::npos);
@@ -205,7 +206,7 @@ TEST_F(Mirror, ConnectionsAreKeptAcrossTheRun)
     for (int i = 0; i < 12; ++i)
         site.write("page-" + std::to_string(i) + ".html", "page " + std::to_string(i) + "\n");
     store->resetCounters();
-    Run run = mirror();
+    ToolRun run = mirror();
     ASSERT_EQ(run.status, 0) << run.out;
     harness::Counters c = store->counters();
     EXPECT_EQ(c.puts, 13);
@@ -217,7 +218,7 @@ TEST_F(Mirror, RefusedCredentialsListNothingAndSendNothing)
     site.write("index.html", "<p>home</p>\n");
     site.writeKeyFile(harness::kAccessKeyId, "not-the-secret");
     store->resetCounters();
-    Run run = mirror();
+    ToolRun run = mirror();
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find("\n listObjects failed \n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("status:103"), std::string::npos) << run.out; // SignatureDoesNotMatch
@@ -230,7 +231,7 @@ TEST_F(Mirror, UnreachableStoreFailsTheRun)
 {
     site.write("index.html", "<p>home</p>\n");
     auto vars = site.env(bucket, "http://127.0.0.1:" + std::to_string(harness::refusedPort()));
-    Run run = e2e::runTool("", vars);
+    ToolRun run = e2e::runTool("", vars);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find(" listObjects failed "), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("upload:"), std::string::npos);
@@ -242,7 +243,7 @@ TEST_F(Mirror, MissingKeyFileSendsNothing)
     auto vars = env();
     vars["SITEMIRROR_KEY_FILE"] = site.root() + "/../no-such-key";
     store->resetCounters();
-    Run run = e2e::runTool("", vars);
+    ToolRun run = e2e::runTool("", vars);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find(" listObjects failed "), std::string::npos) << run.out;
     EXPECT_EQ(store->counters().requests, 0);
@@ -255,7 +256,7 @@ TEST_F(Mirror, UnreadableFileStopsTheRunBeforeAnythingIsSent)
     ASSERT_EQ(::chmod(site.path("secret.html").c_str(), 0600), 0);
     site.openToEveryone(); // folders and key file readable by the unprivileged user
     store->resetCounters();
-    Run run = e2e::runTool("", env(), "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+    ToolRun run = e2e::runTool("", env(), "setpriv --reuid=65534 --regid=65534 --clear-groups ");
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find(" getAllFiles failed "), std::string::npos) << run.out;
     EXPECT_EQ(store->counters().requests, 0);
@@ -266,7 +267,7 @@ TEST_F(Mirror, UnresolvableRootStopsBeforeTheMirror)
     auto vars = env();
     vars["SITEMIRROR_ROOT"] = site.root() + "/missing/";
     store->resetCounters();
-    Run run = e2e::runTool("", vars);
+    ToolRun run = e2e::runTool("", vars);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(store->counters().requests, 0);
 }
@@ -275,7 +276,7 @@ TEST_F(Mirror, OneFileGoesUpPublicUnderItsBaseName)
 {
     site.write("personal/cv.html", "<p>cv</p>\n");
     store->resetCounters();
-    Run run = e2e::runTool(e2e::quote(site.root() + "/personal/../personal/cv.html"), env());
+    ToolRun run = e2e::runTool(e2e::quote(site.root() + "/personal/../personal/cv.html"), env());
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out, "succeed\n");
     harness::StoredObject obj = store->getObject(bucket, "cv.html");
@@ -292,15 +293,15 @@ TEST_F(Mirror, OneFileFormRefusesWhatIsNotAFile)
     site.write("sub/a.html", "a\n");
     store->resetCounters();
 
-    Run dir = e2e::runTool(e2e::quote(site.root() + "/sub"), env());
+    ToolRun dir = e2e::runTool(e2e::quote(site.root() + "/sub"), env());
     EXPECT_EQ(dir.status, 1);
     EXPECT_EQ(dir.out, "");
 
-    Run missing = e2e::runTool("no/such/file.html", env());
+    ToolRun missing = e2e::runTool("no/such/file.html", env());
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "invalid path:no/such/file.html\n");
 
-    Run usage = e2e::runTool("a b", env());
+    ToolRun usage = e2e::runTool("a b", env());
     EXPECT_EQ(usage.status, 2);
     EXPECT_EQ(usage.out, std::string("usage:") + SITEMIRROR_BINARY + "[filetoupload]\n");
 
@@ -334,12 +335,12 @@ TEST_F(MirrorTls, HttpsEndpointWorksWithItsCaAndFailsWithout)
     store->createBucket("tls.example");
     auto vars = site.env("tls.example", "https://" + store->endpoint());
 
-    Run refused = e2e::runTool("", vars); // the system's CAs do not know the store
+    ToolRun refused = e2e::runTool("", vars); // the system's CAs do not know the store
     EXPECT_EQ(refused.status, 1) << refused.out;
     EXPECT_FALSE(store->getObject("tls.example", "index.html").exists);
 
     vars["SITEMIRROR_CA_FILE"] = store->caFile();
-    Run run = e2e::runTool("", vars);
+    ToolRun run = e2e::runTool("", vars);
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(store->getObject("tls.example", "index.html").body, "<p>secure</p>\n");
 }

@@ -118,7 +118,7 @@ private:
     std::string strRoot;
 };
 
-struct Run {
+struct ToolRun {
     int status = -1;
     std::string out;
     std::string err;
@@ -133,10 +133,10 @@ inline std::string quote(const std::string &s)
 }
 
 // Runs the binary with the given argument text (already quoted for the shell).
-inline Run runTool(const std::string &args, const std::map<std::string, std::string> &env,
+inline ToolRun runTool(const std::string &args, const std::map<std::string, std::string> &env,
                    const std::string &prefix = "")
 {
-    Run run;
+    ToolRun run;
     std::string cmd = prefix + SITEMIRROR_BINARY;
     if (!args.empty())
         cmd += " " + args;
