@@ -337,11 +337,18 @@ class Proxy:
             return self.reject(client, head, method, target, verdict)
 
         kind, length = httpwire.body_kind(head, True)
+        # moto closes after every answer, so each request gets its own upstream connection.
+        try:
+            up = httpwire.Conn(socket.create_connection(self.upstream, timeout=None))
+        except OSError as e:
+            body = ('sigproxy: cannot reach the store behind it: %s\n' % e).encode()
+            client.send(httpwire.response_head(502, 'Bad Gateway', [
+                ('Content-Type', 'text/plain'), ('Content-Length', str(len(body))),
+                ('Connection', 'close')]) + body)
+            httpwire.linger_close(client)
+            return False
         if head.has_token('Expect', '100-continue') and kind != 'none':
             client.send(b'HTTP/1.1 100 Continue\r\n\r\n')
-
-        # moto closes after every answer, so each request gets its own upstream connection.
-        up = httpwire.Conn(socket.create_connection(self.upstream, timeout=None))
         try:
             up.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             # The interim answer has been given here already; moto must not give another.
