@@ -95,7 +95,7 @@ harness::Store *StoreTest::store_ = nullptr;
 TEST_F(StoreTest, SignedUploadReachesMotoWithItsHeaders) {
     Signed put;
     put.method = "PUT";
-    put.resource = "/harness-b/dir/a%20b.html";
+    put.resource = "/harness-b/dir/a+b%2Bc.html"; // the store reads "+" as a space
     put.contentType = "text/html";
     put.extraAmz = "x-amz-acl:public-read\nx-amz-meta-note:spaced out\n"
                    "x-amz-storage-class:REDUCED_REDUNDANCY\n";
@@ -106,13 +106,13 @@ TEST_F(StoreTest, SignedUploadReachesMotoWithItsHeaders) {
         << err;
     EXPECT_EQ("200", out);
 
-    harness::StoredObject o = store_->getObject("harness-b", "dir/a b.html");
+    harness::StoredObject o = store_->getObject("harness-b", "dir/a b+c.html");
     ASSERT_TRUE(o.exists);
     EXPECT_EQ("<p>hi</p>", o.body);
     EXPECT_EQ("text/html", o.contentType);
     EXPECT_EQ("REDUCED_REDUNDANCY", o.storageClass);
     EXPECT_EQ("343fc7b27c1b966b623aa483c880210c", o.etag); // MD5 of the body
-    EXPECT_TRUE(store_->isPublicRead("harness-b", "dir/a b.html"));
+    EXPECT_TRUE(store_->isPublicRead("harness-b", "dir/a b+c.html"));
     EXPECT_EQ(1u, o.headers.count("x-amz-meta-note"));
 
     harness::Counters c = store_->counters();
