@@ -116,13 +116,6 @@ TEST_F(ScanTree, KeysAreCutAtTheRootAsGiven)
               (std::vector<std::string>{"/.htaccess", "/index.html", "/sub/deeper/x.html", "/sub/file.html"}));
 }
 
-TEST_F(ScanTree, EmptyRootGivesNoRecords)
-{
-    S3ObjSet set;
-    EXPECT_TRUE(getAllFiles(root + "/", set));
-    EXPECT_TRUE(set.empty());
-}
-
 TEST_F(ScanTree, RecordsCarrySizeTimeAndContentDigest)
 {
     const struct {
@@ -180,29 +173,6 @@ TEST_F(ScanTree, RecordsAreOrderedByRawBytes)
                                                      "z"}));
 }
 
-TEST(S3ObjSetRules, FirstRecordOfAKeyStaysAndCopiesAreIndependent)
-{
-    S3ObjSet set;
-    S3Obj first;
-    first.key = "k";
-    first.size = 1;
-    first.tag = "one";
-    S3Obj second = first;
-    second.size = 2;
-    second.tag = "two";
-    EXPECT_EQ(first.tag, "one");
-    EXPECT_TRUE(set.insert(first).second);
-    EXPECT_FALSE(set.insert(second).second);
-    ASSERT_EQ(set.size(), 1u);
-    EXPECT_EQ(set.begin()->size, 1u);
-    EXPECT_EQ(set.begin()->tag, "one");
-
-    S3Obj fresh;
-    EXPECT_TRUE(fresh.key.empty() && fresh.tag.empty());
-    EXPECT_EQ(fresh.size, 0u);
-    EXPECT_EQ(fresh.time, 0);
-}
-
 TEST_F(ScanTree, MissingRootIsReportedOnStandardError)
 {
     const std::string missing = root + "/nope";
@@ -237,16 +207,6 @@ TEST_F(ScanTree, UnreadableFileOrFolderFailsTheWholeWalk)
     EXPECT_EQ(unopenableFolder.first, 1);
     EXPECT_EQ(unopenableFolder.second, root + "/sub: Permission denied\n");
     fs::permissions(root + "/sub", fs::perms(0755));
-}
-
-TEST(PopulateS3Obj, RefusesWhatIsNotARegularFileAndLeavesTheRecordAlone)
-{
-    S3Obj obj;
-    obj.key = "before";
-    EXPECT_FALSE(populateS3Obj("/nonexistent/file", "k", obj));
-    EXPECT_FALSE(populateS3Obj("/tmp", "k", obj));
-    EXPECT_EQ(obj.key, "before");
-    EXPECT_TRUE(obj.tag.empty());
 }
 
 } // namespace
