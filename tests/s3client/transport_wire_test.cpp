@@ -1,0 +1,539 @@
+// Request execution on the wire: the response header collector, the statuses
+// a server can provoke (scripted by the fault server), uploads whose server
+// never says "100 Continue", certificate checks, and the handle pool.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include "harness.h"
+#include "request.h"
+#include "response_headers_handler.h"
+#include "wire_support.h"
+
+using namespace wire;
+
+namespace {
+
+// ---- the header collector ----
+
+struct HeaderCollector {
+    ResponseHeadersHandler handler;
+    HeaderCollector() { response_headers_handler_initialize(&handler); }
+    void add(const std::string &line)
+    {
+        response_headers_handler_add(&handler, line.data(), static_cast<int>(line.size()));
+    }
+    const S3ResponseProperties &props() const { return handler.responseProperties; }
+};
+
+TEST(ResponseHeaders, KnownNamesMatchWholeAndIgnoringCase)
+{
+    struct Row {
+        const char *line;
+        const char *S3ResponseProperties::*field;
+        const char *want; // null: the field stays unset
+    } rows[] = {
+        {"x-amz-request-id: R1\r\n", &S3ResponseProperties::requestId, "R1"},
+        {"X-Amz-Request-Id: R2\r\n", &S3ResponseProperties::requestId, "R2"},
+        {"x-amz-id-2: second\r\n", &S3ResponseProperties::requestId2, "second"},
+        {"content-type: text/html\r\n", &S3ResponseProperties::contentType, "text/html"},
+        {"Server:    spaced   \r\n", &S3ResponseProperties::server, "spaced"},
+        {"etag: \"abc\" \t \r\n", &S3ResponseProperties::eTag, "\"abc\""},
+        {"ETAG:\"x\"\n", &S3ResponseProperties::eTag, "\"x\""},
+        // Only whole names count.
+        {"Content: not-known\r\n", &S3ResponseProperties::contentType, nullptr},
+        {"ETagged: no\r\n", &S3ResponseProperties::eTag, nullptr},
+        {"x-amz-request: no\r\n", &S3ResponseProperties::requestId, nullptr},
+        {": no name\r\n", &S3ResponseProperties::requestId, nullptr},
+        {"   \r\n", &S3ResponseProperties::requestId, nullptr},
+        {"x\n", &S3ResponseProperties::requestId, nullptr},
+    };
+    for (const Row &row : rows) {
+        HeaderCollector c;
+        c.add(row.line);
+        const char *got = c.props().*(row.field);
+        if (row.want) {
+            EXPECT_STREQ(row.want, got) << row.line;
+        } else {
+            EXPECT_EQ(nullptr, got) << row.line;
+        }
+    }
+}
+
+TEST(ResponseHeaders, ContentLengthTakesDigitsUpToTheFirstOther)
+{
+    struct Row {
+        const char *line;
+        uint64_t want;
+    } rows[] = {
+        {"Content-Length: 17\r\n", 17},
+        {"CONTENT-LENGTH: 68719476736\r\n", 68719476736ull},
+        {"content-length: 12abc\r\n", 12},
+        {"Content-Length: abc\r\n", 0},
+        {"Content-Length: -5\r\n", 0},
+        {"Content-Length:\r\n", 0},
+    };
+    for (const Row &row : rows) {
+        HeaderCollector c;
+        c.add(row.line);
+        EXPECT_EQ(row.want, c.props().contentLength) << row.line;
+    }
+}
+
+TEST(ResponseHeaders, MetadataPairsAndTheEndOfCollection)
+{
+    HeaderCollector c;
+    c.add("x-amz-meta-colour: blue\r\n");
+    c.add("X-Amz-Meta-Size:  large \r\n");
+    c.add("x-amz-meta-empty:\r\n");
+    c.add("x-amz-metadata: not a pair\r\n");
+    ASSERT_EQ(3, c.props().metaDataCount);
+    EXPECT_STREQ("colour", c.props().metaData[0].name);
+    EXPECT_STREQ("blue", c.props().metaData[0].value);
+    EXPECT_STREQ("Size", c.props().metaData[1].name);
+    EXPECT_STREQ("large", c.props().metaData[1].value);
+    EXPECT_STREQ("empty", c.props().metaData[2].name);
+    EXPECT_STREQ("", c.props().metaData[2].value);
+
+    c.handler.done = 1;
+    c.add("ETag: \"late\"\r\n");
+    EXPECT_EQ(nullptr, c.props().eTag);
+}
+
+TEST(ResponseHeaders, StoresThatFillUpCutOrDropButNeverOverflow)
+{
+    HeaderCollector c;
+    const std::string longType(2000, 't');
+    c.add("Content-Type: " + longType + "\r\n");
+    ASSERT_NE(nullptr, c.props().contentType);
+    EXPECT_EQ(kResponsePropertyStringsSize - 1, static_cast<int>(strlen(c.props().contentType)));
+    c.add("ETag: \"after\"\r\n");
+    EXPECT_EQ(nullptr, c.props().eTag) << "a full store takes nothing more";
+
+    HeaderCollector m;
+    for (int i = 0; i < 400; i++) {
+        char line[64];
+        snprintf(line, sizeof(line), "x-amz-meta-h%03d: value-%03d\r\n", i, i);
+        m.add(line);
+    }
+    ASSERT_GT(m.props().metaDataCount, 0);
+    EXPECT_LE(m.props().metaDataCount, S3_MAX_METADATA_COUNT);
+    for (int i = 0; i < m.props().metaDataCount; i++) {
+        char name[32], value[32];
+        snprintf(name, sizeof(name), "h%03d", i);
+        snprintf(value, sizeof(value), "value-%03d", i);
+        EXPECT_STREQ(name, m.props().metaData[i].name);
+        EXPECT_STREQ(value, m.props().metaData[i].value);
+    }
+}
+
+// ---- statuses against the fault server ----
+
+class FaultWire : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr)); }
+    void TearDown() override { S3_deinitialize(); }
+};
+
+Context faultContext(const harness::FaultServer &server)
+{
+    return Context(server.endpoint(), "bucket");
+}
+
+TEST_F(FaultWire, HttpStatusesWithoutADocumentMapByTheTable)
+{
+    struct Row {
+        int http;
+        S3Status want;
+    } rows[] = {
+        {301, S3StatusErrorPermanentRedirect},  {307, S3StatusHttpErrorMovedTemporarily},
+        {400, S3StatusHttpErrorBadRequest},     {403, S3StatusHttpErrorForbidden},
+        {404, S3StatusHttpErrorNotFound},       {405, S3StatusErrorMethodNotAllowed},
+        {409, S3StatusHttpErrorConflict},       {411, S3StatusErrorMissingContentLength},
+        {412, S3StatusErrorPreconditionFailed}, {416, S3StatusErrorInvalidRange},
+        {500, S3StatusErrorInternalError},      {501, S3StatusErrorNotImplemented},
+        {503, S3StatusErrorSlowDown},           {418, S3StatusHttpErrorUnknown},
+        {302, S3StatusHttpErrorUnknown},        {200, S3StatusOK},
+    };
+    for (const Row &row : rows) {
+        harness::FaultServer server("status:" + std::to_string(row.http));
+        Context c = faultContext(server);
+        const S3BucketContext ctx = c.get();
+
+        Outcome g = get(ctx, "key");
+        EXPECT_EQ(1, g.completes) << row.http;
+        EXPECT_EQ(row.want, g.status) << row.http;
+        EXPECT_TRUE(g.hadErrorDetails) << row.http;
+        EXPECT_TRUE(g.body.empty()) << row.http;
+
+        Outcome p = put(ctx, "key", "upload body");
+        EXPECT_EQ(1, p.completes) << row.http;
+        EXPECT_EQ(row.want, p.status) << "put " << row.http;
+
+        Outcome h = head(ctx, "key");
+        EXPECT_EQ(row.want, h.status) << "head " << row.http;
+        EXPECT_EQ(row.http == 200 ? 1 : 0, h.propertiesCalls) << row.http;
+    }
+}
+
+TEST_F(FaultWire, ErrorDocumentsDecideOverTheHttpStatus)
+{
+    struct Row {
+        const char *code;
+        const char *status; // "" : the one the store uses for the code
+        S3Status want;
+    } rows[] = {
+        {"NoSuchKey", "", S3StatusErrorNoSuchKey},
+        {"SlowDown", "", S3StatusErrorSlowDown},
+        {"BucketNotEmpty", "", S3StatusErrorBucketNotEmpty},
+        {"AccessDenied", ":404", S3StatusErrorAccessDenied},
+        {"SomethingNobodyKnows", ":400", S3StatusErrorUnknown},
+    };
+    for (const Row &row : rows) {
+        harness::FaultServer server(std::string("error-doc:") + row.code + row.status);
+        Context c = faultContext(server);
+        Outcome g = get(c.get(), "some/key");
+        EXPECT_EQ(1, g.completes) << row.code;
+        EXPECT_EQ(row.want, g.status) << row.code;
+        EXPECT_EQ(std::string("Provoked ") + row.code, g.errorMessage);
+        EXPECT_EQ("/bucket/some/key", g.errorResource) << row.code;
+        EXPECT_TRUE(g.body.empty()) << row.code;
+        EXPECT_EQ(0, g.propertiesCalls) << row.code;
+    }
+}
+
+TEST_F(FaultWire, ManyErrorDetailsReachTheCompleteCallbackCut)
+{
+    harness::FaultServer server("many-details");
+    Context c = faultContext(server);
+    Outcome g = get(c.get(), "key");
+    EXPECT_EQ(1, g.completes);
+    EXPECT_EQ(S3StatusErrorAccessDenied, g.status);
+    EXPECT_EQ("Access Denied", g.errorMessage);
+    EXPECT_EQ("/bucket/key", g.errorResource);
+    EXPECT_EQ(std::string(1024, 'f'), g.errorFurtherDetails);
+    EXPECT_EQ(8u, g.errorExtra.size());
+    EXPECT_EQ("4442587FB7D0A2F9", g.detail("RequestId"));
+    EXPECT_EQ("firstsecond", g.detail("Repeat"));
+}
+
+TEST_F(FaultWire, BodiesThatAreNotDocumentsOrEndEarlyFail)
+{
+    {
+        harness::FaultServer server("plain-error");
+        Context c = faultContext(server);
+        Outcome g = get(c.get(), "key");
+        EXPECT_EQ(1, g.completes);
+        EXPECT_EQ(S3StatusXmlParseFailure, g.status);
+        EXPECT_TRUE(g.body.empty());
+    }
+    {
+        // Content-Length promises 100000 bytes, 1000 come: the object is
+        // incomplete and must not be reported as fetched.
+        harness::FaultServer server("truncated");
+        Context c = faultContext(server);
+        Outcome g = get(c.get(), "key");
+        EXPECT_EQ(1, g.completes);
+        EXPECT_EQ(S3StatusConnectionFailed, g.status);
+        EXPECT_LE(g.body.size(), 1000u);
+    }
+    {
+        harness::FaultServer server("notfound-empty");
+        Context c = faultContext(server);
+        Outcome h = head(c.get(), "key");
+        EXPECT_EQ(S3StatusHttpErrorNotFound, h.status);
+        EXPECT_TRUE(h.errorMessage.empty());
+        EXPECT_TRUE(h.errorExtra.empty());
+        EXPECT_EQ(S3StatusHttpErrorNotFound, get(c.get(), "key").status);
+    }
+}
+
+TEST_F(FaultWire, NoAnswerAtAllIsAConnectionFailure)
+{
+    {
+        Context c("127.0.0.1:" + std::to_string(harness::refusedPort()), "bucket");
+        Outcome g = get(c.get(), "key");
+        EXPECT_EQ(1, g.completes);
+        EXPECT_EQ(S3StatusFailedToConnect, g.status);
+        EXPECT_TRUE(g.hadErrorDetails);
+    }
+    {
+        // The body is sent after "100 Continue", and then the connection
+        // closes with no answer.
+        harness::FaultServer server("continue-only");
+        Context c = faultContext(server);
+        Outcome p = put(c.get(), "key", patternBytes(5000));
+        EXPECT_EQ(1, p.completes);
+        EXPECT_NE(S3StatusOK, p.status);
+        EXPECT_EQ(0, p.propertiesCalls);
+    }
+}
+
+TEST_F(FaultWire, AServerThatStallsIsAbandonedByTheLowSpeedLimit)
+{
+    harness::FaultServer server("silent");
+    Context c = faultContext(server);
+    const auto start = std::chrono::steady_clock::now();
+    Outcome g = get(c.get(), "key");
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::steady_clock::now() - start)
+                             .count();
+    EXPECT_EQ(1, g.completes);
+    EXPECT_EQ(S3StatusConnectionFailed, g.status);
+    EXPECT_GE(seconds, 14);
+    EXPECT_LE(seconds, 40);
+}
+
+TEST_F(FaultWire, OddAndOversizedHeadersAreCollectedSafely)
+{
+    {
+        harness::FaultServer server("odd-headers");
+        Context c = faultContext(server);
+        Outcome g = get(c.get(), "key");
+        EXPECT_EQ(S3StatusOK, g.status);
+        EXPECT_EQ(1, g.propertiesCalls);
+        EXPECT_EQ("odd-request-id", g.requestId);
+        EXPECT_EQ("\"0123456789abcdef0123456789abcdef\"", g.eTag);
+        EXPECT_EQ("text/odd", g.contentType);
+        EXPECT_EQ("spaced-server", g.server);
+        EXPECT_EQ(17u, g.contentLength);
+        ASSERT_EQ(2u, g.metaData.size());
+        EXPECT_EQ("Foo", g.metaData[0].first);
+        EXPECT_EQ("bar", g.metaData[0].second);
+        EXPECT_EQ("empty", g.metaData[1].first);
+        EXPECT_EQ("odd headers body\n", g.body);
+    }
+    {
+        harness::FaultServer server("big-headers");
+        Context c = faultContext(server);
+        Outcome g = get(c.get(), "key");
+        EXPECT_EQ(S3StatusOK, g.status);
+        EXPECT_EQ(1, g.propertiesCalls);
+        EXPECT_EQ(0u, g.contentType.find("text/x"));
+        EXPECT_LE(g.metaData.size(), static_cast<size_t>(S3_MAX_METADATA_COUNT));
+        for (size_t i = 0; i < g.metaData.size(); i++) {
+            EXPECT_NE("big", g.metaData[i].first) << "a pair that does not fit is dropped";
+        }
+        EXPECT_EQ("big headers\n", g.body);
+    }
+}
+
+TEST_F(FaultWire, RedirectsAreFollowed)
+{
+    for (int status : {301, 302, 307}) {
+        harness::FaultServer server("redirect:" + std::to_string(status));
+        Context c = faultContext(server);
+        Outcome g = get(c.get(), "key");
+        EXPECT_EQ(1, g.completes) << status;
+        EXPECT_EQ(S3StatusOK, g.status) << status;
+        EXPECT_EQ("moved\n", g.body) << status;
+        EXPECT_EQ(1, g.propertiesCalls) << status;
+    }
+}
+
+// A server that never says "100 Continue" gets the body when libcurl stops
+// waiting; its final 200 must make the upload a success.
+TEST_F(FaultWire, UploadsAnsweredWithoutContinueSucceed)
+{
+    harness::FaultServer server("no-continue");
+    Context c = faultContext(server);
+    const S3BucketContext ctx = c.get();
+
+    for (size_t size : {size_t(1), size_t(70000)}) {
+        const int64_t before = server.bodyBytesReceived();
+        Outcome p = put(ctx, "key", patternBytes(size));
+        EXPECT_EQ(1, p.completes) << size;
+        EXPECT_EQ(S3StatusOK, p.status) << size;
+        EXPECT_EQ(0, p.propertiesCalls) << size;
+        EXPECT_EQ(static_cast<int64_t>(size), server.bodyBytesReceived() - before) << size;
+    }
+
+    // The copy's result document reaches its reader whatever was latched.
+    int64_t lastModified = 0;
+    char eTag[64] = "";
+    Outcome o;
+    S3_copy_object(&ctx, "source", nullptr, "dest", nullptr, &lastModified, sizeof(eTag), eTag,
+                   nullptr, &kResponseHandler, &o);
+    EXPECT_EQ(1, o.completes);
+    EXPECT_EQ(S3StatusOK, o.status);
+    EXPECT_STREQ("\"d41d8cd98f00b204e9800998ecf8427e\"", eTag);
+    EXPECT_EQ(1767323045, lastModified); // 2026-01-02T03:04:05Z
+}
+
+// ---- certificates ----
+
+TEST(TlsWire, ATrustedAuthorityWorksAndAnUntrustedOneSendsNothing)
+{
+    harness::StoreOptions options;
+    options.tls = true;
+    harness::Store store(options);
+    store.createBucket("wire-tls");
+
+    ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
+    Context c(store.endpoint(), "wire-tls");
+    c.protocol = S3ProtocolHTTPS;
+
+    ASSERT_EQ(S3StatusOK, S3_set_ca_file(store.caFile().c_str()));
+    EXPECT_EQ(S3StatusOK, put(c.get(), "secure", "over tls").status);
+    Outcome g = get(c.get(), "secure");
+    EXPECT_EQ(S3StatusOK, g.status);
+    EXPECT_EQ("over tls", g.body);
+
+    // The certificate names 127.0.0.1 and localhost; the machine's own name,
+    // when it leads to the same address, is a name it lacks.
+    char hostName[256] = "";
+    gethostname(hostName, sizeof(hostName) - 1);
+    addrinfo hints{}, *found = nullptr;
+    hints.ai_family = AF_INET;
+    bool loopbackAlias = false;
+    if (strcmp(hostName, "localhost") && getaddrinfo(hostName, nullptr, &hints, &found) == 0) {
+        const sockaddr_in *addr = reinterpret_cast<const sockaddr_in *>(found->ai_addr);
+        loopbackAlias = ntohl(addr->sin_addr.s_addr) == INADDR_LOOPBACK;
+        freeaddrinfo(found);
+    }
+    if (loopbackAlias) {
+        Context otherName(std::string(hostName) + store.endpoint().substr(store.endpoint().find(':')),
+                          "wire-tls");
+        otherName.protocol = S3ProtocolHTTPS;
+        Outcome o = get(otherName.get(), "secure");
+        EXPECT_EQ(S3StatusServerFailedVerification, o.status) << "host " << hostName;
+        EXPECT_TRUE(o.body.empty());
+    }
+
+    store.resetCounters();
+    ASSERT_EQ(S3StatusOK, S3_set_ca_file(nullptr));
+    Outcome untrusted = put(c.get(), "insecure", patternBytes(100000));
+    EXPECT_EQ(1, untrusted.completes);
+    EXPECT_EQ(S3StatusServerFailedVerification, untrusted.status);
+    EXPECT_EQ(0, untrusted.putCalls) << "no body byte was asked for";
+    EXPECT_EQ(0, store.counters().requests);
+    EXPECT_FALSE(store.getObject("wire-tls", "insecure").exists);
+
+    S3_deinitialize();
+}
+
+// ---- the pool ----
+
+class PoolWire : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        store_ = new harness::Store();
+        store_->createBucket("wire-pool");
+    }
+    static void TearDownTestSuite()
+    {
+        delete store_;
+        store_ = nullptr;
+    }
+    static harness::Store *store_;
+};
+
+harness::Store *PoolWire::store_ = nullptr;
+
+TEST_F(PoolWire, SequentialRequestsReuseOneHandleAndOneConnection)
+{
+    ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
+    Context c(store_->endpoint(), "wire-pool");
+    store_->resetCounters();
+    for (int i = 0; i < 12; i++) {
+        const std::string key = "seq/" + std::to_string(i);
+        EXPECT_EQ(S3StatusOK, put(c.get(), key, patternBytes(4096, i)).status);
+        EXPECT_EQ(S3StatusOK, head(c.get(), key).status);
+        EXPECT_EQ(S3StatusOK, get(c.get(), key).status);
+    }
+    EXPECT_EQ(S3StatusErrorNoSuchKey, get(c.get(), "seq/none").status);
+    EXPECT_EQ(1, request_pool_count());
+    harness::Counters counters = store_->counters();
+    EXPECT_EQ(37, counters.requests);
+    EXPECT_EQ(1, counters.connections);
+    S3_deinitialize();
+    EXPECT_EQ(0, request_pool_count());
+
+    // A new initialisation starts from an empty pool: a new connection.
+    store_->resetCounters();
+    for (int round = 0; round < 3; round++) {
+        ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
+        EXPECT_EQ(S3StatusOK, head(c.get(), "seq/0").status);
+        S3_deinitialize();
+    }
+    EXPECT_EQ(3, store_->counters().connections);
+}
+
+TEST_F(PoolWire, ThePoolHoldsAtMostThirtyTwoRequests)
+{
+    ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
+    // Nested initialisations only count: the pool survives until the last.
+    ASSERT_EQ(S3StatusOK, S3_initialize("other", 0, "elsewhere.example"));
+
+    Context c(store_->endpoint(), "wire-pool");
+    RequestParams params;
+    memset(&params, 0, sizeof(params));
+    params.httpRequestType = HttpRequestTypeGET;
+    params.bucketContext = c.get();
+    params.key = "k";
+    params.completeCallback = &onComplete;
+    RequestComputedValues values;
+    ASSERT_EQ(S3StatusOK, request_compose(&params, &values));
+
+    std::vector<Request *> held;
+    for (int i = 0; i < REQUEST_STACK_SIZE + 1; i++) {
+        Request *request = nullptr;
+        ASSERT_EQ(S3StatusOK, request_get(&params, &values, &request));
+        held.push_back(request);
+    }
+    EXPECT_EQ(0, request_pool_count());
+    for (Request *request : held) {
+        request_release(request);
+    }
+    EXPECT_EQ(REQUEST_STACK_SIZE, request_pool_count());
+
+    S3_deinitialize();
+    EXPECT_EQ(REQUEST_STACK_SIZE, request_pool_count());
+    S3_deinitialize();
+    EXPECT_EQ(0, request_pool_count());
+}
+
+TEST_F(PoolWire, ARequestContextQueuesRequestsInOrder)
+{
+    ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
+    S3RequestContext context;
+    context.curlm = curl_multi_init();
+    context.requests = nullptr;
+    ASSERT_NE(nullptr, context.curlm);
+
+    Context c(store_->endpoint(), "wire-pool");
+    const S3BucketContext ctx = c.get();
+    Outcome outcomes[3];
+    for (Outcome &o : outcomes) {
+        S3_head_object(&ctx, "k", &context, &kResponseHandler, &o);
+        EXPECT_EQ(0, o.completes) << "queued, not run";
+    }
+    ASSERT_NE(nullptr, context.requests);
+    Request *first = context.requests;
+    EXPECT_EQ(&outcomes[0], first->callbackData);
+    EXPECT_EQ(&outcomes[1], first->next->callbackData);
+    EXPECT_EQ(&outcomes[2], first->next->next->callbackData);
+    EXPECT_EQ(first, first->next->next->next);
+    EXPECT_EQ(&outcomes[2], first->prev->callbackData);
+
+    // Running a context is up to its owner; here the requests are dropped.
+    Request *r = first;
+    for (int i = 0; i < 3; i++) {
+        Request *next = r->next;
+        curl_multi_remove_handle(context.curlm, r->curl);
+        request_destroy(r);
+        r = next;
+    }
+    curl_multi_cleanup(context.curlm);
+    S3_deinitialize();
+}
+
+} // namespace
