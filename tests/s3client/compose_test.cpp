@@ -30,6 +30,7 @@ class ComposeTest : public ::testing::Test
     {
         savedClock_ = compose_clockG;
         compose_clockG = fixed_clock;
+        memcpy(savedHost_, defaultHostNameG, sizeof(savedHost_));
         params_ = RequestParams();
         params_.httpRequestType = HttpRequestTypePUT;
         params_.bucketContext.bucketName = "www.example-site.org";
@@ -40,7 +41,11 @@ class ComposeTest : public ::testing::Test
         props_ = S3PutProperties();
         props_.expires = -1;
     }
-    void TearDown() override { compose_clockG = savedClock_; }
+    void TearDown() override
+    {
+        compose_clockG = savedClock_;
+        memcpy(defaultHostNameG, savedHost_, sizeof(savedHost_));
+    }
 
     std::vector<std::string> amzHeaders() const
     {
@@ -60,6 +65,7 @@ class ComposeTest : public ::testing::Test
     }
 
     int64_t (*savedClock_)(void) = nullptr;
+    char savedHost_[S3_MAX_HOSTNAME_SIZE];
     RequestParams params_;
     S3PutProperties props_;
     S3GetConditions conditions_ = {-1, -1, nullptr, nullptr};
