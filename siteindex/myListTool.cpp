@@ -14,10 +14,6 @@ namespace siteindex {
 
 const char *const targetFileName = "fileLists.html";
 
-// Where the tool's sources can be fetched; named in the page's comment line.
-static const char *const kRepository1 = "https://git.quillmere.org/sitemirror.git";
-static const char *const kRepository2 = "https://github.com/quillmere/sitemirror.git";
-
 const char *const header1 =
     R"(<html><head><meta http-equiv="Content-Type" content="text/html; charset=UTF-8"><title>My All File List</title>)";
 const char *const header2 =
@@ -30,11 +26,11 @@ const char *const tableHeader2 =
 const char *const comment1 =
     R"(This is a list of all files in this website and to make it easy for searching, the they are sorted by file name and here is <a href=")";
 
-static const std::string kComment2 =
-    std::string(
-        R"(/myListTool.html"> the source code </a> of file how it is generated. And the most recent git source is here:)") +
-    "git clone " + kRepository1 + "\n" + "git clone " + kRepository2 + "\n";
-const char *const comment2 = kComment2.c_str();
+// Names the two repositories the tool's sources can be cloned from.
+const char *const comment2 =
+    R"(/myListTool.html"> the source code </a> of file how it is generated. And the most recent git source is here:)"
+    "git clone https://git.quillmere.org/sitemirror.git\n"
+    "git clone https://github.com/quillmere/sitemirror.git\n";
 
 const char *const tableColumn1 = R"(<tr> <td style="width: 20;word-wrap:break-word;max-width:20px;">)";
 const char *const tableColumn2 =
