@@ -188,7 +188,7 @@ class Server:
         known = ('continue-only', 'notfound-empty', 'plain-error', 'many-details', 'truncated',
                  'silent', 'odd-headers', 'big-headers', 'no-continue', 'status', 'redirect',
                  'malformed-xml', 'error-doc')
-        if name not in known:
+        if name not in known and name not in CLIENT_WIRE_MODES:
             raise SystemExit('faultserver: unknown mode %r' % mode)
         if name in ('status', 'redirect'):
             status = arg.split(':', 1)[0]
@@ -248,6 +248,9 @@ class Server:
         name, arg = self.name, self.arg
         ids = [('x-amz-request-id', REQUEST_ID), ('x-amz-id-2', HOST_ID)]
         path = target.split('?', 1)[0]
+
+        if name in CLIENT_WIRE_MODES:
+            return client_wire_mode(self, conn, head, method)
 
         if name == 'continue-only':
             kind, length = httpwire.body_kind(head, True)
@@ -350,6 +353,39 @@ class Server:
         except (httpwire.WireError, OSError, ValueError) as e:
             print('faultserver control: %s' % e, file=sys.stderr)
         conn.close()
+
+
+# ---------------------------------------------------------------- modes of the client's wire tests
+#
+#  early-continue  answers "100 Continue" to every request that asks for it, with
+#                  or without a body, reads the body, waits 0.3 s (so the client
+#                  has asked for body bytes before the answer comes), then
+#                  answers like no-continue: a copy gets a CopyObjectResult
+#                  document (ETag of the empty body's MD5, LastModified
+#                  2026-01-02T03:04:05.000Z), another PUT 200 with the body's
+#                  MD5 as ETag, anything else 200 with the body "early-continue\n".
+
+CLIENT_WIRE_MODES = ('early-continue',)
+
+
+def client_wire_mode(server, conn, head, method):
+    """Answers one request of a client wire mode; False when the connection has closed."""
+    import time
+    ids = [('x-amz-request-id', REQUEST_ID), ('x-amz-id-2', HOST_ID)]
+    if head.has_token('Expect', '100-continue'):
+        conn.send(b'HTTP/1.1 100 Continue\r\n\r\n')
+    digest = server.read_body(conn, head, send_continue=False)
+    time.sleep(0.3)
+    if method == 'PUT' and head.get('x-amz-copy-source') is not None:
+        body = ('<?xml version="1.0" encoding="UTF-8"?>\n<CopyObjectResult>'
+                '<LastModified>2026-01-02T03:04:05.000Z</LastModified>'
+                '<ETag>"%s"</ETag></CopyObjectResult>' % hashlib.md5(b'').hexdigest())
+        server.answer(conn, method, 200, ids, body.encode(), 'application/xml')
+    elif method == 'PUT':
+        server.answer(conn, method, 200, ids + [('ETag', '"%s"' % digest)], b'')
+    else:
+        server.answer(conn, method, 200, ids, b'early-continue\n', 'text/plain')
+    return True
 
 
 def listen():
