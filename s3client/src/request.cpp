@@ -45,7 +45,10 @@ int current_response_code(Request *request)
 }
 
 // Latches the HTTP status known so far, closes the header collection and, for
-// a success, calls the properties callback.  Runs once per request.
+// a success, calls the properties callback.  Runs once per request, at the
+// first request for body bytes, the first body bytes, or the finish.  An
+// upload gets there before its answer, which is why it never makes the
+// properties call; that holds even when the answer happens to arrive first.
 void request_headers_done(Request *request)
 {
     if (request->propertiesCallbackMade) {
@@ -65,7 +68,8 @@ void request_headers_done(Request *request)
 
     response_headers_handler_done(&request->responseHeadersHandler, request->curl);
 
-    if (request->propertiesCallback && is_success(request->httpResponseCode)) {
+    if (request->propertiesCallback && !request->isUpload &&
+        is_success(request->httpResponseCode)) {
         S3Status status = request->propertiesCallback(
             &request->responseHeadersHandler.responseProperties, request->callbackData);
         if (request->status == S3StatusOK) {
@@ -326,6 +330,8 @@ S3Status request_get(const RequestParams *params, const RequestComputedValues *v
     request->callbackData = params->callbackData;
     response_headers_handler_initialize(&request->responseHeadersHandler);
     request->propertiesCallbackMade = 0;
+    request->isUpload = (params->httpRequestType == HttpRequestTypePUT ||
+                         params->httpRequestType == HttpRequestTypeCOPY);
     request->httpResponseCode = 0;
 
     *reqReturn = request;

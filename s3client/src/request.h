@@ -196,6 +196,9 @@ typedef struct Request
     ResponseHeadersHandler responseHeadersHandler;
     // Set once request_headers_done has run.
     int propertiesCallbackMade;
+    // PUT or copy: the status is latched when the body is first asked for,
+    // before the answer, so the properties callback is never made.
+    int isUpload;
     // Its s3ErrorDetails go to the complete callback.
     ErrorParser errorParser;
 } Request;

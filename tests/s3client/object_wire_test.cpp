@@ -353,6 +353,7 @@ TEST_F(ObjectWire, CopyReadsItsResultDocument)
     EXPECT_EQ(1, r.outcome.completes);
     ASSERT_EQ(S3StatusOK, r.outcome.status);
     EXPECT_EQ("\"" + md5Hex("copied bytes") + "\"", std::string(r.eTag));
+    EXPECT_EQ(0, r.outcome.propertiesCalls) << "a copy is an upload";
     EXPECT_GE(r.lastModified, before - 2);
     EXPECT_LE(r.lastModified, time(nullptr) + 2);
     harness::StoredObject dest = store_->getObject(kBucket, "copy/dest");

@@ -176,6 +176,7 @@ TEST_F(FaultWire, HttpStatusesWithoutADocumentMapByTheTable)
         Outcome p = put(ctx, "key", "upload body");
         EXPECT_EQ(1, p.completes) << row.http;
         EXPECT_EQ(row.want, p.status) << "put " << row.http;
+        EXPECT_EQ(0, p.propertiesCalls) << "put " << row.http;
 
         Outcome h = head(ctx, "key");
         EXPECT_EQ(row.want, h.status) << "head " << row.http;
@@ -365,6 +366,31 @@ TEST_F(FaultWire, UploadsAnsweredWithoutContinueSucceed)
     EXPECT_EQ(S3StatusOK, o.status);
     EXPECT_STREQ("\"d41d8cd98f00b204e9800998ecf8427e\"", eTag);
     EXPECT_EQ(1767323045, lastModified); // 2026-01-02T03:04:05Z
+    EXPECT_EQ(0, o.propertiesCalls);
+}
+
+// A server that does say "100 Continue" to a copy (which has no body) lets
+// libcurl ask for body bytes before the answer: the 100 is what was latched,
+// and the result document must still reach the copy's reader.
+TEST_F(FaultWire, ACopyAnsweredAfterContinueReadsItsResult)
+{
+    harness::FaultServer server("early-continue");
+    Context c = faultContext(server);
+    const S3BucketContext ctx = c.get();
+
+    int64_t lastModified = 0;
+    char eTag[64] = "";
+    Outcome o;
+    S3_copy_object(&ctx, "source", nullptr, "dest", nullptr, &lastModified, sizeof(eTag), eTag,
+                   nullptr, &kResponseHandler, &o);
+    EXPECT_EQ(1, o.completes);
+    EXPECT_EQ(S3StatusOK, o.status);
+    EXPECT_STREQ("\"d41d8cd98f00b204e9800998ecf8427e\"", eTag);
+    EXPECT_EQ(1767323045, lastModified);
+
+    Outcome p = put(ctx, "key", patternBytes(3000));
+    EXPECT_EQ(S3StatusOK, p.status);
+    EXPECT_EQ(3000, server.bodyBytesReceived());
 }
 
 // ---- certificates ----
