@@ -6,6 +6,7 @@
 
 #include <libxml/parser.h>
 #include <libxml/entities.h>
+#include <libxml/tree.h>
 
 // ------------------------------------------------------------ SAX entries
 
@@ -117,7 +118,14 @@ void simplexml_initialize(SimpleXml *simpleXml, SimpleXmlCallback callback,
 void simplexml_deinitialize(SimpleXml *simpleXml)
 {
     if (simpleXml->xmlParser) {
-        xmlFreeParserCtxt((xmlParserCtxtPtr) simpleXml->xmlParser);
+        xmlParserCtxtPtr ctxt = (xmlParserCtxtPtr) simpleXml->xmlParser;
+        // A document type declaration makes libxml2 build a stand-in
+        // document even in SAX mode; the context does not free it.
+        if (ctxt->myDoc) {
+            xmlFreeDoc(ctxt->myDoc);
+            ctxt->myDoc = NULL;
+        }
+        xmlFreeParserCtxt(ctxt);
         simpleXml->xmlParser = NULL;
     }
 }
