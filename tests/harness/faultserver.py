@@ -56,6 +56,9 @@ Modes:
                   document (ETag of the empty body's MD5, LastModified
                   2026-01-02T03:04:05.000Z); any other method gets 200 with the
                   body "no-continue\\n".
+  early-continue  answers like no-continue, but first sends "100 Continue" as
+                  soon as a request with "Expect: 100-continue" has arrived, even
+                  when it has no body (a copy).
   status:NNN[:FILE]
                   answers status NNN; with FILE (absolute, or relative to the
                   harness data folder) its content is the body, typed
@@ -186,7 +189,8 @@ class Server:
         name, _, arg = mode.partition(':')
         self.name, self.arg = name, arg
         known = ('continue-only', 'notfound-empty', 'plain-error', 'many-details', 'truncated',
-                 'silent', 'odd-headers', 'big-headers', 'no-continue', 'status', 'redirect',
+                 'silent', 'odd-headers', 'big-headers', 'no-continue', 'early-continue',
+                 'status', 'redirect',
                  'malformed-xml', 'error-doc')
         if name not in known and name not in CLIENT_WIRE_MODES:
             raise SystemExit('faultserver: unknown mode %r' % mode)
@@ -259,7 +263,9 @@ class Server:
             httpwire.linger_close(conn)
             return False
 
-        if name == 'no-continue':
+        if name in ('no-continue', 'early-continue'):
+            if name == 'early-continue' and head.has_token('Expect', '100-continue'):
+                conn.send(b'HTTP/1.1 100 Continue\r\n\r\n')
             digest = self.read_body(conn, head, send_continue=False)
             if method == 'PUT' and head.get('x-amz-copy-source') is not None:
                 body = ('<?xml version="1.0" encoding="UTF-8"?>\n<CopyObjectResult>'

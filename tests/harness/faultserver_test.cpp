@@ -58,6 +58,9 @@ TEST(FaultServer, AnswersAsEachModeSays) {
         {"no-continue", "-X PUT -H 'x-amz-copy-source: /b/k' -H 'Content-Length: 0'", 0, "200",
          "<CopyObjectResult>"},
         {"continue-only", "", 52, "100", "HTTP/1.1 100 Continue"},
+        {"early-continue",
+         "-X PUT -H 'x-amz-copy-source: /b/k' -H 'Expect: 100-continue' -H 'Content-Length: 0'", 0,
+         "200", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.mode);
