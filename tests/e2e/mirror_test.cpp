@@ -262,6 +262,17 @@ TEST_F(Mirror, UnreadableFileStopsTheRunBeforeAnythingIsSent)
     EXPECT_EQ(store->counters().requests, 0);
 }
 
+TEST_F(Mirror, UnwritablePageStillMirrorsButFailsTheRun)
+{
+    site.write("index.html", "<p>home</p>\n");
+    site.openToEveryone(); // readable by the unprivileged user, the root not writable
+    ToolRun run = e2e::runTool("", env(), "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_FALSE(site.exists("fileLists.html"));
+    EXPECT_EQ(store->getObject(bucket, "index.html").body, "<p>home</p>\n");
+    EXPECT_EQ(run.out.find("upload error"), std::string::npos) << run.out;
+}
+
 TEST_F(Mirror, UnresolvableRootStopsBeforeTheMirror)
 {
     auto vars = env();
