@@ -1,0 +1,397 @@
+// Bucket listing and bucket operations against the loopback store: paged
+// listings return every key once, in order, with what was stored; batches
+// have their sizes; refusals and failures end the listing as they should.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "request.h"
+#include "wire_support.h"
+
+using namespace wire;
+
+namespace {
+
+std::string md5Hex(const std::string &data)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; i++) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+struct Entry {
+    std::string key, eTag;
+    uint64_t size;
+    int64_t lastModified;
+    bool hasOwner;
+};
+
+// Everything one listing request delivered.
+struct Listing {
+    Outcome outcome;
+    std::vector<Entry> entries;
+    std::vector<std::string> prefixes;
+    std::vector<int> batchContents, batchPrefixes;
+    std::vector<int> truncatedFlags;
+    std::vector<std::string> nextMarkers;
+    int refuseAt = -1; // delivery index at which to answer refusal
+    int deliveries = 0;
+
+    static S3Status onList(int isTruncated, const char *nextMarker, int contentsCount,
+                           const S3ListBucketContent *contents, int commonPrefixesCount,
+                           const char **commonPrefixes, void *data)
+    {
+        Listing *l = static_cast<Listing *>(data);
+        l->truncatedFlags.push_back(isTruncated);
+        l->nextMarkers.push_back(nextMarker ? nextMarker : "(null)");
+        l->batchContents.push_back(contentsCount);
+        l->batchPrefixes.push_back(commonPrefixesCount);
+        for (int i = 0; i < contentsCount; i++) {
+            l->entries.push_back(Entry{contents[i].key, contents[i].eTag, contents[i].size,
+                                       contents[i].lastModified,
+                                       contents[i].ownerId != nullptr});
+        }
+        for (int i = 0; i < commonPrefixesCount; i++) {
+            l->prefixes.push_back(commonPrefixes[i]);
+        }
+        return l->deliveries++ == l->refuseAt ? S3StatusAbortedByCallback : S3StatusOK;
+    }
+    static S3Status onProperties(const S3ResponseProperties *p, void *data)
+    {
+        return wire::onProperties(p, &static_cast<Listing *>(data)->outcome);
+    }
+    static void onComplete(S3Status status, const S3ErrorDetails *details, void *data)
+    {
+        wire::onComplete(status, details, &static_cast<Listing *>(data)->outcome);
+    }
+};
+
+const S3ListBucketHandler kListHandler = {{&Listing::onProperties, &Listing::onComplete},
+                                          &Listing::onList};
+
+void list(const S3BucketContext &c, Listing *l, const char *prefix, const char *marker,
+          const char *delimiter, int maxkeys)
+{
+    S3_list_bucket(&c, prefix, marker, delimiter, maxkeys, nullptr, &kListHandler, l);
+}
+
+class BucketWire : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { store_ = new harness::Store(); }
+    static void TearDownTestSuite()
+    {
+        delete store_;
+        store_ = nullptr;
+    }
+    void SetUp() override { ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr)); }
+    void TearDown() override { S3_deinitialize(); }
+
+    static S3BucketContext context(const std::string &bucket)
+    {
+        contexts_.emplace_back(new Context(store_->endpoint(), bucket));
+        return contexts_.back()->get();
+    }
+    static harness::Store *store_;
+    static std::vector<std::unique_ptr<Context>> contexts_;
+};
+
+harness::Store *BucketWire::store_ = nullptr;
+std::vector<std::unique_ptr<Context>> BucketWire::contexts_;
+
+// Sets a time zone far from UTC for the life of the object: listing times
+// are UTC whatever the zone.
+struct FarTimeZone {
+    std::string saved;
+    bool had;
+    FarTimeZone() : had(getenv("TZ") != nullptr)
+    {
+        if (had) {
+            saved = getenv("TZ");
+        }
+        setenv("TZ", "XST-9:30", 1);
+        tzset();
+    }
+    ~FarTimeZone()
+    {
+        if (had) {
+            setenv("TZ", saved.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+};
+
+TEST_F(BucketWire, PagesWithAMarkerReturnEveryKeyOnceInOrderAsStored)
+{
+    const std::string bucket = "wire-list-2000";
+    store_->createBucket(bucket);
+    const int64_t before = time(nullptr);
+    std::vector<std::string> bodies(2000);
+    for (int i = 0; i < 2000; i++) {
+        char key[32];
+        snprintf(key, sizeof(key), "obj-%04d", i);
+        bodies[i] = std::string(static_cast<size_t>(i % 13) * 7, static_cast<char>('a' + i % 26));
+        store_->putObject(bucket, key, bodies[i]);
+    }
+    const int64_t after = time(nullptr);
+    FarTimeZone zone;
+
+    const S3BucketContext c = context(bucket);
+    std::vector<Entry> all;
+    std::vector<Listing> pages;
+    std::string marker;
+    for (int page = 0; page < 10; page++) {
+        pages.emplace_back();
+        Listing &l = pages.back();
+        list(c, &l, nullptr, page ? marker.c_str() : nullptr, nullptr, 990);
+        ASSERT_EQ(1, l.outcome.completes);
+        ASSERT_EQ(S3StatusOK, l.outcome.status);
+        if (l.entries.empty()) {
+            break;
+        }
+        all.insert(all.end(), l.entries.begin(), l.entries.end());
+        marker = l.entries.back().key;
+    }
+
+    ASSERT_EQ(2000u, all.size());
+    for (int i = 0; i < 2000; i++) {
+        char key[32];
+        snprintf(key, sizeof(key), "obj-%04d", i);
+        ASSERT_EQ(key, all[i].key);
+        EXPECT_EQ(bodies[i].size(), all[i].size) << key;
+        EXPECT_EQ("\"" + md5Hex(bodies[i]) + "\"", all[i].eTag) << key;
+        EXPECT_GE(all[i].lastModified, before - 1) << key;
+        EXPECT_LE(all[i].lastModified, after + 1) << key;
+        EXPECT_TRUE(all[i].hasOwner) << key;
+    }
+
+    // 990 objects: 30 batches of 32 while reading, 30 at completion.
+    ASSERT_EQ(4u, pages.size()); // the fourth brings nothing
+    std::vector<int> fullPage(30, 32);
+    fullPage.push_back(30);
+    EXPECT_EQ(fullPage, pages[0].batchContents);
+    EXPECT_EQ(fullPage, pages[1].batchContents);
+    EXPECT_EQ(std::vector<int>{20}, pages[2].batchContents);
+    EXPECT_TRUE(pages[3].batchContents.empty()) << "an empty page makes no delivery";
+    EXPECT_EQ(std::vector<int>(31, 1), pages[0].truncatedFlags);
+    EXPECT_EQ(std::vector<int>{0}, pages[2].truncatedFlags);
+    for (const Listing &l : pages) {
+        for (const std::string &m : l.nextMarkers) {
+            EXPECT_EQ(l.nextMarkers.front(), m) << "the next marker belongs to the request";
+        }
+    }
+
+    // One stored time checked against the store's own header.
+    harness::StoredObject stored = store_->getObject(bucket, "obj-1234");
+    struct tm tm = {};
+    ASSERT_NE(nullptr, strptime(stored.headers["last-modified"].c_str(),
+                                "%a, %d %b %Y %H:%M:%S GMT", &tm));
+    EXPECT_EQ(static_cast<int64_t>(timegm(&tm)), all[1234].lastModified);
+}
+
+TEST_F(BucketWire, CommonPrefixesComeInBatchesOfEight)
+{
+    const std::string bucket = "wire-prefixes";
+    store_->createBucket(bucket);
+    for (int i = 0; i < 20; i++) {
+        char key[32];
+        snprintf(key, sizeof(key), "dir%02d/file", i);
+        store_->putObject(bucket, key, "x");
+    }
+    store_->putObject(bucket, "top", "top level");
+    const S3BucketContext c = context(bucket);
+
+    Listing l;
+    list(c, &l, nullptr, nullptr, "/", 0);
+    EXPECT_EQ(1, l.outcome.completes);
+    EXPECT_EQ(S3StatusOK, l.outcome.status);
+    ASSERT_EQ(1u, l.entries.size());
+    EXPECT_EQ("top", l.entries[0].key);
+    ASSERT_EQ(20u, l.prefixes.size());
+    for (int i = 0; i < 20; i++) {
+        char prefix[32];
+        snprintf(prefix, sizeof(prefix), "dir%02d/", i);
+        EXPECT_EQ(prefix, l.prefixes[i]);
+    }
+    EXPECT_EQ((std::vector<int>{8, 8, 4}), l.batchPrefixes);
+
+    Listing narrow;
+    list(c, &narrow, "dir0", nullptr, "/", 0);
+    EXPECT_EQ(S3StatusOK, narrow.outcome.status);
+    EXPECT_EQ(10u, narrow.prefixes.size());
+    EXPECT_TRUE(narrow.entries.empty());
+}
+
+TEST_F(BucketWire, AnEmptyBucketMakesNoDelivery)
+{
+    store_->createBucket("wire-empty");
+    Listing l;
+    list(context("wire-empty"), &l, "", nullptr, nullptr, 0);
+    EXPECT_EQ(1, l.outcome.completes);
+    EXPECT_EQ(S3StatusOK, l.outcome.status);
+    EXPECT_EQ(1, l.outcome.propertiesCalls);
+    EXPECT_EQ(0, l.deliveries);
+}
+
+TEST_F(BucketWire, ARefusedBatchStopsTheListingAndComesOnceMore)
+{
+    const std::string bucket = "wire-refuse";
+    store_->createBucket(bucket);
+    for (int i = 0; i < 40; i++) {
+        store_->putObject(bucket, "k" + std::to_string(100 + i), "v");
+    }
+    Listing l;
+    l.refuseAt = 0;
+    list(context(bucket), &l, nullptr, nullptr, nullptr, 0);
+    EXPECT_EQ(1, l.outcome.completes);
+    EXPECT_EQ(S3StatusAbortedByCallback, l.outcome.status);
+    EXPECT_EQ((std::vector<int>{32, 32}), l.batchContents);
+    EXPECT_EQ(l.entries[0].key, l.entries[32].key);
+}
+
+TEST_F(BucketWire, ListingFailuresEndWithTheirStatus)
+{
+    {
+        Listing l;
+        list(context("wire-no-such-bucket"), &l, nullptr, nullptr, nullptr, 0);
+        EXPECT_EQ(1, l.outcome.completes);
+        EXPECT_EQ(S3StatusErrorNoSuchBucket, l.outcome.status);
+        EXPECT_FALSE(l.outcome.errorMessage.empty());
+        EXPECT_EQ(0, l.deliveries);
+    }
+    store_->createBucket("wire-params");
+    const S3BucketContext c = context("wire-params");
+    store_->resetCounters();
+    const std::string longValue(1025, 'm');
+    const std::string wideValue(1024, '%'); // three characters each once encoded
+    struct Row {
+        const char *what;
+        const char *prefix, *marker, *delimiter;
+    } rows[] = {
+        {"a marker over 1024", nullptr, longValue.c_str(), nullptr},
+        {"a string over 4096", wideValue.c_str(), wideValue.c_str(), nullptr},
+    };
+    for (const Row &row : rows) {
+        Listing l;
+        list(c, &l, row.prefix, row.marker, row.delimiter, 5);
+        EXPECT_EQ(1, l.outcome.completes) << row.what;
+        EXPECT_EQ(S3StatusQueryParamsTooLong, l.outcome.status) << row.what;
+        EXPECT_FALSE(l.outcome.hadErrorDetails) << row.what;
+    }
+    EXPECT_EQ(0, store_->counters().requests);
+
+    // The longest accepted marker still lists.
+    Listing ok;
+    list(c, &ok, nullptr, std::string(1024, 'z').c_str(), nullptr, 0);
+    EXPECT_EQ(S3StatusOK, ok.outcome.status);
+}
+
+TEST_F(BucketWire, ListingFaultsFromAScriptedServer)
+{
+    {
+        // A listing document that breaks off: what was read stands, nothing
+        // unfinished is delivered, and the request ends once.
+        harness::FaultServer server("malformed-xml");
+        Context c(server.endpoint(), "bucket");
+        Listing l;
+        list(c.get(), &l, nullptr, nullptr, nullptr, 0);
+        EXPECT_EQ(1, l.outcome.completes);
+        EXPECT_EQ(0, l.deliveries);
+    }
+    {
+        harness::FaultServer server("plain-error");
+        Context c(server.endpoint(), "bucket");
+        Listing l;
+        list(c.get(), &l, nullptr, nullptr, nullptr, 0);
+        EXPECT_EQ(1, l.outcome.completes);
+        EXPECT_EQ(S3StatusXmlParseFailure, l.outcome.status);
+        EXPECT_EQ(0, l.deliveries);
+    }
+}
+
+// ---- bucket operations ----
+
+struct Location {
+    Outcome outcome;
+    char constraint[64] = "untouched";
+};
+
+Location testBucket(const std::string &host, const std::string &bucket, int size = 64)
+{
+    Location l;
+    S3_test_bucket(S3ProtocolHTTP, S3UriStylePath, harness::kAccessKeyId,
+                   harness::kSecretAccessKey, host.c_str(), bucket.c_str(), size, l.constraint,
+                   nullptr, &kResponseHandler, &l.outcome);
+    return l;
+}
+
+Outcome createBucket(const std::string &host, const std::string &bucket,
+                     const char *locationConstraint)
+{
+    Outcome o;
+    S3_create_bucket(S3ProtocolHTTP, harness::kAccessKeyId, harness::kSecretAccessKey,
+                     host.c_str(), bucket.c_str(), S3CannedAclPrivate, locationConstraint,
+                     nullptr, &kResponseHandler, &o);
+    return o;
+}
+
+Outcome deleteBucket(const std::string &host, const std::string &bucket)
+{
+    Outcome o;
+    S3_delete_bucket(S3ProtocolHTTP, S3UriStylePath, harness::kAccessKeyId,
+                     harness::kSecretAccessKey, host.c_str(), bucket.c_str(), nullptr,
+                     &kResponseHandler, &o);
+    return o;
+}
+
+TEST_F(BucketWire, BucketsAreCreatedTestedAndDeleted)
+{
+    const std::string host = store_->endpoint();
+
+    Outcome created = createBucket(host, "wire-made", nullptr);
+    EXPECT_EQ(1, created.completes);
+    EXPECT_EQ(S3StatusOK, created.status);
+    Location here = testBucket(host, "wire-made");
+    EXPECT_EQ(S3StatusOK, here.outcome.status);
+    EXPECT_STREQ("", here.constraint);
+
+    Outcome placed = createBucket(host, "wire-placed", "eu-west-1");
+    EXPECT_EQ(S3StatusOK, placed.status);
+    Location there = testBucket(host, "wire-placed");
+    EXPECT_EQ(S3StatusOK, there.outcome.status);
+    EXPECT_STREQ("eu-west-1", there.constraint);
+    Location cut = testBucket(host, "wire-placed", 4);
+    EXPECT_STREQ("eu-", cut.constraint);
+
+    store_->putObject("wire-made", "keeps-it", "x");
+    Outcome notEmpty = deleteBucket(host, "wire-made");
+    EXPECT_EQ(1, notEmpty.completes);
+    EXPECT_EQ(S3StatusErrorBucketNotEmpty, notEmpty.status);
+
+    Context c(host, "wire-made");
+    ASSERT_EQ(S3StatusOK, del(c.get(), "keeps-it").status);
+    EXPECT_EQ(S3StatusOK, deleteBucket(host, "wire-made").status);
+    Location gone = testBucket(host, "wire-made");
+    EXPECT_EQ(S3StatusErrorNoSuchBucket, gone.outcome.status);
+    EXPECT_STREQ("", gone.constraint);
+    EXPECT_EQ(S3StatusErrorNoSuchBucket, deleteBucket(host, "wire-made").status);
+
+    Outcome badName = createBucket(host, "x", nullptr);
+    EXPECT_EQ(S3StatusInvalidBucketNameTooShort, badName.status);
+    EXPECT_FALSE(badName.hadErrorDetails);
+}
+
+} // namespace
