@@ -56,9 +56,12 @@ Modes:
                   document (ETag of the empty body's MD5, LastModified
                   2026-01-02T03:04:05.000Z); any other method gets 200 with the
                   body "no-continue\\n".
-  early-continue  answers like no-continue, but first sends "100 Continue" as
-                  soon as a request with "Expect: 100-continue" has arrived, even
-                  when it has no body (a copy).
+  early-continue  sends "100 Continue" as soon as a request with "Expect:
+                  100-continue" has arrived, even when it has no body (a copy),
+                  reads the body, waits 0.3 s (so that the client has asked for
+                  body bytes, and seen the 100, before the final answer comes),
+                  then answers like no-continue, except that a request other than
+                  a PUT gets the body "early-continue\n".
   status:NNN[:FILE]
                   answers status NNN; with FILE (absolute, or relative to the
                   harness data folder) its content is the body, typed
@@ -86,6 +89,7 @@ import os
 import socket
 import sys
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -97,6 +101,7 @@ LISTING = (b'<?xml version="1.0" encoding="UTF-8"?>\n'
            b'<Name>bucket</Name><Prefix></Prefix><Marker></Marker><MaxKeys>1000</MaxKeys>'
            b'<IsTruncated>false</IsTruncated><Contents><Key>a</Key><Size>1</Size></Contents')
 REQUEST_ID = '4442587FB7D0A2F9'
+EARLY_CONTINUE_PAUSE = 0.3   # seconds between the body and the answer in early-continue
 HOST_ID = 'host-id-of-the-fault-server'
 
 # The HTTP status the store gives with each error code (others: 403).
@@ -192,7 +197,7 @@ class Server:
                  'silent', 'odd-headers', 'big-headers', 'no-continue', 'early-continue',
                  'status', 'redirect',
                  'malformed-xml', 'error-doc')
-        if name not in known and name not in CLIENT_WIRE_MODES:
+        if name not in known:
             raise SystemExit('faultserver: unknown mode %r' % mode)
         if name in ('status', 'redirect'):
             status = arg.split(':', 1)[0]
@@ -253,9 +258,6 @@ class Server:
         ids = [('x-amz-request-id', REQUEST_ID), ('x-amz-id-2', HOST_ID)]
         path = target.split('?', 1)[0]
 
-        if name in CLIENT_WIRE_MODES:
-            return client_wire_mode(self, conn, head, method)
-
         if name == 'continue-only':
             kind, length = httpwire.body_kind(head, True)
             conn.send(b'HTTP/1.1 100 Continue\r\n\r\n')
@@ -267,6 +269,8 @@ class Server:
             if name == 'early-continue' and head.has_token('Expect', '100-continue'):
                 conn.send(b'HTTP/1.1 100 Continue\r\n\r\n')
             digest = self.read_body(conn, head, send_continue=False)
+            if name == 'early-continue':
+                time.sleep(EARLY_CONTINUE_PAUSE)
             if method == 'PUT' and head.get('x-amz-copy-source') is not None:
                 body = ('<?xml version="1.0" encoding="UTF-8"?>\n<CopyObjectResult>'
                         '<LastModified>2026-01-02T03:04:05.000Z</LastModified>'
@@ -275,7 +279,7 @@ class Server:
             elif method == 'PUT':
                 self.answer(conn, method, 200, ids + [('ETag', '"%s"' % digest)], b'')
             else:
-                self.answer(conn, method, 200, ids, b'no-continue\n', 'text/plain')
+                self.answer(conn, method, 200, ids, ('%s\n' % name).encode(), 'text/plain')
             return True
 
         digest = self.read_body(conn, head, send_continue=True)
@@ -359,39 +363,6 @@ class Server:
         except (httpwire.WireError, OSError, ValueError) as e:
             print('faultserver control: %s' % e, file=sys.stderr)
         conn.close()
-
-
-# ---------------------------------------------------------------- modes of the client's wire tests
-#
-#  early-continue  answers "100 Continue" to every request that asks for it, with
-#                  or without a body, reads the body, waits 0.3 s (so the client
-#                  has asked for body bytes before the answer comes), then
-#                  answers like no-continue: a copy gets a CopyObjectResult
-#                  document (ETag of the empty body's MD5, LastModified
-#                  2026-01-02T03:04:05.000Z), another PUT 200 with the body's
-#                  MD5 as ETag, anything else 200 with the body "early-continue\n".
-
-CLIENT_WIRE_MODES = ('early-continue',)
-
-
-def client_wire_mode(server, conn, head, method):
-    """Answers one request of a client wire mode; False when the connection has closed."""
-    import time
-    ids = [('x-amz-request-id', REQUEST_ID), ('x-amz-id-2', HOST_ID)]
-    if head.has_token('Expect', '100-continue'):
-        conn.send(b'HTTP/1.1 100 Continue\r\n\r\n')
-    digest = server.read_body(conn, head, send_continue=False)
-    time.sleep(0.3)
-    if method == 'PUT' and head.get('x-amz-copy-source') is not None:
-        body = ('<?xml version="1.0" encoding="UTF-8"?>\n<CopyObjectResult>'
-                '<LastModified>2026-01-02T03:04:05.000Z</LastModified>'
-                '<ETag>"%s"</ETag></CopyObjectResult>' % hashlib.md5(b'').hexdigest())
-        server.answer(conn, method, 200, ids, body.encode(), 'application/xml')
-    elif method == 'PUT':
-        server.answer(conn, method, 200, ids + [('ETag', '"%s"' % digest)], b'')
-    else:
-        server.answer(conn, method, 200, ids, b'early-continue\n', 'text/plain')
-    return True
 
 
 def listen():
