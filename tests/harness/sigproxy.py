@@ -6,9 +6,9 @@ signatures itself. For every request it recomputes the HMAC-SHA1 signature from
 the request exactly as it arrived and, on a mismatch, answers 403 with the
 store's SignatureDoesNotMatch error document instead of forwarding. Accepted
 requests go to moto unchanged (method, raw target, headers, body) and moto's
-answer comes back unchanged (but for one thing: a "+" in the path reaches moto
-as "%20", because the store reads it as a space and moto would not); bodies are
-streamed in both directions. moto's "Connection: close" is not passed on: the
+answer comes back unchanged; bodies are streamed in both directions. Like every
+store that follows RFC 3986, moto keeps a "+" in a path as a plus sign, so a
+client that spells a space "+" is caught by the tests. moto's "Connection: close" is not passed on: the
 client's connection stays open for its next request.
 
 Usage: sigproxy.py --upstream HOST:PORT [--port N] [--tls CERT KEY]
@@ -120,17 +120,6 @@ def split_target(target):
         target = rest[slash:] if slash >= 0 else '/'
     path, sep, query = target.partition('?')
     return path, query
-
-
-def store_target(target):
-    """The target as moto must see it to treat it the way the store does.
-
-    The store reads a "+" in the path of an object request as a space (as in a
-    form-encoded text); moto takes it literally. Only the path is changed, and
-    only after the signature has been checked on the target as received.
-    """
-    path, sep, query = target.partition('?')
-    return path.replace('+', '%20') + sep + query
 
 
 def bucket_from_host(host):
@@ -367,7 +356,7 @@ class Proxy:
             up.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             # The interim answer has been given here already; moto must not give another.
             fields = [(n, v) for n, v in head.fields if n.strip(' \t').lower() != 'expect']
-            lines = ['%s %s %s' % (method, store_target(target), head.start_line.split(' ')[2])]
+            lines = ['%s %s %s' % (method, target, head.start_line.split(' ')[2])]
             lines += ['%s:%s' % (n, v) for n, v in fields]
             upstream_open = [True]
 
