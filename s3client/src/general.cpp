@@ -7,6 +7,7 @@
 #include <curl/curl.h>
 
 #include "request.h"
+#include "util.h"
 
 // Versions written into the user agent.
 #define USER_AGENT_MAJOR_VERSION "2"
@@ -124,7 +125,7 @@ const char *request_ca_file(void)
 
 S3Status S3_validate_bucket_name(const char *bucketName, S3UriStyle uriStyle)
 {
-    const bool virtualHostStyle = (uriStyle == S3UriStyleVirtualHost);
+    const bool virtualHostStyle = (enum_int(uriStyle) == S3UriStyleVirtualHost);
     const int maxlen = virtualHostStyle ? MAX_VIRTUAL_HOST_BUCKET_NAME
                                         : S3_MAX_BUCKET_NAME_SIZE;
     int len = 0;
@@ -307,7 +308,7 @@ static const char *const statusNamesG[S3_STATUS_COUNT] = {
 
 const char *S3_get_status_name(S3Status status)
 {
-    const int index = (int) status;
+    const int index = enum_int(status);
     if ((index < 0) || (index >= S3_STATUS_COUNT)) {
         return "Unknown";
     }
@@ -316,7 +317,7 @@ const char *S3_get_status_name(S3Status status)
 
 int S3_status_is_retryable(S3Status status)
 {
-    switch (status) {
+    switch (enum_int(status)) {
     case S3StatusNameLookupError:
     case S3StatusFailedToConnect:
     case S3StatusConnectionFailed:

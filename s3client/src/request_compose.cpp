@@ -148,7 +148,7 @@ S3Status compose_amz_headers(const RequestParams *params,
         }
 
         const char *cannedAclString = NULL;
-        switch (properties->cannedAcl) {
+        switch (enum_int(properties->cannedAcl)) {
         case S3CannedAclPrivate:
             break;
         case S3CannedAclPublicRead:
@@ -421,7 +421,7 @@ void canonicalize_resource(const char *bucketName, const char *subResource,
 
 const char *http_request_type_to_verb(HttpRequestType requestType)
 {
-    switch (requestType) {
+    switch (enum_int(requestType)) {
     case HttpRequestTypeGET:
         return "GET";
     case HttpRequestTypeHEAD:
@@ -555,11 +555,11 @@ S3Status compose_uri(char *buffer, int bufferSize,
         bucketContext->hostName ? bucketContext->hostName : defaultHostNameG;
     const char *bucket = bucketContext->bucketName;
 
-    bool ok = uri.append("http%s://", (bucketContext->protocol ==
-                                       S3ProtocolHTTP) ? "" : "s");
+    const bool http = (enum_int(bucketContext->protocol) == S3ProtocolHTTP);
+    bool ok = uri.append("http%s://", http ? "" : "s");
     if (ok) {
         if (bucket && bucket[0]) {
-            ok = (bucketContext->uriStyle == S3UriStyleVirtualHost)
+            ok = (enum_int(bucketContext->uriStyle) == S3UriStyleVirtualHost)
                      ? uri.append("%s.%s", bucket, host)
                      : uri.append("%s/%s", host, bucket);
         }

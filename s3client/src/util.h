@@ -51,3 +51,18 @@ int checkString(const char *str, const char *format);
 
 // 1 for a space or a tab.
 int is_blank(char c);
+
+#ifdef __cplusplus
+#include <string.h>
+
+// The integer held by an enumeration that came from a caller.  A C caller may
+// store any int there, so the value is read as an int, never as one of the
+// enumerators.
+template <typename E> inline int enum_int(const E &value)
+{
+    static_assert(sizeof(E) == sizeof(int), "enumerations are 32-bit");
+    int v;
+    memcpy(&v, &value, sizeof(v));
+    return v;
+}
+#endif

@@ -4,6 +4,22 @@
 
 #include "s3client.h"
 
+/* Out-of-range enumeration values, as only a C caller can pass them. */
+const char *c_status_name(int status)
+{
+    return S3_get_status_name((S3Status) status);
+}
+
+int c_status_is_retryable(int status)
+{
+    return S3_status_is_retryable((S3Status) status);
+}
+
+S3Status c_validate_bucket_name(const char *bucketName, int uriStyle)
+{
+    return S3_validate_bucket_name(bucketName, (S3UriStyle) uriStyle);
+}
+
 size_t s3client_c_layout(size_t *out, size_t max)
 {
     const size_t values[] = {
