@@ -123,7 +123,9 @@ S3Status compose_amz_headers(const RequestParams *params,
     AmzHeaderWriter writer = {values, 0};
 
     if (properties) {
-        for (int i = 0; i < properties->metaDataCount; ++i) {
+        const int metaDataCount =
+            properties->metaData ? properties->metaDataCount : 0;
+        for (int i = 0; i < metaDataCount; ++i) {
             const S3NameValue *property = &properties->metaData[i];
             const char *name = property->name ? property->name : "";
             const char *value = property->value ? property->value : "";

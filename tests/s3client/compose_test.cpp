@@ -629,6 +629,12 @@ TEST_F(ComposeTest, DateAndRangeHeaders)
     EXPECT_STREQ(values_.ifUnmodifiedSinceHeader, "");
     EXPECT_STREQ(values_.rangeHeader, "Range: bytes=0-9");
 
+    // A time the calendar cannot hold sends no header rather than garbage.
+    props_.expires = INT64_MAX;
+    ASSERT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
+    EXPECT_STREQ(values_.expiresHeader, "");
+    props_.expires = -1;
+
     params_.startByte = 5;
     params_.byteCount = 1;
     ASSERT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
