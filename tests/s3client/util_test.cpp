@@ -131,24 +131,6 @@ std::string hmac_hex(const std::string &key, const std::string &msg)
     return hex(out, sizeof(out));
 }
 
-TEST(HmacSha1, Rfc2202Vectors)
-{
-    EXPECT_EQ(hmac_hex(std::string(20, '\x0b'), "Hi There"),
-              "b617318655057264e28bc0b6fb378c8ef146be00");
-    EXPECT_EQ(hmac_hex("Jefe", "what do ya want for nothing?"),
-              "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
-    EXPECT_EQ(hmac_hex(std::string(20, '\xaa'), std::string(50, '\xdd')),
-              "125d7342b9ac11cd91a39af48aa17b4f63f175d3");
-    // Keys longer than the block are hashed first.
-    EXPECT_EQ(hmac_hex(std::string(80, '\xaa'),
-                       "Test Using Larger Than Block-Size Key - Hash Key First"),
-              "aa4ae5e15272d00e95705637ce8a3b55ed402112");
-    EXPECT_EQ(hmac_hex(std::string(80, '\xaa'),
-                       "Test Using Larger Than Block-Size Key and Larger Than "
-                       "One Block-Size Data"),
-              "e8e99d0f45237d786d6bbaa7965c7808bbff1a91");
-}
-
 TEST(HmacSha1, AgreesWithOpenSslForAllKeyAndMessageSizes)
 {
     std::mt19937 rng(12345);
@@ -228,7 +210,7 @@ TEST_F(TimeZones, Iso8601TimesAreUtcWhateverTheZone)
     }
 }
 
-TEST(TextParsing, UnsignedNumbersAndPatterns)
+TEST(TextParsing, UnsignedNumbers)
 {
     EXPECT_EQ(parseUnsignedInt("12345"), 12345u);
     EXPECT_EQ(parseUnsignedInt(" \t 42abc"), 42u);
@@ -236,17 +218,6 @@ TEST(TextParsing, UnsignedNumbersAndPatterns)
     EXPECT_EQ(parseUnsignedInt("x1"), 0u);
     EXPECT_EQ(parseUnsignedInt(""), 0u);
     EXPECT_EQ(parseUnsignedInt("-5"), 0u);
-
-    EXPECT_EQ(checkString("2011-03-13", "dddd-dd-dd"), 1);
-    EXPECT_EQ(checkString("2011-03-13 and more", "dddd-dd-dd"), 1);
-    EXPECT_EQ(checkString("2011-03-1", "dddd-dd-dd"), 0);
-    EXPECT_EQ(checkString("2011/03/13", "dddd-dd-dd"), 0);
-    EXPECT_EQ(checkString("anything", ""), 1);
-
-    EXPECT_EQ(is_blank(' '), 1);
-    EXPECT_EQ(is_blank('\t'), 1);
-    EXPECT_EQ(is_blank('\n'), 0);
-    EXPECT_EQ(is_blank('\r'), 0);
 }
 
 } // namespace
