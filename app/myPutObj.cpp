@@ -231,9 +231,11 @@ S3Status MyS3ResponsePropertiesCallback(const S3ResponseProperties *prop, void *
     printLine("requestId2: ", prop->requestId2);
     printLine("contentType:", prop->contentType);
     std::printf("contentLength:%" PRIu64 "\n", static_cast<uint64_t>(prop->contentLength));
+    std::fflush(stdout);
     printLine("server: ", prop->server);
     printLine("eTag:", prop->eTag);
     std::printf("lastModified:%" PRId64 "\n", static_cast<int64_t>(prop->lastModified));
+    std::fflush(stdout);
     std::printf("metaDataCount:%d\n", static_cast<int>(prop->metaDataCount));
     std::fflush(stdout);
     for (int i = 0; i < prop->metaDataCount && prop->metaData; ++i) {
