@@ -356,6 +356,12 @@ class Proxy:
             up.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             # The interim answer has been given here already; moto must not give another.
             fields = [(n, v) for n, v in head.fields if n.strip(' \t').lower() != 'expect']
+            # moto reads a signature holding exactly four "/" as a version 4 credential
+            # scope and answers 500; the signature has been checked here, so moto gets
+            # the key id with a fixed signature instead.
+            fields = [(n, ' AWS %s:checked' % self.access_key)
+                      if n.strip(' \t').lower() == 'authorization' else (n, v)
+                      for n, v in fields]
             lines = ['%s %s %s' % (method, target, head.start_line.split(' ')[2])]
             lines += ['%s:%s' % (n, v) for n, v in fields]
             upstream_open = [True]
