@@ -256,7 +256,7 @@ TEST_F(FaultWire, BodiesThatAreNotDocumentsOrEndEarlyFail)
     }
 }
 
-TEST_F(FaultWire, NoAnswerAtAllIsAConnectionFailure)
+TEST_F(FaultWire, NoServerOrNoAnswerEndsInATransportStatus)
 {
     {
         Context c("127.0.0.1:" + std::to_string(harness::refusedPort()), "bucket");
@@ -272,8 +272,15 @@ TEST_F(FaultWire, NoAnswerAtAllIsAConnectionFailure)
         Context c = faultContext(server);
         Outcome p = put(c.get(), "key", patternBytes(5000));
         EXPECT_EQ(1, p.completes);
-        EXPECT_NE(S3StatusOK, p.status);
+        EXPECT_EQ(S3StatusInternalError, p.status) << S3_get_status_name(p.status);
         EXPECT_EQ(0, p.propertiesCalls);
+    }
+    {
+        // A reserved name that never resolves.
+        Context c("no-such-host.invalid", "bucket");
+        Outcome g = get(c.get(), "key");
+        EXPECT_EQ(1, g.completes);
+        EXPECT_EQ(S3StatusNameLookupError, g.status);
     }
 }
 
