@@ -168,6 +168,17 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
                     int eTagReturnSize, char *eTagReturn, S3RequestContext *requestContext,
                     const S3ResponseHandler *handler, void *callbackData)
 {
+    // Without a source the copy header is left out, and the request would
+    // store an empty object over the destination: refuse it instead.
+    if (!bucketContext->bucketName || !bucketContext->bucketName[0]) {
+        handler->completeCallback(S3StatusInvalidBucketNameTooShort, nullptr, callbackData);
+        return;
+    }
+    if (!key || !key[0]) {
+        handler->completeCallback(S3StatusInternalError, nullptr, callbackData);
+        return;
+    }
+
     CopyObjectData *data = static_cast<CopyObjectData *>(malloc(sizeof(CopyObjectData)));
     if (!data) {
         handler->completeCallback(S3StatusOutOfMemory, nullptr, callbackData);

@@ -389,6 +389,19 @@ TEST_F(ObjectWire, CopyFailuresStillSetTheTimeAndFreeTheirRecord)
     EXPECT_EQ(S3StatusOK, unwanted.outcome.status);
     EXPECT_STREQ("untouched", unwanted.eTag);
 
+    // Without a source the request would be a plain PUT of nothing over the
+    // destination: it is refused and the destination keeps its bytes.
+    CopyResult noKey = copy(c, "", nullptr, "copy/small", nullptr);
+    EXPECT_EQ(1, noKey.outcome.completes);
+    EXPECT_NE(S3StatusOK, noKey.outcome.status);
+    EXPECT_FALSE(noKey.outcome.hadErrorDetails);
+    Context noBucket(store_->endpoint(), "");
+    CopyResult noSourceBucket =
+        copy(noBucket.get(), "copy/small", kBucket, "copy/small", nullptr);
+    EXPECT_EQ(1, noSourceBucket.outcome.completes);
+    EXPECT_NE(S3StatusOK, noSourceBucket.outcome.status);
+    EXPECT_EQ("x", store_->getObject(kBucket, "copy/small").body);
+
     CopyResult missing = copy(c, "copy/none", nullptr, "copy/none-2", nullptr);
     EXPECT_EQ(1, missing.outcome.completes);
     EXPECT_EQ(S3StatusErrorNoSuchKey, missing.outcome.status);
