@@ -95,7 +95,7 @@ harness::Store *StoreTest::store_ = nullptr;
 TEST_F(StoreTest, SignedUploadReachesMotoWithItsHeaders) {
     Signed put;
     put.method = "PUT";
-    put.resource = "/harness-b/dir/a+b%2Bc.html"; // the store reads "+" as a space
+    put.resource = "/harness-b/dir/a%20b%2Bc.html";
     put.contentType = "text/html";
     put.extraAmz = "x-amz-acl:public-read\nx-amz-meta-note:spaced out\n"
                    "x-amz-storage-class:REDUCED_REDUNDANCY\n";
