@@ -22,7 +22,8 @@ struct Counters {
     int requests = 0;    // requests received (all methods)
     int puts = 0;        // PUT requests received
     int rejected = 0;    // requests answered 403 SignatureDoesNotMatch (or InvalidAccessKeyId
-                         // when the access key id is not kAccessKeyId)
+                         // when the access key id is not kAccessKeyId), or 400 InvalidDigest /
+                         // BadDigest when Content-MD5 is malformed or does not match the body
 };
 
 // An object as moto holds it, read straight from moto (not through the proxy).

@@ -171,10 +171,11 @@ def body_kind(head, is_request, method=None, status=None):
     return ('none', 0) if is_request else ('close', 0)
 
 
-def copy_body(src, kind, length, sink, on_bytes=None):
+def copy_body(src, kind, length, sink, on_bytes=None, payload=None):
     """Moves a body from `src` (Conn) to `sink(bytes)`, framing included for chunked.
 
-    `on_bytes(n)` is told of every run of payload bytes. Returns the payload count.
+    `on_bytes(n)` is told of every run of payload bytes, `payload(bytes)` is given
+    them (without chunk framing). Returns the payload count.
     """
     total = 0
     if kind == 'none':
@@ -189,6 +190,8 @@ def copy_body(src, kind, length, sink, on_bytes=None):
             total += len(data)
             if on_bytes:
                 on_bytes(len(data))
+            if payload:
+                payload(data)
             sink(data)
         return total
     if kind == 'close':
@@ -199,6 +202,8 @@ def copy_body(src, kind, length, sink, on_bytes=None):
             total += len(data)
             if on_bytes:
                 on_bytes(len(data))
+            if payload:
+                payload(data)
             sink(data)
     # chunked: pass the framing through, payload counted
     while True:
@@ -228,6 +233,8 @@ def copy_body(src, kind, length, sink, on_bytes=None):
             total += len(data)
             if on_bytes:
                 on_bytes(len(data))
+            if payload:
+                payload(data)
             sink(data)
         sink(src.read_exact(2))  # the CRLF after the chunk
 

@@ -35,6 +35,14 @@ Answers:
   after its signature is accepted; a rejected one gets the 403 at once and the
   connection is closed without reading the body.
 
+Content-MD5 (checked once the signature is accepted; moto stores any digest):
+  a value that is not the base64 of 16 bytes: 400 InvalidDigest at once, nothing
+  forwarded (with "100-continue" the body is never asked for). Otherwise the body
+  is read into a temporary file while its MD5 is computed; a body that does not
+  match gets 400 BadDigest (with ExpectedDigest and CalculatedDigest) and nothing
+  is forwarded, a matching one is forwarded from that file. Requests without
+  Content-MD5 are streamed straight through. Both refusals count as rejected.
+
 Control path (never signed, never counted, never forwarded):
   GET  /__harness__/counters  -> {"connections":N,"requests":N,"puts":N,"rejected":N}
   POST /__harness__/reset     -> counters back to zero
@@ -51,6 +59,7 @@ import os
 import socket
 import ssl
 import sys
+import tempfile
 import threading
 import uuid
 
@@ -197,6 +206,15 @@ def check_request(method, target, fields, access_key, secret_key):
              ('StringToSignBytes', ' '.join('%02x' % b for b in sts.encode('latin-1')))])
 
 
+def expected_digest(value):
+    """The 16 bytes a Content-MD5 value names, or None when it is not their base64."""
+    try:
+        digest = base64.b64decode(value.encode('latin-1'), validate=True)
+    except (ValueError, UnicodeEncodeError):
+        return None
+    return digest if len(digest) == 16 else None
+
+
 def error_document(code, message, details, resource):
     request_id = uuid.uuid4().hex[:16].upper()
     parts = ['<?xml version="1.0" encoding="UTF-8"?>\n<Error>',
@@ -223,9 +241,15 @@ class Counters:
             self.values[name] += n
 
     def record(self, method, target, fields, verdict):
+        entry = dict(method=method, target=target, headers=[[n, v] for n, v in fields],
+                     verdict=verdict)
         with self.lock:
-            self.log.append(dict(method=method, target=target,
-                                 headers=[[n, v] for n, v in fields], verdict=verdict))
+            self.log.append(entry)
+        return entry
+
+    def set_verdict(self, entry, verdict):
+        with self.lock:
+            entry['verdict'] = verdict
 
     def snapshot(self):
         with self.lock:
@@ -312,34 +336,93 @@ class Proxy:
         finally:
             client.close()
 
-    def reject(self, client, head, method, target, verdict):
-        """Answers 403 with the error document; False when the connection must end."""
+    def refuse(self, client, head, target, status, reason, verdict, body_read=False):
+        """Answers with the error document; False when the connection must end.
+
+        A body the client has not sent yet because it waits for "100 Continue" is
+        never asked for: the connection is closed after the answer instead.
+        """
         self.counters.add('rejected')
         code, message, details = verdict
         body, request_id = error_document(code, message, details, split_target(target)[0])
-        expect = head.has_token('Expect', '100-continue')
         kind, length = httpwire.body_kind(head, True)
         fields = [('x-amz-request-id', request_id), ('Content-Type', 'application/xml'),
                   ('Content-Length', str(len(body)))]
-        if expect and kind != 'none':
-            # The client holds its body back until told to continue: never tell it.
-            client.send(httpwire.response_head(403, 'Forbidden',
+        if body_read:
+            kind = 'none'
+        if head.has_token('Expect', '100-continue') and kind != 'none':
+            client.send(httpwire.response_head(status, reason,
                                                fields + [('Connection', 'close')]) + body)
             httpwire.linger_close(client)
             return False
         httpwire.copy_body(client, kind, length, lambda data: None)
-        client.send(httpwire.response_head(403, 'Forbidden', fields) + body)
+        client.send(httpwire.response_head(status, reason, fields) + body)
         return True
 
     def one_request(self, client, method, target, head):
         """Checks and forwards one request; False when the client connection must end."""
         verdict = check_request(method, target, head.fields, self.access_key, self.secret_key)
-        self.counters.record(method, target, head.fields,
-                             'accepted' if verdict is None else verdict[0])
+        entry = self.counters.record(method, target, head.fields,
+                                     'accepted' if verdict is None else verdict[0])
         if verdict is not None:
-            return self.reject(client, head, method, target, verdict)
+            return self.refuse(client, head, target, 403, 'Forbidden', verdict)
+
+        md5_fields = [v for n, v in head.fields if n.strip(' \t').lower() == 'content-md5']
+        if md5_fields:
+            return self.digest_checked(client, method, target, head, entry,
+                                       _unfold(md5_fields[0]))
 
         kind, length = httpwire.body_kind(head, True)
+        up = self.connect_upstream(client)
+        if up is None:
+            return False
+        if head.has_token('Expect', '100-continue') and kind != 'none':
+            client.send(b'HTTP/1.1 100 Continue\r\n\r\n')
+        return self.forward(client, up, method, target, head,
+                            lambda sink: httpwire.copy_body(client, kind, length, sink))
+
+    def digest_checked(self, client, method, target, head, entry, md5_value):
+        """A request that carries Content-MD5: the body is read whole into a spool
+        file while its digest is computed, and only a body that matches the digest
+        is forwarded, from the spool; the store would otherwise keep bytes that the
+        client did not mean to send."""
+        expected = expected_digest(md5_value)
+        if expected is None:
+            self.counters.set_verdict(entry, 'InvalidDigest')
+            return self.refuse(client, head, target, 400, 'Bad Request', (
+                'InvalidDigest', 'The Content-MD5 you specified was invalid.',
+                [('Content-MD5', md5_value)]))
+
+        kind, length = httpwire.body_kind(head, True)
+        if head.has_token('Expect', '100-continue') and kind != 'none':
+            client.send(b'HTTP/1.1 100 Continue\r\n\r\n')
+        with tempfile.TemporaryFile(prefix='sigproxy-body-') as spool:
+            digest = hashlib.md5()
+            # Chunked framing is kept in the spool so the body goes on exactly as it
+            # came; the digest covers the payload only.
+            httpwire.copy_body(client, kind, length, spool.write, payload=digest.update)
+            if digest.digest() != expected:
+                self.counters.set_verdict(entry, 'BadDigest')
+                return self.refuse(client, head, target, 400, 'Bad Request', (
+                    'BadDigest', 'The Content-MD5 you specified did not match what was received.',
+                    [('ExpectedDigest', md5_value),
+                     ('CalculatedDigest', base64.b64encode(digest.digest()).decode('ascii'))]),
+                    body_read=True)
+            up = self.connect_upstream(client)
+            if up is None:
+                return False
+
+            def replay(sink):
+                spool.seek(0)
+                while True:
+                    data = spool.read(httpwire.COPY_CHUNK)
+                    if not data:
+                        break
+                    sink(data)
+            return self.forward(client, up, method, target, head, replay)
+
+    def connect_upstream(self, client):
+        """A fresh connection to moto, or None after telling the client it failed."""
         # moto closes after every answer, so each request gets its own upstream connection.
         try:
             up = httpwire.Conn(socket.create_connection(self.upstream, timeout=None))
@@ -349,11 +432,14 @@ class Proxy:
                 ('Content-Type', 'text/plain'), ('Content-Length', str(len(body))),
                 ('Connection', 'close')]) + body)
             httpwire.linger_close(client)
-            return False
-        if head.has_token('Expect', '100-continue') and kind != 'none':
-            client.send(b'HTTP/1.1 100 Continue\r\n\r\n')
+            return None
+        up.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return up
+
+    def forward(self, client, up, method, target, head, send_body):
+        """Sends the request to moto with the body `send_body(sink)` gives, and moto's
+        answer back to the client; False when the client connection must end."""
         try:
-            up.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             # The interim answer has been given here already; moto must not give another.
             fields = [(n, v) for n, v in head.fields if n.strip(' \t').lower() != 'expect']
             # moto reads a signature holding exactly four "/" as a version 4 credential
@@ -366,7 +452,7 @@ class Proxy:
             lines += ['%s:%s' % (n, v) for n, v in fields]
             upstream_open = [True]
 
-            def forward(data):
+            def to_upstream(data):
                 # moto may answer and hang up before it has read a body it does not
                 # want; the rest of the body is then read and dropped so that the
                 # answer still reaches the client.
@@ -376,8 +462,8 @@ class Proxy:
                     except OSError:
                         upstream_open[0] = False
 
-            forward(('\r\n'.join(lines) + '\r\n\r\n').encode('latin-1'))
-            httpwire.copy_body(client, kind, length, forward)
+            to_upstream(('\r\n'.join(lines) + '\r\n\r\n').encode('latin-1'))
+            send_body(to_upstream)
 
             while True:
                 rhead = up.read_head()

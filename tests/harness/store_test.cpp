@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -48,6 +49,7 @@ struct Signed {
     std::string method = "GET";
     std::string resource;          // canonical resource = raw path here (path style)
     std::string contentType;
+    std::string contentMd5;        // sent and signed when not empty
     std::string extraAmz;          // canonical x-amz lines besides the date, each ending "\n"
     std::string extraHeaders;      // curl -H options matching extraAmz
     std::string secret = harness::kSecretAccessKey;
@@ -59,7 +61,7 @@ struct Signed {
         for (size_t at = 0, nl; (nl = extraAmz.find('\n', at)) != std::string::npos; at = nl + 1)
             lines.push_back(extraAmz.substr(at, nl + 1 - at));
         std::sort(lines.begin(), lines.end());
-        std::string sts = method + "\n\n" + contentType + "\n\n";
+        std::string sts = method + "\n" + contentMd5 + "\n" + contentType + "\n\n";
         for (const auto &line : lines)
             sts += line;
         sts += resource;
@@ -68,9 +70,18 @@ struct Signed {
                           "' " + extraHeaders + " ";
         // An empty Content-Type option keeps curl from adding its form content type.
         cmd += "-H 'Content-Type: " + contentType + "' ";
+        if (!contentMd5.empty())
+            cmd += "-H 'Content-MD5: " + contentMd5 + "' ";
         return cmd + curlOptions + " 'http://" + store.endpoint() + resource + "'";
     }
 };
+
+std::string md5Base64(const std::string &data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr);
+    return base64(digest, len);
+}
 
 bool processGone(int pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
 
@@ -189,6 +200,118 @@ TEST_F(StoreTest, RefusalBeforeContinueNeverReadsTheBody) {
         << err;
     EXPECT_NE(std::string::npos, out.find("<Code>SignatureDoesNotMatch</Code>")) << out;
     EXPECT_NE(std::string::npos, out.find("\n403 0")) << out;
+}
+
+// moto keeps whatever Content-MD5 it is sent; the proxy holds the body to it as
+// the real store does, so a client whose digest is not that of its bytes fails.
+TEST_F(StoreTest, ContentMd5IsCheckedAgainstTheBodyBeforeAnythingIsStored) {
+    const std::string body = "<p>the bytes sent</p>";
+    const std::string fifteen = base64(reinterpret_cast<const unsigned char *>("123456789012345"), 15);
+    struct Case {
+        const char *what;
+        std::string md5;
+        std::string curlOptions; // besides the body
+        const char *status;      // "200" or the error code
+        const char *sizeUpload;  // body bytes curl sent, "" for any
+    };
+    const Case cases[] = {
+        {"right digest", md5Base64(body), "", "200", ""},
+        {"digest of other bytes", md5Base64("<p>other bytes</p>"), "", "BadDigest", ""},
+        {"not base64", "not*base64==", "", "InvalidDigest", ""},
+        {"base64 of 15 bytes", fifteen, "", "InvalidDigest", ""},
+        {"hex instead of base64", "343fc7b27c1b966b623aa483c880210c", "", "InvalidDigest", ""},
+        // A malformed digest is refused before 100 Continue; a wrong one only
+        // shows once the body has been read.
+        {"malformed, waiting to continue", "xx", "-H 'Expect: 100-continue'", "InvalidDigest",
+         "0"},
+        {"wrong, waiting to continue", md5Base64("x"), "-H 'Expect: 100-continue'", "BadDigest",
+         "21"},
+        {"right, waiting to continue", md5Base64(body), "-H 'Expect: 100-continue'", "200",
+         "21"},
+    };
+    int refused = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Signed put;
+        put.method = "PUT";
+        put.resource = "/harness-b/md5/" + std::to_string(&c - cases);
+        put.contentMd5 = c.md5;
+        std::string out, err;
+        ASSERT_EQ(0, run(put.command(*store_, c.curlOptions + " -w '\n%{http_code} %{size_upload}' "
+                                              "--data-binary '" + body + "'"),
+                         &out, &err))
+            << err;
+        const std::string tail = out.substr(out.rfind('\n') + 1);
+        const std::string sent = tail.substr(tail.find(' ') + 1);
+        if (*c.sizeUpload) {
+            EXPECT_EQ(c.sizeUpload, sent);
+        }
+        harness::StoredObject o = store_->getObject("harness-b", put.resource.substr(11));
+        if (std::string(c.status) == "200") {
+            EXPECT_EQ("200", tail.substr(0, 3)) << out;
+            ASSERT_TRUE(o.exists);
+            EXPECT_EQ(body, o.body);
+            continue;
+        }
+        ++refused;
+        EXPECT_EQ("400", tail.substr(0, 3)) << out;
+        EXPECT_NE(std::string::npos, out.find("<Code>" + std::string(c.status) + "</Code>")) << out;
+        const std::string message = std::string(c.status) == "BadDigest"
+                                        ? "The Content-MD5 you specified did not match what was "
+                                          "received."
+                                        : "The Content-MD5 you specified was invalid.";
+        EXPECT_NE(std::string::npos, out.find("<Message>" + message + "</Message>")) << out;
+        if (std::string(c.status) == "BadDigest") {
+            EXPECT_NE(std::string::npos,
+                      out.find("<CalculatedDigest>" + md5Base64(body) + "</CalculatedDigest>"))
+                << out;
+        }
+        EXPECT_FALSE(o.exists);
+    }
+    harness::Counters counters = store_->counters();
+    EXPECT_EQ(refused, counters.rejected);
+    EXPECT_EQ(static_cast<int>(sizeof cases / sizeof cases[0]), counters.puts);
+}
+
+// The body is spooled to check its digest: a large one still arrives intact,
+// and a refused one leaves the connection usable for the next request.
+TEST_F(StoreTest, LargeBodiesWithContentMd5AreForwardedWhole) {
+    const std::string file = ::testing::TempDir() + "md5-large.bin";
+    std::string out, err;
+    ASSERT_EQ(0, run("head -c 48000000 /dev/urandom > '" + file + "'", &out, &err)) << err;
+    ASSERT_EQ(0, run("openssl dgst -md5 -binary '" + file + "' | base64", &out, &err)) << err;
+    Signed put;
+    put.method = "PUT";
+    put.resource = "/harness-b/md5-large";
+    put.contentMd5 = out.substr(0, out.find('\n'));
+    ASSERT_EQ(0, run(put.command(*store_, "-w '%{http_code}' --data-binary @'" + file + "'"), &out,
+                     &err))
+        << err;
+    EXPECT_EQ("200", out);
+    harness::StoredObject o = store_->getObject("harness-b", "md5-large");
+    ASSERT_TRUE(o.exists);
+    EXPECT_EQ(48000000u, o.body.size());
+    ASSERT_EQ(0, run("md5sum < '" + file + "'", &out, &err)) << err;
+    EXPECT_EQ(out.substr(0, 32), o.etag);
+
+    // A wrong digest, then a plain request on the same connection.
+    Signed wrong = put;
+    wrong.resource = "/harness-b/md5-large-wrong";
+    wrong.contentMd5 = md5Base64("something else");
+    Signed list;
+    list.resource = "/harness-b/";
+    store_->resetCounters();
+    std::string cmd = wrong.command(*store_, "-o /dev/null -w '%{http_code} ' --data-binary @'" +
+                                                 file + "'") +
+                      " --next " + list.command(*store_, "-o /dev/null -w '%{http_code}'").substr(5);
+    ASSERT_EQ(0, run(cmd, &out, &err)) << err;
+    EXPECT_EQ("400 200", out);
+    EXPECT_FALSE(store_->getObject("harness-b", "md5-large-wrong").exists);
+    harness::Counters c = store_->counters();
+    EXPECT_EQ(1, c.connections);
+    EXPECT_EQ(2, c.requests);
+    EXPECT_EQ(1, c.rejected);
+    std::remove(file.c_str());
 }
 
 TEST_F(StoreTest, KeepAliveConnectionsAreCountedOnce) {

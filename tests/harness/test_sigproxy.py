@@ -1,6 +1,9 @@
 """Checks of the proxy's signer: published signature examples, and the string to
-sign rebuilt from requests as they arrive on the wire."""
+sign rebuilt from requests as they arrive on the wire; and of what it takes for
+a Content-MD5 value and the body it is held against."""
 
+import base64
+import hashlib
 import json
 import os
 import sys
@@ -8,6 +11,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import httpwire  # noqa: E402
 import sigproxy  # noqa: E402
 
 with open(os.path.join(HERE, 'data', 'sigv2-vectors.json'), encoding='utf-8') as f:
@@ -132,6 +136,36 @@ class Verdicts(unittest.TestCase):
         self.assertEqual(details['StringToSign'], vector('object GET, virtual-host'))
         self.assertEqual(details['SignatureProvided'], 'xyz')
         self.assertTrue(details['StringToSignBytes'].startswith('47 45 54 0a'))
+
+
+class ContentMd5(unittest.TestCase):
+    def test_only_base64_of_sixteen_bytes_names_a_digest(self):
+        digest = hashlib.md5(b'body').digest()
+        cases = [
+            ('canonical', base64.b64encode(digest).decode(), digest),
+            ('15 bytes', base64.b64encode(digest[:15]).decode(), None),
+            ('17 bytes', base64.b64encode(digest + b'x').decode(), None),
+            ('padding missing', base64.b64encode(digest).decode().rstrip('='), None),
+            ('character outside the alphabet', '*' + base64.b64encode(digest).decode()[1:], None),
+            ('hex digest', hashlib.md5(b'body').hexdigest(), None),
+            ('empty', '', None),
+            ('non-latin-1 text', '\u20ac' * 24, None),
+        ]
+        for what, value, expected in cases:
+            with self.subTest(what):
+                self.assertEqual(sigproxy.expected_digest(value), expected)
+
+    def test_chunked_body_digest_covers_the_payload_and_spool_keeps_the_framing(self):
+        wire = b'5;ext=1\r\nhello\r\n6\r\n world\r\n0\r\nx-trailer: t\r\n\r\nNEXT'
+        conn = httpwire.Conn(None)
+        conn.buf += wire
+        conn.eof = True
+        spooled, payload = [], []
+        total = httpwire.copy_body(conn, 'chunked', 0, spooled.append, payload=payload.append)
+        self.assertEqual(total, 11)
+        self.assertEqual(b''.join(payload), b'hello world')
+        self.assertEqual(b''.join(spooled), wire[:-4])
+        self.assertEqual(bytes(conn.buf), b'NEXT')
 
 
 if __name__ == '__main__':

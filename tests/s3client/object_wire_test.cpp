@@ -116,22 +116,34 @@ TEST_F(ObjectWire, PutThenGetReturnsTheSameBytesWithTheStoredContentType)
     }
 }
 
-// The store in the harness keeps Content-MD5 without checking it; that the
-// header arrives as computed is what can be shown here (a bare 403 refusal
-// is a fault-server case).
-TEST_F(ObjectWire, ContentMd5ArrivesAsComputed)
+// The store holds the body to its Content-MD5: the digest the client sends
+// must be that of the bytes it sends, and a wrong one stores nothing.
+TEST_F(ObjectWire, ContentMd5IsHeldAgainstTheBytesSent)
 {
     const S3BucketContext c = ctx();
-    const std::string body = "the real bytes";
-    const std::string md5 = md5Base64(body);
+    const std::string body = patternBytes(300000, 11);
+    const std::string wrong = md5Base64("other bytes");
     S3PutProperties props = noProperties();
-    props.md5 = md5.c_str();
+    props.md5 = wrong.c_str();
 
-    Outcome p = put(c, "with-md5", body, &props);
-    EXPECT_EQ(S3StatusOK, p.status);
-    harness::StoredObject stored = store_->getObject(kBucket, "with-md5");
-    EXPECT_EQ(md5, stored.headers["content-md5"]);
-    EXPECT_EQ(body, stored.body);
+    Outcome bad = put(c, "md5/wrong", body, &props);
+    EXPECT_EQ(1, bad.completes);
+    EXPECT_EQ(S3StatusErrorBadDigest, bad.status);
+    EXPECT_TRUE(bad.hadErrorDetails);
+    EXPECT_EQ("The Content-MD5 you specified did not match what was received.", bad.errorMessage);
+    EXPECT_EQ(wrong, bad.detail("ExpectedDigest"));
+    EXPECT_EQ(md5Base64(body), bad.detail("CalculatedDigest"));
+    EXPECT_FALSE(store_->getObject(kBucket, "md5/wrong").exists);
+
+    const std::string right = md5Base64(body);
+    props.md5 = right.c_str();
+    Outcome good = put(c, "md5/right", body, &props);
+    EXPECT_EQ(1, good.completes);
+    EXPECT_EQ(S3StatusOK, good.status);
+    harness::StoredObject stored = store_->getObject(kBucket, "md5/right");
+    ASSERT_TRUE(stored.exists);
+    EXPECT_TRUE(stored.body == body) << "body differs, got " << stored.body.size() << " bytes";
+    EXPECT_EQ(md5Hex(body), stored.etag);
 }
 
 TEST_F(ObjectWire, CannedAclAndRawStorageClassHeaderTakeEffect)
