@@ -36,10 +36,9 @@ struct StoredObject {
     std::map<std::string, std::string> headers; // every response header, names lower-cased
 };
 
-// The proxy forwards what it accepts to moto unchanged, except that a "+" in the
-// request path reaches moto as "%20": the store reads it as a space, moto would
-// keep it. Its "Connection: close" is not passed on, so clients keep their
-// connection. See sigproxy.py for what is signed.
+// The proxy forwards what it accepts to moto unchanged (a "+" in a path stays a
+// plus sign, as in every store that follows RFC 3986). moto's "Connection: close"
+// is not passed on, so clients keep their connection. See sigproxy.py for what is signed.
 struct StoreOptions {
     bool tls = false; // proxy speaks HTTPS with a certificate of a CA made at start
 };
