@@ -219,6 +219,9 @@ S3Status setup_curl(Request *request, const RequestParams *params,
     SET_OPTION(CURLOPT_NOPROGRESS, 1L);
     SET_OPTION(CURLOPT_TCP_NODELAY, 1L);
     SET_OPTION(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+    // A key is a name, not a path: "a/../b" must reach the store as written,
+    // or the request is signed for one object and stores another.
+    SET_OPTION(CURLOPT_PATH_AS_IS, 1L);
     // The server's certificate and its host name are always verified, against
     // the CA bundle of S3_set_ca_file when one was given.
     SET_OPTION(CURLOPT_SSL_VERIFYPEER, 1L);

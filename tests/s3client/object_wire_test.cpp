@@ -433,6 +433,7 @@ TEST_F(ObjectWire, AwkwardKeysRoundTripThroughPutListGetAndDelete)
         "with space.txt", "plus+sign", "per%cent%20", "quote\"double'single", "a&b=c?d#e",
         "utf8-\xc3\xa4\xc3\xb6\xc3\xbc-\xe6\x97\xa5\xe6\x9c\xac", ".leading-dot",
         "dir/sub/file.txt", "tilde~star*(paren)!", "semi;colon,comma:colon@at$dollar",
+        "dots/../up.txt", "dots/./here.txt", "double//slash",
     };
     for (const std::string &key : keys) {
         EXPECT_EQ(S3StatusOK, put(c, key, "body of " + key).status) << key;
