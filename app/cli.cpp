@@ -9,18 +9,12 @@
 #include <string>
 
 #include "myListTool.h"
+#include "console.h"
 #include "myPutObj.h"
 #include "settings.h"
 #include "sync.h"
 
 namespace {
-
-void printLine(const std::string &strLine)
-{
-    std::fwrite(strLine.data(), 1, strLine.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 // The canonical absolute form of strPath; false when it cannot be resolved.
 bool resolvePath(const std::string &strPath, std::string &strResolved)

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "console.h"
 #include "mime.h"
 #include "myS3Common.h"
 #include "settings.h"
@@ -26,10 +27,14 @@ namespace {
 const char *const kStorageClassHeader = "x-amz-storage-class";
 const char *const kStorageClassValue = "REDUCED_REDUNDANCY";
 
-void printLine(const char *pszLabel, const char *pszValue)
+void printField(const char *pszLabel, const char *pszValue)
 {
-    std::printf("%s%s\n", pszLabel, pszValue ? pszValue : "");
-    std::fflush(stdout);
+    printLine(std::string(pszLabel) + (pszValue ? pszValue : ""));
+}
+
+void printNameValue(const S3NameValue &nv)
+{
+    printLine(std::string(nv.name ? nv.name : "") + "=" + (nv.value ? nv.value : ""));
 }
 
 const Settings &contextSettings()
@@ -227,21 +232,17 @@ S3Status MyS3ResponsePropertiesCallback(const S3ResponseProperties *prop, void *
 {
     if (!prop)
         return S3StatusHttpErrorBadRequest;
-    printLine("requestId:", prop->requestId);
-    printLine("requestId2: ", prop->requestId2);
-    printLine("contentType:", prop->contentType);
-    std::printf("contentLength:%" PRIu64 "\n", static_cast<uint64_t>(prop->contentLength));
-    std::fflush(stdout);
-    printLine("server: ", prop->server);
-    printLine("eTag:", prop->eTag);
-    std::printf("lastModified:%" PRId64 "\n", static_cast<int64_t>(prop->lastModified));
-    std::fflush(stdout);
-    std::printf("metaDataCount:%d\n", static_cast<int>(prop->metaDataCount));
-    std::fflush(stdout);
+    printField("requestId:", prop->requestId);
+    printField("requestId2: ", prop->requestId2);
+    printField("contentType:", prop->contentType);
+    printLine("contentLength:" + std::to_string(static_cast<uint64_t>(prop->contentLength)));
+    printField("server: ", prop->server);
+    printField("eTag:", prop->eTag);
+    printLine("lastModified:" + std::to_string(static_cast<int64_t>(prop->lastModified)));
+    printLine("metaDataCount:" + std::to_string(prop->metaDataCount));
     for (int i = 0; i < prop->metaDataCount && prop->metaData; ++i) {
         const S3NameValue &nv = prop->metaData[i];
-        std::printf("%s=%s\n", nv.name ? nv.name : "", nv.value ? nv.value : "");
-        std::fflush(stdout);
+        printNameValue(nv);
     }
     return S3StatusOK;
 }
@@ -249,19 +250,17 @@ S3Status MyS3ResponsePropertiesCallback(const S3ResponseProperties *prop, void *
 void MyS3ResponseCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails, void *)
 {
     if (status == S3StatusOK) {
-        printLine("succeed", nullptr);
+        printLine("succeed");
         return;
     }
-    std::printf("status:%d\n", static_cast<int>(status));
-    std::fflush(stdout);
+    printLine("status:" + std::to_string(static_cast<int>(status)));
     if (!errorDetails)
         return;
-    printLine("resource:", errorDetails->resource);
-    printLine("message:", errorDetails->message);
-    printLine("furtherDetails:", errorDetails->furtherDetails);
+    printField("resource:", errorDetails->resource);
+    printField("message:", errorDetails->message);
+    printField("furtherDetails:", errorDetails->furtherDetails);
     for (int i = 0; i < errorDetails->extraDetailsCount && errorDetails->extraDetails; ++i) {
         const S3NameValue &nv = errorDetails->extraDetails[i];
-        std::printf("%s=%s\n", nv.name ? nv.name : "", nv.value ? nv.value : "");
-        std::fflush(stdout);
+        printNameValue(nv);
     }
 }

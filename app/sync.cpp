@@ -5,17 +5,11 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "console.h"
 #include "myListObj.h"
 #include "myPutObj.h"
 
 namespace {
-
-void printLine(const std::string &strLine)
-{
-    std::fwrite(strLine.data(), 1, strLine.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
 
 // Sends one file with the ACL its path calls for; prints the "upload:" line
 // and, when the upload fails, the error line. True when it was stored.
