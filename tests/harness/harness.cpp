@@ -78,23 +78,41 @@ struct Child {
     std::string log;
 };
 
+// What every child of the harness starts with: its own process group (so it
+// can be stopped with everything it starts), default signal handling, nothing
+// blocked, and stdin from /dev/null.
+struct SpawnSetup {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+
+    SpawnSetup() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attr);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                            POSIX_SPAWN_SETSIGDEF);
+        posix_spawnattr_setpgroup(&attr, 0);
+        sigset_t none, all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
+    ~SpawnSetup() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attr);
+    }
+    SpawnSetup(const SpawnSetup &) = delete;
+    SpawnSetup &operator=(const SpawnSetup &) = delete;
+};
+
 // Starts argv in a new process group, stdin from /dev/null, stderr (and stdout,
 // unless stdoutFd is given) to logPath.
 Child spawn(const std::vector<std::string> &argv, const std::string &logPath, int stdoutFd = -1,
             int closeFd = -1) {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                         POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attr, 0);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    SpawnSetup setup;
+    posix_spawn_file_actions_t &actions = setup.actions;
+    posix_spawnattr_t &attr = setup.attr;
     posix_spawn_file_actions_addopen(&actions, 2, logPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (stdoutFd >= 0)
@@ -111,8 +129,6 @@ Child spawn(const std::vector<std::string> &argv, const std::string &logPath, in
     Child child;
     child.log = logPath;
     int rc = posix_spawnp(&child.pid, args[0], &actions, &attr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
     if (rc != 0)
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
     return child;
@@ -681,26 +697,14 @@ int runCommand(const std::string &command, std::string *out, std::string *err,
         close(outPipe[1]);
         throw std::runtime_error("pipe failed");
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                         POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attr, 0);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    SpawnSetup setup;
+    posix_spawn_file_actions_t &actions = setup.actions;
+    posix_spawnattr_t &attr = setup.attr;
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
     const char *argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
     pid_t pid = -1;
     int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, const_cast<char **>(argv), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
     close(outPipe[1]);
     close(errPipe[1]);
     if (rc != 0) {
