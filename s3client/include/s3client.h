@@ -16,6 +16,7 @@
 #define SITEMIRROR_S3CLIENT_H
 
 #include <stdint.h>
+#include <sys/select.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -202,6 +203,13 @@ typedef enum
     S3UriStylePath        = 1
 } S3UriStyle;
 
+/* How requests are signed.  Zero (a zero-initialised bucket context) is V2. */
+typedef enum
+{
+    S3SignatureV2 = 0,           /* "Authorization: AWS id:signature", HMAC-SHA1 */
+    S3SignatureV4 = 1            /* "AWS4-HMAC-SHA256", with a region */
+} S3SignatureVersion;
+
 /* S3CannedAclPrivate sends no ACL header at all. */
 typedef enum
 {
@@ -247,6 +255,10 @@ typedef struct S3BucketContext
     S3UriStyle uriStyle;
     const char *accessKeyId;
     const char *secretAccessKey;
+    /* Added after the original six fields, so a zero-initialised context
+       keeps signature V2. */
+    S3SignatureVersion signatureVersion;
+    const char *region;          /* V4 only; NULL or "": "us-east-1" */
 } S3BucketContext;
 
 /* Optional properties of an object being stored; each becomes a header. */
@@ -298,6 +310,7 @@ typedef struct S3ErrorDetails
     const char *furtherDetails;  /* may be NULL */
     int extraDetailsCount;
     const S3NameValue *extraDetails;
+    const char *code;            /* the document's <Code> as sent, may be NULL */
 } S3ErrorDetails;
 
 /* One object of a bucket listing; valid only during the list callback. */
@@ -330,8 +343,10 @@ typedef struct S3AclGrant
     S3Permission permission;
 } S3AclGrant;
 
-/* Queue of requests on a libcurl multi handle; opaque.  The client offers no
-   call that creates or runs one: pass NULL to perform a request at once. */
+/* Queue of requests on one libcurl multi handle; opaque.  Requests given a
+   context are only queued by their operation call and run when the context
+   is run; they share the context's connection cache.  Pass NULL instead to
+   perform a request before the call returns. */
 typedef struct S3RequestContext S3RequestContext;
 
 /* ---------------------------------------------------------- callback types */
@@ -409,6 +424,48 @@ void S3_deinitialize(void);
    certificate.  The path is copied; NULL or "" means the system's default
    store.  Returns S3StatusUriTooLong for a path that does not fit. */
 S3Status S3_set_ca_file(const char *caFile);
+
+/* ------------------------------------------------------- request contexts */
+
+/* One thread at a time per context.  Every request queued on a context ends
+   in exactly one complete callback, called from S3_runall_request_context or
+   S3_runonce_request_context (or from S3_destroy_request_context, with
+   S3StatusInterrupted, for requests still queued). */
+
+/* S3StatusOK and a new context in *requestContextReturn, or
+   S3StatusOutOfMemory / S3StatusInternalError. */
+S3Status S3_create_request_context(S3RequestContext **requestContextReturn);
+
+/* Ends every request still queued (complete callback with
+   S3StatusInterrupted) and frees the context.  NULL is ignored. */
+void S3_destroy_request_context(S3RequestContext *requestContext);
+
+/* Runs the queued requests, and any that their callbacks queue, until none
+   is left.  S3StatusOK, or S3StatusInternalError when the multi interface
+   fails (the requests then end with that status). */
+S3Status S3_runall_request_context(S3RequestContext *requestContext);
+
+/* Does the work that is ready now without waiting; *requestsRemainingReturn
+   (may be NULL) gets the number of requests still running. */
+S3Status S3_runonce_request_context(S3RequestContext *requestContext,
+                                    int *requestsRemainingReturn);
+
+/* For an outside event loop: the descriptors the context waits on (as
+   curl_multi_fdset: the sets are added to, *maxFdReturn is -1 when there is
+   none to wait on yet) and the longest wait in milliseconds before
+   S3_runonce_request_context must be called again (-1: no limit set). */
+S3Status S3_get_request_context_fdsets(S3RequestContext *requestContext,
+                                        fd_set *readFdSet, fd_set *writeFdSet,
+                                        fd_set *exceptFdSet, int *maxFdReturn);
+int64_t S3_get_request_context_timeout(S3RequestContext *requestContext);
+
+/* ----------------------------------------------------- transfer time limits */
+
+/* Process-wide limits of every later request (0 keeps the built-in value):
+   connectTimeoutSeconds bounds the connection set-up (built-in 10 s);
+   requestTimeoutSeconds bounds one whole request (built-in 300 s), raised
+   for a large body by the time the body takes at the low-speed floor. */
+void S3_set_timeouts(long connectTimeoutSeconds, long requestTimeoutSeconds);
 
 /* ------------------------------------------------------------ small services */
 

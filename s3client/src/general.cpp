@@ -114,6 +114,16 @@ S3Status S3_set_ca_file(const char *caFile)
     return S3StatusOK;
 }
 
+// Transfer time limits of S3_set_timeouts; 0 = the built-in value.
+static long connectTimeoutSecondsG = 0;
+static long requestTimeoutSecondsG = 0;
+
+void S3_set_timeouts(long connectTimeoutSeconds, long requestTimeoutSeconds)
+{
+    connectTimeoutSecondsG = connectTimeoutSeconds > 0 ? connectTimeoutSeconds : 0;
+    requestTimeoutSecondsG = requestTimeoutSeconds > 0 ? requestTimeoutSeconds : 0;
+}
+
 const char *request_ca_file(void)
 {
     return caFileG[0] ? caFileG : NULL;

@@ -212,7 +212,7 @@ TEST(SignatureVectors, RepeatedHeaderNamesJoinInSentOrder)
 TEST(SignatureVectors, PreSignedQueryString)
 {
     S3BucketContext ctx = {"s3.amazonaws.com", "johnsmith", S3ProtocolHTTPS,
-                           S3UriStyleVirtualHost, kKeyId, kSecret};
+                           S3UriStyleVirtualHost, kKeyId, kSecret, S3SignatureV2, nullptr};
     char buffer[S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE];
     ASSERT_EQ(S3_generate_authenticated_query_string(
                   buffer, &ctx, "photos/puppy.jpg", 1175139620, nullptr),
@@ -684,7 +684,7 @@ TEST_F(ComposeTest, UriForms)
     };
     for (const Row &r : rows) {
         S3BucketContext ctx = {r.host, r.bucket, S3ProtocolHTTPS,
-                               S3UriStylePath, kKeyId, kSecret};
+                               S3UriStylePath, kKeyId, kSecret, S3SignatureV2, nullptr};
         set_enum(&ctx.protocol, r.protocol);
         set_enum(&ctx.uriStyle, r.style);
         char uri[MAX_URI_SIZE];
@@ -695,7 +695,7 @@ TEST_F(ComposeTest, UriForms)
 
     // The text must take fewer than bufferSize characters.
     const S3BucketContext ctx = {"h", "b", S3ProtocolHTTPS, S3UriStylePath,
-                                 kKeyId, kSecret};
+                                 kKeyId, kSecret, S3SignatureV2, nullptr};
     const std::string fits(MAX_URI_SIZE - 1 - strlen("https://h/b/"), 'k');
     char uri[MAX_URI_SIZE];
     EXPECT_EQ(compose_uri(uri, MAX_URI_SIZE, &ctx, fits.c_str(), nullptr,
