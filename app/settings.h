@@ -3,6 +3,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
+
+// One Cache-Control rule of the rules file: the first whose pattern matches a
+// key gives that upload's header.
+struct CacheRule {
+    std::string strMatch;        // gitignore-style pattern over the key ("assets/**")
+    std::string strCacheControl; // the header's value
+};
 
 struct Settings {
     std::string strBucket;   // SITEMIRROR_BUCKET: bucket every operation addresses
@@ -11,6 +19,22 @@ struct Settings {
     std::string strSiteUrl;  // SITEMIRROR_SITE_URL: public base address used on the index page
     std::string strEndpoint; // SITEMIRROR_ENDPOINT: host[:port] or http(s)://host[:port]; empty = client default
     std::string strCaFile;   // SITEMIRROR_CA_FILE: CA bundle for the endpoint; empty = system store
+
+    bool bSignatureV4 = false;       // SITEMIRROR_SIGNATURE: v2 (default) | v4
+    std::string strRegion = "us-east-1"; // SITEMIRROR_REGION: the V4 signing region
+    bool bCannedAcl = true;          // SITEMIRROR_ACL: canned (designed rule) | none (no x-amz-acl)
+    std::string strStorageClass = "REDUCED_REDUNDANCY"; // SITEMIRROR_STORAGE_CLASS; "" sends none
+    int nJobs = 16;                  // SITEMIRROR_JOBS (-j): uploads in flight, 1 = designed sequence
+    int nRetries = 3;                // SITEMIRROR_RETRIES: further tries of a retryable outcome
+    long nRequestTimeout = 300;      // SITEMIRROR_REQUEST_TIMEOUT: seconds for one request
+    bool bDigestCache = true;        // SITEMIRROR_DIGEST_CACHE: on | off
+    std::string strCacheDir;         // where digest caches live: $XDG_CACHE_HOME/sitemirror/
+    std::string strConfigFile;       // SITEMIRROR_CONFIG: the rules file ("" = none)
+    std::vector<CacheRule> cacheRules; // the rules file's Cache-Control rules, in order
+
+    // From the command line, not the environment.
+    bool bDryRun = false; // -n: list what would be sent, send nothing
+    bool bQuiet = false;  // -q: no libcurl trace on standard error
 };
 
 // The defaults compiled into the tool.

@@ -467,6 +467,10 @@ int64_t S3_get_request_context_timeout(S3RequestContext *requestContext);
    for a large body by the time the body takes at the low-speed floor. */
 void S3_set_timeouts(long connectTimeoutSeconds, long requestTimeoutSeconds);
 
+/* libcurl's trace of every transfer on standard error, on unless switched
+   off; signatures in it are replaced by "<redacted>". */
+void S3_set_trace(int enabled);
+
 /* ------------------------------------------------------------ small services */
 
 /* S3StatusOK or one of S3StatusInvalidBucketName... (the first rule broken). */

@@ -124,6 +124,13 @@ void S3_set_timeouts(long connectTimeoutSeconds, long requestTimeoutSeconds)
     requestTimeoutSecondsG = requestTimeoutSeconds > 0 ? requestTimeoutSeconds : 0;
 }
 
+static int traceG = 1;
+
+void S3_set_trace(int enabled)
+{
+    traceG = enabled ? 1 : 0;
+}
+
 const char *request_ca_file(void)
 {
     return caFileG[0] ? caFileG : NULL;
