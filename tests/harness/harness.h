@@ -39,8 +39,25 @@ struct StoredObject {
 // The proxy forwards what it accepts to moto unchanged (a "+" in a path stays a
 // plus sign, as in every store that follows RFC 3986). moto's "Connection: close"
 // is not passed on, so clients keep their connection. See sigproxy.py for what is signed.
+//
+// The proxy checks signature V2 and V4 alike. The other options make it behave like
+// the stores in use today; each refusal is the store's own error document.
 struct StoreOptions {
     bool tls = false; // proxy speaks HTTPS with a certificate of a CA made at start
+    bool refuseV2 = false; // V2: 400 InvalidRequest "The authorization mechanism you have
+                           // provided is not supported. Please use AWS4-HMAC-SHA256."
+    std::string region = "us-east-1"; // V4 signing region; another one: 400
+                                      // AuthorizationHeaderMalformed naming it in <Region>
+    bool aclsDisabled = false; // a request with x-amz-acl: 400 AccessControlListNotSupported
+                               // "The bucket does not allow ACLs"
+    std::vector<std::string> storageClasses; // when not empty, the classes a PUT may name;
+                                             // another: 400 InvalidStorageClass
+    bool storageClassNotImplemented = false; // ... answered 501 NotImplemented instead
+    std::string redirectEndpoint; // not empty: every request answered 301 PermanentRedirect
+                                  // naming this host in <Endpoint>
+    int slowDownPuts = 0; // the first N tries of each key's PUT answered 503 SlowDown;
+                          // -1: every try
+    std::string dropMidBodyKey; // the first PUT of this key: connection closed mid-body
 };
 
 class Store {
