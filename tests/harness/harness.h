@@ -24,6 +24,7 @@ struct Counters {
     int rejected = 0;    // requests answered 403 SignatureDoesNotMatch (or InvalidAccessKeyId
                          // when the access key id is not kAccessKeyId), or 400 InvalidDigest /
                          // BadDigest when Content-MD5 is malformed or does not match the body
+    int maxInFlight = 0; // most requests being handled at the same moment
 };
 
 // An object as moto holds it, read straight from moto (not through the proxy).

@@ -342,7 +342,9 @@ TEST(StoreLifecycle, StopsEveryProcessItStarted) {
 }
 
 TEST(StoreLifecycle, TlsProxyCertificateVerifiesAgainstItsCa) {
-    harness::Store store(harness::StoreOptions{true});
+    harness::StoreOptions options;
+    options.tls = true;
+    harness::Store store(options);
     store.createBucket("harness-tls");
     Signed get;
     get.resource = "/harness-tls/";
