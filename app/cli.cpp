@@ -71,6 +71,11 @@ int uploadOneFile(const char *pszArg)
         printLine(std::string("invalid path:") + pszArg);
         return ExitFailed;
     }
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        printLine("not a regular file: " + strPath);
+        return ExitFailed;
+    }
     std::string strCopy = strPath; // basename may write into its argument
     std::string strKey = basename(&strCopy[0]);
 
@@ -84,6 +89,12 @@ int uploadOneFile(const char *pszArg)
 
 int runCommandLine(int argc, char **argv)
 {
+    // A setting that was not accepted stops the run before anything is written or sent.
+    const Settings &settings = getSettings();
+    for (const std::string &strError : settings.errors)
+        printLine(strError);
+    if (!settings.errors.empty())
+        return ExitUsage;
     if (argc == 1)
         return mirrorSite();
     if (argc == 2)

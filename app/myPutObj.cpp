@@ -13,8 +13,11 @@
 #include "myS3Common.h"
 #include "settings.h"
 
-char secretKey[kAccessKeyIdSize];
-char privateSecretKey[kSecretAccessKeySize];
+namespace {
+Credentials g_credentials;
+} // namespace
+
+const Credentials &processCredentials() { return g_credentials; }
 
 const char *const pszUserAgentInfo = "ubuntu 10.04";
 
@@ -25,7 +28,6 @@ namespace {
 
 // The storage class every upload asks for, sent as a header of its own.
 const char *const kStorageClassHeader = "x-amz-storage-class";
-const char *const kStorageClassValue = "REDUCED_REDUNDANCY";
 
 void printField(const char *pszLabel, const char *pszValue)
 {
@@ -40,27 +42,6 @@ void printNameValue(const S3NameValue &nv)
 const Settings &contextSettings()
 {
     return MyS3Context::pSettings ? *MyS3Context::pSettings : getSettings();
-}
-
-// Reads one line into buf (capacity cap, NUL included): stops at "\n" (eaten,
-// not stored) or at the end of the file. Returns false when the line did not
-// fit, leaving its first cap-1 characters stored and the rest unread.
-bool readLineInto(std::FILE *fp, char *buf, std::size_t cap)
-{
-    std::size_t n = 0;
-    for (;;) {
-        int c = std::fgetc(fp);
-        if (c == EOF || c == '\n')
-            break;
-        if (n + 1 == cap) {
-            std::ungetc(c, fp);
-            buf[n] = '\0';
-            return false;
-        }
-        buf[n++] = static_cast<char>(c);
-    }
-    buf[n] = '\0';
-    return true;
 }
 
 // State of one upload: the open file and the final status of its request.
@@ -86,51 +67,13 @@ void putObjectCompleteCallback(S3Status status, const S3ErrorDetails *errorDetai
 
 bool loadKeyFile(const char *pszPath)
 {
-    std::FILE *fp = std::fopen(pszPath, "rb");
-    if (!fp)
+    Credentials creds;
+    std::string strError;
+    if (!readCredentials(pszPath, creds, strError)) {
+        printLine(strError);
         return false;
-    std::memset(secretKey, 0, sizeof secretKey);
-    std::memset(privateSecretKey, 0, sizeof privateSecretKey);
-    // An overlong first line ends the reading: the secret stays empty.
-    if (readLineInto(fp, secretKey, sizeof secretKey))
-        readLineInto(fp, privateSecretKey, sizeof privateSecretKey);
-    std::fclose(fp);
-    return true;
-}
-
-bool readKeyFile(const std::string &keyPath)
-{
-    // Sizes of this reader's buffers: 31 and 63 characters and the NUL.
-    constexpr std::size_t kIdLineSize = 32;
-    constexpr std::size_t kSecretLineSize = 64;
-
-    std::FILE *fp = std::fopen(keyPath.c_str(), "rb");
-    if (!fp)
-        return false;
-    char szId[kIdLineSize] = {0};
-    char szSecret[kSecretLineSize] = {0};
-    if (!std::fgets(szId, sizeof szId, fp))
-        szId[0] = '\0';
-    if (!std::strchr(szId, '\n')) {
-        // Skip what did not fit of the first line.
-        int c;
-        while ((c = std::fgetc(fp)) != EOF && c != '\n') {
-        }
     }
-    if (!std::fgets(szSecret, sizeof szSecret, fp))
-        szSecret[0] = '\0';
-    std::fclose(fp);
-
-    for (char *psz : {szId, szSecret}) {
-        std::size_t n = std::strlen(psz);
-        while (n > 0 && (psz[n - 1] == '\n' || psz[n - 1] == '\r'))
-            psz[--n] = '\0';
-    }
-    std::memset(secretKey, 0, sizeof secretKey);
-    std::memset(privateSecretKey, 0, sizeof privateSecretKey);
-    std::memcpy(secretKey, szId, std::strlen(szId));
-    std::memcpy(privateSecretKey, szSecret, std::strlen(szSecret));
-    MyS3Context::bKeyInitialized = true;
+    g_credentials = creds;
     return true;
 }
 
@@ -157,8 +100,10 @@ bool MyS3Context::initialize(const char *pszBucket, S3BucketContext &ctx)
     // Path style always: the bucket is the first path segment, which also
     // works for endpoints given as an IP address and for dotted bucket names.
     ctx.uriStyle = S3UriStylePath;
-    ctx.accessKeyId = secretKey;
-    ctx.secretAccessKey = privateSecretKey;
+    ctx.accessKeyId = g_credentials.strAccessKeyId.c_str();
+    ctx.secretAccessKey = g_credentials.strSecretAccessKey.c_str();
+    ctx.signatureVersion = settings.bSignatureV4 ? S3SignatureV4 : S3SignatureV2;
+    ctx.region = settings.strRegion.c_str();
 
     bInitialized = S3_initialize(pszUserAgentInfo, 0, nullptr) == S3StatusOK;
     if (!bInitialized)
@@ -188,14 +133,16 @@ int myS3PutObjectDataCallback(int bufferSize, char *buffer, void *callbackData)
 bool putObject(const std::string &strBucket, const std::string &strObj,
                const std::string &strPath, S3CannedAcl acl)
 {
-    S3NameValue storageClass = {kStorageClassHeader, kStorageClassValue};
+    const Settings &settings = contextSettings();
+    S3NameValue storageClass = {kStorageClassHeader, settings.strStorageClass.c_str()};
     std::string strMd5;
     std::string strContentType;
     S3PutProperties properties;
     std::memset(&properties, 0, sizeof properties);
     properties.expires = -1;
-    properties.cannedAcl = acl;
-    properties.metaDataCount = 1;
+    // Private sends no x-amz-acl header, which is what "none" asks for.
+    properties.cannedAcl = settings.bCannedAcl ? acl : S3CannedAclPrivate;
+    properties.metaDataCount = settings.strStorageClass.empty() ? 0 : 1;
     properties.metaData = &storageClass;
 
     PutObjectData data = {nullptr, S3StatusInternalError};

@@ -6,15 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "credentials.h"
 #include "s3client.h"
 #include "settings.h"
 
-// Credentials, read from the key file by the first operation that finds it and
-// kept for the process. Zero-filled at start, always NUL-terminated.
-constexpr std::size_t kAccessKeyIdSize = 32;      // line 1: at most 31 characters
-constexpr std::size_t kSecretAccessKeySize = 128; // line 2: at most 127 characters
-extern char secretKey[kAccessKeyIdSize];          // the access key id
-extern char privateSecretKey[kSecretAccessKeySize]; // the secret access key
+// Credentials, read from the key file by the first operation that finds it
+// usable and kept for the process.
+const Credentials &processCredentials();
 
 // User-agent information handed to S3_initialize by every context (and by the
 // run-long initialisation that the command line holds).
@@ -47,19 +45,13 @@ private:
     Endpoint endpoint; // where this operation's requests go; ctx points into it
 };
 
-// Reads the key file's two lines into secretKey / privateSecretKey with the
-// cut rules of the 32- and 128-byte buffers: a first line of more than 31
-// characters keeps its first 31 and leaves the secret empty; a second line of
-// more than 127 characters is cut to 127. Line ends ("\n") are not stored; a
-// carriage return before them is. False only when the file cannot be opened.
+// Reads the key file into processCredentials(). False, with one line printed
+// naming the file and what is wrong, when the file is not a usable key file.
 bool loadKeyFile(const char *pszPath);
 
-// Alternative reader: at most 31 and 63 characters, each line's "\n" or
-// "\r\n" removed. False when the file cannot be opened.
-bool readKeyFile(const std::string &keyPath);
-
 // Uploads the local file strPath as object strObj with the canned ACL acl,
-// its content type, Content-MD5 and the reduced-redundancy storage class.
+// its content type, Content-MD5 and the configured storage class (none when
+// empty); with the ACL setting "none" no x-amz-acl is sent at all.
 // True only when the service accepted the upload; false when it never started
 // (no credentials, not a regular file, unreadable) or ended in another status.
 bool putObject(const std::string &strBucket, const std::string &strObj,

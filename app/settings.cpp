@@ -18,6 +18,54 @@ std::string pick(const char *(*getVar)(const char *), const char *name, const ch
     return (value && *value) ? std::string(value) : std::string(fallback);
 }
 
+// Reads a whole decimal number in [lo, hi]; anything else is refused.
+bool parseBounded(const std::string &strValue, long lo, long hi, long &value)
+{
+    if (strValue.empty() || strValue.size() > 9)
+        return false;
+    long n = 0;
+    for (char c : strValue) {
+        if (c < '0' || c > '9')
+            return false;
+        n = n * 10 + (c - '0');
+    }
+    if (n < lo || n > hi)
+        return false;
+    value = n;
+    return true;
+}
+
+// Picks one of two spellings (any letter case); unset or empty keeps the default.
+void pickChoice(const char *(*getVar)(const char *), const char *name, const char *pszTrue,
+                const char *pszFalse, bool &value, std::vector<std::string> &errors)
+{
+    const char *pszValue = getVar(name);
+    if (!pszValue || !*pszValue)
+        return;
+    std::string strLower;
+    for (const char *p = pszValue; *p; ++p)
+        strLower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    if (strLower == pszTrue)
+        value = true;
+    else if (strLower == pszFalse)
+        value = false;
+    else
+        errors.push_back(std::string("invalid setting: ") + name + "=" + pszValue +
+                         " (accepted: " + pszTrue + ", " + pszFalse + ")");
+}
+
+void pickNumber(const char *(*getVar)(const char *), const char *name, long lo, long hi,
+                long &value, std::vector<std::string> &errors)
+{
+    const char *pszValue = getVar(name);
+    if (!pszValue || !*pszValue)
+        return;
+    if (!parseBounded(pszValue, lo, hi, value))
+        errors.push_back(std::string("invalid setting: ") + name + "=" + pszValue +
+                         " (accepted: a whole number from " + std::to_string(lo) + " to " +
+                         std::to_string(hi) + ")");
+}
+
 const char *readEnvironment(const char *name) { return std::getenv(name); }
 
 } // namespace
@@ -31,6 +79,41 @@ Settings loadSettings(const char *(*getVar)(const char *name))
     s.strSiteUrl = pick(getVar, "SITEMIRROR_SITE_URL", pszSiteUrl);
     s.strEndpoint = pick(getVar, "SITEMIRROR_ENDPOINT", "");
     s.strCaFile = pick(getVar, "SITEMIRROR_CA_FILE", "");
+
+    // "v4" selects the V4 signature: true; "v2": false.
+    pickChoice(getVar, "SITEMIRROR_SIGNATURE", "v4", "v2", s.bSignatureV4, s.errors);
+    s.strRegion = pick(getVar, "SITEMIRROR_REGION", s.strRegion.c_str());
+    pickChoice(getVar, "SITEMIRROR_ACL", "canned", "none", s.bCannedAcl, s.errors);
+    // Set but empty means: send no storage class at all.
+    if (const char *pszClass = getVar("SITEMIRROR_STORAGE_CLASS")) {
+        s.strStorageClass = pszClass;
+        for (char c : s.strStorageClass) {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') {
+                s.errors.push_back(std::string("invalid setting: SITEMIRROR_STORAGE_CLASS=") +
+                                   pszClass +
+                                   " (accepted: a storage class name of letters, digits and _,"
+                                   " or empty for none)");
+                s.strStorageClass = "REDUCED_REDUNDANCY";
+                break;
+            }
+        }
+    }
+    long n = s.nJobs;
+    pickNumber(getVar, "SITEMIRROR_JOBS", 1, 64, n, s.errors);
+    s.nJobs = static_cast<int>(n);
+    n = s.nRetries;
+    pickNumber(getVar, "SITEMIRROR_RETRIES", 0, 10, n, s.errors);
+    s.nRetries = static_cast<int>(n);
+    pickNumber(getVar, "SITEMIRROR_REQUEST_TIMEOUT", 1, 86400, s.nRequestTimeout, s.errors);
+    pickChoice(getVar, "SITEMIRROR_DIGEST_CACHE", "on", "off", s.bDigestCache, s.errors);
+    s.strConfigFile = pick(getVar, "SITEMIRROR_CONFIG", "");
+
+    const char *pszXdg = getVar("XDG_CACHE_HOME");
+    const char *pszHome = getVar("HOME");
+    if (pszXdg && *pszXdg == '/')
+        s.strCacheDir = std::string(pszXdg) + "/sitemirror/";
+    else if (pszHome && *pszHome)
+        s.strCacheDir = std::string(pszHome) + "/.cache/sitemirror/";
     return s;
 }
 

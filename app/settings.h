@@ -32,6 +32,11 @@ struct Settings {
     std::string strConfigFile;       // SITEMIRROR_CONFIG: the rules file ("" = none)
     std::vector<CacheRule> cacheRules; // the rules file's Cache-Control rules, in order
 
+    // One line per variable whose value was not accepted, naming the variable
+    // and the values it takes; that setting keeps its default. A run with any
+    // of these stops before sending (exit status 2).
+    std::vector<std::string> errors;
+
     // From the command line, not the environment.
     bool bDryRun = false; // -n: list what would be sent, send nothing
     bool bQuiet = false;  // -q: no libcurl trace on standard error

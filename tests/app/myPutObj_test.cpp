@@ -32,31 +32,52 @@ protected:
     Settings settings;
 };
 
-TEST_F(KeyFileTest, LinesAreCutToTheirBuffersAsDocumented)
+TEST_F(KeyFileTest, KeysFromAnyEditorAreReadWholeAndUnusableFilesSayWhy)
 {
-    const std::string s31(31, 'a'), s32(32, 'b'), s127(127, 'c'), s128(128, 'd');
+    const std::string id32(32, 'I'), secret64(64, 's'), s128(128, 'c'), s129(129, 'd');
     struct Row {
         const char *what;
-        std::string content, id, secret;
+        std::string content, id, secret; // id empty: refused, with errorPart in the line
+        const char *errorPart;
     } rows[] = {
-        {"plain", "AKID\nSECRET\n", "AKID", "SECRET"},
-        {"no final newline", "AKID\nSECRET", "AKID", "SECRET"},
-        {"windows line ends keep the CR", "AKID\r\nSECRET\r\n", "AKID\r", "SECRET\r"},
-        {"31-character id fits", s31 + "\nS\n", s31, "S"},
-        {"32-character id: cut, secret left empty", s32 + "\nS\n", s32.substr(0, 31), ""},
-        {"127-character secret fits", "I\n" + s127 + "\n", "I", s127},
-        {"128-character secret is cut", "I\n" + s128 + "\n", "I", s128.substr(0, 127)},
-        {"empty file", "", "", ""},
-        {"one line only", "AKID\n", "AKID", ""},
-        {"third line ignored", "A\nB\nC\n", "A", "B"},
+        {"plain", "AKID\nSECRET\n", "AKID", "SECRET", ""},
+        {"no final newline", "AKID\nSECRET", "AKID", "SECRET", ""},
+        {"windows line ends", "AKID\r\nSECRET\r\n", "AKID", "SECRET", ""},
+        {"byte-order mark and blanks", "\xEF\xBB\xBF  AKID \t\r\n SECRET  \r\n", "AKID",
+         "SECRET", ""},
+        {"leading blank line", "\r\nAKID\nSECRET\n", "AKID", "SECRET", ""},
+        {"32-character id, 64-character secret", id32 + "\n" + secret64 + "\n", id32, secret64,
+         ""},
+        {"128 bytes each fit", s128 + "\n" + s128 + "\n", s128, s128, ""},
+        {"third line ignored", "A\nB\nC\n", "A", "B", ""},
+        {"id too long", s129 + "\nS\n", "", "", "access key id longer than 128 bytes"},
+        {"secret too long", "I\n" + s129 + "\n", "", "", "secret access key longer than 128"},
+        {"empty file", "", "", "", "key file is empty"},
+        {"blank lines only", "\n \r\n", "", "", "key file is empty"},
+        {"one line only", "AKID\n", "", "", "no secret access key"},
+        {"binary", std::string("AK\0ID\nS\n", 8), "", "", "not text"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         dir.write("s3key", row.content);
-        ASSERT_TRUE(loadKeyFile(settings.strKeyFile.c_str()));
-        EXPECT_EQ(std::string(secretKey), row.id);
-        EXPECT_EQ(std::string(privateSecretKey), row.secret);
+        Credentials creds;
+        std::string strError;
+        bool bRead = readCredentials(settings.strKeyFile, creds, strError);
+        EXPECT_EQ(bRead, !row.id.empty());
+        if (bRead) {
+            EXPECT_EQ(creds.strAccessKeyId, row.id);
+            EXPECT_EQ(creds.strSecretAccessKey, row.secret);
+        } else {
+            EXPECT_NE(strError.find(row.errorPart), std::string::npos) << strError;
+            EXPECT_NE(strError.find(settings.strKeyFile), std::string::npos) << strError;
+        }
     }
+    Credentials creds;
+    std::string strError;
+    EXPECT_FALSE(readCredentials(dir.path(), creds, strError));
+    EXPECT_EQ(strError, "cannot read key file: " + dir.path() + " (a folder)");
+    EXPECT_FALSE(readCredentials(dir.path() + "/none", creds, strError));
+    EXPECT_EQ(strError.rfind("cannot read key file: " + dir.path() + "/none", 0), 0u);
 }
 
 TEST_F(KeyFileTest, MissingFileIsRetriedThenReadOncePerProcess)
@@ -92,21 +113,6 @@ TEST_F(KeyFileTest, MissingFileIsRetriedThenReadOncePerProcess)
         MyS3Context context; // the keys stay for the process even when the file goes
         EXPECT_TRUE(context.initialize("b.example", ctx));
     }
-}
-
-TEST_F(KeyFileTest, AlternativeReaderStripsLineEndsAndCutsAt31And63)
-{
-    EXPECT_FALSE(readKeyFile(dir.path() + "/none"));
-    dir.write("s3key", std::string(40, 'i') + "\r\n" + std::string(70, 's') + "\r\n");
-    ASSERT_TRUE(readKeyFile(settings.strKeyFile));
-    EXPECT_EQ(std::string(secretKey), std::string(31, 'i'));
-    EXPECT_EQ(std::string(privateSecretKey), std::string(63, 's'));
-    EXPECT_TRUE(MyS3Context::bKeyInitialized);
-
-    dir.write("s3key", "ID\r\nSECRET\r\n");
-    ASSERT_TRUE(readKeyFile(settings.strKeyFile));
-    EXPECT_STREQ(secretKey, "ID");
-    EXPECT_STREQ(privateSecretKey, "SECRET");
 }
 
 TEST(FileSize, OnlyRegularFilesHaveOneAndLinksAreFollowed)

@@ -68,4 +68,45 @@ TEST(Settings, EndpointGivesHostAndProtocol)
     }
 }
 
+TEST(Settings, TransferSettingsParseAndInvalidValuesNameTheVariable)
+{
+    g_vars = {{"SITEMIRROR_SIGNATURE", "V4"},      {"SITEMIRROR_REGION", "eu-west-1"},
+              {"SITEMIRROR_ACL", "none"},          {"SITEMIRROR_STORAGE_CLASS", ""},
+              {"SITEMIRROR_JOBS", "1"},            {"SITEMIRROR_RETRIES", "0"},
+              {"SITEMIRROR_REQUEST_TIMEOUT", "5"}, {"SITEMIRROR_DIGEST_CACHE", "off"},
+              {"XDG_CACHE_HOME", "/c"},            {"HOME", "/h"}};
+    Settings s = loadSettings(lookup);
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_TRUE(s.bSignatureV4);
+    EXPECT_EQ(s.strRegion, "eu-west-1");
+    EXPECT_FALSE(s.bCannedAcl);
+    EXPECT_EQ(s.strStorageClass, ""); // set but empty: no header
+    EXPECT_EQ(s.nJobs, 1);
+    EXPECT_EQ(s.nRetries, 0);
+    EXPECT_EQ(s.nRequestTimeout, 5);
+    EXPECT_FALSE(s.bDigestCache);
+    EXPECT_EQ(s.strCacheDir, "/c/sitemirror/");
+
+    g_vars = {{"HOME", "/h"}};
+    s = loadSettings(lookup);
+    EXPECT_EQ(s.strCacheDir, "/h/.cache/sitemirror/");
+    EXPECT_EQ(s.strStorageClass, "REDUCED_REDUNDANCY");
+    EXPECT_EQ(s.nJobs, 16);
+
+    const char *bad[][2] = {{"SITEMIRROR_SIGNATURE", "v3"},  {"SITEMIRROR_ACL", "public"},
+                            {"SITEMIRROR_JOBS", "0"},        {"SITEMIRROR_JOBS", "65"},
+                            {"SITEMIRROR_RETRIES", "-1"},    {"SITEMIRROR_RETRIES", "3x"},
+                            {"SITEMIRROR_REQUEST_TIMEOUT", "0"},
+                            {"SITEMIRROR_DIGEST_CACHE", "yes"},
+                            {"SITEMIRROR_STORAGE_CLASS", "A\r\nx-amz-acl: public-read"}};
+    for (const auto &row : bad) {
+        SCOPED_TRACE(std::string(row[0]) + "=" + row[1]);
+        g_vars = {{row[0], row[1]}};
+        s = loadSettings(lookup);
+        ASSERT_EQ(s.errors.size(), 1u);
+        EXPECT_EQ(s.errors[0].rfind(std::string("invalid setting: ") + row[0] + "=", 0), 0u);
+        EXPECT_NE(s.errors[0].find("accepted"), std::string::npos);
+    }
+}
+
 } // namespace
