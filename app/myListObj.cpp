@@ -70,7 +70,9 @@ S3Status listBucketCallback(int, const char *, int contentsCount,
     for (int i = 0; i < contentsCount; ++i) {
         const S3ListBucketContent &content = contents[i];
         S3Obj obj;
-        obj.key = trimQuote(content.key ? content.key : "");
+        // A key is kept exactly as listed: quotes may be part of it. Only the
+        // entity tag comes quoted.
+        obj.key = content.key ? content.key : "";
         obj.tag = trimQuote(content.eTag ? content.eTag : "");
         obj.size = content.size;
         obj.time = content.lastModified;

@@ -2,12 +2,15 @@
 // bulk upload of a whole tree.
 #include "sync.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 
 #include "console.h"
 #include "myListObj.h"
 #include "myPutObj.h"
+#include "report.h"
+#include "settings.h"
 
 namespace {
 
@@ -33,7 +36,9 @@ SyncDirectionEnum decideDirection(const S3Obj &local, const S3Obj *remote)
         return DirectionUpload;
     if (remote->size != local.size)
         return DirectionUpload;
-    if (!remote->tag.empty() && remote->tag != local.tag)
+    // A listed object without an entity tag cannot be shown to hold the same
+    // bytes: it is sent again.
+    if (remote->tag.empty() || remote->tag != local.tag)
         return DirectionUpload;
     return DirectionNone;
 }
@@ -47,6 +52,15 @@ S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPat
 
 bool sync(const std::string &strBucket, const std::string &strRootPathIn)
 {
+    return sync(strBucket, strRootPathIn, getSettings().bDryRun, 0);
+}
+
+bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool bDryRun,
+          long nIgnored)
+{
+    const auto started = std::chrono::steady_clock::now();
+    RunSummary summary;
+    summary.nIgnored = nIgnored;
     const std::string strRootPath = strRootPathIn + "/";
     S3ObjSet localList;
     S3ObjSet remoteList;
@@ -64,8 +78,17 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn)
     for (const S3Obj &local : localList) {
         auto it = remoteList.find(local);
         const S3Obj *remote = it == remoteList.end() ? nullptr : &*it;
-        if (decideDirection(local, remote) == DirectionNone)
+        if (decideDirection(local, remote) == DirectionNone) {
+            ++summary.nUnchanged;
             continue;
+        }
+        if (bDryRun) {
+            const char *pszWhy = !remote                    ? "new"
+                                 : remote->size != local.size ? "size"
+                                                              : "digest";
+            printLine("would upload: " + local.key + " (" + pszWhy + ")");
+            continue;
+        }
         if (!remote) {
             printLine("DirectionUpload:" + local.key);
             char szLine[64];
@@ -73,9 +96,17 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn)
                           static_cast<uint64_t>(local.size), static_cast<int64_t>(local.time));
             printLine(szLine);
         }
-        if (!uploadOne(strBucket, strRootPath, local.key))
+        if (uploadOne(strBucket, strRootPath, local.key)) {
+            ++summary.nSent;
+            summary.nBytesSent += local.size;
+        } else {
+            ++summary.nFailed;
             bAllStored = false;
+        }
     }
+    summary.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    printLine(summaryLine(summary));
     return bAllStored;
 }
 

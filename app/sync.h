@@ -11,8 +11,8 @@
 enum SyncDirectionEnum { DirectionDownload = -1, DirectionNone = 0, DirectionUpload = 1 };
 
 // The decision for a local record against its remote counterpart (null when
-// the bucket lacks the key): upload when missing, when the sizes differ, or
-// when the remote tag is known and differs from the local digest. Times never
+// the bucket lacks the key): upload when missing, when the sizes differ, when
+// the remote tag is missing or differs from the local digest. Times never
 // count.
 SyncDirectionEnum decideDirection(const S3Obj &local, const S3Obj *remote);
 
@@ -23,7 +23,14 @@ S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPat
 // Brings the bucket up to date with the tree at strRootPathIn (absolute, no
 // trailing "/"): scans it, lists the bucket, uploads what is new or changed.
 // True only when the scan, the listing and every upload succeeded.
+// Ends with the summary line. Takes the dry-run switch from the settings.
 bool sync(const std::string &strBucket, const std::string &strRootPathIn);
+
+// The same with the dry-run switch given: bDryRun lists and compares but
+// sends nothing, printing "would upload: KEY (new|size|digest)" for each file
+// that would go up. nIgnored is the number of files the scan left out.
+bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool bDryRun,
+          long nIgnored);
 
 // Uploads every file of the tree without listing or comparing. True only when
 // the scan and every upload succeeded.

@@ -32,7 +32,7 @@ TEST(SyncDecision, UploadWhenMissingOrDifferentBySizeOrDigest)
         {"size differs, no remote tag", true, obj("a.html", 9, ""), DirectionUpload},
         {"same size, other digest", true, obj("a.html", 10, "92eb5ffee6ae2fec3ad71c777531578f"),
          DirectionUpload},
-        {"same size, no remote tag", true, obj("a.html", 10, ""), DirectionNone},
+        {"same size, no remote tag", true, obj("a.html", 10, ""), DirectionUpload},
         {"multipart tag never matches", true, obj("a.html", 10, md5 + "-2"), DirectionUpload},
         {"digest compared case-sensitively", true,
          obj("a.html", 10, "0CC175B9C0F1B6A831C399E269772661"), DirectionUpload},

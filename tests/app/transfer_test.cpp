@@ -8,6 +8,7 @@
 #include "myListObj.h"
 #include "myPutObj.h"
 #include "myS3Common.h"
+#include "sync.h"
 #include "tempdir.h"
 
 namespace {
@@ -196,7 +197,51 @@ TEST_F(Transfer, FailedListingIsNotAnEmptyBucket)
     EXPECT_TRUE(set.empty());
 }
 
-TEST(ListBucketCallback, KeysAndTagsLoseOneEnclosingPairOfQuotes)
+TEST_F(Transfer, PagesEndingInQuotedKeysFollowTheKeyAsListed)
+{
+    // A full first page whose last key is quoted, then the key that is only a quote.
+    char szKey[32];
+    for (int i = 0; i <= kListPageSize; ++i) {
+        std::snprintf(szKey, sizeof szKey, "\"k%05d\"", i);
+        store->putObject(bucket, szKey, "");
+    }
+    store->putObject(bucket, "\"", "");
+    S3ObjSet set;
+    ASSERT_TRUE(list(set));
+    EXPECT_EQ(set.size(), static_cast<std::size_t>(kListPageSize) + 2);
+    EXPECT_EQ(set.count(S3Obj{"\"", 0, 0, ""}), 1u);
+    EXPECT_EQ(set.count(S3Obj{"\"k00000\"", 0, 0, ""}), 1u);
+}
+
+TEST_F(Transfer, DryRunComparesAndSendsNothing)
+{
+    TempDir site;
+    site.write("same.html", "same\n");
+    site.write("size.html", "short\n");
+    site.write("digest.html", "aaaa\n");
+    site.write("new.html", "new\n");
+    store->putObject(bucket, "same.html", "same\n");
+    store->putObject(bucket, "size.html", "longer\n");
+    store->putObject(bucket, "digest.html", "bbbb\n");
+    store->resetCounters();
+
+    ::testing::internal::CaptureStdout();
+    bool bOk = sync(bucket, site.path(), true, 0);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(bOk) << out;
+    EXPECT_EQ(store->counters().puts, 0);
+    EXPECT_NE(out.find("would upload: digest.html (digest)\n"
+                       "would upload: new.html (new)\n"
+                       "would upload: size.html (size)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("\nupload:"), std::string::npos) << out;
+    EXPECT_NE(out.find("\nsummary: sent 0 (0 B), failed 0, unchanged 1, ignored 0, "),
+              std::string::npos)
+        << out;
+}
+
+TEST(ListBucketCallback, KeysStayAsListedAndTagsLoseTheirQuotes)
 {
     S3ListBucketContent contents[] = {
         {"plain.html", 100, "\"0cc175b9c0f1b6a831c399e269772661\"", 1, nullptr, nullptr},
@@ -211,7 +256,7 @@ TEST(ListBucketCallback, KeysAndTagsLoseOneEnclosingPairOfQuotes)
     EXPECT_EQ(data.page[0].tag, "0cc175b9c0f1b6a831c399e269772661");
     EXPECT_EQ(data.page[0].time, 100);
     EXPECT_EQ(data.page[0].size, 1u);
-    EXPECT_EQ(data.page[1].key, "single");
+    EXPECT_EQ(data.page[1].key, "'single'");
     EXPECT_EQ(data.page[1].tag, "abc");
     EXPECT_EQ(data.page[2].key, "\"half");
     EXPECT_EQ(data.page[2].tag, "d41d8cd98f00b204e9800998ecf8427e-2");

@@ -306,7 +306,18 @@ TEST_F(Mirror, OneFileFormRefusesWhatIsNotAFile)
 
     ToolRun dir = e2e::runTool(e2e::quote(site.root() + "/sub"), env());
     EXPECT_EQ(dir.status, 1);
-    EXPECT_EQ(dir.out, "");
+    EXPECT_EQ(dir.out.rfind("not a regular file: ", 0), 0u) << dir.out;
+    EXPECT_NE(dir.out.find("/sub\n"), std::string::npos) << dir.out;
+
+    ToolRun device = e2e::runTool("/dev/null", env());
+    EXPECT_EQ(device.status, 1);
+    EXPECT_EQ(device.out, "not a regular file: /dev/null\n");
+
+    auto vars = env();
+    vars["SITEMIRROR_KEY_FILE"] = site.root() + "/sub";
+    ToolRun badKey = e2e::runTool(e2e::quote(site.path("sub/a.html")), vars);
+    EXPECT_EQ(badKey.status, 1);
+    EXPECT_EQ(badKey.out, "cannot read key file: " + site.root() + "/sub (a folder)\n");
 
     ToolRun missing = e2e::runTool("no/such/file.html", env());
     EXPECT_EQ(missing.status, 1);
@@ -317,6 +328,43 @@ TEST_F(Mirror, OneFileFormRefusesWhatIsNotAFile)
     EXPECT_EQ(usage.out, std::string("usage:") + SITEMIRROR_BINARY + "[filetoupload]\n");
 
     EXPECT_EQ(store->counters().requests, 0);
+}
+
+TEST_F(Mirror, QuotedKeysConvergeAndTheSummaryCountsTheRun)
+{
+    // Keys that begin or end with a quote, and one that is only a quote, at
+    // the end of a listing page as well as inside it.
+    site.write("\"quoted\".html", "q\n");
+    site.write("\"", "just a quote\n");
+    site.write("plain.html", "p\n");
+    ToolRun first = mirror();
+    ASSERT_EQ(first.status, 0) << first.out;
+    EXPECT_NE(first.out.find("summary: sent 4 ("), std::string::npos) << first.out;
+    settle();
+
+    store->resetCounters();
+    ToolRun quiet = mirror();
+    EXPECT_EQ(quiet.status, 0) << quiet.out;
+    EXPECT_EQ(store->counters().puts, 0) << quiet.out;
+    EXPECT_NE(quiet.out.find("\nsummary: sent 0 (0 B), failed 0, unchanged 4, ignored 0, "),
+              std::string::npos)
+        << quiet.out;
+}
+
+TEST_F(Mirror, InvalidSettingsNameTheVariableAndExit2BeforeAnything)
+{
+    site.write("index.html", "<p>home</p>\n");
+    store->resetCounters();
+    auto vars = env();
+    vars["SITEMIRROR_JOBS"] = "0";
+    vars["SITEMIRROR_SIGNATURE"] = "v3";
+    ToolRun run = e2e::runTool("", vars);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out,
+              "invalid setting: SITEMIRROR_SIGNATURE=v3 (accepted: v4, v2)\n"
+              "invalid setting: SITEMIRROR_JOBS=0 (accepted: a whole number from 1 to 64)\n");
+    EXPECT_EQ(store->counters().requests, 0);
+    EXPECT_FALSE(site.exists("fileLists.html"));
 }
 
 // The same run over HTTPS, verified against the store's own CA.

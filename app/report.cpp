@@ -1,0 +1,47 @@
+// report.cpp - the run's closing summary line.
+#include "report.h"
+
+#include <cstdio>
+
+std::string groupedCount(long n)
+{
+    std::string strDigits = std::to_string(n < 0 ? -n : n);
+    std::string str;
+    for (std::size_t i = 0; i < strDigits.size(); ++i) {
+        if (i > 0 && (strDigits.size() - i) % 3 == 0)
+            str += ',';
+        str += strDigits[i];
+    }
+    return n < 0 ? "-" + str : str;
+}
+
+namespace {
+
+// Decimal units, one decimal place from kB on: "512 B", "1.4 MB".
+std::string byteSize(uint64_t n)
+{
+    if (n < 1000)
+        return std::to_string(n) + " B";
+    const char *units[] = {"kB", "MB", "GB", "TB"};
+    double value = static_cast<double>(n) / 1000.0;
+    int unit = 0;
+    while (value >= 999.95 && unit < 3) {
+        value /= 1000.0;
+        ++unit;
+    }
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "%.1f %s", value, units[unit]);
+    return sz;
+}
+
+} // namespace
+
+std::string summaryLine(const RunSummary &summary)
+{
+    char szSeconds[32];
+    std::snprintf(szSeconds, sizeof szSeconds, "%.1f s", summary.seconds);
+    return "summary: sent " + groupedCount(summary.nSent) + " (" + byteSize(summary.nBytesSent) +
+           "), failed " + groupedCount(summary.nFailed) + ", unchanged " +
+           groupedCount(summary.nUnchanged) + ", ignored " + groupedCount(summary.nIgnored) +
+           ", " + szSeconds;
+}
