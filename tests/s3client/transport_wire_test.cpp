@@ -309,17 +309,37 @@ TEST_F(FaultWire, OddAndOversizedHeadersAreCollectedSafely)
     }
 }
 
-TEST_F(FaultWire, RedirectsAreFollowed)
+// A redirect is an answer, never followed: the request was signed for this
+// host, and a Location may point anywhere (plain HTTP included).
+TEST_F(FaultWire, RedirectsAreReportedNotFollowed)
 {
-    for (int status : {301, 302, 307}) {
-        harness::FaultServer server("redirect:" + std::to_string(status));
+    struct Row {
+        int status;
+        S3Status want;
+    } rows[] = {
+        {301, S3StatusErrorPermanentRedirect},
+        {302, S3StatusHttpErrorUnknown},
+        {307, S3StatusHttpErrorMovedTemporarily},
+    };
+    for (const Row &row : rows) {
+        harness::FaultServer server("redirect:" + std::to_string(row.status));
         Context c = faultContext(server);
         Outcome g = get(c.get(), "key");
-        EXPECT_EQ(1, g.completes) << status;
-        EXPECT_EQ(S3StatusOK, g.status) << status;
-        EXPECT_EQ("moved\n", g.body) << status;
-        EXPECT_EQ(1, g.propertiesCalls) << status;
+        EXPECT_EQ(1, g.completes) << row.status;
+        EXPECT_EQ(row.want, g.status) << row.status;
+        EXPECT_EQ("", g.body) << row.status;
+        Outcome p = put(c.get(), "key", patternBytes(5000));
+        EXPECT_EQ(row.want, p.status) << row.status;
+        EXPECT_EQ(2, server.requestsSeen()) << row.status;
     }
+
+    // The store's error document reaches the caller, its endpoint included.
+    harness::FaultServer server("status:301:error-permanent-redirect.xml");
+    Context c = faultContext(server);
+    Outcome g = get(c.get(), "key");
+    EXPECT_EQ(S3StatusErrorPermanentRedirect, g.status);
+    EXPECT_EQ("bucket.s3-eu-west-1.amazonaws.com", g.detail("Endpoint"));
+    EXPECT_EQ(1, server.requestsSeen());
 }
 
 // A server that never says "100 Continue" gets the body when libcurl stops
@@ -476,7 +496,7 @@ TEST_F(PoolWire, SequentialRequestsReuseOneHandleAndOneConnection)
     EXPECT_EQ(3, store_->counters().connections);
 }
 
-TEST_F(PoolWire, ThePoolHoldsAtMostThirtyTwoRequests)
+TEST_F(PoolWire, ThePoolKeepsThirtyTwoOrAsManyAsWereOutAtOnce)
 {
     ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
     // Nested initialisations only count: the pool survives until the last.
@@ -492,20 +512,34 @@ TEST_F(PoolWire, ThePoolHoldsAtMostThirtyTwoRequests)
     RequestComputedValues values;
     ASSERT_EQ(S3StatusOK, request_compose(&params, &values));
 
-    std::vector<Request *> held;
-    for (int i = 0; i < REQUEST_STACK_SIZE + 1; i++) {
-        Request *request = nullptr;
-        ASSERT_EQ(S3StatusOK, request_get(&params, &values, &request));
-        held.push_back(request);
-    }
-    EXPECT_EQ(0, request_pool_count());
-    for (Request *request : held) {
-        request_release(request);
-    }
+    // One at a time, the pool keeps one; released while it holds
+    // REQUEST_STACK_SIZE, a request out of the 33 taken at once is still
+    // kept, since the pool grows to what was out at once.
+    auto takeAndRelease = [&](int count) {
+        std::vector<Request *> held;
+        for (int i = 0; i < count; i++) {
+            Request *request = nullptr;
+            EXPECT_EQ(S3StatusOK, request_get(&params, &values, &request));
+            held.push_back(request);
+        }
+        EXPECT_EQ(0, request_pool_count());
+        for (Request *request : held) {
+            request_release(request);
+        }
+    };
+    takeAndRelease(REQUEST_STACK_SIZE);
     EXPECT_EQ(REQUEST_STACK_SIZE, request_pool_count());
+    takeAndRelease(REQUEST_STACK_SIZE + 8);
+    EXPECT_EQ(REQUEST_STACK_SIZE + 8, request_pool_count());
+    // A destroyed request is no longer out of the pool.
+    Request *one = nullptr;
+    ASSERT_EQ(S3StatusOK, request_get(&params, &values, &one));
+    request_destroy(one);
+    takeAndRelease(REQUEST_STACK_SIZE + 7);
+    EXPECT_EQ(REQUEST_STACK_SIZE + 7, request_pool_count());
 
     S3_deinitialize();
-    EXPECT_EQ(REQUEST_STACK_SIZE, request_pool_count());
+    EXPECT_EQ(REQUEST_STACK_SIZE + 7, request_pool_count());
     S3_deinitialize();
     EXPECT_EQ(0, request_pool_count());
 }
@@ -513,9 +547,8 @@ TEST_F(PoolWire, ThePoolHoldsAtMostThirtyTwoRequests)
 TEST_F(PoolWire, ARequestContextQueuesRequestsInOrder)
 {
     ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
-    S3RequestContext context;
+    S3RequestContext context{};
     context.curlm = curl_multi_init();
-    context.requests = nullptr;
     ASSERT_NE(nullptr, context.curlm);
 
     Context c(store_->endpoint(), "wire-pool");
