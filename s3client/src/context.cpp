@@ -72,6 +72,7 @@ S3Status S3_create_request_context(S3RequestContext **requestContextReturn)
     }
     context->requests = nullptr;
     context->requestCount = 0;
+    context->maxConnects = 0;
     context->closing = 0;
     *requestContextReturn = context;
     return S3StatusOK;

@@ -239,34 +239,10 @@ void trace_write_line(const char *line, const char *end, FILE *out)
     fwrite(p, 1, static_cast<size_t>(end - p), out);
 }
 
-// libcurl's verbose trace in its own format ("* " information, "> " the
-// request head, "< " each response header; no body bytes), on standard
-// error, with the signatures replaced.
+// libcurl's trace hands its pieces here.
 int curl_debug_func(CURL *, curl_infotype type, char *data, size_t size, void *)
 {
-    const char *prefix;
-    switch (type) {
-    case CURLINFO_TEXT:
-        prefix = "* ";
-        break;
-    case CURLINFO_HEADER_IN:
-        prefix = "< ";
-        break;
-    case CURLINFO_HEADER_OUT:
-        prefix = "> ";
-        break;
-    default:
-        return 0;
-    }
-    fputs(prefix, stderr);
-    const char *p = data;
-    const char *end = data + size;
-    while (p < end) {
-        const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char *lineEnd = nl ? nl + 1 : end;
-        trace_write_line(p, lineEnd, stderr);
-        p = lineEnd;
-    }
+    request_trace_write(stderr, type, data, size);
     return 0;
 }
 
@@ -505,6 +481,33 @@ S3Status request_get(const RequestParams *params, const RequestComputedValues *v
 
     *reqReturn = request;
     return S3StatusOK;
+}
+
+void request_trace_write(FILE *out, curl_infotype type, const char *data, size_t size)
+{
+    const char *prefix;
+    switch (type) {
+    case CURLINFO_TEXT:
+        prefix = "* ";
+        break;
+    case CURLINFO_HEADER_IN:
+        prefix = "< ";
+        break;
+    case CURLINFO_HEADER_OUT:
+        prefix = "> ";
+        break;
+    default:
+        return;
+    }
+    fputs(prefix, out);
+    const char *p = data;
+    const char *end = data + size;
+    while (p < end) {
+        const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char *lineEnd = nl ? nl + 1 : end;
+        trace_write_line(p, lineEnd, out);
+        p = lineEnd;
+    }
 }
 
 void request_destroy(Request *request)
@@ -792,6 +795,14 @@ void request_context_link(S3RequestContext *context, Request *request)
         context->requests = request->next = request->prev = request;
     }
     ++context->requestCount;
+    // libcurl keeps four connections per transfer still added, so the cache
+    // would shrink as the last transfers of a wave end and close the
+    // connections the next wave needs: keep as many as were ever in flight.
+    if (context->requestCount > context->maxConnects &&
+        curl_multi_setopt(context->curlm, CURLMOPT_MAXCONNECTS,
+                          static_cast<long>(context->requestCount)) == CURLM_OK) {
+        context->maxConnects = context->requestCount;
+    }
 }
 
 void request_context_unlink(S3RequestContext *context, Request *request)

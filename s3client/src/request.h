@@ -171,6 +171,8 @@ void request_set_trace(int enabled);
 const char *request_ca_file(void);
 
 
+#include <stdio.h>
+
 #include <curl/curl.h>
 
 #include "error_parser.h"
@@ -220,6 +222,7 @@ struct S3RequestContext
     CURLM *curlm;
     Request *requests; // head of a circular doubly linked list, or NULL
     int requestCount;  // requests linked
+    int maxConnects;   // connections the multi handle keeps: the most linked
     // Set while the context is being destroyed: a request queued then (by a
     // complete callback) ends at once with S3StatusInterrupted.
     int closing;
@@ -249,6 +252,13 @@ void request_destroy(Request *request);
 S3Status request_curl_code_to_status(CURLcode code);
 // The status for an HTTP status outside 200-299 that came without an error code.
 S3Status request_http_status_to_status(int httpResponseCode);
+
+// One piece of libcurl's trace, written as libcurl's own verbose mode does
+// ("* " information, "> " the request head, "< " a response header; body
+// bytes not at all) with every signature replaced by "<redacted>": the V2
+// "Authorization: AWS id:SIGNATURE", and the value of any "Signature=" (the
+// V4 header, a pre-signed Signature or X-Amz-Signature query value).
+void request_trace_write(FILE *out, curl_infotype type, const char *data, size_t size);
 
 // Number of requests held by the pool.
 int request_pool_count(void);
