@@ -1,25 +1,27 @@
 // context.cpp - request contexts: many requests in flight on one libcurl multi
-// handle, run from the caller's thread.
-#include <cstdlib>
+// handle, whose connection cache they share, run from the caller's thread.
+//
+// Every request queued on a context ends in exactly one complete callback:
+// when its transfer is done, when the multi handle fails (all of them, with
+// S3StatusInternalError), or when the context is destroyed first (with
+// S3StatusInterrupted).  A complete callback may queue further requests on the
+// same context; they run in the same S3_runall_request_context.
 #include <new>
 
 #include "request.h"
 
 namespace {
 
-// Unlinks request from its context's circular list.
-void context_unlink(S3RequestContext *context, Request *request)
+// Ends a request that is linked on the context and added to its multi handle.
+void context_end(S3RequestContext *context, Request *request, S3Status status)
 {
-    if (request->next == request) {
-        context->requests = nullptr;
-    } else {
-        request->prev->next = request->next;
-        request->next->prev = request->prev;
-        if (context->requests == request) {
-            context->requests = request->next;
-        }
+    curl_multi_remove_handle(context->curlm, request->curl);
+    request_context_unlink(context, request);
+    if (request->status == S3StatusOK) {
+        request->status = status;
     }
-    request->prev = request->next = nullptr;
+    // The callback may queue new requests on this context.
+    request_finish(request);
 }
 
 // Ends every transfer the multi handle reports as done.
@@ -35,28 +37,19 @@ S3Status context_finish_done(S3RequestContext *context)
             !request) {
             return S3StatusInternalError;
         }
-        CURLcode code = msg->data.result;
-        curl_multi_remove_handle(context->curlm, msg->easy_handle);
-        context_unlink(context, request);
-        if (code != CURLE_OK && request->status == S3StatusOK) {
-            request->status = request_curl_code_to_status(code);
-        }
-        // The callback may queue new requests on this context.
-        request_finish(request);
+        const CURLcode code = msg->data.result;
+        context_end(context, request,
+                    code == CURLE_OK ? S3StatusOK : request_curl_code_to_status(code));
     }
     return S3StatusOK;
 }
 
-// Ends every request still linked with status.
-void context_abort_all(S3RequestContext *context, S3Status status)
+// Ends every request still linked with status, also those that the
+// callbacks queue meanwhile.
+void context_end_all(S3RequestContext *context, S3Status status)
 {
     while (Request *request = context->requests) {
-        curl_multi_remove_handle(context->curlm, request->curl);
-        context_unlink(context, request);
-        if (request->status == S3StatusOK) {
-            request->status = status;
-        }
-        request_finish(request);
+        context_end(context, request, status);
     }
 }
 
@@ -78,6 +71,9 @@ S3Status S3_create_request_context(S3RequestContext **requestContextReturn)
         return S3StatusOutOfMemory;
     }
     context->requests = nullptr;
+    context->requestCount = 0;
+    context->maxConnects = 0;
+    context->closing = 0;
     *requestContextReturn = context;
     return S3StatusOK;
 }
@@ -87,7 +83,8 @@ void S3_destroy_request_context(S3RequestContext *requestContext)
     if (!requestContext) {
         return;
     }
-    context_abort_all(requestContext, S3StatusInterrupted);
+    requestContext->closing = 1;
+    context_end_all(requestContext, S3StatusInterrupted);
     curl_multi_cleanup(requestContext->curlm);
     delete requestContext;
 }
@@ -103,28 +100,16 @@ S3Status S3_runonce_request_context(S3RequestContext *requestContext,
     do {
         mcode = curl_multi_perform(requestContext->curlm, &running);
     } while (mcode == CURLM_CALL_MULTI_PERFORM);
-    if (mcode != CURLM_OK) {
-        context_abort_all(requestContext, S3StatusInternalError);
-        return S3StatusInternalError;
-    }
-    S3Status status = context_finish_done(requestContext);
+    S3Status status = mcode == CURLM_OK ? context_finish_done(requestContext)
+                                        : S3StatusInternalError;
     if (status != S3StatusOK) {
-        context_abort_all(requestContext, status);
-        return status;
+        context_end_all(requestContext, status);
     }
     if (requestsRemainingReturn) {
         // Requests queued by the callbacks count as remaining.
-        int linked = 0;
-        if (Request *head = requestContext->requests) {
-            Request *request = head;
-            do {
-                ++linked;
-                request = request->next;
-            } while (request != head);
-        }
-        *requestsRemainingReturn = linked;
+        *requestsRemainingReturn = requestContext->requestCount;
     }
-    return S3StatusOK;
+    return status;
 }
 
 S3Status S3_runall_request_context(S3RequestContext *requestContext)
@@ -143,9 +128,9 @@ S3Status S3_runall_request_context(S3RequestContext *requestContext)
         if (remaining == 0) {
             return S3StatusOK;
         }
-        CURLMcode mcode = curl_multi_poll(requestContext->curlm, nullptr, 0, kMaxWaitMs, nullptr);
-        if (mcode != CURLM_OK) {
-            context_abort_all(requestContext, S3StatusInternalError);
+        if (curl_multi_poll(requestContext->curlm, nullptr, 0, kMaxWaitMs, nullptr) !=
+            CURLM_OK) {
+            context_end_all(requestContext, S3StatusInternalError);
             return S3StatusInternalError;
         }
     }

@@ -2,86 +2,28 @@
 // bucket-name validation, status names and the retryable statuses.
 #include <stdio.h>
 #include <string.h>
-#include <sys/utsname.h>
-
-#include <curl/curl.h>
 
 #include "request.h"
 #include "util.h"
 
-// Versions written into the user agent.
-#define USER_AGENT_MAJOR_VERSION "2"
-#define USER_AGENT_MINOR_VERSION "0"
-// The platform part of the user agent: at most 95 characters.
-#define PLATFORM_TEXT_SIZE 96
-
 static int initializeCountG = 0;
-// Whether the request pool was prepared by the initialising call; a call
-// that failed earlier leaves it untouched and tear-down must not destroy it.
-static bool requestPoolReadyG = false;
-
-char defaultHostNameG[S3_MAX_HOSTNAME_SIZE];
-char userAgentG[USER_AGENT_SIZE];
-
-static char caFileG[CA_FILE_SIZE];
-
-void compose_user_agent(char *buffer, int bufferSize,
-                        const char *userAgentInfo, const char *sysname,
-                        const char *machine)
-{
-    char platform[PLATFORM_TEXT_SIZE];
-    if (sysname) {
-        const bool hasMachine = machine && machine[0];
-        snprintf(platform, sizeof(platform), "%s%s%s", sysname,
-                 hasMachine ? " " : "", hasMachine ? machine : "");
-    }
-    else {
-        snprintf(platform, sizeof(platform), "%s", "Unknown");
-    }
-
-    if (!userAgentInfo || !userAgentInfo[0]) {
-        userAgentInfo = "Unknown";
-    }
-    snprintf(buffer, (size_t) bufferSize,
-             "Mozilla/4.0 (Compatible; %s; strato %s.%s; %s)", userAgentInfo,
-             USER_AGENT_MAJOR_VERSION, USER_AGENT_MINOR_VERSION, platform);
-}
+// Whether the request layer is set up.  A call that failed leaves it unset,
+// and the next S3_initialize tries the set-up again even while that failed
+// call is still counted.
+static bool requestLayerReadyG = false;
 
 S3Status S3_initialize(const char *userAgentInfo, int flags,
                        const char *defaultS3HostName)
 {
     // Counted first: a call that fails below still needs its
     // S3_deinitialize.
-    if (initializeCountG++) {
+    ++initializeCountG;
+    if (requestLayerReadyG) {
         return S3StatusOK;
     }
-
-    if (curl_global_init((flags & S3_INIT_WINSOCK) ? CURL_GLOBAL_ALL
-                                                   : CURL_GLOBAL_SSL)) {
-        return S3StatusInternalError;
-    }
-
-    if (!defaultS3HostName) {
-        defaultS3HostName = S3_DEFAULT_HOSTNAME;
-    }
-    if (strlen(defaultS3HostName) >= S3_MAX_HOSTNAME_SIZE) {
-        return S3StatusUriTooLong;
-    }
-    strcpy(defaultHostNameG, defaultS3HostName);
-
-    struct utsname utsn;
-    if (uname(&utsn)) {
-        compose_user_agent(userAgentG, (int) sizeof(userAgentG),
-                           userAgentInfo, NULL, NULL);
-    }
-    else {
-        compose_user_agent(userAgentG, (int) sizeof(userAgentG),
-                           userAgentInfo, utsn.sysname, utsn.machine);
-    }
-
     const S3Status status =
-        request_api_initialize(userAgentInfo, flags, defaultHostNameG);
-    requestPoolReadyG = (status == S3StatusOK);
+        request_api_initialize(userAgentInfo, flags, defaultS3HostName);
+    requestLayerReadyG = (status == S3StatusOK);
     return status;
 }
 
@@ -95,45 +37,25 @@ void S3_deinitialize(void)
     if (--initializeCountG) {
         return;
     }
-    if (requestPoolReadyG) {
+    if (requestLayerReadyG) {
         request_api_deinitialize();
-        requestPoolReadyG = false;
+        requestLayerReadyG = false;
     }
 }
 
 S3Status S3_set_ca_file(const char *caFile)
 {
-    if (!caFile || !caFile[0]) {
-        caFileG[0] = 0;
-        return S3StatusOK;
-    }
-    if (strlen(caFile) >= sizeof(caFileG)) {
-        return S3StatusUriTooLong;
-    }
-    strcpy(caFileG, caFile);
-    return S3StatusOK;
+    return request_set_ca_file(caFile);
 }
-
-// Transfer time limits of S3_set_timeouts; 0 = the built-in value.
-static long connectTimeoutSecondsG = 0;
-static long requestTimeoutSecondsG = 0;
 
 void S3_set_timeouts(long connectTimeoutSeconds, long requestTimeoutSeconds)
 {
-    connectTimeoutSecondsG = connectTimeoutSeconds > 0 ? connectTimeoutSeconds : 0;
-    requestTimeoutSecondsG = requestTimeoutSeconds > 0 ? requestTimeoutSeconds : 0;
+    request_set_timeouts(connectTimeoutSeconds, requestTimeoutSeconds);
 }
-
-static int traceG = 1;
 
 void S3_set_trace(int enabled)
 {
-    traceG = enabled ? 1 : 0;
-}
-
-const char *request_ca_file(void)
-{
-    return caFileG[0] ? caFileG : NULL;
+    request_set_trace(enabled);
 }
 
 // ------------------------------------------------------- bucket names

@@ -4,10 +4,13 @@
 #include "request.h"
 
 #include <pthread.h>
+#include <strings.h>
+#include <sys/utsname.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "error_parser.h"
 #include "response_headers_handler.h"
@@ -15,16 +18,44 @@
 namespace {
 
 // The pool of finished requests; guarded by requestStackMutexG, which is
-// held only to push or pop one entry.
-Request *requestStackG[REQUEST_STACK_SIZE];
+// held only to push or pop one entry.  It keeps REQUEST_STACK_SIZE requests,
+// or as many as were ever out of the pool at once when that is more, so that
+// a request context with many transfers in flight reuses every handle (and
+// its connection) instead of destroying and making them anew.  The stack is
+// allocated by request_api_initialize and grows when the peak does.
+Request **requestStackG = nullptr;
 int requestStackCountG = 0;
+int requestStackCapacityG = 0;
+// Requests out of the pool (being set up, queued or transferring), and the
+// most there have been since set-up.
+int requestsOutG = 0;
+int requestsOutPeakG = 0;
 pthread_mutex_t requestStackMutexG; // prepared by request_api_initialize
 
 // Low-speed abort: a transfer below this many bytes per second ...
 constexpr long kLowSpeedLimit = 1024;
 // ... for this many seconds is abandoned.
 constexpr long kLowSpeedTime = 15;
-constexpr long kMaxRedirects = 10;
+
+// Built-in time limits: establishing the connection, and a whole request.
+constexpr long kDefaultConnectTimeoutSeconds = 10;
+constexpr long kDefaultRequestTimeoutSeconds = 300;
+// Bodies from this size on ask the store for "100 Continue" before they are
+// sent, so that a refusal costs no body; smaller ones go at once.
+constexpr int64_t kExpectContinueThreshold = 1024 * 1024;
+
+// Settings of S3_set_timeouts (0: the built-in value), S3_set_trace and
+// S3_set_ca_file.
+long connectTimeoutSecondsG = 0;
+long requestTimeoutSecondsG = 0;
+bool traceG = true;
+char caFileG[CA_FILE_SIZE];
+
+// Versions written into the user agent, and the room for its platform part
+// (at most 95 characters).
+constexpr char kUserAgentMajorVersion[] = "2";
+constexpr char kUserAgentMinorVersion[] = "0";
+constexpr int kPlatformTextSize = 96;
 
 // Size of one "Content-Length: N" header line.
 constexpr int kContentLengthHeaderSize = 64;
@@ -144,6 +175,89 @@ size_t curl_write_func(char *ptr, size_t size, size_t nmemb, void *data)
     return request->status == S3StatusOK ? len : 0;
 }
 
+// ---- the trace ----
+
+// What a signature looks like in the trace once it is replaced.
+constexpr char kRedacted[] = "<redacted>";
+
+bool starts_with_nocase(const char *text, const char *end, const char *prefix)
+{
+    size_t n = strlen(prefix);
+    return static_cast<size_t>(end - text) >= n && strncasecmp(text, prefix, n) == 0;
+}
+
+// Writes one line of the trace (with its line end, if any) with every
+// signature replaced: the V2 header's "AWS id:SIGNATURE", and the value of
+// any "Signature=" (the V4 header, a pre-signed query's Signature or
+// X-Amz-Signature) up to the next separator.
+void trace_write_line(const char *line, const char *end, FILE *out)
+{
+    const char *p = line;
+    if (starts_with_nocase(p, end, "authorization:")) {
+        const char *value = p + strlen("authorization:");
+        while (value < end && (*value == ' ' || *value == '\t')) {
+            ++value;
+        }
+        if (starts_with_nocase(value, end, "AWS ") && !starts_with_nocase(value, end, "AWS4")) {
+            const char *colon = static_cast<const char *>(
+                memchr(value, ':', static_cast<size_t>(end - value)));
+            if (colon) {
+                const char *stop = colon + 1;
+                while (stop < end && *stop != '\r' && *stop != '\n') {
+                    ++stop;
+                }
+                fwrite(p, 1, static_cast<size_t>(colon + 1 - p), out);
+                fputs(kRedacted, out);
+                p = stop;
+            }
+        }
+    }
+    static const char kSignature[] = "Signature=";
+    const size_t n = sizeof(kSignature) - 1;
+    while (p < end) {
+        const char *hit = nullptr;
+        for (const char *q = p; q + n <= end; ++q) {
+            if (strncasecmp(q, kSignature, n) == 0) {
+                hit = q;
+                break;
+            }
+        }
+        if (!hit) {
+            break;
+        }
+        const char *value = hit + n;
+        const char *stop = value;
+        while (stop < end && !strchr("& ,;\r\n\"", *stop)) {
+            ++stop;
+        }
+        fwrite(p, 1, static_cast<size_t>(value - p), out);
+        if (stop > value) {
+            fputs(kRedacted, out);
+        }
+        p = stop;
+    }
+    fwrite(p, 1, static_cast<size_t>(end - p), out);
+}
+
+// libcurl's trace hands its pieces here.
+int curl_debug_func(CURL *, curl_infotype type, char *data, size_t size, void *)
+{
+    request_trace_write(stderr, type, data, size);
+    return 0;
+}
+
+// The total time a request may take: the request limit, raised for a body
+// by the time it takes at the low-speed floor.
+long request_time_limit(int64_t bodySize)
+{
+    long limit = requestTimeoutSecondsG > 0 ? requestTimeoutSecondsG
+                                            : kDefaultRequestTimeoutSeconds;
+    if (bodySize > 0) {
+        limit += static_cast<long>(bodySize / kLowSpeedLimit);
+    }
+    return limit;
+}
+
 // Appends one header line; false when libcurl has no memory for it.
 bool append_header(Request *request, const char *line)
 {
@@ -170,6 +284,13 @@ S3Status build_header_list(Request *request, const RequestParams *params,
         params->httpRequestType == HttpRequestTypeCOPY) {
         // An empty value keeps libcurl from sending the body in chunks.
         if (!append_header(request, "Transfer-Encoding:")) {
+            return S3StatusOutOfMemory;
+        }
+        // A small body goes with the head: waiting for "100 Continue" would
+        // cost a round trip for every upload.
+        const int64_t bodySize =
+            params->httpRequestType == HttpRequestTypePUT ? params->toS3CallbackTotalSize : 0;
+        if (bodySize < kExpectContinueThreshold && !append_header(request, "Expect:")) {
             return S3StatusOutOfMemory;
         }
     }
@@ -206,7 +327,10 @@ S3Status setup_curl(Request *request, const RequestParams *params,
         }                                                           \
     } while (0)
 
-    SET_OPTION(CURLOPT_VERBOSE, 1L);
+    if (traceG) {
+        SET_OPTION(CURLOPT_DEBUGFUNCTION, &curl_debug_func);
+        SET_OPTION(CURLOPT_VERBOSE, 1L);
+    }
     SET_OPTION(CURLOPT_PRIVATE, request);
     SET_OPTION(CURLOPT_HEADERDATA, request);
     SET_OPTION(CURLOPT_HEADERFUNCTION, &curl_header_func);
@@ -229,11 +353,20 @@ S3Status setup_curl(Request *request, const RequestParams *params,
     if (const char *caFile = request_ca_file()) {
         SET_OPTION(CURLOPT_CAINFO, caFile);
     }
-    SET_OPTION(CURLOPT_FOLLOWLOCATION, 1L);
-    SET_OPTION(CURLOPT_MAXREDIRS, kMaxRedirects);
+    // A redirect is an answer like any other: following it would send the
+    // request, signed for one host, to another (perhaps over plain HTTP),
+    // without its body.
+    SET_OPTION(CURLOPT_FOLLOWLOCATION, 0L);
     SET_OPTION(CURLOPT_USERAGENT, userAgentG);
     SET_OPTION(CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimit);
     SET_OPTION(CURLOPT_LOW_SPEED_TIME, kLowSpeedTime);
+    SET_OPTION(CURLOPT_CONNECTTIMEOUT, connectTimeoutSecondsG > 0
+                                           ? connectTimeoutSecondsG
+                                           : kDefaultConnectTimeoutSeconds);
+    SET_OPTION(CURLOPT_TIMEOUT,
+               request_time_limit(params->httpRequestType == HttpRequestTypePUT
+                                      ? params->toS3CallbackTotalSize
+                                      : 0));
 
     S3Status status = build_header_list(request, params, values);
     if (status != S3StatusOK) {
@@ -272,14 +405,18 @@ void request_deinitialize(Request *request)
     curl_easy_reset(request->curl);
 }
 
-} // namespace
-
-void request_destroy(Request *request)
+// Frees a request that is no longer counted as out of the pool.
+void request_free(Request *request)
 {
     request_deinitialize(request);
     curl_easy_cleanup(request->curl);
     free(request);
 }
+
+} // namespace
+
+char defaultHostNameG[S3_MAX_HOSTNAME_SIZE];
+char userAgentG[USER_AGENT_SIZE];
 
 S3Status request_get(const RequestParams *params, const RequestComputedValues *values,
                      Request **reqReturn)
@@ -305,6 +442,11 @@ S3Status request_get(const RequestParams *params, const RequestComputedValues *v
             return S3StatusFailedToInitializeRequest;
         }
     }
+    pthread_mutex_lock(&requestStackMutexG);
+    if (++requestsOutG > requestsOutPeakG) {
+        requestsOutPeakG = requestsOutG;
+    }
+    pthread_mutex_unlock(&requestStackMutexG);
     // The parser is ready before anything can fail, so that destroying a
     // request whose set-up failed releases nothing twice.
     error_parser_initialize(&request->errorParser);
@@ -341,12 +483,59 @@ S3Status request_get(const RequestParams *params, const RequestComputedValues *v
     return S3StatusOK;
 }
 
+void request_trace_write(FILE *out, curl_infotype type, const char *data, size_t size)
+{
+    const char *prefix;
+    switch (type) {
+    case CURLINFO_TEXT:
+        prefix = "* ";
+        break;
+    case CURLINFO_HEADER_IN:
+        prefix = "< ";
+        break;
+    case CURLINFO_HEADER_OUT:
+        prefix = "> ";
+        break;
+    default:
+        return;
+    }
+    fputs(prefix, out);
+    const char *p = data;
+    const char *end = data + size;
+    while (p < end) {
+        const char *nl = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char *lineEnd = nl ? nl + 1 : end;
+        trace_write_line(p, lineEnd, out);
+        p = lineEnd;
+    }
+}
+
+void request_destroy(Request *request)
+{
+    pthread_mutex_lock(&requestStackMutexG);
+    --requestsOutG;
+    pthread_mutex_unlock(&requestStackMutexG);
+    request_free(request);
+}
+
 void request_release(Request *request)
 {
     pthread_mutex_lock(&requestStackMutexG);
-    if (requestStackCountG == REQUEST_STACK_SIZE) {
+    --requestsOutG;
+    if (requestStackCountG == requestStackCapacityG && requestStackG &&
+        requestsOutPeakG > requestStackCapacityG) {
+        // More were in flight at once than the pool holds: let it grow to
+        // that peak.  Without room the request is simply destroyed.
+        Request **grown = static_cast<Request **>(
+            realloc(requestStackG, sizeof(Request *) * static_cast<size_t>(requestsOutPeakG)));
+        if (grown) {
+            requestStackG = grown;
+            requestStackCapacityG = requestsOutPeakG;
+        }
+    }
+    if (!requestStackG || requestStackCountG == requestStackCapacityG) {
         pthread_mutex_unlock(&requestStackMutexG);
-        request_destroy(request);
+        request_free(request);
         return;
     }
     requestStackG[requestStackCountG++] = request;
@@ -361,13 +550,42 @@ int request_pool_count(void)
     return count;
 }
 
-S3Status request_api_initialize(const char * /*userAgentInfo*/, int /*flags*/,
-                                const char * /*defaultHostName*/)
+S3Status request_api_initialize(const char *userAgentInfo, int flags,
+                                const char *defaultHostName)
 {
-    if (pthread_mutex_init(&requestStackMutexG, nullptr) != 0) {
+    if (curl_global_init((flags & S3_INIT_WINSOCK) ? CURL_GLOBAL_ALL : CURL_GLOBAL_SSL)) {
         return S3StatusInternalError;
     }
+    if (!defaultHostName) {
+        defaultHostName = S3_DEFAULT_HOSTNAME;
+    }
+    if (strlen(defaultHostName) >= S3_MAX_HOSTNAME_SIZE) {
+        return S3StatusUriTooLong;
+    }
+    strcpy(defaultHostNameG, defaultHostName);
+
+    struct utsname utsn;
+    if (uname(&utsn)) {
+        compose_user_agent(userAgentG, static_cast<int>(sizeof(userAgentG)), userAgentInfo,
+                           nullptr, nullptr);
+    } else {
+        compose_user_agent(userAgentG, static_cast<int>(sizeof(userAgentG)), userAgentInfo,
+                           utsn.sysname, utsn.machine);
+    }
+
+    requestStackG = static_cast<Request **>(malloc(sizeof(Request *) * REQUEST_STACK_SIZE));
+    if (!requestStackG) {
+        return S3StatusOutOfMemory;
+    }
+    if (pthread_mutex_init(&requestStackMutexG, nullptr) != 0) {
+        free(requestStackG);
+        requestStackG = nullptr;
+        return S3StatusInternalError;
+    }
+    requestStackCapacityG = REQUEST_STACK_SIZE;
     requestStackCountG = 0;
+    requestsOutG = 0;
+    requestsOutPeakG = 0;
     return S3StatusOK;
 }
 
@@ -375,8 +593,59 @@ void request_api_deinitialize(void)
 {
     pthread_mutex_destroy(&requestStackMutexG);
     while (requestStackCountG > 0) {
-        request_destroy(requestStackG[--requestStackCountG]);
+        request_free(requestStackG[--requestStackCountG]);
     }
+    free(requestStackG);
+    requestStackG = nullptr;
+    requestStackCapacityG = 0;
+}
+
+void compose_user_agent(char *buffer, int bufferSize, const char *userAgentInfo,
+                        const char *sysname, const char *machine)
+{
+    char platform[kPlatformTextSize];
+    if (sysname) {
+        const bool hasMachine = machine && machine[0];
+        snprintf(platform, sizeof(platform), "%s%s%s", sysname, hasMachine ? " " : "",
+                 hasMachine ? machine : "");
+    } else {
+        snprintf(platform, sizeof(platform), "%s", "Unknown");
+    }
+    if (!userAgentInfo || !userAgentInfo[0]) {
+        userAgentInfo = "Unknown";
+    }
+    snprintf(buffer, static_cast<size_t>(bufferSize),
+             "Mozilla/4.0 (Compatible; %s; strato %s.%s; %s)", userAgentInfo,
+             kUserAgentMajorVersion, kUserAgentMinorVersion, platform);
+}
+
+S3Status request_set_ca_file(const char *caFile)
+{
+    if (!caFile || !caFile[0]) {
+        caFileG[0] = 0;
+        return S3StatusOK;
+    }
+    if (strlen(caFile) >= sizeof(caFileG)) {
+        return S3StatusUriTooLong;
+    }
+    strcpy(caFileG, caFile);
+    return S3StatusOK;
+}
+
+void request_set_timeouts(long connectTimeoutSeconds, long requestTimeoutSeconds)
+{
+    connectTimeoutSecondsG = connectTimeoutSeconds > 0 ? connectTimeoutSeconds : 0;
+    requestTimeoutSecondsG = requestTimeoutSeconds > 0 ? requestTimeoutSeconds : 0;
+}
+
+void request_set_trace(int enabled)
+{
+    traceG = enabled != 0;
+}
+
+const char *request_ca_file(void)
+{
+    return caFileG[0] ? caFileG : nullptr;
 }
 
 S3Status request_curl_code_to_status(CURLcode code)
@@ -498,16 +767,14 @@ void request_perform(const RequestParams *params, S3RequestContext *context)
         return;
     }
 
+    if (context->closing) {
+        request->status = S3StatusInterrupted;
+        request_finish(request);
+        return;
+    }
     CURLMcode mcode = curl_multi_add_handle(context->curlm, request->curl);
     if (mcode == CURLM_OK) {
-        if (context->requests) {
-            request->prev = context->requests->prev;
-            request->next = context->requests;
-            context->requests->prev->next = request;
-            context->requests->prev = request;
-        } else {
-            context->requests = request->next = request->prev = request;
-        }
+        request_context_link(context, request);
         return;
     }
     if (request->status == S3StatusOK) {
@@ -515,4 +782,40 @@ void request_perform(const RequestParams *params, S3RequestContext *context)
             (mcode == CURLM_OUT_OF_MEMORY) ? S3StatusOutOfMemory : S3StatusInternalError;
     }
     request_finish(request);
+}
+
+void request_context_link(S3RequestContext *context, Request *request)
+{
+    if (context->requests) {
+        request->prev = context->requests->prev;
+        request->next = context->requests;
+        context->requests->prev->next = request;
+        context->requests->prev = request;
+    } else {
+        context->requests = request->next = request->prev = request;
+    }
+    ++context->requestCount;
+    // libcurl keeps four connections per transfer still added, so the cache
+    // would shrink as the last transfers of a wave end and close the
+    // connections the next wave needs: keep as many as were ever in flight.
+    if (context->requestCount > context->maxConnects &&
+        curl_multi_setopt(context->curlm, CURLMOPT_MAXCONNECTS,
+                          static_cast<long>(context->requestCount)) == CURLM_OK) {
+        context->maxConnects = context->requestCount;
+    }
+}
+
+void request_context_unlink(S3RequestContext *context, Request *request)
+{
+    if (request->next == request) {
+        context->requests = nullptr;
+    } else {
+        request->prev->next = request->next;
+        request->next->prev = request->prev;
+        if (context->requests == request) {
+            context->requests = request->next;
+        }
+    }
+    request->prev = request->next = nullptr;
+    --context->requestCount;
 }

@@ -138,7 +138,10 @@ const char *http_request_type_to_verb(HttpRequestType requestType);
 // Not thread-safe to change while requests are composed.
 extern int64_t (*compose_clockG)(void);
 
-// Library state set by S3_initialize (general.cpp).
+// ---- execution ----
+
+// The request layer's process-wide state (request.cpp): the default host
+// and the user agent, set by request_api_initialize.
 extern char defaultHostNameG[S3_MAX_HOSTNAME_SIZE];
 extern char userAgentG[USER_AGENT_SIZE];
 
@@ -149,19 +152,26 @@ void compose_user_agent(char *buffer, int bufferSize,
                         const char *userAgentInfo, const char *sysname,
                         const char *machine);
 
-// The CA bundle given to S3_set_ca_file, or NULL for the system's store.
-const char *request_ca_file(void);
-
-// The request pool's lifecycle (request.cpp).  S3_initialize calls
-// request_api_initialize once per full set-up, after the HTTP library, the
-// default host and the user agent are ready; it prepares the pool (mutex,
-// count 0).  S3_deinitialize calls request_api_deinitialize at the last
-// tear-down; it destroys the mutex and every pooled request.
+// The set-up of the request layer, the work of the first S3_initialize: the
+// HTTP library (flags as S3_initialize's), the default host (NULL:
+// S3_DEFAULT_HOSTNAME; S3StatusUriTooLong when too long), the user agent and
+// the request pool.  A failed call leaves the pool unprepared and may simply
+// be repeated.  request_api_deinitialize, the work of the last
+// S3_deinitialize, destroys the pool's mutex and every pooled request.
 S3Status request_api_initialize(const char *userAgentInfo, int flags,
                                 const char *defaultHostName);
 void request_api_deinitialize(void);
 
-// ---- execution ----
+// The settings behind S3_set_ca_file, S3_set_timeouts and S3_set_trace; they
+// apply to requests configured afterwards.
+S3Status request_set_ca_file(const char *caFile);
+void request_set_timeouts(long connectTimeoutSeconds, long requestTimeoutSeconds);
+void request_set_trace(int enabled);
+// The CA bundle given to S3_set_ca_file, or NULL for the system's store.
+const char *request_ca_file(void);
+
+
+#include <stdio.h>
 
 #include <curl/curl.h>
 
@@ -203,13 +213,25 @@ typedef struct Request
     ErrorParser errorParser;
 } Request;
 
-// A queue of requests on a libcurl multi handle.  Nothing in the client
-// creates or runs one; request_perform only links requests into it.
+// Requests in flight on one libcurl multi handle, whose connection cache
+// they share; run from the caller's thread by context.cpp.  Created and
+// destroyed by its owner; a request queued on it is owned by it until its
+// complete callback has run.
 struct S3RequestContext
 {
     CURLM *curlm;
     Request *requests; // head of a circular doubly linked list, or NULL
+    int requestCount;  // requests linked
+    int maxConnects;   // connections the multi handle keeps: the most linked
+    // Set while the context is being destroyed: a request queued then (by a
+    // complete callback) ends at once with S3StatusInterrupted.
+    int closing;
 };
+
+// Links a request whose handle was added to the context's multi handle at
+// the tail of its list; unlinks one.
+void request_context_link(S3RequestContext *context, Request *request);
+void request_context_unlink(S3RequestContext *context, Request *request);
 
 // Validates, composes and signs the request, then runs it (no context) or
 // queues it (context).  Every outcome goes to params->completeCallback,
@@ -230,6 +252,13 @@ void request_destroy(Request *request);
 S3Status request_curl_code_to_status(CURLcode code);
 // The status for an HTTP status outside 200-299 that came without an error code.
 S3Status request_http_status_to_status(int httpResponseCode);
+
+// One piece of libcurl's trace, written as libcurl's own verbose mode does
+// ("* " information, "> " the request head, "< " a response header; body
+// bytes not at all) with every signature replaced by "<redacted>": the V2
+// "Authorization: AWS id:SIGNATURE", and the value of any "Signature=" (the
+// V4 header, a pre-signed Signature or X-Amz-Signature query value).
+void request_trace_write(FILE *out, curl_infotype type, const char *data, size_t size);
 
 // Number of requests held by the pool.
 int request_pool_count(void);

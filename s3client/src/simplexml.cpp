@@ -140,11 +140,27 @@ S3Status simplexml_add(SimpleXml *simpleXml, const char *data, int dataLen)
         }
     }
 
-    // The document's end is never announced: a truncated body leaves the
-    // callbacks made so far standing.
+    // The end is announced by simplexml_finish, for readers that need the
+    // whole document.
     if (xmlParseChunk((xmlParserCtxtPtr) simpleXml->xmlParser, data, dataLen,
                       0)) {
         return S3StatusXmlParseFailure;
+    }
+    return simpleXml->status;
+}
+
+S3Status simplexml_finish(SimpleXml *simpleXml)
+{
+    if (simpleXml->status != S3StatusOK) {
+        return simpleXml->status;
+    }
+    xmlParserCtxtPtr ctxt = (xmlParserCtxtPtr) simpleXml->xmlParser;
+    if (!ctxt) {
+        return S3StatusXmlParseFailure;
+    }
+    if ((xmlParseChunk(ctxt, NULL, 0, 1) || !ctxt->wellFormed) &&
+        simpleXml->status == S3StatusOK) {
+        simpleXml->status = S3StatusXmlParseFailure;
     }
     return simpleXml->status;
 }

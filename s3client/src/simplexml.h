@@ -36,6 +36,11 @@ void simplexml_initialize(SimpleXml *simpleXml, SimpleXmlCallback callback,
 // created, else the sticky status.
 S3Status simplexml_add(SimpleXml *simpleXml, const char *data, int dataLen);
 
+// Tells the reader that the document has ended and makes the last callbacks.
+// S3StatusXmlParseFailure unless a complete, well-formed document was read
+// (nothing at all is no document), else the sticky status.
+S3Status simplexml_finish(SimpleXml *simpleXml);
+
 // Releases the parser, if any.  The reader must be initialised again before
 // further use.
 void simplexml_deinitialize(SimpleXml *simpleXml);

@@ -74,6 +74,12 @@ Modes:
   malformed-xml   200 application/xml with a listing document that breaks off
                   inside an element: "<ListBucketResult ...><Name>bucket</Name>
                   <Contents><Key>a</Key><Size>1</Size></Contents" (see LISTING).
+  listing-cut     200 application/xml without Content-Length ("Connection:
+                  close"), the LISTING's first 2 complete objects and then half
+                  of a third, and closes: the cut is invisible to HTTP.
+  trickle         200 application/octet-stream with Content-Length: 1000000,
+                  then one byte every TRICKLE_PAUSE seconds (0.2) until the
+                  client goes away: a transfer that never ends.
   error-doc:CODE[:STATUS]
                   an error document with that Code, Message "Provoked CODE",
                   Resource (the request's path), RequestId, HostId; the status is
@@ -100,6 +106,13 @@ LISTING = (b'<?xml version="1.0" encoding="UTF-8"?>\n'
            b'<ListBucketResult xmlns="http://s3.amazonaws.com/doc/2006-03-01/">'
            b'<Name>bucket</Name><Prefix></Prefix><Marker></Marker><MaxKeys>1000</MaxKeys>'
            b'<IsTruncated>false</IsTruncated><Contents><Key>a</Key><Size>1</Size></Contents')
+CUT_LISTING = (b'<?xml version="1.0" encoding="UTF-8"?>\n'
+               b'<ListBucketResult xmlns="http://s3.amazonaws.com/doc/2006-03-01/">'
+               b'<Name>bucket</Name><IsTruncated>false</IsTruncated>'
+               b'<Contents><Key>a</Key><ETag>"x"</ETag><Size>1</Size></Contents>'
+               b'<Contents><Key>b</Key><ETag>"y"</ETag><Size>2</Size></Contents>'
+               b'<Contents><Key>c</Key><ET')
+TRICKLE_PAUSE = 0.2  # seconds between the bytes of trickle
 REQUEST_ID = '4442587FB7D0A2F9'
 EARLY_CONTINUE_PAUSE = 0.3   # seconds between the body and the answer in early-continue
 HOST_ID = 'host-id-of-the-fault-server'
@@ -196,7 +209,7 @@ class Server:
         known = ('continue-only', 'notfound-empty', 'plain-error', 'many-details', 'truncated',
                  'silent', 'odd-headers', 'big-headers', 'no-continue', 'early-continue',
                  'status', 'redirect',
-                 'malformed-xml', 'error-doc')
+                 'malformed-xml', 'error-doc', 'listing-cut', 'trickle')
         if name not in known:
             raise SystemExit('faultserver: unknown mode %r' % mode)
         if name in ('status', 'redirect'):
@@ -333,6 +346,21 @@ class Server:
                 self.answer(conn, method, int(arg), ids + [('Location', location)], b'')
         elif name == 'malformed-xml':
             self.answer(conn, method, 200, ids, LISTING, 'application/xml')
+        elif name == 'listing-cut':
+            out = httpwire.response_head(200, 'OK', ids + [
+                ('Content-Type', 'application/xml'), ('Connection', 'close')])
+            conn.send(out if method == 'HEAD' else out + CUT_LISTING)
+            httpwire.linger_close(conn)
+            return False
+        elif name == 'trickle':
+            out = httpwire.response_head(200, 'OK', ids + [
+                ('Content-Type', 'application/octet-stream'), ('Content-Length', '1000000')])
+            conn.send(out)
+            if method != 'HEAD':
+                while True:
+                    time.sleep(TRICKLE_PAUSE)
+                    conn.send(b'x')
+            return True
         elif name == 'error-doc':
             code, _, status = arg.partition(':')
             status = int(status) if status else CODE_STATUS.get(code, 403)

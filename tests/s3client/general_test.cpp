@@ -217,6 +217,28 @@ TEST(Initialize, CountedSetUpAndTearDown)
     S3_deinitialize();
 }
 
+// A caller that never tears down after a failed set-up still gets a working
+// client from its next call: host, user agent and pool are all set then.
+TEST(Initialize, AFailedSetUpIsDoneByTheNextCall)
+{
+    const std::string h255(255, 'h');
+    ASSERT_EQ(S3_initialize("x", 0, h255.c_str()), S3StatusUriTooLong);
+    ASSERT_EQ(S3_initialize("second try", 0, "store.local"), S3StatusOK);
+    EXPECT_STREQ(defaultHostNameG, "store.local");
+    EXPECT_NE(std::string(userAgentG).find("(Compatible; second try;"), std::string::npos);
+    EXPECT_EQ(0, request_pool_count());
+    // A nested call once it is set up changes nothing.
+    ASSERT_EQ(S3_initialize("third", 0, "other.host"), S3StatusOK);
+    EXPECT_STREQ(defaultHostNameG, "store.local");
+    S3_deinitialize();
+    S3_deinitialize();
+    S3_deinitialize();
+    // All three calls matched: the next one sets up anew.
+    ASSERT_EQ(S3_initialize(nullptr, 0, nullptr), S3StatusOK);
+    EXPECT_STREQ(defaultHostNameG, S3_DEFAULT_HOSTNAME);
+    S3_deinitialize();
+}
+
 TEST(CaFile, SetClearAndRefuse)
 {
     const char *saved = request_ca_file();

@@ -395,4 +395,37 @@ TEST(ConvertAcl, RefusedDocuments)
     EXPECT_EQ(strlen(r.ownerId), 127u);
 }
 
+// Only a complete, well-formed document finishes well; the end of every
+// element has been reported by then.
+TEST(SimpleXmlFinish, OnlyAWholeDocumentFinishesWell)
+{
+    struct Row {
+        const char *doc;
+        S3Status want;
+    } rows[] = {
+        {"<a><b>x</b></a>", S3StatusOK},
+        {"<a><b>x</b></a>\n  ", S3StatusOK},
+        {"", S3StatusXmlParseFailure},
+        {"<a><b>x</b>", S3StatusXmlParseFailure},
+        {"<a><b>x</b></a><a/>", S3StatusXmlParseFailure},
+        {"<a><b>x</b></a", S3StatusXmlParseFailure},
+        {"OK", S3StatusXmlParseFailure},
+    };
+    for (const Row &row : rows) {
+        Recorder r;
+        SimpleXml xml;
+        simplexml_initialize(&xml, record, &r);
+        const std::string doc = row.doc;
+        if (!doc.empty()) {
+            simplexml_add(&xml, doc.data(), (int) doc.size());
+        }
+        EXPECT_EQ(row.want, simplexml_finish(&xml)) << row.doc;
+        if (row.want == S3StatusOK) {
+            ASSERT_FALSE(r.events.empty());
+            EXPECT_EQ((Event{"a", true, ""}), r.events.back()) << row.doc;
+        }
+        simplexml_deinitialize(&xml);
+    }
+}
+
 } // namespace

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 
 #include "harness.h"
@@ -309,17 +310,37 @@ TEST_F(FaultWire, OddAndOversizedHeadersAreCollectedSafely)
     }
 }
 
-TEST_F(FaultWire, RedirectsAreFollowed)
+// A redirect is an answer, never followed: the request was signed for this
+// host, and a Location may point anywhere (plain HTTP included).
+TEST_F(FaultWire, RedirectsAreReportedNotFollowed)
 {
-    for (int status : {301, 302, 307}) {
-        harness::FaultServer server("redirect:" + std::to_string(status));
+    struct Row {
+        int status;
+        S3Status want;
+    } rows[] = {
+        {301, S3StatusErrorPermanentRedirect},
+        {302, S3StatusHttpErrorUnknown},
+        {307, S3StatusHttpErrorMovedTemporarily},
+    };
+    for (const Row &row : rows) {
+        harness::FaultServer server("redirect:" + std::to_string(row.status));
         Context c = faultContext(server);
         Outcome g = get(c.get(), "key");
-        EXPECT_EQ(1, g.completes) << status;
-        EXPECT_EQ(S3StatusOK, g.status) << status;
-        EXPECT_EQ("moved\n", g.body) << status;
-        EXPECT_EQ(1, g.propertiesCalls) << status;
+        EXPECT_EQ(1, g.completes) << row.status;
+        EXPECT_EQ(row.want, g.status) << row.status;
+        EXPECT_EQ("", g.body) << row.status;
+        Outcome p = put(c.get(), "key", patternBytes(5000));
+        EXPECT_EQ(row.want, p.status) << row.status;
+        EXPECT_EQ(2, server.requestsSeen()) << row.status;
     }
+
+    // The store's error document reaches the caller, its endpoint included.
+    harness::FaultServer server("status:301:error-permanent-redirect.xml");
+    Context c = faultContext(server);
+    Outcome g = get(c.get(), "key");
+    EXPECT_EQ(S3StatusErrorPermanentRedirect, g.status);
+    EXPECT_EQ("bucket.s3-eu-west-1.amazonaws.com", g.detail("Endpoint"));
+    EXPECT_EQ(1, server.requestsSeen());
 }
 
 // A server that never says "100 Continue" gets the body when libcurl stops
@@ -476,7 +497,7 @@ TEST_F(PoolWire, SequentialRequestsReuseOneHandleAndOneConnection)
     EXPECT_EQ(3, store_->counters().connections);
 }
 
-TEST_F(PoolWire, ThePoolHoldsAtMostThirtyTwoRequests)
+TEST_F(PoolWire, ThePoolKeepsThirtyTwoOrAsManyAsWereOutAtOnce)
 {
     ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
     // Nested initialisations only count: the pool survives until the last.
@@ -492,20 +513,34 @@ TEST_F(PoolWire, ThePoolHoldsAtMostThirtyTwoRequests)
     RequestComputedValues values;
     ASSERT_EQ(S3StatusOK, request_compose(&params, &values));
 
-    std::vector<Request *> held;
-    for (int i = 0; i < REQUEST_STACK_SIZE + 1; i++) {
-        Request *request = nullptr;
-        ASSERT_EQ(S3StatusOK, request_get(&params, &values, &request));
-        held.push_back(request);
-    }
-    EXPECT_EQ(0, request_pool_count());
-    for (Request *request : held) {
-        request_release(request);
-    }
+    // One at a time, the pool keeps one; released while it holds
+    // REQUEST_STACK_SIZE, a request out of the 33 taken at once is still
+    // kept, since the pool grows to what was out at once.
+    auto takeAndRelease = [&](int count) {
+        std::vector<Request *> held;
+        for (int i = 0; i < count; i++) {
+            Request *request = nullptr;
+            EXPECT_EQ(S3StatusOK, request_get(&params, &values, &request));
+            held.push_back(request);
+        }
+        EXPECT_EQ(0, request_pool_count());
+        for (Request *request : held) {
+            request_release(request);
+        }
+    };
+    takeAndRelease(REQUEST_STACK_SIZE);
     EXPECT_EQ(REQUEST_STACK_SIZE, request_pool_count());
+    takeAndRelease(REQUEST_STACK_SIZE + 8);
+    EXPECT_EQ(REQUEST_STACK_SIZE + 8, request_pool_count());
+    // A destroyed request is no longer out of the pool.
+    Request *one = nullptr;
+    ASSERT_EQ(S3StatusOK, request_get(&params, &values, &one));
+    request_destroy(one);
+    takeAndRelease(REQUEST_STACK_SIZE + 7);
+    EXPECT_EQ(REQUEST_STACK_SIZE + 7, request_pool_count());
 
     S3_deinitialize();
-    EXPECT_EQ(REQUEST_STACK_SIZE, request_pool_count());
+    EXPECT_EQ(REQUEST_STACK_SIZE + 7, request_pool_count());
     S3_deinitialize();
     EXPECT_EQ(0, request_pool_count());
 }
@@ -513,9 +548,8 @@ TEST_F(PoolWire, ThePoolHoldsAtMostThirtyTwoRequests)
 TEST_F(PoolWire, ARequestContextQueuesRequestsInOrder)
 {
     ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
-    S3RequestContext context;
+    S3RequestContext context{};
     context.curlm = curl_multi_init();
-    context.requests = nullptr;
     ASSERT_NE(nullptr, context.curlm);
 
     Context c(store_->endpoint(), "wire-pool");
@@ -543,6 +577,241 @@ TEST_F(PoolWire, ARequestContextQueuesRequestsInOrder)
     }
     curl_multi_cleanup(context.curlm);
     S3_deinitialize();
+}
+
+} // namespace
+
+namespace {
+
+// The head of the request for target as the store saw it, or "".
+std::string requestHead(const std::string &json, const std::string &target)
+{
+    const size_t at = json.find("\"target\": \"" + target + "\"");
+    if (at == std::string::npos) {
+        return "";
+    }
+    const size_t end = json.find("{\"method\"", at);
+    return json.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+TEST_F(PoolWire, OnlyBodiesFromOneMebibyteWaitForContinue)
+{
+    ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
+    Context c(store_->endpoint(), "wire-pool");
+    store_->resetCounters();
+    struct Row {
+        const char *key;
+        size_t size;
+        bool expect;
+    } rows[] = {
+        {"expect/empty", 0, false},
+        {"expect/small", 2000, false},
+        {"expect/below", 1024 * 1024 - 1, false},
+        {"expect/at", 1024 * 1024, true},
+    };
+    for (const Row &row : rows) {
+        const std::string body = patternBytes(row.size);
+        EXPECT_EQ(S3StatusOK, put(c.get(), row.key, body).status) << row.key;
+        EXPECT_TRUE(store_->getObject("wire-pool", row.key).body == body) << row.key;
+    }
+    const std::string json = store_->requestsJson();
+    for (const Row &row : rows) {
+        const std::string head = requestHead(json, std::string("/wire-pool/") + row.key);
+        ASSERT_FALSE(head.empty()) << row.key;
+        EXPECT_EQ(row.expect, head.find("[\"Expect\", \" 100-continue\"]") != std::string::npos)
+            << row.key << ": " << head;
+    }
+    S3_deinitialize();
+}
+
+// Standard error written to a file while the object lives.
+class StderrCapture {
+public:
+    StderrCapture()
+    {
+        fflush(stderr);
+        saved_ = dup(2);
+        file_ = tmpfile();
+        dup2(fileno(file_), 2);
+    }
+    ~StderrCapture()
+    {
+        restore();
+        fclose(file_);
+    }
+    std::string text()
+    {
+        restore();
+        std::string out;
+        rewind(file_);
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), file_)) > 0) {
+            out.append(buf, n);
+        }
+        return out;
+    }
+
+private:
+    void restore()
+    {
+        if (saved_ >= 0) {
+            fflush(stderr);
+            dup2(saved_, 2);
+            close(saved_);
+            saved_ = -1;
+        }
+    }
+    int saved_ = -1;
+    FILE *file_ = nullptr;
+};
+
+TEST(Trace, SignaturesAreReplacedAndTheRestKeptAsLibcurlWritesIt)
+{
+    struct Row {
+        curl_infotype type;
+        const char *in, *out;
+    } rows[] = {
+        {CURLINFO_HEADER_OUT,
+         "GET /b/k HTTP/1.1\r\nHost: h\r\nAuthorization: AWS AKIDEXAMPLE:frJIUN8DYpKDtOLCwo//yllqDzg=\r\n"
+         "x-amz-date: now\r\n\r\n",
+         "> GET /b/k HTTP/1.1\r\nHost: h\r\nAuthorization: AWS AKIDEXAMPLE:<redacted>\r\n"
+         "x-amz-date: now\r\n\r\n"},
+        {CURLINFO_HEADER_OUT,
+         "authorization: AWS4-HMAC-SHA256 Credential=AKID/20260101/us-east-1/s3/aws4_request, "
+         "SignedHeaders=host;x-amz-date, Signature=fe5f80f77d5fa3beca038a248ff027d0445342fe2855ddc963176630326f1024\r\n",
+         "> authorization: AWS4-HMAC-SHA256 Credential=AKID/20260101/us-east-1/s3/aws4_request, "
+         "SignedHeaders=host;x-amz-date, Signature=<redacted>\r\n"},
+        {CURLINFO_HEADER_OUT,
+         "GET /b/k?AWSAccessKeyId=AKID&Expires=1&Signature=abc%2Bdef%3D HTTP/1.1\r\n",
+         "> GET /b/k?AWSAccessKeyId=AKID&Expires=1&Signature=<redacted> HTTP/1.1\r\n"},
+        {CURLINFO_TEXT, "Issue another request to /k?X-Amz-Date=1&X-Amz-Signature=0123abcd&x=1\n",
+         "* Issue another request to /k?X-Amz-Date=1&X-Amz-Signature=<redacted>&x=1\n"},
+        {CURLINFO_HEADER_IN, "HTTP/1.1 200 OK\r\n", "< HTTP/1.1 200 OK\r\n"},
+        {CURLINFO_DATA_IN, "body bytes", ""},
+        {CURLINFO_DATA_OUT, "Authorization: AWS id:sig", ""},
+    };
+    for (const Row &row : rows) {
+        char *buf = nullptr;
+        size_t len = 0;
+        FILE *out = open_memstream(&buf, &len);
+        ASSERT_NE(nullptr, out);
+        request_trace_write(out, row.type, row.in, strlen(row.in));
+        fclose(out);
+        EXPECT_EQ(std::string(row.out), std::string(buf, len)) << row.in;
+        free(buf);
+    }
+}
+
+TEST_F(PoolWire, TheTraceOfARunHoldsNoSignatureAndCanBeSwitchedOff)
+{
+    ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
+    Context c(store_->endpoint(), "wire-pool");
+    std::string trace;
+    {
+        StderrCapture capture;
+        EXPECT_EQ(S3StatusOK, put(c.get(), "trace/k", "traced").status);
+        EXPECT_EQ(S3StatusOK, get(c.get(), "trace/k").status);
+        trace = capture.text();
+    }
+    EXPECT_NE(std::string::npos, trace.find("> PUT /wire-pool/trace/k HTTP/1.1\r\n")) << trace;
+    EXPECT_NE(std::string::npos, trace.find("< HTTP/1.1 200")) << trace;
+    EXPECT_NE(std::string::npos, trace.find("* Connected to 127.0.0.1")) << trace;
+    size_t count = 0;
+    for (size_t at = trace.find("Authorization: "); at != std::string::npos;
+         at = trace.find("Authorization: ", at + 1)) {
+        ++count;
+        const std::string line = trace.substr(at, trace.find('\r', at) - at);
+        EXPECT_EQ("Authorization: AWS " + std::string(harness::kAccessKeyId) + ":<redacted>", line);
+    }
+    EXPECT_EQ(2u, count);
+    EXPECT_EQ(std::string::npos, trace.find("traced")) << "no body bytes";
+
+    S3_set_trace(0);
+    {
+        StderrCapture capture;
+        EXPECT_EQ(S3StatusOK, get(c.get(), "trace/k").status);
+        trace = capture.text();
+    }
+    S3_set_trace(1);
+    EXPECT_EQ("", trace);
+    S3_deinitialize();
+}
+
+// Limits are seconds; the fault server's misbehaviour would last for ever.
+class TimeLimits : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr)); }
+    void TearDown() override
+    {
+        S3_set_timeouts(0, 0);
+        S3_deinitialize();
+    }
+    static double secondsOf(const std::function<void()> &run)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        run();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
+};
+
+TEST_F(TimeLimits, ARequestEndsAtItsTotalLimitRaisedForItsBody)
+{
+    S3_set_timeouts(0, 1);
+    struct Row {
+        const char *mode;
+        size_t body; // 0: a GET
+        double least, most;
+    } rows[] = {
+        {"silent", 0, 0.9, 4},       // never answers
+        {"trickle", 0, 0.9, 4},      // answers a byte at a time, for ever
+        {"silent", 3 * 1024, 3.9, 7}, // 1 s + 3 KiB at the 1 KiB/s floor
+    };
+    for (const Row &row : rows) {
+        harness::FaultServer server(row.mode);
+        Context c(server.endpoint(), "bucket");
+        Outcome o;
+        const double seconds = secondsOf([&] {
+            o = row.body ? put(c.get(), "key", patternBytes(row.body)) : get(c.get(), "key");
+        });
+        EXPECT_EQ(1, o.completes) << row.mode;
+        EXPECT_EQ(S3StatusConnectionFailed, o.status) << row.mode;
+        EXPECT_GE(seconds, row.least) << row.mode << " " << row.body;
+        EXPECT_LE(seconds, row.most) << row.mode << " " << row.body;
+    }
+}
+
+TEST_F(TimeLimits, AConnectionThatIsNeverAcceptedEndsAtTheConnectLimit)
+{
+    // A listener with a full backlog that nobody accepts from: the kernel
+    // drops further connection requests, so connecting hangs.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)));
+    ASSERT_EQ(0, listen(listener, 0));
+    socklen_t addrLen = sizeof(addr);
+    ASSERT_EQ(0, getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &addrLen));
+    std::vector<int> fillers;
+    for (int i = 0; i < 2; i++) {
+        int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
+        fillers.push_back(s);
+    }
+    S3_set_timeouts(1, 0);
+    Context c("127.0.0.1:" + std::to_string(ntohs(addr.sin_port)), "bucket");
+    Outcome o;
+    const double seconds = secondsOf([&] { o = get(c.get(), "key"); });
+    EXPECT_EQ(1, o.completes);
+    EXPECT_EQ(S3StatusConnectionFailed, o.status) << S3_get_status_name(o.status);
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_LE(seconds, 4);
+    for (int s : fillers) {
+        close(s);
+    }
+    close(listener);
 }
 
 } // namespace
