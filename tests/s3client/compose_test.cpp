@@ -352,11 +352,12 @@ TEST_F(ComposeTest, CopyHeaders)
 {
     params_.httpRequestType = HttpRequestTypeCOPY;
     params_.copySourceBucketName = "src";
-    params_.copySourceKey = "a b/c";
+    // The source key is encoded like the request's own key.
+    params_.copySourceKey = "a b/50%off+.html";
     ASSERT_EQ(compose_amz_headers(&params_, &values_), S3StatusOK);
     EXPECT_EQ(amzHeaders(), (std::vector<std::string>{
                                 "x-amz-date: Sun, 13 Mar 2011 07:06:40 GMT",
-                                "x-amz-copy-source: /src/a b/c"}));
+                                "x-amz-copy-source: /src/a%20b/50%25off%2B.html"}));
     params_.putProperties = &props_;
     params_.copySourceKey = "";
     ASSERT_EQ(compose_amz_headers(&params_, &values_), S3StatusOK);
