@@ -421,6 +421,77 @@ TEST_F(ObjectWire, CopyFailuresStillSetTheTimeAndFreeTheirRecord)
     EXPECT_STREQ("", missing.eTag);
 }
 
+// A copy names its source like any key, only ever copies onto an object,
+// and a 200 that carries an Error document is that error.
+TEST_F(ObjectWire, CopySourcesAreEncodedDestinationsNamedAndErrorsIn200Seen)
+{
+    const S3BucketContext c = ctx();
+    for (const char *key : {"copy/50%off.html", "copy/a b+c.html"}) {
+        SCOPED_TRACE(key);
+        ASSERT_EQ(S3StatusOK, put(c, key, std::string("bytes of ") + key).status);
+        const std::string dest = std::string(key) + ".copy";
+        CopyResult r = copy(c, key, nullptr, dest.c_str(), nullptr);
+        EXPECT_EQ(1, r.outcome.completes);
+        EXPECT_EQ(S3StatusOK, r.outcome.status);
+        EXPECT_EQ(std::string("bytes of ") + key, store_->getObject(kBucket, dest).body);
+    }
+
+    store_->resetCounters();
+    CopyResult noDestKey = copy(c, "copy/50%off.html", nullptr, "", nullptr);
+    EXPECT_EQ(1, noDestKey.outcome.completes);
+    EXPECT_EQ(S3StatusInternalError, noDestKey.outcome.status);
+    EXPECT_FALSE(noDestKey.outcome.hadErrorDetails);
+    CopyResult noDestBucket = copy(c, "copy/50%off.html", "", nullptr, nullptr);
+    EXPECT_EQ(1, noDestBucket.outcome.completes);
+    EXPECT_EQ(S3StatusInvalidBucketNameTooShort, noDestBucket.outcome.status);
+    EXPECT_EQ(0, store_->counters().requests) << "a refused copy sends nothing";
+
+    harness::FaultServer server("status:200:" SITEMIRROR_SOURCE_DIR
+                                  "/tests/s3client/data/copy-error-200.xml");
+    Context fault(server.endpoint(), "bucket");
+    CopyResult failed = copy(fault.get(), "src", nullptr, "dest", nullptr);
+    EXPECT_EQ(1, failed.outcome.completes);
+    EXPECT_EQ(S3StatusErrorInternalError, failed.outcome.status);
+    EXPECT_TRUE(failed.outcome.hadErrorDetails);
+    EXPECT_EQ("InternalError", failed.outcome.errorCode);
+    EXPECT_EQ("We encountered an internal error. Please try again.", failed.outcome.errorMessage);
+    EXPECT_EQ(-1, failed.lastModified);
+}
+
+// An empty or blank metadata value is signed empty and sent empty: libcurl
+// drops a header written "name:", which would leave it signed but unsent.
+TEST_F(ObjectWire, EmptyMetadataValuesAreSentAsSigned)
+{
+    const S3BucketContext c = ctx();
+    const S3NameValue meta[] = {{"x-amz-meta-empty", ""}, {"x-amz-meta-blank", " \t "},
+                                {"x-amz-meta-kept", "kept"}};
+    S3PutProperties props = noProperties();
+    props.metaDataCount = 3;
+    props.metaData = meta;
+    store_->resetCounters();
+    Outcome p = put(c, "meta/empty", "x", &props);
+    EXPECT_EQ(S3StatusOK, p.status) << p.errorMessage;
+    const std::string seen = store_->requestsJson();
+    EXPECT_NE(std::string::npos, seen.find("[\"x-amz-meta-empty\", \"\"]")) << seen;
+    EXPECT_NE(std::string::npos, seen.find("[\"x-amz-meta-blank\", \"\"]")) << seen;
+    EXPECT_EQ(0, store_->counters().rejected);
+}
+
+// A code that no status is named after still reaches the caller.
+TEST_F(ObjectWire, ErrorCodesReachTheCallerAsSent)
+{
+    harness::FaultServer server("error-doc:AccessControlListNotSupported:400");
+    Context fault(server.endpoint(), "bucket");
+    Outcome p = put(fault.get(), "k", "x");
+    EXPECT_EQ(S3StatusErrorUnknown, p.status);
+    EXPECT_EQ("AccessControlListNotSupported", p.errorCode);
+    EXPECT_EQ("Provoked AccessControlListNotSupported", p.errorMessage);
+
+    Outcome missing = get(ctx(), "no/such/key/at/all");
+    EXPECT_EQ(S3StatusErrorNoSuchKey, missing.status);
+    EXPECT_EQ("NoSuchKey", missing.errorCode);
+}
+
 // Keys travel encoded in the URI and come back raw in listings: both ways
 // must give the same bytes.
 TEST_F(ObjectWire, AwkwardKeysRoundTripThroughPutListGetAndDelete)
