@@ -1,5 +1,6 @@
 // harness.cpp - starts and stops the loopback servers of the tests: moto_server
-// behind the signature-checking proxy (sigproxy.py), and the fault server
+// behind the signature-checking proxy (sigproxy.py, in the store modes the
+// options ask for), and the fault server
 // (faultserver.py); talks to moto directly with libcurl to set up and inspect
 // what a test stored; runs shell commands with a time limit.
 //
@@ -463,6 +464,25 @@ struct Store::Impl {
                                          "--upstream", "127.0.0.1:" + std::to_string(motoPort),
                                          "--access-key", kAccessKeyId, "--secret-key",
                                          kSecretAccessKey};
+        if (options.refuseV2)
+            argv.push_back("--refuse-v2");
+        argv.insert(argv.end(), {"--region", options.region});
+        if (options.aclsDisabled)
+            argv.push_back("--acls-disabled");
+        if (!options.storageClasses.empty()) {
+            std::string list;
+            for (const auto &c : options.storageClasses)
+                list += (list.empty() ? "" : ",") + c;
+            argv.insert(argv.end(), {"--storage-classes", list});
+        }
+        if (options.storageClassNotImplemented)
+            argv.push_back("--storage-class-not-implemented");
+        if (!options.redirectEndpoint.empty())
+            argv.insert(argv.end(), {"--redirect-endpoint", options.redirectEndpoint});
+        if (options.slowDownPuts != 0)
+            argv.insert(argv.end(), {"--slow-down-puts", std::to_string(options.slowDownPuts)});
+        if (!options.dropMidBodyKey.empty())
+            argv.insert(argv.end(), {"--drop-mid-body-key", options.dropMidBodyKey});
         if (options.tls) {
             argv.push_back("--tls");
             argv.push_back(dir + "/server.pem");
@@ -592,6 +612,7 @@ Counters Store::counters() {
     c.requests = static_cast<int>(jsonNumber(r.body, "requests"));
     c.puts = static_cast<int>(jsonNumber(r.body, "puts"));
     c.rejected = static_cast<int>(jsonNumber(r.body, "rejected"));
+    c.maxInFlight = static_cast<int>(jsonNumber(r.body, "max_in_flight"));
     return c;
 }
 

@@ -21,9 +21,11 @@ struct Counters {
     int connections = 0; // TCP connections accepted from clients
     int requests = 0;    // requests received (all methods)
     int puts = 0;        // PUT requests received
-    int rejected = 0;    // requests answered 403 SignatureDoesNotMatch (or InvalidAccessKeyId
-                         // when the access key id is not kAccessKeyId), or 400 InvalidDigest /
-                         // BadDigest when Content-MD5 is malformed or does not match the body
+    int rejected = 0;    // requests the proxy answered itself with an error document: a
+                         // signature refused (SignatureDoesNotMatch, InvalidAccessKeyId,
+                         // AuthorizationHeaderMalformed, ...), a body that does not match its
+                         // Content-MD5 or payload hash (InvalidDigest, BadDigest,
+                         // XAmzContentSHA256Mismatch), or a refusal of a store mode below
     int maxInFlight = 0; // most requests being handled at the same moment
 };
 
@@ -57,8 +59,9 @@ struct StoreOptions {
     std::string redirectEndpoint; // not empty: every request answered 301 PermanentRedirect
                                   // naming this host in <Endpoint>
     int slowDownPuts = 0; // the first N tries of each key's PUT answered 503 SlowDown;
-                          // -1: every try
-    std::string dropMidBodyKey; // the first PUT of this key: connection closed mid-body
+                          // -1: every try (tries counted from start or resetCounters())
+    std::string dropMidBodyKey; // the first PUT of this key (decoded, without the bucket):
+                                // half of its body read, then the connection closed unanswered
 };
 
 class Store {

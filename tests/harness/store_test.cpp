@@ -1,6 +1,8 @@
 // Tests of the loopback store itself: the checking proxy accepts correctly
-// signed requests and forwards them to moto, refuses the others with the
-// store's error document, counts what it sees, and everything stops cleanly.
+// signed requests (version 2 signed here by hand, version 4 by the aws
+// command-line tool) and forwards them to moto, refuses the others with the
+// store's error document, behaves like today's stores in each of its modes,
+// counts what it sees, and everything stops cleanly.
 #include "harness.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +16,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -326,6 +330,292 @@ TEST_F(StoreTest, KeepAliveConnectionsAreCountedOnce) {
     EXPECT_EQ(1, c.connections);
     EXPECT_EQ(2, c.requests);
     EXPECT_EQ(0, c.puts);
+}
+
+// ---- version 4, signed independently by the aws command-line tool
+
+std::map<std::string, std::string> awsEnv(const std::string &region = "us-east-1",
+                                          const std::string &secret = harness::kSecretAccessKey) {
+    return {{"AWS_ACCESS_KEY_ID", harness::kAccessKeyId},
+            {"AWS_SECRET_ACCESS_KEY", secret},
+            {"AWS_DEFAULT_REGION", region},
+            {"AWS_CONFIG_FILE", "/dev/null"},
+            {"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"},
+            {"AWS_EC2_METADATA_DISABLED", "true"},
+            {"AWS_MAX_ATTEMPTS", "1"}};
+}
+
+std::string awsCommand(const harness::Store &store, bool tls, const std::string &args) {
+    return "aws --endpoint-url " + std::string(tls ? "https://" : "http://") + store.endpoint() +
+           (tls ? " --ca-bundle '" + store.caFile() + "'" : "") + " " + args;
+}
+
+std::string randomFile(const std::string &name, int bytes) {
+    const std::string path = ::testing::TempDir() + name;
+    std::string out, err;
+    harness::runCommand("head -c " + std::to_string(bytes) + " /dev/urandom > '" + path + "'", &out,
+                        &err);
+    return path;
+}
+
+std::string readAll(const std::string &path) {
+    std::string out, err;
+    harness::runCommand("cat '" + path + "'", &out, &err);
+    return out;
+}
+
+// Plain HTTP: the tool signs the payload's SHA-256. HTTPS: it sends an aws-chunked
+// body with a CRC32 trailer, which the proxy decodes before moto stores it.
+TEST(StoreV4, RequestsSignedByTheAwsToolAreCheckedAndStoredIntact) {
+    const std::string file = randomFile("aws-upload.bin", 300000);
+    const std::string body = readAll(file);
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "https" : "http");
+        harness::StoreOptions options;
+        options.tls = tls;
+        harness::Store store(options);
+        store.createBucket("harness-v4");
+        std::string out, err;
+        ASSERT_EQ(0, harness::runCommand(awsCommand(store, tls, "s3 cp '" + file +
+                                                                 "' 's3://harness-v4/dir/a b+c.bin'"),
+                                         &out, &err, awsEnv()))
+            << err;
+        ASSERT_EQ(0, harness::runCommand(
+                         awsCommand(store, tls, "s3api put-object --bucket harness-v4 --key "
+                                                "'x/50%off ü.txt' --storage-class STANDARD "
+                                                "--body '" + file + "'"),
+                         &out, &err, awsEnv()))
+            << err;
+        ASSERT_EQ(0, harness::runCommand(awsCommand(store, tls, "s3 ls s3://harness-v4/dir/"), &out,
+                                         &err, awsEnv()))
+            << err;
+        EXPECT_NE(std::string::npos, out.find("300000 a b+c.bin")) << out;
+        const std::string back = ::testing::TempDir() + "aws-download.bin";
+        ASSERT_EQ(0, harness::runCommand(awsCommand(store, tls, "s3 cp 's3://harness-v4/dir/a b+c.bin' '" +
+                                                                 back + "'"),
+                                         &out, &err, awsEnv()))
+            << err;
+        EXPECT_TRUE(readAll(back) == body);
+        for (const char *key : {"dir/a b+c.bin", "x/50%off ü.txt"}) {
+            harness::StoredObject o = store.getObject("harness-v4", key);
+            ASSERT_TRUE(o.exists) << key;
+            EXPECT_TRUE(o.body == body) << key << ": " << o.body.size() << " bytes stored";
+        }
+        EXPECT_EQ(0, store.counters().rejected);
+        const std::string log = store.requestsJson();
+        EXPECT_NE(std::string::npos, log.find("AWS4-HMAC-SHA256 Credential=")) << log;
+        if (tls) {
+            EXPECT_NE(std::string::npos, log.find("STREAMING-UNSIGNED-PAYLOAD-TRAILER")) << log;
+        }
+
+        // The same tool with another secret is refused, and nothing is stored.
+        store.resetCounters();
+        EXPECT_NE(0, harness::runCommand(awsCommand(store, tls, "s3 cp '" + file +
+                                                                 "' s3://harness-v4/refused"),
+                                         &out, &err, awsEnv("us-east-1", "wrong-secret")));
+        EXPECT_NE(std::string::npos, err.find("SignatureDoesNotMatch")) << err;
+        EXPECT_FALSE(store.getObject("harness-v4", "refused").exists);
+        EXPECT_GE(store.counters().rejected, 1);
+    }
+    std::remove(file.c_str());
+}
+
+// ---- store modes: each refusal is the store's own error document
+
+void expectErrorDocument(const std::string &out, const std::string &status, const std::string &code,
+                         const std::string &message, const std::string &extra) {
+    const std::string tail = out.substr(out.rfind('\n') + 1);
+    EXPECT_EQ(status, tail) << out;
+    const std::string doc = "<Error><Code>" + code + "</Code><Message>" + message + "</Message>";
+    EXPECT_NE(std::string::npos, out.find(doc)) << out;
+    if (!extra.empty()) {
+        EXPECT_NE(std::string::npos, out.find(extra)) << out;
+    }
+    EXPECT_NE(std::string::npos, out.find("</Resource><RequestId>")) << out;
+    EXPECT_NE(std::string::npos, out.find("</RequestId><HostId>")) << out;
+}
+
+Signed signedPut(const std::string &resource, const std::string &amzHeaders = "") {
+    Signed put;
+    put.method = "PUT";
+    put.resource = resource;
+    put.extraAmz = amzHeaders;
+    for (size_t at = 0, nl; (nl = amzHeaders.find('\n', at)) != std::string::npos; at = nl + 1)
+        put.extraHeaders += "-H '" + amzHeaders.substr(at, nl - at) + "' ";
+    return put;
+}
+
+const char *const kWithStatus = "-w '\n%{http_code}' --data-binary 'some bytes'";
+
+TEST(StoreModes, EachModeRefusesWhatThatStoreRefusesAndAcceptsTheRest) {
+    using Command = std::function<std::string(const harness::Store &)>;
+    auto v2 = [](const std::string &resource, const std::string &amz) {
+        return Command([=](const harness::Store &s) {
+            return signedPut(resource, amz).command(s, kWithStatus);
+        });
+    };
+    // A version 4 credential for us-east-1 (its signature is never reached).
+    Command v4East = [](const harness::Store &s) {
+        return std::string("curl -sS -X PUT --data-binary x -w '\n%{http_code}' -H 'Content-Type:' "
+                           "-H 'x-amz-date: 20260101T000000Z' -H 'x-amz-content-sha256: "
+                           "UNSIGNED-PAYLOAD' -H 'Authorization: AWS4-HMAC-SHA256 Credential=") +
+               harness::kAccessKeyId + "/20260101/us-east-1/s3/aws4_request, SignedHeaders=host;"
+                                       "x-amz-content-sha256;x-amz-date, Signature=00' 'http://" +
+               s.endpoint() + "/harness-m/k'";
+    };
+    // Signed by the tool for the region of the case.
+    Command awsPut = [](const harness::Store &s) {
+        return awsCommand(s, false, "s3api put-object --bucket harness-m --key ok") +
+               " >/dev/null && printf '\\n200'";
+    };
+    struct Case {
+        const char *what;
+        harness::StoreOptions options;
+        Command refused;
+        const char *status, *code, *message, *extra;
+        Command accepted; // empty: the mode refuses everything
+        std::string region;
+    };
+    harness::StoreOptions refuseV2, noAcls, standardOnly, r2, redirect, euWest;
+    refuseV2.refuseV2 = true;
+    noAcls.aclsDisabled = true;
+    standardOnly.storageClasses = {"STANDARD", "STANDARD_IA"};
+    r2 = standardOnly;
+    r2.storageClassNotImplemented = true;
+    redirect.redirectEndpoint = "harness-m.s3.eu-west-1.amazonaws.com";
+    euWest.region = "eu-west-1";
+    const Case cases[] = {
+        {"V2 refused", refuseV2, v2("/harness-m/k", ""), "400", "InvalidRequest",
+         "The authorization mechanism you have provided is not supported. Please use "
+         "AWS4-HMAC-SHA256.",
+         "", awsPut, "us-east-1"},
+        {"ACLs disabled", noAcls, v2("/harness-m/k", "x-amz-acl:public-read\n"), "400",
+         "AccessControlListNotSupported", "The bucket does not allow ACLs", "",
+         v2("/harness-m/ok", ""), ""},
+        {"unknown storage class", standardOnly,
+         v2("/harness-m/k", "x-amz-storage-class:REDUCED_REDUNDANCY\n"), "400",
+         "InvalidStorageClass", "The storage class you specified is not valid",
+         "<StorageClassRequested>REDUCED_REDUNDANCY</StorageClassRequested>",
+         v2("/harness-m/ok", "x-amz-storage-class:STANDARD_IA\n"), ""},
+        {"unknown storage class, as R2 answers", r2,
+         v2("/harness-m/k", "x-amz-storage-class:REDUCED_REDUNDANCY\n"), "501", "NotImplemented",
+         "A header you provided implies functionality that is not implemented",
+         "<Header>x-amz-storage-class</Header>", v2("/harness-m/ok", ""), ""},
+        {"permanent redirect", redirect, v2("/harness-m/k", ""), "301", "PermanentRedirect",
+         "The bucket you are attempting to access must be addressed using the specified "
+         "endpoint. Please send all future requests to this endpoint.",
+         "<Bucket>harness-m</Bucket><Endpoint>harness-m.s3.eu-west-1.amazonaws.com</Endpoint>",
+         nullptr, ""},
+        {"credential for another region", euWest, v4East, "400", "AuthorizationHeaderMalformed",
+         "The authorization header is malformed; the region 'us-east-1' is wrong; expecting "
+         "'eu-west-1'",
+         "<Region>eu-west-1</Region>", awsPut, "eu-west-1"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        harness::Store store(c.options);
+        store.createBucket("harness-m");
+        std::string out, err;
+        ASSERT_EQ(0, harness::runCommand(c.refused(store), &out, &err)) << err;
+        expectErrorDocument(out, c.status, c.code, c.message, c.extra);
+        EXPECT_FALSE(store.getObject("harness-m", "k").exists);
+        EXPECT_EQ(1, store.counters().rejected);
+        if (!c.accepted)
+            continue;
+        store.resetCounters();
+        const auto env = awsEnv(c.region.empty() ? "us-east-1" : c.region);
+        ASSERT_EQ(0, harness::runCommand(c.accepted(store), &out, &err, env)) << err;
+        EXPECT_EQ("200", out.substr(out.rfind('\n') + 1)) << out;
+        EXPECT_TRUE(store.getObject("harness-m", "ok").exists);
+        EXPECT_EQ(0, store.counters().rejected) << store.requestsJson();
+    }
+}
+
+TEST(StoreModes, SlowDownAnswersTheFirstTriesOfEachKey) {
+    struct Case {
+        int slowDownPuts;
+        std::vector<std::string> statuses; // of successive PUTs of one key
+    };
+    const Case cases[] = {{2, {"503", "503", "200", "200"}}, {-1, {"503", "503", "503", "503"}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.slowDownPuts);
+        harness::StoreOptions options;
+        options.slowDownPuts = c.slowDownPuts;
+        harness::Store store(options);
+        store.createBucket("harness-s");
+        std::string out, err;
+        for (const std::string &expected : c.statuses) {
+            ASSERT_EQ(0, harness::runCommand(signedPut("/harness-s/a").command(store, kWithStatus),
+                                             &out, &err))
+                << err;
+            if (expected == "503")
+                expectErrorDocument(out, "503", "SlowDown", "Please reduce your request rate.", "");
+            else
+                EXPECT_EQ("200", out.substr(out.rfind('\n') + 1)) << out;
+        }
+        EXPECT_EQ(c.slowDownPuts >= 0, store.getObject("harness-s", "a").exists);
+        // Tries are counted per key, and reading is never slowed down.
+        ASSERT_EQ(0, harness::runCommand(signedPut("/harness-s/b").command(store, kWithStatus),
+                                         &out, &err));
+        EXPECT_EQ("503", out.substr(out.rfind('\n') + 1)) << out;
+        Signed list;
+        list.resource = "/harness-s/";
+        ASSERT_EQ(0, harness::runCommand(list.command(store, "-o /dev/null -w '%{http_code}'"), &out,
+                                         &err));
+        EXPECT_EQ("200", out);
+    }
+}
+
+TEST(StoreModes, FirstPutOfTheDropKeyIsCutOffMidBody) {
+    harness::StoreOptions options;
+    options.dropMidBodyKey = "cut here.bin";
+    harness::Store store(options);
+    store.createBucket("harness-d");
+    const std::string file = randomFile("drop-body.bin", 200000);
+    Signed put = signedPut("/harness-d/cut%20here.bin");
+    const std::string cmd = put.command(store, "-w '%{http_code} %{size_upload}' --data-binary @'" +
+                                                   file + "'");
+    std::string out, err;
+    int rc = harness::runCommand(cmd, &out, &err);
+    EXPECT_TRUE(rc == 52 || rc == 55 || rc == 56) << rc << " " << out << err; // no answer
+    EXPECT_FALSE(store.getObject("harness-d", "cut here.bin").exists);
+    ASSERT_EQ(0, harness::runCommand(cmd, &out, &err)) << err;
+    EXPECT_EQ("200 200000", out);
+    harness::StoredObject o = store.getObject("harness-d", "cut here.bin");
+    EXPECT_TRUE(o.exists && o.body == readAll(file));
+    std::remove(file.c_str());
+}
+
+// Three requests whose bodies are held back until the proxy has all three heads:
+// the most in flight at once is three, and a reset starts again from what is open.
+TEST(StoreModes, RequestsInFlightAtOnceAreCounted) {
+    harness::Store store;
+    std::string out, err;
+    const std::string script = "python3 - " + store.endpoint() + R"( <<'PY'
+import json, socket, sys, time, urllib.request
+host, port = sys.argv[1].split(':')
+def max_in_flight():
+    with urllib.request.urlopen('http://%s/__harness__/counters' % sys.argv[1]) as r:
+        return json.load(r)['max_in_flight']
+socks = []
+for i in range(3):
+    s = socket.create_connection((host, int(port)))
+    s.sendall(b'PUT /b/k%d HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\n' % i)
+    socks.append(s)
+deadline = time.monotonic() + 20
+while max_in_flight() < 3 and time.monotonic() < deadline:
+    time.sleep(0.02)
+for s in socks:
+    s.sendall(b'x')
+print(' '.join(s.recv(12).decode().split(' ')[1] for s in socks))
+PY)";
+    ASSERT_EQ(0, harness::runCommand(script, &out, &err)) << err;
+    EXPECT_EQ("403 403 403\n", out); // unsigned: refused once the body has been read
+    harness::Counters c = store.counters();
+    EXPECT_EQ(3, c.maxInFlight);
+    EXPECT_EQ(3, c.requests);
+    store.resetCounters();
+    EXPECT_EQ(0, store.counters().maxInFlight);
 }
 
 TEST(StoreLifecycle, StopsEveryProcessItStarted) {
