@@ -52,7 +52,8 @@ typedef struct RequestParams
 // Buffer sizes of the composition, terminators included.
 
 // The "x-amz-" header table: every metadata header the response table can
-// hold, and the ACL and date headers.
+// hold, and the ACL and date headers (more, as V4's payload hash or a
+// copy's headers would need, are refused as too long).
 #define MAX_AMZ_HEADERS (S3_MAX_METADATA_COUNT + 2)          // 159
 // The packed "x-amz-" headers: 157 metadata headers of the shortest form
 // "x-amz-meta-n: v" with their terminators (16 bytes each), 256 bytes for

@@ -41,7 +41,8 @@ static void format_date(char *out, size_t size, int64_t t)
 
 #define DATE_TEXT_SIZE 64
 
-// The buffers keep the sizes the requests have always been composed in.
+// The derived sizes in request.h are the sizes every request is composed
+// in; these hold them there.
 static_assert(AMZ_HEADERS_RAW_SIZE == 2769, "x-amz- header budget");
 static_assert(MAX_CANONICALIZED_RESOURCE_SIZE == 3339, "canonical resource");
 static_assert(STRING_TO_SIGN_SIZE == 6383, "V2 string to sign");
