@@ -5,11 +5,14 @@
 //   - the same with S3_initialize/S3_deinitialize around every put;
 //   - the peak memory (max RSS) of a process that uploads, and of one that
 //     downloads, a large object, next to that of a process that only sets
-//     the client up: bodies are streamed, so the peaks stay flat.
+//     the client up: bodies are streamed, so the peaks stay flat;
+//   - the cost of composing and signing one upload request like the mirror's
+//     (no transfer), signature V2 beside V4, in microseconds.
 // Each memory phase runs in a child process of its own (this program run
 // again with a phase argument), so one phase's peak does not hide another's.
 //
 // Usage: bench_client [PUTS] [LARGE_MIB]     (defaults 2000 and 1024)
+//        bench_client --signing [ITERATIONS]  (default 200000): signing only
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -20,9 +23,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "harness.h"
+#include "request.h"
 #include "s3client.h"
 
 namespace {
@@ -66,8 +71,10 @@ S3BucketContext contextFor(const std::string &endpoint)
 {
     static std::string host;
     host = endpoint;
-    return S3BucketContext{host.c_str(), kBucket, S3ProtocolHTTP, S3UriStylePath,
-                           harness::kAccessKeyId, harness::kSecretAccessKey};
+    return S3BucketContext{host.c_str(),          kBucket,
+                           S3ProtocolHTTP,        S3UriStylePath,
+                           harness::kAccessKeyId, harness::kSecretAccessKey,
+                           S3SignatureV2,         nullptr};
 }
 
 bool put(const S3BucketContext &ctx, const std::string &key, uint64_t size)
@@ -151,6 +158,67 @@ long childPeakKiB(const char *self, const char *phase, const std::string &endpoi
     return ru.ru_maxrss;
 }
 
+// Microseconds of wall time per composition and signature of an upload like
+// the mirror's (content type, MD5, ACL, storage class, a key with a folder
+// and a space), over iterations rounds.
+double signingMicros(S3SignatureVersion version, int iterations)
+{
+    const S3NameValue storageClass = {"x-amz-storage-class", "REDUCED_REDUNDANCY"};
+    S3PutProperties props;
+    memset(&props, 0, sizeof(props));
+    props.expires = -1;
+    props.contentType = "text/html";
+    props.md5 = "rL0Y20zC+Fzt72VPzMSk2A==";
+    props.cannedAcl = S3CannedAclPublicRead;
+    props.metaDataCount = 1;
+    props.metaData = &storageClass;
+
+    RequestParams params;
+    memset(&params, 0, sizeof(params));
+    params.httpRequestType = HttpRequestTypePUT;
+    params.bucketContext = S3BucketContext{"s3.eu-west-3.amazonaws.com", "www.example-site.org",
+                                           S3ProtocolHTTPS, S3UriStylePath, harness::kAccessKeyId,
+                                           harness::kSecretAccessKey, version, "eu-west-3"};
+    params.key = "blog/2026/a long article.html";
+    params.putProperties = &props;
+    params.toS3CallbackTotalSize = 4096;
+
+    // On the heap: one is as large as a request's own composition.
+    std::unique_ptr<RequestComputedValues> values(new RequestComputedValues);
+    size_t check = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < iterations; i++) {
+        if (request_compose(&params, values.get()) != S3StatusOK) {
+            return -1;
+        }
+        check += static_cast<size_t>(values->authorizationHeader[40]);
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (check == 0) {
+        return -1;
+    }
+    return seconds / iterations * 1e6;
+}
+
+int runSigning(int iterations)
+{
+    printf("bench_client: composition and signing of one upload, %d rounds each\n", iterations);
+    for (S3SignatureVersion version : {S3SignatureV2, S3SignatureV4}) {
+        const double us = signingMicros(version, iterations);
+        if (us < 0) {
+            printf("composition failed\n");
+            return 1;
+        }
+        printf("%-44s %8.2f us/request\n",
+               version == S3SignatureV2 ? "signature V2 (HMAC-SHA1):"
+                                        : "signature V4 (AWS4-HMAC-SHA256):",
+               us);
+    }
+    fflush(stdout);
+    return 0;
+}
+
 } // namespace
 
 int run(int argc, char **argv);
@@ -169,6 +237,9 @@ int run(int argc, char **argv)
 {
     if (argc == 5 && !strcmp(argv[1], "--phase")) {
         return runPhase(argv[2], argv[3], strtoull(argv[4], nullptr, 10));
+    }
+    if (argc >= 2 && !strcmp(argv[1], "--signing")) {
+        return runSigning(argc > 2 ? atoi(argv[2]) : 200000);
     }
     const int puts = argc > 1 ? atoi(argv[1]) : 2000;
     const uint64_t largeMiB = argc > 2 ? strtoull(argv[2], nullptr, 10) : 1024;
@@ -245,5 +316,8 @@ int run(int argc, char **argv)
     printf("%-44s %8ld KiB max RSS  (%.1f s, %.1f MiB/s)\n", "download of the large object:",
            down, seconds, static_cast<double>(largeMiB) / seconds);
     fflush(stdout);
+    if (runSigning(200000) != 0) {
+        return 1;
+    }
     return (idle < 0 || up < 0 || down < 0) ? 1 : 0;
 }

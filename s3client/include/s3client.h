@@ -275,6 +275,12 @@ typedef struct S3PutProperties
     /* Extra headers: each name is sent lower-cased as the header name itself,
        with no prefix added, so "x-amz-storage-class" can be set here. */
     const S3NameValue *metaData;
+    /* Added after the original fields.  Signature V4 only: the SHA-256 of
+       the body as 64 lower-case hex digits, signed as the payload hash; NULL
+       sends the body unsigned ("UNSIGNED-PAYLOAD", the Content-MD5 still
+       holds it).  Anything but 64 lower-case hex digits fails the request
+       with S3StatusBadMetaData. */
+    const char *payloadSha256;
 } S3PutProperties;
 
 /* Optional preconditions of a fetch. */

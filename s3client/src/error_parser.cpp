@@ -11,6 +11,7 @@ void error_parser_initialize(ErrorParser *errorParser)
     errorParser->s3ErrorDetails.furtherDetails = NULL;
     errorParser->s3ErrorDetails.extraDetailsCount = 0;
     errorParser->s3ErrorDetails.extraDetails = errorParser->extraDetails;
+    errorParser->s3ErrorDetails.code = NULL;
     errorParser->errorXmlParserInitialized = 0;
     errorParser->code[0] = 0;
     errorParser->codeLen = 0;
@@ -110,6 +111,11 @@ static S3Status errorXmlCallback(const char *elementPath, const char *data,
 
     if (!strcmp(elementPath, "Error/Code")) {
         append_text(errorParser->code, &errorParser->codeLen, data, dataLen);
+        // The code as sent reaches the caller too, also one that no status
+        // is named after.
+        if (errorParser->codeLen) {
+            details->code = errorParser->code;
+        }
     }
     else if (!strcmp(elementPath, "Error/Message")) {
         append_text(errorParser->message, &errorParser->messageLen, data,

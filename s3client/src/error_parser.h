@@ -13,7 +13,8 @@
 // and are valid while it is not reinitialised.
 typedef struct ErrorParser
 {
-    S3ErrorDetails s3ErrorDetails;          // first: handed to the caller
+    S3ErrorDetails s3ErrorDetails;          // first: handed to the caller;
+                                            // its code points to code below
     SimpleXml errorXmlParser;
     int errorXmlParserInitialized;
     char code[ERROR_TEXT_SIZE];

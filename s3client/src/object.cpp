@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "error_parser.h"
 #include "request.h"
 #include "simplexml.h"
 #include "util.h"
@@ -92,6 +93,10 @@ constexpr int kCopyLastModifiedSize = 256;
 // copyObjectCompleteCallback after the caller's complete callback.
 struct CopyObjectData {
     SimpleXml simpleXml;
+    // The store may answer a copy 200 and still fail it, with an Error
+    // document in place of the result: the body is read for that too.
+    ErrorParser errorParser;
+    int errorDocument; // the body's root element is Error
     S3ResponsePropertiesCallback responsePropertiesCallback;
     S3ResponseCompleteCallback responseCompleteCallback;
     void *callbackData;
@@ -107,6 +112,9 @@ S3Status copyObjectXmlCallback(const char *elementPath, const char *data, int da
                                void *callbackData)
 {
     CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
+    if (!strcmp(elementPath, "Error") || !strncmp(elementPath, "Error/", 6)) {
+        coData->errorDocument = 1;
+    }
     if (!data) {
         return S3StatusOK;
     }
@@ -144,7 +152,11 @@ S3Status copyObjectPropertiesCallback(const S3ResponseProperties *responseProper
 S3Status copyObjectDataCallback(int bufferSize, const char *buffer, void *callbackData)
 {
     CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
-    return simplexml_add(&coData->simpleXml, buffer, bufferSize);
+    S3Status status = simplexml_add(&coData->simpleXml, buffer, bufferSize);
+    if (status == S3StatusOK) {
+        status = error_parser_add(&coData->errorParser, buffer, bufferSize);
+    }
+    return status;
 }
 
 void copyObjectCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
@@ -155,8 +167,17 @@ void copyObjectCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3
         *coData->lastModifiedReturn =
             coData->lastModifiedLen ? parseIso8601Time(coData->lastModified) : -1;
     }
+    // A 200 whose body is an Error document is that error: its code decides
+    // the status (one without a code is still no success), and its details
+    // are the caller's.
+    if (requestStatus == S3StatusOK && coData->errorDocument) {
+        requestStatus = S3StatusErrorUnknown;
+        error_parser_convert_status(&coData->errorParser, &requestStatus);
+        s3ErrorDetails = &coData->errorParser.s3ErrorDetails;
+    }
     coData->responseCompleteCallback(requestStatus, s3ErrorDetails, coData->callbackData);
     simplexml_deinitialize(&coData->simpleXml);
+    error_parser_deinitialize(&coData->errorParser);
     free(coData);
 }
 
@@ -178,6 +199,16 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
         handler->completeCallback(S3StatusInternalError, nullptr, callbackData);
         return;
     }
+    // An empty destination would make the copy a PUT on the bucket (or the
+    // service) itself: refused like an empty source.
+    if (destinationBucket && !destinationBucket[0]) {
+        handler->completeCallback(S3StatusInvalidBucketNameTooShort, nullptr, callbackData);
+        return;
+    }
+    if (destinationKey && !destinationKey[0]) {
+        handler->completeCallback(S3StatusInternalError, nullptr, callbackData);
+        return;
+    }
 
     CopyObjectData *data = static_cast<CopyObjectData *>(malloc(sizeof(CopyObjectData)));
     if (!data) {
@@ -185,6 +216,8 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
         return;
     }
     simplexml_initialize(&data->simpleXml, &copyObjectXmlCallback, data);
+    error_parser_initialize(&data->errorParser);
+    data->errorDocument = 0;
     data->responsePropertiesCallback = handler->propertiesCallback;
     data->responseCompleteCallback = handler->completeCallback;
     data->callbackData = callbackData;

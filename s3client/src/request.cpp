@@ -295,7 +295,10 @@ S3Status build_header_list(Request *request, const RequestParams *params,
         }
     }
 
+    // hostHeader is set for V4 only, which signs the host: libcurl then
+    // sends that line instead of its own.
     const char *standard[] = {
+        values->hostHeader,
         values->cacheControlHeader,      values->contentTypeHeader,
         values->md5Header,               values->contentDispositionHeader,
         values->contentEncodingHeader,   values->expiresHeader,

@@ -9,8 +9,12 @@
 #include <stdint.h>
 
 #include "s3client.h"
+#include "util.h"
 
 // ---- composition ----
+//
+// request_compose.cpp composes the headers, the key and the URI and picks the
+// signature; sign_v2.cpp and sign_v4.cpp sign.
 
 typedef enum
 {
@@ -46,14 +50,50 @@ typedef struct RequestParams
 } RequestParams;
 
 // Buffer sizes of the composition, terminators included.
+
+// The "x-amz-" header table: every metadata header the response table can
+// hold, and the ACL and date headers (more, as V4's payload hash or a
+// copy's headers would need, are refused as too long).
 #define MAX_AMZ_HEADERS (S3_MAX_METADATA_COUNT + 2)          // 159
-#define AMZ_HEADERS_RAW_SIZE 2769       // at most 2768 bytes used
+// The packed "x-amz-" headers: 157 metadata headers of the shortest form
+// "x-amz-meta-n: v" with their terminators (16 bytes each), 256 bytes for
+// the ACL, date, payload-hash and copy headers, and a final terminator.
+#define AMZ_HEADERS_RAW_SIZE \
+    (S3_MAX_METADATA_COUNT * (int) sizeof(S3_METADATA_HEADER_NAME_PREFIX "n: v") + 256 + 1) // 2769
+// A metadata header name alone.
 #define METADATA_NAME_BUFFER_SIZE (S3_MAX_METADATA_SIZE - 4)  // 2044
+// Every key byte may become "%XX".
 #define MAX_URLENCODED_KEY_SIZE (3 * S3_MAX_KEY_SIZE + 1)     // 3073
-#define MAX_CANONICALIZED_RESOURCE_SIZE 3339
+// The longest sub-resource word a canonical resource or URI makes room for.
+#define MAX_SUB_RESOURCE_LENGTH ((int) sizeof("location") - 1)
+// "/" bucket "/" encoded key "?" sub-resource, and the terminator.
+#define MAX_CANONICALIZED_RESOURCE_SIZE \
+    (1 + S3_MAX_BUCKET_NAME_SIZE + 1 + (MAX_URLENCODED_KEY_SIZE - 1) + 1 + \
+     MAX_SUB_RESOURCE_LENGTH + 1)                                  // 3339
+// One standard header line ("Content-Type: ...", "Range: ...").
 #define HEADER_LINE_SIZE 128
-#define STRING_TO_SIGN_SIZE 6383
-#define MAX_URI_SIZE 3602
+// The V2 string to sign: the method and its line feed (17), the Content-MD5
+// and Content-Type values with their line feeds (129 each), the empty date
+// line (1), the canonical headers and resource without their terminators,
+// and a terminator.
+#define STRING_TO_SIGN_SIZE \
+    (17 + 129 + 129 + 1 + (AMZ_HEADERS_RAW_SIZE - 1) + \
+     (MAX_CANONICALIZED_RESOURCE_SIZE - 1) + 1)                    // 6383
+// The request URI: "https://" (8), host, bucket, "/", the encoded key's
+// buffer (terminator included), "?torrent" (8), and two bytes to spare.
+#define MAX_URI_SIZE \
+    (8 + S3_MAX_HOSTNAME_SIZE + S3_MAX_BUCKET_NAME_SIZE + 1 + \
+     MAX_URLENCODED_KEY_SIZE + 8 + 1 + 1)                          // 3602
+// "Host: " and the host a V4 request signs: the bucket, a dot and the
+// endpoint for a virtual-host address.
+#define HOST_HEADER_SIZE \
+    ((int) sizeof("Host: ") + S3_MAX_BUCKET_NAME_SIZE + 1 + S3_MAX_HOSTNAME_SIZE)
+// The Authorization line.  V2 cuts its line at HEADER_LINE_SIZE, as it
+// always has; V4 names every signed header, so it gets room for all the
+// "x-amz-" header names and the fixed parts (credential scope, signature).
+#define AUTHORIZATION_HEADER_SIZE (AMZ_HEADERS_RAW_SIZE + 1024)
+// "x-amz-date" of V4: "yyyymmddThhmmssZ" and its terminator.
+#define V4_DATE_SIZE 17
 // The user agent: at most 255 characters.
 #define USER_AGENT_SIZE 256
 // The CA bundle path of S3_set_ca_file.
@@ -64,7 +104,9 @@ typedef struct RequestParams
 typedef struct RequestComputedValues
 {
     // Pointers into amzHeadersRaw, one complete "name: value" header each,
-    // in composition order.
+    // in composition order.  request_compose leaves them as handed to
+    // libcurl: a header with an empty value reads "name;", libcurl's way of
+    // sending it empty (a bare "name:" would make libcurl drop it).
     char *amzHeaders[MAX_AMZ_HEADERS];
     int amzHeadersCount;
     char amzHeadersRaw[AMZ_HEADERS_RAW_SIZE];
@@ -83,7 +125,12 @@ typedef struct RequestComputedValues
     char ifMatchHeader[HEADER_LINE_SIZE];
     char ifNoneMatchHeader[HEADER_LINE_SIZE];
     char rangeHeader[HEADER_LINE_SIZE];
-    char authorizationHeader[HEADER_LINE_SIZE];
+    // V4 only: the Host line that was signed, sent in place of libcurl's own
+    // so that the two cannot differ; "" for V2, which leaves Host to libcurl.
+    char hostHeader[HOST_HEADER_SIZE];
+    // V4 only: the time of x-amz-date, which the signature's scope repeats.
+    char v4Date[V4_DATE_SIZE];
+    char authorizationHeader[AUTHORIZATION_HEADER_SIZE];
 } RequestComputedValues;
 
 // The "x-amz-" headers: metadata (names lower-cased, no prefix added), the
@@ -96,8 +143,13 @@ S3Status compose_standard_headers(const RequestParams *params,
                                   RequestComputedValues *values);
 
 // urlEncodedKey from params->key; S3StatusUriTooLong above S3_MAX_KEY_SIZE.
+// V2 keeps its own encoding (urlEncode); V4 encodes every byte but the
+// unreserved ones and "/" (uriEncode), the form the service signs, so that
+// the path sent and the path signed are the same text.
 S3Status encode_key(const RequestParams *params,
                     RequestComputedValues *values);
+
+// ---- V2 signature (sign_v2.cpp) ----
 
 // canonicalizedAmzHeaders from amzHeaders: one "name:value" line per
 // distinct name, in name order, repeated names joined with ",".
@@ -114,13 +166,103 @@ int compose_string_to_sign(const RequestParams *params,
                            const RequestComputedValues *values,
                            char *buffer, int bufferSize);
 
-// authorizationHeader: "Authorization: AWS <key id>:<signature>".
+// authorizationHeader: "Authorization: AWS <key id>:<signature>", from the
+// canonical headers and resource.
+S3Status sign_v2_auth_header(const RequestParams *params,
+                             RequestComputedValues *values);
+
+// The V2 pre-signed URI ("AWSAccessKeyId=...&Expires=...&Signature=...").
+S3Status sign_v2_query_string(char *buffer,
+                              const S3BucketContext *bucketContext,
+                              const char *key, int64_t expires,
+                              const char *resource);
+
+// ---- V4 signature (sign_v4.cpp) ----
+
+// The hex SHA-256 of an empty body.
+#define V4_EMPTY_PAYLOAD_HASH \
+    "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
+#define V4_UNSIGNED_PAYLOAD "UNSIGNED-PAYLOAD"
+// The signed header names, ";"-separated: host, the "x-amz-" names and the
+// three standard ones, with room to spare.
+#define V4_SIGNED_HEADERS_SIZE (AMZ_HEADERS_RAW_SIZE + 256)
+// The canonical request: method, path, the query re-encoded (which may
+// triple it), every signed header line, the signed names, the payload hash.
+#define V4_CANONICAL_REQUEST_SIZE \
+    (16 + MAX_URI_SIZE + 3 * MAX_URI_SIZE + HOST_HEADER_SIZE + \
+     AMZ_HEADERS_RAW_SIZE + 3 * HEADER_LINE_SIZE + V4_SIGNED_HEADERS_SIZE + 128)
+// "AWS4-HMAC-SHA256", the date, the scope and the hash, one per line.
+#define V4_STRING_TO_SIGN_SIZE 512
+
+// The region a V4 context signs for: its own, or "us-east-1".
+const char *v4_region(const S3BucketContext *bucketContext);
+
+// "yyyymmddThhmmssZ" of t in UTC into out (V4_DATE_SIZE bytes).
+void v4_format_date(char *out, int64_t t);
+
+// The x-amz-content-sha256 value of a request: the caller's SHA-256 of the
+// body (S3PutProperties.payloadSha256), V4_UNSIGNED_PAYLOAD for a body
+// without one, V4_EMPTY_PAYLOAD_HASH when there is no body.  NULL when the
+// caller's hash is not 64 lower-case hex digits.
+const char *v4_payload_hash(const RequestParams *params);
+
+// One request as V4 signs it.  header lines are "Name: value" (any case,
+// any blanks around the value); query is as it appears after "?" (or NULL).
+typedef struct V4Request
+{
+    const char *method;
+    const char *path;                 // as sent, already encoded
+    const char *query;                // may be NULL
+    const char *const *headerLines;
+    int headerCount;
+    const char *payloadHash;
+    const char *amzDate;              // "yyyymmddThhmmssZ"
+    const char *region;
+    const char *secretAccessKey;
+} V4Request;
+
+// What signing one request gives; the texts are terminated.
+typedef struct V4Signature
+{
+    char canonicalRequest[V4_CANONICAL_REQUEST_SIZE];
+    char signedHeaders[V4_SIGNED_HEADERS_SIZE];
+    char stringToSign[V4_STRING_TO_SIGN_SIZE];
+    char signature[SHA256_HEX_SIZE];
+} V4Signature;
+
+// Canonical request, string to sign and signature of request.
+// S3StatusHeadersTooLong when a text does not fit its buffer.
+S3Status v4_sign(const V4Request *request, V4Signature *signature);
+
+// "AWS4-HMAC-SHA256 Credential=ID/DATE/REGION/s3/aws4_request,
+// SignedHeaders=...,Signature=..." into buffer; false when it does not fit.
+bool v4_authorization(char *buffer, int bufferSize, const char *accessKeyId,
+                      const char *amzDate, const char *region,
+                      const V4Signature *signature);
+
+// hostHeader and authorizationHeader of a composed V4 request.
+S3Status sign_v4_auth_header(const RequestParams *params,
+                             RequestComputedValues *values);
+
+// The V4 pre-signed URI (X-Amz-Algorithm ... X-Amz-Signature); the expiry
+// is what is left until expires, at most 604800 seconds.
+S3Status sign_v4_query_string(char *buffer,
+                              const S3BucketContext *bucketContext,
+                              const char *key, int64_t expires,
+                              const char *resource);
+
+// ---- both ----
+
+// Whether a context asks for V4 (any other value, and zero, is V2).
+bool uses_signature_v4(const S3BucketContext *bucketContext);
+
+// authorizationHeader (and for V4 hostHeader) by the context's signature.
 S3Status compose_auth_header(const RequestParams *params,
                              RequestComputedValues *values);
 
-// All composition steps in order: amz headers, standard headers, key,
-// canonical headers, canonical resource, Authorization.  Stops at the first
-// failure.
+// All composition steps in order: amz headers, standard headers, key, the
+// signature (V2: canonical headers and resource first), and last the empty
+// "x-amz-" values turned into libcurl's "name;".  Stops at the first failure.
 S3Status request_compose(const RequestParams *params,
                          RequestComputedValues *values);
 

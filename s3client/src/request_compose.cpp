@@ -1,5 +1,6 @@
 // request_compose.cpp: turns a RequestParams into the request's header lines,
-// canonical forms, version 2 signature and URI; also the pre-signed URI.
+// encoded key and URI, and has it signed by the signature version its bucket
+// context names (sign_v2.cpp, sign_v4.cpp); also the pre-signed URI.
 #include <inttypes.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -39,6 +40,27 @@ static void format_date(char *out, size_t size, int64_t t)
 }
 
 #define DATE_TEXT_SIZE 64
+
+// The derived sizes in request.h are the sizes every request is composed
+// in; these hold them there.
+static_assert(AMZ_HEADERS_RAW_SIZE == 2769, "x-amz- header budget");
+static_assert(MAX_CANONICALIZED_RESOURCE_SIZE == 3339, "canonical resource");
+static_assert(STRING_TO_SIGN_SIZE == 6383, "V2 string to sign");
+static_assert(MAX_URI_SIZE == 3602, "request URI");
+
+bool uses_signature_v4(const S3BucketContext *bucketContext)
+{
+    return enum_int(bucketContext->signatureVersion) == S3SignatureV4;
+}
+
+// Whether a value is nothing but blanks (or nothing at all).
+static bool all_blank(const char *value)
+{
+    while (is_blank(*value)) {
+        ++value;
+    }
+    return !*value;
+}
 
 // ------------------------------------------------------------ amz headers
 
@@ -113,6 +135,22 @@ struct AmzHeaderWriter
 
 } // namespace
 
+// key encoded into dest (MAX_URLENCODED_KEY_SIZE bytes) as the signature
+// version sends keys; false (dest empty) above S3_MAX_KEY_SIZE characters.
+static bool encode_key_text(char *dest, const char *key, bool v4)
+{
+    if (!v4) {
+        return urlEncode(dest, key, S3_MAX_KEY_SIZE) != 0;
+    }
+    const size_t len = key ? strlen(key) : 0;
+    if (len > S3_MAX_KEY_SIZE) {
+        dest[0] = 0;
+        return false;
+    }
+    uriEncode(dest, key ? key : "", (int) len, 1);
+    return true;
+}
+
 S3Status compose_amz_headers(const RequestParams *params,
                              RequestComputedValues *values)
 {
@@ -120,6 +158,7 @@ S3Status compose_amz_headers(const RequestParams *params,
 
     values->amzHeadersCount = 0;
     values->amzHeadersRaw[0] = 0;
+    values->v4Date[0] = 0;
     AmzHeaderWriter writer = {values, 0};
 
     if (properties) {
@@ -129,6 +168,11 @@ S3Status compose_amz_headers(const RequestParams *params,
             const S3NameValue *property = &properties->metaData[i];
             const char *name = property->name ? property->name : "";
             const char *value = property->value ? property->value : "";
+            // A blank value is sent empty (libcurl cannot send blanks alone),
+            // so it is signed empty too.
+            if (all_blank(value)) {
+                value = "";
+            }
             const size_t nameLen = strlen(name);
             // A name is never cut: a cut name would send a different header.
             if ((nameLen > METADATA_NAME_BUFFER_SIZE - 1) ||
@@ -169,18 +213,39 @@ S3Status compose_amz_headers(const RequestParams *params,
         }
     }
 
-    char date[DATE_TEXT_SIZE];
-    format_date(date, sizeof(date), compose_clockG());
-    if (!writer.add("x-amz-date: %s GMT", date)) {
-        return S3StatusMetaDataHeadersTooLong;
+    const bool v4 = uses_signature_v4(&params->bucketContext);
+    if (v4) {
+        // V4 signs the time in its own form, and the payload hash.
+        const char *payloadHash = v4_payload_hash(params);
+        if (!payloadHash) {
+            return S3StatusBadMetaData;
+        }
+        v4_format_date(values->v4Date, compose_clockG());
+        if (!writer.add("x-amz-date: %s", values->v4Date) ||
+            !writer.add("x-amz-content-sha256: %s", payloadHash)) {
+            return S3StatusMetaDataHeadersTooLong;
+        }
+    }
+    else {
+        char date[DATE_TEXT_SIZE];
+        format_date(date, sizeof(date), compose_clockG());
+        if (!writer.add("x-amz-date: %s GMT", date)) {
+            return S3StatusMetaDataHeadersTooLong;
+        }
     }
 
     if (params->httpRequestType == HttpRequestTypeCOPY) {
         if (params->copySourceBucketName && params->copySourceBucketName[0] &&
             params->copySourceKey && params->copySourceKey[0]) {
+            // The source key is a key like any other: encoded as the
+            // request's own key is ("50%off.html" must reach the store as
+            // "50%25off.html"), or the store looks up another name.
+            char encodedSource[MAX_URLENCODED_KEY_SIZE];
+            if (!encode_key_text(encodedSource, params->copySourceKey, v4)) {
+                return S3StatusUriTooLong;
+            }
             if (!writer.add("x-amz-copy-source: /%s/%s",
-                            params->copySourceBucketName,
-                            params->copySourceKey)) {
+                            params->copySourceBucketName, encodedSource)) {
                 return S3StatusMetaDataHeadersTooLong;
             }
         }
@@ -306,117 +371,10 @@ S3Status compose_standard_headers(const RequestParams *params,
 
 S3Status encode_key(const RequestParams *params, RequestComputedValues *values)
 {
-    return urlEncode(values->urlEncodedKey, params->key, S3_MAX_KEY_SIZE)
+    return encode_key_text(values->urlEncodedKey, params->key,
+                           uses_signature_v4(&params->bucketContext))
                ? S3StatusOK
                : S3StatusUriTooLong;
-}
-
-// ------------------------------------------------------ canonical headers
-
-// Whether header a's name sorts strictly before header b's: byte by byte up
-// to the colon, as signed bytes; a name that ends first sorts first.
-static bool header_name_before(const char *a, const char *b)
-{
-    for (;; ++a, ++b) {
-        const bool aEnd = (*a == ':') || !*a;
-        const bool bEnd = (*b == ':') || !*b;
-        if (aEnd || bEnd) {
-            return aEnd && !bEnd;
-        }
-        if (*a != *b) {
-            return (signed char) *a < (signed char) *b;
-        }
-    }
-}
-
-void canonicalize_amz_headers(RequestComputedValues *values)
-{
-    const int count = values->amzHeadersCount;
-    const char *sorted[MAX_AMZ_HEADERS];
-    for (int i = 0; i < count; ++i) {
-        sorted[i] = values->amzHeaders[i];
-    }
-
-    // Stable insertion sort: headers of the same name keep the order in
-    // which they are sent, so their joined value reads in that order too.
-    for (int i = 1; i < count; ++i) {
-        const char *header = sorted[i];
-        int j = i;
-        while (j > 0 && header_name_before(header, sorted[j - 1])) {
-            sorted[j] = sorted[j - 1];
-            --j;
-        }
-        sorted[j] = header;
-    }
-
-    char *buffer = values->canonicalizedAmzHeaders;
-    char *const end = buffer + AMZ_HEADERS_RAW_SIZE - 1;  // room for the NUL
-    int lastNameLen = 0;  // previous header's name and colon
-
-    for (int i = 0; i < count; ++i) {
-        const char *header = sorted[i];
-        const char *c = header;
-
-        if (i && lastNameLen &&
-            !strncmp(header, sorted[i - 1], (size_t) lastNameLen)) {
-            // Same name as before: the value joins the previous line.
-            if (buffer > values->canonicalizedAmzHeaders) {
-                buffer[-1] = ',';
-            }
-            c += lastNameLen;
-        }
-        else {
-            while (*c && *c != ':' && buffer < end) {
-                *buffer++ = *c++;
-            }
-            if (*c == ':' && buffer < end) {
-                *buffer++ = *c++;
-            }
-            lastNameLen = (int) (c - header);
-        }
-        if (*c == ' ') {
-            ++c;
-        }
-
-        // The value; a folded line (CR LF and a blank) is dropped with the
-        // blanks on both sides of it.
-        char *const valueStart = buffer;
-        while (*c) {
-            if (c[0] == '\r' && c[1] == '\n' && is_blank(c[2])) {
-                c += 3;
-                while (is_blank(*c)) {
-                    ++c;
-                }
-                while (buffer > valueStart && is_blank(buffer[-1])) {
-                    --buffer;
-                }
-                continue;
-            }
-            if (buffer < end) {
-                *buffer++ = *c;
-            }
-            ++c;
-        }
-        if (buffer < end) {
-            *buffer++ = '\n';
-        }
-    }
-    *buffer = 0;
-}
-
-// ----------------------------------------------------- canonical resource
-
-void canonicalize_resource(const char *bucketName, const char *subResource,
-                           const char *urlEncodedKey, char *buffer)
-{
-    // Cut to the buffer rather than overrun it: a cut resource can only
-    // give a signature the service refuses.
-    snprintf(buffer, MAX_CANONICALIZED_RESOURCE_SIZE, "%s%s/%s%s%s",
-             (bucketName && bucketName[0]) ? "/" : "",
-             (bucketName && bucketName[0]) ? bucketName : "",
-             (urlEncodedKey && urlEncodedKey[0]) ? urlEncodedKey : "",
-             (subResource && subResource[0]) ? "?" : "",
-             (subResource && subResource[0]) ? subResource : "");
 }
 
 // -------------------------------------------------------------- signature
@@ -436,62 +394,36 @@ const char *http_request_type_to_verb(HttpRequestType requestType)
     }
 }
 
-int compose_string_to_sign(const RequestParams *params,
-                           const RequestComputedValues *values, char *buffer,
-                           int bufferSize)
-{
-    static const size_t md5Prefix = sizeof("Content-MD5: ") - 1;
-    static const size_t contentTypePrefix = sizeof("Content-Type: ") - 1;
-
-    const char *md5 = values->md5Header[0] ? &values->md5Header[md5Prefix] : "";
-    const char *contentType = values->contentTypeHeader[0]
-                                  ? &values->contentTypeHeader[contentTypePrefix]
-                                  : "";
-    // The date line stays empty: the time travels in x-amz-date.
-    const int n = snprintf(buffer, (size_t) bufferSize, "%s\n%s\n%s\n\n%s%s",
-                           http_request_type_to_verb(params->httpRequestType),
-                           md5, contentType, values->canonicalizedAmzHeaders,
-                           values->canonicalizedResource);
-    if (n < 0) {
-        buffer[0] = 0;
-        return 0;
-    }
-    return (n < bufferSize) ? n : bufferSize - 1;
-}
-
-// base64 of the HMAC-SHA1 of text with secret into out (at least 29 bytes);
-// returns the encoded length.
-static int sign_text(const char *secret, const char *text, int textLen,
-                     char *out)
-{
-    unsigned char hmac[SHA1_DIGEST_SIZE];
-    HMAC_SHA1(hmac, (const unsigned char *) (secret ? secret : ""),
-              secret ? strlen(secret) : 0, (const unsigned char *) text,
-              (size_t) textLen);
-    const int len = base64Encode(hmac, SHA1_DIGEST_SIZE, out);
-    out[len] = 0;
-    return len;
-}
-
-#define SIGNATURE_SIZE 32  // 28 base64 characters and a terminator
-
 S3Status compose_auth_header(const RequestParams *params,
                              RequestComputedValues *values)
 {
-    char signbuf[STRING_TO_SIGN_SIZE];
-    const int len = compose_string_to_sign(params, values, signbuf,
-                                           (int) sizeof(signbuf));
+    if (uses_signature_v4(&params->bucketContext)) {
+        values->canonicalizedAmzHeaders[0] = 0;
+        values->canonicalizedResource[0] = 0;
+        return sign_v4_auth_header(params, values);
+    }
+    values->hostHeader[0] = 0;
+    canonicalize_amz_headers(values);
+    canonicalize_resource(params->bucketContext.bucketName,
+                          params->subResource, values->urlEncodedKey,
+                          values->canonicalizedResource);
+    return sign_v2_auth_header(params, values);
+}
 
-    char signature[SIGNATURE_SIZE];
-    const int sigLen =
-        sign_text(params->bucketContext.secretAccessKey, signbuf, len,
-                  signature);
-
-    const char *keyId = params->bucketContext.accessKeyId;
-    snprintf(values->authorizationHeader, HEADER_LINE_SIZE,
-             "Authorization: AWS %s:%.*s", keyId ? keyId : "", sigLen,
-             signature);
-    return S3StatusOK;
+// libcurl reads "name:" as "do not send name": a header with an empty value
+// is handed over as "name;", which libcurl sends as "name:".  Done after
+// signing, which reads the headers in their "name:" form.
+static void send_empty_values_as_empty(RequestComputedValues *values)
+{
+    for (int i = 0; i < values->amzHeadersCount; ++i) {
+        char *header = values->amzHeaders[i];
+        const size_t len = strlen(header);
+        // Only the name's own colon: "name: a:" has a value.
+        if (len && header[len - 1] == ':' &&
+            strchr(header, ':') == &header[len - 1]) {
+            header[len - 1] = ';';
+        }
+    }
 }
 
 S3Status request_compose(const RequestParams *params,
@@ -504,14 +436,13 @@ S3Status request_compose(const RequestParams *params,
     if (status == S3StatusOK) {
         status = encode_key(params, values);
     }
-    if (status != S3StatusOK) {
-        return status;
+    if (status == S3StatusOK) {
+        status = compose_auth_header(params, values);
     }
-    canonicalize_amz_headers(values);
-    canonicalize_resource(params->bucketContext.bucketName,
-                          params->subResource, values->urlEncodedKey,
-                          values->canonicalizedResource);
-    return compose_auth_header(params, values);
+    if (status == S3StatusOK) {
+        send_empty_values_as_empty(values);
+    }
+    return status;
 }
 
 // -------------------------------------------------------------------- URI
@@ -582,55 +513,13 @@ S3Status compose_uri(char *buffer, int bufferSize,
 
 // ------------------------------------------------------ pre-signed URI
 
-#define MAX_EXPIRES 2147483647LL
-#define QUERY_STRING_SIZE S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE
-
 S3Status S3_generate_authenticated_query_string(
     char *buffer, const S3BucketContext *bucketContext, const char *key,
     int64_t expires, const char *resource)
 {
-    if ((expires < 0) || (expires > MAX_EXPIRES)) {
-        expires = MAX_EXPIRES;
-    }
-
-    // The key's length is checked before it is encoded.
-    char urlEncodedKey[MAX_URLENCODED_KEY_SIZE];
-    if (!urlEncode(urlEncodedKey, key, S3_MAX_KEY_SIZE)) {
-        buffer[0] = 0;
-        return S3StatusUriTooLong;
-    }
-
-    char canonicalizedResource[MAX_CANONICALIZED_RESOURCE_SIZE];
-    canonicalize_resource(bucketContext->bucketName, resource, urlEncodedKey,
-                          canonicalizedResource);
-
-    char signbuf[STRING_TO_SIGN_SIZE];
-    int len = snprintf(signbuf, sizeof(signbuf), "GET\n\n\n%" PRId64 "\n%s",
-                       expires, canonicalizedResource);
-    if (len < 0) {
-        len = 0;
-    }
-    if (len >= (int) sizeof(signbuf)) {
-        len = (int) sizeof(signbuf) - 1;
-    }
-
-    char signature[SIGNATURE_SIZE];
-    sign_text(bucketContext->secretAccessKey, signbuf, len, signature);
-
-    char encodedSignature[3 * SIGNATURE_SIZE + 1];
-    urlEncode(encodedSignature, signature, SIGNATURE_SIZE);
-
-    char queryParams[QUERY_STRING_SIZE];
-    const char *keyId = bucketContext->accessKeyId;
-    const int n = snprintf(queryParams, sizeof(queryParams),
-                           "AWSAccessKeyId=%s&Expires=%" PRId64
-                           "&Signature=%s",
-                           keyId ? keyId : "", expires, encodedSignature);
-    if ((n < 0) || (n >= (int) sizeof(queryParams))) {
-        buffer[0] = 0;
-        return S3StatusUriTooLong;
-    }
-
-    return compose_uri(buffer, S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE,
-                       bucketContext, urlEncodedKey, resource, queryParams);
+    return uses_signature_v4(bucketContext)
+               ? sign_v4_query_string(buffer, bucketContext, key, expires,
+                                      resource)
+               : sign_v2_query_string(buffer, bucketContext, key, expires,
+                                      resource);
 }

@@ -1,7 +1,9 @@
-// util.cpp: small text utilities of the client: URL encoding, base64, SHA-1
-// and HMAC-SHA1, ISO 8601 time and number parsing.
+// util.cpp: small text utilities of the client: URL encoding, base64, hex,
+// the digests and HMACs of the signatures, ISO 8601 time and number parsing.
 #include "util.h"
 
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <string.h>
 #include <time.h>
 
@@ -36,144 +38,78 @@ int urlEncode(char *dest, const char *src, int maxSrcSize)
     return 1;
 }
 
-int base64Encode(const unsigned char *in, int inLen, char *out)
+int uriEncode(char *dest, const char *src, int srcLen, int keepSlash)
 {
-    static const char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-    char *start = out;
-    while (inLen >= 3) {
-        *out++ = alphabet[in[0] >> 2];
-        *out++ = alphabet[((in[0] & 0x03) << 4) | (in[1] >> 4)];
-        *out++ = alphabet[((in[1] & 0x0f) << 2) | (in[2] >> 6)];
-        *out++ = alphabet[in[2] & 0x3f];
-        in += 3;
-        inLen -= 3;
-    }
-    if (inLen == 2) {
-        *out++ = alphabet[in[0] >> 2];
-        *out++ = alphabet[((in[0] & 0x03) << 4) | (in[1] >> 4)];
-        *out++ = alphabet[(in[1] & 0x0f) << 2];
-        *out++ = '=';
-    }
-    else if (inLen == 1) {
-        *out++ = alphabet[in[0] >> 2];
-        *out++ = alphabet[(in[0] & 0x03) << 4];
-        *out++ = '=';
-        *out++ = '=';
-    }
-    return (int) (out - start);
-}
-
-// ---------------------------------------------------------------- SHA-1
-
-static uint32_t rotl(uint32_t x, int n)
-{
-    return (x << n) | (x >> (32 - n));
-}
-
-// One 64-byte block; words are read big-endian byte by byte, so the result
-// does not depend on the machine's byte order.
-static void sha1_block(uint32_t state[5], const unsigned char *block)
-{
-    uint32_t w[80];
-    for (int i = 0; i < 16; ++i) {
-        w[i] = ((uint32_t) block[4 * i] << 24) |
-               ((uint32_t) block[4 * i + 1] << 16) |
-               ((uint32_t) block[4 * i + 2] << 8) | (uint32_t) block[4 * i + 3];
-    }
-    for (int i = 16; i < 80; ++i) {
-        w[i] = rotl(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);
-    }
-
-    uint32_t a = state[0], b = state[1], c = state[2], d = state[3],
-             e = state[4];
-    for (int i = 0; i < 80; ++i) {
-        uint32_t f, k;
-        if (i < 20) {
-            f = (b & c) | (~b & d);
-            k = 0x5A827999;
-        }
-        else if (i < 40) {
-            f = b ^ c ^ d;
-            k = 0x6ED9EBA1;
-        }
-        else if (i < 60) {
-            f = (b & c) | (b & d) | (c & d);
-            k = 0x8F1BBCDC;
+    static const char hex[] = "0123456789ABCDEF";
+    char *const start = dest;
+    for (int i = 0; i < srcLen; ++i) {
+        const unsigned char c = (unsigned char) src[i];
+        if (((c >= 'a') && (c <= 'z')) || ((c >= 'A') && (c <= 'Z')) ||
+            ((c >= '0') && (c <= '9')) || (c == '-') || (c == '_') ||
+            (c == '.') || (c == '~') || ((c == '/') && keepSlash)) {
+            *dest++ = (char) c;
         }
         else {
-            f = b ^ c ^ d;
-            k = 0xCA62C1D6;
+            *dest++ = '%';
+            *dest++ = hex[c >> 4];
+            *dest++ = hex[c & 15];
         }
-        const uint32_t t = rotl(a, 5) + f + e + k + w[i];
-        e = d;
-        d = c;
-        c = rotl(b, 30);
-        b = a;
-        a = t;
     }
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
+    *dest = 0;
+    return (int) (dest - start);
+}
+
+// The digests, HMACs and base64 below are OpenSSL's: one well-kept
+// implementation for every signature the client makes.
+
+int base64Encode(const unsigned char *in, int inLen, char *out)
+{
+    if (inLen <= 0) {
+        return 0;
+    }
+    // EVP_EncodeBlock writes 4 characters per started group of 3 bytes and a
+    // terminator; the terminator is not part of the result, so it goes to a
+    // scratch buffer rather than past what the caller sized out for.
+    const int len = 4 * ((inLen + 2) / 3);
+    unsigned char last[BASE64_GROUP_SIZE + 1];
+    const int whole = (inLen - 1) / 3;  // groups before the last one
+    if (whole) {
+        EVP_EncodeBlock((unsigned char *) out, in, 3 * whole);
+    }
+    EVP_EncodeBlock(last, in + 3 * whole, inLen - 3 * whole);
+    memcpy(out + BASE64_GROUP_SIZE * whole, last, BASE64_GROUP_SIZE);
+    return len;
+}
+
+// One digest over any number of byte runs.
+static void evp_digest_init(EvpDigest *digest, const EVP_MD *md)
+{
+    digest->ctx = EVP_MD_CTX_new();
+    if (digest->ctx && !EVP_DigestInit_ex(digest->ctx, md, NULL)) {
+        EVP_MD_CTX_free(digest->ctx);
+        digest->ctx = NULL;
+    }
 }
 
 void SHA1_init(SHA1Context *context)
 {
-    context->state[0] = 0x67452301;
-    context->state[1] = 0xEFCDAB89;
-    context->state[2] = 0x98BADCFE;
-    context->state[3] = 0x10325476;
-    context->state[4] = 0xC3D2E1F0;
-    context->totalBytes = 0;
-    context->blockUsed = 0;
+    evp_digest_init(&context->digest, EVP_sha1());
 }
 
 void SHA1_update(SHA1Context *context, const unsigned char *data, size_t len)
 {
-    context->totalBytes += len;
-    while (len) {
-        size_t take = SHA1_BLOCK_SIZE - context->blockUsed;
-        if (take > len) {
-            take = len;
-        }
-        memcpy(context->block + context->blockUsed, data, take);
-        context->blockUsed += take;
-        data += take;
-        len -= take;
-        if (context->blockUsed == SHA1_BLOCK_SIZE) {
-            sha1_block(context->state, context->block);
-            context->blockUsed = 0;
-        }
+    if (context->digest.ctx) {
+        EVP_DigestUpdate(context->digest.ctx, data, len);
     }
 }
 
 void SHA1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context)
 {
-    const uint64_t bits = context->totalBytes * 8;
-
-    // 0x80, zeros up to 56 bytes into a block, then the bit count.
-    context->block[context->blockUsed++] = 0x80;
-    if (context->blockUsed > SHA1_BLOCK_SIZE - 8) {
-        memset(context->block + context->blockUsed, 0,
-               SHA1_BLOCK_SIZE - context->blockUsed);
-        sha1_block(context->state, context->block);
-        context->blockUsed = 0;
-    }
-    memset(context->block + context->blockUsed, 0,
-           SHA1_BLOCK_SIZE - 8 - context->blockUsed);
-    for (int i = 0; i < 8; ++i) {
-        context->block[SHA1_BLOCK_SIZE - 1 - i] = (unsigned char) (bits >> (8 * i));
-    }
-    sha1_block(context->state, context->block);
-
-    for (int i = 0; i < 5; ++i) {
-        digest[4 * i] = (unsigned char) (context->state[i] >> 24);
-        digest[4 * i + 1] = (unsigned char) (context->state[i] >> 16);
-        digest[4 * i + 2] = (unsigned char) (context->state[i] >> 8);
-        digest[4 * i + 3] = (unsigned char) context->state[i];
+    memset(digest, 0, SHA1_DIGEST_SIZE);
+    if (context->digest.ctx) {
+        EVP_DigestFinal_ex(context->digest.ctx, digest, NULL);
+        EVP_MD_CTX_free(context->digest.ctx);
+        context->digest.ctx = NULL;
     }
 }
 
@@ -181,37 +117,44 @@ void HMAC_SHA1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
                size_t key_len, const unsigned char *message,
                size_t message_len)
 {
-    unsigned char keyBlock[SHA1_BLOCK_SIZE];
-    memset(keyBlock, 0, sizeof(keyBlock));
-    if (key_len > SHA1_BLOCK_SIZE) {
-        SHA1Context context;
-        SHA1_init(&context);
-        SHA1_update(&context, key, key_len);
-        SHA1_final(keyBlock, &context);
+    unsigned int len = SHA1_DIGEST_SIZE;
+    // HMAC() takes a NULL key as "no key given"; an empty key is a key.
+    static const unsigned char noKey[1] = {0};
+    if (!HMAC(EVP_sha1(), key_len ? key : noKey, (int) key_len, message,
+              message_len, hmac, &len)) {
+        memset(hmac, 0, SHA1_DIGEST_SIZE);
     }
-    else if (key_len) {
-        memcpy(keyBlock, key, key_len);
-    }
+}
 
-    unsigned char pad[SHA1_BLOCK_SIZE];
-    unsigned char inner[SHA1_DIGEST_SIZE];
-
-    SHA1Context context;
-    for (int i = 0; i < SHA1_BLOCK_SIZE; ++i) {
-        pad[i] = keyBlock[i] ^ 0x36;
+void SHA256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
+                   const unsigned char *data, size_t len)
+{
+    unsigned int outLen = SHA256_DIGEST_SIZE;
+    if (!EVP_Digest(data, len, digest, &outLen, EVP_sha256(), NULL)) {
+        memset(digest, 0, SHA256_DIGEST_SIZE);
     }
-    SHA1_init(&context);
-    SHA1_update(&context, pad, SHA1_BLOCK_SIZE);
-    SHA1_update(&context, message, message_len);
-    SHA1_final(inner, &context);
+}
 
-    for (int i = 0; i < SHA1_BLOCK_SIZE; ++i) {
-        pad[i] = keyBlock[i] ^ 0x5c;
+void HMAC_SHA256(unsigned char hmac[SHA256_DIGEST_SIZE],
+                 const unsigned char *key, size_t key_len,
+                 const unsigned char *message, size_t message_len)
+{
+    unsigned int len = SHA256_DIGEST_SIZE;
+    static const unsigned char noKey[1] = {0};
+    if (!HMAC(EVP_sha256(), key_len ? key : noKey, (int) key_len, message,
+              message_len, hmac, &len)) {
+        memset(hmac, 0, SHA256_DIGEST_SIZE);
     }
-    SHA1_init(&context);
-    SHA1_update(&context, pad, SHA1_BLOCK_SIZE);
-    SHA1_update(&context, inner, SHA1_DIGEST_SIZE);
-    SHA1_final(hmac, &context);
+}
+
+void hexEncode(const unsigned char *in, int inLen, char *out)
+{
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i < inLen; ++i) {
+        *out++ = digits[in[i] >> 4];
+        *out++ = digits[in[i] & 15];
+    }
+    *out = 0;
 }
 
 // ----------------------------------------------------------- text parsing

@@ -1,5 +1,6 @@
-// util.h: small text utilities of the client: URL encoding, base64, SHA-1
-// and HMAC-SHA1, ISO 8601 time and number parsing.
+// util.h: small text utilities of the client: URL encoding, base64, hex,
+// the digests and HMACs of the signatures (OpenSSL's), ISO 8601 time and
+// number parsing.
 #pragma once
 
 #include <stddef.h>
@@ -11,20 +12,36 @@
 // when src is longer than maxSrcSize characters.  A NULL src encodes to "".
 int urlEncode(char *dest, const char *src, int maxSrcSize);
 
+// The encoding signature V4 signs (RFC 3986): letters, digits and "-_.~"
+// are copied, every other byte becomes "%XX"; "/" is copied too when
+// keepSlash is set (a path), else encoded (a query name or value).  dest
+// needs 3 * srcLen + 1 bytes; it is terminated.  Returns the length written.
+int uriEncode(char *dest, const char *src, int srcLen, int keepSlash);
+
 // Standard base64 of inLen bytes, padded; out is not terminated.  Returns the
 // number of characters written (4 per started group of 3 bytes).
 int base64Encode(const unsigned char *in, int inLen, char *out);
+#define BASE64_GROUP_SIZE 4
+
+// Lower-case hex of inLen bytes into out (2 * inLen + 1 bytes), terminated.
+void hexEncode(const unsigned char *in, int inLen, char *out);
 
 #define SHA1_DIGEST_SIZE 20
-#define SHA1_BLOCK_SIZE 64
+#define SHA256_DIGEST_SIZE 32
+// Hex of a SHA-256 digest and its terminator.
+#define SHA256_HEX_SIZE (2 * SHA256_DIGEST_SIZE + 1)
 
-// SHA-1 (FIPS 180) over any number of byte runs.
+// An OpenSSL digest in progress; the context is released by the final call.
+typedef struct EvpDigest
+{
+    struct evp_md_ctx_st *ctx;  // NULL when OpenSSL could not start one
+} EvpDigest;
+
+// SHA-1 over any number of byte runs: init, updates, then final (which
+// releases the context; every init must be matched by a final).
 typedef struct SHA1Context
 {
-    uint32_t state[5];
-    uint64_t totalBytes;
-    unsigned char block[SHA1_BLOCK_SIZE];
-    size_t blockUsed;
+    EvpDigest digest;
 } SHA1Context;
 
 void SHA1_init(SHA1Context *context);
@@ -35,6 +52,13 @@ void SHA1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context);
 void HMAC_SHA1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
                size_t key_len, const unsigned char *message,
                size_t message_len);
+
+// SHA-256 of one byte run, and HMAC-SHA256 (RFC 2104).
+void SHA256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
+                   const unsigned char *data, size_t len);
+void HMAC_SHA256(unsigned char hmac[SHA256_DIGEST_SIZE],
+                 const unsigned char *key, size_t key_len,
+                 const unsigned char *message, size_t message_len);
 
 // Seconds since the epoch of a "dddd-dd-ddTdd:dd:dd[.fff][Z|+hh:mm|-hh:mm]"
 // time, read as UTC and then corrected by the offset; -1 when the text does

@@ -2,13 +2,12 @@
 // Authorization line, URIs, and every length limit at its boundary.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "request.h"
 #include "util.h"
+#include "vectors.h"
 
 namespace {
 
@@ -89,58 +88,16 @@ std::string base64_hmac(const std::string &key, const std::string &text)
 
 // ------------------------------------------------------ published vectors
 
-struct Vector
-{
-    std::string stringToSign;
-    std::string signature;
-};
-
-// The JSON string value that follows "key": at pos; pos moves past it.
-bool next_json_string(const std::string &text, const std::string &key,
-                      size_t *pos, std::string *out)
-{
-    const size_t at = text.find("\"" + key + "\"", *pos);
-    if (at == std::string::npos) {
-        return false;
-    }
-    size_t i = text.find('"', text.find(':', at) + 1);
-    out->clear();
-    for (++i; i < text.size() && text[i] != '"'; ++i) {
-        if (text[i] == '\\' && i + 1 < text.size()) {
-            const char c = text[++i];
-            *out += (c == 'n') ? '\n' : c;
-        }
-        else {
-            *out += text[i];
-        }
-    }
-    *pos = i;
-    return true;
-}
-
-std::vector<Vector> load_vectors()
-{
-    std::ifstream in(SITEMIRROR_SOURCE_DIR "/tests/s3client/data/sigv2-vectors.json");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const std::string text = ss.str();
-    std::vector<Vector> out;
-    size_t pos = 0;
-    Vector v;
-    while (next_json_string(text, "string_to_sign", &pos, &v.stringToSign) &&
-           next_json_string(text, "signature", &pos, &v.signature)) {
-        out.push_back(v);
-    }
-    return out;
-}
-
 TEST(SignatureVectors, EveryPublishedStringSignsToItsSignature)
 {
-    const std::vector<Vector> vectors = load_vectors();
-    ASSERT_EQ(vectors.size(), 10u);
-    for (const Vector &v : vectors) {
-        EXPECT_EQ(base64_hmac(kSecret, v.stringToSign), v.signature)
-            << v.stringToSign;
+    const vectors::Json doc = vectors::load("sigv2-vectors.json");
+    const std::string secret = doc["secret_access_key"].str();
+    ASSERT_EQ(secret, kSecret);
+    ASSERT_EQ(doc["vectors"].items.size(), 10u);
+    for (const vectors::Json &v : doc["vectors"].items) {
+        EXPECT_EQ(base64_hmac(secret, v["string_to_sign"].str()),
+                  v["signature"].str())
+            << v["what"].str();
     }
 }
 
@@ -352,11 +309,12 @@ TEST_F(ComposeTest, CopyHeaders)
 {
     params_.httpRequestType = HttpRequestTypeCOPY;
     params_.copySourceBucketName = "src";
-    params_.copySourceKey = "a b/c";
+    // The source key is encoded like the request's own key.
+    params_.copySourceKey = "a b/50%off+.html";
     ASSERT_EQ(compose_amz_headers(&params_, &values_), S3StatusOK);
     EXPECT_EQ(amzHeaders(), (std::vector<std::string>{
                                 "x-amz-date: Sun, 13 Mar 2011 07:06:40 GMT",
-                                "x-amz-copy-source: /src/a b/c"}));
+                                "x-amz-copy-source: /src/a%20b/50%25off%2B.html"}));
     params_.putProperties = &props_;
     params_.copySourceKey = "";
     ASSERT_EQ(compose_amz_headers(&params_, &values_), S3StatusOK);

@@ -95,26 +95,39 @@ TEST(ErrorParser, EveryKnownCodeMapsToItsStatus)
 
 TEST(ErrorParser, UnknownMissingAndOddCodes)
 {
+    // The code's text reaches the caller whether or not a status is named
+    // after it; without one the details have no code.
     const struct
     {
         std::string body;
         S3Status status;
+        const char *code;
     } rows[] = {
-        {"<Code>NoSuchThing</Code>", S3StatusErrorUnknown},
-        {"<Code>nosuchkey</Code>", S3StatusErrorUnknown},
-        {"<Code> NoSuchKey</Code>", S3StatusErrorUnknown},
+        {"<Code>NoSuchThing</Code>", S3StatusErrorUnknown, "NoSuchThing"},
+        {"<Code>AccessControlListNotSupported</Code><Message>m</Message>",
+         S3StatusErrorUnknown, "AccessControlListNotSupported"},
+        {"<Code>nosuchkey</Code>", S3StatusErrorUnknown, "nosuchkey"},
+        {"<Code> NoSuchKey</Code>", S3StatusErrorUnknown, " NoSuchKey"},
         // Repeated or split code elements are joined before lookup.
-        {"<Code>NoSuch</Code><Code>Key</Code>", S3StatusErrorNoSuchKey},
-        {"<Code>NoSuch<!-- c -->Key</Code>", S3StatusErrorNoSuchKey},
+        {"<Code>NoSuch</Code><Code>Key</Code>", S3StatusErrorNoSuchKey,
+         "NoSuchKey"},
+        {"<Code>NoSuch<!-- c -->Key</Code>", S3StatusErrorNoSuchKey,
+         "NoSuchKey"},
         // No code: the status is left as it was.
-        {"<Message>m</Message>", S3StatusHttpErrorForbidden},
-        {"", S3StatusHttpErrorForbidden},
-        {"<Code></Code>", S3StatusHttpErrorForbidden},
+        {"<Message>m</Message>", S3StatusHttpErrorForbidden, nullptr},
+        {"", S3StatusHttpErrorForbidden, nullptr},
+        {"<Code></Code>", S3StatusHttpErrorForbidden, nullptr},
     };
     for (const auto &r : rows) {
-        ErrorDoc doc(error_doc(r.body));
+        ErrorDoc doc(error_doc(r.body), 3);
         EXPECT_EQ(doc.addStatus_, S3StatusOK);
         EXPECT_EQ(doc.status(S3StatusHttpErrorForbidden), r.status) << r.body;
+        if (r.code) {
+            EXPECT_STREQ(doc.details().code, r.code) << r.body;
+        }
+        else {
+            EXPECT_EQ(doc.details().code, nullptr) << r.body;
+        }
     }
 
     // A document that never started leaves the status alone too.
@@ -124,6 +137,7 @@ TEST(ErrorParser, UnknownMissingAndOddCodes)
     error_parser_convert_status(&parser, &status);
     EXPECT_EQ(status, S3StatusHttpErrorNotFound);
     EXPECT_EQ(parser.s3ErrorDetails.message, nullptr);
+    EXPECT_EQ(parser.s3ErrorDetails.code, nullptr);
     EXPECT_EQ(parser.s3ErrorDetails.extraDetailsCount, 0);
     error_parser_deinitialize(&parser);
 }
@@ -228,6 +242,7 @@ TEST(ErrorParser, ReinitialisedForANewRequest)
     error_parser_deinitialize(&parser);
     error_parser_initialize(&parser);
     EXPECT_EQ(parser.s3ErrorDetails.message, nullptr);
+    EXPECT_EQ(parser.s3ErrorDetails.code, nullptr);
     EXPECT_EQ(parser.s3ErrorDetails.extraDetailsCount, 0);
     S3Status status = S3StatusOK;
     error_parser_convert_status(&parser, &status);

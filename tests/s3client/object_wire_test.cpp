@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <ctime>
 #include <memory>
 #include <set>
@@ -32,6 +33,20 @@ std::string md5Hex(const std::string &data)
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; i++) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+std::string sha256Hex(const std::string &data)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(data.data(), data.size(), digest, &len, EVP_sha256(), nullptr);
     static const char hex[] = "0123456789abcdef";
     std::string out;
     for (unsigned int i = 0; i < len; i++) {
@@ -419,6 +434,183 @@ TEST_F(ObjectWire, CopyFailuresStillSetTheTimeAndFreeTheirRecord)
     EXPECT_EQ(S3StatusErrorNoSuchKey, missing.outcome.status);
     EXPECT_EQ(-1, missing.lastModified);
     EXPECT_STREQ("", missing.eTag);
+}
+
+// A copy names its source like any key, only ever copies onto an object,
+// and a 200 that carries an Error document is that error.
+TEST_F(ObjectWire, CopySourcesAreEncodedDestinationsNamedAndErrorsIn200Seen)
+{
+    const S3BucketContext c = ctx();
+    for (const char *key : {"copy/50%off.html", "copy/a b+c.html"}) {
+        SCOPED_TRACE(key);
+        ASSERT_EQ(S3StatusOK, put(c, key, std::string("bytes of ") + key).status);
+        const std::string dest = std::string(key) + ".copy";
+        CopyResult r = copy(c, key, nullptr, dest.c_str(), nullptr);
+        EXPECT_EQ(1, r.outcome.completes);
+        EXPECT_EQ(S3StatusOK, r.outcome.status);
+        EXPECT_EQ(std::string("bytes of ") + key, store_->getObject(kBucket, dest).body);
+    }
+
+    store_->resetCounters();
+    CopyResult noDestKey = copy(c, "copy/50%off.html", nullptr, "", nullptr);
+    EXPECT_EQ(1, noDestKey.outcome.completes);
+    EXPECT_EQ(S3StatusInternalError, noDestKey.outcome.status);
+    EXPECT_FALSE(noDestKey.outcome.hadErrorDetails);
+    CopyResult noDestBucket = copy(c, "copy/50%off.html", "", nullptr, nullptr);
+    EXPECT_EQ(1, noDestBucket.outcome.completes);
+    EXPECT_EQ(S3StatusInvalidBucketNameTooShort, noDestBucket.outcome.status);
+    EXPECT_EQ(0, store_->counters().requests) << "a refused copy sends nothing";
+
+    harness::FaultServer server("status:200:" SITEMIRROR_SOURCE_DIR
+                                  "/tests/s3client/data/copy-error-200.xml");
+    Context fault(server.endpoint(), "bucket");
+    CopyResult failed = copy(fault.get(), "src", nullptr, "dest", nullptr);
+    EXPECT_EQ(1, failed.outcome.completes);
+    EXPECT_EQ(S3StatusErrorInternalError, failed.outcome.status);
+    EXPECT_TRUE(failed.outcome.hadErrorDetails);
+    EXPECT_EQ("InternalError", failed.outcome.errorCode);
+    EXPECT_EQ("We encountered an internal error. Please try again.", failed.outcome.errorMessage);
+    EXPECT_EQ(-1, failed.lastModified);
+}
+
+// An empty or blank metadata value is signed empty and sent empty: libcurl
+// drops a header written "name:", which would leave it signed but unsent.
+TEST_F(ObjectWire, EmptyMetadataValuesAreSentAsSigned)
+{
+    const S3BucketContext c = ctx();
+    const S3NameValue meta[] = {{"x-amz-meta-empty", ""}, {"x-amz-meta-blank", " \t "},
+                                {"x-amz-meta-kept", "kept"}};
+    S3PutProperties props = noProperties();
+    props.metaDataCount = 3;
+    props.metaData = meta;
+    store_->resetCounters();
+    Outcome p = put(c, "meta/empty", "x", &props);
+    EXPECT_EQ(S3StatusOK, p.status) << p.errorMessage;
+    const std::string seen = store_->requestsJson();
+    EXPECT_NE(std::string::npos, seen.find("[\"x-amz-meta-empty\", \"\"]")) << seen;
+    EXPECT_NE(std::string::npos, seen.find("[\"x-amz-meta-blank\", \"\"]")) << seen;
+    EXPECT_EQ(0, store_->counters().rejected);
+}
+
+// A code that no status is named after still reaches the caller.
+TEST_F(ObjectWire, ErrorCodesReachTheCallerAsSent)
+{
+    harness::FaultServer server("error-doc:AccessControlListNotSupported:400");
+    Context fault(server.endpoint(), "bucket");
+    Outcome p = put(fault.get(), "k", "x");
+    EXPECT_EQ(S3StatusErrorUnknown, p.status);
+    EXPECT_EQ("AccessControlListNotSupported", p.errorCode);
+    EXPECT_EQ("Provoked AccessControlListNotSupported", p.errorMessage);
+
+    Outcome missing = get(ctx(), "no/such/key/at/all");
+    EXPECT_EQ(S3StatusErrorNoSuchKey, missing.status);
+    EXPECT_EQ("NoSuchKey", missing.errorCode);
+}
+
+// Signature V4 end to end, checked by the proxy from what it received: puts
+// with and without a signed payload, gets, heads, a listing, a copy and a
+// delete, over awkward keys; a wrong region or payload is refused.
+TEST_F(ObjectWire, SignatureV4RequestsAreAcceptedAndKeepTheirKeys)
+{
+    const char *bucket = "wire-v4";
+    store_->createBucket(bucket);
+    Context kc(store_->endpoint(), bucket);
+    S3BucketContext c = kc.get();
+    c.signatureVersion = S3SignatureV4;
+    c.region = "us-east-1";
+    const std::vector<std::string> keys = {
+        "plain.html", "with space.txt", "plus+sign", "50%off.html", "bang!star*(p)'",
+        "utf8-\xc3\xa4\xe6\x97\xa5", "dots/../up.txt", "a&b=c?d#e;f,g:h@i$j",
+    };
+    store_->resetCounters();
+    for (size_t i = 0; i < keys.size(); i++) {
+        const std::string &key = keys[i];
+        SCOPED_TRACE(key);
+        const std::string body = patternBytes(1000 + i * 7919, static_cast<unsigned>(i));
+        const std::string md5 = md5Base64(body);
+        const std::string sha = sha256Hex(body);
+        const S3NameValue meta[] = {{"x-amz-storage-class", "REDUCED_REDUNDANCY"},
+                                    {"x-amz-meta-note", "  two   words "}};
+        S3PutProperties props = noProperties();
+        props.contentType = "text/x-v4";
+        props.md5 = md5.c_str();
+        props.cannedAcl = (i % 2) ? S3CannedAclPublicRead : S3CannedAclPrivate;
+        props.metaDataCount = 2;
+        props.metaData = meta;
+        props.payloadSha256 = (i % 3) ? sha.c_str() : nullptr; // signed, or unsigned
+        Outcome p = put(c, key, body, &props);
+        ASSERT_EQ(S3StatusOK, p.status) << p.errorCode << ": " << p.errorMessage;
+
+        harness::StoredObject stored = store_->getObject(bucket, key);
+        EXPECT_TRUE(stored.body == body);
+        EXPECT_EQ("text/x-v4", stored.contentType);
+        EXPECT_EQ("REDUCED_REDUNDANCY", stored.storageClass);
+        EXPECT_EQ(i % 2 == 1, store_->isPublicRead(bucket, key));
+
+        Outcome g = get(c, key, 3, 10);
+        EXPECT_EQ(S3StatusOK, g.status) << g.errorCode;
+        EXPECT_EQ(body.substr(3, 10), g.body);
+        Outcome h = head(c, key);
+        EXPECT_EQ(S3StatusOK, h.status);
+        EXPECT_EQ(body.size(), h.contentLength);
+    }
+    EXPECT_EQ(0, store_->counters().rejected);
+    const std::string seen = store_->requestsJson();
+    EXPECT_NE(std::string::npos, seen.find("AWS4-HMAC-SHA256 Credential=")) << seen.substr(0, 2000);
+    EXPECT_EQ(std::string::npos, seen.find("\"AWS ")) << "no request went out signed V2";
+
+    struct Listed {
+        std::vector<std::string> keys;
+        static S3Status cb(int, const char *, int n, const S3ListBucketContent *contents, int,
+                           const char **, void *data)
+        {
+            for (int i = 0; i < n; i++) {
+                static_cast<Listed *>(data)->keys.push_back(contents[i].key);
+            }
+            return S3StatusOK;
+        }
+        static void done(S3Status status, const S3ErrorDetails *, void *) { EXPECT_EQ(S3StatusOK, status); }
+    } listed;
+    const S3ListBucketHandler lh = {{nullptr, &Listed::done}, &Listed::cb};
+    // Two keys a page, a marker with awkward bytes each time.
+    std::string marker;
+    for (int page = 0; page < 10; page++) {
+        const size_t before = listed.keys.size();
+        S3_list_bucket(&c, nullptr, marker.empty() ? nullptr : marker.c_str(), nullptr, 2,
+                       nullptr, &lh, &listed);
+        if (listed.keys.size() == before) {
+            break;
+        }
+        marker = listed.keys.back();
+    }
+    std::vector<std::string> sorted = keys;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, listed.keys);
+
+    CopyResult r = copy(c, "50%off.html", nullptr, "copied 50%off.html", nullptr);
+    EXPECT_EQ(S3StatusOK, r.outcome.status) << r.outcome.errorCode;
+    EXPECT_TRUE(store_->getObject(bucket, "copied 50%off.html").body ==
+                store_->getObject(bucket, "50%off.html").body);
+    EXPECT_EQ(S3StatusOK, del(c, "with space.txt").status);
+    EXPECT_FALSE(store_->getObject(bucket, "with space.txt").exists);
+    EXPECT_EQ(0, store_->counters().rejected);
+
+    // The store names its region when another one was signed for.
+    S3BucketContext wrongRegion = c;
+    wrongRegion.region = "eu-west-3";
+    Outcome w = get(wrongRegion, "plain.html");
+    EXPECT_EQ(S3StatusErrorUnknown, w.status);
+    EXPECT_EQ("AuthorizationHeaderMalformed", w.errorCode);
+    EXPECT_EQ("us-east-1", w.detail("Region"));
+
+    // A payload hash that is not the body's stores nothing.
+    const std::string otherSha = sha256Hex("other bytes");
+    S3PutProperties props = noProperties();
+    props.payloadSha256 = otherSha.c_str();
+    Outcome mismatch = put(c, "mismatch", "these bytes", &props);
+    EXPECT_EQ(S3StatusErrorUnknown, mismatch.status);
+    EXPECT_EQ("XAmzContentSHA256Mismatch", mismatch.errorCode);
+    EXPECT_FALSE(store_->getObject(bucket, "mismatch").exists);
 }
 
 // Keys travel encoded in the URI and come back raw in listings: both ways

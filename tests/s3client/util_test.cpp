@@ -1,11 +1,7 @@
-// Text utilities: URL encoding, base64, SHA-1 and HMAC-SHA1 (checked against
-// published vectors and OpenSSL), ISO 8601 times in any time zone, numbers.
+// Text utilities: URL encoding, base64, the digests and HMACs (checked
+// against published vectors), ISO 8601 times in any time zone, numbers.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
-#include <random>
 #include <stdlib.h>
 #include <string>
 #include <time.h>
@@ -73,9 +69,12 @@ TEST(Base64, PaddingAndAlphabet)
     };
     for (const auto &r : rows) {
         char out[16];
+        memset(out, '#', sizeof(out));
         const int len = base64Encode((const unsigned char *) r.in.data(),
                                      (int) r.in.size(), out);
         EXPECT_EQ(std::string(out, (size_t) len), r.out);
+        // The output is not terminated: nothing is written past it.
+        EXPECT_EQ(out[len], '#') << r.out;
     }
 }
 
@@ -123,32 +122,56 @@ TEST(Sha1, PublishedVectorsInAnyPieces)
     }
 }
 
-std::string hmac_hex(const std::string &key, const std::string &msg)
+// The published HMAC examples (RFC 2202, RFC 4231): short keys, and keys
+// longer than a block, which are hashed first; and the empty key, which is
+// a key of no bytes, not "no key".
+TEST(Hmac, PublishedVectorsForBothDigests)
 {
-    unsigned char out[SHA1_DIGEST_SIZE];
-    HMAC_SHA1(out, (const unsigned char *) key.data(), key.size(),
-              (const unsigned char *) msg.data(), msg.size());
-    return hex(out, sizeof(out));
-}
-
-TEST(HmacSha1, AgreesWithOpenSslForAllKeyAndMessageSizes)
-{
-    std::mt19937 rng(12345);
-    for (size_t keyLen = 0; keyLen <= 130; keyLen += 13) {
-        for (size_t msgLen : {0ul, 1ul, 55ul, 56ul, 64ul, 119ul, 120ul, 1000ul}) {
-            std::string key(keyLen, 0), msg(msgLen, 0);
-            for (char &c : key) c = (char) rng();
-            for (char &c : msg) c = (char) rng();
-            unsigned char expected[EVP_MAX_MD_SIZE];
-            unsigned int expectedLen = 0;
-            HMAC(EVP_sha1(), key.data(), (int) key.size(),
-                 (const unsigned char *) msg.data(), msg.size(), expected,
-                 &expectedLen);
-            ASSERT_EQ(expectedLen, (unsigned) SHA1_DIGEST_SIZE);
-            EXPECT_EQ(hmac_hex(key, msg), hex(expected, expectedLen))
-                << keyLen << " " << msgLen;
+    const std::string longKeyText =
+        "Test Using Larger Than Block-Size Key - Hash Key First";
+    const struct
+    {
+        std::string key, msg;
+        const char *sha1, *sha256;
+    } rows[] = {
+        {std::string(20, '\x0b'), "Hi There",
+         "b617318655057264e28bc0b6fb378c8ef146be00",
+         "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {"Jefe", "what do ya want for nothing?",
+         "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79",
+         "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {std::string(80, '\xaa'), longKeyText,
+         "aa4ae5e15272d00e95705637ce8a3b55ed402112", nullptr},
+        {std::string(131, '\xaa'), longKeyText, nullptr,
+         "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+        {"", "", "fbdb1d1b18aa6c08324b7d64b71fb76370690e1d",
+         "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"},
+    };
+    for (const auto &r : rows) {
+        const unsigned char *key = (const unsigned char *) r.key.data();
+        const unsigned char *msg = (const unsigned char *) r.msg.data();
+        if (r.sha1) {
+            unsigned char out[SHA1_DIGEST_SIZE];
+            HMAC_SHA1(out, key, r.key.size(), msg, r.msg.size());
+            EXPECT_EQ(hex(out, sizeof(out)), r.sha1) << r.msg;
+        }
+        if (r.sha256) {
+            unsigned char out[SHA256_DIGEST_SIZE];
+            HMAC_SHA256(out, key, r.key.size(), msg, r.msg.size());
+            EXPECT_EQ(hex(out, sizeof(out)), r.sha256) << r.msg;
         }
     }
+
+    unsigned char digest[SHA256_DIGEST_SIZE];
+    char digestHex[SHA256_HEX_SIZE];
+    SHA256_digest(digest, (const unsigned char *) "abc", 3);
+    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex);
+    EXPECT_STREQ(digestHex,
+                 "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    SHA256_digest(digest, (const unsigned char *) "", 0);
+    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex);
+    EXPECT_STREQ(digestHex,
+                 "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 // Runs the body once under each of several time zones.

@@ -18,6 +18,7 @@ struct Outcome {
     S3Status status = S3StatusInternalError;
     bool hadErrorDetails = false;
     std::string errorMessage;
+    std::string errorCode;
     std::string errorResource;
     std::string errorFurtherDetails;
     std::vector<std::pair<std::string, std::string>> errorExtra;
@@ -75,6 +76,7 @@ inline void onComplete(S3Status status, const S3ErrorDetails *details, void *dat
     o->hadErrorDetails = details != nullptr;
     if (details) {
         o->errorMessage = text(details->message);
+        o->errorCode = text(details->code);
         o->errorResource = text(details->resource);
         o->errorFurtherDetails = text(details->furtherDetails);
         for (int i = 0; i < details->extraDetailsCount; i++) {
