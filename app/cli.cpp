@@ -60,6 +60,8 @@ int mirrorSite()
         return ExitFailed; // the index step has said why
 
     RunClient client;
+    S3_set_timeouts(10, settings.nRequestTimeout);
+    S3_set_trace(settings.bQuiet ? 0 : 1);
     bool bSynced = sync(settings.strBucket, strRoot);
     return bIndexWritten && bSynced ? ExitOk : ExitFailed;
 }

@@ -11,6 +11,7 @@
 #include "myPutObj.h"
 #include "report.h"
 #include "settings.h"
+#include "uploader.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
         return false;
     }
 
-    bool bAllStored = true;
+    std::vector<UploadItem> items;
     for (const S3Obj &local : localList) {
         auto it = remoteList.find(local);
         const S3Obj *remote = it == remoteList.end() ? nullptr : &*it;
@@ -89,19 +90,37 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
             printLine("would upload: " + local.key + " (" + pszWhy + ")");
             continue;
         }
+        UploadItem item;
+        item.strKey = local.key;
+        item.strPath = strRootPath + local.key;
+        item.strMd5Hex = local.tag;
+        item.size = local.size;
+        item.acl = aclForPath(item.strPath, strRootPath);
         if (!remote) {
-            printLine("DirectionUpload:" + local.key);
+            item.leadLines.push_back("DirectionUpload:" + local.key);
             char szLine[64];
             std::snprintf(szLine, sizeof szLine, "%" PRIu64 "%" PRId64,
                           static_cast<uint64_t>(local.size), static_cast<int64_t>(local.time));
-            printLine(szLine);
+            item.leadLines.push_back(szLine);
         }
-        if (uploadOne(strBucket, strRootPath, local.key)) {
-            ++summary.nSent;
-            summary.nBytesSent += local.size;
-        } else {
-            ++summary.nFailed;
+        items.push_back(item);
+    }
+
+    bool bAllStored = true;
+    if (!items.empty()) {
+        MyS3Context context;
+        S3BucketContext ctx;
+        if (!context.initialize(strBucket.c_str(), ctx)) {
+            summary.nFailed = static_cast<long>(items.size());
             bAllStored = false;
+        } else {
+            const Settings &settings =
+                MyS3Context::pSettings ? *MyS3Context::pSettings : getSettings();
+            UploadTotals totals = uploadItems(ctx, strBucket, items, settings);
+            summary.nSent = totals.nSent;
+            summary.nBytesSent = totals.nBytesSent;
+            summary.nFailed = totals.nFailed;
+            bAllStored = totals.nFailed == 0;
         }
     }
     summary.seconds =

@@ -1,0 +1,153 @@
+// Uploads in flight at once, retried and refused, through store modes that
+// behave like the stores in use today.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "site.h"
+
+namespace {
+
+using e2e::Site;
+using e2e::ToolRun;
+
+// One store per case: each case needs its own mode.
+struct StoreRun {
+    explicit StoreRun(harness::StoreOptions options = {}) : store(options)
+    {
+        store.createBucket(bucket);
+        site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
+    }
+    ToolRun mirror(std::map<std::string, std::string> extra = {})
+    {
+        auto vars = site.env(bucket, "http://" + store.endpoint());
+        vars["SITEMIRROR_RETRIES"] = "3";
+        for (const auto &kv : extra)
+            vars[kv.first] = kv.second;
+        return e2e::runTool("", vars);
+    }
+    harness::Store store;
+    Site site;
+    std::string bucket = "up.example";
+};
+
+std::string pageName(int i)
+{
+    char sz[32];
+    std::snprintf(sz, sizeof sz, "p%03d.html", i);
+    return sz;
+}
+
+std::string pageBody(int i) { return std::string(static_cast<std::size_t>(100 + i * 37), 'a' + i % 26); }
+
+// The keys of the "upload:" lines in the order they were printed, each checked
+// to be followed by its own outcome lines before the next block begins.
+std::vector<std::string> blockKeys(const std::string &out)
+{
+    std::vector<std::string> keys;
+    for (const std::string &line : e2e::lines(out)) {
+        if (line.rfind("upload:", 0) == 0)
+            keys.push_back(line.substr(line.find(" ; ") + 3));
+        if ((line.rfind("upload error:", 0) == 0 || line.rfind("retry ", 0) == 0) &&
+            !keys.empty()) {
+            EXPECT_NE(line.find("key:" + keys.back()), std::string::npos) << line;
+        }
+    }
+    return keys;
+}
+
+TEST(Uploads, ManyInFlightAreStoredIntactInKeyOrderBlocks)
+{
+    StoreRun run;
+    for (int i = 0; i < 40; ++i)
+        run.site.write(pageName(i), pageBody(i));
+    run.store.resetCounters();
+    ToolRun first = run.mirror({{"SITEMIRROR_JOBS", "8"}});
+    ASSERT_EQ(first.status, 0) << first.out;
+    harness::Counters c = run.store.counters();
+    EXPECT_GT(c.maxInFlight, 1);
+    EXPECT_LE(c.maxInFlight, 8);
+    for (int i = 0; i < 40; ++i)
+        EXPECT_EQ(run.store.getObject(run.bucket, pageName(i)).body, pageBody(i)) << i;
+    std::vector<std::string> keys = blockKeys(first.out);
+    ASSERT_EQ(keys.size(), 41u) << first.out;
+    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end())) << first.out;
+    EXPECT_NE(first.out.find("summary: sent 41 ("), std::string::npos) << first.out;
+}
+
+TEST(Uploads, OneJobSendsOneRequestAtATimeOverOneConnection)
+{
+    StoreRun run;
+    for (int i = 0; i < 12; ++i)
+        run.site.write(pageName(i), pageBody(i));
+    run.store.resetCounters();
+    ToolRun first = run.mirror({{"SITEMIRROR_JOBS", "1"}});
+    ASSERT_EQ(first.status, 0) << first.out;
+    harness::Counters c = run.store.counters();
+    EXPECT_EQ(c.maxInFlight, 1);
+    EXPECT_LE(c.connections, 2);
+    EXPECT_EQ(c.puts, 13);
+}
+
+TEST(Uploads, SlowDownIsRetriedUntilStoredAndAlwaysSlowDownGivesUp)
+{
+    harness::StoreOptions twice;
+    twice.slowDownPuts = 2;
+    StoreRun run(twice);
+    run.site.write("a.html", "a\n");
+    ToolRun ok = run.mirror();
+    EXPECT_EQ(ok.status, 0) << ok.out;
+    EXPECT_EQ(run.store.getObject(run.bucket, "a.html").body, "a\n");
+    EXPECT_NE(ok.out.find("retry 1 of 3 in "), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("retry 2 of 3 in "), std::string::npos) << ok.out;
+    EXPECT_EQ(ok.out.find("retry 3 of 3"), std::string::npos) << ok.out;
+
+    harness::StoreOptions always;
+    always.slowDownPuts = -1;
+    StoreRun never(always);
+    never.site.write("a.html", "a\n");
+    never.store.resetCounters();
+    ToolRun failed = never.mirror({{"SITEMIRROR_RETRIES", "2"}});
+    EXPECT_EQ(failed.status, 1) << failed.out;
+    EXPECT_EQ(never.store.counters().puts, 2 * 3); // the page and a.html, three tries each
+    EXPECT_NE(failed.out.find("failed 2,"), std::string::npos) << failed.out;
+}
+
+TEST(Uploads, RefusalIsNotRetriedAndLeavesTheOthersStored)
+{
+    harness::StoreOptions options;
+    options.storageClasses = {"STANDARD"};
+    StoreRun run(options);
+    for (int i = 0; i < 6; ++i)
+        run.site.write(pageName(i), pageBody(i));
+    run.store.resetCounters();
+    ToolRun refused = run.mirror(); // every PUT names REDUCED_REDUNDANCY
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(run.store.counters().puts, 7) << refused.out;
+    EXPECT_EQ(refused.out.find("retry "), std::string::npos) << refused.out;
+
+    ToolRun standard = run.mirror({{"SITEMIRROR_STORAGE_CLASS", "STANDARD"}});
+    EXPECT_EQ(standard.status, 0) << standard.out;
+    EXPECT_EQ(run.store.getObject(run.bucket, pageName(3)).body, pageBody(3));
+}
+
+TEST(Uploads, ConnectionDroppedMidBodyIsRetriedAndStored)
+{
+    harness::StoreOptions options;
+    options.dropMidBodyKey = "big.bin";
+    StoreRun run(options);
+    const std::string body(300000, 'z');
+    run.site.write("big.bin", body);
+    ToolRun out = run.mirror();
+    EXPECT_EQ(out.status, 0) << out.out;
+    EXPECT_TRUE(run.store.getObject(run.bucket, "big.bin").body == body);
+    EXPECT_NE(out.out.find("retry 1 of 3 in "), std::string::npos) << out.out;
+}
+
+} // namespace
