@@ -11,6 +11,7 @@
 #include "console.h"
 #include "mime.h"
 #include "myS3Common.h"
+#include "report.h"
 #include "settings.h"
 
 namespace {
@@ -210,4 +211,7 @@ void MyS3ResponseCompleteCallback(S3Status status, const S3ErrorDetails *errorDe
         const S3NameValue &nv = errorDetails->extraDetails[i];
         printNameValue(nv);
     }
+    std::string strHint = hintOnce(errorDetails, false);
+    if (!strHint.empty())
+        printLine(strHint);
 }

@@ -45,3 +45,58 @@ std::string summaryLine(const RunSummary &summary)
            groupedCount(summary.nUnchanged) + ", ignored " + groupedCount(summary.nIgnored) +
            ", " + szSeconds;
 }
+
+#include <cstring>
+#include <set>
+
+#include "s3client.h"
+
+namespace {
+
+std::string extraDetail(const S3ErrorDetails *details, const char *pszName)
+{
+    for (int i = 0; i < details->extraDetailsCount && details->extraDetails; ++i) {
+        const S3NameValue &nv = details->extraDetails[i];
+        if (nv.name && std::strcmp(nv.name, pszName) == 0)
+            return nv.value ? nv.value : "";
+    }
+    return "";
+}
+
+} // namespace
+
+std::string hintOnce(const S3ErrorDetails *details, bool bSentStorageClass)
+{
+    static std::set<std::string> given;
+    if (!details || !details->code)
+        return "";
+    const std::string strCode = details->code;
+    const std::string strMessage = details->message ? details->message : "";
+    std::string strHint;
+    if (strCode == "InvalidRequest" && strMessage.find("AWS4-HMAC-SHA256") != std::string::npos) {
+        strHint = "hint: the store refuses signature V2: set SITEMIRROR_SIGNATURE=v4 and the "
+                  "bucket's SITEMIRROR_REGION";
+    } else if (strCode == "AuthorizationHeaderMalformed") {
+        std::string strRegion = extraDetail(details, "Region");
+        strHint = strRegion.empty()
+                      ? "hint: the store expects another signing region: set SITEMIRROR_REGION"
+                      : "hint: the bucket is in region " + strRegion + ": set SITEMIRROR_REGION=" +
+                            strRegion;
+    } else if (strCode == "AccessControlListNotSupported") {
+        strHint = "hint: the bucket does not allow ACLs: set SITEMIRROR_ACL=none, and keep "
+                  "\"personal\" private with a bucket policy";
+    } else if (strCode == "InvalidStorageClass" ||
+               (strCode == "NotImplemented" && bSentStorageClass)) {
+        strHint = "hint: the store does not take this storage class: set "
+                  "SITEMIRROR_STORAGE_CLASS (empty for none)";
+    } else if (strCode == "PermanentRedirect") {
+        std::string strEndpoint = extraDetail(details, "Endpoint");
+        strHint = strEndpoint.empty()
+                      ? "hint: the bucket is served by another endpoint: set SITEMIRROR_ENDPOINT"
+                      : "hint: the bucket is served by " + strEndpoint +
+                            ": set SITEMIRROR_ENDPOINT=" + strEndpoint;
+    }
+    if (strHint.empty() || !given.insert(strCode).second)
+        return "";
+    return strHint;
+}

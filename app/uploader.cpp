@@ -16,6 +16,7 @@
 #include "mime.h"
 #include "myPutObj.h"
 #include "myS3Common.h"
+#include "report.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ struct Slot {
     std::string strCode;
     Clock::time_point retryAt;
     bool bWaiting = false;
+    bool bSentStorageClass = false;
 };
 
 void appendProperties(Slot &slot, const S3ResponseProperties *prop)
@@ -92,6 +94,9 @@ void completeCallback(S3Status status, const S3ErrorDetails *details, void *call
                                                               : "") +
                     "=" + (details->extraDetails[i].value ? details->extraDetails[i].value : ""));
         }
+        std::string strHint = hintOnce(details, slot.bSentStorageClass);
+        if (!strHint.empty())
+            slot.lines.push_back(strHint);
     }
     if (slot.fp) {
         std::fclose(slot.fp);
@@ -214,6 +219,7 @@ UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucke
         properties.cannedAcl = settings.bCannedAcl ? item.acl : S3CannedAclPrivate;
         properties.metaDataCount = settings.strStorageClass.empty() ? 0 : 1;
         properties.metaData = &storageClass;
+        slot.bSentStorageClass = !settings.strStorageClass.empty();
         properties.md5 = slot.strMd5Base64.c_str();
         properties.contentType = slot.strContentType.c_str();
         properties.cacheControl =

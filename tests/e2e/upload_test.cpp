@@ -150,4 +150,66 @@ TEST(Uploads, ConnectionDroppedMidBodyIsRetriedAndStored)
     EXPECT_NE(out.out.find("retry 1 of 3 in "), std::string::npos) << out.out;
 }
 
+std::size_t countOf(const std::string &out, const std::string &part)
+{
+    std::size_t n = 0;
+    for (std::size_t pos = out.find(part); pos != std::string::npos; pos = out.find(part, pos + 1))
+        ++n;
+    return n;
+}
+
+TEST(Uploads, EachRefusalOfTodaysStoresGivesItsHintOnce)
+{
+    struct Row {
+        const char *what;
+        harness::StoreOptions options;
+        std::map<std::string, std::string> extra;
+        const char *hint;
+    };
+    harness::StoreOptions v4only, noAcls, standardOnly, otherRegion, moved;
+    v4only.refuseV2 = true;
+    noAcls.aclsDisabled = true;
+    standardOnly.storageClasses = {"STANDARD"};
+    otherRegion.region = "eu-west-1";
+    moved.redirectEndpoint = "s3.eu-west-1.example";
+    Row rows[] = {
+        {"V2 refused", v4only, {}, "set SITEMIRROR_SIGNATURE=v4"},
+        {"no ACLs", noAcls, {}, "set SITEMIRROR_ACL=none"},
+        {"class unknown", standardOnly, {}, "set SITEMIRROR_STORAGE_CLASS"},
+        {"region", otherRegion, {{"SITEMIRROR_SIGNATURE", "v4"}}, "SITEMIRROR_REGION=eu-west-1"},
+        {"moved", moved, {}, "SITEMIRROR_ENDPOINT=s3.eu-west-1.example"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        StoreRun run(row.options);
+        run.site.write("a.html", "a\n");
+        run.site.write("b.html", "b\n");
+        ToolRun out = run.mirror(row.extra);
+        EXPECT_EQ(out.status, 1);
+        EXPECT_EQ(countOf(out.out, row.hint), 1u) << out.out;
+    }
+}
+
+TEST(Uploads, StoreWithoutV2AclsOrReducedRedundancyTakesTheSettingsAndConverges)
+{
+    harness::StoreOptions options;
+    options.refuseV2 = true;
+    options.aclsDisabled = true;
+    options.storageClasses = {"STANDARD"};
+    StoreRun run(options);
+    run.site.write("a b+c%.html", "awkward\n");
+    run.site.write("personal/x.html", "mine\n");
+    std::map<std::string, std::string> fix = {{"SITEMIRROR_SIGNATURE", "v4"},
+                                              {"SITEMIRROR_ACL", "none"},
+                                              {"SITEMIRROR_STORAGE_CLASS", "STANDARD"}};
+    ToolRun first = run.mirror(fix);
+    ASSERT_EQ(first.status, 0) << first.out;
+    EXPECT_EQ(run.store.getObject(run.bucket, "a b+c%.html").body, "awkward\n");
+    run.mirror(fix); // the index page settles
+    run.store.resetCounters();
+    ToolRun again = run.mirror(fix);
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(run.store.counters().puts, 0) << again.out;
+}
+
 } // namespace
