@@ -1,10 +1,15 @@
 // myListObj.cpp - the paged listing of a bucket into object records.
 #include "myListObj.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "myPutObj.h"
+#include "console.h"
 #include "myS3Common.h"
+#include "uploader.h"
 
 namespace {
 
@@ -32,8 +37,24 @@ bool listAll(const std::string &strBucket, const char *pszPrefix, S3ObjSet &s3Li
     bool bHaveMarker = false;
     for (;;) {
         ListPageData data;
-        if (!listObjectHelper(ctx, pszPrefix, bHaveMarker ? strMarker.c_str() : nullptr, data))
-            return false; // a failed page is not the end of the bucket
+        const Settings &settings = MyS3Context::pSettings ? *MyS3Context::pSettings : getSettings();
+        for (int nTry = 0;; ++nTry) {
+            data = ListPageData();
+            if (listObjectHelper(ctx, pszPrefix, bHaveMarker ? strMarker.c_str() : nullptr, data))
+                break;
+            // A page the store could not give now is asked for again; a
+            // refusal, or the last try, fails the listing.
+            bool bRetryable = isRetryableOutcome(data.status, nullptr) ||
+                              data.status == S3StatusInternalError;
+            if (!bRetryable || nTry >= settings.nRetries)
+                return false; // a failed page is not the end of the bucket
+            double delay = retryDelaySeconds(nTry);
+            char sz[128];
+            std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: %s listing", nTry + 1,
+                          settings.nRetries, delay, S3_get_status_name(data.status));
+            printLine(sz);
+            std::this_thread::sleep_for(std::chrono::duration<double>(delay));
+        }
         if (data.page.empty())
             return true;
         for (const S3Obj &obj : data.page)

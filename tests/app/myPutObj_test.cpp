@@ -212,7 +212,8 @@ TEST(PutObject, NothingIsSentForWhatIsNotAReadableRegularFile)
     std::string strFile = dir.write("page.html", "<p>");
     ::testing::internal::CaptureStdout();
     EXPECT_FALSE(putObject("b.example", "page.html", strFile, S3CannedAclPublicRead));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "cannot read key file: " + settings.strKeyFile + " (No such file or directory)\n");
 
     MyS3Context::pSettings = nullptr;
     MyS3Context::bKeyInitialized = false;
