@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+class IgnoreRules;
+class DigestCache;
+
 // One object, local or remote. A plain value: copies are independent.
 struct S3Obj {
     std::string key;   // path relative to the scan root, or the listed key
@@ -29,12 +32,34 @@ typedef std::vector<S3Obj> S3ObjVect;        // insertion order
 // file's path with the first strPath.size() bytes cut off, so a root ending in
 // "/" gives keys without a leading "/". Symbolic links and special files are
 // skipped, never followed; names beginning with "." are included. False at the
-// first failure (a folder that cannot be opened, reported on standard error;
-// a file that cannot be read, unreported); records added before it remain.
+// first failure (a folder that cannot be opened, or a file that cannot be
+// read, reported on standard error with its path); records added before it
+// remain. Entries whose type readdir leaves unknown are asked with lstat.
 bool getAllFiles(const std::string &strPath, S3ObjSet &setFiles);
+
+// What a scan counts.
+struct ScanStats {
+    uint64_t nIgnored = 0; // files and folders left out by the ignore rules (a folder counts once)
+    uint64_t nHashed = 0;  // files read for their digest
+    uint64_t nCacheHits = 0; // files whose digest came from the cache
+};
+
+// The scan's optional parts; each may be null.
+struct ScanOptions {
+    const IgnoreRules *ignore = nullptr; // paths left out (never descended into); with rules,
+                                         // the ignore file itself is left out too
+    DigestCache *cache = nullptr;        // digests reused and remembered (the caller loads and saves)
+    ScanStats *stats = nullptr;
+};
+
+// getAllFiles with ignore rules, a digest cache and counts. With an empty
+// options record the same as above.
+bool getAllFiles(const std::string &strPath, S3ObjSet &setFiles, const ScanOptions &options);
 
 // The recursive worker: lists the folder strPath; len is the scan root's length.
 bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFiles);
+bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFiles,
+                   const ScanOptions &options);
 
 // Fills s3Obj for the regular file at strPath under strKey: size, modification
 // time, MD5 tag. False, with s3Obj unchanged, when the path is not a regular

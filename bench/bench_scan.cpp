@@ -6,6 +6,10 @@
 //   bench_scan scan DIR                    scans DIR as the mirror run does and
 //                                          prints files, bytes, wall seconds and
 //                                          the process's peak resident memory
+//   bench_scan cache-scan DIR CACHEDIR     the same with the digest cache in
+//                                          CACHEDIR (loaded before, saved after
+//                                          the timed scan), and the files read
+#include "digestcache.h"
 #include "myDir.h"
 
 #include <sys/resource.h>
@@ -93,6 +97,26 @@ int scan(const std::string &strDir)
     return bOk ? 0 : 1;
 }
 
+int cacheScan(const std::string &strDir, const std::string &strCacheDir)
+{
+    S3ObjSet setFiles;
+    ScanStats stats;
+    const auto start = std::chrono::steady_clock::now();
+    DigestCache cache(strCacheDir, strDir);
+    cache.load();
+    ScanOptions options;
+    options.cache = &cache;
+    options.stats = &stats;
+    const bool bOk = getAllFiles(strDir + "/", setFiles, options) && cache.save();
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    std::printf("cache-scan %s: files %zu hashed %" PRIu64 " hits %" PRIu64 " wall %.3f s maxrss %ld KiB\n",
+                bOk ? "ok" : "FAILED", setFiles.size(), stats.nHashed, stats.nCacheHits, wall.count(),
+                usage.ru_maxrss);
+    return bOk ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -101,6 +125,8 @@ int main(int argc, char **argv)
         return makeTree(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10));
     if (argc == 3 && std::strcmp(argv[1], "scan") == 0)
         return scan(argv[2]);
-    std::fprintf(stderr, "usage: %s make-tree DIR FILES BYTES | scan DIR\n", argv[0]);
+    if (argc == 4 && std::strcmp(argv[1], "cache-scan") == 0)
+        return cacheScan(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: %s make-tree DIR FILES BYTES | scan DIR | cache-scan DIR CACHEDIR\n", argv[0]);
     return 2;
 }

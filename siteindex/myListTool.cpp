@@ -2,6 +2,9 @@
 // tree, the row collection, and the page writer.
 #include "myListTool.h"
 
+#include "console.h"
+#include "direntry.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,6 +14,8 @@
 #include <cstdlib>
 
 namespace siteindex {
+
+const char *const defaultSiteAddress = "https://www.quillmere.org";
 
 const char *const targetFileName = "fileLists.html";
 
@@ -45,15 +50,21 @@ static const std::string kSymlinkBefore = std::string(26, '*') + "file is symbol
 static const std::string kSymlinkAfter = std::string(35, '*');
 static const char *const kNotRegular = "file is not regular:";
 
-static void printLine(const std::string &strLine)
+// Paths below the root that the mirror stores private: a plain text prefix,
+// so personal.html and personalia/x.html are private too.
+static bool isPrivate(const std::string &strSubRelative)
 {
-    std::fwrite(strLine.data(), 1, strLine.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    return strSubRelative.compare(0, 9, "/personal") == 0;
 }
 
 void doDir(const std::string &strRootPath, const std::string &strUrl,
            const std::string &strRelativePath, StringMap &stringMap)
+{
+    doDir(strRootPath, strUrl, strRelativePath, stringMap, PathFilter());
+}
+
+void doDir(const std::string &strRootPath, const std::string &strUrl,
+           const std::string &strRelativePath, StringMap &stringMap, const PathFilter &isIgnored)
 {
     const std::string strDirPath = strRootPath + "/" + strRelativePath;
     DIR *dir = opendir(strDirPath.c_str());
@@ -66,16 +77,20 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
         const std::string strSubUrl = strUrl + "/" + urlEncode(strName);
         const std::string strSubRelative = strRelativePath + "/" + strName;
         const bool bHidden = strName[0] == '.';
+        const unsigned char type = entryType(entry, strSubPath);
+        const bool bLeftOff = !bHidden && (type == DT_REG || type == DT_DIR) &&
+                              (isPrivate(strSubRelative) ||
+                               (isIgnored && isIgnored(strSubRelative.substr(1), type == DT_DIR)));
 
-        switch (entry->d_type) {
+        switch (type) {
         case DT_REG:
-            if (!bHidden)
+            if (!bHidden && !bLeftOff)
                 doFile(stringMap, strSubUrl, strSubRelative, getFileSizeStr(getFileSize(strSubPath)));
             break;
         case DT_DIR:
             // "." and ".." are hidden names too.
-            if (!bHidden && strName != "personal" && strName != "repo.git")
-                doDir(strRootPath, strSubUrl, strSubRelative, stringMap);
+            if (!bHidden && !bLeftOff && strName != "personal" && strName != "repo.git")
+                doDir(strRootPath, strSubUrl, strSubRelative, stringMap, isIgnored);
             break;
         case DT_LNK:
             printLine(kSymlinkBefore + strRootPath + "/" + strRelativePath + "/" + strName +
@@ -205,24 +220,35 @@ bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
                  const std::string &strFileName, const std::string &strPrefix)
 {
     const std::string strPage = strSrcPath + "/" + strFileName;
-    // No following a link out of the tree, and no waiting on a named pipe.
-    const int fd = open(strPage.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                        0666);
-    if (fd < 0)
-        return false;
+    // Only a regular file (or nothing) is replaced: never a link, a folder or a pipe.
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
+    if (lstat(strPage.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return false;
+    } else if (errno != ENOENT) {
         return false;
     }
-    FILE *out = fdopen(fd, "w");
+
+    std::string strTemp = strSrcPath + "/." + strFileName + ".XXXXXX";
+    const int fd = mkostemp(&strTemp[0], O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // The mode a newly created page always had: 0666 less the umask.
+    const mode_t mask = umask(0);
+    umask(mask);
+    FILE *out = fchmod(fd, 0666 & ~mask) == 0 ? fdopen(fd, "w") : nullptr;
     if (out == nullptr) {
         close(fd);
+        unlink(strTemp.c_str());
         return false;
     }
     const bool bWritten = writePage(out, stringMap, strPrefix);
     const bool bClosed = std::fclose(out) == 0;
-    return bWritten && bClosed;
+    if (!bWritten || !bClosed || rename(strTemp.c_str(), strPage.c_str()) != 0) {
+        unlink(strTemp.c_str());
+        return false;
+    }
+    return true;
 }
 
 void showMap(const StringMap &stringMap, const std::string &strPrefix)
@@ -240,18 +266,24 @@ void showString(const std::string &str)
 
 bool myListTool(const std::string &srcPath, const std::string &strPrefix)
 {
+    return myListTool(srcPath, strPrefix, siteindex::PathFilter());
+}
+
+bool myListTool(const std::string &srcPath, const std::string &strPrefix,
+                const siteindex::PathFilter &isIgnored)
+{
     char *pszRoot = realpath(srcPath.c_str(), nullptr);
     if (pszRoot == nullptr) {
-        siteindex::printLine("index page: site root cannot be resolved: " + srcPath);
+        printLine("index page: site root cannot be resolved: " + srcPath);
         return false;
     }
     const std::string strRoot = pszRoot;
     std::free(pszRoot);
 
     siteindex::StringMap stringMap;
-    siteindex::doDir(strRoot, strPrefix, "", stringMap);
+    siteindex::doDir(strRoot, strPrefix, "", stringMap, isIgnored);
     if (!siteindex::output2File(stringMap, strRoot, siteindex::targetFileName, strPrefix)) {
-        siteindex::printLine("index page: cannot write " + strRoot + "/" + siteindex::targetFileName);
+        printLine("index page: cannot write " + strRoot + "/" + siteindex::targetFileName);
         return false;
     }
     return true;

@@ -5,17 +5,32 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <string>
+
+namespace siteindex {
+// The site's public base address when none is given.
+extern const char *const defaultSiteAddress;
+
+// Tells whether a path below the root (no leading "/") is left off the page;
+// the flag says whether it names a folder (a folder left off is not entered).
+typedef std::function<bool(const std::string &strRel, bool bDir)> PathFilter;
+} // namespace siteindex
 
 // Writes the index page of the site tree at srcPath (relative, with or without
 // a trailing "/", through symbolic links: it is resolved first). strPrefix is
 // the site's public base address, scheme and host, without a trailing "/".
 // Symbolic links and special files met on the way are reported on standard
-// output and left out. Returns false, after one line on standard output, when
-// the root cannot be resolved or the page cannot be written; true otherwise.
-bool myListTool(const std::string &srcPath,
-                const std::string &strPrefix = "https://www.quillmere.org");
+// output and left out, as are the files the mirror stores private (every path
+// below the root beginning with "personal"). Returns false, after one line on
+// standard output, when the root cannot be resolved or the page cannot be
+// written; true otherwise.
+bool myListTool(const std::string &srcPath, const std::string &strPrefix = siteindex::defaultSiteAddress);
+
+// The same, leaving off also what isIgnored names.
+bool myListTool(const std::string &srcPath, const std::string &strPrefix,
+                const siteindex::PathFilter &isIgnored);
 
 namespace siteindex {
 
@@ -46,8 +61,11 @@ extern const char *const bottom;
 // public address (the bare site address for the root), strRelativePath its
 // path below the root ("" for the root, then "/sub", "/sub/deeper"). A
 // directory that cannot be opened is left out silently with all below it.
+// Entries whose type readdir leaves unknown are asked with lstat.
 void doDir(const std::string &strRootPath, const std::string &strUrl,
            const std::string &strRelativePath, StringMap &stringMap);
+void doDir(const std::string &strRootPath, const std::string &strUrl,
+           const std::string &strRelativePath, StringMap &stringMap, const PathFilter &isIgnored);
 
 // Adds one row: key strRelativePath + strFileSizeStr, value strUrl.
 void doFile(StringMap &stringMap, const std::string &strUrl, const std::string &strRelativePath,
@@ -73,10 +91,12 @@ std::string displayName(const std::string &strKey);
 // Writes the whole page for stringMap to an open stream; false on a write error.
 bool writePage(FILE *out, const StringMap &stringMap, const std::string &strPrefix);
 
-// Writes the page to strSrcPath + "/" + strFileName, replacing an earlier one.
-// Refuses (false, nothing written) when that name is a symbolic link or
-// anything but a regular file, so the page never lands outside the tree.
-// False also when the page cannot be opened or written in full.
+// Writes the page to strSrcPath + "/" + strFileName, replacing an earlier one:
+// it is written to a temporary file in strSrcPath and renamed over that name,
+// so a hard link there is replaced, not written through, and no reader sees a
+// half-written page. Refuses (false, nothing written) when that name is a
+// symbolic link or anything but a regular file. False also when the page
+// cannot be written in full or renamed (the temporary file is removed).
 bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
                  const std::string &strFileName, const std::string &strPrefix);
 

@@ -199,7 +199,7 @@ TEST_F(ScanTree, UnreadableFileOrFolderFailsTheWholeWalk)
     fs::permissions(root + "/sub/b.html", fs::perms::none);
     auto unreadableFile = scanInChild(root + "/");
     EXPECT_EQ(unreadableFile.first, 1);
-    EXPECT_EQ(unreadableFile.second, "");
+    EXPECT_EQ(unreadableFile.second, "cannot read file: " + root + "/sub/b.html\n");
     fs::permissions(root + "/sub/b.html", fs::perms(0644));
 
     fs::permissions(root + "/sub", fs::perms::none);

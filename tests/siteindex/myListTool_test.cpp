@@ -2,6 +2,8 @@
 // and leaves out, its console lines, and where the page may and may not go.
 #include "myListTool.h"
 
+#include "direntry.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -203,6 +205,10 @@ TEST_F(SiteTree, HiddenPersonalAndRepositoryFoldersAreLeftOut)
     writeSized(root / "files" / "personal", 1);
     writeSized(root / "files" / "repo.git", 1);
     writeSized(root / "Personal" / "ok.html", 1);
+    // Stored private by the mirror (a text prefix of the path): never linked.
+    writeSized(root / "personal.html", 1);
+    writeSized(root / "personalia" / "x.html", 1);
+    writeSized(root / "personal-notes" / "deep" / "y.html", 1);
     EXPECT_EQ(run(), "");
     EXPECT_EQ(pageText(), page({
                               {kSite + "/Personal/ok.html", "ok.html", "/Personal/ok.html[1B]"},
@@ -310,6 +316,46 @@ TEST_F(SiteTree, PageThatCannotBeWrittenIsReported)
     EXPECT_EQ(run(false), linkLine + cannot);
     EXPECT_EQ(readFile(base / "precious.html"), "keep me");
     EXPECT_TRUE(fs::is_symlink(root / "fileLists.html"));
+}
+
+TEST_F(SiteTree, PageReplacesAHardLinkInsteadOfWritingThroughIt)
+{
+    writeSized(root / "a.txt", 1);
+    writeFile(base / "outside.html", "keep me");
+    fs::create_hard_link(base / "outside.html", root / "fileLists.html");
+    EXPECT_EQ(run(), "");
+    EXPECT_EQ(readFile(base / "outside.html"), "keep me");
+    EXPECT_EQ(fs::hard_link_count(base / "outside.html"), 1u);
+    EXPECT_EQ(pageText(), page({{kSite + "/a.txt", "a.txt", "/a.txt[1B]"},
+                                {kSite + "/fileLists.html", "fileLists.html", "/fileLists.html[7B]"}}));
+    // No temporary file stays behind.
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(root))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "fileLists.html"}));
+}
+
+TEST_F(SiteTree, IgnoredPathsAndUntypedEntriesFollowTheSameRules)
+{
+    writeSized(root / "a.txt", 1);
+    writeSized(root / "drafts" / "b.html", 1);
+    writeSized(root / "sub" / "c.html", 2);
+    writeSized(root / "sub" / "c.tmp", 1);
+    fs::create_symlink("a.txt", root / "link");
+    const auto ignored = [](const std::string &rel, bool bDir) {
+        return (bDir && rel == "drafts") || (rel.size() > 4 && rel.compare(rel.size() - 4, 4, ".tmp") == 0);
+    };
+    // Every entry reads as of unknown type, as on ext2 without "filetype".
+    setEntryTypesUnknown(true);
+    bool bOk = false;
+    const std::string out = captureStdout([&] { bOk = myListTool(root.string(), kSite, ignored); });
+    setEntryTypesUnknown(false);
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(out, std::string(26, '*') + "file is symbolic link:" + root.string() + "//link" +
+                       std::string(35, '*') + "\n");
+    EXPECT_EQ(pageText(), page({{kSite + "/a.txt", "a.txt", "/a.txt[1B]"},
+                                {kSite + "/sub/c.html", "c.html", "/sub/c.html[2B]"}}));
 }
 
 TEST(SiteIndexEncoding, EveryByteIsKeptOrPercentEncoded)

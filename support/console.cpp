@@ -1,4 +1,4 @@
-// console.cpp - line output to standard output.
+// console.cpp - line output to standard output, shared by every subsystem.
 #include "console.h"
 
 #include <cstdio>

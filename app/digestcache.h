@@ -1,0 +1,47 @@
+// digestcache.h - MD5 digests of the last run, reused while a file's size,
+// modification and change times (ns), inode and device are unchanged. One
+// cache file per site root, under a cache folder outside the tree.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+class DigestCache {
+public:
+    // strCacheDir: the cache folder (created when saving); strRoot: the site
+    // root, resolved through links to name the cache file.
+    DigestCache(const std::string &strCacheDir, const std::string &strRoot);
+
+    // Reads the cache file. A missing file is an empty cache; a damaged or
+    // foreign one is ignored with one line on standard error and rebuilt.
+    void load();
+
+    // The remembered digest of key when st matches what was remembered.
+    bool lookup(const std::string &strKey, const struct stat &st, std::string &strTag);
+
+    // Remembers the digest of key for st.
+    void store(const std::string &strKey, const struct stat &st, const std::string &strTag);
+
+    // Writes the entries looked up or stored since load (others: files gone)
+    // to a temporary file beside the cache and renames it over it, only when
+    // something changed. False, after one line on standard error, on failure.
+    bool save();
+
+    const std::string &path() const { return strFile; }
+
+private:
+    struct Entry {
+        uint64_t dev = 0, ino = 0, size = 0;
+        int64_t mtimeNs = 0, ctimeNs = 0;
+        std::string tag;
+        bool bSeen = false;
+    };
+    static Entry entryOf(const struct stat &st);
+
+    std::string strDir, strRoot, strFile;
+    std::map<std::string, Entry> entries;
+    bool bChanged = false;
+};
