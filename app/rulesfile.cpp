@@ -1,0 +1,198 @@
+// rulesfile.cpp - reads the TOML rules file with toml++.
+#include "rulesfile.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+namespace {
+
+// The settings a rules file may hold, by their key in the file.
+struct SettingKey {
+    const char *pszKey;
+    const char *pszVariable;
+};
+const SettingKey kSettingKeys[] = {
+    {"bucket", "SITEMIRROR_BUCKET"},
+    {"root", "SITEMIRROR_ROOT"},
+    {"key_file", "SITEMIRROR_KEY_FILE"},
+    {"site_url", "SITEMIRROR_SITE_URL"},
+    {"endpoint", "SITEMIRROR_ENDPOINT"},
+    {"ca_file", "SITEMIRROR_CA_FILE"},
+    {"signature", "SITEMIRROR_SIGNATURE"},
+    {"region", "SITEMIRROR_REGION"},
+    {"acl", "SITEMIRROR_ACL"},
+    {"storage_class", "SITEMIRROR_STORAGE_CLASS"},
+    {"jobs", "SITEMIRROR_JOBS"},
+    {"retries", "SITEMIRROR_RETRIES"},
+    {"request_timeout", "SITEMIRROR_REQUEST_TIMEOUT"},
+    {"digest_cache", "SITEMIRROR_DIGEST_CACHE"},
+};
+const char *const kRulesKey = "rules";
+
+std::string where(const std::string &strPath, const toml::source_region &source)
+{
+    return strPath + ":" + std::to_string(source.begin.line) + ": ";
+}
+
+// A setting's value as the text the environment would give.
+bool valueText(const toml::node &node, std::string &strText)
+{
+    if (const auto *s = node.as_string()) {
+        strText = s->get();
+        return true;
+    }
+    if (const auto *i = node.as_integer()) {
+        strText = std::to_string(i->get());
+        return true;
+    }
+    if (const auto *b = node.as_boolean()) {
+        strText = b->get() ? "on" : "off";
+        return true;
+    }
+    return false;
+}
+
+// A header value must stay one header: no line breaks or other control bytes.
+bool isHeaderSafe(const std::string &strValue)
+{
+    for (unsigned char c : strValue) {
+        if ((c < 0x20 && c != '\t') || c == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rule,
+              std::string &strError)
+{
+    const toml::table *table = node.as_table();
+    if (!table) {
+        strError = where(strPath, node.source()) +
+                   "a rule must be a table { match = \"...\", cache_control = \"...\" }";
+        return false;
+    }
+    bool bMatch = false;
+    bool bCacheControl = false;
+    for (const auto &[key, value] : *table) {
+        const std::string strKey(key.str());
+        const auto *text = value.as_string();
+        if (strKey != "match" && strKey != "cache_control") {
+            strError = where(strPath, key.source()) + "unknown rule field \"" + strKey +
+                       "\" (a rule has match and cache_control)";
+            return false;
+        }
+        if (!text || text->get().empty()) {
+            strError = where(strPath, value.source()) + strKey + " must be a non-empty string";
+            return false;
+        }
+        if (strKey == "match") {
+            rule.strMatch = text->get();
+            bMatch = true;
+        } else {
+            if (!isHeaderSafe(text->get())) {
+                strError = where(strPath, value.source()) +
+                           "cache_control must not hold line breaks or control characters";
+                return false;
+            }
+            rule.strCacheControl = text->get();
+            bCacheControl = true;
+        }
+    }
+    if (!bMatch || !bCacheControl) {
+        strError = where(strPath, node.source()) + "a rule needs both match and cache_control";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string rulesFilePath(const char *(*getVar)(const char *name), bool &bNamed)
+{
+    const char *pszNamed = getVar("SITEMIRROR_CONFIG");
+    bNamed = pszNamed && *pszNamed;
+    if (bNamed)
+        return pszNamed;
+    const char *pszConfigHome = getVar("XDG_CONFIG_HOME");
+    if (pszConfigHome && *pszConfigHome == '/')
+        return std::string(pszConfigHome) + "/sitemirror/config.toml";
+    const char *pszHome = getVar("HOME");
+    if (pszHome && *pszHome)
+        return std::string(pszHome) + "/.config/sitemirror/config.toml";
+    return "";
+}
+
+bool readRulesFile(const std::string &strPath, bool bMustExist, RulesFile &out,
+                   std::string &strError)
+{
+    out = RulesFile();
+    if (strPath.empty())
+        return true;
+
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0) {
+        if (errno == ENOENT && !bMustExist)
+            return true;
+        strError = strPath + ": cannot read rules file: " + std::strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        strError = strPath + ": cannot read rules file: not a regular file";
+        return false;
+    }
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream text;
+    if (!in || !(text << in.rdbuf())) {
+        strError = strPath + ": cannot read rules file";
+        return false;
+    }
+
+    toml::table root;
+    try {
+        root = toml::parse(text.str(), strPath);
+    } catch (const toml::parse_error &e) {
+        strError = where(strPath, e.source()) + std::string(e.description());
+        return false;
+    }
+
+    for (const auto &[key, value] : root) {
+        const std::string strKey(key.str());
+        if (strKey == kRulesKey) {
+            const toml::array *rules = value.as_array();
+            if (!rules) {
+                strError = where(strPath, value.source()) + "rules must be an array of tables";
+                return false;
+            }
+            for (const toml::node &node : *rules) {
+                CacheRule rule;
+                if (!readRule(strPath, node, rule, strError))
+                    return false;
+                out.cacheRules.push_back(rule);
+            }
+            continue;
+        }
+        const SettingKey *known = nullptr;
+        for (const SettingKey &k : kSettingKeys) {
+            if (strKey == k.pszKey)
+                known = &k;
+        }
+        if (!known) {
+            strError = where(strPath, key.source()) + "unknown setting \"" + strKey + "\"";
+            return false;
+        }
+        std::string strValue;
+        if (!valueText(value, strValue)) {
+            strError = where(strPath, value.source()) + strKey +
+                       " must be a string, a number or true/false";
+            return false;
+        }
+        out.values[known->pszVariable] = strValue;
+    }
+    return true;
+}

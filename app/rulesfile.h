@@ -1,0 +1,35 @@
+// rulesfile.h - the optional TOML rules file: settings below the environment,
+// and the ordered Cache-Control rules.
+//
+//   bucket = "www.example.org"          # any setting, by its name without
+//   signature = "v4"                    # SITEMIRROR_ and in lower case
+//   jobs = 8
+//   rules = [
+//     { match = "assets/**", cache_control = "public, max-age=31536000, immutable" },
+//     { match = "*.html",    cache_control = "public, max-age=300" },
+//   ]
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "settings.h"
+
+struct RulesFile {
+    // Setting values by their environment name ("SITEMIRROR_JOBS" -> "8"), as
+    // text, so that they are checked exactly as the environment's are.
+    std::map<std::string, std::string> values;
+    std::vector<CacheRule> cacheRules; // in the file's order
+};
+
+// Where the rules file is looked for: SITEMIRROR_CONFIG when set, else
+// $XDG_CONFIG_HOME/sitemirror/config.toml, else ~/.config/sitemirror/config.toml.
+// bNamed tells whether SITEMIRROR_CONFIG named it.
+std::string rulesFilePath(const char *(*getVar)(const char *name), bool &bNamed);
+
+// Reads the file at strPath into out. A missing file is no rules (true) unless
+// bMustExist. False on anything else that is wrong, with strError holding one
+// line that names the file, the line and the reason ("F:3: unknown setting ...").
+bool readRulesFile(const std::string &strPath, bool bMustExist, RulesFile &out,
+                   std::string &strError);

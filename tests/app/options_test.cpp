@@ -1,0 +1,72 @@
+// Options in front of the argument forms: what is an option, what is an argument.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "options.h"
+
+namespace {
+
+CommandLine parse(std::vector<std::string> words)
+{
+    words.insert(words.begin(), "sitemirror");
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(&w[0]);
+    argv.push_back(nullptr);
+    return parseCommandLine(static_cast<int>(words.size()), argv.data());
+}
+
+TEST(Options, FlagsBeforeTheFormsAndArgumentsAfterThem)
+{
+    struct Row {
+        std::vector<std::string> words;
+        bool bDryRun, bQuiet, bUsage;
+        std::string strJobs;
+        std::vector<std::string> args;
+    };
+    const Row rows[] = {
+        {{}, false, false, false, "", {}},
+        {{"site/a.html"}, false, false, false, "", {"site/a.html"}},
+        {{"-n"}, true, false, false, "", {}},
+        {{"--dry-run", "--quiet"}, true, true, false, "", {}},
+        {{"-nq", "-j", "4"}, true, true, false, "4", {}},
+        {{"-j8", "f"}, false, false, false, "8", {"f"}},
+        {{"--jobs=2"}, false, false, false, "2", {}},
+        // "--" ends the options: what follows is a file, whatever its name.
+        {{"--", "--help"}, false, false, false, "", {"--help"}},
+        {{"-q", "--", "-n"}, false, true, false, "", {"-n"}},
+        // Options end at the first argument: a later "-n" is a second argument.
+        {{"f", "-n"}, false, false, false, "", {"f", "-n"}},
+        {{"-"}, false, false, false, "", {"-"}},
+        {{"-x"}, false, false, true, "", {}},
+        {{"--frobnicate"}, false, false, true, "", {}},
+        {{"-j"}, false, false, true, "", {}},
+    };
+    for (const Row &r : rows) {
+        std::string strWords;
+        for (const std::string &w : r.words)
+            strWords += w + " ";
+        CommandLine cl = parse(r.words);
+        EXPECT_EQ(cl.bDryRun, r.bDryRun) << strWords;
+        EXPECT_EQ(cl.bQuiet, r.bQuiet) << strWords;
+        EXPECT_EQ(cl.bUsage, r.bUsage) << strWords;
+        EXPECT_EQ(cl.strJobs, r.strJobs) << strWords;
+        EXPECT_EQ(cl.args, r.args) << strWords;
+    }
+}
+
+TEST(Options, HelpAndVersionAreRecognisedInBothSpellings)
+{
+    EXPECT_TRUE(parse({"-h"}).bHelp);
+    EXPECT_TRUE(parse({"--help"}).bHelp);
+    EXPECT_TRUE(parse({"-V"}).bVersion);
+    EXPECT_TRUE(parse({"--version"}).bVersion);
+    // Parsing twice in one process starts afresh.
+    EXPECT_FALSE(parse({"f"}).bHelp);
+    EXPECT_TRUE(parse({"-j", "3"}).bJobs);
+    EXPECT_FALSE(parse({}).bJobs);
+}
+
+} // namespace

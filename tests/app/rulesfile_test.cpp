@@ -1,0 +1,108 @@
+// The rules file: settings by name, Cache-Control rules in order, and errors
+// that name the file, the line and the reason.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "rulesfile.h"
+#include "tempdir.h"
+
+namespace {
+
+TEST(RulesFile, SettingsAndRulesAreReadInOrder)
+{
+    TempDir dir;
+    std::string strPath = dir.write("config.toml",
+                                    "# publishing www.example.org\n"
+                                    "bucket = \"www.example.org\"\n"
+                                    "signature = \"v4\"\n"
+                                    "jobs = 8\n"
+                                    "digest_cache = false\n"
+                                    "rules = [\n"
+                                    "  { match = \"assets/**\", cache_control = \"public, max-age=31536000, immutable\" },\n"
+                                    "  { match = \"*.html\", cache_control = \"no-cache\" },\n"
+                                    "]\n");
+    RulesFile rules;
+    std::string strError;
+    ASSERT_TRUE(readRulesFile(strPath, true, rules, strError)) << strError;
+    const std::map<std::string, std::string> expected = {
+        {"SITEMIRROR_BUCKET", "www.example.org"},
+        {"SITEMIRROR_SIGNATURE", "v4"},
+        {"SITEMIRROR_JOBS", "8"},
+        {"SITEMIRROR_DIGEST_CACHE", "off"},
+    };
+    EXPECT_EQ(rules.values, expected);
+    ASSERT_EQ(rules.cacheRules.size(), 2u);
+    EXPECT_EQ(rules.cacheRules[0].strMatch, "assets/**");
+    EXPECT_EQ(rules.cacheRules[0].strCacheControl, "public, max-age=31536000, immutable");
+    EXPECT_EQ(rules.cacheRules[1].strMatch, "*.html");
+
+    // The same rules written as an array of tables.
+    strPath = dir.write("tables.toml", "[[rules]]\nmatch = \"a/*\"\ncache_control = \"x\"\n"
+                                       "[[rules]]\nmatch = \"b\"\ncache_control = \"y\"\n");
+    ASSERT_TRUE(readRulesFile(strPath, true, rules, strError)) << strError;
+    ASSERT_EQ(rules.cacheRules.size(), 2u);
+    EXPECT_EQ(rules.cacheRules[1].strCacheControl, "y");
+}
+
+TEST(RulesFile, MalformedFilesNameFileLineAndReason)
+{
+    struct Row {
+        const char *pszText;
+        const char *pszLine;   // ":N: " expected in the message
+        const char *pszReason; // a part of the reason
+    };
+    const Row rows[] = {
+        {"bucket = \"b\"\njobs = \n", ":2: ", ""},
+        {"bucket = \"b\"\nbuckt = \"c\"\n", ":2: ", "unknown setting \"buckt\""},
+        {"\n\nendpoint = [1]\n", ":3: ", "endpoint must be"},
+        {"rules = \"assets/**\"\n", ":1: ", "rules must be an array"},
+        {"rules = [\n { match = \"a\" },\n]\n", ":2: ", "both match and cache_control"},
+        {"rules = [ { match = \"a\", cache = \"x\" } ]\n", ":1: ", "unknown rule field \"cache\""},
+        {"rules = [ { match = \"\", cache_control = \"x\" } ]\n", ":1: ", "match must be"},
+        {"rules = [\n\n { match = \"a\", cache_control = \"x\\r\\nSet-Cookie: y\" } ]\n", ":3: ",
+         "line breaks"},
+    };
+    TempDir dir;
+    for (const Row &r : rows) {
+        std::string strPath = dir.write("bad.toml", r.pszText);
+        RulesFile rules;
+        std::string strError;
+        EXPECT_FALSE(readRulesFile(strPath, false, rules, strError)) << r.pszText;
+        EXPECT_EQ(strError.rfind(strPath + r.pszLine, 0), 0u) << strError;
+        EXPECT_NE(strError.find(r.pszReason), std::string::npos) << strError;
+    }
+}
+
+TEST(RulesFile, AMissingFileIsNoRulesUnlessItWasNamed)
+{
+    TempDir dir;
+    RulesFile rules;
+    std::string strError;
+    EXPECT_TRUE(readRulesFile(dir.path() + "/none.toml", false, rules, strError));
+    EXPECT_TRUE(rules.values.empty());
+    EXPECT_FALSE(readRulesFile(dir.path() + "/none.toml", true, rules, strError));
+    EXPECT_NE(strError.find("none.toml: cannot read rules file"), std::string::npos) << strError;
+    EXPECT_FALSE(readRulesFile(dir.path(), false, rules, strError)); // a folder
+}
+
+TEST(RulesFile, WhereTheFileIsLookedFor)
+{
+    static std::map<std::string, std::string> vars;
+    auto lookup = [](const char *name) -> const char * {
+        auto it = vars.find(name);
+        return it == vars.end() ? nullptr : it->second.c_str();
+    };
+    bool bNamed = true;
+    vars = {{"HOME", "/home/u"}};
+    EXPECT_EQ(rulesFilePath(lookup, bNamed), "/home/u/.config/sitemirror/config.toml");
+    EXPECT_FALSE(bNamed);
+    vars["XDG_CONFIG_HOME"] = "/cfg";
+    EXPECT_EQ(rulesFilePath(lookup, bNamed), "/cfg/sitemirror/config.toml");
+    vars["SITEMIRROR_CONFIG"] = "/etc/site.toml";
+    EXPECT_EQ(rulesFilePath(lookup, bNamed), "/etc/site.toml");
+    EXPECT_TRUE(bNamed);
+}
+
+} // namespace
