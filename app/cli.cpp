@@ -1,4 +1,5 @@
-// cli.cpp - dispatch of the three command-line forms and their exit statuses.
+// cli.cpp - the options, then dispatch of the three command-line forms, and
+// their exit statuses.
 #include "cli.h"
 
 #include <libgen.h>
@@ -6,10 +7,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
-#include "myListTool.h"
 #include "console.h"
+#include "digestcache.h"
+#include "ignore.h"
+#include "myListTool.h"
+#include "options.h"
 #include "myPutObj.h"
 #include "settings.h"
 #include "sync.h"
@@ -52,17 +57,41 @@ private:
 int mirrorSite()
 {
     const Settings &settings = getSettings();
-    // The page is written first, so the scan finds it and it goes up with the rest.
-    bool bIndexWritten = myListTool(settings.strRootPath, settings.strSiteUrl);
+    // Rules that cannot be read would publish what they leave out: stop first.
+    IgnoreRules ignore;
+    if (!loadIgnoreFile(settings.strRootPath, ignore))
+        return ExitFailed;
+
+    // The page is written first, so the scan finds it and it goes up with the
+    // rest; a dry run writes nothing.
+    bool bIndexWritten = true;
+    if (!settings.bDryRun) {
+        bIndexWritten = myListTool(settings.strRootPath, settings.strSiteUrl,
+                                   [&ignore](const std::string &strRel, bool bDir) {
+                                       return ignore.isIgnored(strRel, bDir);
+                                   });
+    }
 
     std::string strRoot;
-    if (!resolvePath(settings.strRootPath, strRoot))
-        return ExitFailed; // the index step has said why
+    if (!resolvePath(settings.strRootPath, strRoot)) {
+        if (settings.bDryRun)
+            printLine("site root cannot be resolved: " + settings.strRootPath);
+        return ExitFailed; // otherwise the index step has said why
+    }
+
+    std::unique_ptr<DigestCache> cache;
+    if (settings.bDigestCache && !settings.strCacheDir.empty()) {
+        cache = std::make_unique<DigestCache>(settings.strCacheDir, strRoot);
+        cache->load();
+    }
+    ScanOptions scan;
+    scan.ignore = &ignore;
+    scan.cache = cache.get();
 
     RunClient client;
     S3_set_timeouts(10, settings.nRequestTimeout);
     S3_set_trace(settings.bQuiet ? 0 : 1);
-    bool bSynced = sync(settings.strBucket, strRoot);
+    bool bSynced = sync(settings.strBucket, strRoot, settings.bDryRun, scan);
     return bIndexWritten && bSynced ? ExitOk : ExitFailed;
 }
 
@@ -81,26 +110,102 @@ int uploadOneFile(const char *pszArg)
     std::string strCopy = strPath; // basename may write into its argument
     std::string strKey = basename(&strCopy[0]);
 
+    if (getSettings().bDryRun) {
+        printLine("would upload: " + strKey + " (one file)");
+        return ExitOk;
+    }
     RunClient client;
+    S3_set_timeouts(10, getSettings().nRequestTimeout);
+    S3_set_trace(getSettings().bQuiet ? 0 : 1);
     return putObject(getSettings().strBucket, strKey, strPath, S3CannedAclPublicRead)
                ? ExitOk
                : ExitFailed;
+}
+
+void printHelp(const std::string &strProgram, const Settings &s)
+{
+    const char *const pszHelp[] = {
+        "",
+        "  (no argument)  write fileLists.html into the site root, then mirror the site into",
+        "                 the bucket: every file the bucket lacks or holds in another version",
+        "  FILE           upload FILE public-read into the top of the bucket, under its base name",
+        "",
+        "options (before the argument; -- ends them):",
+        "  -h, --help     this text, and every setting with its current value",
+        "  -V, --version  the version",
+        "  -n, --dry-run  scan and list, print \"would upload: KEY (new|size|digest)\" for each",
+        "                 file that would be sent; send nothing, write no index page",
+        "  -q, --quiet    no libcurl trace on standard error",
+        "  -j, --jobs N   uploads in flight, 1 to 64 (as SITEMIRROR_JOBS)",
+        "",
+        "settings (environment, over the rules file, over the built-in default):",
+    };
+    printLine("usage:" + strProgram + "[filetoupload]");
+    printLine("       " + strProgram + " [options] [--] [FILE]");
+    for (const char *pszLine : pszHelp)
+        printLine(pszLine);
+    auto show = [](const char *pszName, const std::string &strValue) {
+        printLine(std::string("  ") + pszName + "=" + strValue);
+    };
+    show("SITEMIRROR_BUCKET", s.strBucket);
+    show("SITEMIRROR_ROOT", s.strRootPath);
+    show("SITEMIRROR_KEY_FILE", s.strKeyFile);
+    show("SITEMIRROR_SITE_URL", s.strSiteUrl);
+    show("SITEMIRROR_ENDPOINT", s.strEndpoint.empty() ? S3_DEFAULT_HOSTNAME : s.strEndpoint);
+    show("SITEMIRROR_CA_FILE", s.strCaFile.empty() ? "(the system's CA store)" : s.strCaFile);
+    show("SITEMIRROR_SIGNATURE", s.bSignatureV4 ? "v4" : "v2");
+    show("SITEMIRROR_REGION", s.strRegion);
+    show("SITEMIRROR_ACL", s.bCannedAcl ? "canned" : "none");
+    show("SITEMIRROR_STORAGE_CLASS", s.strStorageClass);
+    show("SITEMIRROR_JOBS", std::to_string(s.nJobs));
+    show("SITEMIRROR_RETRIES", std::to_string(s.nRetries));
+    show("SITEMIRROR_REQUEST_TIMEOUT", std::to_string(s.nRequestTimeout));
+    show("SITEMIRROR_DIGEST_CACHE", std::string(s.bDigestCache ? "on" : "off") +
+                                        (s.strCacheDir.empty() ? "" : " (" + s.strCacheDir + ")"));
+    show("SITEMIRROR_CONFIG", s.strConfigFile.empty() ? "(none)" : s.strConfigFile);
+    printLine("  Cache-Control rules: " + std::to_string(s.cacheRules.size()));
+    for (const CacheRule &rule : s.cacheRules)
+        printLine("    " + rule.strMatch + " -> " + rule.strCacheControl);
 }
 
 } // namespace
 
 int runCommandLine(int argc, char **argv)
 {
+    const std::string strProgram = argc > 0 && argv[0] ? argv[0] : "";
+    const std::string strUsage = "usage:" + strProgram + "[filetoupload]";
+    CommandLine cl = parseCommandLine(argc, argv);
+    if (cl.bUsage) {
+        printLine(strUsage);
+        return ExitUsage;
+    }
+
     // A setting that was not accepted stops the run before anything is written or sent.
-    const Settings &settings = getSettings();
+    Settings &settings = processSettings();
+    if (cl.bJobs) {
+        std::string strError;
+        if (!parseJobs(cl.strJobs, settings.nJobs, strError))
+            settings.errors.push_back(strError);
+    }
+    settings.bDryRun = cl.bDryRun;
+    settings.bQuiet = cl.bQuiet;
+
+    if (cl.bHelp) {
+        printHelp(strProgram, settings);
+        return ExitOk;
+    }
+    if (cl.bVersion) {
+        printLine("sitemirror " SITEMIRROR_VERSION);
+        return ExitOk;
+    }
     for (const std::string &strError : settings.errors)
         printLine(strError);
     if (!settings.errors.empty())
         return ExitUsage;
-    if (argc == 1)
+    if (cl.args.empty())
         return mirrorSite();
-    if (argc == 2)
-        return uploadOneFile(argv[1]);
-    printLine(std::string("usage:") + (argc > 0 && argv[0] ? argv[0] : "") + "[filetoupload]");
+    if (cl.args.size() == 1)
+        return uploadOneFile(cl.args[0].c_str());
+    printLine(strUsage);
     return ExitUsage;
 }

@@ -5,10 +5,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "myListTool.h"
+#include "rulesfile.h"
+
 const char *const pszBucketName = "www.quillmere.org";
 const char *const pszRootPath = "/home/quorvin/Downloads/quillmere/public_html/";
 const char *const pszKeyFilePath = "/home/quorvin/.amazon/s3key";
-const char *const pszSiteUrl = "https://www.quillmere.org";
+const char *const pszSiteUrl = siteindex::defaultSiteAddress;
 
 namespace {
 
@@ -117,10 +120,53 @@ Settings loadSettings(const char *(*getVar)(const char *name))
     return s;
 }
 
-const Settings &getSettings()
+namespace {
+
+// The rules file's values, under the environment (see processLookup).
+RulesFile rulesFileG;
+
+// The environment first; a variable it does not set comes from the rules file.
+const char *processLookup(const char *name)
 {
-    static const Settings settings = loadSettings(readEnvironment);
+    if (const char *pszValue = std::getenv(name))
+        return pszValue;
+    auto it = rulesFileG.values.find(name);
+    return it == rulesFileG.values.end() ? nullptr : it->second.c_str();
+}
+
+Settings loadProcessSettings()
+{
+    bool bNamed = false;
+    std::string strError;
+    const std::string strRulesFile = rulesFilePath(readEnvironment, bNamed);
+    bool bRulesRead = readRulesFile(strRulesFile, bNamed, rulesFileG, strError);
+    Settings s = loadSettings(processLookup);
+    s.cacheRules = rulesFileG.cacheRules;
+    s.strConfigFile = strRulesFile;
+    if (!bRulesRead)
+        s.errors.insert(s.errors.begin(), strError);
+    return s;
+}
+
+} // namespace
+
+Settings &processSettings()
+{
+    static Settings settings = loadProcessSettings();
     return settings;
+}
+
+const Settings &getSettings() { return processSettings(); }
+
+bool parseJobs(const std::string &strValue, int &nJobs, std::string &strError)
+{
+    long n = 0;
+    if (!parseBounded(strValue, 1, 64, n)) {
+        strError = "invalid option: --jobs " + strValue + " (accepted: a whole number from 1 to 64)";
+        return false;
+    }
+    nJobs = static_cast<int>(n);
+    return true;
 }
 
 Endpoint parseEndpoint(const std::string &strEndpoint)

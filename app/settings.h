@@ -48,8 +48,16 @@ extern const char *const pszRootPath;
 extern const char *const pszKeyFilePath;
 extern const char *const pszSiteUrl;
 
-// Settings as seen by this process: defaults overridden by the environment.
+// Settings as seen by this process: the built-in defaults, overridden by the
+// rules file (SITEMIRROR_CONFIG or $XDG_CONFIG_HOME/sitemirror/config.toml),
+// overridden by the environment. A rules file that cannot be read or parsed
+// is the first entry of errors.
 const Settings &getSettings();
+// The same record, for the command line to apply its options to before the run.
+Settings &processSettings();
+
+// Reads a -j/--jobs value as SITEMIRROR_JOBS is read; false with one line.
+bool parseJobs(const std::string &strValue, int &nJobs, std::string &strError);
 
 // Builds the settings from a lookup function (tests pass their own map).
 Settings loadSettings(const char *(*getVar)(const char *name));

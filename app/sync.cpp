@@ -7,6 +7,8 @@
 #include <cstdio>
 
 #include "console.h"
+#include "digestcache.h"
+#include "ignore.h"
 #include "myListObj.h"
 #include "myPutObj.h"
 #include "report.h"
@@ -53,23 +55,31 @@ S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPat
 
 bool sync(const std::string &strBucket, const std::string &strRootPathIn)
 {
-    return sync(strBucket, strRootPathIn, getSettings().bDryRun, 0);
+    return sync(strBucket, strRootPathIn, getSettings().bDryRun, ScanOptions());
 }
 
 bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool bDryRun,
-          long nIgnored)
+          const ScanOptions &scanOptions)
 {
     const auto started = std::chrono::steady_clock::now();
+    const Settings &settings = MyS3Context::pSettings ? *MyS3Context::pSettings : getSettings();
     RunSummary summary;
-    summary.nIgnored = nIgnored;
     const std::string strRootPath = strRootPathIn + "/";
     S3ObjSet localList;
     S3ObjSet remoteList;
 
-    if (!getAllFiles(strRootPath, localList)) {
+    ScanStats stats;
+    ScanOptions scan = scanOptions;
+    if (!scan.stats)
+        scan.stats = &stats;
+    if (!getAllFiles(strRootPath, localList, scan)) {
         printLine(" getAllFiles failed ");
         return false;
     }
+    // Only a whole scan may replace the last run's digests.
+    if (scan.cache)
+        scan.cache->save();
+    summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
     if (!listObjects(strBucket, remoteList)) {
         printLine(" listObjects failed ");
         return false;
@@ -96,6 +106,8 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
         item.strMd5Hex = local.tag;
         item.size = local.size;
         item.acl = aclForPath(item.strPath, strRootPath);
+        if (const CacheRule *rule = findCacheRule(settings.cacheRules, local.key))
+            item.strCacheControl = rule->strCacheControl;
         if (!remote) {
             item.leadLines.push_back("DirectionUpload:" + local.key);
             char szLine[64];
@@ -114,8 +126,6 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
             summary.nFailed = static_cast<long>(items.size());
             bAllStored = false;
         } else {
-            const Settings &settings =
-                MyS3Context::pSettings ? *MyS3Context::pSettings : getSettings();
             UploadTotals totals = uploadItems(ctx, strBucket, items, settings);
             summary.nSent = totals.nSent;
             summary.nBytesSent = totals.nBytesSent;

@@ -28,9 +28,10 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn);
 
 // The same with the dry-run switch given: bDryRun lists and compares but
 // sends nothing, printing "would upload: KEY (new|size|digest)" for each file
-// that would go up. nIgnored is the number of files the scan left out.
+// that would go up. The scan takes scanOptions (ignore rules, a loaded digest
+// cache, which is saved after a whole scan; counts for the summary).
 bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool bDryRun,
-          long nIgnored);
+          const ScanOptions &scanOptions);
 
 // Uploads every file of the tree without listing or comparing. True only when
 // the scan and every upload succeeded.

@@ -226,7 +226,7 @@ TEST_F(Transfer, DryRunComparesAndSendsNothing)
     store->resetCounters();
 
     ::testing::internal::CaptureStdout();
-    bool bOk = sync(bucket, site.path(), true, 0);
+    bool bOk = sync(bucket, site.path(), true, ScanOptions());
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(bOk) << out;
     EXPECT_EQ(store->counters().puts, 0);

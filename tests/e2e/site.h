@@ -45,6 +45,7 @@ public:
     const std::string &root() const { return strRoot; }
     std::string path(const std::string &rel) const { return strRoot + "/" + rel; }
     std::string keyFile() const { return strBase + "/s3key"; }
+    std::string base() const { return strBase; } // beside the tree, never in it
 
     void write(const std::string &rel, const std::string &bytes) const
     {
@@ -102,7 +103,10 @@ public:
                 {"SITEMIRROR_KEY_FILE", keyFile()},
                 {"SITEMIRROR_SITE_URL", "http://" + bucket},
                 {"SITEMIRROR_ENDPOINT", endpoint},
-                {"SITEMIRROR_CA_FILE", ""}};
+                {"SITEMIRROR_CA_FILE", ""},
+                // Rules file and digest cache of this test alone, outside the tree.
+                {"XDG_CONFIG_HOME", strBase + "/config"},
+                {"XDG_CACHE_HOME", strBase + "/cache"}};
     }
 
 private:
