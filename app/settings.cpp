@@ -85,7 +85,18 @@ Settings loadSettings(const char *(*getVar)(const char *name))
 
     // "v4" selects the V4 signature: true; "v2": false.
     pickChoice(getVar, "SITEMIRROR_SIGNATURE", "v4", "v2", s.bSignatureV4, s.errors);
-    s.strRegion = pick(getVar, "SITEMIRROR_REGION", s.strRegion.c_str());
+    // The region goes into every V4 signature and its Authorization header.
+    const std::string strRegion = pick(getVar, "SITEMIRROR_REGION", s.strRegion.c_str());
+    bool bRegionOk = strRegion.size() <= 64;
+    for (char c : strRegion) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_')
+            bRegionOk = false;
+    }
+    if (bRegionOk)
+        s.strRegion = strRegion;
+    else
+        s.errors.push_back("invalid setting: SITEMIRROR_REGION=" + strRegion +
+                           " (accepted: a region name of letters, digits, - and _)");
     pickChoice(getVar, "SITEMIRROR_ACL", "canned", "none", s.bCannedAcl, s.errors);
     // Set but empty means: send no storage class at all.
     if (const char *pszClass = getVar("SITEMIRROR_STORAGE_CLASS")) {

@@ -98,7 +98,9 @@ TEST(Settings, TransferSettingsParseAndInvalidValuesNameTheVariable)
                             {"SITEMIRROR_RETRIES", "-1"},    {"SITEMIRROR_RETRIES", "3x"},
                             {"SITEMIRROR_REQUEST_TIMEOUT", "0"},
                             {"SITEMIRROR_DIGEST_CACHE", "yes"},
-                            {"SITEMIRROR_STORAGE_CLASS", "A\r\nx-amz-acl: public-read"}};
+                            {"SITEMIRROR_STORAGE_CLASS", "A\r\nx-amz-acl: public-read"},
+                            {"SITEMIRROR_REGION", "eu-west-1\r\nx-amz-acl: public-read"},
+                            {"SITEMIRROR_REGION", "eu west"}};
     for (const auto &row : bad) {
         SCOPED_TRACE(std::string(row[0]) + "=" + row[1]);
         g_vars = {{row[0], row[1]}};

@@ -191,6 +191,25 @@ TEST_F(Mirror, OnlyChangedAndAddedFilesAreSentAgain)
     EXPECT_EQ(run.out.find("DirectionUpload:same-size.html"), std::string::npos);
 }
 
+TEST_F(Mirror, KeysOfAnyBytesAreStoredAsNamedAndConverge)
+{
+    // Bytes XML 1.0 cannot carry, a carriage return, quotes, a noncharacter, '%' and '+'.
+    const std::vector<std::string> names = {
+        "ctl\x01.html", "esc\x1b.html", "cr\r.html", "\"quoted\".html",
+        "nonchar\xef\xbf\xbe.html", "50%off.html", "a+b c.html"};
+    for (const std::string &name : names)
+        site.write(name, "<p>" + name + "</p>\n");
+    ToolRun first = mirror();
+    ASSERT_EQ(first.status, 0) << first.out;
+    settle();
+    store->resetCounters();
+    ToolRun again = mirror();
+    EXPECT_EQ(again.status, 0) << again.out;
+    EXPECT_EQ(store->counters().puts, 0) << again.out;
+    for (const std::string &name : names)
+        EXPECT_EQ(store->getObject(bucket, name).body, "<p>" + name + "</p>\n") << name;
+}
+
 TEST_F(Mirror, RemoteOnlyObjectsAreLeftAlone)
 {
     store->putObject(bucket, "old/removed-locally.html", "still here");
