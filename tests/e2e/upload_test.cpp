@@ -2,8 +2,12 @@
 // behave like the stores in use today.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -210,6 +214,69 @@ TEST(Uploads, StoreWithoutV2AclsOrReducedRedundancyTakesTheSettingsAndConverges)
     ToolRun again = run.mirror(fix);
     EXPECT_EQ(again.status, 0) << again.out;
     EXPECT_EQ(run.store.counters().puts, 0) << again.out;
+}
+
+} // namespace
+
+namespace {
+
+TEST(Uploads, TenConnectionFailuresInARowStopTheRunAndTheRestCountAsFailed)
+{
+    harness::FaultServer server("cut-puts");
+    Site site;
+    site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
+    for (int i = 0; i < 14; ++i)
+        site.write(pageName(i), pageBody(i));
+    auto vars = site.env("up.example", "http://" + server.endpoint());
+    vars["SITEMIRROR_RETRIES"] = "0";
+    vars["SITEMIRROR_JOBS"] = "1";
+    ToolRun run = e2e::runTool("", vars);
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("stopped sending: 10 uploads in a row could not reach the store\n"),
+              std::string::npos)
+        << run.out;
+    // The listing, then ten uploads: the other five files (the page among them) are not tried.
+    EXPECT_EQ(server.requestsSeen(), 11) << run.out;
+    EXPECT_NE(run.out.find("summary: sent 0 (0 B), failed 15, unchanged 0"), std::string::npos)
+        << run.out;
+}
+
+TEST(Uploads, AFileWhoseBytesNoLongerMatchItsDigestIsRefusedAndNamed)
+{
+    StoreRun s;
+    s.site.write("page.html", "<p>first</p>\n");
+    ASSERT_EQ(s.mirror().status, 0);
+
+    // Make the scan's digest of page.html wrong, as if the file had changed
+    // after it was read: the digest cache is the one place that holds it.
+    const std::string strDir = s.site.base() + "/cache/sitemirror";
+    std::string strCacheFile;
+    if (DIR *dir = ::opendir(strDir.c_str())) {
+        while (struct dirent *e = ::readdir(dir)) {
+            if (e->d_name[0] != '.')
+                strCacheFile = strDir + "/" + e->d_name;
+        }
+        ::closedir(dir);
+    }
+    ASSERT_FALSE(strCacheFile.empty());
+    std::string strCache;
+    {
+        std::ifstream in(strCacheFile, std::ios::binary);
+        strCache.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const std::string strDigest = s.store.getObject(s.bucket, "page.html").etag;
+    auto pos = strCache.find(strDigest);
+    ASSERT_NE(pos, std::string::npos);
+    strCache.replace(pos, strDigest.size(), std::string(32, '0'));
+    std::ofstream(strCacheFile, std::ios::binary | std::ios::trunc) << strCache;
+
+    ToolRun run = s.mirror();
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("file changed during the run: " + s.site.path("page.html")),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("retry "), std::string::npos) << run.out; // a refusal is final
+    EXPECT_EQ(s.store.getObject(s.bucket, "page.html").body, "<p>first</p>\n");
 }
 
 } // namespace

@@ -77,6 +77,9 @@ Modes:
   listing-cut     200 application/xml without Content-Length ("Connection:
                   close"), the LISTING's first 2 complete objects and then half
                   of a third, and closes: the cut is invisible to HTTP.
+  cut-puts        a GET is answered 200 with an empty ListBucketResult; a PUT's
+                  connection is closed as soon as its head has been read (no
+                  answer), as a store that drops every upload does.
   trickle         200 application/octet-stream with Content-Length: 1000000,
                   then one byte every TRICKLE_PAUSE seconds (0.2) until the
                   client goes away: a transfer that never ends.
@@ -209,7 +212,7 @@ class Server:
         known = ('continue-only', 'notfound-empty', 'plain-error', 'many-details', 'truncated',
                  'silent', 'odd-headers', 'big-headers', 'no-continue', 'early-continue',
                  'status', 'redirect',
-                 'malformed-xml', 'error-doc', 'listing-cut', 'trickle')
+                 'malformed-xml', 'error-doc', 'listing-cut', 'trickle', 'cut-puts')
         if name not in known:
             raise SystemExit('faultserver: unknown mode %r' % mode)
         if name in ('status', 'redirect'):
@@ -293,6 +296,18 @@ class Server:
                 self.answer(conn, method, 200, ids + [('ETag', '"%s"' % digest)], b'')
             else:
                 self.answer(conn, method, 200, ids, ('%s\n' % name).encode(), 'text/plain')
+            return True
+
+        if name == 'cut-puts':
+            if method == 'PUT':
+                conn.close()
+                return False
+            body = ('<?xml version="1.0" encoding="UTF-8"?>\n<ListBucketResult>'
+                    '<Name>bucket</Name><Prefix></Prefix><Marker></Marker>'
+                    '<MaxKeys>990</MaxKeys><IsTruncated>false</IsTruncated>'
+                    '</ListBucketResult>').encode()
+            self.read_body(conn, head, send_continue=False)
+            self.answer(conn, method, 200, ids, body, 'application/xml')
             return True
 
         digest = self.read_body(conn, head, send_continue=True)
