@@ -15,6 +15,7 @@
 #include "ignore.h"
 #include "myListTool.h"
 #include "options.h"
+#include "runclient.h"
 #include "myPutObj.h"
 #include "settings.h"
 #include "sync.h"
@@ -31,28 +32,6 @@ bool resolvePath(const std::string &strPath, std::string &strResolved)
     std::free(pszResolved);
     return true;
 }
-
-// Holds one client initialisation for the whole run, so the per-operation
-// contexts only count up and down and the pooled connections stay open from
-// one request to the next.
-class RunClient {
-public:
-    RunClient() : bHeld(S3_initialize(pszUserAgentInfo, 0, nullptr) == S3StatusOK)
-    {
-        if (!bHeld)
-            S3_deinitialize(); // a failed initialisation still counts
-    }
-    ~RunClient()
-    {
-        if (bHeld)
-            S3_deinitialize();
-    }
-    RunClient(const RunClient &) = delete;
-    RunClient &operator=(const RunClient &) = delete;
-
-private:
-    bool bHeld;
-};
 
 int mirrorSite()
 {
@@ -88,9 +67,7 @@ int mirrorSite()
     scan.ignore = &ignore;
     scan.cache = cache.get();
 
-    RunClient client;
-    S3_set_timeouts(10, settings.nRequestTimeout);
-    S3_set_trace(settings.bQuiet ? 0 : 1);
+    RunClient client(settings);
     bool bSynced = sync(settings.strBucket, strRoot, settings.bDryRun, scan);
     return bIndexWritten && bSynced ? ExitOk : ExitFailed;
 }
@@ -114,9 +91,7 @@ int uploadOneFile(const char *pszArg)
         printLine("would upload: " + strKey + " (one file)");
         return ExitOk;
     }
-    RunClient client;
-    S3_set_timeouts(10, getSettings().nRequestTimeout);
-    S3_set_trace(getSettings().bQuiet ? 0 : 1);
+    RunClient client(getSettings());
     return putObject(getSettings().strBucket, strKey, strPath, S3CannedAclPublicRead)
                ? ExitOk
                : ExitFailed;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "runclient.h"
 #include "mime.h"
 #include "myS3Common.h"
 #include "report.h"
@@ -86,6 +87,10 @@ MyS3Context::~MyS3Context()
 
 bool MyS3Context::initialize(const char *pszBucket, S3BucketContext &ctx)
 {
+    // Within a run the run's client owns the set-up: take its bucket context.
+    if (RunClient *run = RunClient::current())
+        return run->bucketContext(pszBucket, ctx);
+
     const Settings &settings = contextSettings();
     if (!bKeyInitialized) {
         if (!loadKeyFile(settings.strKeyFile.c_str()))

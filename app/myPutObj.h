@@ -31,7 +31,8 @@ public:
 
     // True when the credentials are available and the client is initialised.
     // ctx is filled whenever the credentials are available (host and protocol
-    // from the configured endpoint, path-style URIs).
+    // from the configured endpoint, path-style URIs). While a RunClient exists
+    // the run's bucket context is taken and nothing is set up again.
     bool initialize(const char *pszBucket, S3BucketContext &ctx);
 
     // True once a key file has been opened and read; shared by all contexts.
