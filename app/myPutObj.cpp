@@ -99,17 +99,7 @@ bool MyS3Context::initialize(const char *pszBucket, S3BucketContext &ctx)
     }
 
     endpoint = parseEndpoint(settings.strEndpoint);
-    std::memset(&ctx, 0, sizeof ctx);
-    ctx.hostName = endpoint.strHost.empty() ? nullptr : endpoint.strHost.c_str();
-    ctx.bucketName = pszBucket;
-    ctx.protocol = endpoint.bHttps ? S3ProtocolHTTPS : S3ProtocolHTTP;
-    // Path style always: the bucket is the first path segment, which also
-    // works for endpoints given as an IP address and for dotted bucket names.
-    ctx.uriStyle = S3UriStylePath;
-    ctx.accessKeyId = g_credentials.strAccessKeyId.c_str();
-    ctx.secretAccessKey = g_credentials.strSecretAccessKey.c_str();
-    ctx.signatureVersion = settings.bSignatureV4 ? S3SignatureV4 : S3SignatureV2;
-    ctx.region = settings.strRegion.c_str();
+    fillBucketContext(settings, endpoint, pszBucket, ctx);
 
     bInitialized = S3_initialize(pszUserAgentInfo, 0, nullptr) == S3StatusOK;
     if (!bInitialized)

@@ -43,6 +43,13 @@ bool RunClient::bucketContext(const char *pszBucket, S3BucketContext &ctx)
             return false;
         MyS3Context::bKeyInitialized = true;
     }
+    fillBucketContext(settings, endpoint, pszBucket, ctx);
+    return true;
+}
+
+void fillBucketContext(const Settings &settings, const Endpoint &endpoint, const char *pszBucket,
+                       S3BucketContext &ctx)
+{
     const Credentials &creds = processCredentials();
     std::memset(&ctx, 0, sizeof ctx);
     ctx.hostName = endpoint.strHost.empty() ? nullptr : endpoint.strHost.c_str();
@@ -55,5 +62,4 @@ bool RunClient::bucketContext(const char *pszBucket, S3BucketContext &ctx)
     ctx.secretAccessKey = creds.strSecretAccessKey.c_str();
     ctx.signatureVersion = settings.bSignatureV4 ? S3SignatureV4 : S3SignatureV2;
     ctx.region = settings.strRegion.c_str();
-    return true;
 }

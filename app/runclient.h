@@ -30,3 +30,8 @@ private:
     bool bReady;
     Endpoint endpoint; // parsed once; the bucket contexts point into it
 };
+
+// A bucket context for pszBucket from the settings, the parsed endpoint and the
+// credentials read; every text it points to must outlive the operation.
+void fillBucketContext(const Settings &settings, const Endpoint &endpoint, const char *pszBucket,
+                       S3BucketContext &ctx);
