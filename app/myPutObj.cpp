@@ -111,11 +111,7 @@ bool MyS3Context::initialize(const char *pszBucket, S3BucketContext &ctx)
 
 bool getFileSize(const std::string &strFileName, uint64_t &size)
 {
-    struct stat st;
-    if (stat(strFileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    size = static_cast<uint64_t>(st.st_size);
-    return true;
+    return regularFileSize(strFileName, size);
 }
 
 int myS3PutObjectDataCallback(int bufferSize, char *buffer, void *callbackData)

@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "direntry.h"
+#include "myS3Common.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -133,10 +134,9 @@ std::string urlEncode(const std::string &str)
 
 uint64_t getFileSize(const std::string &subFilePath)
 {
-    struct stat st;
-    if (stat(subFilePath.c_str(), &st) != 0)
-        return 0;
-    return static_cast<uint64_t>(st.st_size);
+    uint64_t size = 0;
+    regularFileSize(subFilePath, size);
+    return size;
 }
 
 std::string getFileSizeStr(uint64_t size)

@@ -527,3 +527,12 @@ bool ensureParentDirectory(const std::string &strPath)
     }
     return mkpath(strPath.substr(0, pos));
 }
+
+bool regularFileSize(const std::string &strPath, uint64_t &size)
+{
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    size = static_cast<uint64_t>(st.st_size);
+    return true;
+}

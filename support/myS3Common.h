@@ -8,6 +8,7 @@
 #define SITEMIRROR_SUPPORT_MYS3COMMON_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include <openssl/types.h>
@@ -159,5 +160,9 @@ bool mkpath(const std::string &s);
 bool ensureDirectory(const std::string &strPath);
 // mkpath of the part of strPath before its last "/"; true when there is none.
 bool ensureParentDirectory(const std::string &strPath);
+
+// True and the size in bytes when strPath names a regular file (symbolic links
+// followed); false otherwise, with size unchanged.
+bool regularFileSize(const std::string &strPath, uint64_t &size);
 
 #endif  // SITEMIRROR_SUPPORT_MYS3COMMON_H
