@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "direntry.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -161,6 +163,23 @@ TEST_F(ScanTree, LinksAndSpecialFilesContributeNothing)
     S3ObjSet set;
     EXPECT_TRUE(getAllFiles(root + "/", set));
     EXPECT_EQ(keysOf(set), (std::vector<std::string>{"real.html"}));
+}
+
+// File systems whose folder entries carry no type (ext2 without filetype, XFS
+// with ftype=0): the walk asks lstat, so files are found and links still skipped.
+TEST_F(ScanTree, UntypedEntriesAreTypedByTheirStatus)
+{
+    writeFile(root + "/index.html", "i");
+    writeFile(root + "/sub/deeper/page.html", "p");
+    writeFile(base / "outside" / "secret.html", "s");
+    fs::create_symlink(root + "/index.html", root + "/link.html");
+    fs::create_directory_symlink(base / "outside", root + "/linkdir");
+    setEntryTypesUnknown(true);
+    S3ObjSet set;
+    bool bOk = getAllFiles(root + "/", set);
+    setEntryTypesUnknown(false);
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(keysOf(set), (std::vector<std::string>{"index.html", "sub/deeper/page.html"}));
 }
 
 TEST_F(ScanTree, RecordsAreOrderedByRawBytes)
