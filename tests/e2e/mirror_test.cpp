@@ -23,41 +23,10 @@ namespace {
 using e2e::ToolRun;
 using e2e::Site;
 
-class Mirror : public ::testing::Test {
+class Mirror : public e2e::StoreSuite {
 protected:
-    static void SetUpTestSuite() { store = new harness::Store(); }
-    static void TearDownTestSuite()
-    {
-        delete store;
-        store = nullptr;
-    }
-    void SetUp() override
-    {
-        static int nBucket = 0;
-        bucket = "site-" + std::to_string(++nBucket) + ".example";
-        store->createBucket(bucket);
-        site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
-    }
-
-    std::map<std::string, std::string> env() const
-    {
-        return site.env(bucket, "http://" + store->endpoint());
-    }
     ToolRun mirror() { return e2e::runTool("", env()); }
-
-    // Keys of the "upload:" lines of one run's output.
-    static std::set<std::string> uploadedKeys(const std::string &out)
-    {
-        std::set<std::string> keys;
-        for (const std::string &line : e2e::lines(out)) {
-            if (line.rfind("upload:", 0) == 0) {
-                auto pos = line.find(" ; ");
-                if (pos != std::string::npos)
-                    keys.insert(line.substr(pos + 3));
-            }
-        }
-        return keys;
-    }
+    static std::set<std::string> uploadedKeys(const std::string &out) { return e2e::uploadedKeys(out); }
 
     // Runs until a run sends nothing but the index page no more (at most three).
     void settle()
@@ -72,13 +41,7 @@ protected:
         }
         FAIL() << "the index page did not settle";
     }
-
-    static harness::Store *store;
-    std::string bucket;
-    Site site;
 };
-
-harness::Store *Mirror::store = nullptr;
 
 TEST_F(Mirror, FirstRunStoresEveryRegularFileWithItsTypeClassAndAcl)
 {

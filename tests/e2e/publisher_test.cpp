@@ -18,26 +18,8 @@ namespace {
 using e2e::Site;
 using e2e::ToolRun;
 
-class Publisher : public ::testing::Test {
+class Publisher : public e2e::StoreSuite {
 protected:
-    static void SetUpTestSuite() { store = new harness::Store(); }
-    static void TearDownTestSuite()
-    {
-        delete store;
-        store = nullptr;
-    }
-    void SetUp() override
-    {
-        static int nBucket = 0;
-        bucket = "pub-" + std::to_string(++nBucket) + ".example";
-        store->createBucket(bucket);
-        site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
-    }
-
-    std::map<std::string, std::string> env() const
-    {
-        return site.env(bucket, "http://" + store->endpoint());
-    }
     ToolRun run(const std::string &args, std::map<std::string, std::string> extra = {})
     {
         std::map<std::string, std::string> vars = env();
@@ -52,24 +34,8 @@ protected:
         ::mkdir((site.base() + "/config/sitemirror").c_str(), 0755);
         std::ofstream(site.base() + "/config/sitemirror/config.toml") << text;
     }
-    // Keys of the "upload:" lines of one run's output.
-    static std::set<std::string> uploadedKeys(const std::string &out)
-    {
-        std::set<std::string> keys;
-        for (const std::string &line : e2e::lines(out)) {
-            auto pos = line.find(" ; ");
-            if (line.rfind("upload:", 0) == 0 && pos != std::string::npos)
-                keys.insert(line.substr(pos + 3));
-        }
-        return keys;
-    }
-
-    static harness::Store *store;
-    std::string bucket;
-    Site site;
+    static std::set<std::string> uploadedKeys(const std::string &out) { return e2e::uploadedKeys(out); }
 };
-
-harness::Store *Publisher::store = nullptr;
 
 TEST_F(Publisher, OptionsComeBeforeTheFormsAndUnknownOnesGiveTheUsageLine)
 {

@@ -8,8 +8,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -156,5 +159,43 @@ inline std::vector<std::string> lines(const std::string &text)
         out.push_back(line);
     return out;
 }
+
+// Keys of the "upload:PATH ; KEY" lines of one run's output.
+inline std::set<std::string> uploadedKeys(const std::string &out)
+{
+    std::set<std::string> keys;
+    for (const std::string &line : lines(out)) {
+        auto pos = line.find(" ; ");
+        if (line.rfind("upload:", 0) == 0 && pos != std::string::npos)
+            keys.insert(line.substr(pos + 3));
+    }
+    return keys;
+}
+
+// One store for a whole test suite; a fresh bucket, tree and key file per test.
+class StoreSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { store = new harness::Store(); }
+    static void TearDownTestSuite()
+    {
+        delete store;
+        store = nullptr;
+    }
+    void SetUp() override
+    {
+        static int nBucket = 0;
+        bucket = "site-" + std::to_string(++nBucket) + ".example";
+        store->createBucket(bucket);
+        site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
+    }
+    std::map<std::string, std::string> env() const
+    {
+        return site.env(bucket, "http://" + store->endpoint());
+    }
+
+    inline static harness::Store *store = nullptr;
+    std::string bucket;
+    Site site;
+};
 
 } // namespace e2e
