@@ -21,20 +21,6 @@ using namespace wire;
 
 namespace {
 
-std::string md5Hex(const std::string &data)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < len; i++) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
-}
-
 struct Entry {
     std::string key, eTag;
     uint64_t size;

@@ -28,34 +28,6 @@ std::string md5Base64(const std::string &data)
     return std::string(out, static_cast<size_t>(n));
 }
 
-std::string md5Hex(const std::string &data)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < len; i++) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
-}
-
-std::string sha256Hex(const std::string &data)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(data.data(), data.size(), digest, &len, EVP_sha256(), nullptr);
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int i = 0; i < len; i++) {
-        out += hex[digest[i] >> 4];
-        out += hex[digest[i] & 15];
-    }
-    return out;
-}
-
 S3PutProperties noProperties()
 {
     S3PutProperties props;

@@ -2,6 +2,8 @@
 // every callback one operation makes, and handlers that feed it.
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <cstring>
 #include <string>
 #include <utility>
@@ -50,6 +52,23 @@ struct Outcome {
 };
 
 inline std::string text(const char *s) { return s ? s : ""; }
+
+// The digest of data in lower-case hex (what a store's ETag or a V4 payload hash holds).
+inline std::string digestHex(const std::string &data, const EVP_MD *md)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(data.data(), data.size(), digest, &len, md, nullptr);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < len; i++) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+inline std::string md5Hex(const std::string &data) { return digestHex(data, EVP_md5()); }
+inline std::string sha256Hex(const std::string &data) { return digestHex(data, EVP_sha256()); }
 
 inline S3Status onProperties(const S3ResponseProperties *p, void *data)
 {
