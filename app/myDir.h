@@ -17,6 +17,8 @@ struct S3Obj {
     int64_t time = 0;  // last modification, seconds since 1970-01-01 UTC (carried, never compared)
     uint64_t size = 0; // bytes
     std::string tag;   // MD5 as 32 lower-case hex digits, or the listed ETag without quotes
+    uint64_t device = 0; // the local file's device and inode as the scan opened it (0 for
+    uint64_t inode = 0;  // listed records): an upload reopens only the same file
 };
 
 // Orders records by key alone, as unsigned bytes (a proper prefix first):

@@ -465,6 +465,13 @@ S3Status S3_get_request_context_fdsets(S3RequestContext *requestContext,
                                         fd_set *exceptFdSet, int *maxFdReturn);
 int64_t S3_get_request_context_timeout(S3RequestContext *requestContext);
 
+/* Waits up to timeoutMs milliseconds (0: not at all) until one of the
+   context's transfers has work, with libcurl's own poll (no descriptor
+   limit, unlike the fd_set form above), then returns so that
+   S3_runonce_request_context can be called.  S3StatusOK, or
+   S3StatusInternalError when the multi interface fails. */
+S3Status S3_wait_request_context(S3RequestContext *requestContext, int timeoutMs);
+
 /* ----------------------------------------------------- transfer time limits */
 
 /* Process-wide limits of every later request (0 keeps the built-in value):

@@ -158,3 +158,13 @@ int64_t S3_get_request_context_timeout(S3RequestContext *requestContext)
     }
     return timeoutMs;
 }
+
+S3Status S3_wait_request_context(S3RequestContext *requestContext, int timeoutMs)
+{
+    if (!requestContext || timeoutMs < 0) {
+        return S3StatusInternalError;
+    }
+    return curl_multi_poll(requestContext->curlm, nullptr, 0, timeoutMs, nullptr) == CURLM_OK
+               ? S3StatusOK
+               : S3StatusInternalError;
+}
