@@ -32,6 +32,14 @@ extern "C" {
 #define S3_MAX_KEY_SIZE 1024
 /* Metadata budget; a metadata header name is formatted in 2044 bytes. */
 #define S3_MAX_METADATA_SIZE 2048
+/* Longest access key id, secret access key and session token that requests
+   are signed with; a longer one is refused, never cut. */
+#define S3_MAX_ACCESS_KEY_ID_SIZE 128
+#define S3_MAX_SECRET_ACCESS_KEY_SIZE 128
+/* Longest value of each header that S3PutProperties gives (Content-Type,
+   Cache-Control, Content-Disposition, Content-Encoding, ...); a longer one is
+   refused with the status named after the header. */
+#define S3_MAX_HEADER_VALUE_SIZE 1024
 /* Prefix by which response metadata headers are recognised. */
 #define S3_METADATA_HEADER_NAME_PREFIX "x-amz-meta-"
 /* S3_MAX_METADATA_SIZE / 13 (the prefix and two characters): size of the
@@ -182,11 +190,21 @@ typedef enum
     S3StatusHttpErrorForbidden                              = 114,
     S3StatusHttpErrorNotFound                               = 115,
     S3StatusHttpErrorConflict                               = 116,
-    S3StatusHttpErrorUnknown                                = 117
+    S3StatusHttpErrorUnknown                                = 117,
+
+    /* An answer of these HTTP statuses whose body is not an error document
+       (a gateway's, a proxy's or a load balancer's page, or no body). */
+    S3StatusHttpErrorInternalServerError                    = 118,
+    S3StatusHttpErrorBadGateway                             = 119,
+    S3StatusHttpErrorServiceUnavailable                     = 120,
+    S3StatusHttpErrorGatewayTimeout                         = 121,
+    /* The TLS handshake failed (for example an https:// endpoint that
+       answers plain HTTP). */
+    S3StatusTlsFailed                                       = 122
 } S3Status;
 
-/* Number of S3Status values (0 to 117). */
-#define S3_STATUS_COUNT 118
+/* Number of S3Status values (0 to 122). */
+#define S3_STATUS_COUNT 123
 
 /* ------------------------------------------------------- small enumerations */
 
@@ -317,6 +335,7 @@ typedef struct S3ErrorDetails
     int extraDetailsCount;
     const S3NameValue *extraDetails;
     const char *code;            /* the document's <Code> as sent, may be NULL */
+    int httpStatus;              /* the answer's HTTP status, 0 when none came */
 } S3ErrorDetails;
 
 /* One object of a bucket listing; valid only during the list callback. */

@@ -243,6 +243,11 @@ static const char *const statusNamesG[S3_STATUS_COUNT] = {
     "HttpErrorNotFound",
     "HttpErrorConflict",
     "HttpErrorUnknown",
+    "HttpErrorInternalServerError",
+    "HttpErrorBadGateway",
+    "HttpErrorServiceUnavailable",
+    "HttpErrorGatewayTimeout",
+    "TlsFailed",
 };
 
 const char *S3_get_status_name(S3Status status)

@@ -124,7 +124,7 @@ TEST(Statuses, NamesAndRetryableSet)
                  "HttpErrorMovedTemporarily");
     EXPECT_STREQ(S3_get_status_name(S3StatusHttpErrorUnknown),
                  "HttpErrorUnknown");
-    EXPECT_STREQ(c_status_name(118), "Unknown");
+    EXPECT_STREQ(c_status_name(S3_STATUS_COUNT), "Unknown");
     EXPECT_STREQ(c_status_name(-1), "Unknown");
     EXPECT_STREQ(c_status_name(1000000), "Unknown");
 
