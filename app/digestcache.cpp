@@ -190,3 +190,9 @@ bool DigestCache::save()
     bChanged = false;
     return true;
 }
+
+void DigestCache::forget(const std::string &strKey)
+{
+    if (entries.erase(strKey) > 0)
+        bChanged = true;
+}

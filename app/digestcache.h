@@ -25,6 +25,10 @@ public:
     // Remembers the digest of key for st.
     void store(const std::string &strKey, const struct stat &st, const std::string &strTag);
 
+    // Drops the digest of key, so the next run reads the file again (after the
+    // store refused its bytes, or the file changed during the run).
+    void forget(const std::string &strKey);
+
     // Writes the entries looked up or stored since load (others: files gone)
     // to a temporary file beside the cache and renames it over it, only when
     // something changed. False, after one line on standard error, on failure.
