@@ -4,15 +4,20 @@
 // shows the file was written whole.
 #include "digestcache.h"
 
+#include "tempfile.h"
+
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 static const char *const kMagic = "sitemirror digest cache 1\n";
@@ -40,6 +45,22 @@ DigestCache::DigestCache(const std::string &strCacheDir, const std::string &strR
     strRoot = pszRoot ? pszRoot : strRootIn;
     std::free(pszRoot);
     strFile = strDir + "/" + sha256Hex(strRoot) + ".digests";
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    setScanStart(now);
+}
+
+static int64_t nanoseconds(const struct timespec &ts)
+{
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void DigestCache::setScanStart(const struct timespec &start) { scanStartNs = nanoseconds(start); }
+
+bool DigestCache::isRacy(const struct stat &st) const
+{
+    const int64_t latestNs = std::max(nanoseconds(st.st_mtim), nanoseconds(st.st_ctim));
+    return latestNs > scanStartNs - kRacyWindowNs;
 }
 
 DigestCache::Entry DigestCache::entryOf(const struct stat &st)
@@ -48,8 +69,8 @@ DigestCache::Entry DigestCache::entryOf(const struct stat &st)
     e.dev = static_cast<uint64_t>(st.st_dev);
     e.ino = static_cast<uint64_t>(st.st_ino);
     e.size = static_cast<uint64_t>(st.st_size);
-    e.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    e.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    e.mtimeNs = nanoseconds(st.st_mtim);
+    e.ctimeNs = nanoseconds(st.st_ctim);
     return e;
 }
 
@@ -68,6 +89,8 @@ static bool readCounted(FILE *in, std::string &str, int endCh)
 void DigestCache::load()
 {
     entries.clear();
+    const std::size_t posName = strFile.rfind('/');
+    removeStaleTempFiles(strFile.substr(0, posName), strFile.substr(posName + 1));
     FILE *in = std::fopen(strFile.c_str(), "rb");
     if (in == nullptr) {
         bChanged = true;
@@ -130,13 +153,18 @@ bool DigestCache::lookup(const std::string &strKey, const struct stat &st, std::
     return true;
 }
 
-void DigestCache::store(const std::string &strKey, const struct stat &st, const std::string &strTag)
+bool DigestCache::store(const std::string &strKey, const struct stat &st, const std::string &strTag)
 {
+    if (isRacy(st)) {
+        forget(strKey);
+        return false;
+    }
     Entry e = entryOf(st);
     e.tag = strTag;
     e.bSeen = true;
     entries[strKey] = e;
     bChanged = true;
+    return true;
 }
 
 bool DigestCache::save()
@@ -157,12 +185,17 @@ bool DigestCache::save()
             }
         }
     }
+    // Registered, so an interrupt while writing leaves no temporary behind.
     std::string strTemp = strFile + ".XXXXXX";
-    const int fd = mkstemp(&strTemp[0]);
+    int slot = -1;
+    const int fd = createTempFile(strTemp, O_CLOEXEC, slot);
     FILE *out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (out == nullptr) {
-        if (fd >= 0)
+        if (fd >= 0) {
             close(fd);
+            unlink(strTemp.c_str());
+        }
+        releaseTempFile(slot);
         std::fprintf(stderr, "cannot write digest cache: %s\n", strFile.c_str());
         return false;
     }
@@ -184,9 +217,11 @@ bool DigestCache::save()
     const bool bClosed = std::fclose(out) == 0;
     if (!bWritten || !bClosed || std::rename(strTemp.c_str(), strFile.c_str()) != 0) {
         std::remove(strTemp.c_str());
+        releaseTempFile(slot);
         std::fprintf(stderr, "cannot write digest cache: %s\n", strFile.c_str());
         return false;
     }
+    releaseTempFile(slot);
     bChanged = false;
     return true;
 }

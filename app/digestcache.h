@@ -1,6 +1,9 @@
 // digestcache.h - MD5 digests of the last run, reused while a file's size,
 // modification and change times (ns), inode and device are unchanged. One
-// cache file per site root, under a cache folder outside the tree.
+// cache file per site root, under a cache folder outside the tree. A digest
+// is only remembered when the file's times lie clearly before the scan began
+// (racily clean), so a write in the same clock tick as the read is never
+// hidden behind an unchanged status.
 #pragma once
 
 #include <sys/stat.h>
@@ -17,13 +20,24 @@ public:
 
     // Reads the cache file. A missing file is an empty cache; a damaged or
     // foreign one is ignored with one line on standard error and rebuilt.
+    // Temporaries of this cache file left by a killed run are removed first.
     void load();
+
+    // The time the scan began (by default: when the cache was made). Files
+    // changed less than kRacyWindowNs before it are not remembered.
+    void setScanStart(const struct timespec &start);
+    static constexpr int64_t kRacyWindowNs = 2000000000; // coarsest time stamps in use (FAT: 2 s)
+
+    // True when st's modification or change time is too close to the scan's
+    // start to prove that the digest read covers the file's last write.
+    bool isRacy(const struct stat &st) const;
 
     // The remembered digest of key when st matches what was remembered.
     bool lookup(const std::string &strKey, const struct stat &st, std::string &strTag);
 
-    // Remembers the digest of key for st.
-    void store(const std::string &strKey, const struct stat &st, const std::string &strTag);
+    // Remembers the digest of key for st, unless st is racy (see above): then
+    // any remembered digest of key is dropped and false returned.
+    bool store(const std::string &strKey, const struct stat &st, const std::string &strTag);
 
     // Drops the digest of key, so the next run reads the file again (after the
     // store refused its bytes, or the file changed during the run).
@@ -46,6 +60,7 @@ private:
     static Entry entryOf(const struct stat &st);
 
     std::string strDir, strRoot, strFile;
+    int64_t scanStartNs = 0;
     std::map<std::string, Entry> entries;
     bool bChanged = false;
 };

@@ -1,163 +1,131 @@
-// ignore.cpp - gitignore-style patterns.
+// ignore.cpp - the ignore files of the site tree: loading every folder's file
+// and asking them, deepest first, whether a path is left out.
 #include "ignore.h"
+
+#include "direntry.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 const char *const kIgnoreFileName = ".sitemirrorignore";
 
-// Glob match over a whole path: "*" and "?" stop at "/", "**" crosses folders,
-// "**/" also matches no folder at all, "\" takes the next byte literally.
-static bool globMatch(const char *p, const char *s)
+void IgnoreRules::parse(const std::string &strTextIn, const std::string &strDir)
 {
-    while (*p != '\0') {
-        if (p[0] == '*' && p[1] == '*') {
-            if (p[2] == '/') {
-                const char *pRest = p + 3;
-                if (globMatch(pRest, s))
-                    return true;
-                for (const char *q = s; *q != '\0'; ++q)
-                    if (*q == '/' && globMatch(pRest, q + 1))
-                        return true;
-                return false;
-            }
-            const char *pRest = p + 2;
-            for (const char *q = s;; ++q) {
-                if (globMatch(pRest, q))
-                    return true;
-                if (*q == '\0')
-                    return false;
-            }
-        }
-        if (*p == '*') {
-            for (const char *q = s;; ++q) {
-                if (globMatch(p + 1, q))
-                    return true;
-                if (*q == '\0' || *q == '/')
-                    return false;
-            }
-        }
-        if (*p == '?') {
-            if (*s == '\0' || *s == '/')
-                return false;
-            ++p;
-            ++s;
-            continue;
-        }
-        if (*p == '\\' && p[1] != '\0')
-            ++p;
-        if (*p != *s)
-            return false;
-        ++p;
-        ++s;
+    static const char kBom[] = "\xEF\xBB\xBF";
+    const std::size_t posStart = strTextIn.compare(0, 3, kBom) == 0 ? 3 : 0;
+    std::vector<GlobPattern> &patterns = folders[strDir];
+    std::size_t pos = posStart;
+    while (pos < strTextIn.size()) {
+        std::size_t posEnd = strTextIn.find('\n', pos);
+        if (posEnd == std::string::npos)
+            posEnd = strTextIn.size();
+        GlobPattern pattern;
+        if (parseGlobLine(strTextIn.substr(pos, posEnd - pos), true, pattern))
+            patterns.push_back(pattern);
+        pos = posEnd + 1;
     }
-    return *s == '\0';
-}
-
-// Parses one line; false for blank lines and comments.
-static bool parseLine(std::string strLine, bool bNegation, IgnoreRule &rule)
-{
-    if (!strLine.empty() && strLine.back() == '\r')
-        strLine.pop_back();
-    // Trailing blanks go unless escaped.
-    while (!strLine.empty() && strLine.back() == ' ' &&
-           !(strLine.size() >= 2 && strLine[strLine.size() - 2] == '\\'))
-        strLine.pop_back();
-    if (strLine.empty() || strLine[0] == '#')
-        return false;
-    rule = IgnoreRule();
-    if (bNegation && strLine[0] == '!') {
-        rule.bNegate = true;
-        strLine.erase(0, 1);
-    }
-    if (strLine.size() > 1 && strLine.back() == '/' && strLine[strLine.size() - 2] != '\\') {
-        rule.bDirOnly = true;
-        strLine.pop_back();
-    }
-    if (strLine.empty() || strLine == "/")
-        return false;
-    bool bAnchored = false;
-    for (std::size_t i = 0; i < strLine.size(); ++i) {
-        if (strLine[i] == '\\') {
-            ++i;
-        } else if (strLine[i] == '/') {
-            bAnchored = true;
-            break;
-        }
-    }
-    if (strLine[0] == '/')
-        strLine.erase(0, 1);
-    rule.strGlob = bAnchored || strLine.compare(0, 3, "**/") == 0 ? strLine : "**/" + strLine;
-    return true;
-}
-
-static bool ruleMatches(const IgnoreRule &rule, const std::string &strRel, bool bDir)
-{
-    if (rule.bDirOnly && !bDir)
-        return false;
-    return globMatch(rule.strGlob.c_str(), strRel.c_str());
-}
-
-void IgnoreRules::parse(const std::string &strText)
-{
-    std::istringstream in(strText);
-    std::string strLine;
-    while (std::getline(in, strLine)) {
-        IgnoreRule rule;
-        if (parseLine(strLine, true, rule))
-            rules.push_back(rule);
-    }
+    if (patterns.empty())
+        folders.erase(strDir);
 }
 
 bool IgnoreRules::isIgnored(const std::string &strRel, bool bDir) const
 {
-    bool bIgnored = false;
-    for (const IgnoreRule &rule : rules)
-        if (rule.bNegate == bIgnored && ruleMatches(rule, strRel, bDir))
-            bIgnored = !rule.bNegate;
-    return bIgnored;
+    std::size_t posSlash = strRel.rfind('/');
+    while (true) {
+        const std::string strDir = posSlash == std::string::npos ? "" : strRel.substr(0, posSlash);
+        const auto it = folders.find(strDir);
+        if (it != folders.end()) {
+            const std::string strBelow = strDir.empty() ? strRel : strRel.substr(posSlash + 1);
+            for (auto rule = it->second.rbegin(); rule != it->second.rend(); ++rule)
+                if (globMatches(*rule, strBelow, bDir))
+                    return !rule->bNegate;
+        }
+        if (posSlash == std::string::npos || posSlash == 0)
+            return false;
+        posSlash = strRel.rfind('/', posSlash - 1);
+    }
+}
+
+// Reads the ignore file of the folder strDirPath (strDir below the root), if any.
+static bool loadOne(const std::string &strDirPath, const std::string &strDir, IgnoreRules &rules)
+{
+    const std::string strFile = strDirPath + "/" + kIgnoreFileName;
+    const int fd = open(strFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        struct stat st;
+        if (errno == ENOENT && lstat(strFile.c_str(), &st) != 0)
+            return true; // no ignore file here
+        if (errno == ENOENT)
+            std::fprintf(stderr, "cannot read ignore file: %s: dangling symbolic link\n", strFile.c_str());
+        else
+            std::fprintf(stderr, "cannot read ignore file: %s: %s\n", strFile.c_str(), std::strerror(errno));
+        return false;
+    }
+    struct stat st;
+    std::string strText;
+    bool bOk = fstat(fd, &st) == 0;
+    if (bOk && !S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        bOk = false;
+    }
+    char buffer[16384];
+    while (bOk) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            bOk = n == 0;
+            break;
+        }
+        strText.append(buffer, static_cast<std::size_t>(n));
+    }
+    const int savedErrno = errno;
+    close(fd);
+    if (!bOk) {
+        std::fprintf(stderr, "cannot read ignore file: %s: %s\n", strFile.c_str(), std::strerror(savedErrno));
+        return false;
+    }
+    rules.parse(strText, strDir);
+    return true;
+}
+
+static bool loadBelow(const std::string &strDirPath, const std::string &strDir, IgnoreRules &rules)
+{
+    if (!loadOne(strDirPath, strDir, rules))
+        return false;
+    DIR *dir = opendir(strDirPath.c_str());
+    if (dir == nullptr)
+        return true; // the walks themselves report a folder they cannot open
+    bool bOk = true;
+    while (struct dirent *entry = readdir(dir)) {
+        const std::string strName = entry->d_name;
+        if (strName == "." || strName == "..")
+            continue;
+        const std::string strPath = strDirPath + "/" + strName;
+        if (entryType(entry, strPath) != DT_DIR)
+            continue;
+        const std::string strRel = strDir.empty() ? strName : strDir + "/" + strName;
+        if (rules.isIgnored(strRel, true))
+            continue;
+        if (!loadBelow(strPath, strRel, rules)) {
+            bOk = false;
+            break;
+        }
+    }
+    closedir(dir);
+    return bOk;
 }
 
 bool loadIgnoreFile(const std::string &strRoot, IgnoreRules &rules)
 {
-    const std::string strFile = strRoot + "/" + kIgnoreFileName;
-    std::ifstream in(strFile, std::ios::binary);
-    if (!in) {
-        if (errno == ENOENT)
-            return true;
-        std::fprintf(stderr, "cannot read ignore file: %s: %s\n", strFile.c_str(), std::strerror(errno));
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        std::fprintf(stderr, "cannot read ignore file: %s\n", strFile.c_str());
-        return false;
-    }
-    rules.parse(text.str());
-    return true;
-}
-
-bool matchesPattern(const std::string &strPattern, const std::string &strKey)
-{
-    IgnoreRule rule;
-    if (!parseLine(strPattern, false, rule))
-        return false;
-    if (ruleMatches(rule, strKey, false))
-        return true;
-    for (std::size_t pos = strKey.find('/'); pos != std::string::npos; pos = strKey.find('/', pos + 1))
-        if (ruleMatches(rule, strKey.substr(0, pos), true))
-            return true;
-    return false;
-}
-
-const CacheRule *findCacheRule(const std::vector<CacheRule> &rules, const std::string &key)
-{
-    for (const CacheRule &rule : rules)
-        if (matchesPattern(rule.strMatch, key))
-            return &rule;
-    return nullptr;
+    std::string strRootPath = strRoot;
+    while (strRootPath.size() > 1 && strRootPath.back() == '/')
+        strRootPath.pop_back();
+    return loadBelow(strRootPath, "", rules);
 }

@@ -1,46 +1,42 @@
-// ignore.h - ".sitemirrorignore": files of the site tree left out of both the
-// mirror run and the index page, in gitignore syntax; and the same matcher for
-// the Cache-Control rules of the rules file.
+// ignore.h - ".sitemirrorignore" files: what of the site tree both the mirror
+// run and the index page leave out, read as git reads ".gitignore" files.
 #pragma once
 
-#include "settings.h"
-
+#include <map>
 #include <string>
 #include <vector>
 
-// The ignore file's name, in the site root. The file itself is always left out.
-extern const char *const kIgnoreFileName;
+#include "glob.h"
 
-// One line of an ignore file, parsed.
-struct IgnoreRule {
-    std::string strGlob;  // matched against the whole relative path ("**/" added when unanchored)
-    bool bNegate = false; // "!": re-includes what an earlier line left out
-    bool bDirOnly = false; // a trailing "/": matches folders only
-};
+// The ignore file's name. One may stand in any folder; it is never published.
+extern const char *const kIgnoreFileName;
 
 class IgnoreRules {
 public:
-    // Adds the rules of one text in gitignore syntax: "#" comments, blank
-    // lines, "*", "?", "**", a trailing "/", a leading or inner "/" anchoring
-    // the pattern to the root, "!" re-including, "\" escaping the next byte.
-    void parse(const std::string &strText);
+    // Adds the rules of one ignore file in gitignore syntax ("#" comments,
+    // blank lines, "*", "?", "[...]", "**", a trailing "/" for folders only, a
+    // leading or inner "/" anchoring the pattern to the file's folder, "!"
+    // re-including, "\" escaping the next byte; a UTF-8 byte-order mark before
+    // the first line is skipped). strDir is the folder that holds the file,
+    // below the root without leading or trailing "/" ("" for the root).
+    void parse(const std::string &strText, const std::string &strDir = "");
 
     // True when strRel (path below the root, no leading "/") is left out;
-    // bDir tells whether it names a folder. The last matching line decides.
+    // bDir tells whether it names a folder. The files of the deepest folders
+    // are asked first, and in a file the last matching line decides. The
+    // walks do not enter a folder that is left out, so nothing below it can
+    // be re-included.
     bool isIgnored(const std::string &strRel, bool bDir) const;
 
-    bool empty() const { return rules.empty(); }
-    std::vector<IgnoreRule> rules;
+    bool empty() const { return folders.empty(); }
+
+private:
+    std::map<std::string, std::vector<GlobPattern>> folders; // folder -> its lines in order
 };
 
-// Reads strRoot + "/.sitemirrorignore" into rules. No file: true, no rules.
-// False, after one line on standard error naming the file, when it exists but
-// cannot be read.
+// Reads the ignore file of every folder below strRoot that the rules read so
+// far do not leave out, into rules. Folders without one add nothing. False,
+// after one line on standard error naming the file, when one is a folder, a
+// dangling link or cannot be read: running without it could publish what it
+// leaves out.
 bool loadIgnoreFile(const std::string &strRoot, IgnoreRules &rules);
-
-// True when the one pattern (gitignore line syntax, "!" not special) matches
-// the file key or one of its folders.
-bool matchesPattern(const std::string &strPattern, const std::string &strKey);
-
-// The first rule whose pattern matches key, or nullptr.
-const CacheRule *findCacheRule(const std::vector<CacheRule> &rules, const std::string &key);

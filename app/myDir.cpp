@@ -4,13 +4,19 @@
 #include "digestcache.h"
 #include "direntry.h"
 #include "ignore.h"
+#include "console.h"
+#include "myListTool.h"
 #include "myS3Common.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 
 bool getAllFiles(const std::string &strPath, S3ObjSet &setFiles)
 {
@@ -27,30 +33,98 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
     return doGetAllFiles(len, strPath, setFiles, ScanOptions());
 }
 
-// The file's record, its digest from the cache when its status is unchanged.
-static bool scanFile(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj,
-                     const ScanOptions &options)
+static void (*g_scanHook)(ScanHookPoint, const std::string &) = nullptr;
+
+void setScanHook(void (*hook)(ScanHookPoint point, const std::string &strPath)) { g_scanHook = hook; }
+
+// Reads of a file that keeps changing before its digest is given up on caching.
+static const int kHashAttempts = 3;
+static const std::size_t kHashBlockSize = 1 << 16;
+
+static bool sameStatus(const struct stat &a, const struct stat &b)
 {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The MD5 of everything the descriptor holds, read from its start.
+static bool hashDescriptor(int fd, std::string &strTag)
+{
+    MyMD5 md(true);
+    std::unique_ptr<char[]> buffer(new char[kHashBlockSize]);
+    off_t offset = 0;
+    for (;;) {
+        const ssize_t n = pread(fd, buffer.get(), kHashBlockSize, offset);
+        if (n > 0) {
+            md.update(buffer.get(), static_cast<std::size_t>(n));
+            offset += n;
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            return false;
+        }
+    }
+    strTag = md.finalize();
+    return true;
+}
+
+enum ScanResult { ScanRead, ScanSkipped, ScanFailed };
+
+// The file's record from the one descriptor opened for it: its status before
+// and after the read must agree, or it is read again; the digest is cached
+// only then (and only when the cache finds it not racy).
+static ScanResult scanFile(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj,
+                           const ScanOptions &options)
+{
+    if (g_scanHook != nullptr)
+        g_scanHook(ScanBeforeOpen, strPath);
+    const int fd = open(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ELOOP ? ScanSkipped : ScanFailed; // a link now: never followed
+    std::unique_ptr<int, void (*)(int *)> guard(new int(fd), [](int *p) {
+        close(*p);
+        delete p;
+    });
     struct stat st;
-    if (stat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
+    if (fstat(fd, &st) != 0)
+        return ScanFailed;
+    if (!S_ISREG(st.st_mode))
+        return ScanSkipped; // replaced by a folder, pipe or device since it was listed
+
     std::string strTag;
     if (options.cache != nullptr && options.cache->lookup(strKey, st, strTag)) {
         if (options.stats != nullptr)
             ++options.stats->nCacheHits;
     } else {
-        if (!calculateMD5Hex(strPath, strTag))
-            return false;
-        if (options.stats != nullptr)
-            ++options.stats->nHashed;
-        if (options.cache != nullptr)
-            options.cache->store(strKey, st, strTag);
+        bool bStable = false;
+        for (int i = 0; i < kHashAttempts && !bStable; ++i) {
+            if (!hashDescriptor(fd, strTag))
+                return ScanFailed;
+            if (options.stats != nullptr)
+                ++options.stats->nHashed;
+            if (g_scanHook != nullptr)
+                g_scanHook(ScanAfterHash, strPath);
+            struct stat stAfter;
+            if (fstat(fd, &stAfter) != 0)
+                return ScanFailed;
+            bStable = sameStatus(st, stAfter);
+            st = stAfter;
+        }
+        if (options.cache != nullptr) {
+            if (bStable)
+                options.cache->store(strKey, st, strTag);
+            else
+                options.cache->forget(strKey);
+        }
     }
     s3Obj.key = strKey;
     s3Obj.size = static_cast<uint64_t>(st.st_size);
     s3Obj.time = static_cast<int64_t>(st.st_mtime);
     s3Obj.tag = strTag;
-    return true;
+    s3Obj.device = static_cast<uint64_t>(st.st_dev);
+    s3Obj.inode = static_cast<uint64_t>(st.st_ino);
+    return ScanRead;
 }
 
 bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFiles,
@@ -72,12 +146,14 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
         const unsigned char type = entryType(entry, strEntryPath);
         if (type != DT_DIR && type != DT_REG)
             continue;
+        if (type == DT_REG && strPath.size() == len && siteindex::isPageTemporary(strName))
+            continue; // a page being written, or left by an interrupted run
         const std::string strKey = strEntryPath.substr(len);
 
         if (options.ignore != nullptr) {
             // Rules see the path below the root without a leading "/".
             const std::string strRel = strKey.compare(0, 1, "/") == 0 ? strKey.substr(1) : strKey;
-            if ((strRel == kIgnoreFileName && type == DT_REG) ||
+            if ((strName == kIgnoreFileName && type == DT_REG) ||
                 options.ignore->isIgnored(strRel, type == DT_DIR)) {
                 if (options.stats != nullptr)
                     ++options.stats->nIgnored;
@@ -91,13 +167,21 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
                 break;
             }
         } else {
+            if (const char *pszWhy = keyRefusal(strKey)) {
+                printLine("cannot publish: " + strEntryPath + " (" + pszWhy + ")");
+                if (options.stats != nullptr)
+                    options.stats->refused.push_back(strEntryPath);
+                continue;
+            }
             S3Obj obj;
-            if (!scanFile(strEntryPath, strKey, obj, options)) {
+            const ScanResult result = scanFile(strEntryPath, strKey, obj, options);
+            if (result == ScanFailed) {
                 std::fprintf(stderr, "cannot read file: %s\n", strEntryPath.c_str());
                 bOk = false;
                 break;
             }
-            setFiles.insert(obj);
+            if (result == ScanRead)
+                setFiles.insert(obj);
         }
         // Links (to files or folders), sockets, devices and pipes are
         // skipped: links are never followed.
@@ -108,7 +192,11 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
 
 bool populateS3Obj(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj)
 {
-    return scanFile(strPath, strKey, s3Obj, ScanOptions());
+    S3Obj obj;
+    if (scanFile(strPath, strKey, obj, ScanOptions()) != ScanRead)
+        return false;
+    s3Obj = obj;
+    return true;
 }
 
 void printS3Obj(const S3Obj &s3Obj)

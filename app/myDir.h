@@ -36,7 +36,8 @@ typedef std::vector<S3Obj> S3ObjVect;        // insertion order
 // skipped, never followed; names beginning with "." are included. False at the
 // first failure (a folder that cannot be opened, or a file that cannot be
 // read, reported on standard error with its path); records added before it
-// remain. Entries whose type readdir leaves unknown are asked with lstat.
+// remain. Entries whose type readdir leaves unknown are asked with lstat. The
+// index page's temporary files (".fileLists.html.XXXXXX") are never scanned.
 bool getAllFiles(const std::string &strPath, S3ObjSet &setFiles);
 
 // What a scan counts.
@@ -44,6 +45,10 @@ struct ScanStats {
     uint64_t nIgnored = 0; // files and folders left out by the ignore rules (a folder counts once)
     uint64_t nHashed = 0;  // files read for their digest
     uint64_t nCacheHits = 0; // files whose digest came from the cache
+    // Files no store can take under their key (not UTF-8, or over 1024 bytes):
+    // named on standard output as "cannot publish: PATH (why)" and left out of
+    // the set; the caller counts each as failed.
+    std::vector<std::string> refused;
 };
 
 // The scan's optional parts; each may be null.
@@ -64,9 +69,15 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
                    const ScanOptions &options);
 
 // Fills s3Obj for the regular file at strPath under strKey: size, modification
-// time, MD5 tag. False, with s3Obj unchanged, when the path is not a regular
-// file (links followed) or cannot be read.
+// time, MD5 tag, device and inode, all of the one descriptor that was read
+// (opened without following a link, so a link swapped in is not read). False,
+// with s3Obj unchanged, when the path is not a regular file or cannot be read.
 bool populateS3Obj(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj);
+
+// Test aid: called with the file's path just before the scan opens it
+// (ScanBeforeOpen) and after each read for its digest (ScanAfterHash); null: none.
+enum ScanHookPoint { ScanBeforeOpen, ScanAfterHash };
+void setScanHook(void (*hook)(ScanHookPoint point, const std::string &strPath));
 
 // Diagnostic aids: the four fields of a record, one labelled line each.
 void printS3Obj(const S3Obj &s3Obj);

@@ -8,7 +8,7 @@
 
 #include "console.h"
 #include "digestcache.h"
-#include "ignore.h"
+#include "cache_rules.h"
 #include "myListObj.h"
 #include "myPutObj.h"
 #include "report.h"
@@ -133,6 +133,9 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
             bAllStored = totals.nFailed == 0;
         }
     }
+    // Files whose names no store takes were named by the scan; each one failed.
+    summary.nFailed += static_cast<long>(scan.stats->refused.size());
+    bAllStored = bAllStored && scan.stats->refused.empty();
     summary.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     printLine(summaryLine(summary));

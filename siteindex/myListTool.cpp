@@ -5,6 +5,7 @@
 #include "console.h"
 #include "direntry.h"
 #include "myS3Common.h"
+#include "tempfile.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -85,7 +86,7 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
 
         switch (type) {
         case DT_REG:
-            if (!bHidden && !bLeftOff)
+            if (!bHidden && !bLeftOff && keyRefusal(strSubRelative.substr(1)) == nullptr)
                 doFile(stringMap, strSubUrl, strSubRelative, getFileSizeStr(getFileSize(strSubPath)));
             break;
         case DT_DIR:
@@ -230,7 +231,8 @@ bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
     }
 
     std::string strTemp = strSrcPath + "/." + strFileName + ".XXXXXX";
-    const int fd = mkostemp(&strTemp[0], O_CLOEXEC);
+    int slot = -1;
+    const int fd = createTempFile(strTemp, O_CLOEXEC, slot);
     if (fd < 0)
         return false;
     // The mode a newly created page always had: 0666 less the umask.
@@ -240,15 +242,21 @@ bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
     if (out == nullptr) {
         close(fd);
         unlink(strTemp.c_str());
+        releaseTempFile(slot);
         return false;
     }
     const bool bWritten = writePage(out, stringMap, strPrefix);
     const bool bClosed = std::fclose(out) == 0;
-    if (!bWritten || !bClosed || rename(strTemp.c_str(), strPage.c_str()) != 0) {
+    const bool bRenamed = bWritten && bClosed && rename(strTemp.c_str(), strPage.c_str()) == 0;
+    if (!bRenamed)
         unlink(strTemp.c_str());
-        return false;
-    }
-    return true;
+    releaseTempFile(slot);
+    return bRenamed;
+}
+
+bool isPageTemporary(const std::string &strName)
+{
+    return isTempFileName(strName, std::string(".") + targetFileName);
 }
 
 void showMap(const StringMap &stringMap, const std::string &strPrefix)
@@ -280,6 +288,7 @@ bool myListTool(const std::string &srcPath, const std::string &strPrefix,
     const std::string strRoot = pszRoot;
     std::free(pszRoot);
 
+    removeStaleTempFiles(strRoot, std::string(".") + siteindex::targetFileName);
     siteindex::StringMap stringMap;
     siteindex::doDir(strRoot, strPrefix, "", stringMap, isIgnored);
     if (!siteindex::output2File(stringMap, strRoot, siteindex::targetFileName, strPrefix)) {

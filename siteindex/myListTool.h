@@ -23,7 +23,9 @@ typedef std::function<bool(const std::string &strRel, bool bDir)> PathFilter;
 // the site's public base address, scheme and host, without a trailing "/".
 // Symbolic links and special files met on the way are reported on standard
 // output and left out, as are the files the mirror stores private (every path
-// below the root beginning with "personal"). Returns false, after one line on
+// below the root beginning with "personal") and files no store can take
+// under their path (not UTF-8, or over 1024 bytes; the scan names them).
+// Temporary pages left by a killed run are removed first. Returns false, after one line on
 // standard output, when the root cannot be resolved or the page cannot be
 // written; true otherwise.
 bool myListTool(const std::string &srcPath, const std::string &strPrefix = siteindex::defaultSiteAddress);
@@ -61,7 +63,8 @@ extern const char *const bottom;
 // public address (the bare site address for the root), strRelativePath its
 // path below the root ("" for the root, then "/sub", "/sub/deeper"). A
 // directory that cannot be opened is left out silently with all below it.
-// Entries whose type readdir leaves unknown are asked with lstat.
+// Entries whose type readdir leaves unknown are asked with lstat. Files whose
+// path cannot be a key are left out.
 void doDir(const std::string &strRootPath, const std::string &strUrl,
            const std::string &strRelativePath, StringMap &stringMap);
 void doDir(const std::string &strRootPath, const std::string &strUrl,
@@ -94,11 +97,16 @@ bool writePage(FILE *out, const StringMap &stringMap, const std::string &strPref
 // Writes the page to strSrcPath + "/" + strFileName, replacing an earlier one:
 // it is written to a temporary file in strSrcPath and renamed over that name,
 // so a hard link there is replaced, not written through, and no reader sees a
-// half-written page. Refuses (false, nothing written) when that name is a
+// half-written page; a SIGINT, SIGTERM or SIGHUP while it is written removes
+// the temporary file. Refuses (false, nothing written) when that name is a
 // symbolic link or anything but a regular file. False also when the page
 // cannot be written in full or renamed (the temporary file is removed).
 bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
                  const std::string &strFileName, const std::string &strPrefix);
+
+// True when strName is that of a temporary page (".fileLists.html.XXXXXX"):
+// one being written, or one left by a run that was killed outright.
+bool isPageTemporary(const std::string &strName);
 
 // Writes the bytes of str to out unchanged.
 void outputString(FILE *out, const std::string &str);

@@ -1,17 +1,27 @@
 // The digest cache through real scans: reuse, edits that keep size and time,
-// renames, a damaged cache file, entries of files gone.
+// renames, a damaged cache file, entries of files gone, files written just
+// before or while they are read, and temporaries left by a killed save.
 #include "digestcache.h"
 #include "myDir.h"
+#include "myS3Common.h"
+#include "tempfile.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <ctime>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,10 +32,16 @@ struct ScanRun {
     std::string err;
 };
 
-ScanRun scan(const std::string &cacheDir, const std::string &root)
+// A scan with the cache. The scan begins startAfter seconds from now: files
+// written by the test are older than a later run's start by default.
+ScanRun scan(const std::string &cacheDir, const std::string &root, int startAfter = 10)
 {
     ScanRun run;
     DigestCache cache(cacheDir, root);
+    struct timespec start;
+    clock_gettime(CLOCK_REALTIME, &start);
+    start.tv_sec += startAfter;
+    cache.setScanStart(start);
     testing::internal::CaptureStderr();
     cache.load();
     ScanOptions options;
@@ -111,6 +127,181 @@ TEST(DigestCache, DamagedOrForeignCacheIsRebuiltWithOneLine)
     ScanRun run = scan(cacheBase.path(), site.path());
     EXPECT_EQ(run.stats.nHashed, 1u);
     EXPECT_EQ(run.err, "digest cache damaged or foreign, rebuilt: " + probe.path() + "\n");
+}
+
+std::string md5Of(const std::string &bytes)
+{
+    MyMD5 md(true);
+    md.update(bytes);
+    return md.finalize();
+}
+
+// A file changed within the time stamps' granularity of the scan's start may
+// be written again in the same tick after it was read: its digest is used but
+// never remembered, however its status looks.
+TEST(DigestCache, FilesChangedJustBeforeTheScanAreNotRemembered)
+{
+    const struct {
+        int startAfter;    // seconds from now to the scan's start
+        uint64_t nHashed;  // on the second scan
+    } cases[] = {{0, 1}, {1, 1}, {10, 0}};
+    for (const auto &c : cases) {
+        TempDir site, cacheBase;
+        site.write("a.html", "aaaa");
+        ASSERT_TRUE(scan(cacheBase.path(), site.path(), c.startAfter).bOk);
+        ScanRun second = scan(cacheBase.path(), site.path(), c.startAfter);
+        EXPECT_EQ(second.stats.nHashed, c.nHashed) << "scan starting after " << c.startAfter << " s";
+        EXPECT_EQ(second.stats.nHashed + second.stats.nCacheHits, 1u);
+    }
+}
+
+std::string g_hookPath;
+int g_hookCalls = 0;
+std::string g_hookBytes; // what the writer puts in during the first read
+
+void writeDuringRead(ScanHookPoint point, const std::string &strPath)
+{
+    if (point != ScanAfterHash || strPath != g_hookPath || g_hookCalls++ > 0)
+        return;
+    const int fd = open(strPath.c_str(), O_WRONLY | O_TRUNC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, g_hookBytes.data(), g_hookBytes.size()), static_cast<ssize_t>(g_hookBytes.size()));
+    close(fd);
+}
+
+// A writer during the read: a status that moved makes the scan read again;
+// one that could not move (same size, same tick) is caught by the next run,
+// since nothing of that run was remembered.
+TEST(DigestCache, AWriteDuringTheReadIsNeverTrusted)
+{
+    const struct {
+        const char *before;
+        const char *during;
+    } cases[] = {{"aaaa", "bbbb"}, {"aaaa", "grown by a writer"}, {"a longer text", "cut"}};
+    for (const auto &c : cases) {
+        TempDir site, cacheBase;
+        site.write("a.html", c.before);
+        g_hookPath = site.path() + "/a.html";
+        g_hookCalls = 0;
+        g_hookBytes = c.during;
+        setScanHook(writeDuringRead);
+        ScanRun first = scan(cacheBase.path(), site.path(), 0);
+        setScanHook(nullptr);
+        ASSERT_TRUE(first.bOk) << first.err;
+        ScanRun second = scan(cacheBase.path(), site.path(), 10);
+        EXPECT_EQ(tagOf(second, "a.html"), md5Of(c.during)) << c.during;
+        EXPECT_EQ(second.stats.nCacheHits, 0u) << c.during;
+        if (std::string(c.before).size() != std::string(c.during).size()) {
+            // The size moved under the read: read again at once, and the record
+            // describes what was read last.
+            EXPECT_EQ(first.stats.nHashed, 2u) << c.during;
+            EXPECT_EQ(tagOf(first, "a.html"), md5Of(c.during)) << c.during;
+            S3Obj probe;
+            probe.key = "a.html";
+            EXPECT_EQ(first.set.find(probe)->size, std::string(c.during).size());
+        }
+    }
+}
+
+TEST(DigestCache, ForgetMakesTheNextRunReadTheFile)
+{
+    TempDir site, cacheBase;
+    site.write("a.html", "aaaa");
+    site.write("b.html", "bbbb");
+    ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
+    {
+        DigestCache cache(cacheBase.path(), site.path());
+        cache.load();
+        cache.forget("a.html");
+        cache.forget("never-there.html");
+        struct stat st;
+        ASSERT_EQ(stat((site.path() + "/b.html").c_str(), &st), 0);
+        std::string tag;
+        ASSERT_TRUE(cache.lookup("b.html", st, tag));
+        ASSERT_TRUE(cache.save());
+    }
+    ScanRun run = scan(cacheBase.path(), site.path());
+    EXPECT_EQ(run.stats.nHashed, 1u);
+    EXPECT_EQ(run.stats.nCacheHits, 1u);
+}
+
+int g_reportFd = -1;
+
+// Tells the parent that the temporary exists, then waits for its signal.
+void holdTemporary(const char *)
+{
+    char ch = 't';
+    if (write(g_reportFd, &ch, 1) != 1)
+        _exit(4);
+    for (;;)
+        pause();
+}
+
+std::vector<std::string> namesIn(const std::string &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A save interrupted by a signal leaves no temporary beside the cache file,
+// and the process still ends by that signal.
+TEST(DigestCache, SignalDuringSaveLeavesNoTemporary)
+{
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        TempDir site, cacheBase;
+        site.write("a.html", "aaaa");
+        ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
+        site.write("b.html", "bbbb"); // so the next save has something to write
+        const std::vector<std::string> before = namesIn(cacheBase.path());
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(60);
+            close(fds[0]);
+            g_reportFd = fds[1];
+            setTempFileHook(holdTemporary);
+            scan(cacheBase.path(), site.path());
+            _exit(3);
+        }
+        close(fds[1]);
+        char ch = 0;
+        const bool bReported = read(fds[0], &ch, 1) == 1;
+        close(fds[0]);
+        EXPECT_TRUE(bReported);
+        if (bReported)
+            EXPECT_EQ(namesIn(cacheBase.path()).size(), before.size() + 1) << "no temporary while saving";
+        kill(pid, sig);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig;
+        EXPECT_EQ(namesIn(cacheBase.path()), before) << "signal " << sig;
+    }
+}
+
+// Temporaries of this cache file left by a run killed outright go at the next
+// load; other files in the cache folder stay.
+TEST(DigestCache, StaleTemporariesOfThisCacheGoAtLoad)
+{
+    TempDir site, cacheBase;
+    site.write("a.html", "aaaa");
+    ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
+    DigestCache probe(cacheBase.path(), site.path());
+    const std::string name = probe.path().substr(probe.path().rfind('/') + 1);
+    const std::string stale = name + ".aB3xYz";
+    const std::string kept[] = {name + ".short", name + ".aB3xY!", "other.digests.aB3xYz", name + "x.aB3xYz"};
+    std::ofstream(cacheBase.path() + "/" + stale) << "half";
+    for (const std::string &k : kept)
+        std::ofstream(cacheBase.path() + "/" + k) << "not ours";
+    ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
+    std::vector<std::string> expected(std::begin(kept), std::end(kept));
+    expected.push_back(name);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(namesIn(cacheBase.path()), expected);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Ignore rules and Cache-Control patterns: each syntax element, and the scan
 // leaving out what they name.
+#include "cache_rules.h"
 #include "ignore.h"
 #include "myDir.h"
 #include "tempdir.h"

@@ -1,5 +1,7 @@
 // The local tree scan over real folders: keys, sizes, times, digests, the
-// byte-wise record order, what is skipped, and how failures end the walk.
+// byte-wise record order, what is skipped (links, also ones swapped in under
+// the scan; the page's temporaries), names no store takes, and how failures
+// end the walk.
 #include "myDir.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -226,6 +229,125 @@ TEST_F(ScanTree, UnreadableFileOrFolderFailsTheWholeWalk)
     EXPECT_EQ(unopenableFolder.first, 1);
     EXPECT_EQ(unopenableFolder.second, root + "/sub: Permission denied\n");
     fs::permissions(root + "/sub", fs::perms(0755));
+}
+
+// Swaps the file for a link to the file outside the tree between the listing
+// and the open, as a writer to the tree could.
+std::string g_swapPath, g_swapTarget;
+
+void swapInLink(ScanHookPoint point, const std::string &strPath)
+{
+    if (point != ScanBeforeOpen || strPath != g_swapPath)
+        return;
+    ASSERT_EQ(unlink(strPath.c_str()), 0);
+    ASSERT_EQ(symlink(g_swapTarget.c_str(), strPath.c_str()), 0);
+}
+
+void swapInFifo(ScanHookPoint point, const std::string &strPath)
+{
+    if (point != ScanBeforeOpen || strPath != g_swapPath)
+        return;
+    ASSERT_EQ(unlink(strPath.c_str()), 0);
+    ASSERT_EQ(mkfifo(strPath.c_str(), 0644), 0);
+}
+
+TEST_F(ScanTree, AnEntrySwappedUnderTheScanIsNeverFollowed)
+{
+    const std::string secret = (base / "outside" / "secret.html").string();
+    writeFile(secret, "secret bytes");
+    for (auto hook : {swapInLink, swapInFifo}) {
+        writeFile(root + "/a.html", "plain");
+        writeFile(root + "/b.html", "b");
+        g_swapPath = root + "/a.html";
+        g_swapTarget = secret;
+        setScanHook(hook);
+        S3ObjSet set;
+        const bool bOk = getAllFiles(root + "/", set);
+        setScanHook(nullptr);
+        EXPECT_TRUE(bOk);
+        EXPECT_EQ(keysOf(set), (std::vector<std::string>{"b.html"}));
+        fs::remove(root + "/a.html");
+    }
+}
+
+TEST_F(ScanTree, RecordsCarryTheDeviceAndInodeThatWereRead)
+{
+    writeFile(root + "/a.html", "a");
+    writeFile(root + "/sub/b.html", "bb");
+    S3ObjSet set;
+    ASSERT_TRUE(getAllFiles(root + "/", set));
+    ASSERT_EQ(set.size(), 2u);
+    for (const S3Obj &obj : set) {
+        struct stat st;
+        ASSERT_EQ(lstat((root + "/" + obj.key).c_str(), &st), 0);
+        EXPECT_EQ(obj.device, static_cast<uint64_t>(st.st_dev)) << obj.key;
+        EXPECT_EQ(obj.inode, static_cast<uint64_t>(st.st_ino)) << obj.key;
+    }
+}
+
+// A name no store takes is named with the reason, left out, and handed to the
+// caller to count as failed; the rest of the tree is scanned as usual.
+TEST_F(ScanTree, NamesNoStoreTakesAreRefusedAndReported)
+{
+    const std::string longName(250, 'n');
+    const std::string deep = longName + "/" + longName + "/" + longName + "/" + longName;
+    const struct {
+        std::string rel;
+        const char *why;
+    } rows[] = {
+        {std::string("badÿ.html"), "not UTF-8"},
+        {std::string("sub/truncÃ.html"), "not UTF-8"},
+        {std::string("overÀ¯.html"), "not UTF-8"},      // overlong "/"
+        {std::string("surrí .html"), "not UTF-8"}, // a surrogate
+        {std::string("ok-cafÃ©-ð.html"), nullptr},
+        {deep + "/" + std::string(21, 'x'), "key over 1024 bytes"},
+        {deep + "/" + std::string(20, 'x'), nullptr}, // 1,024 bytes exactly
+    };
+    std::vector<std::string> published, refusedPaths;
+    std::string expectedOut;
+    for (const auto &row : rows) {
+        writeFile(root + "/" + row.rel, "x");
+        if (row.why == nullptr) {
+            published.push_back(row.rel);
+        } else {
+            refusedPaths.push_back(root + "/" + row.rel);
+            expectedOut += "cannot publish: " + root + "/" + row.rel + " (" + row.why + ")\n";
+        }
+    }
+    std::sort(published.begin(), published.end());
+    ScanStats stats;
+    ScanOptions options;
+    options.stats = &stats;
+    S3ObjSet set;
+    testing::internal::CaptureStdout();
+    const bool bOk = getAllFiles(root + "/", set, options);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(bOk);
+    EXPECT_EQ(keysOf(set), published);
+    std::sort(refusedPaths.begin(), refusedPaths.end());
+    std::vector<std::string> refused = stats.refused;
+    std::sort(refused.begin(), refused.end());
+    EXPECT_EQ(refused, refusedPaths);
+    // One line each, in the walk's order.
+    for (const auto &row : rows)
+        if (row.why != nullptr)
+            EXPECT_NE(out.find("cannot publish: " + root + "/" + row.rel + " (" + row.why + ")\n"), std::string::npos)
+                << row.rel;
+    EXPECT_EQ(out.size(), expectedOut.size());
+}
+
+// The page's temporaries in the root, being written or left by a killed run,
+// are never scanned; look-alikes elsewhere or of another form are files.
+TEST_F(ScanTree, ThePagesTemporariesAreNeverScanned)
+{
+    writeFile(root + "/.fileLists.html.Ab12Cd", "half a page");
+    writeFile(root + "/.fileLists.html.Ab12C", "not a temporary");
+    writeFile(root + "/sub/.fileLists.html.Ab12Cd", "a file below the root");
+    writeFile(root + "/fileLists.html", "the page");
+    S3ObjSet set;
+    ASSERT_TRUE(getAllFiles(root + "/", set));
+    EXPECT_EQ(keysOf(set), (std::vector<std::string>{".fileLists.html.Ab12C", "fileLists.html",
+                                                     "sub/.fileLists.html.Ab12Cd"}));
 }
 
 } // namespace

@@ -1,0 +1,27 @@
+// tempfile.h - temporary files that a SIGINT, SIGTERM or SIGHUP does not leave
+// behind: while one is registered, the signal removes it before the process
+// ends as the signal would have ended it.
+#pragma once
+
+#include <string>
+
+// Creates a file from strTemplate (its last six bytes "XXXXXX", replaced with
+// the name made) with mkostemp and flags, and registers it, with those
+// signals blocked in between. The descriptor, or -1 with errno set. slot is
+// what releaseTempFile takes.
+int createTempFile(std::string &strTemplate, int flags, int &slot);
+
+// Forgets the registered file (call after renaming or removing it).
+void releaseTempFile(int slot);
+
+// True when strName has the form of a temporary made from strBase + ".XXXXXX":
+// strBase, a ".", then six letters or digits.
+bool isTempFileName(const std::string &strName, const std::string &strBase);
+
+// Removes every temporary of strBase + ".XXXXXX" left in folder strDir by a run
+// that could not clean up (killed outright). Only regular files are removed.
+void removeStaleTempFiles(const std::string &strDir, const std::string &strBase);
+
+// Test aid: called with the path of each temporary file right after it was
+// created and registered (null: none).
+void setTempFileHook(void (*hook)(const char *pszPath));
