@@ -273,8 +273,9 @@ TEST(DigestCache, SignalDuringSaveLeavesNoTemporary)
         const bool bReported = read(fds[0], &ch, 1) == 1;
         close(fds[0]);
         EXPECT_TRUE(bReported);
-        if (bReported)
+        if (bReported) {
             EXPECT_EQ(namesIn(cacheBase.path()).size(), before.size() + 1) << "no temporary while saving";
+        }
         kill(pid, sig);
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);

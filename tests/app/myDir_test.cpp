@@ -295,11 +295,11 @@ TEST_F(ScanTree, NamesNoStoreTakesAreRefusedAndReported)
         std::string rel;
         const char *why;
     } rows[] = {
-        {std::string("badÿ.html"), "not UTF-8"},
-        {std::string("sub/truncÃ.html"), "not UTF-8"},
-        {std::string("overÀ¯.html"), "not UTF-8"},      // overlong "/"
-        {std::string("surrí .html"), "not UTF-8"}, // a surrogate
-        {std::string("ok-cafÃ©-ð.html"), nullptr},
+        {std::string("bad\xFF.html"), "not UTF-8"},
+        {std::string("sub/trunc\xC3.html"), "not UTF-8"},
+        {std::string("over\xC0\xAF.html"), "not UTF-8"},      // overlong "/"
+        {std::string("surr\xED\xA0\x80.html"), "not UTF-8"}, // a surrogate
+        {std::string("ok-caf\xC3\xA9-\xF0\x9F\x98\x80.html"), nullptr},
         {deep + "/" + std::string(21, 'x'), "key over 1024 bytes"},
         {deep + "/" + std::string(20, 'x'), nullptr}, // 1,024 bytes exactly
     };
@@ -328,11 +328,13 @@ TEST_F(ScanTree, NamesNoStoreTakesAreRefusedAndReported)
     std::vector<std::string> refused = stats.refused;
     std::sort(refused.begin(), refused.end());
     EXPECT_EQ(refused, refusedPaths);
-    // One line each, in the walk's order.
-    for (const auto &row : rows)
-        if (row.why != nullptr)
+    // One line each.
+    for (const auto &row : rows) {
+        if (row.why != nullptr) {
             EXPECT_NE(out.find("cannot publish: " + root + "/" + row.rel + " (" + row.why + ")\n"), std::string::npos)
                 << row.rel;
+        }
+    }
     EXPECT_EQ(out.size(), expectedOut.size());
 }
 
