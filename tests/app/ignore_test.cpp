@@ -1,5 +1,6 @@
-// Ignore rules and Cache-Control patterns: each syntax element, and the scan
-// leaving out what they name.
+// Ignore rules and Cache-Control patterns: each syntax element, the scan
+// leaving out what they name, the ignore files of every folder, and ignore
+// files that cannot be read.
 #include "cache_rules.h"
 #include "ignore.h"
 #include "myDir.h"
@@ -7,7 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -46,6 +54,17 @@ TEST(IgnoreRules, EachSyntaxElement)
         {"a\\*b", "axb", false, false},
         {"trail   ", "trail", false, true},
         {"crlf.txt\r\n", "crlf.txt", false, true},
+        {"*.sw[op]", "x/.a.swp", false, true},
+        {"draft[0-9].md", "draft3.md", false, true},
+        {"file[1].txt", "file[1].txt", false, false},
+        {"file[1].txt", "file1.txt", false, true},
+        {"\xEF\xBB\xBF*.tmp", "a.tmp", false, true}, // a byte-order mark before the first line
+        {"x\n\xEF\xBB\xBF*.tmp", "a.tmp", false, false}, // only there
+        {"a**b", "a/x/b", false, false},
+        {"a.txt\\\\ ", "a.txt\\", false, true},
+        {"a.txt\\\\ ", "a.txt\\ ", false, false},
+        {"back\\", "back\\", false, false},
+        {"*.log\n!keep.log\n*.log", "keep.log", false, true}, // the last matching line decides
     };
     for (const auto &c : cases) {
         IgnoreRules rules;
@@ -105,6 +124,140 @@ TEST(IgnoreScan, IgnoredFilesAndFoldersAreLeftOutAndCounted)
     TempDir plain;
     EXPECT_TRUE(loadIgnoreFile(plain.path(), none));
     EXPECT_TRUE(none.empty());
+}
+
+
+// Writes rel below the folder, making its parent folders.
+void put(const TempDir &dir, const std::string &rel, const std::string &bytes)
+{
+    std::filesystem::create_directories(std::filesystem::path(dir.path() + "/" + rel).parent_path());
+    dir.write(rel, bytes);
+}
+
+// The keys a scan with every folder's ignore file keeps, and its count of
+// what it left out.
+struct IgnoredScan {
+    bool bLoaded = false;
+    std::vector<std::string> keys;
+    uint64_t nIgnored = 0;
+    std::string err;
+};
+
+IgnoredScan scanWithIgnoreFiles(const std::string &root)
+{
+    IgnoredScan result;
+    IgnoreRules rules;
+    testing::internal::CaptureStderr();
+    result.bLoaded = loadIgnoreFile(root, rules);
+    result.err = testing::internal::GetCapturedStderr();
+    if (!result.bLoaded)
+        return result;
+    ScanStats stats;
+    ScanOptions options;
+    options.ignore = &rules;
+    options.stats = &stats;
+    S3ObjSet set;
+    EXPECT_TRUE(getAllFiles(root + "/", set, options));
+    for (const S3Obj &obj : set)
+        result.keys.push_back(obj.key);
+    result.nIgnored = stats.nIgnored;
+    return result;
+}
+
+TEST(IgnoreFiles, EachFolderMayHaveOneForItselfAndBelow)
+{
+    TempDir dir;
+    put(dir, ".sitemirrorignore", "*.log\ndrafts/\n");
+    put(dir, "a.log", "");
+    put(dir, "local.html", "");
+    put(dir, "sub/.sitemirrorignore", "!keep.log\n/local.html\n");
+    put(dir, "sub/keep.log", "");
+    put(dir, "sub/other.log", "");
+    put(dir, "sub/local.html", "");
+    put(dir, "sub/deeper/local.html", "");
+    put(dir, "sub/deeper/keep.log", "");
+    // A re-include cannot reach into a folder left out, and the ignore file
+    // of such a folder is never read: not even a broken one stops the run.
+    put(dir, "drafts/.sitemirrorignore/x", "");
+    put(dir, "drafts/post.html", "");
+    put(dir, "sub/drafts/post.html", "");
+    put(dir, "sub/drafts/.sitemirrorignore", "!*\n");
+
+    const IgnoredScan scan = scanWithIgnoreFiles(dir.path());
+    ASSERT_TRUE(scan.bLoaded) << scan.err;
+    EXPECT_EQ(scan.keys, (std::vector<std::string>{"local.html", "sub/deeper/keep.log", "sub/deeper/local.html",
+                                                   "sub/keep.log"}));
+    // Two ignore files, a.log, drafts/, sub/other.log, sub/local.html, sub/drafts/.
+    EXPECT_EQ(scan.nIgnored, 7u);
+}
+
+// An ignore file that cannot be read, in any folder the walks enter, stops
+// the run before anything is written: without it the tree could be
+// published with what it leaves out.
+TEST(IgnoreFiles, OneThatCannotBeReadStopsTheLoad)
+{
+    const struct {
+        const char *folder; // where the ignore file stands
+        const char *kind;
+        const char *why;
+    } cases[] = {
+        {"", "folder", "Is a directory"},
+        {"sub/deeper", "folder", "Is a directory"},
+        {"sub", "dangling", "dangling symbolic link"},
+        {"", "fifo", "Invalid argument"},
+        {"sub", "unreadable", "Permission denied"},
+    };
+    for (const auto &c : cases) {
+        TempDir dir;
+        std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
+        put(dir, "sub/deeper/page.html", "p");
+        const std::string folder = c.folder[0] ? dir.path() + "/" + c.folder : dir.path();
+        const std::string file = folder + "/.sitemirrorignore";
+        const std::string kind = c.kind;
+        if (kind == "folder")
+            std::filesystem::create_directory(file);
+        else if (kind == "dangling")
+            std::filesystem::create_symlink("nowhere", file);
+        else if (kind == "fifo")
+            ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+        else
+            put(dir, std::string(c.folder) + "/.sitemirrorignore", "*.tmp\n");
+
+        std::string err;
+        bool bLoaded = false;
+        if (kind == "unreadable") {
+            // As an unprivileged user, so the permission bits count.
+            std::filesystem::permissions(file, std::filesystem::perms::none);
+            char errName[] = "/tmp/ignore-err-XXXXXX";
+            const int errFd = mkstemp(errName);
+            ASSERT_GE(errFd, 0);
+            std::fflush(nullptr);
+            const pid_t pid = fork();
+            if (pid == 0) {
+                alarm(60);
+                dup2(errFd, 2);
+                if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                                       setresuid(65534, 65534, 65534) != 0))
+                    _exit(3);
+                IgnoreRules rules;
+                _exit(loadIgnoreFile(dir.path(), rules) ? 0 : 1);
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            bLoaded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) <= 1);
+            std::ifstream in(errName);
+            err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            close(errFd);
+            unlink(errName);
+        } else {
+            const IgnoredScan scan = scanWithIgnoreFiles(dir.path());
+            bLoaded = scan.bLoaded;
+            err = scan.err;
+        }
+        EXPECT_FALSE(bLoaded) << c.folder << " " << c.kind;
+        EXPECT_EQ(err, "cannot read ignore file: " + file + ": " + c.why + "\n") << c.kind;
+    }
 }
 
 } // namespace
