@@ -1,12 +1,16 @@
 // The index page: exact bytes of the page for real trees, what the walk lists
-// and leaves out, its console lines, and where the page may and may not go.
+// and leaves out (also names no store takes), its console lines, where the
+// page may and may not go, and the temporary page under a signal.
 #include "myListTool.h"
 
 #include "direntry.h"
+#include "tempfile.h"
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -356,6 +360,105 @@ TEST_F(SiteTree, IgnoredPathsAndUntypedEntriesFollowTheSameRules)
                        std::string(35, '*') + "\n");
     EXPECT_EQ(pageText(), page({{kSite + "/a.txt", "a.txt", "/a.txt[1B]"},
                                 {kSite + "/sub/c.html", "c.html", "/sub/c.html[2B]"}}));
+}
+
+// Files no store can take under their path are left off the page (the scan
+// names them); their folders' other files are listed.
+TEST_F(SiteTree, NamesNoStoreTakesAreNotLinked)
+{
+    const std::string longName(250, 'n');
+    const std::string deep = longName + "/" + longName + "/" + longName + "/" + longName;
+    writeSized(root / "bad\xFF.html", 1);
+    writeSized(root / "sub" / "trunc\xC3.html", 1);
+    writeSized(root / (deep + "/" + std::string(21, 'x')), 1); // 1,025 bytes below the root
+    writeSized(root / (deep + "/" + std::string(20, 'y')), 1); // 1,024 bytes
+    writeSized(root / "sub" / "ok.html", 1);
+    const std::string out = run();
+    EXPECT_EQ(out, "");
+    const std::string text = pageText();
+    EXPECT_EQ(text.find("bad"), std::string::npos);
+    EXPECT_EQ(text.find("trunc"), std::string::npos);
+    EXPECT_EQ(text.find(std::string(21, 'x')), std::string::npos);
+    EXPECT_NE(text.find("/" + std::string(20, 'y') + "[1B]"), std::string::npos);
+    EXPECT_NE(text.find("/sub/ok.html[1B]"), std::string::npos);
+}
+
+// Temporary pages left by a run killed outright are removed at the next run;
+// look-alikes of another form, and anything below the root, stay.
+TEST_F(SiteTree, StaleTemporaryPagesAreRemoved)
+{
+    writeFile(root / ".fileLists.html.Ab12Cd", "half a page");
+    writeFile(root / ".fileLists.html.Ab12C", "not ours");
+    writeFile(root / "fileLists.html.Ab12Cd", "not ours");
+    writeFile(root / "sub" / ".fileLists.html.Ab12Cd", "below the root");
+    fs::create_directory(root / ".fileLists.html.Zz12Cd"); // a folder is never removed
+    run();
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(root))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".fileLists.html.Ab12C", ".fileLists.html.Zz12Cd", "fileLists.html",
+                                               "fileLists.html.Ab12Cd", "sub"}));
+    EXPECT_TRUE(fs::exists(root / "sub" / ".fileLists.html.Ab12Cd"));
+}
+
+int g_reportFd = -1;
+
+// Tells the parent that the temporary page exists, then waits for its signal.
+void holdTemporary(const char *)
+{
+    char ch = 't';
+    if (write(g_reportFd, &ch, 1) != 1)
+        _exit(4);
+    for (;;)
+        pause();
+}
+
+std::vector<std::string> namesIn(const fs::path &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A signal while the page is written removes the temporary page, keeps the
+// previous page, and still ends the process by that signal.
+TEST_F(SiteTree, SignalDuringThePageWriteLeavesNoTemporary)
+{
+    writeFile(root / "index.html", "i");
+    run();
+    const std::string previous = pageText();
+    writeFile(root / "new.html", "n");
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        std::fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            alarm(60);
+            close(fds[0]);
+            g_reportFd = fds[1];
+            setTempFileHook(holdTemporary);
+            myListTool(root.string(), kSite);
+            _exit(3);
+        }
+        close(fds[1]);
+        char ch = 0;
+        const bool bReported = read(fds[0], &ch, 1) == 1;
+        close(fds[0]);
+        EXPECT_TRUE(bReported);
+        std::vector<std::string> during = namesIn(root);
+        EXPECT_EQ(during.size(), 4u) << "the temporary page exists while it is written";
+        kill(pid, sig);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig;
+        EXPECT_EQ(namesIn(root), (std::vector<std::string>{"fileLists.html", "index.html", "new.html"}))
+            << "signal " << sig;
+        EXPECT_EQ(pageText(), previous);
+    }
 }
 
 TEST(SiteIndexEncoding, EveryByteIsKeptOrPercentEncoded)
