@@ -1,14 +1,17 @@
 // The ignore files against git itself: each case builds a tree with ignore
 // texts in its folders, asks git which files it would keep (the same texts
 // as .gitignore files, "git ls-files -o --exclude-standard") and compares
-// with what the tool keeps: the scan's keys and the index page's rows.
+// with what the tool keeps: the scan's keys and the index page's rows. Then
+// whole runs: ignore files in folders, unusable ones, names no store takes.
 #include "ignore.h"
 #include "myDir.h"
 #include "myListTool.h"
+#include "site.h"
 
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +27,8 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+using e2e::ToolRun;
 
 struct IgnoreCase {
     const char *name;
@@ -210,6 +215,67 @@ TEST_F(IgnoreLikeGit, TheOracleListsEveryFileWithoutIgnoreFiles)
     fs::create_directories(base / "home");
     EXPECT_EQ(gitKeeps(base / "git", base / "home"),
               (std::set<std::string>{"a.html", "sub/b.html", "sub/deeper/c.html"}));
+}
+
+class PublishedAsMeant : public e2e::StoreSuite {};
+
+// An ignore file in any folder that is a folder, a dangling link or
+// unreadable stops the run with a line before the page is written or
+// anything is sent.
+TEST_F(PublishedAsMeant, AnUnusableIgnoreFileInAnyFolderStopsTheRunFirst)
+{
+    for (const char *pszKind : {"folder", "dangling", "unreadable"}) {
+        const std::string kind = pszKind;
+        site.write("index.html", "<p>home</p>\n");
+        site.write("sub/deeper/page.html", "<p>deep</p>\n");
+        const std::string file = site.path("sub/deeper/.sitemirrorignore");
+        std::string prefix;
+        if (kind == "folder") {
+            ASSERT_EQ(::mkdir(file.c_str(), 0755), 0);
+        } else if (kind == "dangling") {
+            site.symlink("nowhere", "sub/deeper/.sitemirrorignore");
+        } else {
+            site.write("sub/deeper/.sitemirrorignore", "*.tmp\n");
+            site.openToEveryone();
+            ASSERT_EQ(::chmod(file.c_str(), 0), 0);
+            prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        }
+        store->resetCounters();
+        ToolRun run = e2e::runTool("", env(), prefix);
+        EXPECT_EQ(run.status, 1) << kind << "\n" << run.out;
+        EXPECT_NE(run.err.find("cannot read ignore file: " + file + ": "), std::string::npos) << kind << run.err;
+        EXPECT_FALSE(site.exists("fileLists.html")) << kind;
+        EXPECT_EQ(store->counters().requests, 0) << kind;
+        fs::remove_all(file);
+    }
+}
+
+// Ignore files of every folder apply below it and are never sent; a name no
+// store takes is named, not sent, not on the page, and fails the run while
+// the rest goes up.
+TEST_F(PublishedAsMeant, FolderIgnoreFilesAndRefusedNames)
+{
+    site.write("index.html", "<p>home</p>\n");
+    site.write("blog/.sitemirrorignore", "*.tmp\n/local.html\n");
+    site.write("blog/post.html", "<p>post</p>\n");
+    site.write("blog/scratch.tmp", "scratch\n");
+    site.write("blog/local.html", "local\n");
+    site.write("blog/2024/local.html", "deeper\n");
+    site.write("bad\xFF.html", "latin-1 name\n");
+    ToolRun run = e2e::runTool("", env());
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("cannot publish: " + site.path("bad\xFF.html") + " (not UTF-8)\n"), std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find(", failed 1,"), std::string::npos) << run.out;
+    EXPECT_EQ(e2e::uploadedKeys(run.out),
+              (std::set<std::string>{"blog/2024/local.html", "blog/post.html", "fileLists.html", "index.html"}))
+        << run.out;
+    for (const char *pszKey : {"blog/.sitemirrorignore", "blog/scratch.tmp", "blog/local.html", "bad\xFF.html"})
+        EXPECT_FALSE(store->getObject(bucket, pszKey).exists) << pszKey;
+    const std::string page = site.read("fileLists.html");
+    EXPECT_NE(page.find("/blog/2024/local.html["), std::string::npos);
+    for (const char *pszName : {"scratch.tmp", "/blog/local.html", "sitemirrorignore", "bad"})
+        EXPECT_EQ(page.find(pszName), std::string::npos) << pszName;
 }
 
 } // namespace
