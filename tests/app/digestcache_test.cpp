@@ -4,7 +4,7 @@
 #include "digestcache.h"
 #include "myDir.h"
 #include "myS3Common.h"
-#include "tempfile.h"
+#include "../support/held_temporary.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
@@ -225,27 +225,6 @@ TEST(DigestCache, ForgetMakesTheNextRunReadTheFile)
     EXPECT_EQ(run.stats.nCacheHits, 1u);
 }
 
-int g_reportFd = -1;
-
-// Tells the parent that the temporary exists, then waits for its signal.
-void holdTemporary(const char *)
-{
-    char ch = 't';
-    if (write(g_reportFd, &ch, 1) != 1)
-        _exit(4);
-    for (;;)
-        pause();
-}
-
-std::vector<std::string> namesIn(const std::string &dir)
-{
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A save interrupted by a signal leaves no temporary beside the cache file,
 // and the process still ends by that signal.
 TEST(DigestCache, SignalDuringSaveLeavesNoTemporary)
@@ -256,30 +235,11 @@ TEST(DigestCache, SignalDuringSaveLeavesNoTemporary)
         ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
         site.write("b.html", "bbbb"); // so the next save has something to write
         const std::vector<std::string> before = namesIn(cacheBase.path());
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        std::fflush(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            alarm(60);
-            close(fds[0]);
-            g_reportFd = fds[1];
-            setTempFileHook(holdTemporary);
-            scan(cacheBase.path(), site.path());
-            _exit(3);
-        }
-        close(fds[1]);
-        char ch = 0;
-        const bool bReported = read(fds[0], &ch, 1) == 1;
-        close(fds[0]);
-        EXPECT_TRUE(bReported);
-        if (bReported) {
+        const HeldRun run = signalWhileTemporaryIsHeld([&] { scan(cacheBase.path(), site.path()); }, sig, [&] {
             EXPECT_EQ(namesIn(cacheBase.path()).size(), before.size() + 1) << "no temporary while saving";
-        }
-        kill(pid, sig);
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig;
+        });
+        EXPECT_TRUE(run.bHeld);
+        EXPECT_TRUE(run.bKilledBySig) << "signal " << sig;
         EXPECT_EQ(namesIn(cacheBase.path()), before) << "signal " << sig;
     }
 }

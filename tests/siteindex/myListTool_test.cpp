@@ -4,7 +4,7 @@
 #include "myListTool.h"
 
 #include "direntry.h"
-#include "tempfile.h"
+#include "../support/held_temporary.h"
 
 #include <gtest/gtest.h>
 
@@ -402,27 +402,6 @@ TEST_F(SiteTree, StaleTemporaryPagesAreRemoved)
     EXPECT_TRUE(fs::exists(root / "sub" / ".fileLists.html.Ab12Cd"));
 }
 
-int g_reportFd = -1;
-
-// Tells the parent that the temporary page exists, then waits for its signal.
-void holdTemporary(const char *)
-{
-    char ch = 't';
-    if (write(g_reportFd, &ch, 1) != 1)
-        _exit(4);
-    for (;;)
-        pause();
-}
-
-std::vector<std::string> namesIn(const fs::path &dir)
-{
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A signal while the page is written removes the temporary page, keeps the
 // previous page, and still ends the process by that signal.
 TEST_F(SiteTree, SignalDuringThePageWriteLeavesNoTemporary)
@@ -432,30 +411,12 @@ TEST_F(SiteTree, SignalDuringThePageWriteLeavesNoTemporary)
     const std::string previous = pageText();
     writeFile(root / "new.html", "n");
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        std::fflush(nullptr);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            alarm(60);
-            close(fds[0]);
-            g_reportFd = fds[1];
-            setTempFileHook(holdTemporary);
-            myListTool(root.string(), kSite);
-            _exit(3);
-        }
-        close(fds[1]);
-        char ch = 0;
-        const bool bReported = read(fds[0], &ch, 1) == 1;
-        close(fds[0]);
-        EXPECT_TRUE(bReported);
-        std::vector<std::string> during = namesIn(root);
-        EXPECT_EQ(during.size(), 4u) << "the temporary page exists while it is written";
-        kill(pid, sig);
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "signal " << sig;
-        EXPECT_EQ(namesIn(root), (std::vector<std::string>{"fileLists.html", "index.html", "new.html"}))
+        const HeldRun run = signalWhileTemporaryIsHeld([&] { myListTool(root.string(), kSite); }, sig, [&] {
+            EXPECT_EQ(namesIn(root.string()).size(), 4u) << "the temporary page exists while it is written";
+        });
+        EXPECT_TRUE(run.bHeld);
+        EXPECT_TRUE(run.bKilledBySig) << "signal " << sig;
+        EXPECT_EQ(namesIn(root.string()), (std::vector<std::string>{"fileLists.html", "index.html", "new.html"}))
             << "signal " << sig;
         EXPECT_EQ(pageText(), previous);
     }
