@@ -98,8 +98,9 @@ void buildTree(const fs::path &root, const IgnoreCase &c, const std::string &ign
         writeFile((ignore.first.empty() ? root : root / ignore.first) / ignoreName, ignore.second);
 }
 
-// Runs argv with the given environment additions; its standard output.
-bool runGit(const std::vector<std::string> &args, std::string &out)
+// Runs git with args, with home as its home and no system or user
+// configuration; true when it ends with status 0, its standard output in out.
+bool runGit(const std::vector<std::string> &args, const fs::path &home, std::string &out)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -109,6 +110,9 @@ bool runGit(const std::vector<std::string> &args, std::string &out)
     if (pid == 0) {
         close(fds[0]);
         dup2(fds[1], 1);
+        setenv("HOME", home.c_str(), 1);
+        setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
+        setenv("GIT_CONFIG_GLOBAL", "/dev/null", 1);
         std::vector<char *> argv;
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -130,15 +134,12 @@ bool runGit(const std::vector<std::string> &args, std::string &out)
 // What git keeps of the tree, ignore files themselves left aside.
 std::set<std::string> gitKeeps(const fs::path &tree, const fs::path &home)
 {
-    setenv("HOME", home.c_str(), 1);
-    setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
-    setenv("GIT_CONFIG_GLOBAL", "/dev/null", 1);
     std::string out;
-    EXPECT_TRUE(runGit({"git", "init", "-q", tree.string()}, out));
+    EXPECT_TRUE(runGit({"git", "init", "-q", tree.string()}, home, out));
     out.clear();
     EXPECT_TRUE(runGit({"git", "-C", tree.string(), "-c", "core.excludesFile=/dev/null", "ls-files", "-o",
                         "--exclude-standard", "-z"},
-                       out));
+                       home, out));
     std::set<std::string> keys;
     for (std::size_t pos = 0; pos < out.size();) {
         const std::size_t end = out.find('\0', pos);
