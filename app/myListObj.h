@@ -10,10 +10,12 @@
 constexpr int kListPageSize = 990;
 
 // One page of a listing as the callbacks fill it: the records in listing
-// order and the request's final status.
+// order, the request's final status and its error document's code ("" when
+// none came).
 struct ListPageData {
     S3ObjVect page;
     S3Status status = S3StatusInternalError;
+    std::string strCode;
 };
 
 // Lists the whole bucket (or only the keys that begin with strPrefix) into
