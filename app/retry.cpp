@@ -41,7 +41,7 @@ double retryDelaySeconds(int nTry)
     static std::mt19937 engine{std::random_device{}()};
     double cap = std::min(kMaxRetryDelaySeconds,
                           0.25 * static_cast<double>(1u << std::clamp(nTry, 0, 10)));
-    return std::uniform_real_distribution<double>(0.0, cap)(engine);
+    return std::uniform_real_distribution<double>(cap / 2, cap)(engine);
 }
 
 int64_t uploadLifeSeconds(long nRequestTimeout, int nRetries)

@@ -25,8 +25,12 @@ bool isRetryableOutcome(S3Status status, const char *pszCode);
 // without an answer. A real internal error of the client is not one.
 bool isConnectionFailure(S3Status status);
 
-// Exponential backoff with full jitter before try nTry + 2 (nTry = 0 after
-// the first try): a random wait in [0, min(5, 0.25 * 2^nTry)] seconds.
+// Exponential backoff with jitter before try nTry + 2 (nTry = 0 after the
+// first try): a random wait between half and all of min(5, 0.25 * 2^nTry)
+// seconds. The floor makes the tries of one file span a known time (with the
+// three retries of the defaults at least 0.875 s), so a store or proxy that
+// is gone for less than that loses no file; the jitter spreads the uploads
+// that failed together.
 double retryDelaySeconds(int nTry);
 
 // The most one file's upload may take, every try and wait included, in

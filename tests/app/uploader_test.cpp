@@ -225,14 +225,19 @@ TEST_F(Uploads, BlocksArePrintedWholeInKeyOrder)
 // ---- cost per upload
 
 // Answers every request at once with 200 and an empty body, on as many
-// keep-alive connections as the client opens. Runs on its own thread.
+// keep-alive connections as the client opens. Runs on its own thread. A slow
+// one reads bodies at about 400 KiB/s per connection, with small buffers.
 class InstantStore {
 public:
-    InstantStore()
+    explicit InstantStore(bool bSlow = false) : bSlow(bSlow)
     {
         listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int one = 1;
         ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bSlow) {
+            int small = 16384;
+            ::setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -277,7 +282,7 @@ private:
                 if (!fds[i].revents)
                     continue;
                 int fd = fds[i].fd;
-                ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                ssize_t n = ::recv(fd, buf, bSlow ? 4096 : sizeof buf, 0);
                 if (n <= 0) {
                     ::close(fd);
                     conns.erase(fd);
@@ -287,6 +292,8 @@ private:
                 c.in.append(buf, static_cast<std::size_t>(n));
                 answer(fd, c);
             }
+            if (bSlow)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         for (auto &kv : conns)
             ::close(kv.first);
@@ -330,11 +337,47 @@ private:
         }
     }
 
+    const bool bSlow;
     int listener = -1;
     int nPort = 0;
     std::atomic<bool> bStop{false};
     std::thread worker;
 };
+
+// One file's upload may not take longer than its life limit, however long
+// the request limit (raised for a large body) would let it go on.
+TEST(UploaderLimit, AnUploadPastItsLifeLimitIsAbandonedWithALine)
+{
+    InstantStore slowStore(true);
+    TempDir dir;
+    Settings settings;
+    settings.strKeyFile = dir.write("s3key", "AKIAEXAMPLE\nsecret\n");
+    settings.strEndpoint = "http://" + slowStore.endpoint();
+    settings.nRequestTimeout = 1;
+    settings.nRetries = 0; // a life of one second
+    MyS3Context::bKeyInitialized = false;
+    MyS3Context::pSettings = &settings;
+    S3_set_trace(0);
+    std::vector<UploadItem> items = {
+        itemFor(dir.write("big.bin", std::string(32u << 20, 'x')), "big.bin")};
+
+    MyS3Context context;
+    S3BucketContext ctx;
+    ASSERT_TRUE(context.initialize("limit.example", ctx));
+    const auto started = std::chrono::steady_clock::now();
+    ::testing::internal::CaptureStdout();
+    UploadTotals totals = uploadItems(ctx, "limit.example", items, settings);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(totals.nFailed, 1) << out;
+    EXPECT_NE(out.find("upload took longer than its limit of 1 s: " + items[0].strPath + "\n"),
+              std::string::npos)
+        << out;
+    EXPECT_LT(seconds, 10.0) << out;
+    MyS3Context::pSettings = nullptr;
+    MyS3Context::bKeyInitialized = false;
+}
 
 double threadCpuSeconds()
 {
