@@ -24,6 +24,7 @@ void listPageCompleteCallback(S3Status status, const S3ErrorDetails *errorDetail
     auto *data = static_cast<ListPageData *>(callbackData);
     data->status = status;
     data->strCode = errorDetails && errorDetails->code ? errorDetails->code : "";
+    data->httpStatus = errorDetails ? errorDetails->httpStatus : 0;
     MyS3ResponseCompleteCallback(status, errorDetails, nullptr);
 }
 
@@ -46,7 +47,7 @@ bool listAll(const std::string &strBucket, const char *pszPrefix, S3ObjSet &s3Li
                 break;
             // A page the store could not give now is asked for again; a
             // refusal, or the last try, fails the listing.
-            if (!isRetryableOutcome(data.status, data.strCode.c_str()) ||
+            if (!isRetryableOutcome(data.status, data.strCode.c_str(), data.httpStatus) ||
                 nTry >= settings.nRetries)
                 return false; // a failed page is not the end of the bucket
             double delay = retryDelaySeconds(nTry);

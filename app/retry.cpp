@@ -5,9 +5,11 @@
 #include <cstring>
 #include <random>
 
-bool isRetryableOutcome(S3Status status, const char *pszCode)
+bool isRetryableOutcome(S3Status status, const char *pszCode, int httpStatus)
 {
     if (isConnectionFailure(status) || S3_status_is_retryable(status))
+        return true;
+    if (httpStatus == 500 || httpStatus == 502 || httpStatus == 503 || httpStatus == 504)
         return true;
     switch (status) {
     case S3StatusErrorSlowDown:

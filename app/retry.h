@@ -18,8 +18,11 @@ constexpr int kConnectionFailuresToStop = 10;
 // True for the outcomes worth another try: no connection or a connection that
 // broke, the store's or a gateway's "try again" (500, 502, 503, 504, SlowDown,
 // InternalError, ServiceUnavailable, RequestTimeout, OperationAborted).
-// pszCode is the error document's code (null or "" when there was none).
-bool isRetryableOutcome(S3Status status, const char *pszCode);
+// pszCode is the error document's code (null or "" when there was none);
+// httpStatus the answer's HTTP status (0: none or not known), which decides
+// too, so that a gateway's page that is no error document at all (a text the
+// client cannot read as one) is tried again like the store's own 503.
+bool isRetryableOutcome(S3Status status, const char *pszCode, int httpStatus = 0);
 
 // True when the request never reached the store or lost its connection
 // without an answer. A real internal error of the client is not one.

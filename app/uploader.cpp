@@ -54,6 +54,7 @@ struct Slot {
     Clock::time_point deadline;       // end of this file's life limit
     S3Status status = S3StatusInternalError;
     std::string strCode;
+    int httpStatus = 0;
     bool bSentStorageClass = false;
 };
 
@@ -97,6 +98,7 @@ void completeCallback(S3Status status, const S3ErrorDetails *details, void *call
     Slot &slot = *static_cast<Slot *>(callbackData);
     slot.status = status;
     slot.strCode = details && details->code ? details->code : "";
+    slot.httpStatus = details ? details->httpStatus : 0;
     if (status == S3StatusOK) {
         slot.lines.push_back("succeed");
     } else {
@@ -350,7 +352,7 @@ void Uploader::decide(Slot &slot)
     if (isConnectionFailure(slot.status))
         ++slot.nUnreachableTries;
     if (bStopped || slot.nTries > settings.nRetries ||
-        !isRetryableOutcome(slot.status, slot.strCode.c_str())) {
+        !isRetryableOutcome(slot.status, slot.strCode.c_str(), slot.httpStatus)) {
         guard.fileDecided(false, slot.nTries, slot.nUnreachableTries);
         finish(slot, false);
         return;

@@ -17,6 +17,7 @@ TEST(RetryPolicy, GatewayAndStoreTryAgainAnswersAreRetriedRefusalsAreNot)
         const char *code;
         bool bRetry;
         bool bConnection;
+        int httpStatus = 0;
     };
     const std::vector<Case> cases = {
         {S3StatusHttpErrorInternalServerError, nullptr, true, false},
@@ -42,11 +43,20 @@ TEST(RetryPolicy, GatewayAndStoreTryAgainAnswersAreRetriedRefusalsAreNot)
         {S3StatusHttpErrorNotFound, nullptr, false, false},
         {S3StatusHttpErrorUnknown, nullptr, false, false},
         {S3StatusHttpErrorForbidden, "", false, false},
+        // A gateway's page the client could not read as an error document.
+        {S3StatusXmlParseFailure, nullptr, true, false, 503},
+        {S3StatusXmlParseFailure, nullptr, true, false, 502},
+        {S3StatusXmlParseFailure, nullptr, true, false, 500},
+        {S3StatusXmlParseFailure, nullptr, false, false, 0},
+        {S3StatusXmlParseFailure, nullptr, false, false, 200},
+        {S3StatusErrorNotImplemented, "NotImplemented", false, false, 501},
+        {S3StatusErrorAccessDenied, "AccessDenied", false, false, 403},
     };
     for (const Case &c : cases) {
         const std::string strWhat = std::string(S3_get_status_name(c.status)) + "/" +
                                     (c.code ? c.code : "(none)");
-        EXPECT_EQ(isRetryableOutcome(c.status, c.code), c.bRetry) << strWhat;
+        EXPECT_EQ(isRetryableOutcome(c.status, c.code, c.httpStatus), c.bRetry)
+            << strWhat << " " << c.httpStatus;
         EXPECT_EQ(isConnectionFailure(c.status), c.bConnection) << strWhat;
     }
 }

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e/site.h"
 #include "harness.h"
 #include "myPutObj.h"
 #include "myS3Common.h"
@@ -44,20 +45,6 @@ UploadItem itemFor(const std::string &strPath, const std::string &strKey)
         item.strMd5Hex.clear();
     item.leadLines = {"DirectionUpload:" + strKey};
     return item;
-}
-
-std::vector<std::string> linesOf(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        out.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
-    }
-    return out;
 }
 
 class Uploads : public ::testing::Test {
@@ -202,7 +189,7 @@ TEST_F(Uploads, BlocksArePrintedWholeInKeyOrder)
     EXPECT_EQ(totals.nSent, 40) << out;
     EXPECT_EQ(totals.nFailed, 1) << out;
 
-    std::vector<std::string> lines = linesOf(out);
+    std::vector<std::string> lines = e2e::lines(out);
     std::size_t at = 0;
     for (const UploadItem &item : items) {
         ASSERT_LT(at + 2, lines.size()) << out;
