@@ -39,7 +39,10 @@ double retryDelaySeconds(int nTry);
 // The most one file's upload may take, every try and wait included, in
 // seconds: each of the nRetries + 1 tries its request limit
 // (SITEMIRROR_REQUEST_TIMEOUT), plus the longest wait before each retry,
-// capped at one day. Past it the upload fails.
+// capped at one day (defaults: 300 s, 3 retries -> 1,215 s). Past it the
+// upload fails. It is checked while the body is sent and before each retry;
+// a try that has stalled still ends by the client's low-speed limit (less
+// than 1 KiB/s for 15 s), so no upload outlives its limit by more than that.
 int64_t uploadLifeSeconds(long nRequestTimeout, int nRetries);
 
 // Decides when to stop sending: counts the files whose every try failed for
