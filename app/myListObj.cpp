@@ -9,7 +9,7 @@
 #include "myPutObj.h"
 #include "console.h"
 #include "myS3Common.h"
-#include "uploader.h"
+#include "retry.h"
 
 namespace {
 
@@ -21,7 +21,10 @@ S3Status listPagePropertiesCallback(const S3ResponseProperties *prop, void *)
 void listPageCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails,
                               void *callbackData)
 {
-    static_cast<ListPageData *>(callbackData)->status = status;
+    auto *data = static_cast<ListPageData *>(callbackData);
+    data->status = status;
+    data->strCode = errorDetails && errorDetails->code ? errorDetails->code : "";
+    data->httpStatus = errorDetails ? errorDetails->httpStatus : 0;
     MyS3ResponseCompleteCallback(status, errorDetails, nullptr);
 }
 
@@ -44,14 +47,15 @@ bool listAll(const std::string &strBucket, const char *pszPrefix, S3ObjSet &s3Li
                 break;
             // A page the store could not give now is asked for again; a
             // refusal, or the last try, fails the listing.
-            bool bRetryable = isRetryableOutcome(data.status, nullptr) ||
-                              data.status == S3StatusInternalError;
-            if (!bRetryable || nTry >= settings.nRetries)
+            if (!isRetryableOutcome(data.status, data.strCode.c_str(), data.httpStatus) ||
+                nTry >= settings.nRetries)
                 return false; // a failed page is not the end of the bucket
             double delay = retryDelaySeconds(nTry);
             char sz[128];
             std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: %s listing", nTry + 1,
-                          settings.nRetries, delay, S3_get_status_name(data.status));
+                          settings.nRetries, delay,
+                          data.strCode.empty() ? S3_get_status_name(data.status)
+                                               : data.strCode.c_str());
             printLine(sz);
             std::this_thread::sleep_for(std::chrono::duration<double>(delay));
         }

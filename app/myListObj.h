@@ -10,10 +10,13 @@
 constexpr int kListPageSize = 990;
 
 // One page of a listing as the callbacks fill it: the records in listing
-// order and the request's final status.
+// order, the request's final status, its error document's code ("" when
+// none came) and the answer's HTTP status.
 struct ListPageData {
     S3ObjVect page;
     S3Status status = S3StatusInternalError;
+    std::string strCode;
+    int httpStatus = 0; // the answer's HTTP status, 0 when none came
 };
 
 // Lists the whole bucket (or only the keys that begin with strPrefix) into

@@ -105,6 +105,8 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
         item.strPath = strRootPath + local.key;
         item.strMd5Hex = local.tag;
         item.size = local.size;
+        item.device = local.device;
+        item.inode = local.inode;
         item.acl = aclForPath(item.strPath, strRootPath);
         if (const CacheRule *rule = findCacheRule(settings.cacheRules, local.key))
             item.strCacheControl = rule->strCacheControl;
@@ -131,6 +133,13 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
             summary.nBytesSent = totals.nBytesSent;
             summary.nFailed = totals.nFailed;
             bAllStored = totals.nFailed == 0;
+            // A digest the file no longer has, or that the store did not get
+            // from the bytes sent, is not kept for the next run.
+            if (scan.cache && !totals.staleKeys.empty()) {
+                for (const std::string &strKey : totals.staleKeys)
+                    scan.cache->forget(strKey);
+                scan.cache->save();
+            }
         }
     }
     // Files whose names no store takes were named by the scan; each one failed.

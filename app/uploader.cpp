@@ -1,16 +1,27 @@
 // uploader.cpp - uploads in flight on one request context.
+//
+// Cost per wake-up does not depend on the number of files: the callbacks put
+// ended uploads on a queue, retries wait in a heap ordered by their due time,
+// new files start in key order from a cursor, and blocks are printed from a
+// second cursor as soon as the block before them is out. Waiting is done by
+// libcurl's own poll, which has no limit on descriptor numbers.
 #include "uploader.h"
 
-#include <sys/select.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <random>
+#include <functional>
+#include <queue>
 #include <thread>
+#include <utility>
 
 #include "console.h"
 #include "mime.h"
@@ -23,27 +34,37 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char *const kStorageClassHeader = "x-amz-storage-class";
-// After this many uploads in a row fail for connection reasons the store is
-// taken to be gone and nothing more is sent.
-constexpr int kConnectionFailuresToStop = 10;
+// Longest single wait for the transfers, in milliseconds.
+constexpr int kMaxWaitMs = 100;
 
 struct Slot {
     UploadItem *item = nullptr;
-    std::FILE *fp = nullptr;
+    std::vector<std::size_t> *completed = nullptr; // where the complete callback reports
+    std::size_t index = 0;
+    int fd = -1;
+    uint64_t nGiven = 0; // body bytes handed to the client in this try
     std::string strMd5Base64;
     std::string strContentType;
     std::vector<std::string> lines;
     int nTries = 0;
-    bool bRunning = false;
     bool bDone = false;
-    bool bOk = false;
-    bool bCompleted = false; // the request ended and awaits a decision
+    int nUnreachableTries = 0;         // tries that ended in a connection failure
+    bool bChanged = false;            // the file is not the scanned one, or shrank
+    bool bExpired = false;            // past the life limit while sending
+    Clock::time_point deadline;       // end of this file's life limit
     S3Status status = S3StatusInternalError;
     std::string strCode;
-    Clock::time_point retryAt;
-    bool bWaiting = false;
+    int httpStatus = 0;
     bool bSentStorageClass = false;
 };
+
+void closeFile(Slot &slot)
+{
+    if (slot.fd >= 0) {
+        ::close(slot.fd);
+        slot.fd = -1;
+    }
+}
 
 void appendProperties(Slot &slot, const S3ResponseProperties *prop)
 {
@@ -77,6 +98,7 @@ void completeCallback(S3Status status, const S3ErrorDetails *details, void *call
     Slot &slot = *static_cast<Slot *>(callbackData);
     slot.status = status;
     slot.strCode = details && details->code ? details->code : "";
+    slot.httpStatus = details ? details->httpStatus : 0;
     if (status == S3StatusOK) {
         slot.lines.push_back("succeed");
     } else {
@@ -98,17 +120,38 @@ void completeCallback(S3Status status, const S3ErrorDetails *details, void *call
         if (!strHint.empty())
             slot.lines.push_back(strHint);
     }
-    if (slot.fp) {
-        std::fclose(slot.fp);
-        slot.fp = nullptr;
-    }
-    slot.bRunning = false;
-    slot.bCompleted = true;
+    closeFile(slot);
+    slot.completed->push_back(slot.index);
 }
 
+// The body, read from the file opened for this try. The client asks only for
+// bytes the scan counted, so a file that ends early has shrunk since: the
+// request is abandoned at once instead of waiting for bytes that never come.
+// Past the file's life limit the request is abandoned too.
 int dataCallback(int bufferSize, char *buffer, void *callbackData)
 {
-    return myS3PutObjectDataCallback(bufferSize, buffer, static_cast<Slot *>(callbackData)->fp);
+    Slot &slot = *static_cast<Slot *>(callbackData);
+    if (Clock::now() > slot.deadline) {
+        slot.bExpired = true;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::read(slot.fd, buffer, static_cast<std::size_t>(std::max(bufferSize, 0)));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0 && bufferSize > 0) {
+        slot.bChanged = true;
+        return -1;
+    }
+    slot.nGiven += static_cast<uint64_t>(n);
+    // The last bytes: a file that has grown is not the one whose digest is sent.
+    struct stat st;
+    if (slot.nGiven >= slot.item->size &&
+        (::fstat(slot.fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != slot.item->size)) {
+        slot.bChanged = true;
+        return -1;
+    }
+    return static_cast<int>(n);
 }
 
 // 32 hex digits to the base64 of the 16 bytes; false when not a digest.
@@ -129,222 +172,300 @@ bool hexToBase64(const std::string &strHex, std::string &strBase64)
     return true;
 }
 
-// The client reports a connection that broke without an answer (sent or
-// received data lost, nothing returned) as its own internal error with no
-// error document: that is a connection failure too.
-bool isConnectionFailure(S3Status status, const std::string &strCode)
+// Opens the item's file for one try, never through a link, and holds it to
+// the scan's record. -1 with bChanged set when it is not that file any more,
+// -1 alone when it cannot be opened for another reason.
+int openScannedFile(Slot &slot)
 {
-    return status == S3StatusNameLookupError || status == S3StatusFailedToConnect ||
-           status == S3StatusConnectionFailed ||
-           (status == S3StatusInternalError && strCode.empty());
-}
-
-} // namespace
-
-bool isRetryableOutcome(S3Status status, const char *pszCode)
-{
-    if (S3_status_is_retryable(status) || status == S3StatusErrorSlowDown ||
-        status == S3StatusErrorInternalError || status == S3StatusErrorRequestTimeout)
-        return true;
-    const std::string strCode = pszCode ? pszCode : "";
-    return strCode == "SlowDown" || strCode == "InternalError" ||
-           strCode == "ServiceUnavailable" || strCode == "RequestTimeout";
-}
-
-double retryDelaySeconds(int nTry)
-{
-    static std::mt19937 engine{std::random_device{}()};
-    double cap = std::min(5.0, 0.25 * static_cast<double>(1u << std::min(nTry, 10)));
-    return std::uniform_real_distribution<double>(0.0, cap)(engine);
-}
-
-UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucket,
-                         std::vector<UploadItem> &items, const Settings &settings)
-{
-    UploadTotals totals;
-    std::vector<Slot> slots(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i)
-        slots[i].item = &items[i];
-
-    S3RequestContext *rc = nullptr;
-    if (S3_create_request_context(&rc) != S3StatusOK) {
-        printLine("cannot set up the transfers");
-        totals.nFailed = static_cast<long>(items.size());
-        return totals;
+    const UploadItem &item = *slot.item;
+    int fd = ::open(item.strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        slot.bChanged = errno == ELOOP || errno == ENOENT || errno == ENOTDIR;
+        return -1;
     }
-    const int nJobs = std::max(1, settings.nJobs);
-    S3NameValue storageClass = {kStorageClassHeader, settings.strStorageClass.c_str()};
+    struct stat st;
+    bool bSame = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                 static_cast<uint64_t>(st.st_size) == item.size &&
+                 ((item.device == 0 && item.inode == 0) ||
+                  (static_cast<uint64_t>(st.st_dev) == item.device &&
+                   static_cast<uint64_t>(st.st_ino) == item.inode));
+    if (!bSame) {
+        ::close(fd);
+        slot.bChanged = true;
+        return -1;
+    }
+    return fd;
+}
 
-    std::size_t nextNew = 0, nextPrint = 0;
+class Uploader {
+public:
+    Uploader(const S3BucketContext &ctx, const std::string &strBucket,
+             std::vector<UploadItem> &items, const Settings &settings)
+        : ctx(ctx), strBucket(strBucket), settings(settings), slots(items.size()),
+          nJobs(std::max(1, settings.nJobs)),
+          life(std::chrono::seconds(uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries))),
+          storageClass{kStorageClassHeader, settings.strStorageClass.c_str()}
+    {
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            slots[i].item = &items[i];
+            slots[i].index = i;
+            slots[i].completed = &completed;
+        }
+    }
+
+    UploadTotals run();
+
+private:
+    using Due = std::pair<Clock::time_point, std::size_t>;
+
+    void finish(Slot &slot, bool bOk);
+    void fail(Slot &slot, const std::string &strWhy);
+    void notSent(Slot &slot);
+    void start(Slot &slot);
+    void decide(Slot &slot);
+    void printReady();
+    void stopSending();
+
+    const S3BucketContext &ctx;
+    const std::string &strBucket;
+    const Settings &settings;
+    std::vector<Slot> slots;
+    const int nJobs;
+    const Clock::duration life;
+    S3NameValue storageClass;
+    S3RequestContext *rc = nullptr;
+
+    std::vector<std::size_t> completed; // filled by the complete callback
+    std::priority_queue<Due, std::vector<Due>, std::greater<Due>> retries;
+    std::size_t nextNew = 0;
+    std::size_t nextPrint = 0;
     int nRunning = 0;
-    int nConnectionFailuresInARow = 0;
+    ConnectionGuard guard;
     bool bStopped = false;
+    UploadTotals totals;
+};
 
-    auto finish = [&](Slot &slot, bool bOk) {
-        slot.bDone = true;
-        slot.bOk = bOk;
-        if (bOk) {
-            ++totals.nSent;
-            totals.nBytesSent += slot.item->size;
-        } else {
-            ++totals.nFailed;
-            slot.lines.push_back("upload error: bucket: " + strBucket +
-                                 " key:" + slot.item->strKey + " path:" + slot.item->strPath);
-        }
-    };
+void Uploader::finish(Slot &slot, bool bOk)
+{
+    closeFile(slot);
+    slot.bDone = true;
+    if (bOk) {
+        ++totals.nSent;
+        totals.nBytesSent += slot.item->size;
+    } else {
+        ++totals.nFailed;
+        slot.lines.push_back("upload error: bucket: " + strBucket + " key:" + slot.item->strKey +
+                             " path:" + slot.item->strPath);
+    }
+}
 
-    auto start = [&](Slot &slot) {
-        UploadItem &item = *slot.item;
-        if (slot.nTries == 0) {
-            slot.lines = item.leadLines;
-            slot.lines.push_back("upload:" + item.strPath + " ; " + item.strKey);
-            slot.strContentType = getFileContentType(item.strPath);
-            uint64_t size = 0;
-            bool bDigest = hexToBase64(item.strMd5Hex, slot.strMd5Base64) ||
-                           calculateMD5Base64(item.strPath, slot.strMd5Base64);
-            if (!getFileSize(item.strPath, size) || !bDigest) {
-                finish(slot, false);
-                return;
-            }
-        }
-        ++slot.nTries;
-        slot.fp = std::fopen(item.strPath.c_str(), "rb");
-        if (!slot.fp) {
+void Uploader::fail(Slot &slot, const std::string &strWhy)
+{
+    slot.lines.push_back(strWhy);
+    finish(slot, false);
+}
+
+// A file the run gave up on before (another) try: its whole block, and why.
+void Uploader::notSent(Slot &slot)
+{
+    if (slot.nTries == 0) {
+        slot.lines = slot.item->leadLines;
+        slot.lines.push_back("upload:" + slot.item->strPath + " ; " + slot.item->strKey);
+    }
+    fail(slot, "not sent: the store could not be reached");
+}
+
+void Uploader::start(Slot &slot)
+{
+    UploadItem &item = *slot.item;
+    if (slot.nTries == 0) {
+        slot.lines = item.leadLines;
+        slot.lines.push_back("upload:" + item.strPath + " ; " + item.strKey);
+        slot.deadline = Clock::now() + life;
+        slot.strContentType = getFileContentType(item.strPath);
+        if (!hexToBase64(item.strMd5Hex, slot.strMd5Base64) &&
+            !calculateMD5Base64(item.strPath, slot.strMd5Base64)) {
             finish(slot, false);
             return;
         }
-        S3PutProperties properties;
-        std::memset(&properties, 0, sizeof properties);
-        properties.expires = -1;
-        properties.cannedAcl = settings.bCannedAcl ? item.acl : S3CannedAclPrivate;
-        properties.metaDataCount = settings.strStorageClass.empty() ? 0 : 1;
-        properties.metaData = &storageClass;
-        slot.bSentStorageClass = !settings.strStorageClass.empty();
-        properties.md5 = slot.strMd5Base64.c_str();
-        properties.contentType = slot.strContentType.c_str();
-        properties.cacheControl =
-            item.strCacheControl.empty() ? nullptr : item.strCacheControl.c_str();
-        S3PutObjectHandler handler;
-        std::memset(&handler, 0, sizeof handler);
-        handler.responseHandler.propertiesCallback = propertiesCallback;
-        handler.responseHandler.completeCallback = completeCallback;
-        handler.putObjectDataCallback = dataCallback;
-        slot.bRunning = true;
-        slot.bCompleted = false;
-        ++nRunning;
-        S3_put_object(&ctx, item.strKey.c_str(), item.size, &properties, rc, &handler, &slot);
-    };
+    }
+    slot.fd = openScannedFile(slot);
+    if (slot.fd < 0) {
+        if (slot.bChanged) {
+            totals.staleKeys.push_back(item.strKey);
+            fail(slot, "file changed during the run: " + item.strPath);
+        } else {
+            finish(slot, false);
+        }
+        return;
+    }
+    ++slot.nTries;
+    slot.nGiven = 0;
+    S3PutProperties properties;
+    std::memset(&properties, 0, sizeof properties);
+    properties.expires = -1;
+    properties.cannedAcl = settings.bCannedAcl ? item.acl : S3CannedAclPrivate;
+    properties.metaDataCount = settings.strStorageClass.empty() ? 0 : 1;
+    properties.metaData = &storageClass;
+    slot.bSentStorageClass = !settings.strStorageClass.empty();
+    properties.md5 = slot.strMd5Base64.c_str();
+    properties.contentType = slot.strContentType.c_str();
+    properties.cacheControl = item.strCacheControl.empty() ? nullptr : item.strCacheControl.c_str();
+    S3PutObjectHandler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.responseHandler.propertiesCallback = propertiesCallback;
+    handler.responseHandler.completeCallback = completeCallback;
+    handler.putObjectDataCallback = dataCallback;
+    ++nRunning;
+    S3_put_object(&ctx, item.strKey.c_str(), item.size, &properties, rc, &handler, &slot);
+}
 
+// One try ended: done, failed for good, or due again later.
+void Uploader::decide(Slot &slot)
+{
+    --nRunning;
+    const UploadItem &item = *slot.item;
+    if (slot.status == S3StatusOK) {
+        guard.fileDecided(true, slot.nTries, slot.nUnreachableTries);
+        finish(slot, true);
+        return;
+    }
+    if (slot.bChanged) {
+        totals.staleKeys.push_back(item.strKey);
+        fail(slot, "file changed during the run: " + item.strPath);
+        return;
+    }
+    if (slot.status == S3StatusErrorBadDigest || slot.strCode == "BadDigest") {
+        totals.staleKeys.push_back(item.strKey);
+        fail(slot, "file changed during the run: " + item.strPath);
+        return;
+    }
+    const std::string strLimit = "upload took longer than its limit of " +
+                                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                                    life).count()) +
+                                 " s: " + item.strPath;
+    if (slot.bExpired) {
+        guard.fileDecided(false, slot.nTries, 0);
+        fail(slot, strLimit);
+        return;
+    }
+    if (isConnectionFailure(slot.status))
+        ++slot.nUnreachableTries;
+    if (bStopped || slot.nTries > settings.nRetries ||
+        !isRetryableOutcome(slot.status, slot.strCode.c_str(), slot.httpStatus)) {
+        guard.fileDecided(false, slot.nTries, slot.nUnreachableTries);
+        finish(slot, false);
+        return;
+    }
+    const double delay = retryDelaySeconds(slot.nTries - 1);
+    const Clock::time_point due =
+        Clock::now() +
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
+    if (due >= slot.deadline) {
+        guard.fileDecided(false, slot.nTries, slot.nUnreachableTries);
+        fail(slot, strLimit);
+        return;
+    }
+    char sz[160];
+    std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", slot.nTries, settings.nRetries,
+                  delay);
+    const std::string strWhy = slot.strCode.empty() ? S3_get_status_name(slot.status)
+                                                    : slot.strCode;
+    slot.lines.push_back(sz + strWhy + " key:" + item.strKey);
+    retries.push({due, slot.index});
+}
+
+// Prints every block whose earlier blocks are all out.
+void Uploader::printReady()
+{
+    while (nextPrint < slots.size() && slots[nextPrint].bDone) {
+        for (const std::string &strLine : slots[nextPrint].lines)
+            printLine(strLine);
+        std::vector<std::string>().swap(slots[nextPrint].lines);
+        ++nextPrint;
+    }
+}
+
+// Nothing more is sent: waiting retries and files not yet started fail with
+// their whole block; uploads in flight end on their own.
+void Uploader::stopSending()
+{
+    bStopped = true;
+    printLine("stopped sending: " + std::to_string(kConnectionFailuresToStop) +
+              " uploads in a row could not reach the store");
+    for (; !retries.empty(); retries.pop())
+        notSent(slots[retries.top().second]);
+    for (; nextNew < slots.size(); ++nextNew)
+        notSent(slots[nextNew]);
+}
+
+UploadTotals Uploader::run()
+{
+    if (S3_create_request_context(&rc) != S3StatusOK) {
+        printLine("cannot set up the transfers");
+        totals.nFailed = static_cast<long>(slots.size());
+        return totals;
+    }
+    std::vector<std::size_t> ended;
     while (nextPrint < slots.size()) {
-        // Decide on the requests that ended.
-        for (Slot &slot : slots) {
-            if (!slot.bCompleted)
-                continue;
-            slot.bCompleted = false;
-            --nRunning;
-            if (slot.status == S3StatusOK) {
-                nConnectionFailuresInARow = 0;
-                finish(slot, true);
-                continue;
-            }
-            nConnectionFailuresInARow =
-                isConnectionFailure(slot.status, slot.strCode) ? nConnectionFailuresInARow + 1 : 0;
-            if (slot.status == S3StatusErrorBadDigest || slot.strCode == "BadDigest")
-                slot.lines.push_back("file changed during the run: " + slot.item->strPath);
-            if (!bStopped && slot.nTries <= settings.nRetries &&
-                (isRetryableOutcome(slot.status, slot.strCode.c_str()) ||
-                 isConnectionFailure(slot.status, slot.strCode))) {
-                double delay = retryDelaySeconds(slot.nTries - 1);
-                char sz[160];
-                std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", slot.nTries,
-                              settings.nRetries, delay);
-                std::string strWhy = slot.strCode.empty() ? S3_get_status_name(slot.status)
-                                                          : slot.strCode;
-                slot.lines.push_back(sz + strWhy + " key:" + slot.item->strKey);
-                slot.retryAt = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                  std::chrono::duration<double>(delay));
-                slot.bWaiting = true;
-            } else {
-                finish(slot, false);
-            }
-        }
-        if (!bStopped && nConnectionFailuresInARow >= kConnectionFailuresToStop) {
-            bStopped = true;
-            printLine("stopped sending: " + std::to_string(kConnectionFailuresToStop) +
-                      " uploads in a row could not reach the store");
-        }
-        // Print every block whose earlier blocks are all out.
-        while (nextPrint < slots.size() && slots[nextPrint].bDone) {
-            for (const std::string &strLine : slots[nextPrint].lines)
-                printLine(strLine);
-            slots[nextPrint].lines.clear();
-            ++nextPrint;
-        }
+        ended.swap(completed);
+        for (std::size_t i : ended)
+            decide(slots[i]);
+        ended.clear();
+        if (!bStopped && guard.shouldStop())
+            stopSending();
+        printReady();
+
         // Start what is due: retries first, then new files in key order.
-        Clock::time_point now = Clock::now();
-        Clock::time_point nextDue = Clock::time_point::max();
-        for (Slot &slot : slots) {
-            if (!slot.bWaiting)
-                continue;
-            if (bStopped) {
-                slot.bWaiting = false;
-                finish(slot, false);
-            } else if (slot.retryAt <= now && nRunning < nJobs) {
-                slot.bWaiting = false;
-                start(slot);
-            } else {
-                nextDue = std::min(nextDue, slot.retryAt);
-            }
+        const Clock::time_point now = Clock::now();
+        while (nRunning < nJobs && !retries.empty() && retries.top().first <= now) {
+            std::size_t i = retries.top().second;
+            retries.pop();
+            start(slots[i]);
         }
-        while (nRunning < nJobs && nextNew < slots.size()) {
-            Slot &slot = slots[nextNew++];
-            if (bStopped)
-                finish(slot, false);
-            else
-                start(slot);
-        }
-        if (nextPrint < slots.size() && slots[nextPrint].bDone)
+        while (nRunning < nJobs && nextNew < slots.size())
+            start(slots[nextNew++]);
+        if ((nextPrint < slots.size() && slots[nextPrint].bDone) || !completed.empty())
             continue;
+
         if (nRunning == 0) {
-            if (nextDue == Clock::time_point::max())
-                continue;
-            std::this_thread::sleep_until(nextDue);
+            if (!retries.empty())
+                std::this_thread::sleep_until(retries.top().first);
             continue;
         }
-        int nRemaining = 0;
-        if (S3_runonce_request_context(rc, &nRemaining) != S3StatusOK)
+        if (S3_runonce_request_context(rc, nullptr) != S3StatusOK)
             break;
-        bool bEnded = std::any_of(slots.begin(), slots.end(),
-                                  [](const Slot &s) { return s.bCompleted; });
-        if (bEnded)
+        if (!completed.empty())
             continue;
-        fd_set readSet, writeSet, exceptSet;
-        FD_ZERO(&readSet);
-        FD_ZERO(&writeSet);
-        FD_ZERO(&exceptSet);
-        int maxFd = -1;
-        S3_get_request_context_fdsets(rc, &readSet, &writeSet, &exceptSet, &maxFd);
         int64_t waitMs = S3_get_request_context_timeout(rc);
-        if (waitMs < 0 || waitMs > 100)
-            waitMs = 100;
-        if (nextDue != Clock::time_point::max()) {
-            auto untilDue = std::chrono::duration_cast<std::chrono::milliseconds>(nextDue - now);
+        if (waitMs < 0 || waitMs > kMaxWaitMs)
+            waitMs = kMaxWaitMs;
+        if (!retries.empty()) {
+            auto untilDue = std::chrono::duration_cast<std::chrono::milliseconds>(
+                retries.top().first - Clock::now());
             waitMs = std::max<int64_t>(0, std::min<int64_t>(waitMs, untilDue.count()));
         }
-        struct timeval tv = {static_cast<time_t>(waitMs / 1000),
-                             static_cast<suseconds_t>((waitMs % 1000) * 1000)};
-        if (maxFd >= 0)
-            select(maxFd + 1, &readSet, &writeSet, &exceptSet, &tv);
-        else if (waitMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(waitMs, 10)));
+        if (S3_wait_request_context(rc, static_cast<int>(waitMs)) != S3StatusOK)
+            break;
     }
+    // A broken context ends every request still queued (their complete
+    // callbacks run here); what is left unsent counts as failed.
     S3_destroy_request_context(rc);
-    // A broken context leaves the rest unsent: those count as failures.
     for (std::size_t i = nextPrint; i < slots.size(); ++i) {
-        if (!slots[i].bDone)
+        if (!slots[i].bDone) {
+            closeFile(slots[i]);
             finish(slots[i], false);
+        }
         for (const std::string &strLine : slots[i].lines)
             printLine(strLine);
     }
     return totals;
+}
+
+} // namespace
+
+UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucket,
+                         std::vector<UploadItem> &items, const Settings &settings)
+{
+    return Uploader(ctx, strBucket, items, settings).run();
 }

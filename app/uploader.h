@@ -1,12 +1,12 @@
-// uploader.h - many uploads in flight on one request context, retried when the
-// outcome is worth another try, each upload's lines printed as one block in
-// key order.
+// uploader.h - many uploads in flight on one request context, retried as the
+// retry policy says, each upload's lines printed as one block in key order.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "retry.h"
 #include "s3client.h"
 #include "settings.h"
 
@@ -15,6 +15,8 @@ struct UploadItem {
     std::string strPath;
     std::string strMd5Hex;       // the scan's digest; "" = computed from the file
     uint64_t size = 0;           // the scan's size
+    uint64_t device = 0;         // the scanned file's device and inode; 0 and 0: the
+    uint64_t inode = 0;          // file is only held to its size
     S3CannedAcl acl = S3CannedAclPublicRead;
     std::string strCacheControl; // "" = no Cache-Control header
     std::vector<std::string> leadLines; // printed at the head of the block
@@ -24,18 +26,19 @@ struct UploadTotals {
     long nSent = 0;
     uint64_t nBytesSent = 0;
     long nFailed = 0;
+    // Keys whose remembered digest must not be trusted again: the file
+    // changed during the run, or the store refused its bytes (BadDigest).
+    std::vector<std::string> staleKeys;
 };
 
-// True for the outcomes worth another try: the client's retryable set, SlowDown,
-// InternalError, 500/503 and timeouts. pszCode is the error document's code.
-bool isRetryableOutcome(S3Status status, const char *pszCode);
-
 // Sends items (in key order) with up to settings.nJobs in flight and at most
-// that many files open. ctx must stay valid for the call. Each block is
-// "upload:PATH ; KEY", its response lines, any retry lines and, on failure,
-// the "upload error" line.
+// that many files open. ctx must stay valid for the call. Each block is the
+// item's lead lines, "upload:PATH ; KEY", its response lines, any retry lines
+// and, on failure, the "upload error" line. A file is sent only when the file
+// opened (never through a symbolic link) is the one scanned: same size, and
+// same device and inode when the item has them; otherwise, and when it
+// shrinks while it is sent, "file changed during the run: PATH" is printed
+// and the upload fails without a retry. One file's upload, retries included,
+// is bounded by uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries).
 UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucket,
                          std::vector<UploadItem> &items, const Settings &settings);
-
-// Exponential backoff with full jitter: a random wait in [0, min(5, 0.25 * 2^try)] s.
-double retryDelaySeconds(int nTry);

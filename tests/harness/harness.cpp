@@ -483,6 +483,11 @@ struct Store::Impl {
             argv.insert(argv.end(), {"--slow-down-puts", std::to_string(options.slowDownPuts)});
         if (!options.dropMidBodyKey.empty())
             argv.insert(argv.end(), {"--drop-mid-body-key", options.dropMidBodyKey});
+        if (options.gatewayFirstTries)
+            argv.push_back("--gateway-first-tries");
+        if (options.blipAfterPuts > 0)
+            argv.insert(argv.end(), {"--blip-after-puts", std::to_string(options.blipAfterPuts),
+                                     "--blip-ms", std::to_string(options.blipMs)});
         if (options.tls) {
             argv.push_back("--tls");
             argv.push_back(dir + "/server.pem");

@@ -16,6 +16,7 @@ Usage: sigproxy.py --upstream HOST:PORT [--port N] [--tls CERT KEY]
                    [--refuse-v2] [--acls-disabled] [--storage-classes A,B,...]
                    [--storage-class-not-implemented] [--redirect-endpoint HOST]
                    [--slow-down-puts N] [--drop-mid-body-key KEY]
+                   [--gateway-first-tries] [--blip-after-puts N [--blip-ms MS]]
 
 The first line on stdout is the port it listens on (port 0 lets the system
 choose); nothing else is ever written to stdout. Diagnostics go to stderr.
@@ -66,6 +67,13 @@ Store modes (options), each refusal the store's own error document:
   --slow-down-puts N: the first N tries of each key's PUT get 503 SlowDown (-1: all);
   --drop-mid-body-key K: the first PUT of key K is cut off: half of its body is
     read, then the connection is closed without an answer.
+  --gateway-first-tries: the first try of every upload and of every listing page
+    (each method and target, query included) is answered by the gateway in front
+    of the store instead, in turn: 502 with an HTML page, 503 with a plain text,
+    504 with an empty body (no error document); later tries go through.
+  --blip-after-puts N: when the Nth PUT arrives, the proxy acts as if restarted:
+    every client connection open at that moment is reset (that PUT's too), and
+    for --blip-ms milliseconds (300) every new connection is reset at once.
   A request sent with "Expect: 100-continue" is answered "100 Continue" only
   after its signature is accepted; a rejected one gets the 403 at once and the
   connection is closed without reading the body.
@@ -659,6 +667,15 @@ class AwsChunked:
         return trailers
 
 
+def reset_close(sock):
+    """Closes a socket with a reset instead of an orderly end."""
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+    except OSError:
+        pass
+    sock.close()
+
+
 class Proxy:
     def __init__(self, args):
         self.upstream = args.upstream.rsplit(':', 1)
@@ -674,6 +691,14 @@ class Proxy:
         self.slow_down_puts = args.slow_down_puts
         self.drop_mid_body_key = args.drop_mid_body_key
         self.put_tries = collections.Counter()   # key -> PUT tries seen (for SlowDown)
+        self.gateway_first_tries = args.gateway_first_tries
+        self.gateway_seen = set()                # (method, target) already answered
+        self.gateway_turn = 0
+        self.blip_after_puts = args.blip_after_puts
+        self.blip_seconds = args.blip_ms / 1000.0
+        self.blip_until = None                   # end of the blip once it has begun
+        self.blip_after_puts_seen = 0
+        self.open_clients = set()                # client sockets being served
         self.dropped = False
         self.counters = Counters()
         self.tls = None
@@ -697,6 +722,9 @@ class Proxy:
             with self.counters.lock:
                 self.put_tries.clear()
                 self.dropped = False
+                self.gateway_seen.clear()
+                self.blip_after_puts_seen = 0
+                self.blip_until = None
             body = b'{}'
         else:
             status, body = 404, b'{"error":"unknown control path"}'
@@ -706,6 +734,61 @@ class Proxy:
     # --- one client connection
 
     def serve(self, sock):
+        with self.counters.lock:
+            blipping = self.blip_until is not None and time.monotonic() < self.blip_until
+            if not blipping:
+                self.open_clients.add(sock)
+        if blipping:
+            reset_close(sock)
+            return
+        try:
+            self.serve_client(sock)
+        finally:
+            with self.counters.lock:
+                self.open_clients.discard(sock)
+
+    def blip(self):
+        """Resets every client connection and refuses new ones for a moment."""
+        with self.counters.lock:
+            self.blip_until = time.monotonic() + self.blip_seconds
+            victims = list(self.open_clients)
+        for sock in victims:
+            try:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def gateway_answer(self, client, head, method, target):
+        """The gateway's own answer to a first try; False when the connection must end."""
+        with self.counters.lock:
+            if (method, target) in self.gateway_seen:
+                return None
+            self.gateway_seen.add((method, target))
+            turn = self.gateway_turn
+            self.gateway_turn += 1
+        status, reason, ctype, body = [
+            (502, 'Bad Gateway', 'text/html',
+             b'<html><head><title>502 Bad Gateway</title></head>'
+             b'<body><h1>502 Bad Gateway</h1></body></html>\n'),
+            (503, 'Service Unavailable', 'text/plain', b'upstream connect error\n'),
+            (504, 'Gateway Timeout', None, b''),
+        ][turn % 3]
+        self.counters.add('rejected')
+        fields = [('Content-Length', str(len(body)))]
+        if ctype:
+            fields.append(('Content-Type', ctype))
+        kind, length = httpwire.body_kind(head, True)
+        if head.has_token('Expect', '100-continue') and kind != 'none':
+            client.send(httpwire.response_head(status, reason,
+                                               fields + [('Connection', 'close')]) + body)
+            httpwire.linger_close(client)
+            return False
+        httpwire.copy_body(client, kind, length, lambda data: None)
+        client.send(httpwire.response_head(status, reason, fields) + body)
+        return True
+
+    def serve_client(self, sock):
         if self.tls is not None:
             try:
                 sock.settimeout(30)
@@ -824,6 +907,23 @@ class Proxy:
         if verdict is not None:
             self.counters.set_verdict(entry, verdict[0])
             return self.refuse(client, head, target, verdict)
+
+        if self.blip_after_puts and method == 'PUT':
+            with self.counters.lock:
+                self.blip_after_puts_seen += 1
+                now = self.blip_after_puts_seen == self.blip_after_puts
+            if now:
+                self.counters.set_verdict(entry, 'blip')
+                self.blip()
+                return False
+
+        is_listing = method == 'GET' and key_of(path, host) == ''
+        is_upload = method == 'PUT' and key_of(path, host) != ''
+        if self.gateway_first_tries and (is_listing or is_upload):
+            answered = self.gateway_answer(client, head, method, target)
+            if answered is not None:
+                self.counters.set_verdict(entry, 'gateway')
+                return answered
 
         if (self.drop_mid_body_key and not self.dropped and method == 'PUT'
                 and key_of(path, host) == self.drop_mid_body_key):
@@ -1062,6 +1162,9 @@ def main():
     parser.add_argument('--redirect-endpoint', default='')
     parser.add_argument('--slow-down-puts', type=int, default=0)
     parser.add_argument('--drop-mid-body-key', default='')
+    parser.add_argument('--gateway-first-tries', action='store_true')
+    parser.add_argument('--blip-after-puts', type=int, default=0)
+    parser.add_argument('--blip-ms', type=int, default=300)
     args = parser.parse_args()
     Proxy(args).run(args.port)
 
