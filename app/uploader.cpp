@@ -16,13 +16,12 @@
 #include "mime.h"
 #include "myPutObj.h"
 #include "myS3Common.h"
-#include "report.h"
+#include "outcome_lines.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char *const kStorageClassHeader = "x-amz-storage-class";
 // After this many uploads in a row fail for connection reasons the store is
 // taken to be gone and nothing more is sent.
 constexpr int kConnectionFailuresToStop = 10;
@@ -43,32 +42,16 @@ struct Slot {
     Clock::time_point retryAt;
     bool bWaiting = false;
     bool bSentStorageClass = false;
+    HintLog *hints = nullptr;
 };
-
-void appendProperties(Slot &slot, const S3ResponseProperties *prop)
-{
-    auto field = [&slot](const char *label, const char *value) {
-        slot.lines.push_back(std::string(label) + (value ? value : ""));
-    };
-    field("requestId:", prop->requestId);
-    field("requestId2: ", prop->requestId2);
-    field("contentType:", prop->contentType);
-    slot.lines.push_back("contentLength:" +
-                         std::to_string(static_cast<uint64_t>(prop->contentLength)));
-    field("server: ", prop->server);
-    field("eTag:", prop->eTag);
-    slot.lines.push_back("lastModified:" + std::to_string(static_cast<int64_t>(prop->lastModified)));
-    slot.lines.push_back("metaDataCount:" + std::to_string(prop->metaDataCount));
-    for (int i = 0; i < prop->metaDataCount && prop->metaData; ++i)
-        slot.lines.push_back(std::string(prop->metaData[i].name ? prop->metaData[i].name : "") +
-                             "=" + (prop->metaData[i].value ? prop->metaData[i].value : ""));
-}
 
 S3Status propertiesCallback(const S3ResponseProperties *prop, void *callbackData)
 {
     if (!prop)
         return S3StatusHttpErrorBadRequest;
-    appendProperties(*static_cast<Slot *>(callbackData), prop);
+    std::vector<std::string> lines = propertiesLines(*prop);
+    Slot &slot = *static_cast<Slot *>(callbackData);
+    slot.lines.insert(slot.lines.end(), lines.begin(), lines.end());
     return S3StatusOK;
 }
 
@@ -77,27 +60,9 @@ void completeCallback(S3Status status, const S3ErrorDetails *details, void *call
     Slot &slot = *static_cast<Slot *>(callbackData);
     slot.status = status;
     slot.strCode = details && details->code ? details->code : "";
-    if (status == S3StatusOK) {
-        slot.lines.push_back("succeed");
-    } else {
-        slot.lines.push_back("status:" + std::to_string(static_cast<int>(status)));
-        if (details) {
-            auto field = [&slot](const char *label, const char *value) {
-                slot.lines.push_back(std::string(label) + (value ? value : ""));
-            };
-            field("resource:", details->resource);
-            field("message:", details->message);
-            field("furtherDetails:", details->furtherDetails);
-            for (int i = 0; i < details->extraDetailsCount && details->extraDetails; ++i)
-                slot.lines.push_back(
-                    std::string(details->extraDetails[i].name ? details->extraDetails[i].name
-                                                              : "") +
-                    "=" + (details->extraDetails[i].value ? details->extraDetails[i].value : ""));
-        }
-        std::string strHint = hintOnce(details, slot.bSentStorageClass);
-        if (!strHint.empty())
-            slot.lines.push_back(strHint);
-    }
+    std::vector<std::string> lines =
+        outcomeLines(status, details, slot.hints, slot.bSentStorageClass);
+    slot.lines.insert(slot.lines.end(), lines.begin(), lines.end());
     if (slot.fp) {
         std::fclose(slot.fp);
         slot.fp = nullptr;
@@ -158,13 +123,16 @@ double retryDelaySeconds(int nTry)
     return std::uniform_real_distribution<double>(0.0, cap)(engine);
 }
 
-UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucket,
-                         std::vector<UploadItem> &items, const Settings &settings)
+UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
+                         const std::string &strBucket, std::vector<UploadItem> &items)
 {
+    const Settings &settings = session.settings();
     UploadTotals totals;
     std::vector<Slot> slots(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i)
+    for (std::size_t i = 0; i < items.size(); ++i) {
         slots[i].item = &items[i];
+        slots[i].hints = &session.hints();
+    }
 
     S3RequestContext *rc = nullptr;
     if (S3_create_request_context(&rc) != S3StatusOK) {
@@ -173,7 +141,7 @@ UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucke
         return totals;
     }
     const int nJobs = std::max(1, settings.nJobs);
-    S3NameValue storageClass = {kStorageClassHeader, settings.strStorageClass.c_str()};
+    S3NameValue storageClass;
 
     std::size_t nextNew = 0, nextPrint = 0;
     int nRunning = 0;
@@ -188,8 +156,9 @@ UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucke
             totals.nBytesSent += slot.item->size;
         } else {
             ++totals.nFailed;
-            slot.lines.push_back("upload error: bucket: " + strBucket +
-                                 " key:" + slot.item->strKey + " path:" + slot.item->strPath);
+            if (slot.item->bNamed)
+                slot.lines.push_back("upload error: bucket: " + strBucket +
+                                     " key:" + slot.item->strKey + " path:" + slot.item->strPath);
         }
     };
 
@@ -197,7 +166,8 @@ UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucke
         UploadItem &item = *slot.item;
         if (slot.nTries == 0) {
             slot.lines = item.leadLines;
-            slot.lines.push_back("upload:" + item.strPath + " ; " + item.strKey);
+            if (item.bNamed)
+                slot.lines.push_back("upload:" + item.strPath + " ; " + item.strKey);
             slot.strContentType = getFileContentType(item.strPath);
             uint64_t size = 0;
             bool bDigest = hexToBase64(item.strMd5Hex, slot.strMd5Base64) ||
@@ -214,16 +184,11 @@ UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucke
             return;
         }
         S3PutProperties properties;
-        std::memset(&properties, 0, sizeof properties);
-        properties.expires = -1;
-        properties.cannedAcl = settings.bCannedAcl ? item.acl : S3CannedAclPrivate;
-        properties.metaDataCount = settings.strStorageClass.empty() ? 0 : 1;
-        properties.metaData = &storageClass;
-        slot.bSentStorageClass = !settings.strStorageClass.empty();
-        properties.md5 = slot.strMd5Base64.c_str();
-        properties.contentType = slot.strContentType.c_str();
-        properties.cacheControl =
-            item.strCacheControl.empty() ? nullptr : item.strCacheControl.c_str();
+        fillPutProperties(settings, item.acl, slot.strContentType.c_str(),
+                          slot.strMd5Base64.c_str(),
+                          item.strCacheControl.empty() ? nullptr : item.strCacheControl.c_str(),
+                          storageClass, properties);
+        slot.bSentStorageClass = properties.metaDataCount > 0;
         S3PutObjectHandler handler;
         std::memset(&handler, 0, sizeof handler);
         handler.responseHandler.propertiesCallback = propertiesCallback;

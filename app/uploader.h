@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "s3client.h"
+#include "session.h"
 #include "settings.h"
 
 struct UploadItem {
@@ -18,6 +19,8 @@ struct UploadItem {
     S3CannedAcl acl = S3CannedAclPublicRead;
     std::string strCacheControl; // "" = no Cache-Control header
     std::vector<std::string> leadLines; // printed at the head of the block
+    bool bNamed = true; // the block names the file ("upload:", "upload error"); the
+                        // one-file form prints only the response lines
 };
 
 struct UploadTotals {
@@ -31,11 +34,12 @@ struct UploadTotals {
 bool isRetryableOutcome(S3Status status, const char *pszCode);
 
 // Sends items (in key order) with up to settings.nJobs in flight and at most
-// that many files open. ctx must stay valid for the call. Each block is
+// that many files open, with the session's settings and hints. ctx, the
+// session's bucket context, must stay valid for the call. Each block is
 // "upload:PATH ; KEY", its response lines, any retry lines and, on failure,
 // the "upload error" line.
-UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucket,
-                         std::vector<UploadItem> &items, const Settings &settings);
+UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
+                         const std::string &strBucket, std::vector<UploadItem> &items);
 
 // Exponential backoff with full jitter: a random wait in [0, min(5, 0.25 * 2^try)] s.
 double retryDelaySeconds(int nTry);

@@ -528,7 +528,7 @@ bool ensureParentDirectory(const std::string &strPath)
     return mkpath(strPath.substr(0, pos));
 }
 
-bool regularFileSize(const std::string &strPath, uint64_t &size)
+bool getFileSize(const std::string &strPath, uint64_t &size)
 {
     struct stat st;
     if (stat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))

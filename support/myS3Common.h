@@ -163,6 +163,6 @@ bool ensureParentDirectory(const std::string &strPath);
 
 // True and the size in bytes when strPath names a regular file (symbolic links
 // followed); false otherwise, with size unchanged.
-bool regularFileSize(const std::string &strPath, uint64_t &size);
+bool getFileSize(const std::string &strPath, uint64_t &size);
 
 #endif  // SITEMIRROR_SUPPORT_MYS3COMMON_H
