@@ -3,8 +3,6 @@
 
 #include <sys/select.h>
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -79,18 +77,12 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
 // 32 hex digits to the base64 of the 16 bytes; false when not a digest.
 bool hexToBase64(const std::string &strHex, std::string &strBase64)
 {
-    if (strHex.size() != 32)
+    std::string strBytes;
+    if (strHex.size() != 32 || !hexToBytes(strHex, strBytes))
         return false;
-    unsigned char bytes[16];
-    for (int i = 0; i < 16; ++i) {
-        unsigned int v = 0;
-        if (std::sscanf(strHex.c_str() + 2 * i, "%2x", &v) != 1)
-            return false;
-        bytes[i] = static_cast<unsigned char>(v);
-    }
-    unsigned char out[32];
-    int n = EVP_EncodeBlock(out, bytes, 16);
-    strBase64.assign(reinterpret_cast<char *>(out), static_cast<std::size_t>(n));
+    MyBase64Encoder encoder;
+    encoder.update(strBytes);
+    strBase64 = encoder.finalize();
     return true;
 }
 

@@ -110,6 +110,9 @@ private:
 std::string convertToHex(const std::string &strIn);
 // Nibble 0-15 to '0'-'9', 'a'-'f'.
 char ch2hex(unsigned char ch);
+// The bytes that the hex text strHex (an even number of digits, either case)
+// stands for. False, strBytes untouched, for anything else.
+bool hexToBytes(const std::string &strHex, std::string &strBytes);
 
 // ---------------------------------------------------------------------------
 // Strings
