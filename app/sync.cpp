@@ -16,6 +16,26 @@
 #include "site_policy.h"
 #include "uploader.h"
 
+namespace {
+
+// The upload of one scanned file: its key, full path, digest and size, the
+// ACL its path calls for and the Cache-Control rule its key matches.
+UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath,
+                         const Settings &settings)
+{
+    UploadItem item;
+    item.strKey = local.key;
+    item.strPath = strRootPath + local.key;
+    item.strMd5Hex = local.tag;
+    item.size = local.size;
+    item.acl = aclForPath(item.strPath, strRootPath);
+    if (const CacheRule *rule = findCacheRule(settings.cacheRules, local.key))
+        item.strCacheControl = rule->strCacheControl;
+    return item;
+}
+
+} // namespace
+
 SyncDirectionEnum decideDirection(const S3Obj &local, const S3Obj *remote)
 {
     if (!remote)
@@ -83,14 +103,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
             printLine("would upload: " + local.key + " (" + pszWhy + ")");
             continue;
         }
-        UploadItem item;
-        item.strKey = local.key;
-        item.strPath = strRootPath + local.key;
-        item.strMd5Hex = local.tag;
-        item.size = local.size;
-        item.acl = aclForPath(item.strPath, strRootPath);
-        if (const CacheRule *rule = findCacheRule(settings.cacheRules, local.key))
-            item.strCacheControl = rule->strCacheControl;
+        UploadItem item = uploadItemFor(local, strRootPath, settings);
         if (!remote) {
             item.leadLines.push_back("DirectionUpload:" + local.key);
             char szLine[64];
@@ -134,17 +147,8 @@ bool upload(Session &session, const std::string &strBucket, const std::string &s
         return false;
     }
     std::vector<UploadItem> items;
-    for (const S3Obj &local : localList) {
-        UploadItem item;
-        item.strKey = local.key;
-        item.strPath = strRootPath + local.key;
-        item.strMd5Hex = local.tag;
-        item.size = local.size;
-        item.acl = aclForPath(item.strPath, strRootPath);
-        if (const CacheRule *rule = findCacheRule(session.settings().cacheRules, local.key))
-            item.strCacheControl = rule->strCacheControl;
-        items.push_back(item);
-    }
+    for (const S3Obj &local : localList)
+        items.push_back(uploadItemFor(local, strRootPath, session.settings()));
     if (items.empty())
         return true;
     MyS3Context context(session);
