@@ -172,7 +172,7 @@ int runCommandLine(int argc, char **argv)
     }
 
     // A setting that was not accepted stops the run before anything is written or sent.
-    Settings &settings = processSettings();
+    Settings settings = readProcessSettings();
     if (cl.bJobs) {
         std::string strError;
         if (!parseJobs(cl.strJobs, settings.nJobs, strError))
