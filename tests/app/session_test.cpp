@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "s3client.h"
 #include "tempdir.h"
 
 namespace {
@@ -123,6 +124,24 @@ TEST(Refusals, EachNamesTheStoresCodeAndItsHintOncePerRun)
     EXPECT_EQ(run.count("code:NoSuchBucket"), 1) << run.out;
     EXPECT_EQ(run.count("hint: the store has no such bucket: set SITEMIRROR_BUCKET"), 1)
         << run.out;
+}
+
+TEST(RulesFile, ACacheControlValueTooLongToSendStopsTheRunBeforeAnything)
+{
+    ToolOverStore run;
+    const std::string strConfig = run.write(
+        "config/sitemirror/config.toml",
+        "jobs = 2\nrules = [\n  { match = \"*\", cache_control = \"" +
+            std::string(S3_MAX_HEADER_VALUE_SIZE + 1, 'x') + "\" },\n]\n");
+    std::string strFile = run.write("one.html", "1\n");
+    for (const std::string &strArgs : {std::string(), "'" + strFile + "'"}) {
+        SCOPED_TRACE(strArgs.empty() ? "mirror" : "one file");
+        run.store.resetCounters();
+        EXPECT_EQ(run.tool(strArgs), 2) << run.out;
+        EXPECT_EQ(run.out.rfind(strConfig + ":3: cache_control is longer than", 0), 0u) << run.out;
+        EXPECT_EQ(run.store.counters().requests, 0);
+    }
+    EXPECT_FALSE(std::ifstream(run.dir.path() + "/site/fileLists.html").good());
 }
 
 TEST(CaFile, OneTheClientCannotUseFailsTheRunBeforeAnythingIsWrittenOrSent)
