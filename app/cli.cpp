@@ -1,5 +1,5 @@
-// cli.cpp - the options, then dispatch of the three command-line forms, and
-// their exit statuses.
+// cli.cpp - the options, then the one session of the run and dispatch of the
+// three command-line forms, and their exit statuses.
 #include "cli.h"
 
 #include <libgen.h>
@@ -12,13 +12,15 @@
 
 #include "console.h"
 #include "digestcache.h"
+#include "cache_rules.h"
 #include "ignore.h"
 #include "myListTool.h"
 #include "options.h"
-#include "runclient.h"
 #include "myPutObj.h"
+#include "session.h"
 #include "settings.h"
 #include "sync.h"
+#include "uploader.h"
 
 namespace {
 
@@ -33,9 +35,9 @@ bool resolvePath(const std::string &strPath, std::string &strResolved)
     return true;
 }
 
-int mirrorSite()
+int mirrorSite(Session &session)
 {
-    const Settings &settings = getSettings();
+    const Settings &settings = session.settings();
     // Rules that cannot be read would publish what they leave out: stop first.
     IgnoreRules ignore;
     if (!loadIgnoreFile(settings.strRootPath, ignore))
@@ -67,13 +69,16 @@ int mirrorSite()
     scan.ignore = &ignore;
     scan.cache = cache.get();
 
-    RunClient client(settings);
-    bool bSynced = sync(settings.strBucket, strRoot, settings.bDryRun, scan);
+    bool bSynced = sync(session, settings.strBucket, strRoot, settings.bDryRun, scan);
     return bIndexWritten && bSynced ? ExitOk : ExitFailed;
 }
 
-int uploadOneFile(const char *pszArg)
+// One file, public-read, under its base name: a one-item run of the uploader,
+// with its retries and the Cache-Control rules, printing only the response
+// lines.
+int uploadOneFile(Session &session, const char *pszArg)
 {
+    const Settings &settings = session.settings();
     std::string strPath;
     if (!resolvePath(pszArg, strPath)) {
         printLine(std::string("invalid path:") + pszArg);
@@ -87,14 +92,26 @@ int uploadOneFile(const char *pszArg)
     std::string strCopy = strPath; // basename may write into its argument
     std::string strKey = basename(&strCopy[0]);
 
-    if (getSettings().bDryRun) {
+    if (settings.bDryRun) {
         printLine("would upload: " + strKey + " (one file)");
         return ExitOk;
     }
-    RunClient client(getSettings());
-    return putObject(getSettings().strBucket, strKey, strPath, S3CannedAclPublicRead)
-               ? ExitOk
-               : ExitFailed;
+    std::vector<UploadItem> items(1);
+    UploadItem &item = items[0];
+    item.strKey = strKey;
+    item.strPath = strPath;
+    item.size = static_cast<uint64_t>(st.st_size);
+    item.acl = S3CannedAclPublicRead;
+    item.bNamed = false;
+    if (const CacheRule *rule = findCacheRule(settings.cacheRules, strKey))
+        item.strCacheControl = rule->strCacheControl;
+
+    MyS3Context context(session);
+    S3BucketContext ctx;
+    if (!context.initialize(settings.strBucket.c_str(), ctx))
+        return ExitFailed;
+    return uploadItems(session, ctx, settings.strBucket, items).nFailed == 0 ? ExitOk
+                                                                               : ExitFailed;
 }
 
 void printHelp(const std::string &strProgram, const Settings &s)
@@ -156,7 +173,7 @@ int runCommandLine(int argc, char **argv)
     }
 
     // A setting that was not accepted stops the run before anything is written or sent.
-    Settings &settings = processSettings();
+    Settings settings = readProcessSettings();
     if (cl.bJobs) {
         std::string strError;
         if (!parseJobs(cl.strJobs, settings.nJobs, strError))
@@ -177,10 +194,14 @@ int runCommandLine(int argc, char **argv)
         printLine(strError);
     if (!settings.errors.empty())
         return ExitUsage;
-    if (cl.args.empty())
-        return mirrorSite();
-    if (cl.args.size() == 1)
-        return uploadOneFile(cl.args[0].c_str());
-    printLine(strUsage);
-    return ExitUsage;
+    if (cl.args.size() > 1) {
+        printLine(strUsage);
+        return ExitUsage;
+    }
+    // One owner of the client for the whole run; nothing is sent when its
+    // set-up refused the CA file.
+    Session session(settings);
+    if (session.caFileRefused())
+        return ExitFailed;
+    return cl.args.empty() ? mirrorSite(session) : uploadOneFile(session, cl.args[0].c_str());
 }

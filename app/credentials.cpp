@@ -87,10 +87,14 @@ bool readCredentials(const std::string &strPath, Credentials &creds, std::string
         strError = "key file holds no secret access key on its second line: " + strPath;
         return false;
     }
-    if (lines[0].size() > kMaxCredentialSize || lines[1].size() > kMaxCredentialSize) {
-        strError = std::string("key file holds a ") +
-                   (lines[0].size() > kMaxCredentialSize ? "access key id" : "secret access key") +
-                   " longer than " + std::to_string(kMaxCredentialSize) + " bytes: " + strPath;
+    if (lines[0].size() > kMaxAccessKeyIdSize) {
+        strError = "key file holds a access key id longer than " +
+                   std::to_string(kMaxAccessKeyIdSize) + " bytes: " + strPath;
+        return false;
+    }
+    if (lines[1].size() > kMaxSecretAccessKeySize) {
+        strError = "key file holds a secret access key longer than " +
+                   std::to_string(kMaxSecretAccessKeySize) + " bytes: " + strPath;
         return false;
     }
     creds.strAccessKeyId = lines[0];

@@ -5,8 +5,12 @@
 #include <cstddef>
 #include <string>
 
-// The longest access key id and secret access key taken; longer is refused, never cut.
-constexpr std::size_t kMaxCredentialSize = 128;
+#include "s3client.h"
+
+// The longest access key id and secret access key taken, the most the client
+// can sign with; longer is refused, never cut.
+constexpr std::size_t kMaxAccessKeyIdSize = S3_MAX_ACCESS_KEY_ID_SIZE;
+constexpr std::size_t kMaxSecretAccessKeySize = S3_MAX_SECRET_ACCESS_KEY_SIZE;
 
 struct Credentials {
     std::string strAccessKeyId;

@@ -4,6 +4,7 @@
 // shows the file was written whole.
 #include "digestcache.h"
 
+#include "myS3Common.h"
 #include "tempfile.h"
 
 #include <fcntl.h>
@@ -27,13 +28,7 @@ static std::string sha256Hex(const std::string &str)
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EVP_Digest(str.data(), str.size(), digest, &len, EVP_sha256(), nullptr);
-    static const char kHex[] = "0123456789abcdef";
-    std::string strOut;
-    for (unsigned int i = 0; i < len; ++i) {
-        strOut += kHex[digest[i] >> 4];
-        strOut += kHex[digest[i] & 0x0F];
-    }
-    return strOut;
+    return convertToHex(std::string(reinterpret_cast<const char *>(digest), len));
 }
 
 DigestCache::DigestCache(const std::string &strCacheDir, const std::string &strRootIn)

@@ -8,6 +8,7 @@ namespace {
 
 // State of one download: the open local file and the request's final status.
 struct GetObjectData {
+    MyS3Context *context;
     std::FILE *fp;
     S3Status status;
 };
@@ -23,21 +24,22 @@ S3Status getObjectDataCallback(int bufferSize, const char *buffer, void *callbac
 void getObjectCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails,
                                void *callbackData)
 {
-    static_cast<GetObjectData *>(callbackData)->status = status;
-    MyS3ResponseCompleteCallback(status, errorDetails, nullptr);
+    auto *data = static_cast<GetObjectData *>(callbackData);
+    data->status = status;
+    MyS3ResponseCompleteCallback(status, errorDetails, data->context);
 }
 
 } // namespace
 
-bool getObject(const std::string &strBucket, const std::string &strObj,
+bool getObject(Session &session, const std::string &strBucket, const std::string &strObj,
                const std::string &strPath)
 {
-    MyS3Context context;
+    MyS3Context context(session);
     S3BucketContext ctx;
     if (!context.initialize(strBucket.c_str(), ctx))
         return false;
 
-    GetObjectData data = {std::fopen(strPath.c_str(), "wb"), S3StatusInternalError};
+    GetObjectData data = {&context, std::fopen(strPath.c_str(), "wb"), S3StatusInternalError};
     if (!data.fp)
         return false;
     S3GetConditions conditions;

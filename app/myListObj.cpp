@@ -6,7 +6,6 @@
 #include <cstring>
 #include <thread>
 
-#include "myPutObj.h"
 #include "console.h"
 #include "myS3Common.h"
 #include "retry.h"
@@ -25,12 +24,13 @@ void listPageCompleteCallback(S3Status status, const S3ErrorDetails *errorDetail
     data->status = status;
     data->strCode = errorDetails && errorDetails->code ? errorDetails->code : "";
     data->httpStatus = errorDetails ? errorDetails->httpStatus : 0;
-    MyS3ResponseCompleteCallback(status, errorDetails, nullptr);
+    MyS3ResponseCompleteCallback(status, errorDetails, data->context);
 }
 
-bool listAll(const std::string &strBucket, const char *pszPrefix, S3ObjSet &s3List)
+bool listAll(Session &session, const std::string &strBucket, const char *pszPrefix,
+             S3ObjSet &s3List)
 {
-    MyS3Context context;
+    MyS3Context context(session);
     S3BucketContext ctx;
     if (!context.initialize(strBucket.c_str(), ctx))
         return false;
@@ -40,9 +40,10 @@ bool listAll(const std::string &strBucket, const char *pszPrefix, S3ObjSet &s3Li
     bool bHaveMarker = false;
     for (;;) {
         ListPageData data;
-        const Settings &settings = MyS3Context::pSettings ? *MyS3Context::pSettings : getSettings();
+        const Settings &settings = session.settings();
         for (int nTry = 0;; ++nTry) {
             data = ListPageData();
+            data.context = &context;
             if (listObjectHelper(ctx, pszPrefix, bHaveMarker ? strMarker.c_str() : nullptr, data))
                 break;
             // A page the store could not give now is asked for again; a
@@ -106,12 +107,13 @@ S3Status listBucketCallback(int, const char *, int contentsCount,
     return S3StatusOK;
 }
 
-bool listObjects(const std::string &strBucket, S3ObjSet &s3List)
+bool listObjects(Session &session, const std::string &strBucket, S3ObjSet &s3List)
 {
-    return listAll(strBucket, nullptr, s3List);
+    return listAll(session, strBucket, nullptr, s3List);
 }
 
-bool listObjects(const std::string &strBucket, const std::string &strPrefix, S3ObjSet &s3List)
+bool listObjects(Session &session, const std::string &strBucket, const std::string &strPrefix,
+                 S3ObjSet &s3List)
 {
-    return listAll(strBucket, strPrefix.c_str(), s3List);
+    return listAll(session, strBucket, strPrefix.c_str(), s3List);
 }

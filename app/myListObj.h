@@ -4,6 +4,7 @@
 #include <string>
 
 #include "myDir.h"
+#include "myPutObj.h"
 #include "s3client.h"
 
 // Keys asked for per listing page.
@@ -17,6 +18,7 @@ struct ListPageData {
     S3Status status = S3StatusInternalError;
     std::string strCode;
     int httpStatus = 0; // the answer's HTTP status, 0 when none came
+    MyS3Context *context = nullptr; // the listing's view of the session (hints)
 };
 
 // Lists the whole bucket (or only the keys that begin with strPrefix) into
@@ -24,8 +26,9 @@ struct ListPageData {
 // on after the last key of each page until a page comes back empty. A key
 // already in s3List keeps its earlier record. True only when the context
 // could be set up and every page request ended with S3StatusOK.
-bool listObjects(const std::string &strBucket, S3ObjSet &s3List);
-bool listObjects(const std::string &strBucket, const std::string &strPrefix, S3ObjSet &s3List);
+bool listObjects(Session &session, const std::string &strBucket, S3ObjSet &s3List);
+bool listObjects(Session &session, const std::string &strBucket, const std::string &strPrefix,
+                 S3ObjSet &s3List);
 
 // One listing request for the page after marker (null: from the start),
 // limited to keys beginning with pszPrefix (null: all). Appends to data.page

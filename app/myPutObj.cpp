@@ -1,54 +1,30 @@
-// myPutObj.cpp - credentials, the per-operation bucket context, the upload of
-// one file and the response report shared by every request of the tool.
+// myPutObj.cpp - the upload of one file, the request fill shared by every
+// upload, and the response callbacks shared by every request.
 #include "myPutObj.h"
 
-#include <sys/stat.h>
-
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "console.h"
-#include "runclient.h"
 #include "mime.h"
 #include "myS3Common.h"
-#include "report.h"
-#include "settings.h"
+#include "outcome_lines.h"
 
-namespace {
-Credentials g_credentials;
-} // namespace
-
-const Credentials &processCredentials() { return g_credentials; }
-
-const char *const pszUserAgentInfo = "ubuntu 10.04";
-
-bool MyS3Context::bKeyInitialized = false;
-const Settings *MyS3Context::pSettings = nullptr;
+const char *const pszStorageClassHeader = "x-amz-storage-class";
 
 namespace {
 
-// The storage class every upload asks for, sent as a header of its own.
-const char *const kStorageClassHeader = "x-amz-storage-class";
-
-void printField(const char *pszLabel, const char *pszValue)
+void printLines(const std::vector<std::string> &lines)
 {
-    printLine(std::string(pszLabel) + (pszValue ? pszValue : ""));
+    for (const std::string &strLine : lines)
+        printLine(strLine);
 }
 
-void printNameValue(const S3NameValue &nv)
-{
-    printLine(std::string(nv.name ? nv.name : "") + "=" + (nv.value ? nv.value : ""));
-}
-
-const Settings &contextSettings()
-{
-    return MyS3Context::pSettings ? *MyS3Context::pSettings : getSettings();
-}
-
-// State of one upload: the open file and the final status of its request.
+// State of one upload: the operation, the open file and the final status.
 struct PutObjectData {
+    MyS3Context *context;
     std::FILE *fp;
+    bool bSentStorageClass;
     S3Status status;
 };
 
@@ -61,57 +37,29 @@ int putObjectDataCallback(int bufferSize, char *buffer, void *callbackData)
 void putObjectCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails,
                                void *callbackData)
 {
-    static_cast<PutObjectData *>(callbackData)->status = status;
-    MyS3ResponseCompleteCallback(status, errorDetails, nullptr);
+    auto *data = static_cast<PutObjectData *>(callbackData);
+    data->status = status;
+    printLines(outcomeLines(status, errorDetails, &data->context->session().hints(),
+                            data->bSentStorageClass));
 }
 
 } // namespace
 
-bool loadKeyFile(const char *pszPath)
+void fillPutProperties(const Settings &settings, S3CannedAcl acl, const char *pszContentType,
+                       const char *pszMd5, const char *pszCacheControl, S3NameValue &storageClass,
+                       S3PutProperties &properties)
 {
-    Credentials creds;
-    std::string strError;
-    if (!readCredentials(pszPath, creds, strError)) {
-        printLine(strError);
-        return false;
-    }
-    g_credentials = creds;
-    return true;
-}
-
-MyS3Context::~MyS3Context()
-{
-    if (bInitialized)
-        S3_deinitialize();
-}
-
-bool MyS3Context::initialize(const char *pszBucket, S3BucketContext &ctx)
-{
-    // Within a run the run's client owns the set-up: take its bucket context.
-    if (RunClient *run = RunClient::current())
-        return run->bucketContext(pszBucket, ctx);
-
-    const Settings &settings = contextSettings();
-    if (!bKeyInitialized) {
-        if (!loadKeyFile(settings.strKeyFile.c_str()))
-            return false; // tried again by the next operation
-        bKeyInitialized = true;
-    }
-
-    endpoint = parseEndpoint(settings.strEndpoint);
-    fillBucketContext(settings, endpoint, pszBucket, ctx);
-
-    bInitialized = S3_initialize(pszUserAgentInfo, 0, nullptr) == S3StatusOK;
-    if (!bInitialized)
-        S3_deinitialize(); // a failed initialisation still counts; leave the count as it was
-    if (bInitialized && !settings.strCaFile.empty())
-        S3_set_ca_file(settings.strCaFile.c_str());
-    return bInitialized;
-}
-
-bool getFileSize(const std::string &strFileName, uint64_t &size)
-{
-    return regularFileSize(strFileName, size);
+    std::memset(&properties, 0, sizeof properties);
+    properties.contentType = pszContentType;
+    properties.md5 = pszMd5;
+    properties.cacheControl = pszCacheControl;
+    properties.expires = -1;
+    // Private sends no x-amz-acl header, which is what "none" asks for.
+    properties.cannedAcl = settings.bCannedAcl ? acl : S3CannedAclPrivate;
+    storageClass.name = pszStorageClassHeader;
+    storageClass.value = settings.strStorageClass.c_str();
+    properties.metaDataCount = settings.strStorageClass.empty() ? 0 : 1;
+    properties.metaData = &storageClass;
 }
 
 int myS3PutObjectDataCallback(int bufferSize, char *buffer, void *callbackData)
@@ -122,45 +70,33 @@ int myS3PutObjectDataCallback(int bufferSize, char *buffer, void *callbackData)
     return static_cast<int>(std::fread(buffer, 1, static_cast<std::size_t>(bufferSize), fp));
 }
 
-bool putObject(const std::string &strBucket, const std::string &strObj,
+bool putObject(Session &session, const std::string &strBucket, const std::string &strObj,
                const std::string &strPath, S3CannedAcl acl)
 {
-    const Settings &settings = contextSettings();
-    S3NameValue storageClass = {kStorageClassHeader, settings.strStorageClass.c_str()};
-    std::string strMd5;
-    std::string strContentType;
-    S3PutProperties properties;
-    std::memset(&properties, 0, sizeof properties);
-    properties.expires = -1;
-    // Private sends no x-amz-acl header, which is what "none" asks for.
-    properties.cannedAcl = settings.bCannedAcl ? acl : S3CannedAclPrivate;
-    properties.metaDataCount = settings.strStorageClass.empty() ? 0 : 1;
-    properties.metaData = &storageClass;
-
-    PutObjectData data = {nullptr, S3StatusInternalError};
-    S3PutObjectHandler handler;
-    std::memset(&handler, 0, sizeof handler);
-    handler.responseHandler.propertiesCallback = MyS3ResponsePropertiesCallback;
-    handler.responseHandler.completeCallback = putObjectCompleteCallback;
-    handler.putObjectDataCallback = putObjectDataCallback;
-
-    MyS3Context context;
+    MyS3Context context(session);
     S3BucketContext ctx;
     if (!context.initialize(strBucket.c_str(), ctx))
         return false;
 
     uint64_t size = 0;
-    if (!getFileSize(strPath, size))
+    std::string strMd5;
+    if (!getFileSize(strPath, size) || !calculateMD5Base64(strPath, strMd5))
         return false;
-    if (!calculateMD5Base64(strPath, strMd5))
-        return false;
-    properties.md5 = strMd5.c_str();
-    strContentType = getFileContentType(strPath);
-    properties.contentType = strContentType.c_str();
+    const std::string strContentType = getFileContentType(strPath);
+    S3NameValue storageClass;
+    S3PutProperties properties;
+    fillPutProperties(session.settings(), acl, strContentType.c_str(), strMd5.c_str(), nullptr,
+                      storageClass, properties);
 
-    data.fp = std::fopen(strPath.c_str(), "rb");
+    PutObjectData data = {&context, std::fopen(strPath.c_str(), "rb"),
+                          properties.metaDataCount > 0, S3StatusInternalError};
     if (!data.fp)
         return false;
+    S3PutObjectHandler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.responseHandler.propertiesCallback = MyS3ResponsePropertiesCallback;
+    handler.responseHandler.completeCallback = putObjectCompleteCallback;
+    handler.putObjectDataCallback = putObjectDataCallback;
     S3_put_object(&ctx, strObj.c_str(), size, &properties, nullptr, &handler, &data);
     std::fclose(data.fp);
     // A request the service refused, or that broke off, is a failed upload.
@@ -171,38 +107,14 @@ S3Status MyS3ResponsePropertiesCallback(const S3ResponseProperties *prop, void *
 {
     if (!prop)
         return S3StatusHttpErrorBadRequest;
-    printField("requestId:", prop->requestId);
-    printField("requestId2: ", prop->requestId2);
-    printField("contentType:", prop->contentType);
-    printLine("contentLength:" + std::to_string(static_cast<uint64_t>(prop->contentLength)));
-    printField("server: ", prop->server);
-    printField("eTag:", prop->eTag);
-    printLine("lastModified:" + std::to_string(static_cast<int64_t>(prop->lastModified)));
-    printLine("metaDataCount:" + std::to_string(prop->metaDataCount));
-    for (int i = 0; i < prop->metaDataCount && prop->metaData; ++i) {
-        const S3NameValue &nv = prop->metaData[i];
-        printNameValue(nv);
-    }
+    printLines(propertiesLines(*prop));
     return S3StatusOK;
 }
 
-void MyS3ResponseCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails, void *)
+void MyS3ResponseCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails,
+                                  void *callbackData)
 {
-    if (status == S3StatusOK) {
-        printLine("succeed");
-        return;
-    }
-    printLine("status:" + std::to_string(static_cast<int>(status)));
-    if (!errorDetails)
-        return;
-    printField("resource:", errorDetails->resource);
-    printField("message:", errorDetails->message);
-    printField("furtherDetails:", errorDetails->furtherDetails);
-    for (int i = 0; i < errorDetails->extraDetailsCount && errorDetails->extraDetails; ++i) {
-        const S3NameValue &nv = errorDetails->extraDetails[i];
-        printNameValue(nv);
-    }
-    std::string strHint = hintOnce(errorDetails, false);
-    if (!strHint.empty())
-        printLine(strHint);
+    auto *context = static_cast<MyS3Context *>(callbackData);
+    printLines(outcomeLines(status, errorDetails, context ? &context->session().hints() : nullptr,
+                            false));
 }

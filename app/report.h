@@ -18,10 +18,3 @@ std::string summaryLine(const RunSummary &summary);
 
 // 1988 -> "1,988".
 std::string groupedCount(long n);
-
-struct S3ErrorDetails;
-
-// The line that names the setting to change for a refusal of the store in use
-// ("" when none applies, or when that hint was already given in this run).
-// bSentStorageClass: the refused request named a storage class.
-std::string hintOnce(const S3ErrorDetails *details, bool bSentStorageClass);

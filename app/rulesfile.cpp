@@ -10,6 +10,8 @@
 
 #include <toml++/toml.h>
 
+#include "s3client.h"
+
 namespace {
 
 // The settings a rules file may hold, by their key in the file.
@@ -98,6 +100,13 @@ bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rul
             if (!isHeaderSafe(text->get())) {
                 strError = where(strPath, value.source()) +
                            "cache_control must not hold line breaks or control characters";
+                return false;
+            }
+            // The client cannot send a longer header value: refuse it now, not
+            // upload by upload.
+            if (text->get().size() > S3_MAX_HEADER_VALUE_SIZE) {
+                strError = where(strPath, value.source()) + "cache_control is longer than " +
+                           std::to_string(S3_MAX_HEADER_VALUE_SIZE) + " bytes";
                 return false;
             }
             rule.strCacheControl = text->get();

@@ -145,7 +145,9 @@ const char *processLookup(const char *name)
     return it == rulesFileG.values.end() ? nullptr : it->second.c_str();
 }
 
-Settings loadProcessSettings()
+} // namespace
+
+Settings readProcessSettings()
 {
     bool bNamed = false;
     std::string strError;
@@ -158,16 +160,6 @@ Settings loadProcessSettings()
         s.errors.insert(s.errors.begin(), strError);
     return s;
 }
-
-} // namespace
-
-Settings &processSettings()
-{
-    static Settings settings = loadProcessSettings();
-    return settings;
-}
-
-const Settings &getSettings() { return processSettings(); }
 
 bool parseJobs(const std::string &strValue, int &nJobs, std::string &strError)
 {

@@ -1,5 +1,5 @@
-// settings.h - the tool's fixed settings, each overridable by one SITEMIRROR_*
-// environment variable. Read once, on first use; the values live for the process.
+// settings.h - the tool's fixed settings, each overridable by the rules file and by
+// one SITEMIRROR_* environment variable; read once by the command line.
 #pragma once
 
 #include <string>
@@ -51,10 +51,9 @@ extern const char *const pszSiteUrl;
 // Settings as seen by this process: the built-in defaults, overridden by the
 // rules file (SITEMIRROR_CONFIG or $XDG_CONFIG_HOME/sitemirror/config.toml),
 // overridden by the environment. A rules file that cannot be read or parsed
-// is the first entry of errors.
-const Settings &getSettings();
-// The same record, for the command line to apply its options to before the run.
-Settings &processSettings();
+// is the first entry of errors. The command line reads them once, applies its
+// options, and hands them to the run's session.
+Settings readProcessSettings();
 
 // Reads a -j/--jobs value as SITEMIRROR_JOBS is read; false with one line.
 bool parseJobs(const std::string &strValue, int &nJobs, std::string &strError);

@@ -13,22 +13,27 @@
 #include "myPutObj.h"
 #include "report.h"
 #include "settings.h"
+#include "site_policy.h"
 #include "uploader.h"
 
 namespace {
 
-// Sends one file with the ACL its path calls for; prints the "upload:" line
-// and, when the upload fails, the error line. True when it was stored.
-bool uploadOne(const std::string &strBucket, const std::string &strRootPath,
-               const std::string &strKey)
+// The upload of one scanned file: its key, full path, digest and size, the
+// ACL its path calls for and the Cache-Control rule its key matches.
+UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath,
+                         const Settings &settings)
 {
-    std::string strPath = strRootPath + strKey;
-    S3CannedAcl acl = aclForPath(strPath, strRootPath);
-    printLine("upload:" + strPath + " ; " + strKey);
-    if (putObject(strBucket, strKey, strPath, acl))
-        return true;
-    printLine("upload error: bucket: " + strBucket + " key:" + strKey + " path:" + strPath);
-    return false;
+    UploadItem item;
+    item.strKey = local.key;
+    item.strPath = strRootPath + local.key;
+    item.strMd5Hex = local.tag;
+    item.size = local.size;
+    item.device = local.device;
+    item.inode = local.inode;
+    item.acl = aclForPath(item.strPath, strRootPath);
+    if (const CacheRule *rule = findCacheRule(settings.cacheRules, local.key))
+        item.strCacheControl = rule->strCacheControl;
+    return item;
 }
 
 } // namespace
@@ -48,21 +53,21 @@ SyncDirectionEnum decideDirection(const S3Obj &local, const S3Obj *remote)
 
 S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPath)
 {
-    const std::string strPersonal = strRootPath + "personal";
-    return strPath.compare(0, strPersonal.size(), strPersonal) == 0 ? S3CannedAclPrivate
-                                                                      : S3CannedAclPublicRead;
+    const bool bUnderRoot = strPath.compare(0, strRootPath.size(), strRootPath) == 0;
+    return bUnderRoot && isPersonalKey(strPath.substr(strRootPath.size())) ? S3CannedAclPrivate
+                                                                          : S3CannedAclPublicRead;
 }
 
-bool sync(const std::string &strBucket, const std::string &strRootPathIn)
+bool sync(Session &session, const std::string &strBucket, const std::string &strRootPathIn)
 {
-    return sync(strBucket, strRootPathIn, getSettings().bDryRun, ScanOptions());
+    return sync(session, strBucket, strRootPathIn, session.settings().bDryRun, ScanOptions());
 }
 
-bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool bDryRun,
-          const ScanOptions &scanOptions)
+bool sync(Session &session, const std::string &strBucket, const std::string &strRootPathIn,
+          bool bDryRun, const ScanOptions &scanOptions)
 {
     const auto started = std::chrono::steady_clock::now();
-    const Settings &settings = MyS3Context::pSettings ? *MyS3Context::pSettings : getSettings();
+    const Settings &settings = session.settings();
     RunSummary summary;
     const std::string strRootPath = strRootPathIn + "/";
     S3ObjSet localList;
@@ -80,7 +85,7 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
     if (scan.cache)
         scan.cache->save();
     summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
-    if (!listObjects(strBucket, remoteList)) {
+    if (!listObjects(session, strBucket, remoteList)) {
         printLine(" listObjects failed ");
         return false;
     }
@@ -100,16 +105,7 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
             printLine("would upload: " + local.key + " (" + pszWhy + ")");
             continue;
         }
-        UploadItem item;
-        item.strKey = local.key;
-        item.strPath = strRootPath + local.key;
-        item.strMd5Hex = local.tag;
-        item.size = local.size;
-        item.device = local.device;
-        item.inode = local.inode;
-        item.acl = aclForPath(item.strPath, strRootPath);
-        if (const CacheRule *rule = findCacheRule(settings.cacheRules, local.key))
-            item.strCacheControl = rule->strCacheControl;
+        UploadItem item = uploadItemFor(local, strRootPath, settings);
         if (!remote) {
             item.leadLines.push_back("DirectionUpload:" + local.key);
             char szLine[64];
@@ -122,13 +118,13 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
 
     bool bAllStored = true;
     if (!items.empty()) {
-        MyS3Context context;
+        MyS3Context context(session);
         S3BucketContext ctx;
         if (!context.initialize(strBucket.c_str(), ctx)) {
             summary.nFailed = static_cast<long>(items.size());
             bAllStored = false;
         } else {
-            UploadTotals totals = uploadItems(ctx, strBucket, items, settings);
+            UploadTotals totals = uploadItems(session, ctx, strBucket, items);
             summary.nSent = totals.nSent;
             summary.nBytesSent = totals.nBytesSent;
             summary.nFailed = totals.nFailed;
@@ -151,7 +147,7 @@ bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool b
     return bAllStored;
 }
 
-bool upload(const std::string &strBucket, const std::string &strInputRootPath)
+bool upload(Session &session, const std::string &strBucket, const std::string &strInputRootPath)
 {
     std::string strRootPath = strInputRootPath;
     if (!strRootPath.empty() && strRootPath.back() != '/')
@@ -162,10 +158,14 @@ bool upload(const std::string &strBucket, const std::string &strInputRootPath)
         printLine(" getAllFiles failed ");
         return false;
     }
-    bool bAllStored = true;
-    for (const S3Obj &local : localList) {
-        if (!uploadOne(strBucket, strRootPath, local.key))
-            bAllStored = false;
-    }
-    return bAllStored;
+    std::vector<UploadItem> items;
+    for (const S3Obj &local : localList)
+        items.push_back(uploadItemFor(local, strRootPath, session.settings()));
+    if (items.empty())
+        return true;
+    MyS3Context context(session);
+    S3BucketContext ctx;
+    if (!context.initialize(strBucket.c_str(), ctx))
+        return false;
+    return uploadItems(session, ctx, strBucket, items).nFailed == 0;
 }

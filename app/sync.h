@@ -6,6 +6,7 @@
 
 #include "myDir.h"
 #include "s3client.h"
+#include "session.h"
 
 // What to do with one local file.
 enum SyncDirectionEnum { DirectionDownload = -1, DirectionNone = 0, DirectionUpload = 1 };
@@ -24,15 +25,15 @@ S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPat
 // trailing "/"): scans it, lists the bucket, uploads what is new or changed.
 // True only when the scan, the listing and every upload succeeded.
 // Ends with the summary line. Takes the dry-run switch from the settings.
-bool sync(const std::string &strBucket, const std::string &strRootPathIn);
+bool sync(Session &session, const std::string &strBucket, const std::string &strRootPathIn);
 
 // The same with the dry-run switch given: bDryRun lists and compares but
 // sends nothing, printing "would upload: KEY (new|size|digest)" for each file
 // that would go up. The scan takes scanOptions (ignore rules, a loaded digest
 // cache, which is saved after a whole scan; counts for the summary).
-bool sync(const std::string &strBucket, const std::string &strRootPathIn, bool bDryRun,
-          const ScanOptions &scanOptions);
+bool sync(Session &session, const std::string &strBucket, const std::string &strRootPathIn,
+          bool bDryRun, const ScanOptions &scanOptions);
 
 // Uploads every file of the tree without listing or comparing. True only when
 // the scan and every upload succeeded.
-bool upload(const std::string &strBucket, const std::string &strInputRootPath);
+bool upload(Session &session, const std::string &strBucket, const std::string &strInputRootPath);

@@ -11,8 +11,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -27,13 +25,12 @@
 #include "mime.h"
 #include "myPutObj.h"
 #include "myS3Common.h"
-#include "report.h"
+#include "outcome_lines.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char *const kStorageClassHeader = "x-amz-storage-class";
 // Longest single wait for the transfers, in milliseconds.
 constexpr int kMaxWaitMs = 100;
 
@@ -56,6 +53,7 @@ struct Slot {
     std::string strCode;
     int httpStatus = 0;
     bool bSentStorageClass = false;
+    HintLog *hints = nullptr;
 };
 
 void closeFile(Slot &slot)
@@ -66,30 +64,13 @@ void closeFile(Slot &slot)
     }
 }
 
-void appendProperties(Slot &slot, const S3ResponseProperties *prop)
-{
-    auto field = [&slot](const char *label, const char *value) {
-        slot.lines.push_back(std::string(label) + (value ? value : ""));
-    };
-    field("requestId:", prop->requestId);
-    field("requestId2: ", prop->requestId2);
-    field("contentType:", prop->contentType);
-    slot.lines.push_back("contentLength:" +
-                         std::to_string(static_cast<uint64_t>(prop->contentLength)));
-    field("server: ", prop->server);
-    field("eTag:", prop->eTag);
-    slot.lines.push_back("lastModified:" + std::to_string(static_cast<int64_t>(prop->lastModified)));
-    slot.lines.push_back("metaDataCount:" + std::to_string(prop->metaDataCount));
-    for (int i = 0; i < prop->metaDataCount && prop->metaData; ++i)
-        slot.lines.push_back(std::string(prop->metaData[i].name ? prop->metaData[i].name : "") +
-                             "=" + (prop->metaData[i].value ? prop->metaData[i].value : ""));
-}
-
 S3Status propertiesCallback(const S3ResponseProperties *prop, void *callbackData)
 {
     if (!prop)
         return S3StatusHttpErrorBadRequest;
-    appendProperties(*static_cast<Slot *>(callbackData), prop);
+    std::vector<std::string> lines = propertiesLines(*prop);
+    Slot &slot = *static_cast<Slot *>(callbackData);
+    slot.lines.insert(slot.lines.end(), lines.begin(), lines.end());
     return S3StatusOK;
 }
 
@@ -99,27 +80,9 @@ void completeCallback(S3Status status, const S3ErrorDetails *details, void *call
     slot.status = status;
     slot.strCode = details && details->code ? details->code : "";
     slot.httpStatus = details ? details->httpStatus : 0;
-    if (status == S3StatusOK) {
-        slot.lines.push_back("succeed");
-    } else {
-        slot.lines.push_back("status:" + std::to_string(static_cast<int>(status)));
-        if (details) {
-            auto field = [&slot](const char *label, const char *value) {
-                slot.lines.push_back(std::string(label) + (value ? value : ""));
-            };
-            field("resource:", details->resource);
-            field("message:", details->message);
-            field("furtherDetails:", details->furtherDetails);
-            for (int i = 0; i < details->extraDetailsCount && details->extraDetails; ++i)
-                slot.lines.push_back(
-                    std::string(details->extraDetails[i].name ? details->extraDetails[i].name
-                                                              : "") +
-                    "=" + (details->extraDetails[i].value ? details->extraDetails[i].value : ""));
-        }
-        std::string strHint = hintOnce(details, slot.bSentStorageClass);
-        if (!strHint.empty())
-            slot.lines.push_back(strHint);
-    }
+    std::vector<std::string> lines =
+        outcomeLines(status, details, slot.hints, slot.bSentStorageClass);
+    slot.lines.insert(slot.lines.end(), lines.begin(), lines.end());
     closeFile(slot);
     slot.completed->push_back(slot.index);
 }
@@ -157,18 +120,12 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
 // 32 hex digits to the base64 of the 16 bytes; false when not a digest.
 bool hexToBase64(const std::string &strHex, std::string &strBase64)
 {
-    if (strHex.size() != 32)
+    std::string strBytes;
+    if (strHex.size() != 32 || !hexToBytes(strHex, strBytes))
         return false;
-    unsigned char bytes[16];
-    for (int i = 0; i < 16; ++i) {
-        unsigned int v = 0;
-        if (std::sscanf(strHex.c_str() + 2 * i, "%2x", &v) != 1)
-            return false;
-        bytes[i] = static_cast<unsigned char>(v);
-    }
-    unsigned char out[32];
-    int n = EVP_EncodeBlock(out, bytes, 16);
-    strBase64.assign(reinterpret_cast<char *>(out), static_cast<std::size_t>(n));
+    MyBase64Encoder encoder;
+    encoder.update(strBytes);
+    strBase64 = encoder.finalize();
     return true;
 }
 
@@ -199,17 +156,17 @@ int openScannedFile(Slot &slot)
 
 class Uploader {
 public:
-    Uploader(const S3BucketContext &ctx, const std::string &strBucket,
-             std::vector<UploadItem> &items, const Settings &settings)
-        : ctx(ctx), strBucket(strBucket), settings(settings), slots(items.size()),
+    Uploader(Session &session, const S3BucketContext &ctx, const std::string &strBucket,
+             std::vector<UploadItem> &items)
+        : ctx(ctx), strBucket(strBucket), settings(session.settings()), slots(items.size()),
           nJobs(std::max(1, settings.nJobs)),
-          life(std::chrono::seconds(uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries))),
-          storageClass{kStorageClassHeader, settings.strStorageClass.c_str()}
+          life(std::chrono::seconds(uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries)))
     {
         for (std::size_t i = 0; i < items.size(); ++i) {
             slots[i].item = &items[i];
             slots[i].index = i;
             slots[i].completed = &completed;
+            slots[i].hints = &session.hints();
         }
     }
 
@@ -254,8 +211,9 @@ void Uploader::finish(Slot &slot, bool bOk)
         totals.nBytesSent += slot.item->size;
     } else {
         ++totals.nFailed;
-        slot.lines.push_back("upload error: bucket: " + strBucket + " key:" + slot.item->strKey +
-                             " path:" + slot.item->strPath);
+        if (slot.item->bNamed)
+            slot.lines.push_back("upload error: bucket: " + strBucket + " key:" +
+                                 slot.item->strKey + " path:" + slot.item->strPath);
     }
 }
 
@@ -270,7 +228,8 @@ void Uploader::notSent(Slot &slot)
 {
     if (slot.nTries == 0) {
         slot.lines = slot.item->leadLines;
-        slot.lines.push_back("upload:" + slot.item->strPath + " ; " + slot.item->strKey);
+        if (slot.item->bNamed)
+            slot.lines.push_back("upload:" + slot.item->strPath + " ; " + slot.item->strKey);
     }
     fail(slot, "not sent: the store could not be reached");
 }
@@ -280,7 +239,8 @@ void Uploader::start(Slot &slot)
     UploadItem &item = *slot.item;
     if (slot.nTries == 0) {
         slot.lines = item.leadLines;
-        slot.lines.push_back("upload:" + item.strPath + " ; " + item.strKey);
+        if (item.bNamed)
+            slot.lines.push_back("upload:" + item.strPath + " ; " + item.strKey);
         slot.deadline = Clock::now() + life;
         slot.strContentType = getFileContentType(item.strPath);
         if (!hexToBase64(item.strMd5Hex, slot.strMd5Base64) &&
@@ -302,15 +262,10 @@ void Uploader::start(Slot &slot)
     ++slot.nTries;
     slot.nGiven = 0;
     S3PutProperties properties;
-    std::memset(&properties, 0, sizeof properties);
-    properties.expires = -1;
-    properties.cannedAcl = settings.bCannedAcl ? item.acl : S3CannedAclPrivate;
-    properties.metaDataCount = settings.strStorageClass.empty() ? 0 : 1;
-    properties.metaData = &storageClass;
-    slot.bSentStorageClass = !settings.strStorageClass.empty();
-    properties.md5 = slot.strMd5Base64.c_str();
-    properties.contentType = slot.strContentType.c_str();
-    properties.cacheControl = item.strCacheControl.empty() ? nullptr : item.strCacheControl.c_str();
+    fillPutProperties(settings, item.acl, slot.strContentType.c_str(), slot.strMd5Base64.c_str(),
+                      item.strCacheControl.empty() ? nullptr : item.strCacheControl.c_str(),
+                      storageClass, properties);
+    slot.bSentStorageClass = properties.metaDataCount > 0;
     S3PutObjectHandler handler;
     std::memset(&handler, 0, sizeof handler);
     handler.responseHandler.propertiesCallback = propertiesCallback;
@@ -464,8 +419,8 @@ UploadTotals Uploader::run()
 
 } // namespace
 
-UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucket,
-                         std::vector<UploadItem> &items, const Settings &settings)
+UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
+                         const std::string &strBucket, std::vector<UploadItem> &items)
 {
-    return Uploader(ctx, strBucket, items, settings).run();
+    return Uploader(session, ctx, strBucket, items).run();
 }

@@ -8,6 +8,7 @@
 
 #include "retry.h"
 #include "s3client.h"
+#include "session.h"
 #include "settings.h"
 
 struct UploadItem {
@@ -20,6 +21,8 @@ struct UploadItem {
     S3CannedAcl acl = S3CannedAclPublicRead;
     std::string strCacheControl; // "" = no Cache-Control header
     std::vector<std::string> leadLines; // printed at the head of the block
+    bool bNamed = true; // the block names the file ("upload:", "upload error"); the
+                        // one-file form prints only the response lines
 };
 
 struct UploadTotals {
@@ -32,7 +35,8 @@ struct UploadTotals {
 };
 
 // Sends items (in key order) with up to settings.nJobs in flight and at most
-// that many files open. ctx must stay valid for the call. Each block is the
+// that many files open, with the session's settings and hints. ctx, the
+// session's bucket context, must stay valid for the call. Each block is the
 // item's lead lines, "upload:PATH ; KEY", its response lines, any retry lines
 // and, on failure, the "upload error" line. A file is sent only when the file
 // opened (never through a symbolic link) is the one scanned: same size, and
@@ -40,5 +44,5 @@ struct UploadTotals {
 // shrinks while it is sent, "file changed during the run: PATH" is printed
 // and the upload fails without a retry. One file's upload, retries included,
 // is bounded by uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries).
-UploadTotals uploadItems(const S3BucketContext &ctx, const std::string &strBucket,
-                         std::vector<UploadItem> &items, const Settings &settings);
+UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
+                         const std::string &strBucket, std::vector<UploadItem> &items);

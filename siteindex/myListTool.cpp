@@ -5,6 +5,7 @@
 #include "console.h"
 #include "direntry.h"
 #include "myS3Common.h"
+#include "site_policy.h"
 #include "tempfile.h"
 
 #include <dirent.h>
@@ -52,13 +53,6 @@ static const std::string kSymlinkBefore = std::string(26, '*') + "file is symbol
 static const std::string kSymlinkAfter = std::string(35, '*');
 static const char *const kNotRegular = "file is not regular:";
 
-// Paths below the root that the mirror stores private: a plain text prefix,
-// so personal.html and personalia/x.html are private too.
-static bool isPrivate(const std::string &strSubRelative)
-{
-    return strSubRelative.compare(0, 9, "/personal") == 0;
-}
-
 void doDir(const std::string &strRootPath, const std::string &strUrl,
            const std::string &strRelativePath, StringMap &stringMap)
 {
@@ -81,7 +75,7 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
         const bool bHidden = strName[0] == '.';
         const unsigned char type = entryType(entry, strSubPath);
         const bool bLeftOff = !bHidden && (type == DT_REG || type == DT_DIR) &&
-                              (isPrivate(strSubRelative) ||
+                              (isPersonalKey(strSubRelative.substr(1)) ||
                                (isIgnored && isIgnored(strSubRelative.substr(1), type == DT_DIR)));
 
         switch (type) {
@@ -91,7 +85,7 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
             break;
         case DT_DIR:
             // "." and ".." are hidden names too.
-            if (!bHidden && !bLeftOff && strName != "personal" && strName != "repo.git")
+            if (!bHidden && !bLeftOff && !isUnlistedFolderName(strName))
                 doDir(strRootPath, strSubUrl, strSubRelative, stringMap, isIgnored);
             break;
         case DT_LNK:
@@ -136,7 +130,7 @@ std::string urlEncode(const std::string &str)
 uint64_t getFileSize(const std::string &subFilePath)
 {
     uint64_t size = 0;
-    regularFileSize(subFilePath, size);
+    ::getFileSize(subFilePath, size);
     return size;
 }
 

@@ -343,6 +343,39 @@ std::string convertToHex(const std::string &strIn)
     return strOut;
 }
 
+namespace {
+
+// '0'-'9', 'a'-'f', 'A'-'F' to 0-15; -1 for any other byte.
+int hexValue(char ch)
+{
+    if (ch >= '0' && ch <= '9')
+        return ch - '0';
+    if (ch >= 'a' && ch <= 'f')
+        return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F')
+        return ch - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+bool hexToBytes(const std::string &strHex, std::string &strBytes)
+{
+    if (strHex.size() % 2 != 0)
+        return false;
+    std::string strOut;
+    strOut.reserve(strHex.size() / 2);
+    for (std::size_t i = 0; i < strHex.size(); i += 2) {
+        const int hi = hexValue(strHex[i]);
+        const int lo = hexValue(strHex[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        strOut.push_back(static_cast<char>((hi << 4) | lo));
+    }
+    strBytes = strOut;
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Strings
 
@@ -528,7 +561,7 @@ bool ensureParentDirectory(const std::string &strPath)
     return mkpath(strPath.substr(0, pos));
 }
 
-bool regularFileSize(const std::string &strPath, uint64_t &size)
+bool getFileSize(const std::string &strPath, uint64_t &size)
 {
     struct stat st;
     if (stat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))

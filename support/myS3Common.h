@@ -110,6 +110,9 @@ private:
 std::string convertToHex(const std::string &strIn);
 // Nibble 0-15 to '0'-'9', 'a'-'f'.
 char ch2hex(unsigned char ch);
+// The bytes that the hex text strHex (an even number of digits, either case)
+// stands for. False, strBytes untouched, for anything else.
+bool hexToBytes(const std::string &strHex, std::string &strBytes);
 
 // ---------------------------------------------------------------------------
 // Strings
@@ -163,6 +166,6 @@ bool ensureParentDirectory(const std::string &strPath);
 
 // True and the size in bytes when strPath names a regular file (symbolic links
 // followed); false otherwise, with size unchanged.
-bool regularFileSize(const std::string &strPath, uint64_t &size);
+bool getFileSize(const std::string &strPath, uint64_t &size);
 
 #endif  // SITEMIRROR_SUPPORT_MYS3COMMON_H

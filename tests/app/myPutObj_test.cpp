@@ -1,31 +1,28 @@
-// Credentials, bucket context, file size and the console report of responses.
+// Credentials, the session's bucket context, file size and the console report
+// of responses.
 #include "myPutObj.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "myS3Common.h"
 #include "tempdir.h"
 
 namespace {
 
-// Every test starts with no credentials read and its own settings.
+// Every test has its own settings; each session starts with no credentials read.
 class KeyFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        MyS3Context::bKeyInitialized = false;
         settings.strKeyFile = dir.path() + "/s3key";
         settings.strEndpoint = "";
-        MyS3Context::pSettings = &settings;
-    }
-    void TearDown() override
-    {
-        MyS3Context::pSettings = nullptr;
-        MyS3Context::bKeyInitialized = false;
+        settings.bQuiet = true;
     }
 
     TempDir dir;
@@ -80,17 +77,22 @@ TEST_F(KeyFileTest, KeysFromAnyEditorAreReadWholeAndUnusableFilesSayWhy)
     EXPECT_EQ(strError.rfind("cannot read key file: " + dir.path() + "/none", 0), 0u);
 }
 
-TEST_F(KeyFileTest, MissingFileIsRetriedThenReadOncePerProcess)
+TEST_F(KeyFileTest, MissingFileIsRetriedThenReadOncePerSession)
 {
     S3BucketContext ctx;
+    Session session(settings);
+    ASSERT_TRUE(session.ready());
     {
-        MyS3Context context;
+        MyS3Context context(session);
+        ::testing::internal::CaptureStdout();
         EXPECT_FALSE(context.initialize("b.example", ctx));
-        EXPECT_FALSE(MyS3Context::bKeyInitialized);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  "cannot read key file: " + settings.strKeyFile + " (No such file or directory)\n");
+        EXPECT_FALSE(session.keysLoaded());
     }
     dir.write("s3key", "FIRSTID\nFIRSTSECRET\n");
     {
-        MyS3Context context;
+        MyS3Context context(session);
         ASSERT_TRUE(context.initialize("b.example", ctx));
         EXPECT_STREQ(ctx.accessKeyId, "FIRSTID");
         EXPECT_STREQ(ctx.secretAccessKey, "FIRSTSECRET");
@@ -100,19 +102,59 @@ TEST_F(KeyFileTest, MissingFileIsRetriedThenReadOncePerProcess)
         EXPECT_EQ(ctx.uriStyle, S3UriStylePath);
     }
     dir.write("s3key", "OTHERID\nOTHERSECRET\n");
-    settings.strEndpoint = "http://127.0.0.1:9";
     {
-        MyS3Context context;
+        MyS3Context context(session);
         ASSERT_TRUE(context.initialize("b.example", ctx));
         EXPECT_STREQ(ctx.accessKeyId, "FIRSTID"); // not read again
-        EXPECT_STREQ(ctx.hostName, "127.0.0.1:9");
-        EXPECT_EQ(ctx.protocol, S3ProtocolHTTP);
     }
     ::unlink(settings.strKeyFile.c_str());
     {
-        MyS3Context context; // the keys stay for the process even when the file goes
+        MyS3Context context(session); // the keys stay for the run even when the file goes
         EXPECT_TRUE(context.initialize("b.example", ctx));
     }
+}
+
+TEST_F(KeyFileTest, TheEndpointGivesHostAndProtocol)
+{
+    dir.write("s3key", "ID\nSECRET\n");
+    const struct {
+        const char *pszEndpoint;
+        const char *pszHost; // null: the client's default
+        S3Protocol protocol;
+    } rows[] = {
+        {"", nullptr, S3ProtocolHTTPS},
+        {"http://127.0.0.1:9", "127.0.0.1:9", S3ProtocolHTTP},
+        {"HTTPS://store.example/", "store.example", S3ProtocolHTTPS},
+        {"store.example:8443", "store.example:8443", S3ProtocolHTTPS},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.pszEndpoint);
+        settings.strEndpoint = row.pszEndpoint;
+        Session session(settings);
+        S3BucketContext ctx;
+        ASSERT_TRUE(session.bucketContext("b.example", ctx));
+        if (row.pszHost)
+            EXPECT_STREQ(ctx.hostName, row.pszHost);
+        else
+            EXPECT_EQ(ctx.hostName, nullptr);
+        EXPECT_EQ(ctx.protocol, row.protocol);
+        EXPECT_EQ(ctx.uriStyle, S3UriStylePath);
+    }
+}
+
+TEST_F(KeyFileTest, ACaFileTheClientCannotUseFailsTheSetUpInOneLine)
+{
+    dir.write("s3key", "ID\nSECRET\n");
+    settings.strCaFile = dir.path() + "/" + std::string(4096, 'c') + ".pem";
+    ::testing::internal::CaptureStdout();
+    Session session(settings);
+    std::string strOut = ::testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(session.caFileRefused());
+    EXPECT_FALSE(session.ready());
+    EXPECT_EQ(strOut.rfind("cannot use CA file: " + settings.strCaFile + " (", 0), 0u) << strOut;
+    EXPECT_EQ(std::count(strOut.begin(), strOut.end(), '\n'), 1);
+    S3BucketContext ctx;
+    EXPECT_FALSE(session.bucketContext("b.example", ctx)); // nothing can be sent
 }
 
 TEST(FileSize, OnlyRegularFilesHaveOneAndLinksAreFollowed)
@@ -199,24 +241,22 @@ TEST(PutObject, NothingIsSentForWhatIsNotAReadableRegularFile)
     Settings settings;
     settings.strKeyFile = dir.write("s3key", "ID\nSECRET\n");
     settings.strEndpoint = "http://127.0.0.1:1"; // nothing may reach it
-    MyS3Context::pSettings = &settings;
-    MyS3Context::bKeyInitialized = false;
-
-    ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(putObject("b.example", "k", dir.path(), S3CannedAclPublicRead));
-    EXPECT_FALSE(putObject("b.example", "k", dir.path() + "/missing", S3CannedAclPublicRead));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
-
-    MyS3Context::bKeyInitialized = false;
+    settings.bQuiet = true;
+    {
+        Session session(settings);
+        ::testing::internal::CaptureStdout();
+        EXPECT_FALSE(putObject(session, "b.example", "k", dir.path(), S3CannedAclPublicRead));
+        EXPECT_FALSE(
+            putObject(session, "b.example", "k", dir.path() + "/missing", S3CannedAclPublicRead));
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    }
     settings.strKeyFile = dir.path() + "/no-key";
     std::string strFile = dir.write("page.html", "<p>");
+    Session session(settings);
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(putObject("b.example", "page.html", strFile, S3CannedAclPublicRead));
+    EXPECT_FALSE(putObject(session, "b.example", "page.html", strFile, S3CannedAclPublicRead));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
               "cannot read key file: " + settings.strKeyFile + " (No such file or directory)\n");
-
-    MyS3Context::pSettings = nullptr;
-    MyS3Context::bKeyInitialized = false;
 }
 
 } // namespace

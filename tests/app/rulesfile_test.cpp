@@ -6,6 +6,7 @@
 #include <string>
 
 #include "rulesfile.h"
+#include "s3client.h"
 #include "tempdir.h"
 
 namespace {
@@ -53,7 +54,12 @@ TEST(RulesFile, MalformedFilesNameFileLineAndReason)
         const char *pszLine;   // ":N: " expected in the message
         const char *pszReason; // a part of the reason
     };
+    // A header value the client could not send is refused here, naming its line.
+    const std::string strTooLong = "rules = [\n { match = \"a\", cache_control = \"ok\" },\n"
+                                   " { match = \"b\", cache_control = \"" +
+                                   std::string(S3_MAX_HEADER_VALUE_SIZE + 1, 'x') + "\" },\n]\n";
     const Row rows[] = {
+        {strTooLong.c_str(), ":3: ", "cache_control is longer than"},
         {"bucket = \"b\"\njobs = \n", ":2: ", ""},
         {"bucket = \"b\"\nbuckt = \"c\"\n", ":2: ", "unknown setting \"buckt\""},
         {"\n\nendpoint = [1]\n", ":3: ", "endpoint must be"},
@@ -73,6 +79,19 @@ TEST(RulesFile, MalformedFilesNameFileLineAndReason)
         EXPECT_EQ(strError.rfind(strPath + r.pszLine, 0), 0u) << strError;
         EXPECT_NE(strError.find(r.pszReason), std::string::npos) << strError;
     }
+}
+
+TEST(RulesFile, ACacheControlValueOfTheClientsLimitIsTaken)
+{
+    TempDir dir;
+    const std::string strValue(S3_MAX_HEADER_VALUE_SIZE, 'x');
+    std::string strPath =
+        dir.write("max.toml", "rules = [ { match = \"a\", cache_control = \"" + strValue + "\" } ]\n");
+    RulesFile rules;
+    std::string strError;
+    ASSERT_TRUE(readRulesFile(strPath, false, rules, strError)) << strError;
+    ASSERT_EQ(rules.cacheRules.size(), 1u);
+    EXPECT_EQ(rules.cacheRules[0].strCacheControl, strValue);
 }
 
 TEST(RulesFile, AMissingFileIsNoRulesUnlessItWasNamed)

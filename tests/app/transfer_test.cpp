@@ -1,6 +1,7 @@
 // Uploads, downloads, deletes and the paged listing against the loopback store.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <set>
 #include <string>
 
@@ -28,23 +29,32 @@ protected:
         store->createBucket(bucket);
         useKeys(harness::kAccessKeyId, harness::kSecretAccessKey);
         settings.strEndpoint = "http://" + store->endpoint();
-        MyS3Context::pSettings = &settings;
+        settings.bQuiet = true;
     }
-    void TearDown() override
+    // The run's session for the settings as they are now; a change of the
+    // settings is a new run (useKeys, useEndpoint).
+    Session &session()
     {
-        MyS3Context::pSettings = nullptr;
-        MyS3Context::bKeyInitialized = false;
+        if (!pSession)
+            pSession = std::make_unique<Session>(settings);
+        return *pSession;
     }
     void useKeys(const std::string &id, const std::string &secret)
     {
         settings.strKeyFile = dir.write("s3key", id + "\n" + secret + "\n");
-        MyS3Context::bKeyInitialized = false;
+        pSession.reset();
+    }
+    void useEndpoint(const std::string &strEndpoint)
+    {
+        settings.strEndpoint = strEndpoint;
+        pSession.reset();
     }
     // Lists the bucket quietly; the response report is not looked at here.
     bool list(S3ObjSet &set, const std::string *prefix = nullptr)
     {
         ::testing::internal::CaptureStdout();
-        bool ok = prefix ? listObjects(bucket, *prefix, set) : listObjects(bucket, set);
+        bool ok = prefix ? listObjects(session(), bucket, *prefix, set)
+                         : listObjects(session(), bucket, set);
         ::testing::internal::GetCapturedStdout();
         return ok;
     }
@@ -52,6 +62,7 @@ protected:
     static harness::Store *store;
     TempDir dir;
     Settings settings;
+    std::unique_ptr<Session> pSession;
     std::string bucket;
 };
 
@@ -63,8 +74,8 @@ TEST_F(Transfer, UploadCarriesTypeDigestAclAndStorageClass)
     std::string strEmpty = dir.write("empty.html", "");
 
     ::testing::internal::CaptureStdout();
-    EXPECT_TRUE(putObject(bucket, "css/page.css", strPage, S3CannedAclPublicRead));
-    EXPECT_TRUE(putObject(bucket, "secret/empty.html", strEmpty, S3CannedAclPrivate));
+    EXPECT_TRUE(putObject(session(), bucket, "css/page.css", strPage, S3CannedAclPublicRead));
+    EXPECT_TRUE(putObject(session(), bucket, "secret/empty.html", strEmpty, S3CannedAclPrivate));
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "succeed\nsucceed\n");
 
     harness::StoredObject css = store->getObject(bucket, "css/page.css");
@@ -86,15 +97,15 @@ TEST_F(Transfer, RefusedUploadIsAFailure)
     std::string strPage = dir.write("page.html", "<p>");
     useKeys(harness::kAccessKeyId, "wrong-secret");
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(putObject(bucket, "page.html", strPage, S3CannedAclPublicRead));
+    EXPECT_FALSE(putObject(session(), bucket, "page.html", strPage, S3CannedAclPublicRead));
     std::string strOut = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(strOut.rfind("status:103\nresource:", 0), 0u) << strOut;
+    EXPECT_EQ(strOut.rfind("status:103\ncode:SignatureDoesNotMatch\nresource:", 0), 0u) << strOut;
     EXPECT_FALSE(store->getObject(bucket, "page.html").exists);
 
     useKeys(harness::kAccessKeyId, harness::kSecretAccessKey);
-    settings.strEndpoint = "http://127.0.0.1:" + std::to_string(harness::refusedPort());
+    useEndpoint("http://127.0.0.1:" + std::to_string(harness::refusedPort()));
     ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(putObject(bucket, "page.html", strPage, S3CannedAclPublicRead));
+    EXPECT_FALSE(putObject(session(), bucket, "page.html", strPage, S3CannedAclPublicRead));
     std::string strDown = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(strDown.rfind("status:44\n", 0), 0u) << strDown; // FailedToConnect
 }
@@ -106,9 +117,9 @@ TEST_F(Transfer, DownloadAndDeleteRoundTrip)
     std::string strLocal = dir.path() + "/blob.bin";
 
     ::testing::internal::CaptureStdout();
-    EXPECT_TRUE(getObject(bucket, "dir/blob.bin", strLocal));
-    EXPECT_FALSE(getObject(bucket, "dir/missing.bin", dir.path() + "/missing.bin"));
-    EXPECT_TRUE(deleteObject(bucket, "dir/blob.bin"));
+    EXPECT_TRUE(getObject(session(), bucket, "dir/blob.bin", strLocal));
+    EXPECT_FALSE(getObject(session(), bucket, "dir/missing.bin", dir.path() + "/missing.bin"));
+    EXPECT_TRUE(deleteObject(session(), bucket, "dir/blob.bin"));
     std::string strOut = ::testing::internal::GetCapturedStdout();
     EXPECT_NE(strOut.find("status:92\n"), std::string::npos) << strOut; // NoSuchKey
 
@@ -188,11 +199,11 @@ TEST_F(Transfer, FailedListingIsNotAnEmptyBucket)
     EXPECT_FALSE(list(set));
 
     useKeys(harness::kAccessKeyId, harness::kSecretAccessKey);
-    settings.strEndpoint = "http://127.0.0.1:" + std::to_string(harness::refusedPort());
+    useEndpoint("http://127.0.0.1:" + std::to_string(harness::refusedPort()));
     EXPECT_FALSE(list(set));
 
     settings.strKeyFile = dir.path() + "/no-such-key";
-    MyS3Context::bKeyInitialized = false;
+    pSession.reset();
     EXPECT_FALSE(list(set));
     EXPECT_TRUE(set.empty());
 }
@@ -226,7 +237,7 @@ TEST_F(Transfer, DryRunComparesAndSendsNothing)
     store->resetCounters();
 
     ::testing::internal::CaptureStdout();
-    bool bOk = sync(bucket, site.path(), true, ScanOptions());
+    bool bOk = sync(session(), bucket, site.path(), true, ScanOptions());
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(bOk) << out;
     EXPECT_EQ(store->counters().puts, 0);

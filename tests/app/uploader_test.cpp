@@ -64,22 +64,19 @@ protected:
             dir.write("s3key", std::string(harness::kAccessKeyId) + "\n" +
                                    harness::kSecretAccessKey + "\n");
         settings.strEndpoint = "http://" + store->endpoint();
-        MyS3Context::bKeyInitialized = false;
-        MyS3Context::pSettings = &settings;
         S3_set_trace(0);
     }
     void TearDown() override
     {
-        MyS3Context::pSettings = nullptr;
-        MyS3Context::bKeyInitialized = false;
     }
     UploadTotals upload(std::vector<UploadItem> &items, std::string &out)
     {
-        MyS3Context context;
+        Session session(settings);
+        MyS3Context context(session);
         S3BucketContext ctx;
         EXPECT_TRUE(context.initialize(bucket.c_str(), ctx));
         ::testing::internal::CaptureStdout();
-        UploadTotals totals = uploadItems(ctx, bucket, items, settings);
+        UploadTotals totals = uploadItems(session, ctx, bucket, items);
         out = ::testing::internal::GetCapturedStdout();
         return totals;
     }
@@ -342,18 +339,17 @@ TEST(UploaderLimit, AnUploadPastItsLifeLimitIsAbandonedWithALine)
     settings.strEndpoint = "http://" + slowStore.endpoint();
     settings.nRequestTimeout = 1;
     settings.nRetries = 0; // a life of one second
-    MyS3Context::bKeyInitialized = false;
-    MyS3Context::pSettings = &settings;
     S3_set_trace(0);
     std::vector<UploadItem> items = {
         itemFor(dir.write("big.bin", std::string(32u << 20, 'x')), "big.bin")};
 
-    MyS3Context context;
+    Session session(settings);
+    MyS3Context context(session);
     S3BucketContext ctx;
     ASSERT_TRUE(context.initialize("limit.example", ctx));
     const auto started = std::chrono::steady_clock::now();
     ::testing::internal::CaptureStdout();
-    UploadTotals totals = uploadItems(ctx, "limit.example", items, settings);
+    UploadTotals totals = uploadItems(session, ctx, "limit.example", items);
     std::string out = ::testing::internal::GetCapturedStdout();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -362,8 +358,6 @@ TEST(UploaderLimit, AnUploadPastItsLifeLimitIsAbandonedWithALine)
               std::string::npos)
         << out;
     EXPECT_LT(seconds, 10.0) << out;
-    MyS3Context::pSettings = nullptr;
-    MyS3Context::bKeyInitialized = false;
 }
 
 double threadCpuSeconds()
@@ -386,8 +380,6 @@ TEST(UploaderCost, CpuPerUploadDoesNotGrowWithTheFileCount)
     settings.strKeyFile = dir.write("s3key", "AKIAEXAMPLE\nsecret\n");
     settings.strEndpoint = "http://" + answerer.endpoint();
     settings.nJobs = 16;
-    MyS3Context::bKeyInitialized = false;
-    MyS3Context::pSettings = &settings;
     S3_set_trace(0);
     const std::string strFile = dir.write("page.html", "<p>same bytes for every key</p>\n");
 
@@ -399,12 +391,13 @@ TEST(UploaderCost, CpuPerUploadDoesNotGrowWithTheFileCount)
             items[i].strKey = sz;
             items[i].leadLines.clear();
         }
-        MyS3Context context;
+        Session session(settings);
+        MyS3Context context(session);
         S3BucketContext ctx;
         EXPECT_TRUE(context.initialize("cost.example", ctx));
         ::testing::internal::CaptureStdout();
         const double before = threadCpuSeconds();
-        UploadTotals totals = uploadItems(ctx, "cost.example", items, settings);
+        UploadTotals totals = uploadItems(session, ctx, "cost.example", items);
         const double cpu = threadCpuSeconds() - before;
         ::testing::internal::GetCapturedStdout();
         EXPECT_EQ(totals.nSent, static_cast<long>(nItems));
@@ -421,8 +414,6 @@ TEST(UploaderCost, CpuPerUploadDoesNotGrowWithTheFileCount)
               << large * 1e6 << " us at " << nLarge << " files (ratio " << large / small
               << ")\n";
     EXPECT_LT(large, 1.5 * small);
-    MyS3Context::pSettings = nullptr;
-    MyS3Context::bKeyInitialized = false;
 }
 
 } // namespace
@@ -439,8 +430,6 @@ TEST(UploaderCost, SocketsAboveTheSelectLimitAreWaitedOnNotPolled)
     settings.strKeyFile = dir.write("s3key", "AKIAEXAMPLE\nsecret\n");
     settings.strEndpoint = "http://" + answerer.endpoint();
     settings.nJobs = 1; // one transfer at a time: every wait is one the loop makes
-    MyS3Context::bKeyInitialized = false;
-    MyS3Context::pSettings = &settings;
     S3_set_trace(0);
     const std::string strFile = dir.write("page.html", "<p>x</p>\n");
 
@@ -450,12 +439,13 @@ TEST(UploaderCost, SocketsAboveTheSelectLimitAreWaitedOnNotPolled)
             items[i].strKey = "k" + std::to_string(i);
             items[i].leadLines.clear();
         }
-        MyS3Context context;
+        Session session(settings);
+        MyS3Context context(session);
         S3BucketContext ctx;
         EXPECT_TRUE(context.initialize("fds.example", ctx));
         ::testing::internal::CaptureStdout();
         const auto started = std::chrono::steady_clock::now();
-        UploadTotals totals = uploadItems(ctx, "fds.example", items, settings);
+        UploadTotals totals = uploadItems(session, ctx, "fds.example", items);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         ::testing::internal::GetCapturedStdout();
@@ -479,8 +469,6 @@ TEST(UploaderCost, SocketsAboveTheSelectLimitAreWaitedOnNotPolled)
     for (int fd : held)
         ::close(fd);
     ::setrlimit(RLIMIT_NOFILE, &limit);
-    MyS3Context::pSettings = nullptr;
-    MyS3Context::bKeyInitialized = false;
 
     // Polling every 10 ms would take at least 2 s for 200 requests.
     EXPECT_LT(high, std::max(4 * low, 1.0)) << "below 1024: " << low << " s";

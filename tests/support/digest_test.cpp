@@ -181,6 +181,20 @@ TEST(Hex, LowerCaseTwoDigitsPerByte)
     EXPECT_EQ(hex.substr(0, 8), "00010203");
     EXPECT_EQ(hex.substr(504), "fcfdfeff");
     EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos);
+
+    // Read back: every byte, either case; a text that is not hex leaves the result alone.
+    std::string back;
+    ASSERT_TRUE(hexToBytes(hex, back));
+    EXPECT_EQ(back, all);
+    ASSERT_TRUE(hexToBytes("0FaB", back));
+    EXPECT_EQ(back, std::string("\x0f\xab", 2));
+    for (const char *bad : {"0", "abc", "0g", "g0", " 0", "0x", "\xc3\xa9"}) {
+        std::string kept = "kept";
+        EXPECT_FALSE(hexToBytes(bad, kept)) << bad;
+        EXPECT_EQ(kept, "kept") << bad;
+    }
+    ASSERT_TRUE(hexToBytes("", back));
+    EXPECT_EQ(back, "");
 }
 
 TEST(Base64, KnownVectors)

@@ -1,4 +1,5 @@
-// String comparison, quote trimming, number conversion and folder creation.
+// String comparison, quote trimming, number conversion, folder creation and the
+// site's "personal" rule.
 #include "myS3Common.h"
 
 #include <climits>
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "site_policy.h"
 #include "temp_dir.h"
 
 namespace {
@@ -219,3 +221,22 @@ TEST(EnsureDirectory, RelativeNames)
 }
 
 }  // namespace
+
+// The one "personal" rule that the mirror's ACL and the index page both follow.
+TEST(SitePolicy, PersonalIsATextPrefixOfTheKeyAndTwoFolderNamesAreNeverListed)
+{
+    const struct {
+        const char *key;
+        bool bPersonal;
+    } rows[] = {
+        {"personal/notes.html", true}, {"personal.html", true},    {"personalia/x.html", true},
+        {"personal", true},            {"blog/personal/x.html", false}, {"Personal/x.html", false},
+        {"persona", false},            {"", false},                {"/personal/x.html", false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(isPersonalKey(row.key), row.bPersonal) << row.key;
+    for (const char *name : {"personal", "repo.git"})
+        EXPECT_TRUE(isUnlistedFolderName(name)) << name;
+    for (const char *name : {"Personal", "personal.html", "repo", ".git", "personalia"})
+        EXPECT_FALSE(isUnlistedFolderName(name)) << name;
+}

@@ -1,0 +1,63 @@
+// session.cpp - one client set-up, one set of credentials and one bucket
+// context for the run.
+#include "session.h"
+
+#include <cstring>
+
+#include "console.h"
+
+const char *const pszUserAgentInfo = "ubuntu 10.04";
+
+Session::Session(const Settings &settings)
+    : settingsRef(settings), endpoint(parseEndpoint(settings.strEndpoint)), hintLog(settings)
+{
+    // Every call, also a failed one, is matched by one S3_deinitialize.
+    bInitializeCalled = true;
+    if (S3_initialize(pszUserAgentInfo, 0, nullptr) != S3StatusOK)
+        return;
+    S3Status caStatus = S3_set_ca_file(settings.strCaFile.c_str());
+    if (caStatus != S3StatusOK) {
+        // Falling back on the system store would trust what the file was to exclude.
+        printLine("cannot use CA file: " + settings.strCaFile + " (" +
+                  S3_get_status_name(caStatus) + ")");
+        bCaFileRefused = true;
+        return;
+    }
+    S3_set_timeouts(10, settings.nRequestTimeout);
+    S3_set_trace(settings.bQuiet ? 0 : 1);
+    bReady = true;
+}
+
+Session::~Session()
+{
+    if (bInitializeCalled)
+        S3_deinitialize();
+}
+
+bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
+{
+    if (!bReady)
+        return false;
+    if (!bKeyInitialized) {
+        std::string strError;
+        Credentials read;
+        if (!readCredentials(settingsRef.strKeyFile, read, strError)) {
+            printLine(strError);
+            return false;
+        }
+        creds = read;
+        bKeyInitialized = true;
+    }
+    std::memset(&ctx, 0, sizeof ctx);
+    ctx.hostName = endpoint.strHost.empty() ? nullptr : endpoint.strHost.c_str();
+    ctx.bucketName = pszBucket;
+    ctx.protocol = endpoint.bHttps ? S3ProtocolHTTPS : S3ProtocolHTTP;
+    // Path style always: the bucket is the first path segment, which also
+    // works for endpoints given as an IP address and for dotted bucket names.
+    ctx.uriStyle = S3UriStylePath;
+    ctx.accessKeyId = creds.strAccessKeyId.c_str();
+    ctx.secretAccessKey = creds.strSecretAccessKey.c_str();
+    ctx.signatureVersion = settingsRef.bSignatureV4 ? S3SignatureV4 : S3SignatureV2;
+    ctx.region = settingsRef.strRegion.c_str();
+    return true;
+}

@@ -1,0 +1,55 @@
+// session.h - the one owner of the client for a run: its settings, the
+// credentials, the client's set-up and tear-down, the bucket context every
+// request of the run uses, and the hints given so far. Made once by the
+// command line and passed to every operation; there is no global one.
+#pragma once
+
+#include <string>
+
+#include "credentials.h"
+#include "hints.h"
+#include "s3client.h"
+#include "settings.h"
+
+// User-agent information handed to S3_initialize.
+extern const char *const pszUserAgentInfo;
+
+class Session {
+public:
+    // Sets the client up for the run: initialisation, CA file, time limits and
+    // trace. A CA file the client cannot use is reported in one line naming it,
+    // and the session is then not ready (nothing may be sent). settings must
+    // outlive the session.
+    explicit Session(const Settings &settings);
+    ~Session();
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    // False when the client could not be set up.
+    bool ready() const { return bReady; }
+    // True when the set-up failed on the CA file (the run fails before sending).
+    bool caFileRefused() const { return bCaFileRefused; }
+
+    const Settings &settings() const { return settingsRef; }
+    HintLog &hints() { return hintLog; }
+
+    // Fills ctx with the run's bucket context for pszBucket (the text must
+    // outlive the operation). The key file is read the first time it is
+    // usable; a file that is not prints one line naming it, and is tried again
+    // by the next call. False then, and when the client is not set up.
+    bool bucketContext(const char *pszBucket, S3BucketContext &ctx);
+
+    // True once the key file has been read.
+    bool keysLoaded() const { return bKeyInitialized; }
+    const Credentials &credentials() const { return creds; }
+
+private:
+    const Settings &settingsRef;
+    Endpoint endpoint; // parsed once; the bucket contexts point into it
+    bool bInitializeCalled = false;
+    bool bReady = false;
+    bool bCaFileRefused = false;
+    bool bKeyInitialized = false;
+    Credentials creds;
+    HintLog hintLog;
+};
