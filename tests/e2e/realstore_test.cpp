@@ -2,7 +2,10 @@
 // tool is designed with, where it differs from S3.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <map>
+#include <stdexcept>
 #include <string>
 
 #include "harness.h"
@@ -41,6 +44,38 @@ TEST(RealStore, TheDesignedStorageClassIsRefusedWithAHintNamingItsSetting)
                 ++nHints;
         }
         EXPECT_EQ(nHints, 1) << run.out; // once per run, not once per file
+    }
+}
+
+// Run outside scripts/test, or with the store gone, a real-store case fails
+// with the reason; it never passes or skips quietly.
+TEST(RealStore, MissingVariablesOrAStoreThatDoesNotAnswerFailTheCase)
+{
+    struct Row {
+        const char *what;
+        const char *name;
+        std::string value; // "" unsets it
+    };
+    const Row rows[] = {
+        {"no endpoint", "SITEMIRROR_TEST_RGW_ENDPOINT", ""},
+        {"no secret", "SITEMIRROR_TEST_RGW_SECRET_KEY", ""},
+        {"nothing listening", "SITEMIRROR_TEST_RGW_ENDPOINT",
+         "127.0.0.1:" + std::to_string(harness::refusedPort())},
+        {"wrong secret", "SITEMIRROR_TEST_RGW_SECRET_KEY", "not-the-secret"},
+    };
+    { // the run's own settings reach the store
+        harness::RealStore store;
+        EXPECT_FALSE(store.endpoint().empty());
+    }
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string strSaved = getenv(row.name);
+        if (row.value.empty())
+            ::unsetenv(row.name);
+        else
+            ::setenv(row.name, row.value.c_str(), 1);
+        EXPECT_THROW(harness::RealStore(), std::runtime_error);
+        ::setenv(row.name, strSaved.c_str(), 1);
     }
 }
 
