@@ -1,5 +1,6 @@
-// The sitemirror binary end to end against the loopback store: what lands in
-// the bucket, what is sent again, what the console says and the exit status.
+// The sitemirror binary end to end against the loopback store and the real
+// one (radosgw): what lands in the bucket, what is sent again, what the console
+// says and the exit status.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,27 +24,49 @@ namespace {
 using e2e::ToolRun;
 using e2e::Site;
 
+// Runs until a run sends nothing but the index page no more (at most three).
+void settle(const std::map<std::string, std::string> &vars)
+{
+    for (int i = 0; i < 3; ++i) {
+        ToolRun run = e2e::runTool("", vars);
+        ASSERT_EQ(run.status, 0) << run.out;
+        std::set<std::string> keys = e2e::uploadedKeys(run.out);
+        if (keys.empty())
+            return;
+        ASSERT_EQ(keys, std::set<std::string>{"fileLists.html"}) << run.out;
+    }
+    FAIL() << "the index page did not settle";
+}
+
+// Cases that need the proxy's counters or request log, or do not reach a store at all.
 class Mirror : public e2e::StoreSuite {
 protected:
     ToolRun mirror() { return e2e::runTool("", env()); }
     static std::set<std::string> uploadedKeys(const std::string &out) { return e2e::uploadedKeys(out); }
-
-    // Runs until a run sends nothing but the index page no more (at most three).
-    void settle()
-    {
-        for (int i = 0; i < 3; ++i) {
-            ToolRun run = mirror();
-            ASSERT_EQ(run.status, 0) << run.out;
-            std::set<std::string> keys = uploadedKeys(run.out);
-            if (keys.empty())
-                return;
-            ASSERT_EQ(keys, std::set<std::string>{"fileLists.html"}) << run.out;
-        }
-        FAIL() << "the index page did not settle";
-    }
+    void settle() { ::settle(env()); }
 };
 
-TEST_F(Mirror, FirstRunStoresEveryRegularFileWithItsTypeClassAndAcl)
+// Cases that run on moto and on radosgw alike. radosgw has no proxy in front,
+// so what the proxy counts is checked on moto only; the console's summary line
+// says the same on both.
+class MirrorOnEachStore : public e2e::OnEachStore {
+protected:
+    ToolRun mirror() { return e2e::runTool("", env()); }
+    static std::set<std::string> uploadedKeys(const std::string &out) { return e2e::uploadedKeys(out); }
+    void settle() { ::settle(env()); }
+    void resetCounters()
+    {
+        if (proxy())
+            proxy()->resetCounters();
+    }
+    // PUTs the proxy saw since resetCounters(); -1 on radosgw.
+    int puts() { return proxy() ? proxy()->counters().puts : -1; }
+};
+
+INSTANTIATE_TEST_SUITE_P(Stores, MirrorOnEachStore, ::testing::ValuesIn(e2e::kEachStore),
+                         e2e::storeCaseName);
+
+TEST_P(MirrorOnEachStore, FirstRunStoresEveryRegularFileWithItsTypeClassAndAcl)
 {
     struct File {
         std::string rel;
@@ -88,7 +111,7 @@ TEST_F(Mirror, FirstRunStoresEveryRegularFileWithItsTypeClassAndAcl)
         if (!f.contentType.empty()) {
             EXPECT_EQ(obj.contentType, f.contentType);
         }
-        EXPECT_EQ(obj.storageClass, "REDUCED_REDUNDANCY");
+        EXPECT_EQ(obj.storageClass, storageClass());
         EXPECT_EQ(store->isPublicRead(bucket, f.rel), f.bPublic);
     }
     // Links are not followed: neither the file link nor anything below the folder link.
@@ -114,7 +137,7 @@ TEST_F(Mirror, FirstRunStoresEveryRegularFileWithItsTypeClassAndAcl)
     EXPECT_EQ(run.out.find("upload error"), std::string::npos);
 }
 
-TEST_F(Mirror, UnchangedTreeSettlesAndThenSendsNothing)
+TEST_P(MirrorOnEachStore, UnchangedTreeSettlesAndThenSendsNothing)
 {
     site.write("index.html", "<p>home</p>\n");
     site.write(".htaccess", "Options -Indexes\n");
@@ -124,15 +147,17 @@ TEST_F(Mirror, UnchangedTreeSettlesAndThenSendsNothing)
     ASSERT_EQ(first.status, 0) << first.out;
     settle();
 
-    store->resetCounters();
+    resetCounters();
     ToolRun quiet = mirror();
     EXPECT_EQ(quiet.status, 0) << quiet.out;
-    EXPECT_EQ(store->counters().puts, 0);
+    EXPECT_LE(puts(), 0);
+    EXPECT_NE(quiet.out.find("\nsummary: sent 0 (0 B), failed 0, unchanged 5, "), std::string::npos)
+        << quiet.out;
     EXPECT_EQ(quiet.out.find("upload:"), std::string::npos) << quiet.out;
     EXPECT_EQ(quiet.out.find("DirectionUpload:"), std::string::npos) << quiet.out;
 }
 
-TEST_F(Mirror, OnlyChangedAndAddedFilesAreSentAgain)
+TEST_P(MirrorOnEachStore, OnlyChangedAndAddedFilesAreSentAgain)
 {
     site.write("same-size.html", "aaaa\n");
     site.write("touched.html", "unchanged\n");
@@ -154,26 +179,35 @@ TEST_F(Mirror, OnlyChangedAndAddedFilesAreSentAgain)
     EXPECT_EQ(run.out.find("DirectionUpload:same-size.html"), std::string::npos);
 }
 
-TEST_F(Mirror, KeysOfAnyBytesAreStoredAsNamedAndConverge)
+TEST_P(MirrorOnEachStore, KeysOfAnyBytesAreStoredAsNamedAndConverge)
 {
     // Bytes XML 1.0 cannot carry, a carriage return, quotes, a noncharacter, '%' and '+'.
-    const std::vector<std::string> names = {
+    std::vector<std::string> names = {
         "ctl\x01.html", "esc\x1b.html", "cr\r.html", "\"quoted\".html",
         "nonchar\xef\xbf\xbe.html", "50%off.html", "a+b c.html"};
+    // radosgw (unlike S3) echoes the listing's marker in <Marker> undecoded even
+    // with encoding-type=url, so a page after a key holding such bytes is not
+    // well-formed XML and the listing fails; on radosgw a plain key sorts last.
+    if (onRgw())
+        names.push_back("zz-last.html");
     for (const std::string &name : names)
         site.write(name, "<p>" + name + "</p>\n");
     ToolRun first = mirror();
     ASSERT_EQ(first.status, 0) << first.out;
     settle();
-    store->resetCounters();
+    resetCounters();
     ToolRun again = mirror();
     EXPECT_EQ(again.status, 0) << again.out;
-    EXPECT_EQ(store->counters().puts, 0) << again.out;
+    EXPECT_LE(puts(), 0) << again.out;
+    EXPECT_NE(again.out.find("\nsummary: sent 0 (0 B), failed 0, unchanged " +
+                             std::to_string(names.size() + 1) + ", "),
+              std::string::npos)
+        << again.out;
     for (const std::string &name : names)
         EXPECT_EQ(store->getObject(bucket, name).body, "<p>" + name + "</p>\n") << name;
 }
 
-TEST_F(Mirror, RemoteOnlyObjectsAreLeftAlone)
+TEST_P(MirrorOnEachStore, RemoteOnlyObjectsAreLeftAlone)
 {
     store->putObject(bucket, "old/removed-locally.html", "still here");
     site.write("index.html", "<p>home</p>\n");
@@ -195,17 +229,17 @@ TEST_F(Mirror, ConnectionsAreKeptAcrossTheRun)
     EXPECT_LE(c.connections, 1 + 16) << "requests: " << c.requests; // the listing, then 16 in flight
 }
 
-TEST_F(Mirror, RefusedCredentialsListNothingAndSendNothing)
+TEST_P(MirrorOnEachStore, RefusedCredentialsListNothingAndSendNothing)
 {
     site.write("index.html", "<p>home</p>\n");
-    site.writeKeyFile(harness::kAccessKeyId, "not-the-secret");
-    store->resetCounters();
+    site.writeKeyFile(store->accessKeyId(), "not-the-secret");
+    resetCounters();
     ToolRun run = mirror();
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find("\n listObjects failed \n"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("status:103"), std::string::npos) << run.out; // SignatureDoesNotMatch
     EXPECT_EQ(run.out.find("upload:"), std::string::npos);
-    EXPECT_EQ(store->counters().puts, 0);
+    EXPECT_LE(puts(), 0);
     EXPECT_FALSE(store->getObject(bucket, "index.html").exists);
 }
 
@@ -265,17 +299,16 @@ TEST_F(Mirror, UnresolvableRootStopsBeforeTheMirror)
     EXPECT_EQ(store->counters().requests, 0);
 }
 
-TEST_F(Mirror, OneFileGoesUpPublicUnderItsBaseName)
+TEST_P(MirrorOnEachStore, OneFileGoesUpPublicUnderItsBaseName)
 {
     site.write("personal/cv.html", "<p>cv</p>\n");
-    store->resetCounters();
     ToolRun run = e2e::runTool(e2e::quote(site.root() + "/personal/../personal/cv.html"), env());
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(run.out, "succeed\n");
     harness::StoredObject obj = store->getObject(bucket, "cv.html");
     ASSERT_TRUE(obj.exists);
     EXPECT_EQ(obj.body, "<p>cv</p>\n");
-    EXPECT_EQ(obj.storageClass, "REDUCED_REDUNDANCY");
+    EXPECT_EQ(obj.storageClass, storageClass());
     EXPECT_TRUE(store->isPublicRead(bucket, "cv.html"));
     EXPECT_FALSE(store->getObject(bucket, "personal/cv.html").exists);
     EXPECT_FALSE(site.exists("fileLists.html")); // the one-file form writes no page
@@ -312,7 +345,7 @@ TEST_F(Mirror, OneFileFormRefusesWhatIsNotAFile)
     EXPECT_EQ(store->counters().requests, 0);
 }
 
-TEST_F(Mirror, QuotedKeysConvergeAndTheSummaryCountsTheRun)
+TEST_P(MirrorOnEachStore, QuotedKeysConvergeAndTheSummaryCountsTheRun)
 {
     // Keys that begin or end with a quote, and one that is only a quote, at
     // the end of a listing page as well as inside it.
@@ -324,10 +357,10 @@ TEST_F(Mirror, QuotedKeysConvergeAndTheSummaryCountsTheRun)
     EXPECT_NE(first.out.find("summary: sent 4 ("), std::string::npos) << first.out;
     settle();
 
-    store->resetCounters();
+    resetCounters();
     ToolRun quiet = mirror();
     EXPECT_EQ(quiet.status, 0) << quiet.out;
-    EXPECT_EQ(store->counters().puts, 0) << quiet.out;
+    EXPECT_LE(puts(), 0) << quiet.out;
     EXPECT_NE(quiet.out.find("\nsummary: sent 0 (0 B), failed 0, unchanged 4, ignored 0, "),
               std::string::npos)
         << quiet.out;

@@ -100,6 +100,45 @@ private:
     Impl *impl_;
 };
 
+// Whether an ?acl document grants READ to AllUsers.
+bool grantsPublicRead(const std::string &aclXml);
+
+struct Response;
+
+// A real S3 store (Ceph's radosgw) that runs for the whole test run, started
+// outside the test process by scripts/test (scripts/rgw-start) and named by
+// SITEMIRROR_TEST_RGW_ENDPOINT ("127.0.0.1:PORT", plain HTTP),
+// SITEMIRROR_TEST_RGW_ACCESS_KEY and SITEMIRROR_TEST_RGW_SECRET_KEY. The
+// constructor throws std::runtime_error when a variable is missing or the
+// store does not answer or refuses the keys, so the test fails, never skips.
+// Every request is signed (V4); there is no proxy, so no counters or request log.
+class RealStore {
+public:
+    RealStore();
+    ~RealStore();
+    RealStore(const RealStore &) = delete;
+    RealStore &operator=(const RealStore &) = delete;
+
+    std::string endpoint() const { return endpoint_; }
+    std::string accessKeyId() const { return accessKeyId_; }
+    std::string secretAccessKey() const { return secretAccessKey_; }
+
+    void createBucket(const std::string &bucket); // throws on failure
+    StoredObject getObject(const std::string &bucket, const std::string &key);
+    std::string getAclXml(const std::string &bucket, const std::string &key);
+    bool isPublicRead(const std::string &bucket, const std::string &key);
+    void putObject(const std::string &bucket, const std::string &key, const std::string &body);
+
+private:
+    std::string url(const std::string &bucket, const std::string &key = "") const;
+    Response signedRequest(const std::string &method, const std::string &target,
+                           const std::vector<std::string> &headers, const std::string *body) const;
+
+    std::string endpoint_;
+    std::string accessKeyId_;
+    std::string secretAccessKey_;
+};
+
 // Scripted misbehaviour, one mode per server (see faultserver.py for each).
 class FaultServer {
 public:

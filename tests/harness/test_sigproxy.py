@@ -18,8 +18,8 @@ sys.path.insert(0, HERE)
 import httpwire  # noqa: E402
 import sigproxy  # noqa: E402
 
-# The published signing examples, kept once for the whole tree beside the repository.
-TESTDATA = os.path.join(HERE, '..', '..', '..', 'shared', 'testdata')
+# The published signing examples, kept byte for byte in tests/data.
+TESTDATA = os.path.join(HERE, '..', 'data')
 with open(os.path.join(TESTDATA, 'sigv2-vectors.json'), encoding='utf-8') as f:
     VECTORS = json.load(f)
 with open(os.path.join(TESTDATA, 'sigv4-vectors.json'), encoding='utf-8') as f:

@@ -1,5 +1,5 @@
 // vectors.h - reads the published signing examples the client's tests check
-// against (the shared test data beside the source tree), with a JSON reader
+// against (copied byte for byte into tests/data), with a JSON reader
 // just big enough for them: objects, arrays, strings, numbers.
 #pragma once
 
@@ -138,10 +138,10 @@ private:
     size_t pos_ = 0;
 };
 
-// One file of ../shared/testdata, read whole and parsed.
+// One file of tests/data, read whole and parsed.
 inline Json load(const std::string &name)
 {
-    const std::string path = SITEMIRROR_SOURCE_DIR "/../shared/testdata/" + name;
+    const std::string path = SITEMIRROR_TEST_DATA "/" + name;
     std::ifstream in(path);
     if (!in) {
         throw std::runtime_error("cannot read " + path);
