@@ -2,6 +2,8 @@
 // and asking them, deepest first, whether a path is left out.
 #include "ignore.h"
 
+#include "console.h"
+
 #include "direntry.h"
 
 #include <dirent.h>
@@ -62,9 +64,9 @@ static bool loadOne(const std::string &strDirPath, const std::string &strDir, Ig
         if (errno == ENOENT && lstat(strFile.c_str(), &st) != 0)
             return true; // no ignore file here
         if (errno == ENOENT)
-            std::fprintf(stderr, "cannot read ignore file: %s: dangling symbolic link\n", strFile.c_str());
+            printErrorLine("cannot read ignore file: " + strFile + ": dangling symbolic link");
         else
-            std::fprintf(stderr, "cannot read ignore file: %s: %s\n", strFile.c_str(), std::strerror(errno));
+            printErrorLine("cannot read ignore file: " + strFile + ": " + std::strerror(errno));
         return false;
     }
     struct stat st;
@@ -88,7 +90,7 @@ static bool loadOne(const std::string &strDirPath, const std::string &strDir, Ig
     const int savedErrno = errno;
     close(fd);
     if (!bOk) {
-        std::fprintf(stderr, "cannot read ignore file: %s: %s\n", strFile.c_str(), std::strerror(savedErrno));
+        printErrorLine("cannot read ignore file: " + strFile + ": " + std::strerror(savedErrno));
         return false;
     }
     rules.parse(strText, strDir);

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 bool getAllFiles(const std::string &strPath, S3ObjSet &setFiles)
@@ -132,7 +133,8 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
 {
     DIR *dir = opendir(strPath.c_str());
     if (dir == nullptr) {
-        std::perror(strPath.c_str());
+        const int nErr = errno; // reported as perror does, with the name shown safely
+        printErrorLine(strPath + ": " + std::strerror(nErr));
         return false;
     }
 
@@ -176,7 +178,7 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
             S3Obj obj;
             const ScanResult result = scanFile(strEntryPath, strKey, obj, options);
             if (result == ScanFailed) {
-                std::fprintf(stderr, "cannot read file: %s\n", strEntryPath.c_str());
+                printErrorLine("cannot read file: " + strEntryPath);
                 bOk = false;
                 break;
             }

@@ -1,11 +1,34 @@
-// console.cpp - line output to standard output, shared by every subsystem.
+// console.cpp - line output to standard output and standard error, shared by
+// every subsystem.
 #include "console.h"
 
 #include <cstdio>
 
-void printLine(const std::string &strLine)
+std::string consoleText(const std::string &strText)
 {
-    std::fwrite(strLine.data(), 1, strLine.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string strOut;
+    strOut.reserve(strText.size());
+    for (unsigned char c : strText) {
+        if (c < 0x20 || c == 0x7F) {
+            strOut += "\\x";
+            strOut += kHex[c >> 4];
+            strOut += kHex[c & 0xF];
+        } else {
+            strOut += static_cast<char>(c);
+        }
+    }
+    return strOut;
 }
+
+static void writeLine(std::FILE *out, const std::string &strLine)
+{
+    const std::string strShown = consoleText(strLine);
+    std::fwrite(strShown.data(), 1, strShown.size(), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+}
+
+void printLine(const std::string &strLine) { writeLine(stdout, strLine); }
+
+void printErrorLine(const std::string &strLine) { writeLine(stderr, strLine); }

@@ -194,6 +194,14 @@ TEST_P(MirrorOnEachStore, KeysOfAnyBytesAreStoredAsNamedAndConverge)
         site.write(name, "<p>" + name + "</p>\n");
     ToolRun first = mirror();
     ASSERT_EQ(first.status, 0) << first.out;
+    // The console names them with their control bytes spelled out: one line
+    // each, nothing that drives the terminal.
+    for (const char *pszShown : {"ctl\\x01.html", "esc\\x1B.html", "cr\\x0D.html"})
+        EXPECT_NE(first.out.find(std::string("DirectionUpload:") + pszShown + "\n"),
+                  std::string::npos)
+            << pszShown << "\n" << first.out;
+    for (char c : {'\x01', '\x1b', '\r'})
+        EXPECT_EQ(first.out.find(c), std::string::npos) << int(c);
     settle();
     resetCounters();
     ToolRun again = mirror();
