@@ -8,7 +8,7 @@
 // same context; they run in the same S3_runall_request_context.
 #include <new>
 
-#include "request.h"
+#include "request_context.h"
 
 namespace {
 
@@ -167,4 +167,40 @@ S3Status S3_wait_request_context(S3RequestContext *requestContext, int timeoutMs
     return curl_multi_poll(requestContext->curlm, nullptr, 0, timeoutMs, nullptr) == CURLM_OK
                ? S3StatusOK
                : S3StatusInternalError;
+}
+
+void request_context_link(S3RequestContext *context, Request *request)
+{
+    if (context->requests) {
+        request->prev = context->requests->prev;
+        request->next = context->requests;
+        context->requests->prev->next = request;
+        context->requests->prev = request;
+    } else {
+        context->requests = request->next = request->prev = request;
+    }
+    ++context->requestCount;
+    // libcurl keeps four connections per transfer still added, so the cache
+    // would shrink as the last transfers of a wave end and close the
+    // connections the next wave needs: keep as many as were ever in flight.
+    if (context->requestCount > context->maxConnects &&
+        curl_multi_setopt(context->curlm, CURLMOPT_MAXCONNECTS,
+                          static_cast<long>(context->requestCount)) == CURLM_OK) {
+        context->maxConnects = context->requestCount;
+    }
+}
+
+void request_context_unlink(S3RequestContext *context, Request *request)
+{
+    if (request->next == request) {
+        context->requests = nullptr;
+    } else {
+        request->prev->next = request->next;
+        request->next->prev = request->prev;
+        if (context->requests == request) {
+            context->requests = request->next;
+        }
+    }
+    request->prev = request->next = nullptr;
+    --context->requestCount;
 }

@@ -3,7 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "request.h"
+#include "client_settings.h"
+#include "request_api.h"
 #include "util.h"
 
 static int initializeCountG = 0;

@@ -7,7 +7,9 @@
 #include <string.h>
 #include <time.h>
 
-#include "request.h"
+#include "request_api.h"
+#include "request_compose.h"
+#include "signature.h"
 #include "util.h"
 
 static int64_t system_clock()

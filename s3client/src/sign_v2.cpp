@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "request.h"
+#include "signature.h"
 #include "util.h"
 
 // ------------------------------------------------------ canonical headers

@@ -8,7 +8,8 @@
 
 #include <algorithm>
 
-#include "request.h"
+#include "request_api.h"
+#include "signature.h"
 #include "util.h"
 
 namespace {

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "request.h"
+#include "request_api.h"
+#include "signature.h"
 #include "util.h"
 #include "vectors.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "request.h"
+#include "request_pool.h"
 #include "wire_support.h"
 
 using namespace wire;

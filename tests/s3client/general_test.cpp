@@ -8,7 +8,10 @@
 #include <string>
 #include <sys/utsname.h>
 
-#include "request.h"
+#include "client_settings.h"
+#include "request_api.h"
+#include "request_pool.h"
+#include "user_agent.h"
 
 extern "C" {
 size_t s3client_c_layout(size_t *out, size_t max);

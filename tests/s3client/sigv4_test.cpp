@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "request.h"
+#include "request_api.h"
+#include "signature.h"
 #include "util.h"
 #include "vectors.h"
 

@@ -14,7 +14,9 @@
 #include <memory>
 
 #include "harness.h"
-#include "request.h"
+#include "request_context.h"
+#include "request_pool.h"
+#include "request_trace.h"
 #include "response_headers_handler.h"
 #include "wire_support.h"
 
