@@ -12,6 +12,7 @@ void error_parser_initialize(ErrorParser *errorParser)
     errorParser->s3ErrorDetails.extraDetailsCount = 0;
     errorParser->s3ErrorDetails.extraDetails = errorParser->extraDetails;
     errorParser->s3ErrorDetails.code = NULL;
+    errorParser->s3ErrorDetails.httpStatus = 0;
     errorParser->errorXmlParserInitialized = 0;
     errorParser->code[0] = 0;
     errorParser->codeLen = 0;

@@ -269,6 +269,10 @@ int S3_status_is_retryable(S3Status status)
     case S3StatusErrorInternalError:
     case S3StatusErrorOperationAborted:
     case S3StatusErrorRequestTimeout:
+    case S3StatusHttpErrorInternalServerError:
+    case S3StatusHttpErrorBadGateway:
+    case S3StatusHttpErrorServiceUnavailable:
+    case S3StatusHttpErrorGatewayTimeout:
         return 1;
     default:
         return 0;

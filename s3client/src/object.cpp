@@ -173,6 +173,7 @@ void copyObjectCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3
     if (requestStatus == S3StatusOK && coData->errorDocument) {
         requestStatus = S3StatusErrorUnknown;
         error_parser_convert_status(&coData->errorParser, &requestStatus);
+        coData->errorParser.s3ErrorDetails.httpStatus = s3ErrorDetails ? s3ErrorDetails->httpStatus : 0;
         s3ErrorDetails = &coData->errorParser.s3ErrorDetails;
     }
     coData->responseCompleteCallback(requestStatus, s3ErrorDetails, coData->callbackData);

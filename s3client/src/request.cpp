@@ -57,12 +57,18 @@ S3Status request_http_status_to_status(int httpResponseCode)
         return S3StatusErrorPreconditionFailed;
     case 416:
         return S3StatusErrorInvalidRange;
+    // A gateway, proxy or load balancer in front of the store answers these
+    // with a page of its own (or nothing): the status says which it was.
     case 500:
-        return S3StatusErrorInternalError;
+        return S3StatusHttpErrorInternalServerError;
     case 501:
         return S3StatusErrorNotImplemented;
+    case 502:
+        return S3StatusHttpErrorBadGateway;
     case 503:
-        return S3StatusErrorSlowDown;
+        return S3StatusHttpErrorServiceUnavailable;
+    case 504:
+        return S3StatusHttpErrorGatewayTimeout;
     default:
         return S3StatusHttpErrorUnknown;
     }
@@ -86,6 +92,7 @@ void request_finish(Request *request)
         request->status = request_http_status_to_status(request->httpResponseCode);
     }
 
+    request->errorParser.s3ErrorDetails.httpStatus = request->httpResponseCode;
     request->completeCallback(request->status, &request->errorParser.s3ErrorDetails,
                               request->callbackData);
     request_release(request);

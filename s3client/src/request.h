@@ -36,6 +36,10 @@ typedef struct Request
     // PUT or copy: the status is latched when the body is first asked for,
     // before the answer, so the properties callback is never made.
     int isUpload;
+    // Set when the body of a failure is not an error document (a gateway's
+    // page, plain text): the rest of it is read and dropped, and the HTTP
+    // status decides.
+    int errorBodyUnreadable;
     // Its s3ErrorDetails go to the complete callback.
     ErrorParser errorParser;
 } Request;

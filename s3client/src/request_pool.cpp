@@ -108,6 +108,7 @@ S3Status request_get(const RequestParams *params, const RequestComputedValues *v
     request->isUpload = (params->httpRequestType == HttpRequestTypePUT ||
                          params->httpRequestType == HttpRequestTypeCOPY);
     request->httpResponseCode = 0;
+    request->errorBodyUnreadable = 0;
 
     *reqReturn = request;
     return S3StatusOK;

@@ -108,7 +108,17 @@ size_t curl_write_func(char *ptr, size_t size, size_t nmemb, void *data)
     }
 
     if (!is_success(request->httpResponseCode)) {
-        request->status = error_parser_add(&request->errorParser, ptr, static_cast<int>(len));
+        // A body that is not an error document is no reason to cut the
+        // answer short: without a code, the HTTP status decides.
+        if (!request->errorBodyUnreadable) {
+            const S3Status status =
+                error_parser_add(&request->errorParser, ptr, static_cast<int>(len));
+            if (status == S3StatusXmlParseFailure) {
+                request->errorBodyUnreadable = 1;
+            } else {
+                request->status = status;
+            }
+        }
     } else if (request->fromS3Callback) {
         request->status = request->fromS3Callback(static_cast<int>(len), ptr, request->callbackData);
     } else {

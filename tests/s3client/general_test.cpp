@@ -148,7 +148,11 @@ TEST(Statuses, NamesAndRetryableSet)
                              S3StatusConnectionFailed,
                              S3StatusErrorInternalError,
                              S3StatusErrorOperationAborted,
-                             S3StatusErrorRequestTimeout}));
+                             S3StatusErrorRequestTimeout,
+                             S3StatusHttpErrorInternalServerError,
+                             S3StatusHttpErrorBadGateway,
+                             S3StatusHttpErrorServiceUnavailable,
+                             S3StatusHttpErrorGatewayTimeout}));
     EXPECT_EQ(c_status_is_retryable(500), 0);
     EXPECT_EQ(c_status_is_retryable(-43), 0);
 }

@@ -118,6 +118,12 @@ protected:
     void TearDown() override { S3_deinitialize(); }
 };
 
+S3Status onListIgnored(int, const char *, int, const S3ListBucketContent *, int, const char **,
+                       void *)
+{
+    return S3StatusOK;
+}
+
 Context faultContext(const harness::FaultServer &server)
 {
     return Context(server.endpoint(), "bucket");
@@ -134,8 +140,9 @@ TEST_F(FaultWire, HttpStatusesWithoutADocumentMapByTheTable)
         {404, S3StatusHttpErrorNotFound},       {405, S3StatusErrorMethodNotAllowed},
         {409, S3StatusHttpErrorConflict},       {411, S3StatusErrorMissingContentLength},
         {412, S3StatusErrorPreconditionFailed}, {416, S3StatusErrorInvalidRange},
-        {500, S3StatusErrorInternalError},      {501, S3StatusErrorNotImplemented},
-        {503, S3StatusErrorSlowDown},           {418, S3StatusHttpErrorUnknown},
+        {500, S3StatusHttpErrorInternalServerError}, {501, S3StatusErrorNotImplemented},
+        {502, S3StatusHttpErrorBadGateway},     {503, S3StatusHttpErrorServiceUnavailable},
+        {504, S3StatusHttpErrorGatewayTimeout}, {418, S3StatusHttpErrorUnknown},
         {302, S3StatusHttpErrorUnknown},        {200, S3StatusOK},
     };
     for (const Row &row : rows) {
@@ -148,6 +155,7 @@ TEST_F(FaultWire, HttpStatusesWithoutADocumentMapByTheTable)
         EXPECT_EQ(row.want, g.status) << row.http;
         EXPECT_TRUE(g.hadErrorDetails) << row.http;
         EXPECT_TRUE(g.body.empty()) << row.http;
+        EXPECT_EQ(row.http, g.httpStatus) << row.http;
 
         Outcome p = put(ctx, "key", "upload body");
         EXPECT_EQ(1, p.completes) << row.http;
@@ -160,18 +168,63 @@ TEST_F(FaultWire, HttpStatusesWithoutADocumentMapByTheTable)
     }
 }
 
+// A gateway, proxy or load balancer in front of the store answers with its
+// own page (HTML, plain text or nothing): the answer keeps its HTTP status,
+// and the four gateway statuses are worth another try.
+TEST_F(FaultWire, GatewayAnswersWithoutAnErrorDocumentKeepTheirHttpStatus)
+{
+    const std::string data = SITEMIRROR_SOURCE_DIR "/tests/s3client/data";
+    struct Row {
+        std::string mode;
+        int http;
+        S3Status want;
+    } rows[] = {
+        {"status:502:" + data + "/gateway-502.html", 502, S3StatusHttpErrorBadGateway},
+        {"status:503:" + data + "/gateway-503.txt", 503, S3StatusHttpErrorServiceUnavailable},
+        {"status:500:" + data + "/gateway-503.txt", 500, S3StatusHttpErrorInternalServerError},
+        {"status:504", 504, S3StatusHttpErrorGatewayTimeout},
+        {"status:403:" + data + "/gateway-502.html", 403, S3StatusHttpErrorForbidden},
+    };
+    for (const Row &row : rows) {
+        harness::FaultServer server(row.mode);
+        Context c = faultContext(server);
+        const S3BucketContext ctx = c.get();
+
+        Outcome g = get(ctx, "key");
+        EXPECT_EQ(1, g.completes) << row.mode;
+        EXPECT_EQ(row.want, g.status) << row.mode;
+        EXPECT_EQ(row.http, g.httpStatus) << row.mode;
+        EXPECT_TRUE(g.body.empty()) << row.mode;
+        EXPECT_TRUE(g.errorCode.empty()) << row.mode;
+        EXPECT_EQ(row.http != 403, S3_status_is_retryable(g.status) == 1) << row.mode;
+
+        Outcome p = put(ctx, "key", "upload body");
+        EXPECT_EQ(row.want, p.status) << "put " << row.mode;
+        EXPECT_EQ(row.http, p.httpStatus) << "put " << row.mode;
+
+        Outcome l;
+        const S3ListBucketHandler handler = {{&onProperties, &onComplete}, &onListIgnored};
+        S3_list_bucket(&ctx, nullptr, nullptr, nullptr, 0, nullptr, &handler, &l);
+        EXPECT_EQ(1, l.completes) << "list " << row.mode;
+        EXPECT_EQ(row.want, l.status) << "list " << row.mode;
+        EXPECT_EQ(row.http, l.httpStatus) << "list " << row.mode;
+    }
+}
+
 TEST_F(FaultWire, ErrorDocumentsDecideOverTheHttpStatus)
 {
     struct Row {
         const char *code;
         const char *status; // "" : the one the store uses for the code
         S3Status want;
+        int http; // what the error details report
     } rows[] = {
-        {"NoSuchKey", "", S3StatusErrorNoSuchKey},
-        {"SlowDown", "", S3StatusErrorSlowDown},
-        {"BucketNotEmpty", "", S3StatusErrorBucketNotEmpty},
-        {"AccessDenied", ":404", S3StatusErrorAccessDenied},
-        {"SomethingNobodyKnows", ":400", S3StatusErrorUnknown},
+        {"NoSuchKey", "", S3StatusErrorNoSuchKey, 404},
+        {"SlowDown", "", S3StatusErrorSlowDown, 503},
+        {"InternalError", "", S3StatusErrorInternalError, 500},
+        {"BucketNotEmpty", "", S3StatusErrorBucketNotEmpty, 409},
+        {"AccessDenied", ":404", S3StatusErrorAccessDenied, 404},
+        {"SomethingNobodyKnows", ":400", S3StatusErrorUnknown, 400},
     };
     for (const Row &row : rows) {
         harness::FaultServer server(std::string("error-doc:") + row.code + row.status);
@@ -183,6 +236,7 @@ TEST_F(FaultWire, ErrorDocumentsDecideOverTheHttpStatus)
         EXPECT_EQ("/bucket/some/key", g.errorResource) << row.code;
         EXPECT_TRUE(g.body.empty()) << row.code;
         EXPECT_EQ(0, g.propertiesCalls) << row.code;
+        EXPECT_EQ(row.http, g.httpStatus) << row.code;
     }
 }
 
@@ -208,7 +262,8 @@ TEST_F(FaultWire, BodiesThatAreNotDocumentsOrEndEarlyFail)
         Context c = faultContext(server);
         Outcome g = get(c.get(), "key");
         EXPECT_EQ(1, g.completes);
-        EXPECT_EQ(S3StatusXmlParseFailure, g.status);
+        EXPECT_EQ(S3StatusHttpErrorInternalServerError, g.status);
+        EXPECT_EQ(500, g.httpStatus);
         EXPECT_TRUE(g.body.empty());
     }
     {

@@ -23,6 +23,7 @@ struct Outcome {
     std::string errorCode;
     std::string errorResource;
     std::string errorFurtherDetails;
+    int httpStatus = -1; // from the error details; -1 when there were none
     std::vector<std::pair<std::string, std::string>> errorExtra;
 
     int propertiesCalls = 0;
@@ -98,6 +99,7 @@ inline void onComplete(S3Status status, const S3ErrorDetails *details, void *dat
         o->errorCode = text(details->code);
         o->errorResource = text(details->resource);
         o->errorFurtherDetails = text(details->furtherDetails);
+        o->httpStatus = details->httpStatus;
         for (int i = 0; i < details->extraDetailsCount; i++) {
             o->errorExtra.emplace_back(text(details->extraDetails[i].name),
                                        text(details->extraDetails[i].value));
