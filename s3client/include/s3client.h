@@ -394,6 +394,13 @@ typedef void (*S3ResponseCompleteCallback)
 typedef int (*S3PutObjectDataCallback)
     (int bufferSize, char *buffer, void *callbackData);
 
+/* Asked when the body has to be sent again from its first byte (libcurl found
+   a kept connection closed after it had sent some of the body, and retries on
+   a new one).  Returns 0 when the next put-data calls will give the body again
+   from byte 0, anything else when they cannot: the upload then ends with
+   S3StatusConnectionFailed, as it does without this callback. */
+typedef int (*S3PutObjectRewindCallback)(void *callbackData);
+
 /* Receives the next bufferSize body bytes; anything but S3StatusOK stops
    the transfer and becomes the final status. */
 typedef S3Status (*S3GetObjectDataCallback)
@@ -418,6 +425,9 @@ typedef struct S3PutObjectHandler
 {
     S3ResponseHandler responseHandler;
     S3PutObjectDataCallback putObjectDataCallback;
+    /* Added after the original fields; may be NULL.  See
+       S3PutObjectRewindCallback. */
+    S3PutObjectRewindCallback putObjectRewindCallback;
 } S3PutObjectHandler;
 
 typedef struct S3GetObjectHandler

@@ -110,6 +110,12 @@ int createBucketDataCallback(int bufferSize, char *buffer, void *callbackData)
     return toCopy;
 }
 
+int createBucketRewindCallback(void *callbackData)
+{
+    static_cast<CreateBucketData *>(callbackData)->docBytesWritten = 0;
+    return 0;
+}
+
 void createBucketCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
                                   void *callbackData)
 {
@@ -205,6 +211,7 @@ void S3_create_bucket(S3Protocol protocol, const char *accessKeyId, const char *
     params.propertiesCallback = &forward_properties;
     params.toS3Callback = &createBucketDataCallback;
     params.toS3CallbackTotalSize = cbData->docLen;
+    params.toS3RewindCallback = &createBucketRewindCallback;
     params.completeCallback = &createBucketCompleteCallback;
     params.callbackData = cbData;
     request_perform(&params, requestContext);

@@ -122,6 +122,8 @@ S3Status setup_curl(Request *request, const RequestParams *params,
     SET_OPTION(CURLOPT_HEADERFUNCTION, &curl_header_func);
     SET_OPTION(CURLOPT_READFUNCTION, &curl_read_func);
     SET_OPTION(CURLOPT_READDATA, request);
+    SET_OPTION(CURLOPT_SEEKFUNCTION, &curl_seek_func);
+    SET_OPTION(CURLOPT_SEEKDATA, request);
     SET_OPTION(CURLOPT_WRITEFUNCTION, &curl_write_func);
     SET_OPTION(CURLOPT_WRITEDATA, request);
     SET_OPTION(CURLOPT_FILETIME, 1L);

@@ -22,9 +22,23 @@ S3Status request_curl_code_to_status(CURLcode code)
     case CURLE_OPERATION_TIMEDOUT:
     // A body cut short: what arrived is incomplete, so the transfer failed.
     case CURLE_PARTIAL_FILE:
+    // The connection broke or closed without an answer, or libcurl found a
+    // kept connection dead and could not send the body again.
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_FAIL_REWIND:
         return S3StatusConnectionFailed;
     case CURLE_PEER_FAILED_VERIFICATION: // also CURLE_SSL_CACERT
+    case CURLE_SSL_CACERT_BADFILE:
         return S3StatusServerFailedVerification;
+    // No TLS session came about: the endpoint speaks plain HTTP, or no
+    // cipher or certificate of ours is acceptable.
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_USE_SSL_FAILED:
+        return S3StatusTlsFailed;
     default:
         return S3StatusInternalError;
     }

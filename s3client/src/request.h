@@ -26,7 +26,10 @@ typedef struct Request
     char uri[MAX_URI_SIZE];
     S3ResponsePropertiesCallback propertiesCallback;
     S3PutObjectDataCallback toS3Callback;
+    int64_t toS3CallbackTotalSize;
     int64_t toS3CallbackBytesRemaining;
+    // Asked to start the body again; NULL: the body cannot be sent twice.
+    S3PutObjectRewindCallback toS3RewindCallback;
     S3GetObjectDataCallback fromS3Callback;
     S3ResponseCompleteCallback completeCallback;
     void *callbackData;

@@ -39,6 +39,7 @@ typedef struct RequestParams
     S3ResponsePropertiesCallback propertiesCallback;
     S3PutObjectDataCallback toS3Callback;
     int64_t toS3CallbackTotalSize;
+    S3PutObjectRewindCallback toS3RewindCallback;  // may be NULL
     S3GetObjectDataCallback fromS3Callback;
     S3ResponseCompleteCallback completeCallback;
     void *callbackData;

@@ -99,7 +99,9 @@ S3Status request_get(const RequestParams *params, const RequestComputedValues *v
 
     request->propertiesCallback = params->propertiesCallback;
     request->toS3Callback = params->toS3Callback;
+    request->toS3CallbackTotalSize = params->toS3CallbackTotalSize;
     request->toS3CallbackBytesRemaining = params->toS3CallbackTotalSize;
+    request->toS3RewindCallback = params->toS3RewindCallback;
     request->fromS3Callback = params->fromS3Callback;
     request->completeCallback = params->completeCallback;
     request->callbackData = params->callbackData;

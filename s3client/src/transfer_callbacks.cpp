@@ -4,6 +4,8 @@
 // latching of the response's status and headers.
 #include "transfer_callbacks.h"
 
+#include <cstdio>
+
 bool is_success(int httpResponseCode)
 {
     return httpResponseCode >= 200 && httpResponseCode <= 299;
@@ -87,6 +89,20 @@ size_t curl_read_func(char *ptr, size_t size, size_t nmemb, void *data)
     }
     request->toS3CallbackBytesRemaining -= given;
     return static_cast<size_t>(given);
+}
+
+int curl_seek_func(void *data, curl_off_t offset, int origin)
+{
+    Request *request = static_cast<Request *>(data);
+    // The put-data callback only streams forward: its byte 0 is the one
+    // place it can go back to, and only if the caller says it can.
+    if (origin != SEEK_SET || offset != 0 || !request->toS3RewindCallback ||
+        request->status != S3StatusOK ||
+        request->toS3RewindCallback(request->callbackData) != 0) {
+        return CURL_SEEKFUNC_CANTSEEK;
+    }
+    request->toS3CallbackBytesRemaining = request->toS3CallbackTotalSize;
+    return CURL_SEEKFUNC_OK;
 }
 
 size_t curl_write_func(char *ptr, size_t size, size_t nmemb, void *data)

@@ -22,3 +22,6 @@ void request_headers_done(Request *request);
 size_t curl_header_func(char *ptr, size_t size, size_t nmemb, void *data);
 size_t curl_read_func(char *ptr, size_t size, size_t nmemb, void *data);
 size_t curl_write_func(char *ptr, size_t size, size_t nmemb, void *data);
+// CURLOPT_SEEKFUNCTION: libcurl asks to send the body again from its start;
+// only the caller's rewind callback can say yes.
+int curl_seek_func(void *data, curl_off_t offset, int origin);

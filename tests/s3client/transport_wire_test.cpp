@@ -303,8 +303,17 @@ TEST_F(FaultWire, NoServerOrNoAnswerEndsInATransportStatus)
         Context c = faultContext(server);
         Outcome p = put(c.get(), "key", patternBytes(5000));
         EXPECT_EQ(1, p.completes);
-        EXPECT_EQ(S3StatusInternalError, p.status) << S3_get_status_name(p.status);
+        EXPECT_EQ(S3StatusConnectionFailed, p.status) << S3_get_status_name(p.status);
+        EXPECT_TRUE(S3_status_is_retryable(p.status));
         EXPECT_EQ(0, p.propertiesCalls);
+    }
+    {
+        // The upload's connection closes as soon as its head has arrived.
+        harness::FaultServer server("cut-puts");
+        Context c = faultContext(server);
+        Outcome p = put(c.get(), "key", patternBytes(5000));
+        EXPECT_EQ(1, p.completes);
+        EXPECT_EQ(S3StatusConnectionFailed, p.status) << S3_get_status_name(p.status);
     }
     {
         // A reserved name that never resolves.
@@ -313,6 +322,58 @@ TEST_F(FaultWire, NoServerOrNoAnswerEndsInATransportStatus)
         EXPECT_EQ(1, g.completes);
         EXPECT_EQ(S3StatusNameLookupError, g.status);
     }
+}
+
+// A kept connection that the store has closed is found dead only once the
+// next upload has been sent on it; libcurl then sends it again on a new one,
+// which needs the body from its first byte.
+TEST_F(FaultWire, AnUploadOnADeadKeptConnectionIsSentAgainWhenItCanBeRewound)
+{
+    harness::FaultServer server("drop-reused");
+    Context c = faultContext(server);
+    const S3BucketContext ctx = c.get();
+    const std::string body = patternBytes(20000);
+
+    Outcome first = put(ctx, "first", body);
+    ASSERT_EQ(S3StatusOK, first.status);
+    EXPECT_EQ(0, first.rewinds);
+
+    const int requestsBefore = server.requestsSeen();
+    const int64_t bytesBefore = server.bodyBytesReceived();
+    Outcome again = put(ctx, "again", body);
+    EXPECT_EQ(1, again.completes);
+    EXPECT_EQ(S3StatusOK, again.status) << S3_get_status_name(again.status);
+    EXPECT_EQ(1, again.rewinds);
+    EXPECT_EQ(2, server.requestsSeen() - requestsBefore);
+    EXPECT_EQ(static_cast<int64_t>(2 * body.size()), server.bodyBytesReceived() - bytesBefore);
+    EXPECT_EQ(200, again.httpStatus);
+
+    // Without a way back to byte 0 the body cannot be sent twice: a
+    // connection failure, worth a retry by the caller, not an internal error.
+    Outcome forward;
+    forward.upload = body;
+    S3_put_object(&ctx, "forward", body.size(), nullptr, nullptr, &kForwardOnlyPutHandler,
+                  &forward);
+    EXPECT_EQ(1, forward.completes);
+    EXPECT_EQ(S3StatusConnectionFailed, forward.status) << S3_get_status_name(forward.status);
+    EXPECT_TRUE(S3_status_is_retryable(forward.status));
+}
+
+// An https:// endpoint that answers in plain HTTP: no TLS session, which no
+// retry mends.
+TEST_F(FaultWire, AnHttpsEndpointThatAnswersPlainHttpIsATlsFailure)
+{
+    harness::FaultServer server("plain-greeting");
+    Context c = faultContext(server);
+    c.protocol = S3ProtocolHTTPS;
+    Outcome g = get(c.get(), "key");
+    EXPECT_EQ(1, g.completes);
+    EXPECT_EQ(S3StatusTlsFailed, g.status) << S3_get_status_name(g.status);
+    EXPECT_FALSE(S3_status_is_retryable(g.status));
+    EXPECT_EQ(0, g.httpStatus);
+    Outcome p = put(c.get(), "key", "body");
+    EXPECT_EQ(S3StatusTlsFailed, p.status) << S3_get_status_name(p.status);
+    EXPECT_EQ(0, p.putCalls);
 }
 
 TEST_F(FaultWire, AServerThatStallsIsAbandonedByTheLowSpeedLimit)
