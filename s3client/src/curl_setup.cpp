@@ -3,8 +3,6 @@
 // and the method.
 #include "curl_setup.h"
 
-#include <cstdio>
-
 #include "client_settings.h"
 #include "request_trace.h"
 #include "transfer_callbacks.h"
@@ -23,9 +21,6 @@ constexpr long kDefaultRequestTimeoutSeconds = 300;
 // Bodies from this size on ask the store for "100 Continue" before they are
 // sent, so that a refusal costs no body; smaller ones go at once.
 constexpr int64_t kExpectContinueThreshold = 1024 * 1024;
-
-// Size of one "Content-Length: N" header line.
-constexpr int kContentLengthHeaderSize = 64;
 
 // The total time a request may take: the request limit, raised for a body
 // by the time it takes at the low-speed floor.
@@ -53,14 +48,6 @@ bool append_header(Request *request, const char *line)
 S3Status build_header_list(Request *request, const RequestParams *params,
                            const RequestComputedValues *values)
 {
-    if (params->httpRequestType == HttpRequestTypePUT) {
-        char contentLength[kContentLengthHeaderSize];
-        snprintf(contentLength, sizeof(contentLength), "Content-Length: %llu",
-                 static_cast<unsigned long long>(params->toS3CallbackTotalSize));
-        if (!append_header(request, contentLength)) {
-            return S3StatusOutOfMemory;
-        }
-    }
     if (params->httpRequestType == HttpRequestTypePUT ||
         params->httpRequestType == HttpRequestTypeCOPY) {
         // An empty value keeps libcurl from sending the body in chunks.
@@ -168,6 +155,12 @@ S3Status setup_curl(Request *request, const RequestParams *params,
         SET_OPTION(CURLOPT_NOBODY, 1L);
         break;
     case HttpRequestTypePUT:
+        // libcurl sends the Content-Length itself, and knows how much to
+        // send again when it has to resend the body.
+        SET_OPTION(CURLOPT_UPLOAD, 1L);
+        SET_OPTION(CURLOPT_INFILESIZE_LARGE,
+                   static_cast<curl_off_t>(params->toS3CallbackTotalSize));
+        break;
     case HttpRequestTypeCOPY:
         SET_OPTION(CURLOPT_UPLOAD, 1L);
         break;

@@ -856,6 +856,31 @@ TEST_F(PoolWire, TheTraceOfARunHoldsNoSignatureAndCanBeSwitchedOff)
     S3_deinitialize();
 }
 
+// Every upload names its exact length once, and is never sent in chunks.
+TEST_F(PoolWire, UploadsCarryTheirExactContentLengthOnce)
+{
+    ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
+    Context c(store_->endpoint(), "wire-pool");
+    for (size_t size : {size_t(0), size_t(1), size_t(70000)}) {
+        std::string trace;
+        {
+            StderrCapture capture;
+            EXPECT_EQ(S3StatusOK, put(c.get(), "length/k", patternBytes(size)).status) << size;
+            trace = capture.text();
+        }
+        const size_t start = trace.find("> PUT /wire-pool/length/k HTTP/1.1\r\n");
+        ASSERT_NE(std::string::npos, start) << trace;
+        const std::string head = trace.substr(start, trace.find("\r\n\r\n", start) - start + 2);
+        const std::string line = "\r\nContent-Length: " + std::to_string(size) + "\r\n";
+        const size_t at = head.find(line);
+        EXPECT_NE(std::string::npos, at) << head;
+        EXPECT_EQ(std::string::npos, head.find("Content-Length", at + line.size())) << head;
+        EXPECT_EQ(std::string::npos, head.find("Transfer-Encoding")) << head;
+        EXPECT_EQ(patternBytes(size), store_->getObject("wire-pool", "length/k").body) << size;
+    }
+    S3_deinitialize();
+}
+
 // Limits are seconds; the fault server's misbehaviour would last for ever.
 class TimeLimits : public ::testing::Test {
 protected:
