@@ -47,7 +47,6 @@ static void format_date(char *out, size_t size, int64_t t)
 // in; these hold them there.
 static_assert(AMZ_HEADERS_RAW_SIZE == 2769, "x-amz- header budget");
 static_assert(MAX_CANONICALIZED_RESOURCE_SIZE == 3339, "canonical resource");
-static_assert(STRING_TO_SIGN_SIZE == 6383, "V2 string to sign");
 static_assert(MAX_URI_SIZE == 3602, "request URI");
 
 bool uses_signature_v4(const S3BucketContext *bucketContext)
@@ -263,8 +262,9 @@ S3Status compose_amz_headers(const RequestParams *params,
 // ------------------------------------------------------- standard headers
 
 // One text-valued header: "" when there is no value; the value's leading
-// blanks are skipped (nothing left: badStatus), the line must take fewer than
-// HEADER_LINE_SIZE characters (else tooLongStatus), trailing blanks go.
+// blanks are skipped (nothing left: badStatus), what is left may hold up to
+// S3_MAX_HEADER_VALUE_SIZE characters (else tooLongStatus), trailing blanks
+// go.
 static S3Status compose_text_header(char *field, const char *format,
                                     const char *value, S3Status badStatus,
                                     S3Status tooLongStatus)
@@ -278,6 +278,9 @@ static S3Status compose_text_header(char *field, const char *format,
     }
     if (!*value) {
         return badStatus;
+    }
+    if (strlen(value) > S3_MAX_HEADER_VALUE_SIZE) {
+        return tooLongStatus;
     }
     // Every format has exactly one "%s".
 #pragma GCC diagnostic push
@@ -396,9 +399,23 @@ const char *http_request_type_to_verb(HttpRequestType requestType)
     }
 }
 
+// Whether the context's keys are within the public limits: a longer key is
+// refused, never cut (a cut key id would sign as someone else).
+static bool keys_fit(const S3BucketContext *bucketContext)
+{
+    const char *id = bucketContext->accessKeyId;
+    const char *secret = bucketContext->secretAccessKey;
+    return (!id || strlen(id) <= S3_MAX_ACCESS_KEY_ID_SIZE) &&
+           (!secret || strlen(secret) <= S3_MAX_SECRET_ACCESS_KEY_SIZE);
+}
+
 S3Status compose_auth_header(const RequestParams *params,
                              RequestComputedValues *values)
 {
+    if (!keys_fit(&params->bucketContext)) {
+        values->authorizationHeader[0] = 0;
+        return S3StatusHeadersTooLong;
+    }
     if (uses_signature_v4(&params->bucketContext)) {
         values->canonicalizedAmzHeaders[0] = 0;
         values->canonicalizedResource[0] = 0;
@@ -519,6 +536,10 @@ S3Status S3_generate_authenticated_query_string(
     char *buffer, const S3BucketContext *bucketContext, const char *key,
     int64_t expires, const char *resource)
 {
+    if (!keys_fit(bucketContext)) {
+        buffer[0] = 0;
+        return S3StatusUriTooLong;
+    }
     return uses_signature_v4(bucketContext)
                ? sign_v4_query_string(buffer, bucketContext, key, expires,
                                       resource)

@@ -66,15 +66,18 @@ typedef struct RequestParams
 #define MAX_CANONICALIZED_RESOURCE_SIZE \
     (1 + S3_MAX_BUCKET_NAME_SIZE + 1 + (MAX_URLENCODED_KEY_SIZE - 1) + 1 + \
      MAX_SUB_RESOURCE_LENGTH + 1)                                  // 3339
-// One standard header line ("Content-Type: ...", "Range: ...").
-#define HEADER_LINE_SIZE 128
+// One standard header line ("Content-Type: ...", "Range: ..."): the longest
+// fixed part ("Content-Disposition: attachment; filename=\"" and "\"", 44
+// characters, with room to spare), a value of S3_MAX_HEADER_VALUE_SIZE
+// characters, and the terminator.
+#define HEADER_LINE_SIZE (64 + S3_MAX_HEADER_VALUE_SIZE + 1)
 // The V2 string to sign: the method and its line feed (17), the Content-MD5
-// and Content-Type values with their line feeds (129 each), the empty date
+// and Content-Type values with their line feeds, the empty date
 // line (1), the canonical headers and resource without their terminators,
 // and a terminator.
 #define STRING_TO_SIGN_SIZE \
-    (17 + 129 + 129 + 1 + (AMZ_HEADERS_RAW_SIZE - 1) + \
-     (MAX_CANONICALIZED_RESOURCE_SIZE - 1) + 1)                    // 6383
+    (17 + 2 * (S3_MAX_HEADER_VALUE_SIZE + 1) + 1 + (AMZ_HEADERS_RAW_SIZE - 1) + \
+     (MAX_CANONICALIZED_RESOURCE_SIZE - 1) + 1)
 // The request URI: "https://" (8), host, bucket, "/", the encoded key's
 // buffer (terminator included), "?torrent" (8), and two bytes to spare.
 #define MAX_URI_SIZE \
@@ -84,10 +87,12 @@ typedef struct RequestParams
 // endpoint for a virtual-host address.
 #define HOST_HEADER_SIZE \
     ((int) sizeof("Host: ") + S3_MAX_BUCKET_NAME_SIZE + 1 + S3_MAX_HOSTNAME_SIZE)
-// The Authorization line.  V2 cuts its line at HEADER_LINE_SIZE, as it
-// always has; V4 names every signed header, so it gets room for all the
-// "x-amz-" header names and the fixed parts (credential scope, signature).
-#define AUTHORIZATION_HEADER_SIZE (AMZ_HEADERS_RAW_SIZE + 1024)
+// The Authorization line.  V4 names every signed header, so it gets room for
+// all the "x-amz-" header names and the fixed parts (credential scope,
+// signature) besides an access key id of S3_MAX_ACCESS_KEY_ID_SIZE
+// characters; V2's line ("AWS", the key id, a colon, 28 characters) fits
+// easily.
+#define AUTHORIZATION_HEADER_SIZE (AMZ_HEADERS_RAW_SIZE + 1024 + S3_MAX_ACCESS_KEY_ID_SIZE)
 // "x-amz-date" of V4: "yyyymmddThhmmssZ" and its terminator.
 #define V4_DATE_SIZE 17
 

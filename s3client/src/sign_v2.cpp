@@ -170,9 +170,14 @@ S3Status sign_v2_auth_header(const RequestParams *params,
                   signature);
 
     const char *keyId = params->bucketContext.accessKeyId;
-    snprintf(values->authorizationHeader, HEADER_LINE_SIZE,
-             "Authorization: AWS %s:%.*s", keyId ? keyId : "", sigLen,
-             signature);
+    const int n = snprintf(values->authorizationHeader,
+                           sizeof(values->authorizationHeader),
+                           "Authorization: AWS %s:%.*s", keyId ? keyId : "",
+                           sigLen, signature);
+    if ((n < 0) || (n >= (int) sizeof(values->authorizationHeader))) {
+        values->authorizationHeader[0] = 0;
+        return S3StatusHeadersTooLong;
+    }
     return S3StatusOK;
 }
 

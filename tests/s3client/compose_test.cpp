@@ -516,17 +516,18 @@ TEST_F(ComposeTest, TextHeadersAtTheirLimits)
             return found;
         };
 
-        // 127 characters fit, 128 do not.
-        const std::string v127(127 - frame.size(), 'x');
-        set(v127.c_str());
+        // Values of S3_MAX_HEADER_VALUE_SIZE characters go whole, one more
+        // is refused.
+        const std::string longest(S3_MAX_HEADER_VALUE_SIZE, 'x');
+        set(longest.c_str());
         ASSERT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
-        EXPECT_EQ(line(), std::string(h.prefix) + v127 + h.suffix);
-        const std::string v128(128 - frame.size(), 'x');
-        set(v128.c_str());
+        EXPECT_EQ(line(), std::string(h.prefix) + longest + h.suffix);
+        const std::string tooLong(S3_MAX_HEADER_VALUE_SIZE + 1, 'x');
+        set(tooLong.c_str());
         EXPECT_EQ(compose_standard_headers(&params_, &values_), h.tooLong);
 
         // Leading blanks do not count against the limit.
-        const std::string padded = " \t " + v127;
+        const std::string padded = " \t " + longest;
         set(padded.c_str());
         EXPECT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
 
@@ -542,6 +543,46 @@ TEST_F(ComposeTest, TextHeadersAtTheirLimits)
         ASSERT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
         EXPECT_EQ(line(), std::string(h.prefix) + (*h.suffix ? "v \t " : "v") +
                               h.suffix);
+    }
+}
+
+// Keys up to their public limits are signed and sent whole in both versions;
+// longer ones are refused, never cut.
+TEST_F(ComposeTest, KeysUpToTheirLimitsSignWholeAndLongerOnesAreRefused)
+{
+    params_.httpRequestType = HttpRequestTypeGET;
+    params_.key = "k";
+    const std::string longestId(S3_MAX_ACCESS_KEY_ID_SIZE, 'I');
+    const std::string longestSecret(S3_MAX_SECRET_ACCESS_KEY_SIZE, 's');
+    params_.bucketContext.accessKeyId = longestId.c_str();
+    params_.bucketContext.secretAccessKey = longestSecret.c_str();
+
+    ASSERT_EQ(request_compose(&params_, &values_), S3StatusOK);
+    EXPECT_EQ(std::string(values_.authorizationHeader),
+              "Authorization: AWS " + longestId + ":" +
+                  base64_hmac(longestSecret, stringToSign()));
+
+    params_.bucketContext.signatureVersion = S3SignatureV4;
+    ASSERT_EQ(request_compose(&params_, &values_), S3StatusOK);
+    EXPECT_EQ(std::string(values_.authorizationHeader)
+                  .find("Authorization: AWS4-HMAC-SHA256 Credential=" + longestId + "/"),
+              0u);
+
+    char uri[S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE];
+    for (S3SignatureVersion version : {S3SignatureV2, S3SignatureV4}) {
+        SCOPED_TRACE(version);
+        params_.bucketContext.signatureVersion = version;
+        const std::string tooLongId = longestId + "I";
+        const std::string tooLongSecret = longestSecret + "s";
+        params_.bucketContext.accessKeyId = tooLongId.c_str();
+        EXPECT_EQ(request_compose(&params_, &values_), S3StatusHeadersTooLong);
+        EXPECT_EQ(S3_generate_authenticated_query_string(uri, &params_.bucketContext, "k",
+                                                         kFixedTime + 60, nullptr),
+                  S3StatusUriTooLong);
+        params_.bucketContext.accessKeyId = longestId.c_str();
+        params_.bucketContext.secretAccessKey = tooLongSecret.c_str();
+        EXPECT_EQ(request_compose(&params_, &values_), S3StatusHeadersTooLong);
+        params_.bucketContext.secretAccessKey = longestSecret.c_str();
     }
 }
 

@@ -152,6 +152,33 @@ TEST_F(ObjectWire, CannedAclAndRawStorageClassHeaderTakeEffect)
     EXPECT_EQ("REDUCED_REDUNDANCY", store_->getObject(kBucket, "personal/diary.txt").storageClass);
 }
 
+// The longest accepted header values pass the checking proxy whole, signed
+// in either version, and are stored as sent.
+TEST_F(ObjectWire, TheLongestHeaderValuesAreSignedAndStoredWhole)
+{
+    const std::string cacheControl = "max-age=" + std::string(S3_MAX_HEADER_VALUE_SIZE - 8, '1');
+    const std::string contentType = "text/" + std::string(S3_MAX_HEADER_VALUE_SIZE - 5, 'x');
+    const std::string fileName(S3_MAX_HEADER_VALUE_SIZE, 'f');
+    S3PutProperties props = noProperties();
+    props.cacheControl = cacheControl.c_str();
+    props.contentType = contentType.c_str();
+    props.contentDispositionFilename = fileName.c_str();
+
+    for (S3SignatureVersion version : {S3SignatureV2, S3SignatureV4}) {
+        S3BucketContext c = ctx();
+        c.signatureVersion = version;
+        const std::string key = "long-values/v" + std::to_string(static_cast<int>(version) + 2);
+        Outcome p = put(c, key, "body", &props);
+        ASSERT_EQ(S3StatusOK, p.status) << key << " " << S3_get_status_name(p.status);
+        const harness::StoredObject stored = store_->getObject(kBucket, key);
+        EXPECT_EQ(contentType, stored.contentType) << key;
+        EXPECT_EQ(cacheControl, stored.headers.at("cache-control")) << key;
+        EXPECT_EQ("attachment; filename=\"" + fileName + "\"",
+                  stored.headers.at("content-disposition"))
+            << key;
+    }
+}
+
 TEST_F(ObjectWire, HeadReportsTheStoredPropertiesAndMetadata)
 {
     const S3BucketContext c = ctx();
