@@ -457,7 +457,11 @@ void S3_deinitialize(void);
 
 /* PEM bundle of certificate authorities used to verify the server's
    certificate.  The path is copied; NULL or "" means the system's default
-   store.  Returns S3StatusUriTooLong for a path that does not fit. */
+   store.  Returns S3StatusUriTooLong for a path that does not fit (the
+   previous setting stays), and S3StatusServerFailedVerification for a path
+   that is not a readable file: it is kept all the same, so that later
+   requests fail with S3StatusServerFailedVerification rather than trust the
+   system's store. */
 S3Status S3_set_ca_file(const char *caFile);
 
 /* ------------------------------------------------------- request contexts */
@@ -527,7 +531,8 @@ int S3_status_is_retryable(S3Status status);
 /* Writes into buffer (S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE bytes) a URI
    that lets anyone fetch the object until expires (seconds since the epoch;
    out of 0..2147483647 means 2147483647).  resource is an optional
-   sub-resource. */
+   sub-resource.  Signature V4 URIs live seven days at most; an expiry that is
+   not in the future gives S3StatusErrorInvalidArgument. */
 S3Status S3_generate_authenticated_query_string
     (char *buffer, const S3BucketContext *bucketContext, const char *key,
      int64_t expires, const char *resource);

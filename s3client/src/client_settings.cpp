@@ -2,6 +2,10 @@
 // S3_set_timeouts and S3_set_trace.
 #include "client_settings.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 
 namespace {
@@ -23,8 +27,17 @@ S3Status request_set_ca_file(const char *caFile)
     if (strlen(caFile) >= sizeof(caFileG)) {
         return S3StatusUriTooLong;
     }
+    // Kept even when it cannot be read: requests then fail to verify the
+    // server instead of trusting the system's store behind the caller's back.
     strcpy(caFileG, caFile);
-    return S3StatusOK;
+    const int fd = open(caFile, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return S3StatusServerFailedVerification;
+    }
+    struct stat st;
+    const bool regular = (fstat(fd, &st) == 0) && S_ISREG(st.st_mode);
+    close(fd);
+    return regular ? S3StatusOK : S3StatusServerFailedVerification;
 }
 
 void request_set_timeouts(long connectTimeoutSeconds, long requestTimeoutSeconds)

@@ -54,6 +54,19 @@ bool uses_signature_v4(const S3BucketContext *bucketContext)
     return enum_int(bucketContext->signatureVersion) == S3SignatureV4;
 }
 
+// Whether text holds a byte that would end or fold a header line, or that a
+// header may not carry: a control byte, a tab excepted when tabOk.
+static bool has_control_byte(const char *text, bool tabOk)
+{
+    for (; *text; ++text) {
+        const unsigned char c = (unsigned char) *text;
+        if (((c < 0x20) && !(tabOk && (c == '\t'))) || (c == 0x7f)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Whether a value is nothing but blanks (or nothing at all).
 static bool all_blank(const char *value)
 {
@@ -169,6 +182,11 @@ S3Status compose_amz_headers(const RequestParams *params,
             const S3NameValue *property = &properties->metaData[i];
             const char *name = property->name ? property->name : "";
             const char *value = property->value ? property->value : "";
+            // A carriage return or line feed would end the header and start
+            // another one of the caller's making: refused, unsent.
+            if (has_control_byte(name, false) || has_control_byte(value, true)) {
+                return S3StatusBadMetaData;
+            }
             // A blank value is sent empty (libcurl cannot send blanks alone),
             // so it is signed empty too.
             if (all_blank(value)) {
@@ -262,7 +280,8 @@ S3Status compose_amz_headers(const RequestParams *params,
 // ------------------------------------------------------- standard headers
 
 // One text-valued header: "" when there is no value; the value's leading
-// blanks are skipped (nothing left: badStatus), what is left may hold up to
+// blanks are skipped (nothing left, or a control byte other than a tab:
+// badStatus), what is left may hold up to
 // S3_MAX_HEADER_VALUE_SIZE characters (else tooLongStatus), trailing blanks
 // go.
 static S3Status compose_text_header(char *field, const char *format,
@@ -276,7 +295,7 @@ static S3Status compose_text_header(char *field, const char *format,
     while (is_blank(*value)) {
         ++value;
     }
-    if (!*value) {
+    if (!*value || has_control_byte(value, true)) {
         return badStatus;
     }
     if (strlen(value) > S3_MAX_HEADER_VALUE_SIZE) {

@@ -531,10 +531,13 @@ S3Status sign_v4_query_string(char *buffer,
     if ((expires < 0) || (expires > kMaxExpires)) {
         expires = kMaxExpires;
     }
-    // V4 counts seconds from the signing time, one at least, seven days
-    // at most.
-    const int64_t seconds =
-        std::max<int64_t>(1, std::min(kMaxPresignedSeconds, expires - now));
+    // V4 counts seconds from the signing time, seven days at most.  A time
+    // already past cannot be given: such a URI is refused, not made one that
+    // lives a second.
+    if (expires <= now) {
+        return S3StatusErrorInvalidArgument;
+    }
+    const int64_t seconds = std::min(kMaxPresignedSeconds, expires - now);
 
     const size_t keyLen = key ? strlen(key) : 0;
     if (keyLen > S3_MAX_KEY_SIZE) {

@@ -395,6 +395,30 @@ TEST_F(ComposeTest, MetadataNamesAndCountsThatCannotBeSent)
               S3StatusMetaDataHeadersTooLong);
 }
 
+TEST_F(ComposeTest, MetadataWithLineBreaksOrControlBytesIsRefused)
+{
+    params_.putProperties = &props_;
+    const struct {
+        const char *name;
+        const char *value;
+        S3Status want;
+    } rows[] = {
+        {"x-amz-meta-a", "v\r\nX-Injected: 1", S3StatusBadMetaData},
+        {"x-amz-meta-a", "v\n", S3StatusBadMetaData},
+        {"x-amz-meta-a", "\x1b[31m", S3StatusBadMetaData},
+        {"x-amz-meta-a\r\nX-Injected", "v", S3StatusBadMetaData},
+        {"x-amz-meta-a\tb", "v", S3StatusBadMetaData},
+        {"x-amz-meta-a", "v\tw", S3StatusOK},
+        {"x-amz-meta-a", "caf\xc3\xa9", S3StatusOK},
+    };
+    for (const auto &r : rows) {
+        const S3NameValue pair = {r.name, r.value};
+        props_.metaDataCount = 1;
+        props_.metaData = &pair;
+        EXPECT_EQ(request_compose(&params_, &values_), r.want) << r.name << " " << r.value;
+    }
+}
+
 TEST_F(ComposeTest, MetadataValuesLoseTrailingSpacesButKeepTabs)
 {
     const S3NameValue meta[] = {{"x-amz-meta-a", "one   "},
@@ -529,6 +553,15 @@ TEST_F(ComposeTest, TextHeadersAtTheirLimits)
         // Leading blanks do not count against the limit.
         const std::string padded = " \t " + longest;
         set(padded.c_str());
+        EXPECT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
+
+        // A line break (or any control byte but a tab) would let the value
+        // start a header of its own: refused, unsent.
+        for (const char *injected : {"a\r\nX-Injected: 1", "a\nb", "a\rb", "a\x01", "a\x7f"}) {
+            set(injected);
+            EXPECT_EQ(compose_standard_headers(&params_, &values_), h.bad) << injected;
+        }
+        set("a\tb");
         EXPECT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
 
         // Blank-only values are bad; empty ones send nothing.

@@ -564,6 +564,14 @@ TEST(TlsWire, ATrustedAuthorityWorksAndAnUntrustedOneSendsNothing)
     EXPECT_EQ(0, store.counters().requests);
     EXPECT_FALSE(store.getObject("wire-tls", "insecure").exists);
 
+    // A bundle that cannot be read is no licence to trust the system's store.
+    EXPECT_EQ(S3StatusServerFailedVerification, S3_set_ca_file("/nonexistent/ca.pem"));
+    Outcome missing = put(c.get(), "insecure", "x");
+    EXPECT_EQ(S3StatusServerFailedVerification, missing.status)
+        << S3_get_status_name(missing.status);
+    EXPECT_EQ(0, store.counters().requests);
+    ASSERT_EQ(S3StatusOK, S3_set_ca_file(nullptr));
+
     S3_deinitialize();
 }
 
