@@ -452,7 +452,9 @@ typedef struct S3ListBucketHandler
 S3Status S3_initialize(const char *userAgentInfo, int flags,
                        const char *defaultS3HostName);
 
-/* Undoes one S3_initialize; the last one empties the request pool. */
+/* Undoes one S3_initialize; the last one empties the request pool.  Called
+   from a complete callback, the tear-down waits until the outermost complete
+   callback has returned (an S3_initialize before then cancels it). */
 void S3_deinitialize(void);
 
 /* PEM bundle of certificate authorities used to verify the server's
@@ -476,7 +478,11 @@ S3Status S3_set_ca_file(const char *caFile);
 S3Status S3_create_request_context(S3RequestContext **requestContextReturn);
 
 /* Ends every request still queued (complete callback with
-   S3StatusInterrupted) and frees the context.  NULL is ignored. */
+   S3StatusInterrupted) and frees the context.  NULL is ignored.  Called from
+   a complete callback of one of the context's own requests, the destruction
+   waits until that callback has returned: the run that made the callback
+   then ends the remaining requests, frees the context and returns
+   S3StatusInterrupted (the context must not be used after that). */
 void S3_destroy_request_context(S3RequestContext *requestContext);
 
 /* Runs the queued requests, and any that their callbacks queue, until none

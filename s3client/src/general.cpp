@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "client_settings.h"
+#include "request.h"
 #include "request_api.h"
 #include "util.h"
 
@@ -13,6 +14,12 @@ static int initializeCountG = 0;
 // call is still counted.
 static bool requestLayerReadyG = false;
 
+static void request_layer_teardown(void)
+{
+    request_api_deinitialize();
+    requestLayerReadyG = false;
+}
+
 S3Status S3_initialize(const char *userAgentInfo, int flags,
                        const char *defaultS3HostName)
 {
@@ -20,6 +27,9 @@ S3Status S3_initialize(const char *userAgentInfo, int flags,
     // S3_deinitialize.
     ++initializeCountG;
     if (requestLayerReadyG) {
+        // A tear-down still waiting for a complete callback to return is
+        // no longer wanted.
+        request_defer_until_idle(NULL);
         return S3StatusOK;
     }
     const S3Status status =
@@ -38,10 +48,16 @@ void S3_deinitialize(void)
     if (--initializeCountG) {
         return;
     }
-    if (requestLayerReadyG) {
-        request_api_deinitialize();
-        requestLayerReadyG = false;
+    if (!requestLayerReadyG) {
+        return;
     }
+    if (request_callback_depth() > 0) {
+        // Inside a complete callback the request that made it still needs
+        // the pool: the tear-down waits until the callback has returned.
+        request_defer_until_idle(&request_layer_teardown);
+        return;
+    }
+    request_layer_teardown();
 }
 
 S3Status S3_set_ca_file(const char *caFile)

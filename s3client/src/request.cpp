@@ -8,6 +8,15 @@
 #include "request_pool.h"
 #include "transfer_callbacks.h"
 
+namespace {
+
+// Complete callbacks now running, and what is to run once none is (the last
+// S3_deinitialize called from inside one).
+int callbackDepthG = 0;
+void (*deferredTeardownG)(void) = nullptr;
+
+} // namespace
+
 S3Status request_curl_code_to_status(CURLcode code)
 {
     switch (code) {
@@ -107,9 +116,26 @@ void request_finish(Request *request)
     }
 
     request->errorParser.s3ErrorDetails.httpStatus = request->httpResponseCode;
+    ++callbackDepthG;
     request->completeCallback(request->status, &request->errorParser.s3ErrorDetails,
                               request->callbackData);
+    --callbackDepthG;
     request_release(request);
+    if (callbackDepthG == 0 && deferredTeardownG) {
+        void (*teardown)(void) = deferredTeardownG;
+        deferredTeardownG = nullptr;
+        teardown();
+    }
+}
+
+int request_callback_depth(void)
+{
+    return callbackDepthG;
+}
+
+void request_defer_until_idle(void (*teardown)(void))
+{
+    deferredTeardownG = teardown;
 }
 
 void request_perform(const RequestParams *params, S3RequestContext *context)

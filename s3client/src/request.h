@@ -55,6 +55,13 @@ void request_perform(const RequestParams *params, S3RequestContext *context);
 // Decides the final status, calls the complete callback, releases the request.
 void request_finish(Request *request);
 
+// Complete callbacks running now (on this thread; the client is used from
+// one thread at a time).
+int request_callback_depth(void);
+// Has teardown run once the outermost complete callback has returned and
+// its request is released; NULL cancels a teardown still waiting.
+void request_defer_until_idle(void (*teardown)(void));
+
 S3Status request_curl_code_to_status(CURLcode code);
 // The status for an HTTP status outside 200-299 that came without an error code.
 S3Status request_http_status_to_status(int httpResponseCode);

@@ -17,6 +17,11 @@ struct S3RequestContext
     // Set while the context is being destroyed: a request queued then (by a
     // complete callback) ends at once with S3StatusInterrupted.
     int closing;
+    // Complete callbacks of this context's requests now running; while there
+    // are any, S3_destroy_request_context only asks for the destruction,
+    // which the run that made the callback then carries out.
+    int callbackDepth;
+    int destroyRequested;
 };
 
 // Links a request whose handle was added to the context's multi handle at
