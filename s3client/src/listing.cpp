@@ -78,16 +78,6 @@ struct ListBucketData {
     bool complete = false;
 };
 
-bool is_hex(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int hex_value(char c)
-{
-    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-}
-
 // Undoes the store's URL encoding: "%XY" is the byte XY, "+" a space.  A "%"
 // that starts no escape stands for itself.
 std::string url_decode(const std::string &text, size_t capacity)
@@ -96,7 +86,8 @@ std::string url_decode(const std::string &text, size_t capacity)
     out.reserve(text.size());
     for (size_t i = 0; i < text.size() && out.size() < capacity; i++) {
         const char c = text[i];
-        if (c == '%' && i + 2 < text.size() && is_hex(text[i + 1]) && is_hex(text[i + 2])) {
+        if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
+            hex_value(text[i + 2]) >= 0) {
             out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
             i += 2;
         } else if (c == '+') {
@@ -250,6 +241,12 @@ void listBucketCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3
         if (requestStatus == S3StatusOK && !lbData->complete) {
             requestStatus = S3StatusXmlParseFailure;
         }
+        // In a page that is not URL-encoded, "%01" would be read as three
+        // characters of a key: such a page still cannot be read.
+        if (requestStatus == S3StatusOK && lbData->simpleXml.controlReferencesEscaped &&
+            lbData->encodingType != "url") {
+            requestStatus = S3StatusXmlParseFailure;
+        }
         if (requestStatus == S3StatusOK) {
             requestStatus = deliver_page(lbData);
         }
@@ -317,6 +314,10 @@ void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix, co
     caller_handler_set(&lbData->caller, &handler->responseHandler, callbackData);
     lbData->listBucketCallback = handler->listBucketCallback;
     simplexml_initialize(&lbData->simpleXml, &listBucketXmlCallback, lbData);
+    // A store that leaves NextMarker unencoded writes a control byte in it as
+    // a character reference XML forbids; in a URL-encoded page that reads
+    // as the byte's URL encoding.
+    simplexml_escape_control_references(&lbData->simpleXml);
 
     RequestParams params;
     memset(&params, 0, sizeof(params));

@@ -170,20 +170,6 @@ bool canonical_headers(const char *const *lines, int count, TextWriter *out,
 
 // ------------------------------------------------------------ canonical query
 
-int hex_value(char c)
-{
-    if ((c >= '0') && (c <= '9')) {
-        return c - '0';
-    }
-    if ((c >= 'a') && (c <= 'f')) {
-        return c - 'a' + 10;
-    }
-    if ((c >= 'A') && (c <= 'F')) {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // src[0, len) with its %XX escapes decoded, then encoded as V4 signs it,
 // appended to out.  An escape that is not one stays as its bytes.
 void put_reencoded(TextWriter *out, const char *src, int len)
@@ -392,7 +378,7 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
     SHA256_digest(digest, (const unsigned char *) signature->canonicalRequest,
                   (size_t) canonical.len);
     char digestHex[SHA256_HEX_SIZE];
-    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex);
+    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex, 0);
 
     char day[kDaySize];
     day_of(day, request->amzDate);
@@ -422,7 +408,7 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
     memset(secretKey, 0, sizeof(secretKey));
 
     hmac(digest, key, SHA256_DIGEST_SIZE, signature->stringToSign);
-    hexEncode(digest, SHA256_DIGEST_SIZE, signature->signature);
+    hexEncode(digest, SHA256_DIGEST_SIZE, signature->signature, 0);
     return S3StatusOK;
 }
 

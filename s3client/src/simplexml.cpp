@@ -1,7 +1,11 @@
 // simplexml.cpp: the streaming XML reader over libxml2's SAX push parser.
 #include "simplexml.h"
 
+#include "util.h"
+
 #include <string.h>
+
+#include <string>
 
 #include <libxml/parser.h>
 #include <libxml/entities.h>
@@ -112,6 +116,99 @@ void simplexml_initialize(SimpleXml *simpleXml, SimpleXmlCallback callback,
     simpleXml->elementPath[0] = 0;
     simpleXml->elementPathLen = 0;
     simpleXml->status = S3StatusOK;
+    simpleXml->escapeControlReferences = 0;
+    simpleXml->controlReferencesEscaped = 0;
+    simpleXml->pendingReference[0] = 0;
+    simpleXml->pendingReferenceLen = 0;
+}
+
+void simplexml_escape_control_references(SimpleXml *simpleXml)
+{
+    simpleXml->escapeControlReferences = 1;
+}
+
+// ------------------------------------------- control character references
+
+// Whether text[0, len) can still become a character reference ("&#", then
+// digits, or "x" and hex digits); complete tells whether it is one, ";"
+// included, and value is then its code point.
+static bool reference_prefix(const char *text, int len, bool *complete, unsigned long *value)
+{
+    *complete = false;
+    if (len < 1 || text[0] != '&') {
+        return false;
+    }
+    if (len < 2) {
+        return true;
+    }
+    if (text[1] != '#') {
+        return false;
+    }
+    const bool hex = (len > 2) && (text[2] == 'x');
+    const int first = hex ? 3 : 2;
+    unsigned long v = 0;
+    for (int i = first; i < len; ++i) {
+        const int digit = hex_value(text[i]);
+        if (text[i] == ';') {
+            *complete = (i == len - 1) && (i > first);
+            *value = v;
+            return *complete;
+        }
+        if (digit < 0 || (!hex && digit > 9)) {
+            return false;
+        }
+        v = v * (hex ? 16 : 10) + (unsigned long) digit;
+    }
+    return len < SIMPLEXML_REFERENCE_SIZE - 1;
+}
+
+// A code point XML 1.0 forbids in a document: the control characters other
+// than tab, line feed and carriage return.
+static bool forbidden_control(unsigned long value)
+{
+    return value < 0x20 && value != 0x09 && value != 0x0a && value != 0x0d;
+}
+
+// Copies data to out with every reference to a forbidden control character
+// written as "%XX"; a reference cut by the piece's end is held back.
+static void escape_control_references(SimpleXml *simpleXml, const char *data, int dataLen,
+                                      std::string *out)
+{
+    char *pending = simpleXml->pendingReference;
+    int &len = simpleXml->pendingReferenceLen;
+    for (int i = 0; i < dataLen; ++i) {
+        const char c = data[i];
+        if (!len) {
+            if (c == '&') {
+                pending[len++] = c;
+            } else {
+                out->push_back(c);
+            }
+            continue;
+        }
+        pending[len++] = c;
+        bool complete = false;
+        unsigned long value = 0;
+        if (reference_prefix(pending, len, &complete, &value)) {
+            if (complete) {
+                if (forbidden_control(value)) {
+                    char escaped[4];
+                    hex_encode_percent((unsigned char) value, escaped);
+                    out->append(escaped, 3);
+                    ++simpleXml->controlReferencesEscaped;
+                } else {
+                    out->append(pending, (size_t) len);
+                }
+                len = 0;
+            }
+            continue;
+        }
+        // Not a reference after all: what was held goes as it came, and the
+        // last byte is looked at again (it may begin a reference).
+        out->append(pending, (size_t) (len - 1));
+        len = 0;
+        --i;
+    }
 }
 
 void simplexml_deinitialize(SimpleXml *simpleXml)
@@ -141,6 +238,12 @@ S3Status simplexml_add(SimpleXml *simpleXml, const char *data, int dataLen)
 
     // The end is announced by simplexml_finish, for readers that need the
     // whole document.
+    std::string escaped;
+    if (simpleXml->escapeControlReferences) {
+        escape_control_references(simpleXml, data, dataLen, &escaped);
+        data = escaped.data();
+        dataLen = (int) escaped.size();
+    }
     if (xmlParseChunk((xmlParserCtxtPtr) simpleXml->xmlParser, data, dataLen,
                       0)) {
         return S3StatusXmlParseFailure;
@@ -157,7 +260,10 @@ S3Status simplexml_finish(SimpleXml *simpleXml)
     if (!ctxt) {
         return S3StatusXmlParseFailure;
     }
-    if ((xmlParseChunk(ctxt, NULL, 0, 1) || !ctxt->wellFormed) &&
+    // A reference the document ended in the middle of goes as it came.
+    const int held = simpleXml->pendingReferenceLen;
+    simpleXml->pendingReferenceLen = 0;
+    if ((xmlParseChunk(ctxt, simpleXml->pendingReference, held, 1) || !ctxt->wellFormed) &&
         simpleXml->status == S3StatusOK) {
         simpleXml->status = S3StatusXmlParseFailure;
     }

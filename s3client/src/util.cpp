@@ -7,56 +7,78 @@
 #include <string.h>
 #include <time.h>
 
-int urlEncode(char *dest, const char *src, int maxSrcSize)
+void hex_encode_percent(unsigned char c, char out[4])
 {
-    static const char hex[] = "0123456789ABCDEF";
-    static const char unreserved[] = "-_.!~*'()/";
+    out[0] = '%';
+    hexEncode(&c, 1, out + 1, 1);
+}
 
+// The one percent-encoder: letters, digits and the bytes of kept are copied,
+// every other byte becomes "%XX"; dest is terminated.  Returns the length.
+static int percent_encode(char *dest, const char *src, int srcLen, const char *kept)
+{
     char *const start = dest;
-    int len = 0;
-    if (src) {
-        for (; *src; ++src) {
-            if (++len > maxSrcSize) {
-                *start = 0;
-                return 0;
-            }
-            const unsigned char c = (unsigned char) *src;
-            if (((c >= 'a') && (c <= 'z')) || ((c >= 'A') && (c <= 'Z')) ||
-                ((c >= '0') && (c <= '9')) || (c && strchr(unreserved, c))) {
-                *dest++ = (char) c;
-            }
-            else {
-                // A space too: "+" would come back as a plus sign from the
-                // service, so keys with spaces need "%20".
-                *dest++ = '%';
-                *dest++ = hex[c >> 4];
-                *dest++ = hex[c & 15];
-            }
+    for (int i = 0; i < srcLen; ++i) {
+        const unsigned char c = (unsigned char) src[i];
+        if (((c >= 'a') && (c <= 'z')) || ((c >= 'A') && (c <= 'Z')) ||
+            ((c >= '0') && (c <= '9')) || (c && strchr(kept, c))) {
+            *dest++ = (char) c;
+        }
+        else {
+            hex_encode_percent(c, dest);
+            dest += 3;
         }
     }
     *dest = 0;
+    return (int) (dest - start);
+}
+
+int urlEncode(char *dest, const char *src, int maxSrcSize)
+{
+    // A space is encoded too: "+" would come back as a plus sign from the
+    // service, so keys with spaces need "%20".
+    const size_t len = src ? strlen(src) : 0;
+    if (len > (size_t) maxSrcSize) {
+        *dest = 0;
+        return 0;
+    }
+    percent_encode(dest, src ? src : "", (int) len, "-_.!~*'()/");
     return 1;
 }
 
 int uriEncode(char *dest, const char *src, int srcLen, int keepSlash)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    char *const start = dest;
-    for (int i = 0; i < srcLen; ++i) {
-        const unsigned char c = (unsigned char) src[i];
-        if (((c >= 'a') && (c <= 'z')) || ((c >= 'A') && (c <= 'Z')) ||
-            ((c >= '0') && (c <= '9')) || (c == '-') || (c == '_') ||
-            (c == '.') || (c == '~') || ((c == '/') && keepSlash)) {
-            *dest++ = (char) c;
-        }
-        else {
-            *dest++ = '%';
-            *dest++ = hex[c >> 4];
-            *dest++ = hex[c & 15];
-        }
+    return percent_encode(dest, src, srcLen, keepSlash ? "-_.~/" : "-_.~");
+}
+
+int hex_value(char c)
+{
+    if ((c >= '0') && (c <= '9')) {
+        return c - '0';
     }
-    *dest = 0;
-    return (int) (dest - start);
+    if ((c >= 'a') && (c <= 'f')) {
+        return c - 'a' + 10;
+    }
+    if ((c >= 'A') && (c <= 'F')) {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+int text_append(char *text, int *textLen, int capacity, const char *data, int dataLen)
+{
+    int take = capacity - *textLen;
+    if (take > dataLen) {
+        take = dataLen;
+    }
+    if (take > 0) {
+        memcpy(text + *textLen, data, (size_t) take);
+        *textLen += take;
+    }
+    if (*textLen >= 0 && *textLen <= capacity) {
+        text[*textLen] = 0;
+    }
+    return take == dataLen;
 }
 
 // The digests, HMACs and base64 below are OpenSSL's: one well-kept
@@ -147,9 +169,9 @@ void HMAC_SHA256(unsigned char hmac[SHA256_DIGEST_SIZE],
     }
 }
 
-void hexEncode(const unsigned char *in, int inLen, char *out)
+void hexEncode(const unsigned char *in, int inLen, char *out, int upperCase)
 {
-    static const char digits[] = "0123456789abcdef";
+    const char *const digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
     for (int i = 0; i < inLen; ++i) {
         *out++ = digits[in[i] >> 4];
         *out++ = digits[in[i] & 15];

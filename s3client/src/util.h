@@ -23,8 +23,19 @@ int uriEncode(char *dest, const char *src, int srcLen, int keepSlash);
 int base64Encode(const unsigned char *in, int inLen, char *out);
 #define BASE64_GROUP_SIZE 4
 
-// Lower-case hex of inLen bytes into out (2 * inLen + 1 bytes), terminated.
-void hexEncode(const unsigned char *in, int inLen, char *out);
+// Hex of inLen bytes into out (2 * inLen + 1 bytes), terminated; lower-case
+// digits unless upperCase.
+void hexEncode(const unsigned char *in, int inLen, char *out, int upperCase);
+
+// "%XX" of one byte (upper-case digits) into out, terminated.
+void hex_encode_percent(unsigned char c, char out[4]);
+
+// The value of one hex digit (either case), or -1 for any other character.
+int hex_value(char c);
+
+// Appends data to text (capacity characters, plus its terminator), cutting
+// what does not fit; text stays terminated.  Returns 1 when all of it fitted.
+int text_append(char *text, int *textLen, int capacity, const char *data, int dataLen);
 
 #define SHA1_DIGEST_SIZE 20
 #define SHA256_DIGEST_SIZE 32

@@ -165,11 +165,11 @@ TEST(Hmac, PublishedVectorsForBothDigests)
     unsigned char digest[SHA256_DIGEST_SIZE];
     char digestHex[SHA256_HEX_SIZE];
     SHA256_digest(digest, (const unsigned char *) "abc", 3);
-    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex);
+    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex, 0);
     EXPECT_STREQ(digestHex,
                  "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     SHA256_digest(digest, (const unsigned char *) "", 0);
-    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex);
+    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex, 0);
     EXPECT_STREQ(digestHex,
                  "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
