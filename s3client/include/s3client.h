@@ -1,8 +1,9 @@
 /*
  * s3client.h: the whole public interface of the S3 REST client.
  *
- * A small procedural client for the S3 REST interface with version 2 request
- * signatures.  Every network operation returns nothing and reports its outcome
+ * A small procedural client for the S3 REST interface, with version 2 or
+ * version 4 request signatures (S3BucketContext.signatureVersion).  Every
+ * network operation returns nothing and reports its outcome
  * through the complete callback of the handler it was given, exactly once.
  *
  * Ownership: every record is owned by the caller.  Texts and arrays the caller
@@ -528,10 +529,25 @@ void S3_set_trace(int enabled);
 /* S3StatusOK or one of S3StatusInvalidBucketName... (the first rule broken). */
 S3Status S3_validate_bucket_name(const char *bucketName, S3UriStyle uriStyle);
 
-/* The enumerator's name without "S3Status"; "Unknown" outside 0 to 117. */
+/* The enumerator's name without "S3Status"; "Unknown" outside 0 to
+   S3_STATUS_COUNT - 1. */
 const char *S3_get_status_name(S3Status status);
 
-/* 1 for the transient failures worth a retry, else 0. */
+/* 1 for the transient failures worth a retry, else 0: NameLookupError,
+   FailedToConnect, ConnectionFailed, ErrorInternalError,
+   ErrorOperationAborted, ErrorRequestTimeout and the gateway answers
+   HttpErrorInternalServerError, HttpErrorBadGateway,
+   HttpErrorServiceUnavailable and HttpErrorGatewayTimeout.
+
+   How a transfer's failure becomes a status: no name found (host or proxy):
+   NameLookupError; connection refused: FailedToConnect; a time limit
+   reached, a connection that broke, closed without an answer or gave an
+   empty reply, a body cut short, and a body that had to be sent again but
+   could not be rewound (see S3PutObjectRewindCallback): ConnectionFailed;
+   the server's certificate not verified, or the CA bundle unreadable:
+   ServerFailedVerification; no TLS session (the endpoint speaks plain HTTP,
+   no acceptable cipher or certificate): TlsFailed; libcurl out of memory:
+   OutOfMemory; anything else: InternalError. */
 int S3_status_is_retryable(S3Status status);
 
 /* Writes into buffer (S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE bytes) a URI

@@ -8,23 +8,9 @@
 #include "forward.h"
 #include "request.h"
 #include "simplexml.h"
+#include "util.h"
 
 namespace {
-
-// Appends data to a text of capacity characters, cutting silently.
-void append_cut(char *text, int *textLen, int capacity, const char *data, int dataLen)
-{
-    int take = capacity - *textLen;
-    if (take > dataLen) {
-        take = dataLen;
-    }
-    if (take <= 0) {
-        return;
-    }
-    memcpy(text + *textLen, data, static_cast<size_t>(take));
-    *textLen += take;
-    text[*textLen] = '\0';
-}
 
 // The bucket context of an operation that takes the bucket's settings one
 // by one; everything else (signature, region) stays as zero gives it.
@@ -59,8 +45,8 @@ S3Status testBucketXmlCallback(const char *elementPath, const char *data, int da
 {
     TestBucketData *tbData = static_cast<TestBucketData *>(callbackData);
     if (data && !strcmp(elementPath, "LocationConstraint")) {
-        append_cut(tbData->locationConstraint, &tbData->locationConstraintLen,
-                   kLocationConstraintSize, data, dataLen);
+        text_append(tbData->locationConstraint, &tbData->locationConstraintLen,
+                    kLocationConstraintSize, data, dataLen);
     }
     return S3StatusOK;
 }

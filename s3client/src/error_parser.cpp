@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "util.h"
+
 void error_parser_initialize(ErrorParser *errorParser)
 {
     errorParser->s3ErrorDetails.message = NULL;
@@ -29,15 +31,7 @@ void error_parser_initialize(ErrorParser *errorParser)
 static void append_text(char *text, int *textLen, const char *data,
                         int dataLen)
 {
-    int room = ERROR_TEXT_SIZE - 1 - *textLen;
-    if (dataLen < room) {
-        room = dataLen;
-    }
-    if (room > 0) {
-        memcpy(&text[*textLen], data, (size_t) room);
-        *textLen += room;
-    }
-    text[*textLen] = 0;
+    text_append(text, textLen, ERROR_TEXT_SIZE - 1, data, dataLen);
 }
 
 // Appends data and a terminator to the store; false when it does not fit.

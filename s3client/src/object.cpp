@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "error_parser.h"
+#include "forward.h"
 #include "request.h"
 #include "simplexml.h"
 #include "util.h"
@@ -93,14 +94,12 @@ constexpr int kCopyLastModifiedSize = 256;
 // One copy in flight: allocated by S3_copy_object, freed by
 // copyObjectCompleteCallback after the caller's complete callback.
 struct CopyObjectData {
+    CallerHandler caller; // first member: see forward.h
     SimpleXml simpleXml;
     // The store may answer a copy 200 and still fail it, with an Error
     // document in place of the result: the body is read for that too.
     ErrorParser errorParser;
     int errorDocument; // the body's root element is Error
-    S3ResponsePropertiesCallback responsePropertiesCallback;
-    S3ResponseCompleteCallback responseCompleteCallback;
-    void *callbackData;
     int64_t *lastModifiedReturn;
     int eTagReturnSize;
     char *eTagReturn;
@@ -120,13 +119,8 @@ S3Status copyObjectXmlCallback(const char *elementPath, const char *data, int da
         return S3StatusOK;
     }
     if (!strcmp(elementPath, "CopyObjectResult/LastModified")) {
-        int room = kCopyLastModifiedSize - coData->lastModifiedLen;
-        int take = dataLen < room ? dataLen : room;
-        if (take > 0) {
-            memcpy(coData->lastModified + coData->lastModifiedLen, data, static_cast<size_t>(take));
-            coData->lastModifiedLen += take;
-            coData->lastModified[coData->lastModifiedLen] = '\0';
-        }
+        text_append(coData->lastModified, &coData->lastModifiedLen, kCopyLastModifiedSize, data,
+                    dataLen);
     } else if (!strcmp(elementPath, "CopyObjectResult/ETag")) {
         if (coData->eTagReturnSize && coData->eTagReturn) {
             if (coData->eTagReturnLen + dataLen > coData->eTagReturnSize - 1) {
@@ -138,16 +132,6 @@ S3Status copyObjectXmlCallback(const char *elementPath, const char *data, int da
         }
     }
     return S3StatusOK;
-}
-
-S3Status copyObjectPropertiesCallback(const S3ResponseProperties *responseProperties,
-                                      void *callbackData)
-{
-    CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
-    if (!coData->responsePropertiesCallback) {
-        return S3StatusOK;
-    }
-    return coData->responsePropertiesCallback(responseProperties, coData->callbackData);
 }
 
 S3Status copyObjectDataCallback(int bufferSize, const char *buffer, void *callbackData)
@@ -177,7 +161,7 @@ void copyObjectCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3
         coData->errorParser.s3ErrorDetails.httpStatus = s3ErrorDetails ? s3ErrorDetails->httpStatus : 0;
         s3ErrorDetails = &coData->errorParser.s3ErrorDetails;
     }
-    coData->responseCompleteCallback(requestStatus, s3ErrorDetails, coData->callbackData);
+    coData->caller.completeCallback(requestStatus, s3ErrorDetails, coData->caller.callbackData);
     simplexml_deinitialize(&coData->simpleXml);
     error_parser_deinitialize(&coData->errorParser);
     free(coData);
@@ -220,9 +204,7 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
     simplexml_initialize(&data->simpleXml, &copyObjectXmlCallback, data);
     error_parser_initialize(&data->errorParser);
     data->errorDocument = 0;
-    data->responsePropertiesCallback = handler->propertiesCallback;
-    data->responseCompleteCallback = handler->completeCallback;
-    data->callbackData = callbackData;
+    caller_handler_set(&data->caller, handler, callbackData);
     data->lastModifiedReturn = lastModifiedReturn;
     data->eTagReturnSize = eTagReturnSize;
     data->eTagReturn = eTagReturn;
@@ -242,7 +224,7 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
     params.copySourceBucketName = bucketContext->bucketName;
     params.copySourceKey = key;
     params.putProperties = putProperties;
-    params.propertiesCallback = &copyObjectPropertiesCallback;
+    params.propertiesCallback = &forward_properties;
     params.fromS3Callback = &copyObjectDataCallback;
     params.completeCallback = &copyObjectCompleteCallback;
     params.callbackData = data;
