@@ -58,12 +58,15 @@ void S3_get_object(const S3BucketContext *bucketContext, const char *key,
     request_perform(&params, requestContext);
 }
 
-void S3_head_object(const S3BucketContext *bucketContext, const char *key,
-                    S3RequestContext *requestContext, const S3ResponseHandler *handler,
-                    void *callbackData)
+namespace {
+
+// A request on one object without a body either way: head or delete.
+void perform_bodiless(HttpRequestType type, const S3BucketContext *bucketContext,
+                      const char *key, S3RequestContext *requestContext,
+                      const S3ResponseHandler *handler, void *callbackData)
 {
     RequestParams params = empty_params(bucketContext);
-    params.httpRequestType = HttpRequestTypeHEAD;
+    params.httpRequestType = type;
     params.key = key;
     params.propertiesCallback = handler->propertiesCallback;
     params.completeCallback = handler->completeCallback;
@@ -71,17 +74,22 @@ void S3_head_object(const S3BucketContext *bucketContext, const char *key,
     request_perform(&params, requestContext);
 }
 
+} // namespace
+
+void S3_head_object(const S3BucketContext *bucketContext, const char *key,
+                    S3RequestContext *requestContext, const S3ResponseHandler *handler,
+                    void *callbackData)
+{
+    perform_bodiless(HttpRequestTypeHEAD, bucketContext, key, requestContext, handler,
+                     callbackData);
+}
+
 void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
                       S3RequestContext *requestContext, const S3ResponseHandler *handler,
                       void *callbackData)
 {
-    RequestParams params = empty_params(bucketContext);
-    params.httpRequestType = HttpRequestTypeDELETE;
-    params.key = key;
-    params.propertiesCallback = handler->propertiesCallback;
-    params.completeCallback = handler->completeCallback;
-    params.callbackData = callbackData;
-    request_perform(&params, requestContext);
+    perform_bodiless(HttpRequestTypeDELETE, bucketContext, key, requestContext, handler,
+                     callbackData);
 }
 
 // ---- copy ----
