@@ -127,7 +127,7 @@ static S3Status acl_grant_end(ConvertAclData *caData)
     return S3StatusOK;
 }
 
-static S3Status convertAclXmlCallback(const char *elementPath,
+static S3Status convert_acl_xml_callback(const char *elementPath,
                                       const char *data, int dataLen,
                                       void *callbackData)
 {
@@ -185,7 +185,7 @@ S3Status S3_convert_acl(const char *aclXml, char *ownerId,
     acl_grant_reset(&caData);
 
     SimpleXml simpleXml;
-    simplexml_initialize(&simpleXml, convertAclXmlCallback, &caData);
+    simplexml_initialize(&simpleXml, convert_acl_xml_callback, &caData);
     const size_t len = aclXml ? strlen(aclXml) : 0;
     const S3Status status =
         simplexml_add(&simpleXml, aclXml ? aclXml : "",

@@ -93,7 +93,7 @@ static void add_extra_detail(ErrorParser *errorParser, const char *name,
 
 #define ERROR_PREFIX "Error/"
 
-static S3Status errorXmlCallback(const char *elementPath, const char *data,
+static S3Status error_xml_callback(const char *elementPath, const char *data,
                                  int dataLen, void *callbackData)
 {
     ErrorParser *errorParser = (ErrorParser *) callbackData;
@@ -139,7 +139,7 @@ S3Status error_parser_add(ErrorParser *errorParser, const char *buffer,
                           int bufferSize)
 {
     if (!errorParser->errorXmlParserInitialized) {
-        simplexml_initialize(&errorParser->errorXmlParser, errorXmlCallback,
+        simplexml_initialize(&errorParser->errorXmlParser, error_xml_callback,
                              errorParser);
         errorParser->errorXmlParserInitialized = 1;
     }

@@ -62,7 +62,7 @@ struct ListedEntry {
 };
 
 // One listing request: allocated by S3_list_bucket, freed by
-// listBucketCompleteCallback after the caller's complete callback.
+// list_bucket_complete_callback after the caller's complete callback.
 struct ListBucketData {
     CallerHandler caller; // first member: see forward.h
     S3ListBucketCallback listBucketCallback;
@@ -114,7 +114,7 @@ ListedEntry &open_entry(ListBucketData *lbData, bool isPrefix)
     return lbData->entries.back();
 }
 
-S3Status listBucketXmlCallback(const char *elementPath, const char *data, int dataLen,
+S3Status list_bucket_xml_callback(const char *elementPath, const char *data, int dataLen,
                                void *callbackData)
 {
     ListBucketData *lbData = static_cast<ListBucketData *>(callbackData);
@@ -183,9 +183,9 @@ S3Status deliver_page(ListBucketData *lbData)
             const ListedEntry &src = *objects[i];
             S3ListBucketContent &dst = contents[i];
             dst.key = keys[i].c_str();
-            dst.lastModified = parseIso8601Time(src.lastModified.c_str());
+            dst.lastModified = parse_iso8601_time(src.lastModified.c_str());
             dst.eTag = src.eTag.c_str();
-            dst.size = parseUnsignedInt(src.size.c_str());
+            dst.size = parse_unsigned_int(src.size.c_str());
             dst.ownerId = src.ownerId.empty() ? nullptr : src.ownerId.c_str();
             dst.ownerDisplayName =
                 src.ownerDisplayName.empty() ? nullptr : src.ownerDisplayName.c_str();
@@ -223,7 +223,7 @@ S3Status deliver_page(ListBucketData *lbData)
     return S3StatusOK;
 }
 
-S3Status listBucketDataCallback(int bufferSize, const char *buffer, void *callbackData)
+S3Status list_bucket_data_callback(int bufferSize, const char *buffer, void *callbackData)
 {
     ListBucketData *lbData = static_cast<ListBucketData *>(callbackData);
     return simplexml_add(&lbData->simpleXml, buffer, bufferSize);
@@ -232,7 +232,7 @@ S3Status listBucketDataCallback(int bufferSize, const char *buffer, void *callba
 // A page counts only when its document is complete and is a listing: an
 // answer cut short, an HTML page, an error document or no body at all is a
 // failed listing (S3StatusXmlParseFailure), never an empty or shorter page.
-void listBucketCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
+void list_bucket_complete_callback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
                                 void *callbackData)
 {
     ListBucketData *lbData = static_cast<ListBucketData *>(callbackData);
@@ -261,7 +261,7 @@ void listBucketCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3
 bool append_query_param(char *queryParams, int *len, const char *name, const char *value)
 {
     char encoded[3 * kMaxQueryParamValueSize + 1];
-    if (!urlEncode(encoded, value, kMaxQueryParamValueSize)) {
+    if (!url_encode(encoded, value, kMaxQueryParamValueSize)) {
         return false;
     }
     int room = kMaxQueryParamsSize + 1 - *len;
@@ -313,7 +313,7 @@ void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix, co
     }
     caller_handler_set(&lbData->caller, &handler->responseHandler, callbackData);
     lbData->listBucketCallback = handler->listBucketCallback;
-    simplexml_initialize(&lbData->simpleXml, &listBucketXmlCallback, lbData);
+    simplexml_initialize(&lbData->simpleXml, &list_bucket_xml_callback, lbData);
     // A store that leaves NextMarker unencoded writes a control byte in it as
     // a character reference XML forbids; in a URL-encoded page that reads
     // as the byte's URL encoding.
@@ -326,8 +326,8 @@ void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix, co
     params.key = nullptr;
     params.queryParams = queryParams;
     params.propertiesCallback = &forward_properties;
-    params.fromS3Callback = &listBucketDataCallback;
-    params.completeCallback = &listBucketCompleteCallback;
+    params.fromS3Callback = &list_bucket_data_callback;
+    params.completeCallback = &list_bucket_complete_callback;
     params.callbackData = lbData;
     request_perform(&params, requestContext);
 }

@@ -100,7 +100,7 @@ namespace {
 constexpr int kCopyLastModifiedSize = 256;
 
 // One copy in flight: allocated by S3_copy_object, freed by
-// copyObjectCompleteCallback after the caller's complete callback.
+// copy_object_complete_callback after the caller's complete callback.
 struct CopyObjectData {
     CallerHandler caller; // first member: see forward.h
     SimpleXml simpleXml;
@@ -116,7 +116,7 @@ struct CopyObjectData {
     int lastModifiedLen;
 };
 
-S3Status copyObjectXmlCallback(const char *elementPath, const char *data, int dataLen,
+S3Status copy_object_xml_callback(const char *elementPath, const char *data, int dataLen,
                                void *callbackData)
 {
     CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
@@ -142,7 +142,7 @@ S3Status copyObjectXmlCallback(const char *elementPath, const char *data, int da
     return S3StatusOK;
 }
 
-S3Status copyObjectDataCallback(int bufferSize, const char *buffer, void *callbackData)
+S3Status copy_object_data_callback(int bufferSize, const char *buffer, void *callbackData)
 {
     CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
     S3Status status = simplexml_add(&coData->simpleXml, buffer, bufferSize);
@@ -152,13 +152,13 @@ S3Status copyObjectDataCallback(int bufferSize, const char *buffer, void *callba
     return status;
 }
 
-void copyObjectCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
+void copy_object_complete_callback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
                                 void *callbackData)
 {
     CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
     if (coData->lastModifiedReturn) {
         *coData->lastModifiedReturn =
-            coData->lastModifiedLen ? parseIso8601Time(coData->lastModified) : -1;
+            coData->lastModifiedLen ? parse_iso8601_time(coData->lastModified) : -1;
     }
     // A 200 whose body is an Error document is that error: its code decides
     // the status (one without a code is still no success), and its details
@@ -209,7 +209,7 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
         handler->completeCallback(S3StatusOutOfMemory, nullptr, callbackData);
         return;
     }
-    simplexml_initialize(&data->simpleXml, &copyObjectXmlCallback, data);
+    simplexml_initialize(&data->simpleXml, &copy_object_xml_callback, data);
     error_parser_initialize(&data->errorParser);
     data->errorDocument = 0;
     caller_handler_set(&data->caller, handler, callbackData);
@@ -233,8 +233,8 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
     params.copySourceKey = key;
     params.putProperties = putProperties;
     params.propertiesCallback = &forward_properties;
-    params.fromS3Callback = &copyObjectDataCallback;
-    params.completeCallback = &copyObjectCompleteCallback;
+    params.fromS3Callback = &copy_object_data_callback;
+    params.completeCallback = &copy_object_complete_callback;
     params.callbackData = data;
     request_perform(&params, requestContext);
 }

@@ -154,14 +154,14 @@ struct AmzHeaderWriter
 static bool encode_key_text(char *dest, const char *key, bool v4)
 {
     if (!v4) {
-        return urlEncode(dest, key, S3_MAX_KEY_SIZE) != 0;
+        return url_encode(dest, key, S3_MAX_KEY_SIZE) != 0;
     }
     const size_t len = key ? strlen(key) : 0;
     if (len > S3_MAX_KEY_SIZE) {
         dest[0] = 0;
         return false;
     }
-    uriEncode(dest, key ? key : "", (int) len, 1);
+    uri_encode(dest, key ? key : "", (int) len, 1);
     return true;
 }
 

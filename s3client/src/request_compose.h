@@ -140,8 +140,8 @@ S3Status compose_standard_headers(const RequestParams *params,
                                   RequestComputedValues *values);
 
 // urlEncodedKey from params->key; S3StatusUriTooLong above S3_MAX_KEY_SIZE.
-// V2 keeps its own encoding (urlEncode); V4 encodes every byte but the
-// unreserved ones and "/" (uriEncode), the form the service signs, so that
+// V2 keeps its own encoding (url_encode); V4 encodes every byte but the
+// unreserved ones and "/" (uri_encode), the form the service signs, so that
 // the path sent and the path signed are the same text.
 S3Status encode_key(const RequestParams *params,
                     RequestComputedValues *values);

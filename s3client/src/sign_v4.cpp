@@ -181,7 +181,7 @@ void put_reencoded(TextWriter *out, const char *src, int len)
             c = (char) (hex_value(src[i + 1]) * 16 + hex_value(src[i + 2]));
             i += 2;
         }
-        uriEncode(one, &c, 1, 0);
+        uri_encode(one, &c, 1, 0);
         out->put(one);
     }
 }
@@ -257,7 +257,7 @@ bool canonical_query(const char *query, TextWriter *out)
 void hmac(unsigned char out[SHA256_DIGEST_SIZE], const unsigned char *key,
           size_t keyLen, const char *text)
 {
-    HMAC_SHA256(out, key, keyLen, (const unsigned char *) text, strlen(text));
+    hmac_sha256(out, key, keyLen, (const unsigned char *) text, strlen(text));
 }
 
 // The first eight characters of "yyyymmddThhmmssZ".
@@ -375,10 +375,10 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
     }
 
     unsigned char digest[SHA256_DIGEST_SIZE];
-    SHA256_digest(digest, (const unsigned char *) signature->canonicalRequest,
+    sha256_digest(digest, (const unsigned char *) signature->canonicalRequest,
                   (size_t) canonical.len);
     char digestHex[SHA256_HEX_SIZE];
-    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex, 0);
+    hex_encode(digest, SHA256_DIGEST_SIZE, digestHex, 0);
 
     char day[kDaySize];
     day_of(day, request->amzDate);
@@ -408,7 +408,7 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
     memset(secretKey, 0, sizeof(secretKey));
 
     hmac(digest, key, SHA256_DIGEST_SIZE, signature->stringToSign);
-    hexEncode(digest, SHA256_DIGEST_SIZE, signature->signature, 0);
+    hex_encode(digest, SHA256_DIGEST_SIZE, signature->signature, 0);
     return S3StatusOK;
 }
 
@@ -530,7 +530,7 @@ S3Status sign_v4_query_string(char *buffer,
         return S3StatusUriTooLong;
     }
     char encodedKey[MAX_URLENCODED_KEY_SIZE];
-    uriEncode(encodedKey, key ? key : "", (int) keyLen, 1);
+    uri_encode(encodedKey, key ? key : "", (int) keyLen, 1);
 
     char host[kHostSize];
     char hostLine[HOST_HEADER_SIZE];
@@ -554,7 +554,7 @@ S3Status sign_v4_query_string(char *buffer,
     if ((n < 0) || (n >= (int) sizeof(credential))) {
         return S3StatusUriTooLong;
     }
-    uriEncode(encodedCredential, credential, n, 0);
+    uri_encode(encodedCredential, credential, n, 0);
 
     char queryParams[S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE];
     n = snprintf(queryParams, sizeof(queryParams),

@@ -13,13 +13,13 @@
 
 // ------------------------------------------------------------ SAX entries
 
-static xmlEntityPtr saxGetEntity(void *, const xmlChar *name)
+static xmlEntityPtr sax_get_entity(void *, const xmlChar *name)
 {
     // Only the five predefined entities; no DTD is read.
     return xmlGetPredefinedEntity(name);
 }
 
-static void saxStartElement(void *user_data, const xmlChar *nameUtf8,
+static void sax_start_element(void *user_data, const xmlChar *nameUtf8,
                             const xmlChar **)
 {
     SimpleXml *simpleXml = (SimpleXml *) user_data;
@@ -42,7 +42,7 @@ static void saxStartElement(void *user_data, const xmlChar *nameUtf8,
     simpleXml->elementPathLen += len;
 }
 
-static void saxEndElement(void *user_data, const xmlChar *)
+static void sax_end_element(void *user_data, const xmlChar *)
 {
     SimpleXml *simpleXml = (SimpleXml *) user_data;
     if (simpleXml->status != S3StatusOK) {
@@ -61,7 +61,7 @@ static void saxEndElement(void *user_data, const xmlChar *)
     simpleXml->elementPath[simpleXml->elementPathLen] = 0;
 }
 
-static void saxCharacters(void *user_data, const xmlChar *ch, int len)
+static void sax_characters(void *user_data, const xmlChar *ch, int len)
 {
     SimpleXml *simpleXml = (SimpleXml *) user_data;
     if (simpleXml->status != S3StatusOK) {
@@ -72,7 +72,7 @@ static void saxCharacters(void *user_data, const xmlChar *ch, int len)
                                             simpleXml->callbackData);
 }
 
-static void saxError(void *user_data, const char *, ...)
+static void sax_error(void *user_data, const char *, ...)
 {
     SimpleXml *simpleXml = (SimpleXml *) user_data;
     if (simpleXml->status == S3StatusOK) {
@@ -81,7 +81,7 @@ static void saxError(void *user_data, const char *, ...)
 }
 
 // Warnings are not reported; without this entry libxml2 would print them.
-static void saxWarning(void *, const char *, ...)
+static void sax_warning(void *, const char *, ...)
 {
 }
 
@@ -91,14 +91,14 @@ static xmlSAXHandler make_sax_handler()
 {
     xmlSAXHandler handler;
     memset(&handler, 0, sizeof(handler));
-    handler.getEntity = saxGetEntity;
-    handler.startElement = saxStartElement;
-    handler.endElement = saxEndElement;
-    handler.characters = saxCharacters;
-    handler.cdataBlock = saxCharacters;
-    handler.warning = saxWarning;
-    handler.error = saxError;
-    handler.fatalError = saxError;
+    handler.getEntity = sax_get_entity;
+    handler.startElement = sax_start_element;
+    handler.endElement = sax_end_element;
+    handler.characters = sax_characters;
+    handler.cdataBlock = sax_characters;
+    handler.warning = sax_warning;
+    handler.error = sax_error;
+    handler.fatalError = sax_error;
     handler.initialized = 0;
     return handler;
 }

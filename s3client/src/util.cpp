@@ -10,7 +10,7 @@
 void hex_encode_percent(unsigned char c, char out[4])
 {
     out[0] = '%';
-    hexEncode(&c, 1, out + 1, 1);
+    hex_encode(&c, 1, out + 1, 1);
 }
 
 // The one percent-encoder: letters, digits and the bytes of kept are copied,
@@ -33,7 +33,7 @@ static int percent_encode(char *dest, const char *src, int srcLen, const char *k
     return (int) (dest - start);
 }
 
-int urlEncode(char *dest, const char *src, int maxSrcSize)
+int url_encode(char *dest, const char *src, int maxSrcSize)
 {
     // A space is encoded too: "+" would come back as a plus sign from the
     // service, so keys with spaces need "%20".
@@ -46,7 +46,7 @@ int urlEncode(char *dest, const char *src, int maxSrcSize)
     return 1;
 }
 
-int uriEncode(char *dest, const char *src, int srcLen, int keepSlash)
+int uri_encode(char *dest, const char *src, int srcLen, int keepSlash)
 {
     return percent_encode(dest, src, srcLen, keepSlash ? "-_.~/" : "-_.~");
 }
@@ -84,7 +84,7 @@ int text_append(char *text, int *textLen, int capacity, const char *data, int da
 // The digests, HMACs and base64 below are OpenSSL's: one well-kept
 // implementation for every signature the client makes.
 
-int base64Encode(const unsigned char *in, int inLen, char *out)
+int base64_encode(const unsigned char *in, int inLen, char *out)
 {
     if (inLen <= 0) {
         return 0;
@@ -113,19 +113,19 @@ static void evp_digest_init(EvpDigest *digest, const EVP_MD *md)
     }
 }
 
-void SHA1_init(SHA1Context *context)
+void sha1_init(SHA1Context *context)
 {
     evp_digest_init(&context->digest, EVP_sha1());
 }
 
-void SHA1_update(SHA1Context *context, const unsigned char *data, size_t len)
+void sha1_update(SHA1Context *context, const unsigned char *data, size_t len)
 {
     if (context->digest.ctx) {
         EVP_DigestUpdate(context->digest.ctx, data, len);
     }
 }
 
-void SHA1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context)
+void sha1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context)
 {
     memset(digest, 0, SHA1_DIGEST_SIZE);
     if (context->digest.ctx) {
@@ -135,7 +135,7 @@ void SHA1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context)
     }
 }
 
-void HMAC_SHA1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
+void hmac_sha1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
                size_t key_len, const unsigned char *message,
                size_t message_len)
 {
@@ -148,7 +148,7 @@ void HMAC_SHA1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
     }
 }
 
-void SHA256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
+void sha256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
                    const unsigned char *data, size_t len)
 {
     unsigned int outLen = SHA256_DIGEST_SIZE;
@@ -157,7 +157,7 @@ void SHA256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
     }
 }
 
-void HMAC_SHA256(unsigned char hmac[SHA256_DIGEST_SIZE],
+void hmac_sha256(unsigned char hmac[SHA256_DIGEST_SIZE],
                  const unsigned char *key, size_t key_len,
                  const unsigned char *message, size_t message_len)
 {
@@ -169,7 +169,7 @@ void HMAC_SHA256(unsigned char hmac[SHA256_DIGEST_SIZE],
     }
 }
 
-void hexEncode(const unsigned char *in, int inLen, char *out, int upperCase)
+void hex_encode(const unsigned char *in, int inLen, char *out, int upperCase)
 {
     const char *const digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
     for (int i = 0; i < inLen; ++i) {
@@ -186,7 +186,7 @@ int is_blank(char c)
     return (c == ' ') || (c == '\t');
 }
 
-int checkString(const char *str, const char *format)
+int check_string(const char *str, const char *format)
 {
     for (; *format; ++str, ++format) {
         if (*format == 'd') {
@@ -206,9 +206,9 @@ static int two_digits(const char *s)
     return (s[0] - '0') * 10 + (s[1] - '0');
 }
 
-int64_t parseIso8601Time(const char *str)
+int64_t parse_iso8601_time(const char *str)
 {
-    if (!str || !checkString(str, "dddd-dd-ddTdd:dd:dd")) {
+    if (!str || !check_string(str, "dddd-dd-ddTdd:dd:dd")) {
         return -1;
     }
 
@@ -233,7 +233,7 @@ int64_t parseIso8601Time(const char *str)
         }
     }
 
-    if (checkString(str, "-dd:dd") || checkString(str, "+dd:dd")) {
+    if (check_string(str, "-dd:dd") || check_string(str, "+dd:dd")) {
         const int64_t offset =
             ((int64_t) two_digits(str + 1) * 60 + two_digits(str + 4)) * 60;
         if (*str == '+') {
@@ -247,7 +247,7 @@ int64_t parseIso8601Time(const char *str)
     return ret;
 }
 
-uint64_t parseUnsignedInt(const char *str)
+uint64_t parse_unsigned_int(const char *str)
 {
     while (is_blank(*str)) {
         ++str;

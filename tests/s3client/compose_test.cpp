@@ -80,10 +80,10 @@ class ComposeTest : public ::testing::Test
 std::string base64_hmac(const std::string &key, const std::string &text)
 {
     unsigned char digest[SHA1_DIGEST_SIZE];
-    HMAC_SHA1(digest, (const unsigned char *) key.data(), key.size(),
+    hmac_sha1(digest, (const unsigned char *) key.data(), key.size(),
               (const unsigned char *) text.data(), text.size());
     char out[32];
-    const int len = base64Encode(digest, SHA1_DIGEST_SIZE, out);
+    const int len = base64_encode(digest, SHA1_DIGEST_SIZE, out);
     return std::string(out, (size_t) len);
 }
 
@@ -124,7 +124,7 @@ TEST(SignatureVectors, CanonicalResourcesHaveThePublishedForms)
 
     // A key with bytes above 0x7f is encoded with upper-case digits.
     char encoded[MAX_URLENCODED_KEY_SIZE];
-    ASSERT_EQ(urlEncode(encoded, "fran\xc3\xa7" "ais", S3_MAX_KEY_SIZE), 1);
+    ASSERT_EQ(url_encode(encoded, "fran\xc3\xa7" "ais", S3_MAX_KEY_SIZE), 1);
     EXPECT_STREQ(encoded, "fran%C3%A7ais");
 }
 

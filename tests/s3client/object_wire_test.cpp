@@ -24,7 +24,7 @@ std::string md5Base64(const std::string &data)
     unsigned int len = 0;
     EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr);
     char out[64];
-    int n = base64Encode(digest, static_cast<int>(len), out);
+    int n = base64_encode(digest, static_cast<int>(len), out);
     return std::string(out, static_cast<size_t>(n));
 }
 
