@@ -1,5 +1,6 @@
-// general.cpp: the client's set-up and tear-down, its process-wide settings,
-// bucket-name validation, status names and the retryable statuses.
+// general.cpp: the client's public library-wide entries: counted set-up and
+// tear-down, the settings' public setters, bucket-name validation, status
+// names and the retryable statuses.
 #include <stdio.h>
 #include <string.h>
 

@@ -1,6 +1,6 @@
 // util.h: small text utilities of the client: URL encoding, base64, hex,
 // the digests and HMACs of the signatures (OpenSSL's), ISO 8601 time and
-// number parsing.
+// number parsing, and the bounded append of a text.
 #pragma once
 
 #include <stddef.h>
