@@ -1,8 +1,9 @@
 /*
  * s3client.h: the whole public interface of the S3 REST client.
  *
- * A small procedural client for the S3 REST interface with version 2 request
- * signatures.  Every network operation returns nothing and reports its outcome
+ * A small procedural client for the S3 REST interface, with version 2 or
+ * version 4 request signatures (S3BucketContext.signatureVersion).  Every
+ * network operation returns nothing and reports its outcome
  * through the complete callback of the handler it was given, exactly once.
  *
  * Ownership: every record is owned by the caller.  Texts and arrays the caller
@@ -394,6 +395,13 @@ typedef void (*S3ResponseCompleteCallback)
 typedef int (*S3PutObjectDataCallback)
     (int bufferSize, char *buffer, void *callbackData);
 
+/* Asked when the body has to be sent again from its first byte (libcurl found
+   a kept connection closed after it had sent some of the body, and retries on
+   a new one).  Returns 0 when the next put-data calls will give the body again
+   from byte 0, anything else when they cannot: the upload then ends with
+   S3StatusConnectionFailed, as it does without this callback. */
+typedef int (*S3PutObjectRewindCallback)(void *callbackData);
+
 /* Receives the next bufferSize body bytes; anything but S3StatusOK stops
    the transfer and becomes the final status. */
 typedef S3Status (*S3GetObjectDataCallback)
@@ -418,6 +426,9 @@ typedef struct S3PutObjectHandler
 {
     S3ResponseHandler responseHandler;
     S3PutObjectDataCallback putObjectDataCallback;
+    /* Added after the original fields; may be NULL.  See
+       S3PutObjectRewindCallback. */
+    S3PutObjectRewindCallback putObjectRewindCallback;
 } S3PutObjectHandler;
 
 typedef struct S3GetObjectHandler
@@ -442,12 +453,18 @@ typedef struct S3ListBucketHandler
 S3Status S3_initialize(const char *userAgentInfo, int flags,
                        const char *defaultS3HostName);
 
-/* Undoes one S3_initialize; the last one empties the request pool. */
+/* Undoes one S3_initialize; the last one empties the request pool.  Called
+   from a complete callback, the tear-down waits until the outermost complete
+   callback has returned (an S3_initialize before then cancels it). */
 void S3_deinitialize(void);
 
 /* PEM bundle of certificate authorities used to verify the server's
    certificate.  The path is copied; NULL or "" means the system's default
-   store.  Returns S3StatusUriTooLong for a path that does not fit. */
+   store.  Returns S3StatusUriTooLong for a path that does not fit (the
+   previous setting stays), and S3StatusServerFailedVerification for a path
+   that is not a readable file: it is kept all the same, so that later
+   requests fail with S3StatusServerFailedVerification rather than trust the
+   system's store. */
 S3Status S3_set_ca_file(const char *caFile);
 
 /* ------------------------------------------------------- request contexts */
@@ -462,7 +479,11 @@ S3Status S3_set_ca_file(const char *caFile);
 S3Status S3_create_request_context(S3RequestContext **requestContextReturn);
 
 /* Ends every request still queued (complete callback with
-   S3StatusInterrupted) and frees the context.  NULL is ignored. */
+   S3StatusInterrupted) and frees the context.  NULL is ignored.  Called from
+   a complete callback of one of the context's own requests, the destruction
+   waits until that callback has returned: the run that made the callback
+   then ends the remaining requests, frees the context and returns
+   S3StatusInterrupted (the context must not be used after that). */
 void S3_destroy_request_context(S3RequestContext *requestContext);
 
 /* Runs the queued requests, and any that their callbacks queue, until none
@@ -508,16 +529,32 @@ void S3_set_trace(int enabled);
 /* S3StatusOK or one of S3StatusInvalidBucketName... (the first rule broken). */
 S3Status S3_validate_bucket_name(const char *bucketName, S3UriStyle uriStyle);
 
-/* The enumerator's name without "S3Status"; "Unknown" outside 0 to 117. */
+/* The enumerator's name without "S3Status"; "Unknown" outside 0 to
+   S3_STATUS_COUNT - 1. */
 const char *S3_get_status_name(S3Status status);
 
-/* 1 for the transient failures worth a retry, else 0. */
+/* 1 for the transient failures worth a retry, else 0: NameLookupError,
+   FailedToConnect, ConnectionFailed, ErrorInternalError,
+   ErrorOperationAborted, ErrorRequestTimeout and the gateway answers
+   HttpErrorInternalServerError, HttpErrorBadGateway,
+   HttpErrorServiceUnavailable and HttpErrorGatewayTimeout.
+
+   How a transfer's failure becomes a status: no name found (host or proxy):
+   NameLookupError; connection refused: FailedToConnect; a time limit
+   reached, a connection that broke, closed without an answer or gave an
+   empty reply, a body cut short, and a body that had to be sent again but
+   could not be rewound (see S3PutObjectRewindCallback): ConnectionFailed;
+   the server's certificate not verified, or the CA bundle unreadable:
+   ServerFailedVerification; no TLS session (the endpoint speaks plain HTTP,
+   no acceptable cipher or certificate): TlsFailed; libcurl out of memory:
+   OutOfMemory; anything else: InternalError. */
 int S3_status_is_retryable(S3Status status);
 
 /* Writes into buffer (S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE bytes) a URI
    that lets anyone fetch the object until expires (seconds since the epoch;
    out of 0..2147483647 means 2147483647).  resource is an optional
-   sub-resource. */
+   sub-resource.  Signature V4 URIs live seven days at most; an expiry that is
+   not in the future gives S3StatusErrorInvalidArgument. */
 S3Status S3_generate_authenticated_query_string
     (char *buffer, const S3BucketContext *bucketContext, const char *key,
      int64_t expires, const char *resource);

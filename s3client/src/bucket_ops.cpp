@@ -8,23 +8,9 @@
 #include "forward.h"
 #include "request.h"
 #include "simplexml.h"
+#include "util.h"
 
 namespace {
-
-// Appends data to a text of capacity characters, cutting silently.
-void append_cut(char *text, int *textLen, int capacity, const char *data, int dataLen)
-{
-    int take = capacity - *textLen;
-    if (take > dataLen) {
-        take = dataLen;
-    }
-    if (take <= 0) {
-        return;
-    }
-    memcpy(text + *textLen, data, static_cast<size_t>(take));
-    *textLen += take;
-    text[*textLen] = '\0';
-}
 
 // The bucket context of an operation that takes the bucket's settings one
 // by one; everything else (signature, region) stays as zero gives it.
@@ -54,24 +40,24 @@ struct TestBucketData {
     int locationConstraintLen;
 };
 
-S3Status testBucketXmlCallback(const char *elementPath, const char *data, int dataLen,
+S3Status test_bucket_xml_callback(const char *elementPath, const char *data, int dataLen,
                                void *callbackData)
 {
     TestBucketData *tbData = static_cast<TestBucketData *>(callbackData);
     if (data && !strcmp(elementPath, "LocationConstraint")) {
-        append_cut(tbData->locationConstraint, &tbData->locationConstraintLen,
-                   kLocationConstraintSize, data, dataLen);
+        text_append(tbData->locationConstraint, &tbData->locationConstraintLen,
+                    kLocationConstraintSize, data, dataLen);
     }
     return S3StatusOK;
 }
 
-S3Status testBucketDataCallback(int bufferSize, const char *buffer, void *callbackData)
+S3Status test_bucket_data_callback(int bufferSize, const char *buffer, void *callbackData)
 {
     TestBucketData *tbData = static_cast<TestBucketData *>(callbackData);
     return simplexml_add(&tbData->simpleXml, buffer, bufferSize);
 }
 
-void testBucketCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
+void test_bucket_complete_callback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
                                 void *callbackData)
 {
     TestBucketData *tbData = static_cast<TestBucketData *>(callbackData);
@@ -97,7 +83,7 @@ struct CreateBucketData {
     int docBytesWritten;
 };
 
-int createBucketDataCallback(int bufferSize, char *buffer, void *callbackData)
+int create_bucket_data_callback(int bufferSize, char *buffer, void *callbackData)
 {
     CreateBucketData *cbData = static_cast<CreateBucketData *>(callbackData);
     int remaining = cbData->docLen - cbData->docBytesWritten;
@@ -110,7 +96,13 @@ int createBucketDataCallback(int bufferSize, char *buffer, void *callbackData)
     return toCopy;
 }
 
-void createBucketCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
+int create_bucket_rewind_callback(void *callbackData)
+{
+    static_cast<CreateBucketData *>(callbackData)->docBytesWritten = 0;
+    return 0;
+}
+
+void create_bucket_complete_callback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
                                   void *callbackData)
 {
     CreateBucketData *cbData = static_cast<CreateBucketData *>(callbackData);
@@ -123,7 +115,7 @@ struct DeleteBucketData {
     CallerHandler caller; // first member: see forward.h
 };
 
-void deleteBucketCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
+void delete_bucket_complete_callback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
                                   void *callbackData)
 {
     DeleteBucketData *dbData = static_cast<DeleteBucketData *>(callbackData);
@@ -144,7 +136,7 @@ void S3_test_bucket(S3Protocol protocol, S3UriStyle uriStyle, const char *access
         handler->completeCallback(S3StatusOutOfMemory, nullptr, callbackData);
         return;
     }
-    simplexml_initialize(&tbData->simpleXml, &testBucketXmlCallback, tbData);
+    simplexml_initialize(&tbData->simpleXml, &test_bucket_xml_callback, tbData);
     caller_handler_set(&tbData->caller, handler, callbackData);
     tbData->locationConstraintReturnSize = locationConstraintReturnSize;
     tbData->locationConstraintReturn = locationConstraintReturn;
@@ -158,8 +150,8 @@ void S3_test_bucket(S3Protocol protocol, S3UriStyle uriStyle, const char *access
                         hostName, bucketName);
     params.subResource = "location";
     params.propertiesCallback = &forward_properties;
-    params.fromS3Callback = &testBucketDataCallback;
-    params.completeCallback = &testBucketCompleteCallback;
+    params.fromS3Callback = &test_bucket_data_callback;
+    params.completeCallback = &test_bucket_complete_callback;
     params.callbackData = tbData;
     request_perform(&params, requestContext);
 }
@@ -203,9 +195,10 @@ void S3_create_bucket(S3Protocol protocol, const char *accessKeyId, const char *
                         hostName, bucketName);
     params.putProperties = &properties;
     params.propertiesCallback = &forward_properties;
-    params.toS3Callback = &createBucketDataCallback;
+    params.toS3Callback = &create_bucket_data_callback;
     params.toS3CallbackTotalSize = cbData->docLen;
-    params.completeCallback = &createBucketCompleteCallback;
+    params.toS3RewindCallback = &create_bucket_rewind_callback;
+    params.completeCallback = &create_bucket_complete_callback;
     params.callbackData = cbData;
     request_perform(&params, requestContext);
 }
@@ -228,7 +221,7 @@ void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle, const char *acce
     fill_bucket_context(&params.bucketContext, protocol, uriStyle, accessKeyId, secretAccessKey,
                         hostName, bucketName);
     params.propertiesCallback = &forward_properties;
-    params.completeCallback = &deleteBucketCompleteCallback;
+    params.completeCallback = &delete_bucket_complete_callback;
     params.callbackData = dbData;
     request_perform(&params, requestContext);
 }

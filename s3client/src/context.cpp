@@ -8,9 +8,11 @@
 // same context; they run in the same S3_runall_request_context.
 #include <new>
 
-#include "request.h"
+#include "request_context.h"
 
 namespace {
+
+void context_end_all(S3RequestContext *context, S3Status status);
 
 // Ends a request that is linked on the context and added to its multi handle.
 void context_end(S3RequestContext *context, Request *request, S3Status status)
@@ -20,8 +22,31 @@ void context_end(S3RequestContext *context, Request *request, S3Status status)
     if (request->status == S3StatusOK) {
         request->status = status;
     }
-    // The callback may queue new requests on this context.
+    // The callback may queue new requests on this context, or ask for its
+    // destruction, which waits until the callback has returned.
+    ++context->callbackDepth;
     request_finish(request);
+    --context->callbackDepth;
+}
+
+// Ends every request still queued (S3StatusInterrupted) and frees the context.
+void context_destroy(S3RequestContext *context)
+{
+    context->closing = 1;
+    context_end_all(context, S3StatusInterrupted);
+    curl_multi_cleanup(context->curlm);
+    delete context;
+}
+
+// After callbacks have run: a destruction they asked for is carried out.
+// True when the context is gone.
+bool context_destroyed_if_requested(S3RequestContext *context)
+{
+    if (!context->destroyRequested || context->callbackDepth > 0 || context->closing) {
+        return false;
+    }
+    context_destroy(context);
+    return true;
 }
 
 // Ends every transfer the multi handle reports as done.
@@ -74,19 +99,24 @@ S3Status S3_create_request_context(S3RequestContext **requestContextReturn)
     context->requestCount = 0;
     context->maxConnects = 0;
     context->closing = 0;
+    context->callbackDepth = 0;
+    context->destroyRequested = 0;
     *requestContextReturn = context;
     return S3StatusOK;
 }
 
 void S3_destroy_request_context(S3RequestContext *requestContext)
 {
-    if (!requestContext) {
+    if (!requestContext || requestContext->closing) {
         return;
     }
-    requestContext->closing = 1;
-    context_end_all(requestContext, S3StatusInterrupted);
-    curl_multi_cleanup(requestContext->curlm);
-    delete requestContext;
+    if (requestContext->callbackDepth > 0) {
+        // Called from one of its own complete callbacks: the run that made
+        // the callback still holds the context, and destroys it on return.
+        requestContext->destroyRequested = 1;
+        return;
+    }
+    context_destroy(requestContext);
 }
 
 S3Status S3_runonce_request_context(S3RequestContext *requestContext,
@@ -104,6 +134,12 @@ S3Status S3_runonce_request_context(S3RequestContext *requestContext,
                                         : S3StatusInternalError;
     if (status != S3StatusOK) {
         context_end_all(requestContext, status);
+    }
+    if (context_destroyed_if_requested(requestContext)) {
+        if (requestsRemainingReturn) {
+            *requestsRemainingReturn = 0;
+        }
+        return S3StatusInterrupted;
     }
     if (requestsRemainingReturn) {
         // Requests queued by the callbacks count as remaining.
@@ -123,7 +159,7 @@ S3Status S3_runall_request_context(S3RequestContext *requestContext)
         int remaining = 0;
         S3Status status = S3_runonce_request_context(requestContext, &remaining);
         if (status != S3StatusOK) {
-            return status;
+            return status; // also when a callback destroyed the context
         }
         if (remaining == 0) {
             return S3StatusOK;
@@ -131,6 +167,7 @@ S3Status S3_runall_request_context(S3RequestContext *requestContext)
         if (curl_multi_poll(requestContext->curlm, nullptr, 0, kMaxWaitMs, nullptr) !=
             CURLM_OK) {
             context_end_all(requestContext, S3StatusInternalError);
+            context_destroyed_if_requested(requestContext);
             return S3StatusInternalError;
         }
     }
@@ -167,4 +204,40 @@ S3Status S3_wait_request_context(S3RequestContext *requestContext, int timeoutMs
     return curl_multi_poll(requestContext->curlm, nullptr, 0, timeoutMs, nullptr) == CURLM_OK
                ? S3StatusOK
                : S3StatusInternalError;
+}
+
+void request_context_link(S3RequestContext *context, Request *request)
+{
+    if (context->requests) {
+        request->prev = context->requests->prev;
+        request->next = context->requests;
+        context->requests->prev->next = request;
+        context->requests->prev = request;
+    } else {
+        context->requests = request->next = request->prev = request;
+    }
+    ++context->requestCount;
+    // libcurl keeps four connections per transfer still added, so the cache
+    // would shrink as the last transfers of a wave end and close the
+    // connections the next wave needs: keep as many as were ever in flight.
+    if (context->requestCount > context->maxConnects &&
+        curl_multi_setopt(context->curlm, CURLMOPT_MAXCONNECTS,
+                          static_cast<long>(context->requestCount)) == CURLM_OK) {
+        context->maxConnects = context->requestCount;
+    }
+}
+
+void request_context_unlink(S3RequestContext *context, Request *request)
+{
+    if (request->next == request) {
+        context->requests = nullptr;
+    } else {
+        request->prev->next = request->next;
+        request->next->prev = request->prev;
+        if (context->requests == request) {
+            context->requests = request->next;
+        }
+    }
+    request->prev = request->next = nullptr;
+    --context->requestCount;
 }

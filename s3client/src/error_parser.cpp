@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "util.h"
+
 void error_parser_initialize(ErrorParser *errorParser)
 {
     errorParser->s3ErrorDetails.message = NULL;
@@ -29,15 +31,7 @@ void error_parser_initialize(ErrorParser *errorParser)
 static void append_text(char *text, int *textLen, const char *data,
                         int dataLen)
 {
-    int room = ERROR_TEXT_SIZE - 1 - *textLen;
-    if (dataLen < room) {
-        room = dataLen;
-    }
-    if (room > 0) {
-        memcpy(&text[*textLen], data, (size_t) room);
-        *textLen += room;
-    }
-    text[*textLen] = 0;
+    text_append(text, textLen, ERROR_TEXT_SIZE - 1, data, dataLen);
 }
 
 // Appends data and a terminator to the store; false when it does not fit.
@@ -99,7 +93,7 @@ static void add_extra_detail(ErrorParser *errorParser, const char *name,
 
 #define ERROR_PREFIX "Error/"
 
-static S3Status errorXmlCallback(const char *elementPath, const char *data,
+static S3Status error_xml_callback(const char *elementPath, const char *data,
                                  int dataLen, void *callbackData)
 {
     ErrorParser *errorParser = (ErrorParser *) callbackData;
@@ -145,7 +139,7 @@ S3Status error_parser_add(ErrorParser *errorParser, const char *buffer,
                           int bufferSize)
 {
     if (!errorParser->errorXmlParserInitialized) {
-        simplexml_initialize(&errorParser->errorXmlParser, errorXmlCallback,
+        simplexml_initialize(&errorParser->errorXmlParser, error_xml_callback,
                              errorParser);
         errorParser->errorXmlParserInitialized = 1;
     }

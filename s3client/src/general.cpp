@@ -1,9 +1,12 @@
-// general.cpp: the client's set-up and tear-down, its process-wide settings,
-// bucket-name validation, status names and the retryable statuses.
+// general.cpp: the client's public library-wide entries: counted set-up and
+// tear-down, the settings' public setters, bucket-name validation, status
+// names and the retryable statuses.
 #include <stdio.h>
 #include <string.h>
 
+#include "client_settings.h"
 #include "request.h"
+#include "request_api.h"
 #include "util.h"
 
 static int initializeCountG = 0;
@@ -12,6 +15,12 @@ static int initializeCountG = 0;
 // call is still counted.
 static bool requestLayerReadyG = false;
 
+static void request_layer_teardown(void)
+{
+    request_api_deinitialize();
+    requestLayerReadyG = false;
+}
+
 S3Status S3_initialize(const char *userAgentInfo, int flags,
                        const char *defaultS3HostName)
 {
@@ -19,6 +28,9 @@ S3Status S3_initialize(const char *userAgentInfo, int flags,
     // S3_deinitialize.
     ++initializeCountG;
     if (requestLayerReadyG) {
+        // A tear-down still waiting for a complete callback to return is
+        // no longer wanted.
+        request_defer_until_idle(NULL);
         return S3StatusOK;
     }
     const S3Status status =
@@ -37,10 +49,16 @@ void S3_deinitialize(void)
     if (--initializeCountG) {
         return;
     }
-    if (requestLayerReadyG) {
-        request_api_deinitialize();
-        requestLayerReadyG = false;
+    if (!requestLayerReadyG) {
+        return;
     }
+    if (request_callback_depth() > 0) {
+        // Inside a complete callback the request that made it still needs
+        // the pool: the tear-down waits until the callback has returned.
+        request_defer_until_idle(&request_layer_teardown);
+        return;
+    }
+    request_layer_teardown();
 }
 
 S3Status S3_set_ca_file(const char *caFile)
@@ -268,6 +286,10 @@ int S3_status_is_retryable(S3Status status)
     case S3StatusErrorInternalError:
     case S3StatusErrorOperationAborted:
     case S3StatusErrorRequestTimeout:
+    case S3StatusHttpErrorInternalServerError:
+    case S3StatusHttpErrorBadGateway:
+    case S3StatusHttpErrorServiceUnavailable:
+    case S3StatusHttpErrorGatewayTimeout:
         return 1;
     default:
         return 0;

@@ -62,7 +62,7 @@ struct ListedEntry {
 };
 
 // One listing request: allocated by S3_list_bucket, freed by
-// listBucketCompleteCallback after the caller's complete callback.
+// list_bucket_complete_callback after the caller's complete callback.
 struct ListBucketData {
     CallerHandler caller; // first member: see forward.h
     S3ListBucketCallback listBucketCallback;
@@ -78,16 +78,6 @@ struct ListBucketData {
     bool complete = false;
 };
 
-bool is_hex(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-int hex_value(char c)
-{
-    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-}
-
 // Undoes the store's URL encoding: "%XY" is the byte XY, "+" a space.  A "%"
 // that starts no escape stands for itself.
 std::string url_decode(const std::string &text, size_t capacity)
@@ -96,7 +86,8 @@ std::string url_decode(const std::string &text, size_t capacity)
     out.reserve(text.size());
     for (size_t i = 0; i < text.size() && out.size() < capacity; i++) {
         const char c = text[i];
-        if (c == '%' && i + 2 < text.size() && is_hex(text[i + 1]) && is_hex(text[i + 2])) {
+        if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
+            hex_value(text[i + 2]) >= 0) {
             out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
             i += 2;
         } else if (c == '+') {
@@ -123,7 +114,7 @@ ListedEntry &open_entry(ListBucketData *lbData, bool isPrefix)
     return lbData->entries.back();
 }
 
-S3Status listBucketXmlCallback(const char *elementPath, const char *data, int dataLen,
+S3Status list_bucket_xml_callback(const char *elementPath, const char *data, int dataLen,
                                void *callbackData)
 {
     ListBucketData *lbData = static_cast<ListBucketData *>(callbackData);
@@ -192,9 +183,9 @@ S3Status deliver_page(ListBucketData *lbData)
             const ListedEntry &src = *objects[i];
             S3ListBucketContent &dst = contents[i];
             dst.key = keys[i].c_str();
-            dst.lastModified = parseIso8601Time(src.lastModified.c_str());
+            dst.lastModified = parse_iso8601_time(src.lastModified.c_str());
             dst.eTag = src.eTag.c_str();
-            dst.size = parseUnsignedInt(src.size.c_str());
+            dst.size = parse_unsigned_int(src.size.c_str());
             dst.ownerId = src.ownerId.empty() ? nullptr : src.ownerId.c_str();
             dst.ownerDisplayName =
                 src.ownerDisplayName.empty() ? nullptr : src.ownerDisplayName.c_str();
@@ -232,7 +223,7 @@ S3Status deliver_page(ListBucketData *lbData)
     return S3StatusOK;
 }
 
-S3Status listBucketDataCallback(int bufferSize, const char *buffer, void *callbackData)
+S3Status list_bucket_data_callback(int bufferSize, const char *buffer, void *callbackData)
 {
     ListBucketData *lbData = static_cast<ListBucketData *>(callbackData);
     return simplexml_add(&lbData->simpleXml, buffer, bufferSize);
@@ -241,13 +232,19 @@ S3Status listBucketDataCallback(int bufferSize, const char *buffer, void *callba
 // A page counts only when its document is complete and is a listing: an
 // answer cut short, an HTML page, an error document or no body at all is a
 // failed listing (S3StatusXmlParseFailure), never an empty or shorter page.
-void listBucketCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
+void list_bucket_complete_callback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
                                 void *callbackData)
 {
     ListBucketData *lbData = static_cast<ListBucketData *>(callbackData);
     if (requestStatus == S3StatusOK) {
         requestStatus = simplexml_finish(&lbData->simpleXml);
         if (requestStatus == S3StatusOK && !lbData->complete) {
+            requestStatus = S3StatusXmlParseFailure;
+        }
+        // In a page that is not URL-encoded, "%01" would be read as three
+        // characters of a key: such a page still cannot be read.
+        if (requestStatus == S3StatusOK && lbData->simpleXml.controlReferencesEscaped &&
+            lbData->encodingType != "url") {
             requestStatus = S3StatusXmlParseFailure;
         }
         if (requestStatus == S3StatusOK) {
@@ -264,7 +261,7 @@ void listBucketCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3
 bool append_query_param(char *queryParams, int *len, const char *name, const char *value)
 {
     char encoded[3 * kMaxQueryParamValueSize + 1];
-    if (!urlEncode(encoded, value, kMaxQueryParamValueSize)) {
+    if (!url_encode(encoded, value, kMaxQueryParamValueSize)) {
         return false;
     }
     int room = kMaxQueryParamsSize + 1 - *len;
@@ -316,7 +313,11 @@ void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix, co
     }
     caller_handler_set(&lbData->caller, &handler->responseHandler, callbackData);
     lbData->listBucketCallback = handler->listBucketCallback;
-    simplexml_initialize(&lbData->simpleXml, &listBucketXmlCallback, lbData);
+    simplexml_initialize(&lbData->simpleXml, &list_bucket_xml_callback, lbData);
+    // A store that leaves NextMarker unencoded writes a control byte in it as
+    // a character reference XML forbids; in a URL-encoded page that reads
+    // as the byte's URL encoding.
+    simplexml_escape_control_references(&lbData->simpleXml);
 
     RequestParams params;
     memset(&params, 0, sizeof(params));
@@ -325,8 +326,8 @@ void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix, co
     params.key = nullptr;
     params.queryParams = queryParams;
     params.propertiesCallback = &forward_properties;
-    params.fromS3Callback = &listBucketDataCallback;
-    params.completeCallback = &listBucketCompleteCallback;
+    params.fromS3Callback = &list_bucket_data_callback;
+    params.completeCallback = &list_bucket_complete_callback;
     params.callbackData = lbData;
     request_perform(&params, requestContext);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "error_parser.h"
+#include "forward.h"
 #include "request.h"
 #include "simplexml.h"
 #include "util.h"
@@ -33,6 +34,7 @@ void S3_put_object(const S3BucketContext *bucketContext, const char *key, uint64
     params.propertiesCallback = handler->responseHandler.propertiesCallback;
     params.toS3Callback = handler->putObjectDataCallback;
     params.toS3CallbackTotalSize = static_cast<int64_t>(contentLength);
+    params.toS3RewindCallback = handler->putObjectRewindCallback;
     params.completeCallback = handler->responseHandler.completeCallback;
     params.callbackData = callbackData;
     request_perform(&params, requestContext);
@@ -56,12 +58,15 @@ void S3_get_object(const S3BucketContext *bucketContext, const char *key,
     request_perform(&params, requestContext);
 }
 
-void S3_head_object(const S3BucketContext *bucketContext, const char *key,
-                    S3RequestContext *requestContext, const S3ResponseHandler *handler,
-                    void *callbackData)
+namespace {
+
+// A request on one object without a body either way: head or delete.
+void perform_bodiless(HttpRequestType type, const S3BucketContext *bucketContext,
+                      const char *key, S3RequestContext *requestContext,
+                      const S3ResponseHandler *handler, void *callbackData)
 {
     RequestParams params = empty_params(bucketContext);
-    params.httpRequestType = HttpRequestTypeHEAD;
+    params.httpRequestType = type;
     params.key = key;
     params.propertiesCallback = handler->propertiesCallback;
     params.completeCallback = handler->completeCallback;
@@ -69,17 +74,22 @@ void S3_head_object(const S3BucketContext *bucketContext, const char *key,
     request_perform(&params, requestContext);
 }
 
+} // namespace
+
+void S3_head_object(const S3BucketContext *bucketContext, const char *key,
+                    S3RequestContext *requestContext, const S3ResponseHandler *handler,
+                    void *callbackData)
+{
+    perform_bodiless(HttpRequestTypeHEAD, bucketContext, key, requestContext, handler,
+                     callbackData);
+}
+
 void S3_delete_object(const S3BucketContext *bucketContext, const char *key,
                       S3RequestContext *requestContext, const S3ResponseHandler *handler,
                       void *callbackData)
 {
-    RequestParams params = empty_params(bucketContext);
-    params.httpRequestType = HttpRequestTypeDELETE;
-    params.key = key;
-    params.propertiesCallback = handler->propertiesCallback;
-    params.completeCallback = handler->completeCallback;
-    params.callbackData = callbackData;
-    request_perform(&params, requestContext);
+    perform_bodiless(HttpRequestTypeDELETE, bucketContext, key, requestContext, handler,
+                     callbackData);
 }
 
 // ---- copy ----
@@ -90,16 +100,14 @@ namespace {
 constexpr int kCopyLastModifiedSize = 256;
 
 // One copy in flight: allocated by S3_copy_object, freed by
-// copyObjectCompleteCallback after the caller's complete callback.
+// copy_object_complete_callback after the caller's complete callback.
 struct CopyObjectData {
+    CallerHandler caller; // first member: see forward.h
     SimpleXml simpleXml;
     // The store may answer a copy 200 and still fail it, with an Error
     // document in place of the result: the body is read for that too.
     ErrorParser errorParser;
     int errorDocument; // the body's root element is Error
-    S3ResponsePropertiesCallback responsePropertiesCallback;
-    S3ResponseCompleteCallback responseCompleteCallback;
-    void *callbackData;
     int64_t *lastModifiedReturn;
     int eTagReturnSize;
     char *eTagReturn;
@@ -108,7 +116,7 @@ struct CopyObjectData {
     int lastModifiedLen;
 };
 
-S3Status copyObjectXmlCallback(const char *elementPath, const char *data, int dataLen,
+S3Status copy_object_xml_callback(const char *elementPath, const char *data, int dataLen,
                                void *callbackData)
 {
     CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
@@ -119,13 +127,8 @@ S3Status copyObjectXmlCallback(const char *elementPath, const char *data, int da
         return S3StatusOK;
     }
     if (!strcmp(elementPath, "CopyObjectResult/LastModified")) {
-        int room = kCopyLastModifiedSize - coData->lastModifiedLen;
-        int take = dataLen < room ? dataLen : room;
-        if (take > 0) {
-            memcpy(coData->lastModified + coData->lastModifiedLen, data, static_cast<size_t>(take));
-            coData->lastModifiedLen += take;
-            coData->lastModified[coData->lastModifiedLen] = '\0';
-        }
+        text_append(coData->lastModified, &coData->lastModifiedLen, kCopyLastModifiedSize, data,
+                    dataLen);
     } else if (!strcmp(elementPath, "CopyObjectResult/ETag")) {
         if (coData->eTagReturnSize && coData->eTagReturn) {
             if (coData->eTagReturnLen + dataLen > coData->eTagReturnSize - 1) {
@@ -139,17 +142,7 @@ S3Status copyObjectXmlCallback(const char *elementPath, const char *data, int da
     return S3StatusOK;
 }
 
-S3Status copyObjectPropertiesCallback(const S3ResponseProperties *responseProperties,
-                                      void *callbackData)
-{
-    CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
-    if (!coData->responsePropertiesCallback) {
-        return S3StatusOK;
-    }
-    return coData->responsePropertiesCallback(responseProperties, coData->callbackData);
-}
-
-S3Status copyObjectDataCallback(int bufferSize, const char *buffer, void *callbackData)
+S3Status copy_object_data_callback(int bufferSize, const char *buffer, void *callbackData)
 {
     CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
     S3Status status = simplexml_add(&coData->simpleXml, buffer, bufferSize);
@@ -159,13 +152,13 @@ S3Status copyObjectDataCallback(int bufferSize, const char *buffer, void *callba
     return status;
 }
 
-void copyObjectCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
+void copy_object_complete_callback(S3Status requestStatus, const S3ErrorDetails *s3ErrorDetails,
                                 void *callbackData)
 {
     CopyObjectData *coData = static_cast<CopyObjectData *>(callbackData);
     if (coData->lastModifiedReturn) {
         *coData->lastModifiedReturn =
-            coData->lastModifiedLen ? parseIso8601Time(coData->lastModified) : -1;
+            coData->lastModifiedLen ? parse_iso8601_time(coData->lastModified) : -1;
     }
     // A 200 whose body is an Error document is that error: its code decides
     // the status (one without a code is still no success), and its details
@@ -173,9 +166,10 @@ void copyObjectCompleteCallback(S3Status requestStatus, const S3ErrorDetails *s3
     if (requestStatus == S3StatusOK && coData->errorDocument) {
         requestStatus = S3StatusErrorUnknown;
         error_parser_convert_status(&coData->errorParser, &requestStatus);
+        coData->errorParser.s3ErrorDetails.httpStatus = s3ErrorDetails ? s3ErrorDetails->httpStatus : 0;
         s3ErrorDetails = &coData->errorParser.s3ErrorDetails;
     }
-    coData->responseCompleteCallback(requestStatus, s3ErrorDetails, coData->callbackData);
+    coData->caller.completeCallback(requestStatus, s3ErrorDetails, coData->caller.callbackData);
     simplexml_deinitialize(&coData->simpleXml);
     error_parser_deinitialize(&coData->errorParser);
     free(coData);
@@ -215,12 +209,10 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
         handler->completeCallback(S3StatusOutOfMemory, nullptr, callbackData);
         return;
     }
-    simplexml_initialize(&data->simpleXml, &copyObjectXmlCallback, data);
+    simplexml_initialize(&data->simpleXml, &copy_object_xml_callback, data);
     error_parser_initialize(&data->errorParser);
     data->errorDocument = 0;
-    data->responsePropertiesCallback = handler->propertiesCallback;
-    data->responseCompleteCallback = handler->completeCallback;
-    data->callbackData = callbackData;
+    caller_handler_set(&data->caller, handler, callbackData);
     data->lastModifiedReturn = lastModifiedReturn;
     data->eTagReturnSize = eTagReturnSize;
     data->eTagReturn = eTagReturn;
@@ -240,9 +232,9 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
     params.copySourceBucketName = bucketContext->bucketName;
     params.copySourceKey = key;
     params.putProperties = putProperties;
-    params.propertiesCallback = &copyObjectPropertiesCallback;
-    params.fromS3Callback = &copyObjectDataCallback;
-    params.completeCallback = &copyObjectCompleteCallback;
+    params.propertiesCallback = &forward_properties;
+    params.fromS3Callback = &copy_object_data_callback;
+    params.completeCallback = &copy_object_complete_callback;
     params.callbackData = data;
     request_perform(&params, requestContext);
 }

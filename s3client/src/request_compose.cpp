@@ -7,7 +7,9 @@
 #include <string.h>
 #include <time.h>
 
-#include "request.h"
+#include "request_api.h"
+#include "request_compose.h"
+#include "signature.h"
 #include "util.h"
 
 static int64_t system_clock()
@@ -45,12 +47,24 @@ static void format_date(char *out, size_t size, int64_t t)
 // in; these hold them there.
 static_assert(AMZ_HEADERS_RAW_SIZE == 2769, "x-amz- header budget");
 static_assert(MAX_CANONICALIZED_RESOURCE_SIZE == 3339, "canonical resource");
-static_assert(STRING_TO_SIGN_SIZE == 6383, "V2 string to sign");
 static_assert(MAX_URI_SIZE == 3602, "request URI");
 
 bool uses_signature_v4(const S3BucketContext *bucketContext)
 {
     return enum_int(bucketContext->signatureVersion) == S3SignatureV4;
+}
+
+// Whether text holds a byte that would end or fold a header line, or that a
+// header may not carry: a control byte, a tab excepted when tabOk.
+static bool has_control_byte(const char *text, bool tabOk)
+{
+    for (; *text; ++text) {
+        const unsigned char c = (unsigned char) *text;
+        if (((c < 0x20) && !(tabOk && (c == '\t'))) || (c == 0x7f)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Whether a value is nothing but blanks (or nothing at all).
@@ -140,14 +154,14 @@ struct AmzHeaderWriter
 static bool encode_key_text(char *dest, const char *key, bool v4)
 {
     if (!v4) {
-        return urlEncode(dest, key, S3_MAX_KEY_SIZE) != 0;
+        return url_encode(dest, key, S3_MAX_KEY_SIZE) != 0;
     }
     const size_t len = key ? strlen(key) : 0;
     if (len > S3_MAX_KEY_SIZE) {
         dest[0] = 0;
         return false;
     }
-    uriEncode(dest, key ? key : "", (int) len, 1);
+    uri_encode(dest, key ? key : "", (int) len, 1);
     return true;
 }
 
@@ -168,6 +182,11 @@ S3Status compose_amz_headers(const RequestParams *params,
             const S3NameValue *property = &properties->metaData[i];
             const char *name = property->name ? property->name : "";
             const char *value = property->value ? property->value : "";
+            // A carriage return or line feed would end the header and start
+            // another one of the caller's making: refused, unsent.
+            if (has_control_byte(name, false) || has_control_byte(value, true)) {
+                return S3StatusBadMetaData;
+            }
             // A blank value is sent empty (libcurl cannot send blanks alone),
             // so it is signed empty too.
             if (all_blank(value)) {
@@ -261,8 +280,10 @@ S3Status compose_amz_headers(const RequestParams *params,
 // ------------------------------------------------------- standard headers
 
 // One text-valued header: "" when there is no value; the value's leading
-// blanks are skipped (nothing left: badStatus), the line must take fewer than
-// HEADER_LINE_SIZE characters (else tooLongStatus), trailing blanks go.
+// blanks are skipped (nothing left, or a control byte other than a tab:
+// badStatus), what is left may hold up to
+// S3_MAX_HEADER_VALUE_SIZE characters (else tooLongStatus), trailing blanks
+// go.
 static S3Status compose_text_header(char *field, const char *format,
                                     const char *value, S3Status badStatus,
                                     S3Status tooLongStatus)
@@ -274,8 +295,11 @@ static S3Status compose_text_header(char *field, const char *format,
     while (is_blank(*value)) {
         ++value;
     }
-    if (!*value) {
+    if (!*value || has_control_byte(value, true)) {
         return badStatus;
+    }
+    if (strlen(value) > S3_MAX_HEADER_VALUE_SIZE) {
+        return tooLongStatus;
     }
     // Every format has exactly one "%s".
 #pragma GCC diagnostic push
@@ -394,9 +418,23 @@ const char *http_request_type_to_verb(HttpRequestType requestType)
     }
 }
 
+// Whether the context's keys are within the public limits: a longer key is
+// refused, never cut (a cut key id would sign as someone else).
+static bool keys_fit(const S3BucketContext *bucketContext)
+{
+    const char *id = bucketContext->accessKeyId;
+    const char *secret = bucketContext->secretAccessKey;
+    return (!id || strlen(id) <= S3_MAX_ACCESS_KEY_ID_SIZE) &&
+           (!secret || strlen(secret) <= S3_MAX_SECRET_ACCESS_KEY_SIZE);
+}
+
 S3Status compose_auth_header(const RequestParams *params,
                              RequestComputedValues *values)
 {
+    if (!keys_fit(&params->bucketContext)) {
+        values->authorizationHeader[0] = 0;
+        return S3StatusHeadersTooLong;
+    }
     if (uses_signature_v4(&params->bucketContext)) {
         values->canonicalizedAmzHeaders[0] = 0;
         values->canonicalizedResource[0] = 0;
@@ -517,6 +555,10 @@ S3Status S3_generate_authenticated_query_string(
     char *buffer, const S3BucketContext *bucketContext, const char *key,
     int64_t expires, const char *resource)
 {
+    if (!keys_fit(bucketContext)) {
+        buffer[0] = 0;
+        return S3StatusUriTooLong;
+    }
     return uses_signature_v4(bucketContext)
                ? sign_v4_query_string(buffer, bucketContext, key, expires,
                                       resource)

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "request.h"
+#include "signature.h"
 #include "util.h"
 
 // ------------------------------------------------------ canonical headers
@@ -147,10 +147,10 @@ static int sign_text(const char *secret, const char *text, int textLen,
                      char *out)
 {
     unsigned char hmac[SHA1_DIGEST_SIZE];
-    HMAC_SHA1(hmac, (const unsigned char *) (secret ? secret : ""),
+    hmac_sha1(hmac, (const unsigned char *) (secret ? secret : ""),
               secret ? strlen(secret) : 0, (const unsigned char *) text,
               (size_t) textLen);
-    const int len = base64Encode(hmac, SHA1_DIGEST_SIZE, out);
+    const int len = base64_encode(hmac, SHA1_DIGEST_SIZE, out);
     out[len] = 0;
     return len;
 }
@@ -170,9 +170,14 @@ S3Status sign_v2_auth_header(const RequestParams *params,
                   signature);
 
     const char *keyId = params->bucketContext.accessKeyId;
-    snprintf(values->authorizationHeader, HEADER_LINE_SIZE,
-             "Authorization: AWS %s:%.*s", keyId ? keyId : "", sigLen,
-             signature);
+    const int n = snprintf(values->authorizationHeader,
+                           sizeof(values->authorizationHeader),
+                           "Authorization: AWS %s:%.*s", keyId ? keyId : "",
+                           sigLen, signature);
+    if ((n < 0) || (n >= (int) sizeof(values->authorizationHeader))) {
+        values->authorizationHeader[0] = 0;
+        return S3StatusHeadersTooLong;
+    }
     return S3StatusOK;
 }
 
@@ -192,7 +197,7 @@ S3Status sign_v2_query_string(char *buffer,
 
     // The key's length is checked before it is encoded.
     char urlEncodedKey[MAX_URLENCODED_KEY_SIZE];
-    if (!urlEncode(urlEncodedKey, key, S3_MAX_KEY_SIZE)) {
+    if (!url_encode(urlEncodedKey, key, S3_MAX_KEY_SIZE)) {
         buffer[0] = 0;
         return S3StatusUriTooLong;
     }
@@ -215,7 +220,7 @@ S3Status sign_v2_query_string(char *buffer,
     sign_text(bucketContext->secretAccessKey, signbuf, len, signature);
 
     char encodedSignature[3 * SIGNATURE_SIZE + 1];
-    urlEncode(encodedSignature, signature, SIGNATURE_SIZE);
+    url_encode(encodedSignature, signature, SIGNATURE_SIZE);
 
     char queryParams[QUERY_STRING_SIZE];
     const char *keyId = bucketContext->accessKeyId;

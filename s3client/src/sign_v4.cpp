@@ -8,7 +8,8 @@
 
 #include <algorithm>
 
-#include "request.h"
+#include "request_api.h"
+#include "signature.h"
 #include "util.h"
 
 namespace {
@@ -169,20 +170,6 @@ bool canonical_headers(const char *const *lines, int count, TextWriter *out,
 
 // ------------------------------------------------------------ canonical query
 
-int hex_value(char c)
-{
-    if ((c >= '0') && (c <= '9')) {
-        return c - '0';
-    }
-    if ((c >= 'a') && (c <= 'f')) {
-        return c - 'a' + 10;
-    }
-    if ((c >= 'A') && (c <= 'F')) {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // src[0, len) with its %XX escapes decoded, then encoded as V4 signs it,
 // appended to out.  An escape that is not one stays as its bytes.
 void put_reencoded(TextWriter *out, const char *src, int len)
@@ -194,7 +181,7 @@ void put_reencoded(TextWriter *out, const char *src, int len)
             c = (char) (hex_value(src[i + 1]) * 16 + hex_value(src[i + 2]));
             i += 2;
         }
-        uriEncode(one, &c, 1, 0);
+        uri_encode(one, &c, 1, 0);
         out->put(one);
     }
 }
@@ -270,7 +257,7 @@ bool canonical_query(const char *query, TextWriter *out)
 void hmac(unsigned char out[SHA256_DIGEST_SIZE], const unsigned char *key,
           size_t keyLen, const char *text)
 {
-    HMAC_SHA256(out, key, keyLen, (const unsigned char *) text, strlen(text));
+    hmac_sha256(out, key, keyLen, (const unsigned char *) text, strlen(text));
 }
 
 // The first eight characters of "yyyymmddThhmmssZ".
@@ -388,10 +375,10 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
     }
 
     unsigned char digest[SHA256_DIGEST_SIZE];
-    SHA256_digest(digest, (const unsigned char *) signature->canonicalRequest,
+    sha256_digest(digest, (const unsigned char *) signature->canonicalRequest,
                   (size_t) canonical.len);
     char digestHex[SHA256_HEX_SIZE];
-    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex);
+    hex_encode(digest, SHA256_DIGEST_SIZE, digestHex, 0);
 
     char day[kDaySize];
     day_of(day, request->amzDate);
@@ -421,7 +408,7 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
     memset(secretKey, 0, sizeof(secretKey));
 
     hmac(digest, key, SHA256_DIGEST_SIZE, signature->stringToSign);
-    hexEncode(digest, SHA256_DIGEST_SIZE, signature->signature);
+    hex_encode(digest, SHA256_DIGEST_SIZE, signature->signature, 0);
     return S3StatusOK;
 }
 
@@ -530,17 +517,20 @@ S3Status sign_v4_query_string(char *buffer,
     if ((expires < 0) || (expires > kMaxExpires)) {
         expires = kMaxExpires;
     }
-    // V4 counts seconds from the signing time, one at least, seven days
-    // at most.
-    const int64_t seconds =
-        std::max<int64_t>(1, std::min(kMaxPresignedSeconds, expires - now));
+    // V4 counts seconds from the signing time, seven days at most.  A time
+    // already past cannot be given: such a URI is refused, not made one that
+    // lives a second.
+    if (expires <= now) {
+        return S3StatusErrorInvalidArgument;
+    }
+    const int64_t seconds = std::min(kMaxPresignedSeconds, expires - now);
 
     const size_t keyLen = key ? strlen(key) : 0;
     if (keyLen > S3_MAX_KEY_SIZE) {
         return S3StatusUriTooLong;
     }
     char encodedKey[MAX_URLENCODED_KEY_SIZE];
-    uriEncode(encodedKey, key ? key : "", (int) keyLen, 1);
+    uri_encode(encodedKey, key ? key : "", (int) keyLen, 1);
 
     char host[kHostSize];
     char hostLine[HOST_HEADER_SIZE];
@@ -564,7 +554,7 @@ S3Status sign_v4_query_string(char *buffer,
     if ((n < 0) || (n >= (int) sizeof(credential))) {
         return S3StatusUriTooLong;
     }
-    uriEncode(encodedCredential, credential, n, 0);
+    uri_encode(encodedCredential, credential, n, 0);
 
     char queryParams[S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE];
     n = snprintf(queryParams, sizeof(queryParams),

@@ -1,8 +1,11 @@
-// simplexml.cpp: the streaming XML reader over libxml2's SAX push parser, and
-// the conversion of an access control list document into grant records.
+// simplexml.cpp: the streaming XML reader over libxml2's SAX push parser.
 #include "simplexml.h"
 
+#include "util.h"
+
 #include <string.h>
+
+#include <string>
 
 #include <libxml/parser.h>
 #include <libxml/entities.h>
@@ -10,13 +13,13 @@
 
 // ------------------------------------------------------------ SAX entries
 
-static xmlEntityPtr saxGetEntity(void *, const xmlChar *name)
+static xmlEntityPtr sax_get_entity(void *, const xmlChar *name)
 {
     // Only the five predefined entities; no DTD is read.
     return xmlGetPredefinedEntity(name);
 }
 
-static void saxStartElement(void *user_data, const xmlChar *nameUtf8,
+static void sax_start_element(void *user_data, const xmlChar *nameUtf8,
                             const xmlChar **)
 {
     SimpleXml *simpleXml = (SimpleXml *) user_data;
@@ -39,7 +42,7 @@ static void saxStartElement(void *user_data, const xmlChar *nameUtf8,
     simpleXml->elementPathLen += len;
 }
 
-static void saxEndElement(void *user_data, const xmlChar *)
+static void sax_end_element(void *user_data, const xmlChar *)
 {
     SimpleXml *simpleXml = (SimpleXml *) user_data;
     if (simpleXml->status != S3StatusOK) {
@@ -58,7 +61,7 @@ static void saxEndElement(void *user_data, const xmlChar *)
     simpleXml->elementPath[simpleXml->elementPathLen] = 0;
 }
 
-static void saxCharacters(void *user_data, const xmlChar *ch, int len)
+static void sax_characters(void *user_data, const xmlChar *ch, int len)
 {
     SimpleXml *simpleXml = (SimpleXml *) user_data;
     if (simpleXml->status != S3StatusOK) {
@@ -69,7 +72,7 @@ static void saxCharacters(void *user_data, const xmlChar *ch, int len)
                                             simpleXml->callbackData);
 }
 
-static void saxError(void *user_data, const char *, ...)
+static void sax_error(void *user_data, const char *, ...)
 {
     SimpleXml *simpleXml = (SimpleXml *) user_data;
     if (simpleXml->status == S3StatusOK) {
@@ -78,7 +81,7 @@ static void saxError(void *user_data, const char *, ...)
 }
 
 // Warnings are not reported; without this entry libxml2 would print them.
-static void saxWarning(void *, const char *, ...)
+static void sax_warning(void *, const char *, ...)
 {
 }
 
@@ -88,14 +91,14 @@ static xmlSAXHandler make_sax_handler()
 {
     xmlSAXHandler handler;
     memset(&handler, 0, sizeof(handler));
-    handler.getEntity = saxGetEntity;
-    handler.startElement = saxStartElement;
-    handler.endElement = saxEndElement;
-    handler.characters = saxCharacters;
-    handler.cdataBlock = saxCharacters;
-    handler.warning = saxWarning;
-    handler.error = saxError;
-    handler.fatalError = saxError;
+    handler.getEntity = sax_get_entity;
+    handler.startElement = sax_start_element;
+    handler.endElement = sax_end_element;
+    handler.characters = sax_characters;
+    handler.cdataBlock = sax_characters;
+    handler.warning = sax_warning;
+    handler.error = sax_error;
+    handler.fatalError = sax_error;
     handler.initialized = 0;
     return handler;
 }
@@ -113,6 +116,99 @@ void simplexml_initialize(SimpleXml *simpleXml, SimpleXmlCallback callback,
     simpleXml->elementPath[0] = 0;
     simpleXml->elementPathLen = 0;
     simpleXml->status = S3StatusOK;
+    simpleXml->escapeControlReferences = 0;
+    simpleXml->controlReferencesEscaped = 0;
+    simpleXml->pendingReference[0] = 0;
+    simpleXml->pendingReferenceLen = 0;
+}
+
+void simplexml_escape_control_references(SimpleXml *simpleXml)
+{
+    simpleXml->escapeControlReferences = 1;
+}
+
+// ------------------------------------------- control character references
+
+// Whether text[0, len) can still become a character reference ("&#", then
+// digits, or "x" and hex digits); complete tells whether it is one, ";"
+// included, and value is then its code point.
+static bool reference_prefix(const char *text, int len, bool *complete, unsigned long *value)
+{
+    *complete = false;
+    if (len < 1 || text[0] != '&') {
+        return false;
+    }
+    if (len < 2) {
+        return true;
+    }
+    if (text[1] != '#') {
+        return false;
+    }
+    const bool hex = (len > 2) && (text[2] == 'x');
+    const int first = hex ? 3 : 2;
+    unsigned long v = 0;
+    for (int i = first; i < len; ++i) {
+        const int digit = hex_value(text[i]);
+        if (text[i] == ';') {
+            *complete = (i == len - 1) && (i > first);
+            *value = v;
+            return *complete;
+        }
+        if (digit < 0 || (!hex && digit > 9)) {
+            return false;
+        }
+        v = v * (hex ? 16 : 10) + (unsigned long) digit;
+    }
+    return len < SIMPLEXML_REFERENCE_SIZE - 1;
+}
+
+// A code point XML 1.0 forbids in a document: the control characters other
+// than tab, line feed and carriage return.
+static bool forbidden_control(unsigned long value)
+{
+    return value < 0x20 && value != 0x09 && value != 0x0a && value != 0x0d;
+}
+
+// Copies data to out with every reference to a forbidden control character
+// written as "%XX"; a reference cut by the piece's end is held back.
+static void escape_control_references(SimpleXml *simpleXml, const char *data, int dataLen,
+                                      std::string *out)
+{
+    char *pending = simpleXml->pendingReference;
+    int &len = simpleXml->pendingReferenceLen;
+    for (int i = 0; i < dataLen; ++i) {
+        const char c = data[i];
+        if (!len) {
+            if (c == '&') {
+                pending[len++] = c;
+            } else {
+                out->push_back(c);
+            }
+            continue;
+        }
+        pending[len++] = c;
+        bool complete = false;
+        unsigned long value = 0;
+        if (reference_prefix(pending, len, &complete, &value)) {
+            if (complete) {
+                if (forbidden_control(value)) {
+                    char escaped[4];
+                    hex_encode_percent((unsigned char) value, escaped);
+                    out->append(escaped, 3);
+                    ++simpleXml->controlReferencesEscaped;
+                } else {
+                    out->append(pending, (size_t) len);
+                }
+                len = 0;
+            }
+            continue;
+        }
+        // Not a reference after all: what was held goes as it came, and the
+        // last byte is looked at again (it may begin a reference).
+        out->append(pending, (size_t) (len - 1));
+        len = 0;
+        --i;
+    }
 }
 
 void simplexml_deinitialize(SimpleXml *simpleXml)
@@ -142,6 +238,12 @@ S3Status simplexml_add(SimpleXml *simpleXml, const char *data, int dataLen)
 
     // The end is announced by simplexml_finish, for readers that need the
     // whole document.
+    std::string escaped;
+    if (simpleXml->escapeControlReferences) {
+        escape_control_references(simpleXml, data, dataLen, &escaped);
+        data = escaped.data();
+        dataLen = (int) escaped.size();
+    }
     if (xmlParseChunk((xmlParserCtxtPtr) simpleXml->xmlParser, data, dataLen,
                       0)) {
         return S3StatusXmlParseFailure;
@@ -158,201 +260,12 @@ S3Status simplexml_finish(SimpleXml *simpleXml)
     if (!ctxt) {
         return S3StatusXmlParseFailure;
     }
-    if ((xmlParseChunk(ctxt, NULL, 0, 1) || !ctxt->wellFormed) &&
+    // A reference the document ended in the middle of goes as it came.
+    const int held = simpleXml->pendingReferenceLen;
+    simpleXml->pendingReferenceLen = 0;
+    if ((xmlParseChunk(ctxt, simpleXml->pendingReference, held, 1) || !ctxt->wellFormed) &&
         simpleXml->status == S3StatusOK) {
         simpleXml->status = S3StatusXmlParseFailure;
     }
     return simpleXml->status;
-}
-
-// ------------------------------------------------- access control lists
-
-#define ACL_PERMISSION_SIZE 32
-#define ACL_GROUP_URI_SIZE 128
-
-#define ALL_AWS_USERS_URI \
-    "http://acs.amazonaws.com/groups/global/AuthenticatedUsers"
-#define ALL_USERS_URI "http://acs.amazonaws.com/groups/global/AllUsers"
-#define LOG_DELIVERY_URI "http://acs.amazonaws.com/groups/s3/LogDelivery"
-
-namespace {
-
-// A text being gathered into a fixed field; too long gives tooLongStatus.
-struct AclText
-{
-    char *buffer;
-    int size;
-    int len;
-};
-
-struct ConvertAclData
-{
-    AclText ownerId;
-    AclText ownerDisplayName;
-    int *aclGrantCountReturn;
-    S3AclGrant *aclGrants;
-
-    // The grant being read.
-    char emailAddress[S3_MAX_GRANTEE_EMAIL_ADDRESS_SIZE];
-    char userId[S3_MAX_GRANTEE_USER_ID_SIZE];
-    char userDisplayName[S3_MAX_GRANTEE_DISPLAY_NAME_SIZE];
-    char groupUri[ACL_GROUP_URI_SIZE];
-    char permission[ACL_PERMISSION_SIZE];
-    AclText emailAddressText;
-    AclText userIdText;
-    AclText userDisplayNameText;
-    AclText groupUriText;
-    AclText permissionText;
-};
-
-} // namespace
-
-static void acl_text_reset(AclText *text, char *buffer, int size)
-{
-    text->buffer = buffer;
-    text->size = size;
-    text->len = 0;
-    buffer[0] = 0;
-}
-
-static S3Status acl_text_append(AclText *text, const char *data, int dataLen,
-                                S3Status tooLongStatus)
-{
-    if (text->len + dataLen > text->size - 1) {
-        return tooLongStatus;
-    }
-    memcpy(&text->buffer[text->len], data, (size_t) dataLen);
-    text->len += dataLen;
-    text->buffer[text->len] = 0;
-    return S3StatusOK;
-}
-
-static void acl_grant_reset(ConvertAclData *caData)
-{
-    acl_text_reset(&caData->emailAddressText, caData->emailAddress,
-                   (int) sizeof(caData->emailAddress));
-    acl_text_reset(&caData->userIdText, caData->userId,
-                   (int) sizeof(caData->userId));
-    acl_text_reset(&caData->userDisplayNameText, caData->userDisplayName,
-                   (int) sizeof(caData->userDisplayName));
-    acl_text_reset(&caData->groupUriText, caData->groupUri,
-                   (int) sizeof(caData->groupUri));
-    acl_text_reset(&caData->permissionText, caData->permission,
-                   (int) sizeof(caData->permission));
-}
-
-#define GRANT_PATH "AccessControlPolicy/AccessControlList/Grant"
-
-static S3Status acl_grant_end(ConvertAclData *caData)
-{
-    if (*caData->aclGrantCountReturn == S3_MAX_ACL_GRANT_COUNT) {
-        return S3StatusTooManyGrants;
-    }
-    S3AclGrant *grant = &caData->aclGrants[*caData->aclGrantCountReturn];
-
-    if (caData->emailAddress[0]) {
-        grant->granteeType = S3GranteeTypeAmazonCustomerByEmail;
-        strcpy(grant->grantee.amazonCustomerByEmail.emailAddress,
-               caData->emailAddress);
-    }
-    else if (caData->userId[0]) {
-        grant->granteeType = S3GranteeTypeCanonicalUser;
-        strcpy(grant->grantee.canonicalUser.id, caData->userId);
-        strcpy(grant->grantee.canonicalUser.displayName,
-               caData->userDisplayName);
-    }
-    else if (!strcmp(caData->groupUri, ALL_AWS_USERS_URI)) {
-        grant->granteeType = S3GranteeTypeAllAwsUsers;
-    }
-    else if (!strcmp(caData->groupUri, ALL_USERS_URI)) {
-        grant->granteeType = S3GranteeTypeAllUsers;
-    }
-    else if (!strcmp(caData->groupUri, LOG_DELIVERY_URI)) {
-        grant->granteeType = S3GranteeTypeLogDelivery;
-    }
-    else {
-        return S3StatusBadGrantee;
-    }
-
-    static const char *const permissions[] = {"READ", "WRITE", "READ_ACP",
-                                              "WRITE_ACP", "FULL_CONTROL"};
-    int p = 0;
-    while ((p < 5) && strcmp(caData->permission, permissions[p])) {
-        ++p;
-    }
-    if (p == 5) {
-        return S3StatusBadPermission;
-    }
-    grant->permission = (S3Permission) p;
-
-    ++*caData->aclGrantCountReturn;
-    acl_grant_reset(caData);
-    return S3StatusOK;
-}
-
-static S3Status convertAclXmlCallback(const char *elementPath,
-                                      const char *data, int dataLen,
-                                      void *callbackData)
-{
-    ConvertAclData *caData = (ConvertAclData *) callbackData;
-
-    if (!data) {
-        return strcmp(elementPath, GRANT_PATH) ? S3StatusOK
-                                               : acl_grant_end(caData);
-    }
-
-    static const struct
-    {
-        const char *path;
-        AclText ConvertAclData::*field;
-        S3Status tooLong;
-    } fields[] = {
-        {"AccessControlPolicy/Owner/ID",
-         &ConvertAclData::ownerId, S3StatusUserIdTooLong},
-        {"AccessControlPolicy/Owner/DisplayName",
-         &ConvertAclData::ownerDisplayName,
-         S3StatusUserDisplayNameTooLong},
-        {GRANT_PATH "/Grantee/EmailAddress",
-         &ConvertAclData::emailAddressText,
-         S3StatusEmailAddressTooLong},
-        {GRANT_PATH "/Grantee/ID", &ConvertAclData::userIdText,
-         S3StatusUserIdTooLong},
-        {GRANT_PATH "/Grantee/DisplayName",
-         &ConvertAclData::userDisplayNameText,
-         S3StatusUserDisplayNameTooLong},
-        {GRANT_PATH "/Grantee/URI", &ConvertAclData::groupUriText,
-         S3StatusGroupUriTooLong},
-        {GRANT_PATH "/Permission", &ConvertAclData::permissionText,
-         S3StatusPermissionTooLong},
-    };
-    for (const auto &field : fields) {
-        if (!strcmp(elementPath, field.path)) {
-            return acl_text_append(&(caData->*field.field), data, dataLen,
-                                   field.tooLong);
-        }
-    }
-    return S3StatusOK;
-}
-
-S3Status S3_convert_acl(const char *aclXml, char *ownerId,
-                        char *ownerDisplayName, int *aclGrantCountReturn,
-                        S3AclGrant *aclGrants)
-{
-    ConvertAclData caData;
-    acl_text_reset(&caData.ownerId, ownerId, S3_MAX_GRANTEE_USER_ID_SIZE);
-    acl_text_reset(&caData.ownerDisplayName, ownerDisplayName,
-                   S3_MAX_GRANTEE_DISPLAY_NAME_SIZE);
-    caData.aclGrantCountReturn = aclGrantCountReturn;
-    caData.aclGrants = aclGrants;
-    *aclGrantCountReturn = 0;
-    acl_grant_reset(&caData);
-
-    SimpleXml simpleXml;
-    simplexml_initialize(&simpleXml, convertAclXmlCallback, &caData);
-    const size_t len = aclXml ? strlen(aclXml) : 0;
-    const S3Status status =
-        simplexml_add(&simpleXml, aclXml ? aclXml : "",
-                      len > 0x7fffffff ? 0x7fffffff : (int) len);
-    simplexml_deinitialize(&simpleXml);
-    return status;
 }

@@ -6,6 +6,9 @@
 
 // Longest element path: 511 characters and the terminator.
 #define SIMPLEXML_PATH_SIZE 512
+// Longest character reference the reader holds back between two pieces
+// ("&#x" and up to eight digits and ";", with room to spare).
+#define SIMPLEXML_REFERENCE_SIZE 16
 
 // Called for each run of text inside an element (data not terminated,
 // dataLen bytes; an element's text may come in several calls) and once at
@@ -24,11 +27,23 @@ typedef struct SimpleXml
     char elementPath[SIMPLEXML_PATH_SIZE];
     int elementPathLen;
     S3Status status;                        // sticks once not S3StatusOK
+    // See simplexml_escape_control_references.
+    int escapeControlReferences;
+    int controlReferencesEscaped;           // how many were rewritten
+    char pendingReference[SIMPLEXML_REFERENCE_SIZE];
+    int pendingReferenceLen;                // a reference cut by a piece's end
 } SimpleXml;
 
 // Prepares a reader; creates nothing and cannot fail.
 void simplexml_initialize(SimpleXml *simpleXml, SimpleXmlCallback callback,
                           void *callbackData);
+
+// Makes the reader take a character reference to a control character that
+// XML 1.0 forbids ("&#x01;", "&#1;", as some stores write a control byte of
+// a text they did not URL-encode) as its URL encoding ("%01") instead of
+// failing the document; controlReferencesEscaped counts them.  For a
+// document whose texts are URL-encoded, that is the byte meant.
+void simplexml_escape_control_references(SimpleXml *simpleXml);
 
 // Feeds the next piece of the document (any size, any boundary) and makes
 // the callbacks it completes.  Returns S3StatusXmlParseFailure for malformed

@@ -7,62 +7,84 @@
 #include <string.h>
 #include <time.h>
 
-int urlEncode(char *dest, const char *src, int maxSrcSize)
+void hex_encode_percent(unsigned char c, char out[4])
 {
-    static const char hex[] = "0123456789ABCDEF";
-    static const char unreserved[] = "-_.!~*'()/";
-
-    char *const start = dest;
-    int len = 0;
-    if (src) {
-        for (; *src; ++src) {
-            if (++len > maxSrcSize) {
-                *start = 0;
-                return 0;
-            }
-            const unsigned char c = (unsigned char) *src;
-            if (((c >= 'a') && (c <= 'z')) || ((c >= 'A') && (c <= 'Z')) ||
-                ((c >= '0') && (c <= '9')) || (c && strchr(unreserved, c))) {
-                *dest++ = (char) c;
-            }
-            else {
-                // A space too: "+" would come back as a plus sign from the
-                // service, so keys with spaces need "%20".
-                *dest++ = '%';
-                *dest++ = hex[c >> 4];
-                *dest++ = hex[c & 15];
-            }
-        }
-    }
-    *dest = 0;
-    return 1;
+    out[0] = '%';
+    hex_encode(&c, 1, out + 1, 1);
 }
 
-int uriEncode(char *dest, const char *src, int srcLen, int keepSlash)
+// The one percent-encoder: letters, digits and the bytes of kept are copied,
+// every other byte becomes "%XX"; dest is terminated.  Returns the length.
+static int percent_encode(char *dest, const char *src, int srcLen, const char *kept)
 {
-    static const char hex[] = "0123456789ABCDEF";
     char *const start = dest;
     for (int i = 0; i < srcLen; ++i) {
         const unsigned char c = (unsigned char) src[i];
         if (((c >= 'a') && (c <= 'z')) || ((c >= 'A') && (c <= 'Z')) ||
-            ((c >= '0') && (c <= '9')) || (c == '-') || (c == '_') ||
-            (c == '.') || (c == '~') || ((c == '/') && keepSlash)) {
+            ((c >= '0') && (c <= '9')) || (c && strchr(kept, c))) {
             *dest++ = (char) c;
         }
         else {
-            *dest++ = '%';
-            *dest++ = hex[c >> 4];
-            *dest++ = hex[c & 15];
+            hex_encode_percent(c, dest);
+            dest += 3;
         }
     }
     *dest = 0;
     return (int) (dest - start);
 }
 
+int url_encode(char *dest, const char *src, int maxSrcSize)
+{
+    // A space is encoded too: "+" would come back as a plus sign from the
+    // service, so keys with spaces need "%20".
+    const size_t len = src ? strlen(src) : 0;
+    if (len > (size_t) maxSrcSize) {
+        *dest = 0;
+        return 0;
+    }
+    percent_encode(dest, src ? src : "", (int) len, "-_.!~*'()/");
+    return 1;
+}
+
+int uri_encode(char *dest, const char *src, int srcLen, int keepSlash)
+{
+    return percent_encode(dest, src, srcLen, keepSlash ? "-_.~/" : "-_.~");
+}
+
+int hex_value(char c)
+{
+    if ((c >= '0') && (c <= '9')) {
+        return c - '0';
+    }
+    if ((c >= 'a') && (c <= 'f')) {
+        return c - 'a' + 10;
+    }
+    if ((c >= 'A') && (c <= 'F')) {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+int text_append(char *text, int *textLen, int capacity, const char *data, int dataLen)
+{
+    int take = capacity - *textLen;
+    if (take > dataLen) {
+        take = dataLen;
+    }
+    if (take > 0) {
+        memcpy(text + *textLen, data, (size_t) take);
+        *textLen += take;
+    }
+    if (*textLen >= 0 && *textLen <= capacity) {
+        text[*textLen] = 0;
+    }
+    return take == dataLen;
+}
+
 // The digests, HMACs and base64 below are OpenSSL's: one well-kept
 // implementation for every signature the client makes.
 
-int base64Encode(const unsigned char *in, int inLen, char *out)
+int base64_encode(const unsigned char *in, int inLen, char *out)
 {
     if (inLen <= 0) {
         return 0;
@@ -91,19 +113,19 @@ static void evp_digest_init(EvpDigest *digest, const EVP_MD *md)
     }
 }
 
-void SHA1_init(SHA1Context *context)
+void sha1_init(SHA1Context *context)
 {
     evp_digest_init(&context->digest, EVP_sha1());
 }
 
-void SHA1_update(SHA1Context *context, const unsigned char *data, size_t len)
+void sha1_update(SHA1Context *context, const unsigned char *data, size_t len)
 {
     if (context->digest.ctx) {
         EVP_DigestUpdate(context->digest.ctx, data, len);
     }
 }
 
-void SHA1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context)
+void sha1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context)
 {
     memset(digest, 0, SHA1_DIGEST_SIZE);
     if (context->digest.ctx) {
@@ -113,7 +135,7 @@ void SHA1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context)
     }
 }
 
-void HMAC_SHA1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
+void hmac_sha1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
                size_t key_len, const unsigned char *message,
                size_t message_len)
 {
@@ -126,7 +148,7 @@ void HMAC_SHA1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
     }
 }
 
-void SHA256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
+void sha256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
                    const unsigned char *data, size_t len)
 {
     unsigned int outLen = SHA256_DIGEST_SIZE;
@@ -135,7 +157,7 @@ void SHA256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
     }
 }
 
-void HMAC_SHA256(unsigned char hmac[SHA256_DIGEST_SIZE],
+void hmac_sha256(unsigned char hmac[SHA256_DIGEST_SIZE],
                  const unsigned char *key, size_t key_len,
                  const unsigned char *message, size_t message_len)
 {
@@ -147,9 +169,9 @@ void HMAC_SHA256(unsigned char hmac[SHA256_DIGEST_SIZE],
     }
 }
 
-void hexEncode(const unsigned char *in, int inLen, char *out)
+void hex_encode(const unsigned char *in, int inLen, char *out, int upperCase)
 {
-    static const char digits[] = "0123456789abcdef";
+    const char *const digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
     for (int i = 0; i < inLen; ++i) {
         *out++ = digits[in[i] >> 4];
         *out++ = digits[in[i] & 15];
@@ -164,7 +186,7 @@ int is_blank(char c)
     return (c == ' ') || (c == '\t');
 }
 
-int checkString(const char *str, const char *format)
+int check_string(const char *str, const char *format)
 {
     for (; *format; ++str, ++format) {
         if (*format == 'd') {
@@ -184,9 +206,9 @@ static int two_digits(const char *s)
     return (s[0] - '0') * 10 + (s[1] - '0');
 }
 
-int64_t parseIso8601Time(const char *str)
+int64_t parse_iso8601_time(const char *str)
 {
-    if (!str || !checkString(str, "dddd-dd-ddTdd:dd:dd")) {
+    if (!str || !check_string(str, "dddd-dd-ddTdd:dd:dd")) {
         return -1;
     }
 
@@ -211,7 +233,7 @@ int64_t parseIso8601Time(const char *str)
         }
     }
 
-    if (checkString(str, "-dd:dd") || checkString(str, "+dd:dd")) {
+    if (check_string(str, "-dd:dd") || check_string(str, "+dd:dd")) {
         const int64_t offset =
             ((int64_t) two_digits(str + 1) * 60 + two_digits(str + 4)) * 60;
         if (*str == '+') {
@@ -225,7 +247,7 @@ int64_t parseIso8601Time(const char *str)
     return ret;
 }
 
-uint64_t parseUnsignedInt(const char *str)
+uint64_t parse_unsigned_int(const char *str)
 {
     while (is_blank(*str)) {
         ++str;

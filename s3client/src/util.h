@@ -1,6 +1,6 @@
 // util.h: small text utilities of the client: URL encoding, base64, hex,
 // the digests and HMACs of the signatures (OpenSSL's), ISO 8601 time and
-// number parsing.
+// number parsing, and the bounded append of a text.
 #pragma once
 
 #include <stddef.h>
@@ -10,21 +10,32 @@
 // source length plus one.  Letters, digits, "-_.!~*'()/" are copied, every
 // other byte (a space too) becomes "%XX".  Returns 1, or 0 with dest empty
 // when src is longer than maxSrcSize characters.  A NULL src encodes to "".
-int urlEncode(char *dest, const char *src, int maxSrcSize);
+int url_encode(char *dest, const char *src, int maxSrcSize);
 
 // The encoding signature V4 signs (RFC 3986): letters, digits and "-_.~"
 // are copied, every other byte becomes "%XX"; "/" is copied too when
 // keepSlash is set (a path), else encoded (a query name or value).  dest
 // needs 3 * srcLen + 1 bytes; it is terminated.  Returns the length written.
-int uriEncode(char *dest, const char *src, int srcLen, int keepSlash);
+int uri_encode(char *dest, const char *src, int srcLen, int keepSlash);
 
 // Standard base64 of inLen bytes, padded; out is not terminated.  Returns the
 // number of characters written (4 per started group of 3 bytes).
-int base64Encode(const unsigned char *in, int inLen, char *out);
+int base64_encode(const unsigned char *in, int inLen, char *out);
 #define BASE64_GROUP_SIZE 4
 
-// Lower-case hex of inLen bytes into out (2 * inLen + 1 bytes), terminated.
-void hexEncode(const unsigned char *in, int inLen, char *out);
+// Hex of inLen bytes into out (2 * inLen + 1 bytes), terminated; lower-case
+// digits unless upperCase.
+void hex_encode(const unsigned char *in, int inLen, char *out, int upperCase);
+
+// "%XX" of one byte (upper-case digits) into out, terminated.
+void hex_encode_percent(unsigned char c, char out[4]);
+
+// The value of one hex digit (either case), or -1 for any other character.
+int hex_value(char c);
+
+// Appends data to text (capacity characters, plus its terminator), cutting
+// what does not fit; text stays terminated.  Returns 1 when all of it fitted.
+int text_append(char *text, int *textLen, int capacity, const char *data, int dataLen);
 
 #define SHA1_DIGEST_SIZE 20
 #define SHA256_DIGEST_SIZE 32
@@ -44,34 +55,34 @@ typedef struct SHA1Context
     EvpDigest digest;
 } SHA1Context;
 
-void SHA1_init(SHA1Context *context);
-void SHA1_update(SHA1Context *context, const unsigned char *data, size_t len);
-void SHA1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context);
+void sha1_init(SHA1Context *context);
+void sha1_update(SHA1Context *context, const unsigned char *data, size_t len);
+void sha1_final(unsigned char digest[SHA1_DIGEST_SIZE], SHA1Context *context);
 
 // HMAC-SHA1 (RFC 2104) of message with key into hmac.
-void HMAC_SHA1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
+void hmac_sha1(unsigned char hmac[SHA1_DIGEST_SIZE], const unsigned char *key,
                size_t key_len, const unsigned char *message,
                size_t message_len);
 
 // SHA-256 of one byte run, and HMAC-SHA256 (RFC 2104).
-void SHA256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
+void sha256_digest(unsigned char digest[SHA256_DIGEST_SIZE],
                    const unsigned char *data, size_t len);
-void HMAC_SHA256(unsigned char hmac[SHA256_DIGEST_SIZE],
+void hmac_sha256(unsigned char hmac[SHA256_DIGEST_SIZE],
                  const unsigned char *key, size_t key_len,
                  const unsigned char *message, size_t message_len);
 
 // Seconds since the epoch of a "dddd-dd-ddTdd:dd:dd[.fff][Z|+hh:mm|-hh:mm]"
 // time, read as UTC and then corrected by the offset; -1 when the text does
 // not begin with the pattern.  Independent of the process's time zone.
-int64_t parseIso8601Time(const char *str);
+int64_t parse_iso8601_time(const char *str);
 
 // Leading blanks skipped, then decimal digits up to the first non-digit; no
 // digits give 0.  Does not check for overflow.
-uint64_t parseUnsignedInt(const char *str);
+uint64_t parse_unsigned_int(const char *str);
 
 // 1 when str begins with format, where "d" in format matches any ASCII digit
 // and every other character matches itself; else 0.
-int checkString(const char *str, const char *format);
+int check_string(const char *str, const char *format);
 
 // 1 for a space or a tab.
 int is_blank(char c);

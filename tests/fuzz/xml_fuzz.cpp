@@ -132,8 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     delete[] grants;
 
     // Listing texts: times and sizes.
-    volatile int64_t t = parseIso8601Time(text.c_str());
-    volatile uint64_t u = parseUnsignedInt(text.c_str());
+    volatile int64_t t = parse_iso8601_time(text.c_str());
+    volatile uint64_t u = parse_unsigned_int(text.c_str());
     (void) t;
     (void) u;
     return 0;

@@ -80,6 +80,15 @@ Modes:
   cut-puts        a GET is answered 200 with an empty ListBucketResult; a PUT's
                   connection is closed as soon as its head has been read (no
                   answer), as a store that drops every upload does.
+  drop-reused     the first request of each connection is answered 200 with
+                  ETag "\"<MD5 of the body>\"" and no body; every later request
+                  on the same connection is read whole (head and body) and the
+                  connection is then closed without an answer, as a store that
+                  times out kept connections does just as a request arrives.
+  plain-greeting  answers every connection at once, before reading anything,
+                  with "400 Bad Request" (Content-Length: 0, Connection: close)
+                  in plain HTTP and closes it: what a TLS client that reached a
+                  plain-HTTP server reads in place of the server's hello.
   trickle         200 application/octet-stream with Content-Length: 1000000,
                   then one byte every TRICKLE_PAUSE seconds (0.2) until the
                   client goes away: a transfer that never ends.
@@ -212,7 +221,8 @@ class Server:
         known = ('continue-only', 'notfound-empty', 'plain-error', 'many-details', 'truncated',
                  'silent', 'odd-headers', 'big-headers', 'no-continue', 'early-continue',
                  'status', 'redirect',
-                 'malformed-xml', 'error-doc', 'listing-cut', 'trickle', 'cut-puts')
+                 'malformed-xml', 'error-doc', 'listing-cut', 'trickle', 'cut-puts',
+                 'drop-reused', 'plain-greeting')
         if name not in known:
             raise SystemExit('faultserver: unknown mode %r' % mode)
         if name in ('status', 'redirect'):
@@ -236,6 +246,14 @@ class Server:
             HELD.append(sock)
             return
         conn = httpwire.Conn(sock)
+        if self.name == 'plain-greeting':
+            try:
+                conn.send(b'HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n'
+                          b'Connection: close\r\n\r\n')
+                httpwire.linger_close(conn)
+            except OSError as e:
+                print('faultserver: %s' % e, file=sys.stderr)
+            return
         try:
             while True:
                 head = conn.read_head()
@@ -311,6 +329,15 @@ class Server:
             return True
 
         digest = self.read_body(conn, head, send_continue=True)
+
+        if name == 'drop-reused':
+            served = getattr(conn, 'served', 0)
+            conn.served = served + 1
+            if served:
+                httpwire.linger_close(conn)
+                return False
+            self.answer(conn, method, 200, ids + [('ETag', '"%s"' % digest)], b'')
+            return True
 
         if name == 'notfound-empty':
             self.answer(conn, method, 404, ids, b'')

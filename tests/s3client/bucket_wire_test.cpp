@@ -302,7 +302,42 @@ TEST_F(BucketWire, ListingFaultsFromAScriptedServer)
         EXPECT_EQ(0, l.deliveries);
     }
     {
+        // A 500 whose body is plain text: the HTTP status decides.
         harness::FaultServer server("plain-error");
+        Context c(server.endpoint(), "bucket");
+        Listing l;
+        list(c.get(), &l, nullptr, nullptr, nullptr, 0);
+        EXPECT_EQ(1, l.outcome.completes);
+        EXPECT_EQ(S3StatusHttpErrorInternalServerError, l.outcome.status);
+        EXPECT_EQ(0, l.deliveries);
+    }
+}
+
+// A store that leaves NextMarker unencoded in a URL-encoded page writes a
+// control byte there as a character reference that XML forbids: the page is
+// read, its keys exactly as stored; the same reference in a page that is not
+// URL-encoded still fails it.
+TEST_F(BucketWire, ControlCharacterReferencesInAUrlEncodedPageAreRead)
+{
+    const std::string data = SITEMIRROR_SOURCE_DIR "/tests/s3client/data/";
+    {
+        harness::FaultServer server("status:200:" + data + "listing-control-reference.xml");
+        Context c(server.endpoint(), "bucket");
+        Listing l;
+        list(c.get(), &l, nullptr, nullptr, nullptr, 0);
+        EXPECT_EQ(1, l.outcome.completes);
+        ASSERT_EQ(S3StatusOK, l.outcome.status) << S3_get_status_name(l.outcome.status);
+        ASSERT_EQ(2u, l.entries.size());
+        EXPECT_EQ(std::string("a\x01" "b"), l.entries[0].key);
+        EXPECT_EQ(3u, l.entries[0].size);
+        EXPECT_EQ("a&#1;", l.entries[1].key);
+        ASSERT_EQ(1u, l.nextMarkers.size());
+        EXPECT_EQ(std::string("a\x01" "b"), l.nextMarkers[0]);
+        EXPECT_EQ(1, l.truncatedFlags[0]);
+    }
+    {
+        harness::FaultServer server("status:200:" + data +
+                                    "listing-control-reference-unencoded.xml");
         Context c(server.endpoint(), "bucket");
         Listing l;
         list(c.get(), &l, nullptr, nullptr, nullptr, 0);

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "request.h"
+#include "request_api.h"
+#include "signature.h"
 #include "util.h"
 #include "vectors.h"
 
@@ -79,10 +80,10 @@ class ComposeTest : public ::testing::Test
 std::string base64_hmac(const std::string &key, const std::string &text)
 {
     unsigned char digest[SHA1_DIGEST_SIZE];
-    HMAC_SHA1(digest, (const unsigned char *) key.data(), key.size(),
+    hmac_sha1(digest, (const unsigned char *) key.data(), key.size(),
               (const unsigned char *) text.data(), text.size());
     char out[32];
-    const int len = base64Encode(digest, SHA1_DIGEST_SIZE, out);
+    const int len = base64_encode(digest, SHA1_DIGEST_SIZE, out);
     return std::string(out, (size_t) len);
 }
 
@@ -123,7 +124,7 @@ TEST(SignatureVectors, CanonicalResourcesHaveThePublishedForms)
 
     // A key with bytes above 0x7f is encoded with upper-case digits.
     char encoded[MAX_URLENCODED_KEY_SIZE];
-    ASSERT_EQ(urlEncode(encoded, "fran\xc3\xa7" "ais", S3_MAX_KEY_SIZE), 1);
+    ASSERT_EQ(url_encode(encoded, "fran\xc3\xa7" "ais", S3_MAX_KEY_SIZE), 1);
     EXPECT_STREQ(encoded, "fran%C3%A7ais");
 }
 
@@ -394,6 +395,30 @@ TEST_F(ComposeTest, MetadataNamesAndCountsThatCannotBeSent)
               S3StatusMetaDataHeadersTooLong);
 }
 
+TEST_F(ComposeTest, MetadataWithLineBreaksOrControlBytesIsRefused)
+{
+    params_.putProperties = &props_;
+    const struct {
+        const char *name;
+        const char *value;
+        S3Status want;
+    } rows[] = {
+        {"x-amz-meta-a", "v\r\nX-Injected: 1", S3StatusBadMetaData},
+        {"x-amz-meta-a", "v\n", S3StatusBadMetaData},
+        {"x-amz-meta-a", "\x1b[31m", S3StatusBadMetaData},
+        {"x-amz-meta-a\r\nX-Injected", "v", S3StatusBadMetaData},
+        {"x-amz-meta-a\tb", "v", S3StatusBadMetaData},
+        {"x-amz-meta-a", "v\tw", S3StatusOK},
+        {"x-amz-meta-a", "caf\xc3\xa9", S3StatusOK},
+    };
+    for (const auto &r : rows) {
+        const S3NameValue pair = {r.name, r.value};
+        props_.metaDataCount = 1;
+        props_.metaData = &pair;
+        EXPECT_EQ(request_compose(&params_, &values_), r.want) << r.name << " " << r.value;
+    }
+}
+
 TEST_F(ComposeTest, MetadataValuesLoseTrailingSpacesButKeepTabs)
 {
     const S3NameValue meta[] = {{"x-amz-meta-a", "one   "},
@@ -515,18 +540,28 @@ TEST_F(ComposeTest, TextHeadersAtTheirLimits)
             return found;
         };
 
-        // 127 characters fit, 128 do not.
-        const std::string v127(127 - frame.size(), 'x');
-        set(v127.c_str());
+        // Values of S3_MAX_HEADER_VALUE_SIZE characters go whole, one more
+        // is refused.
+        const std::string longest(S3_MAX_HEADER_VALUE_SIZE, 'x');
+        set(longest.c_str());
         ASSERT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
-        EXPECT_EQ(line(), std::string(h.prefix) + v127 + h.suffix);
-        const std::string v128(128 - frame.size(), 'x');
-        set(v128.c_str());
+        EXPECT_EQ(line(), std::string(h.prefix) + longest + h.suffix);
+        const std::string tooLong(S3_MAX_HEADER_VALUE_SIZE + 1, 'x');
+        set(tooLong.c_str());
         EXPECT_EQ(compose_standard_headers(&params_, &values_), h.tooLong);
 
         // Leading blanks do not count against the limit.
-        const std::string padded = " \t " + v127;
+        const std::string padded = " \t " + longest;
         set(padded.c_str());
+        EXPECT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
+
+        // A line break (or any control byte but a tab) would let the value
+        // start a header of its own: refused, unsent.
+        for (const char *injected : {"a\r\nX-Injected: 1", "a\nb", "a\rb", "a\x01", "a\x7f"}) {
+            set(injected);
+            EXPECT_EQ(compose_standard_headers(&params_, &values_), h.bad) << injected;
+        }
+        set("a\tb");
         EXPECT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
 
         // Blank-only values are bad; empty ones send nothing.
@@ -541,6 +576,46 @@ TEST_F(ComposeTest, TextHeadersAtTheirLimits)
         ASSERT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
         EXPECT_EQ(line(), std::string(h.prefix) + (*h.suffix ? "v \t " : "v") +
                               h.suffix);
+    }
+}
+
+// Keys up to their public limits are signed and sent whole in both versions;
+// longer ones are refused, never cut.
+TEST_F(ComposeTest, KeysUpToTheirLimitsSignWholeAndLongerOnesAreRefused)
+{
+    params_.httpRequestType = HttpRequestTypeGET;
+    params_.key = "k";
+    const std::string longestId(S3_MAX_ACCESS_KEY_ID_SIZE, 'I');
+    const std::string longestSecret(S3_MAX_SECRET_ACCESS_KEY_SIZE, 's');
+    params_.bucketContext.accessKeyId = longestId.c_str();
+    params_.bucketContext.secretAccessKey = longestSecret.c_str();
+
+    ASSERT_EQ(request_compose(&params_, &values_), S3StatusOK);
+    EXPECT_EQ(std::string(values_.authorizationHeader),
+              "Authorization: AWS " + longestId + ":" +
+                  base64_hmac(longestSecret, stringToSign()));
+
+    params_.bucketContext.signatureVersion = S3SignatureV4;
+    ASSERT_EQ(request_compose(&params_, &values_), S3StatusOK);
+    EXPECT_EQ(std::string(values_.authorizationHeader)
+                  .find("Authorization: AWS4-HMAC-SHA256 Credential=" + longestId + "/"),
+              0u);
+
+    char uri[S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE];
+    for (S3SignatureVersion version : {S3SignatureV2, S3SignatureV4}) {
+        SCOPED_TRACE(version);
+        params_.bucketContext.signatureVersion = version;
+        const std::string tooLongId = longestId + "I";
+        const std::string tooLongSecret = longestSecret + "s";
+        params_.bucketContext.accessKeyId = tooLongId.c_str();
+        EXPECT_EQ(request_compose(&params_, &values_), S3StatusHeadersTooLong);
+        EXPECT_EQ(S3_generate_authenticated_query_string(uri, &params_.bucketContext, "k",
+                                                         kFixedTime + 60, nullptr),
+                  S3StatusUriTooLong);
+        params_.bucketContext.accessKeyId = longestId.c_str();
+        params_.bucketContext.secretAccessKey = tooLongSecret.c_str();
+        EXPECT_EQ(request_compose(&params_, &values_), S3StatusHeadersTooLong);
+        params_.bucketContext.secretAccessKey = longestSecret.c_str();
     }
 }
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "request.h"
+#include "request_pool.h"
 #include "wire_support.h"
 
 using namespace wire;
@@ -120,7 +120,7 @@ void onChainedPutComplete(S3Status status, const S3ErrorDetails *details, void *
 
 TEST_F(ContextWire, RequestsQueuedByCallbacksRunInTheSameRun)
 {
-    const S3PutObjectHandler chainedPut = {{&onProperties, &onChainedPutComplete}, &onPutData};
+    const S3PutObjectHandler chainedPut = {{&onProperties, &onChainedPutComplete}, &onPutData, nullptr};
     std::vector<Chain> chains(12);
     for (size_t i = 0; i < chains.size(); i++) {
         Chain &chain = chains[i];
@@ -215,6 +215,84 @@ TEST_F(ContextWire, DestroyingTheContextEndsEveryQueuedRequestOnce)
         EXPECT_EQ(S3StatusInterrupted, chain.get.status);
     }
     EXPECT_EQ(0, store_->counters().requests);
+}
+
+// What a complete callback that ends things is given.
+struct Ender {
+    S3RequestContext *context = nullptr;
+    std::vector<Outcome> outcomes{4};
+    int destroyCalls = 0;
+};
+
+Ender *enderG = nullptr;
+
+void onCompleteDestroyingTheContext(S3Status status, const S3ErrorDetails *details, void *data)
+{
+    onComplete(status, details, data);
+    if (enderG->destroyCalls++ == 0) {
+        S3_destroy_request_context(enderG->context);
+    }
+}
+
+void onCompleteTearingDown(S3Status status, const S3ErrorDetails *details, void *data)
+{
+    onComplete(status, details, data);
+    S3_deinitialize();
+}
+
+void onCompleteTearingDownAndSettingUpAgain(S3Status status, const S3ErrorDetails *details,
+                                            void *data)
+{
+    onComplete(status, details, data);
+    S3_deinitialize();
+    S3_initialize("context test", 0, nullptr);
+}
+
+// Ending the context, or the client, from inside a complete callback waits
+// until that callback has returned: every request still ends exactly once,
+// and nothing is used after it has been freed.
+TEST_F(ContextWire, ACompleteCallbackMayDestroyItsContextOrTearTheClientDown)
+{
+    ASSERT_EQ(S3StatusOK, put(bucket_.get(), "ender", "x").status);
+
+    Ender ender;
+    ender.context = context_;
+    enderG = &ender;
+    const S3ResponseHandler destroying = {&onProperties, &onCompleteDestroyingTheContext};
+    const S3BucketContext bucket = bucket_.get();
+    for (Outcome &o : ender.outcomes) {
+        S3_head_object(&bucket, "ender", context_, &destroying, &o);
+    }
+    EXPECT_EQ(S3StatusInterrupted, S3_runall_request_context(context_));
+    context_ = nullptr;
+    int ok = 0;
+    for (const Outcome &o : ender.outcomes) {
+        EXPECT_EQ(1, o.completes);
+        EXPECT_TRUE(o.status == S3StatusOK || o.status == S3StatusInterrupted)
+            << S3_get_status_name(o.status);
+        ok += o.status == S3StatusOK;
+    }
+    EXPECT_GE(ok, 1);
+    EXPECT_EQ(4, ender.destroyCalls);
+    enderG = nullptr;
+
+    // The last S3_deinitialize inside a complete callback: the pool goes once
+    // the request is back in it; the client can then be set up again.
+    const S3ResponseHandler tearingDown = {&onProperties, &onCompleteTearingDown};
+    Outcome last;
+    S3_head_object(&bucket, "ender", nullptr, &tearingDown, &last);
+    EXPECT_EQ(1, last.completes);
+    EXPECT_EQ(S3StatusOK, last.status);
+    ASSERT_EQ(S3StatusOK, S3_initialize("context test", 0, nullptr));
+    EXPECT_EQ(0, request_pool_count());
+
+    // Set up again inside the callback: nothing is torn down after all.
+    const S3ResponseHandler again = {&onProperties, &onCompleteTearingDownAndSettingUpAgain};
+    Outcome both;
+    S3_head_object(&bucket, "ender", nullptr, &again, &both);
+    EXPECT_EQ(S3StatusOK, both.status);
+    EXPECT_EQ(1, request_pool_count());
+    EXPECT_EQ(S3StatusOK, head(bucket, "ender").status);
 }
 
 } // namespace

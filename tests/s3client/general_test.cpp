@@ -6,9 +6,15 @@
 #include <set>
 #include <stddef.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include "request.h"
+#include "client_settings.h"
+#include "request_api.h"
+#include "request_pool.h"
+#include "user_agent.h"
 
 extern "C" {
 size_t s3client_c_layout(size_t *out, size_t max);
@@ -145,7 +151,11 @@ TEST(Statuses, NamesAndRetryableSet)
                              S3StatusConnectionFailed,
                              S3StatusErrorInternalError,
                              S3StatusErrorOperationAborted,
-                             S3StatusErrorRequestTimeout}));
+                             S3StatusErrorRequestTimeout,
+                             S3StatusHttpErrorInternalServerError,
+                             S3StatusHttpErrorBadGateway,
+                             S3StatusHttpErrorServiceUnavailable,
+                             S3StatusHttpErrorGatewayTimeout}));
     EXPECT_EQ(c_status_is_retryable(500), 0);
     EXPECT_EQ(c_status_is_retryable(-43), 0);
 }
@@ -244,14 +254,39 @@ TEST(CaFile, SetClearAndRefuse)
     const char *saved = request_ca_file();
     const std::string savedCopy = saved ? saved : "";
 
-    ASSERT_EQ(S3_set_ca_file("/tmp/ca.pem"), S3StatusOK);
-    EXPECT_STREQ(request_ca_file(), "/tmp/ca.pem");
+    char bundle[] = "/tmp/ca-file-test-XXXXXX";
+    const int fd = mkstemp(bundle);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ASSERT_EQ(S3_set_ca_file(bundle), S3StatusOK);
+    EXPECT_STREQ(request_ca_file(), bundle);
     const std::string tooLong(CA_FILE_SIZE, 'c');
     EXPECT_EQ(S3_set_ca_file(tooLong.c_str()), S3StatusUriTooLong);
-    EXPECT_STREQ(request_ca_file(), "/tmp/ca.pem");
+    EXPECT_STREQ(request_ca_file(), bundle);
     ASSERT_EQ(S3_set_ca_file(""), S3StatusOK);
     EXPECT_EQ(request_ca_file(), nullptr);
-    ASSERT_EQ(S3_set_ca_file("/x"), S3StatusOK);
+
+    // A bundle that cannot be read is reported, and kept, so that no request
+    // quietly trusts the system's store in its place.
+    for (const char *bad : {"/nonexistent/ca.pem", "/tmp"}) {
+        EXPECT_EQ(S3_set_ca_file(bad), S3StatusServerFailedVerification) << bad;
+        EXPECT_STREQ(request_ca_file(), bad);
+    }
+    // Unreadable to the process that sets it: an unprivileged child.
+    ASSERT_EQ(chmod(bundle, 0600), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(2);
+        }
+        _exit(S3_set_ca_file(bundle) == S3StatusServerFailedVerification ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    unlink(bundle);
+
     ASSERT_EQ(S3_set_ca_file(nullptr), S3StatusOK);
     EXPECT_EQ(request_ca_file(), nullptr);
 

@@ -24,7 +24,7 @@ std::string md5Base64(const std::string &data)
     unsigned int len = 0;
     EVP_Digest(data.data(), data.size(), digest, &len, EVP_md5(), nullptr);
     char out[64];
-    int n = base64Encode(digest, static_cast<int>(len), out);
+    int n = base64_encode(digest, static_cast<int>(len), out);
     return std::string(out, static_cast<size_t>(n));
 }
 
@@ -152,6 +152,33 @@ TEST_F(ObjectWire, CannedAclAndRawStorageClassHeaderTakeEffect)
     EXPECT_EQ("REDUCED_REDUNDANCY", store_->getObject(kBucket, "personal/diary.txt").storageClass);
 }
 
+// The longest accepted header values pass the checking proxy whole, signed
+// in either version, and are stored as sent.
+TEST_F(ObjectWire, TheLongestHeaderValuesAreSignedAndStoredWhole)
+{
+    const std::string cacheControl = "max-age=" + std::string(S3_MAX_HEADER_VALUE_SIZE - 8, '1');
+    const std::string contentType = "text/" + std::string(S3_MAX_HEADER_VALUE_SIZE - 5, 'x');
+    const std::string fileName(S3_MAX_HEADER_VALUE_SIZE, 'f');
+    S3PutProperties props = noProperties();
+    props.cacheControl = cacheControl.c_str();
+    props.contentType = contentType.c_str();
+    props.contentDispositionFilename = fileName.c_str();
+
+    for (S3SignatureVersion version : {S3SignatureV2, S3SignatureV4}) {
+        S3BucketContext c = ctx();
+        c.signatureVersion = version;
+        const std::string key = "long-values/v" + std::to_string(static_cast<int>(version) + 2);
+        Outcome p = put(c, key, "body", &props);
+        ASSERT_EQ(S3StatusOK, p.status) << key << " " << S3_get_status_name(p.status);
+        const harness::StoredObject stored = store_->getObject(kBucket, key);
+        EXPECT_EQ(contentType, stored.contentType) << key;
+        EXPECT_EQ(cacheControl, stored.headers.at("cache-control")) << key;
+        EXPECT_EQ("attachment; filename=\"" + fileName + "\"",
+                  stored.headers.at("content-disposition"))
+            << key;
+    }
+}
+
 TEST_F(ObjectWire, HeadReportsTheStoredPropertiesAndMetadata)
 {
     const S3BucketContext c = ctx();
@@ -264,7 +291,7 @@ TEST_F(ObjectWire, CallbacksThatRefuseStopTheTransferWithTheirStatus)
     struct Abort {
         static int data(int, char *, void *) { return -1; }
     };
-    const S3PutObjectHandler abortHandler = {{&onProperties, &onComplete}, &Abort::data};
+    const S3PutObjectHandler abortHandler = {{&onProperties, &onComplete}, &Abort::data, nullptr};
     Outcome p;
     S3_put_object(&c, "refuse-put", 100, nullptr, nullptr, &abortHandler, &p);
     EXPECT_EQ(1, p.completes);
@@ -306,7 +333,7 @@ TEST_F(ObjectWire, APutDataCallbackThatOverstatesItsCountGivesExactlyWhatWasAske
             return bufferSize + 1000;
         }
     };
-    const S3PutObjectHandler handler = {{&onProperties, &onComplete}, &Overstate::data};
+    const S3PutObjectHandler handler = {{&onProperties, &onComplete}, &Overstate::data, nullptr};
     Outcome p;
     p.upload = patternBytes(300000, 7);
     S3_put_object(&c, "overstated", p.upload.size(), nullptr, nullptr, &handler, &p);

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "request.h"
+#include "request_api.h"
+#include "signature.h"
 #include "util.h"
 #include "vectors.h"
 
@@ -201,17 +202,27 @@ TEST_F(SigV4Compose, PreSignedGetIsThePublishedUrl)
     EXPECT_EQ(p["string_to_sign"].str(), s->sig.stringToSign);
     EXPECT_EQ(p["signature"].str(), s->sig.signature);
 
-    // The expiry is what is left until the given time, at most seven days,
-    // at least one second; V2 contexts keep the V2 form.
+    // The expiry is what is left until the given time, at most seven days;
+    // a time not in the future is refused (no URI), not made a one-second
+    // one; V2 contexts keep the V2 form.
     const struct {
         int64_t expires;
-        const char *want;
+        const char *want; // nullptr: refused
     } rows[] = {{kExampleTime + 604800 + 1, "&X-Amz-Expires=604800&"},
                 {-1, "&X-Amz-Expires=604800&"},
-                {kExampleTime - 10, "&X-Amz-Expires=1&"}};
+                {kExampleTime + 1, "&X-Amz-Expires=1&"},
+                {kExampleTime, nullptr},
+                {kExampleTime - 10, nullptr},
+                {0, nullptr}};
     for (const auto &r : rows) {
-        ASSERT_EQ(S3StatusOK,
-                  S3_generate_authenticated_query_string(buffer, &ctx, "k", r.expires, nullptr));
+        const S3Status status =
+            S3_generate_authenticated_query_string(buffer, &ctx, "k", r.expires, nullptr);
+        if (!r.want) {
+            EXPECT_EQ(S3StatusErrorInvalidArgument, status) << r.expires;
+            EXPECT_STREQ("", buffer) << r.expires;
+            continue;
+        }
+        ASSERT_EQ(S3StatusOK, status) << r.expires;
         EXPECT_NE(std::string(buffer).find(r.want), std::string::npos) << buffer;
     }
     ASSERT_EQ(S3StatusOK, S3_generate_authenticated_query_string(buffer, &ctx, "k",
@@ -229,16 +240,16 @@ TEST_F(SigV4Compose, PreSignedGetIsThePublishedUrl)
     // room is refused, never overrun.
     EXPECT_EQ(S3StatusUriTooLong,
               S3_generate_authenticated_query_string(
-                  buffer, &ctx, std::string(S3_MAX_KEY_SIZE + 1, 'k').c_str(), 0, nullptr));
+                  buffer, &ctx, std::string(S3_MAX_KEY_SIZE + 1, 'k').c_str(), kExampleTime + 60, nullptr));
     const std::string widest(S3_MAX_KEY_SIZE, '\xff');
     ASSERT_EQ(S3StatusOK,
-              S3_generate_authenticated_query_string(buffer, &ctx, widest.c_str(), 0, nullptr));
+              S3_generate_authenticated_query_string(buffer, &ctx, widest.c_str(), kExampleTime + 60, nullptr));
     EXPECT_LT(strlen(buffer), sizeof(buffer));
     const std::string longHost(S3_MAX_HOSTNAME_SIZE - 1, 'h');
     S3BucketContext farHost = ctx;
     farHost.hostName = longHost.c_str();
     EXPECT_EQ(S3StatusUriTooLong, S3_generate_authenticated_query_string(
-                                      buffer, &farHost, widest.c_str(), 0, nullptr));
+                                      buffer, &farHost, widest.c_str(), kExampleTime + 60, nullptr));
 }
 
 // ----------------------------------------------------- composition details

@@ -166,6 +166,57 @@ TEST(SimpleXml, MalformedDocumentsFail)
     }
 }
 
+// On request, references to the control characters XML forbids read as their
+// URL encoding, whatever the pieces; every other reference is left to the
+// parser, and so are the forbidden ones when not asked.
+TEST(SimpleXml, ControlCharacterReferencesReadAsTheirUrlEncoding)
+{
+    const struct {
+        const char *doc;
+        const char *text; // nullptr: the document fails
+        int escaped;
+    } rows[] = {
+        {"<a>x&#x01;y&#2;z&#x1F;</a>", "x%01y%02z%1F", 3},
+        {"<a>&#x41;&#65;&amp;&#x9;&#10;&lt;</a>", "AA&\t\n<", 0},
+        {"<a>&#x;&#1</a>", nullptr, 0},
+        {"<a>&#xD800;</a>", nullptr, 0},
+        {"<a>&#x0000000001;</a>", "%01", 1},
+        {"<a>&&#x01;</a>", nullptr, 1},
+    };
+    for (const auto &row : rows) {
+        for (const auto &plan : piece_plans(strlen(row.doc))) {
+            Recorder rec;
+            SimpleXml xml;
+            simplexml_initialize(&xml, record, &rec);
+            simplexml_escape_control_references(&xml);
+            const std::string doc = row.doc;
+            S3Status status = S3StatusOK;
+            size_t i = 0, k = 0;
+            while (i < doc.size() && status == S3StatusOK) {
+                const size_t n = std::min(plan[k++ % plan.size()], doc.size() - i);
+                status = simplexml_add(&xml, doc.data() + i, (int) n);
+                i += n;
+            }
+            if (status == S3StatusOK) {
+                status = simplexml_finish(&xml);
+            }
+            if (row.text) {
+                ASSERT_EQ(S3StatusOK, status) << row.doc;
+                ASSERT_FALSE(rec.events.empty());
+                EXPECT_EQ(row.text, rec.events[0].text) << row.doc;
+                EXPECT_EQ(row.escaped, xml.controlReferencesEscaped) << row.doc;
+            } else {
+                EXPECT_EQ(S3StatusXmlParseFailure, status) << row.doc;
+            }
+            simplexml_deinitialize(&xml);
+        }
+        Recorder plain;
+        if (row.escaped) {
+            EXPECT_EQ(S3StatusXmlParseFailure, feed(row.doc, {strlen(row.doc)}, &plain)) << row.doc;
+        }
+    }
+}
+
 TEST(SimpleXml, DocumentTypeDeclarationsDefineNothing)
 {
     const char *const docs[] = {

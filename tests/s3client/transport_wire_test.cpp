@@ -14,7 +14,9 @@
 #include <memory>
 
 #include "harness.h"
-#include "request.h"
+#include "request_context.h"
+#include "request_pool.h"
+#include "request_trace.h"
 #include "response_headers_handler.h"
 #include "wire_support.h"
 
@@ -116,6 +118,12 @@ protected:
     void TearDown() override { S3_deinitialize(); }
 };
 
+S3Status onListIgnored(int, const char *, int, const S3ListBucketContent *, int, const char **,
+                       void *)
+{
+    return S3StatusOK;
+}
+
 Context faultContext(const harness::FaultServer &server)
 {
     return Context(server.endpoint(), "bucket");
@@ -132,8 +140,9 @@ TEST_F(FaultWire, HttpStatusesWithoutADocumentMapByTheTable)
         {404, S3StatusHttpErrorNotFound},       {405, S3StatusErrorMethodNotAllowed},
         {409, S3StatusHttpErrorConflict},       {411, S3StatusErrorMissingContentLength},
         {412, S3StatusErrorPreconditionFailed}, {416, S3StatusErrorInvalidRange},
-        {500, S3StatusErrorInternalError},      {501, S3StatusErrorNotImplemented},
-        {503, S3StatusErrorSlowDown},           {418, S3StatusHttpErrorUnknown},
+        {500, S3StatusHttpErrorInternalServerError}, {501, S3StatusErrorNotImplemented},
+        {502, S3StatusHttpErrorBadGateway},     {503, S3StatusHttpErrorServiceUnavailable},
+        {504, S3StatusHttpErrorGatewayTimeout}, {418, S3StatusHttpErrorUnknown},
         {302, S3StatusHttpErrorUnknown},        {200, S3StatusOK},
     };
     for (const Row &row : rows) {
@@ -146,6 +155,7 @@ TEST_F(FaultWire, HttpStatusesWithoutADocumentMapByTheTable)
         EXPECT_EQ(row.want, g.status) << row.http;
         EXPECT_TRUE(g.hadErrorDetails) << row.http;
         EXPECT_TRUE(g.body.empty()) << row.http;
+        EXPECT_EQ(row.http, g.httpStatus) << row.http;
 
         Outcome p = put(ctx, "key", "upload body");
         EXPECT_EQ(1, p.completes) << row.http;
@@ -158,18 +168,63 @@ TEST_F(FaultWire, HttpStatusesWithoutADocumentMapByTheTable)
     }
 }
 
+// A gateway, proxy or load balancer in front of the store answers with its
+// own page (HTML, plain text or nothing): the answer keeps its HTTP status,
+// and the four gateway statuses are worth another try.
+TEST_F(FaultWire, GatewayAnswersWithoutAnErrorDocumentKeepTheirHttpStatus)
+{
+    const std::string data = SITEMIRROR_SOURCE_DIR "/tests/s3client/data";
+    struct Row {
+        std::string mode;
+        int http;
+        S3Status want;
+    } rows[] = {
+        {"status:502:" + data + "/gateway-502.html", 502, S3StatusHttpErrorBadGateway},
+        {"status:503:" + data + "/gateway-503.txt", 503, S3StatusHttpErrorServiceUnavailable},
+        {"status:500:" + data + "/gateway-503.txt", 500, S3StatusHttpErrorInternalServerError},
+        {"status:504", 504, S3StatusHttpErrorGatewayTimeout},
+        {"status:403:" + data + "/gateway-502.html", 403, S3StatusHttpErrorForbidden},
+    };
+    for (const Row &row : rows) {
+        harness::FaultServer server(row.mode);
+        Context c = faultContext(server);
+        const S3BucketContext ctx = c.get();
+
+        Outcome g = get(ctx, "key");
+        EXPECT_EQ(1, g.completes) << row.mode;
+        EXPECT_EQ(row.want, g.status) << row.mode;
+        EXPECT_EQ(row.http, g.httpStatus) << row.mode;
+        EXPECT_TRUE(g.body.empty()) << row.mode;
+        EXPECT_TRUE(g.errorCode.empty()) << row.mode;
+        EXPECT_EQ(row.http != 403, S3_status_is_retryable(g.status) == 1) << row.mode;
+
+        Outcome p = put(ctx, "key", "upload body");
+        EXPECT_EQ(row.want, p.status) << "put " << row.mode;
+        EXPECT_EQ(row.http, p.httpStatus) << "put " << row.mode;
+
+        Outcome l;
+        const S3ListBucketHandler handler = {{&onProperties, &onComplete}, &onListIgnored};
+        S3_list_bucket(&ctx, nullptr, nullptr, nullptr, 0, nullptr, &handler, &l);
+        EXPECT_EQ(1, l.completes) << "list " << row.mode;
+        EXPECT_EQ(row.want, l.status) << "list " << row.mode;
+        EXPECT_EQ(row.http, l.httpStatus) << "list " << row.mode;
+    }
+}
+
 TEST_F(FaultWire, ErrorDocumentsDecideOverTheHttpStatus)
 {
     struct Row {
         const char *code;
         const char *status; // "" : the one the store uses for the code
         S3Status want;
+        int http; // what the error details report
     } rows[] = {
-        {"NoSuchKey", "", S3StatusErrorNoSuchKey},
-        {"SlowDown", "", S3StatusErrorSlowDown},
-        {"BucketNotEmpty", "", S3StatusErrorBucketNotEmpty},
-        {"AccessDenied", ":404", S3StatusErrorAccessDenied},
-        {"SomethingNobodyKnows", ":400", S3StatusErrorUnknown},
+        {"NoSuchKey", "", S3StatusErrorNoSuchKey, 404},
+        {"SlowDown", "", S3StatusErrorSlowDown, 503},
+        {"InternalError", "", S3StatusErrorInternalError, 500},
+        {"BucketNotEmpty", "", S3StatusErrorBucketNotEmpty, 409},
+        {"AccessDenied", ":404", S3StatusErrorAccessDenied, 404},
+        {"SomethingNobodyKnows", ":400", S3StatusErrorUnknown, 400},
     };
     for (const Row &row : rows) {
         harness::FaultServer server(std::string("error-doc:") + row.code + row.status);
@@ -181,6 +236,7 @@ TEST_F(FaultWire, ErrorDocumentsDecideOverTheHttpStatus)
         EXPECT_EQ("/bucket/some/key", g.errorResource) << row.code;
         EXPECT_TRUE(g.body.empty()) << row.code;
         EXPECT_EQ(0, g.propertiesCalls) << row.code;
+        EXPECT_EQ(row.http, g.httpStatus) << row.code;
     }
 }
 
@@ -206,7 +262,8 @@ TEST_F(FaultWire, BodiesThatAreNotDocumentsOrEndEarlyFail)
         Context c = faultContext(server);
         Outcome g = get(c.get(), "key");
         EXPECT_EQ(1, g.completes);
-        EXPECT_EQ(S3StatusXmlParseFailure, g.status);
+        EXPECT_EQ(S3StatusHttpErrorInternalServerError, g.status);
+        EXPECT_EQ(500, g.httpStatus);
         EXPECT_TRUE(g.body.empty());
     }
     {
@@ -246,8 +303,17 @@ TEST_F(FaultWire, NoServerOrNoAnswerEndsInATransportStatus)
         Context c = faultContext(server);
         Outcome p = put(c.get(), "key", patternBytes(5000));
         EXPECT_EQ(1, p.completes);
-        EXPECT_EQ(S3StatusInternalError, p.status) << S3_get_status_name(p.status);
+        EXPECT_EQ(S3StatusConnectionFailed, p.status) << S3_get_status_name(p.status);
+        EXPECT_TRUE(S3_status_is_retryable(p.status));
         EXPECT_EQ(0, p.propertiesCalls);
+    }
+    {
+        // The upload's connection closes as soon as its head has arrived.
+        harness::FaultServer server("cut-puts");
+        Context c = faultContext(server);
+        Outcome p = put(c.get(), "key", patternBytes(5000));
+        EXPECT_EQ(1, p.completes);
+        EXPECT_EQ(S3StatusConnectionFailed, p.status) << S3_get_status_name(p.status);
     }
     {
         // A reserved name that never resolves.
@@ -256,6 +322,58 @@ TEST_F(FaultWire, NoServerOrNoAnswerEndsInATransportStatus)
         EXPECT_EQ(1, g.completes);
         EXPECT_EQ(S3StatusNameLookupError, g.status);
     }
+}
+
+// A kept connection that the store has closed is found dead only once the
+// next upload has been sent on it; libcurl then sends it again on a new one,
+// which needs the body from its first byte.
+TEST_F(FaultWire, AnUploadOnADeadKeptConnectionIsSentAgainWhenItCanBeRewound)
+{
+    harness::FaultServer server("drop-reused");
+    Context c = faultContext(server);
+    const S3BucketContext ctx = c.get();
+    const std::string body = patternBytes(20000);
+
+    Outcome first = put(ctx, "first", body);
+    ASSERT_EQ(S3StatusOK, first.status);
+    EXPECT_EQ(0, first.rewinds);
+
+    const int requestsBefore = server.requestsSeen();
+    const int64_t bytesBefore = server.bodyBytesReceived();
+    Outcome again = put(ctx, "again", body);
+    EXPECT_EQ(1, again.completes);
+    EXPECT_EQ(S3StatusOK, again.status) << S3_get_status_name(again.status);
+    EXPECT_EQ(1, again.rewinds);
+    EXPECT_EQ(2, server.requestsSeen() - requestsBefore);
+    EXPECT_EQ(static_cast<int64_t>(2 * body.size()), server.bodyBytesReceived() - bytesBefore);
+    EXPECT_EQ(200, again.httpStatus);
+
+    // Without a way back to byte 0 the body cannot be sent twice: a
+    // connection failure, worth a retry by the caller, not an internal error.
+    Outcome forward;
+    forward.upload = body;
+    S3_put_object(&ctx, "forward", body.size(), nullptr, nullptr, &kForwardOnlyPutHandler,
+                  &forward);
+    EXPECT_EQ(1, forward.completes);
+    EXPECT_EQ(S3StatusConnectionFailed, forward.status) << S3_get_status_name(forward.status);
+    EXPECT_TRUE(S3_status_is_retryable(forward.status));
+}
+
+// An https:// endpoint that answers in plain HTTP: no TLS session, which no
+// retry mends.
+TEST_F(FaultWire, AnHttpsEndpointThatAnswersPlainHttpIsATlsFailure)
+{
+    harness::FaultServer server("plain-greeting");
+    Context c = faultContext(server);
+    c.protocol = S3ProtocolHTTPS;
+    Outcome g = get(c.get(), "key");
+    EXPECT_EQ(1, g.completes);
+    EXPECT_EQ(S3StatusTlsFailed, g.status) << S3_get_status_name(g.status);
+    EXPECT_FALSE(S3_status_is_retryable(g.status));
+    EXPECT_EQ(0, g.httpStatus);
+    Outcome p = put(c.get(), "key", "body");
+    EXPECT_EQ(S3StatusTlsFailed, p.status) << S3_get_status_name(p.status);
+    EXPECT_EQ(0, p.putCalls);
 }
 
 TEST_F(FaultWire, AServerThatStallsIsAbandonedByTheLowSpeedLimit)
@@ -445,6 +563,14 @@ TEST(TlsWire, ATrustedAuthorityWorksAndAnUntrustedOneSendsNothing)
     EXPECT_EQ(0, untrusted.putCalls) << "no body byte was asked for";
     EXPECT_EQ(0, store.counters().requests);
     EXPECT_FALSE(store.getObject("wire-tls", "insecure").exists);
+
+    // A bundle that cannot be read is no licence to trust the system's store.
+    EXPECT_EQ(S3StatusServerFailedVerification, S3_set_ca_file("/nonexistent/ca.pem"));
+    Outcome missing = put(c.get(), "insecure", "x");
+    EXPECT_EQ(S3StatusServerFailedVerification, missing.status)
+        << S3_get_status_name(missing.status);
+    EXPECT_EQ(0, store.counters().requests);
+    ASSERT_EQ(S3StatusOK, S3_set_ca_file(nullptr));
 
     S3_deinitialize();
 }
@@ -735,6 +861,31 @@ TEST_F(PoolWire, TheTraceOfARunHoldsNoSignatureAndCanBeSwitchedOff)
     }
     S3_set_trace(1);
     EXPECT_EQ("", trace);
+    S3_deinitialize();
+}
+
+// Every upload names its exact length once, and is never sent in chunks.
+TEST_F(PoolWire, UploadsCarryTheirExactContentLengthOnce)
+{
+    ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr));
+    Context c(store_->endpoint(), "wire-pool");
+    for (size_t size : {size_t(0), size_t(1), size_t(70000)}) {
+        std::string trace;
+        {
+            StderrCapture capture;
+            EXPECT_EQ(S3StatusOK, put(c.get(), "length/k", patternBytes(size)).status) << size;
+            trace = capture.text();
+        }
+        const size_t start = trace.find("> PUT /wire-pool/length/k HTTP/1.1\r\n");
+        ASSERT_NE(std::string::npos, start) << trace;
+        const std::string head = trace.substr(start, trace.find("\r\n\r\n", start) - start + 2);
+        const std::string line = "\r\nContent-Length: " + std::to_string(size) + "\r\n";
+        const size_t at = head.find(line);
+        EXPECT_NE(std::string::npos, at) << head;
+        EXPECT_EQ(std::string::npos, head.find("Content-Length", at + line.size())) << head;
+        EXPECT_EQ(std::string::npos, head.find("Transfer-Encoding")) << head;
+        EXPECT_EQ(patternBytes(size), store_->getObject("wire-pool", "length/k").body) << size;
+    }
     S3_deinitialize();
 }
 

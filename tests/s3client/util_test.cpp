@@ -10,10 +10,10 @@
 
 namespace {
 
-std::string url_encode(const std::string &src, int max = 1024)
+std::string encoded(const std::string &src, int max = 1024)
 {
     std::string dest(3 * src.size() + 1, '?');
-    if (!urlEncode(&dest[0], src.c_str(), max)) {
+    if (!::url_encode(&dest[0], src.c_str(), max)) {
         return "<refused:" + std::string(dest.c_str()) + ">";
     }
     return dest.c_str();
@@ -36,20 +36,20 @@ TEST(UrlEncode, WhichBytesAreKeptAndWhichEncoded)
         {"", ""},
     };
     for (const auto &r : rows) {
-        EXPECT_EQ(url_encode(r.in), r.out) << r.in;
+        EXPECT_EQ(encoded(r.in), r.out) << r.in;
     }
 
     char dest[4] = "xyz";
-    EXPECT_EQ(urlEncode(dest, nullptr, 0), 1);
+    EXPECT_EQ(url_encode(dest, nullptr, 0), 1);
     EXPECT_STREQ(dest, "");
 }
 
 TEST(UrlEncode, SourceLimitCountsUnencodedBytes)
 {
-    EXPECT_EQ(url_encode("abc", 3), "abc");
-    EXPECT_EQ(url_encode("abcd", 3), "<refused:>");
-    EXPECT_EQ(url_encode("   ", 3), "%20%20%20");
-    EXPECT_EQ(url_encode("", 0), "");
+    EXPECT_EQ(encoded("abc", 3), "abc");
+    EXPECT_EQ(encoded("abcd", 3), "<refused:>");
+    EXPECT_EQ(encoded("   ", 3), "%20%20%20");
+    EXPECT_EQ(encoded("", 0), "");
 }
 
 TEST(Base64, PaddingAndAlphabet)
@@ -70,7 +70,7 @@ TEST(Base64, PaddingAndAlphabet)
     for (const auto &r : rows) {
         char out[16];
         memset(out, '#', sizeof(out));
-        const int len = base64Encode((const unsigned char *) r.in.data(),
+        const int len = base64_encode((const unsigned char *) r.in.data(),
                                      (int) r.in.size(), out);
         EXPECT_EQ(std::string(out, (size_t) len), r.out);
         // The output is not terminated: nothing is written past it.
@@ -92,13 +92,13 @@ std::string hex(const unsigned char *d, size_t n)
 std::string sha1_hex(const std::string &data, size_t piece)
 {
     SHA1Context ctx;
-    SHA1_init(&ctx);
+    sha1_init(&ctx);
     for (size_t i = 0; i < data.size(); i += piece) {
-        SHA1_update(&ctx, (const unsigned char *) data.data() + i,
+        sha1_update(&ctx, (const unsigned char *) data.data() + i,
                     std::min(piece, data.size() - i));
     }
     unsigned char digest[SHA1_DIGEST_SIZE];
-    SHA1_final(digest, &ctx);
+    sha1_final(digest, &ctx);
     return hex(digest, sizeof(digest));
 }
 
@@ -152,24 +152,24 @@ TEST(Hmac, PublishedVectorsForBothDigests)
         const unsigned char *msg = (const unsigned char *) r.msg.data();
         if (r.sha1) {
             unsigned char out[SHA1_DIGEST_SIZE];
-            HMAC_SHA1(out, key, r.key.size(), msg, r.msg.size());
+            hmac_sha1(out, key, r.key.size(), msg, r.msg.size());
             EXPECT_EQ(hex(out, sizeof(out)), r.sha1) << r.msg;
         }
         if (r.sha256) {
             unsigned char out[SHA256_DIGEST_SIZE];
-            HMAC_SHA256(out, key, r.key.size(), msg, r.msg.size());
+            hmac_sha256(out, key, r.key.size(), msg, r.msg.size());
             EXPECT_EQ(hex(out, sizeof(out)), r.sha256) << r.msg;
         }
     }
 
     unsigned char digest[SHA256_DIGEST_SIZE];
     char digestHex[SHA256_HEX_SIZE];
-    SHA256_digest(digest, (const unsigned char *) "abc", 3);
-    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex);
+    sha256_digest(digest, (const unsigned char *) "abc", 3);
+    hex_encode(digest, SHA256_DIGEST_SIZE, digestHex, 0);
     EXPECT_STREQ(digestHex,
                  "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    SHA256_digest(digest, (const unsigned char *) "", 0);
-    hexEncode(digest, SHA256_DIGEST_SIZE, digestHex);
+    sha256_digest(digest, (const unsigned char *) "", 0);
+    hex_encode(digest, SHA256_DIGEST_SIZE, digestHex, 0);
     EXPECT_STREQ(digestHex,
                  "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
@@ -227,7 +227,7 @@ TEST_F(TimeZones, Iso8601TimesAreUtcWhateverTheZone)
         setenv("TZ", zone, 1);
         tzset();
         for (const auto &r : rows) {
-            EXPECT_EQ(parseIso8601Time(r.in), r.out)
+            EXPECT_EQ(parse_iso8601_time(r.in), r.out)
                 << zone << " " << (r.in ? r.in : "(null)");
         }
     }
@@ -235,12 +235,12 @@ TEST_F(TimeZones, Iso8601TimesAreUtcWhateverTheZone)
 
 TEST(TextParsing, UnsignedNumbers)
 {
-    EXPECT_EQ(parseUnsignedInt("12345"), 12345u);
-    EXPECT_EQ(parseUnsignedInt(" \t 42abc"), 42u);
-    EXPECT_EQ(parseUnsignedInt("18446744073709551615"), UINT64_MAX);
-    EXPECT_EQ(parseUnsignedInt("x1"), 0u);
-    EXPECT_EQ(parseUnsignedInt(""), 0u);
-    EXPECT_EQ(parseUnsignedInt("-5"), 0u);
+    EXPECT_EQ(parse_unsigned_int("12345"), 12345u);
+    EXPECT_EQ(parse_unsigned_int(" \t 42abc"), 42u);
+    EXPECT_EQ(parse_unsigned_int("18446744073709551615"), UINT64_MAX);
+    EXPECT_EQ(parse_unsigned_int("x1"), 0u);
+    EXPECT_EQ(parse_unsigned_int(""), 0u);
+    EXPECT_EQ(parse_unsigned_int("-5"), 0u);
 }
 
 } // namespace

@@ -23,6 +23,7 @@ struct Outcome {
     std::string errorCode;
     std::string errorResource;
     std::string errorFurtherDetails;
+    int httpStatus = -1; // from the error details; -1 when there were none
     std::vector<std::pair<std::string, std::string>> errorExtra;
 
     int propertiesCalls = 0;
@@ -36,6 +37,7 @@ struct Outcome {
     std::string upload;
     size_t uploadPos = 0;
     int putCalls = 0;
+    int rewinds = 0;
     std::string body;
     int getCalls = 0;
     S3Status getAnswer = S3StatusOK; // what the get-data callback returns
@@ -98,6 +100,7 @@ inline void onComplete(S3Status status, const S3ErrorDetails *details, void *dat
         o->errorCode = text(details->code);
         o->errorResource = text(details->resource);
         o->errorFurtherDetails = text(details->furtherDetails);
+        o->httpStatus = details->httpStatus;
         for (int i = 0; i < details->extraDetailsCount; i++) {
             o->errorExtra.emplace_back(text(details->extraDetails[i].name),
                                        text(details->extraDetails[i].value));
@@ -127,7 +130,18 @@ inline S3Status onGetData(int bufferSize, const char *buffer, void *data)
 }
 
 const S3ResponseHandler kResponseHandler = {&onProperties, &onComplete};
-const S3PutObjectHandler kPutHandler = {{&onProperties, &onComplete}, &onPutData};
+// Starts the upload source again from its first byte.
+inline int onPutRewind(void *data)
+{
+    Outcome *o = static_cast<Outcome *>(data);
+    o->rewinds++;
+    o->uploadPos = 0;
+    return 0;
+}
+const S3PutObjectHandler kPutHandler = {{&onProperties, &onComplete}, &onPutData, &onPutRewind};
+// The same without a way back to the first byte.
+const S3PutObjectHandler kForwardOnlyPutHandler = {{&onProperties, &onComplete}, &onPutData,
+                                                   nullptr};
 const S3GetObjectHandler kGetHandler = {{&onProperties, &onComplete}, &onGetData};
 
 // A bucket context for host "127.0.0.1:PORT" over plain HTTP, path style.
