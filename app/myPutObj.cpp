@@ -34,6 +34,12 @@ int putObjectDataCallback(int bufferSize, char *buffer, void *callbackData)
                                      static_cast<PutObjectData *>(callbackData)->fp);
 }
 
+// The body again from its first byte (a kept connection found closed).
+int putObjectRewindCallback(void *callbackData)
+{
+    return std::fseek(static_cast<PutObjectData *>(callbackData)->fp, 0, SEEK_SET) == 0 ? 0 : -1;
+}
+
 void putObjectCompleteCallback(S3Status status, const S3ErrorDetails *errorDetails,
                                void *callbackData)
 {
@@ -97,6 +103,7 @@ bool putObject(Session &session, const std::string &strBucket, const std::string
     handler.responseHandler.propertiesCallback = MyS3ResponsePropertiesCallback;
     handler.responseHandler.completeCallback = putObjectCompleteCallback;
     handler.putObjectDataCallback = putObjectDataCallback;
+    handler.putObjectRewindCallback = putObjectRewindCallback;
     S3_put_object(&ctx, strObj.c_str(), size, &properties, nullptr, &handler, &data);
     std::fclose(data.fp);
     // A request the service refused, or that broke off, is a failed upload.

@@ -117,6 +117,17 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
     return static_cast<int>(n);
 }
 
+// The body again from its first byte, when the client must send it once more
+// (a kept connection found closed): the same open file, from the start.
+int rewindCallback(void *callbackData)
+{
+    Slot &slot = *static_cast<Slot *>(callbackData);
+    if (::lseek(slot.fd, 0, SEEK_SET) != 0)
+        return -1;
+    slot.nGiven = 0;
+    return 0;
+}
+
 // 32 hex digits to the base64 of the 16 bytes; false when not a digest.
 bool hexToBase64(const std::string &strHex, std::string &strBase64)
 {
@@ -271,6 +282,7 @@ void Uploader::start(Slot &slot)
     handler.responseHandler.propertiesCallback = propertiesCallback;
     handler.responseHandler.completeCallback = completeCallback;
     handler.putObjectDataCallback = dataCallback;
+    handler.putObjectRewindCallback = rewindCallback;
     ++nRunning;
     S3_put_object(&ctx, item.strKey.c_str(), item.size, &properties, rc, &handler, &slot);
 }

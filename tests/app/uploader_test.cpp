@@ -475,3 +475,34 @@ TEST(UploaderCost, SocketsAboveTheSelectLimitAreWaitedOnNotPolled)
 }
 
 } // namespace
+
+// A store that closes a kept connection just as the next upload arrives: the
+// client sends that body again from its first byte on a new connection, read
+// from the same open file, so every upload succeeds on its first try.
+TEST(UploaderRewind, AnUploadOnADeadKeptConnectionIsSentAgainWhole)
+{
+    harness::FaultServer server("drop-reused");
+    TempDir dir;
+    Settings settings;
+    settings.strKeyFile = dir.write("s3key", "AKIAEXAMPLE\nsecret\n");
+    settings.strEndpoint = "http://" + server.endpoint();
+    settings.nJobs = 1; // one connection, kept from one upload to the next
+    S3_set_trace(0);
+    const std::string strBody(40000, 'r');
+    std::vector<UploadItem> items;
+    for (const char *pszKey : {"a.bin", "b.bin", "c.bin"})
+        items.push_back(itemFor(dir.write(pszKey, strBody), pszKey));
+
+    Session session(settings);
+    MyS3Context context(session);
+    S3BucketContext ctx;
+    ASSERT_TRUE(context.initialize("rewind.example", ctx));
+    ::testing::internal::CaptureStdout();
+    UploadTotals totals = uploadItems(session, ctx, "rewind.example", items);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(totals.nSent, 3) << out;
+    EXPECT_EQ(totals.nFailed, 0) << out;
+    EXPECT_EQ(out.find("retry "), std::string::npos) << out;
+    // Each body after the first went twice, whole: 3 + 2 bodies in all.
+    EXPECT_EQ(server.bodyBytesReceived(), static_cast<int64_t>(5 * strBody.size()));
+}
