@@ -81,19 +81,19 @@ int uploadOneFile(Session &session, const char *pszArg)
     const Settings &settings = session.settings();
     std::string strPath;
     if (!resolvePath(pszArg, strPath)) {
-        printLine(std::string("invalid path:") + pszArg);
+        printLine("invalid path:" + consoleText(pszArg));
         return ExitFailed;
     }
     struct stat st;
     if (stat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        printLine("not a regular file: " + strPath);
+        printLine("not a regular file: " + consoleText(strPath));
         return ExitFailed;
     }
     std::string strCopy = strPath; // basename may write into its argument
     std::string strKey = basename(&strCopy[0]);
 
     if (settings.bDryRun) {
-        printLine("would upload: " + strKey + " (one file)");
+        printLine("would upload: " + consoleText(strKey) + " (one file)");
         return ExitOk;
     }
     std::vector<UploadItem> items(1);

@@ -64,9 +64,9 @@ static bool loadOne(const std::string &strDirPath, const std::string &strDir, Ig
         if (errno == ENOENT && lstat(strFile.c_str(), &st) != 0)
             return true; // no ignore file here
         if (errno == ENOENT)
-            printErrorLine("cannot read ignore file: " + strFile + ": dangling symbolic link");
+            printErrorLine("cannot read ignore file: " + consoleText(strFile) + ": dangling symbolic link");
         else
-            printErrorLine("cannot read ignore file: " + strFile + ": " + std::strerror(errno));
+            printErrorLine("cannot read ignore file: " + consoleText(strFile) + ": " + std::strerror(errno));
         return false;
     }
     struct stat st;
@@ -90,7 +90,7 @@ static bool loadOne(const std::string &strDirPath, const std::string &strDir, Ig
     const int savedErrno = errno;
     close(fd);
     if (!bOk) {
-        printErrorLine("cannot read ignore file: " + strFile + ": " + std::strerror(savedErrno));
+        printErrorLine("cannot read ignore file: " + consoleText(strFile) + ": " + std::strerror(savedErrno));
         return false;
     }
     rules.parse(strText, strDir);

@@ -134,7 +134,7 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
     DIR *dir = opendir(strPath.c_str());
     if (dir == nullptr) {
         const int nErr = errno; // reported as perror does, with the name shown safely
-        printErrorLine(strPath + ": " + std::strerror(nErr));
+        printErrorLine(consoleText(strPath) + ": " + std::strerror(nErr));
         return false;
     }
 
@@ -170,7 +170,7 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
             }
         } else {
             if (const char *pszWhy = keyRefusal(strKey)) {
-                printLine("cannot publish: " + strEntryPath + " (" + pszWhy + ")");
+                printLine("cannot publish: " + consoleText(strEntryPath) + " (" + pszWhy + ")");
                 if (options.stats != nullptr)
                     options.stats->refused.push_back(strEntryPath);
                 continue;
@@ -178,7 +178,7 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
             S3Obj obj;
             const ScanResult result = scanFile(strEntryPath, strKey, obj, options);
             if (result == ScanFailed) {
-                printErrorLine("cannot read file: " + strEntryPath);
+                printErrorLine("cannot read file: " + consoleText(strEntryPath));
                 bOk = false;
                 break;
             }

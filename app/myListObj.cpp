@@ -49,8 +49,12 @@ bool listAll(Session &session, const std::string &strBucket, const char *pszPref
             // A page the store could not give now is asked for again; a
             // refusal, or the last try, fails the listing.
             if (!isRetryableOutcome(data.status, data.strCode.c_str(), data.httpStatus) ||
-                nTry >= settings.nRetries)
-                return false; // a failed page is not the end of the bucket
+                nTry >= settings.nRetries) {
+                // A failed page is not the end of the bucket. Say which page it was.
+                printLine(bHaveMarker ? "listing failed at the page after: " + consoleText(strMarker)
+                                      : std::string("listing failed at its first page"));
+                return false;
+            }
             double delay = retryDelaySeconds(nTry);
             char sz[128];
             std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: %s listing", nTry + 1,
@@ -66,8 +70,10 @@ bool listAll(Session &session, const std::string &strBucket, const char *pszPref
             s3List.insert(obj);
         // A service that does not move past the marker would page forever.
         const std::string &strLast = data.page.back().key;
-        if (bHaveMarker && strLast.compare(strMarker) <= 0)
+        if (bHaveMarker && strLast.compare(strMarker) <= 0) {
+            printLine("listing does not move past: " + consoleText(strMarker));
             return false;
+        }
         strMarker = strLast;
         bHaveMarker = true;
     }

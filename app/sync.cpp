@@ -102,12 +102,12 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
             const char *pszWhy = !remote                    ? "new"
                                  : remote->size != local.size ? "size"
                                                               : "digest";
-            printLine("would upload: " + local.key + " (" + pszWhy + ")");
+            printLine("would upload: " + consoleText(local.key) + " (" + pszWhy + ")");
             continue;
         }
         UploadItem item = uploadItemFor(local, strRootPath, settings);
         if (!remote) {
-            item.leadLines.push_back("DirectionUpload:" + local.key);
+            item.leadLines.push_back("DirectionUpload:" + consoleText(local.key));
             char szLine[64];
             std::snprintf(szLine, sizeof szLine, "%" PRIu64 "%" PRId64,
                           static_cast<uint64_t>(local.size), static_cast<int64_t>(local.time));

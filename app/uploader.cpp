@@ -224,7 +224,7 @@ void Uploader::finish(Slot &slot, bool bOk)
         ++totals.nFailed;
         if (slot.item->bNamed)
             slot.lines.push_back("upload error: bucket: " + strBucket + " key:" +
-                                 slot.item->strKey + " path:" + slot.item->strPath);
+                                 consoleText(slot.item->strKey) + " path:" + consoleText(slot.item->strPath));
     }
 }
 
@@ -240,7 +240,7 @@ void Uploader::notSent(Slot &slot)
     if (slot.nTries == 0) {
         slot.lines = slot.item->leadLines;
         if (slot.item->bNamed)
-            slot.lines.push_back("upload:" + slot.item->strPath + " ; " + slot.item->strKey);
+            slot.lines.push_back("upload:" + consoleText(slot.item->strPath) + " ; " + consoleText(slot.item->strKey));
     }
     fail(slot, "not sent: the store could not be reached");
 }
@@ -251,7 +251,7 @@ void Uploader::start(Slot &slot)
     if (slot.nTries == 0) {
         slot.lines = item.leadLines;
         if (item.bNamed)
-            slot.lines.push_back("upload:" + item.strPath + " ; " + item.strKey);
+            slot.lines.push_back("upload:" + consoleText(item.strPath) + " ; " + consoleText(item.strKey));
         slot.deadline = Clock::now() + life;
         slot.strContentType = getFileContentType(item.strPath);
         if (!hexToBase64(item.strMd5Hex, slot.strMd5Base64) &&
@@ -264,7 +264,7 @@ void Uploader::start(Slot &slot)
     if (slot.fd < 0) {
         if (slot.bChanged) {
             totals.staleKeys.push_back(item.strKey);
-            fail(slot, "file changed during the run: " + item.strPath);
+            fail(slot, "file changed during the run: " + consoleText(item.strPath));
         } else {
             finish(slot, false);
         }
@@ -299,18 +299,18 @@ void Uploader::decide(Slot &slot)
     }
     if (slot.bChanged) {
         totals.staleKeys.push_back(item.strKey);
-        fail(slot, "file changed during the run: " + item.strPath);
+        fail(slot, "file changed during the run: " + consoleText(item.strPath));
         return;
     }
     if (slot.status == S3StatusErrorBadDigest || slot.strCode == "BadDigest") {
         totals.staleKeys.push_back(item.strKey);
-        fail(slot, "file changed during the run: " + item.strPath);
+        fail(slot, "file changed during the run: " + consoleText(item.strPath));
         return;
     }
     const std::string strLimit = "upload took longer than its limit of " +
                                  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
                                                     life).count()) +
-                                 " s: " + item.strPath;
+                                 " s: " + consoleText(item.strPath);
     if (slot.bExpired) {
         guard.fileDecided(false, slot.nTries, 0);
         fail(slot, strLimit);
@@ -338,7 +338,7 @@ void Uploader::decide(Slot &slot)
                   delay);
     const std::string strWhy = slot.strCode.empty() ? S3_get_status_name(slot.status)
                                                     : slot.strCode;
-    slot.lines.push_back(sz + strWhy + " key:" + item.strKey);
+    slot.lines.push_back(sz + strWhy + " key:" + consoleText(item.strKey));
     retries.push({due, slot.index});
 }
 

@@ -89,11 +89,11 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
                 doDir(strRootPath, strSubUrl, strSubRelative, stringMap, isIgnored);
             break;
         case DT_LNK:
-            printLine(kSymlinkBefore + strRootPath + "/" + strRelativePath + "/" + strName +
+            printLine(kSymlinkBefore + consoleText(strRootPath + "/" + strRelativePath + "/" + strName) +
                       kSymlinkAfter);
             break;
         default:
-            printLine(kNotRegular + strRootPath + "/" + strRelativePath + "/" + strName);
+            printLine(kNotRegular + consoleText(strRootPath + "/" + strRelativePath + "/" + strName));
             break;
         }
     }

@@ -23,8 +23,7 @@ std::string consoleText(const std::string &strText)
 
 static void writeLine(std::FILE *out, const std::string &strLine)
 {
-    const std::string strShown = consoleText(strLine);
-    std::fwrite(strShown.data(), 1, strShown.size(), out);
+    std::fwrite(strLine.data(), 1, strLine.size(), out);
     std::fputc('\n', out);
     std::fflush(out);
 }

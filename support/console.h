@@ -1,13 +1,14 @@
-// console.h - the tool's one way of writing a line: the text, a newline, and a
-// flush, so lines interleave in order with libcurl's trace and survive a crash.
-// Control bytes (C0 and DEL) are shown as \xHH, so a file name or key holding
-// them can neither split a line nor drive the terminal; everything else goes
-// out as it is (names stay exact bytes on the page and in the keys).
+// console.h - the tool's one way of writing a line: the bytes as they are, a
+// newline, and a flush, so lines interleave in order with libcurl's trace and
+// survive a crash; and how a file name or key is shown in a line.
 #pragma once
 
 #include <string>
 
-// strText with every byte below 0x20 and 0x7F written as "\xHH" (upper-case hex).
+// A file name, path or key as a line shows it: every byte below 0x20 and DEL
+// (0x7F) written as "\xHH" (upper-case hex), so a name can neither split a line
+// nor drive the terminal; every other byte as it is. Names stay exact bytes
+// everywhere else (the page, the keys, the requests).
 std::string consoleText(const std::string &strText);
 
 // One line on standard output.
