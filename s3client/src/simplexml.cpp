@@ -169,8 +169,14 @@ static bool forbidden_control(unsigned long value)
     return value < 0x20 && value != 0x09 && value != 0x0a && value != 0x0d;
 }
 
-// Copies data to out with every reference to a forbidden control character
-// written as "%XX"; a reference cut by the piece's end is held back.
+// The UTF-8 lead of U+FFFE and U+FFFF (EF BF BE, EF BF BF), which XML 1.0
+// forbids although they are valid UTF-8.
+static const char kNonCharacterLead = '\xEF';
+
+// Copies data to out with every reference to a forbidden control character,
+// every raw forbidden control byte and every raw U+FFFE / U+FFFF written as
+// its URL encoding ("%XX" per byte); a reference or sequence cut by the
+// piece's end is held back.
 static void escape_control_references(SimpleXml *simpleXml, const char *data, int dataLen,
                                       std::string *out)
 {
@@ -179,14 +185,40 @@ static void escape_control_references(SimpleXml *simpleXml, const char *data, in
     for (int i = 0; i < dataLen; ++i) {
         const char c = data[i];
         if (!len) {
-            if (c == '&') {
+            if (c == '&' || c == kNonCharacterLead) {
                 pending[len++] = c;
+            } else if (forbidden_control((unsigned char) c)) {
+                char escaped[4];
+                hex_encode_percent((unsigned char) c, escaped);
+                out->append(escaped, 3);
+                ++simpleXml->controlReferencesEscaped;
             } else {
                 out->push_back(c);
             }
             continue;
         }
         pending[len++] = c;
+        if (pending[0] == kNonCharacterLead) {
+            if (len == 2 && c == '\xBF') {
+                continue;
+            }
+            if (len == 3 && (c == '\xBE' || c == '\xBF')) {
+                for (int k = 0; k < 3; ++k) {
+                    char escaped[4];
+                    hex_encode_percent((unsigned char) pending[k], escaped);
+                    out->append(escaped, 3);
+                }
+                ++simpleXml->controlReferencesEscaped;
+                len = 0;
+                continue;
+            }
+            // Another character: what was held goes as it came, and the last
+            // byte is looked at again.
+            out->append(pending, (size_t) (len - 1));
+            len = 0;
+            --i;
+            continue;
+        }
         bool complete = false;
         unsigned long value = 0;
         if (reference_prefix(pending, len, &complete, &value)) {

@@ -40,9 +40,10 @@ void simplexml_initialize(SimpleXml *simpleXml, SimpleXmlCallback callback,
 
 // Makes the reader take a character reference to a control character that
 // XML 1.0 forbids ("&#x01;", "&#1;", as some stores write a control byte of
-// a text they did not URL-encode) as its URL encoding ("%01") instead of
-// failing the document; controlReferencesEscaped counts them.  For a
-// document whose texts are URL-encoded, that is the byte meant.
+// a text they did not URL-encode), such a control byte itself, and U+FFFE
+// or U+FFFF written raw, as their URL encoding ("%01", "%EF%BF%BE")
+// instead of failing the document; controlReferencesEscaped counts them.
+// For a document whose texts are URL-encoded, that is the byte meant.
 void simplexml_escape_control_references(SimpleXml *simpleXml);
 
 // Feeds the next piece of the document (any size, any boundary) and makes

@@ -186,10 +186,9 @@ TEST_P(MirrorOnEachStore, KeysOfAnyBytesAreStoredAsNamedAndConverge)
         "ctl\x01.html", "esc\x1b.html", "cr\r.html", "\"quoted\".html",
         "nonchar\xef\xbf\xbe.html", "50%off.html", "a+b c.html"};
     // radosgw (unlike S3) echoes the listing's marker in <Marker> undecoded even
-    // with encoding-type=url, so a page after a key holding such bytes is not
-    // well-formed XML and the listing fails; on radosgw a plain key sorts last.
-    if (onRgw())
-        names.push_back("zz-last.html");
+    // with encoding-type=url: a control byte as a character reference and a
+    // noncharacter raw, both of which XML 1.0 forbids. The page after such a
+    // key (here the last one) must still be read.
     for (const std::string &name : names)
         site.write(name, "<p>" + name + "</p>\n");
     ToolRun first = mirror();

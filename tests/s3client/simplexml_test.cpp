@@ -182,6 +182,11 @@ TEST(SimpleXml, ControlCharacterReferencesReadAsTheirUrlEncoding)
         {"<a>&#xD800;</a>", nullptr, 0},
         {"<a>&#x0000000001;</a>", "%01", 1},
         {"<a>&&#x01;</a>", nullptr, 1},
+        // Written raw: control bytes and the two noncharacters XML forbids;
+        // other characters that begin with the same byte stay as they are.
+        {"<a>x\x01y\x1f</a>", "x%01y%1F", 2},
+        {"<a>n\xef\xbf\xbe.\xef\xbf\xbf</a>", "n%EF%BF%BE.%EF%BF%BF", 2},
+        {"<a>\xef\xbf\xbd\xef\xbc\x81</a>", "\xef\xbf\xbd\xef\xbc\x81", 0},
     };
     for (const auto &row : rows) {
         for (const auto &plan : piece_plans(strlen(row.doc))) {
