@@ -1,10 +1,15 @@
 // cache_rules.h - which Cache-Control rule of the rules file an upload takes.
 #pragma once
 
-#include "settings.h"
-
 #include <string>
 #include <vector>
+
+// One Cache-Control rule of the rules file: the first whose pattern matches a
+// key gives that upload's header.
+struct CacheRule {
+    std::string strMatch;        // gitignore-style pattern over the key ("assets/**")
+    std::string strCacheControl; // the header's value
+};
 
 // True when the one pattern (gitignore line syntax, "!" an ordinary byte)
 // matches the file key or one of its folders.

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "settings.h"
+#include "cache_rules.h"
 
 struct RulesFile {
     // Setting values by their environment name ("SITEMIRROR_JOBS" -> "8"), as

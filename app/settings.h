@@ -5,12 +5,8 @@
 #include <string>
 #include <vector>
 
-// One Cache-Control rule of the rules file: the first whose pattern matches a
-// key gives that upload's header.
-struct CacheRule {
-    std::string strMatch;        // gitignore-style pattern over the key ("assets/**")
-    std::string strCacheControl; // the header's value
-};
+#include "cache_rules.h"
+
 
 struct Settings {
     std::string strBucket;   // SITEMIRROR_BUCKET: bucket every operation addresses
