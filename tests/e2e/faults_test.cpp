@@ -23,23 +23,12 @@ namespace {
 using e2e::Site;
 using e2e::ToolRun;
 
-struct StoreRun {
-    explicit StoreRun(harness::StoreOptions options = {}) : store(options)
+// One store per case, without libcurl's trace.
+struct StoreRun : e2e::StoreRun {
+    explicit StoreRun(harness::StoreOptions options = {})
+        : e2e::StoreRun(options, "faults.example", "-q")
     {
-        store.createBucket(bucket);
-        site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
     }
-    ToolRun mirror(std::map<std::string, std::string> extra = {})
-    {
-        auto vars = site.env(bucket, "http://" + store.endpoint());
-        vars["SITEMIRROR_RETRIES"] = "3";
-        for (const auto &kv : extra)
-            vars[kv.first] = kv.second;
-        return e2e::runTool("-q", vars);
-    }
-    harness::Store store;
-    Site site;
-    std::string bucket = "faults.example";
 };
 
 std::string fileName(int i)

@@ -18,6 +18,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness.h"
@@ -355,6 +356,30 @@ protected:
     AnyStore *store = nullptr;
     std::string bucket;
     Site site;
+};
+
+// One store of its own for one case (each case needs its own mode), a bucket
+// in it and a site, and a mirror run over them with three retries.
+struct StoreRun {
+    explicit StoreRun(harness::StoreOptions options = {}, std::string strBucket = "up.example",
+                      std::string strToolArgs = "")
+        : store(options), bucket(std::move(strBucket)), args(std::move(strToolArgs))
+    {
+        store.createBucket(bucket);
+        site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
+    }
+    ToolRun mirror(std::map<std::string, std::string> extra = {})
+    {
+        auto vars = site.env(bucket, "http://" + store.endpoint());
+        vars["SITEMIRROR_RETRIES"] = "3";
+        for (const auto &kv : extra)
+            vars[kv.first] = kv.second;
+        return runTool(args, vars);
+    }
+    harness::Store store;
+    Site site;
+    std::string bucket;
+    std::string args; // the tool's options
 };
 
 } // namespace e2e

@@ -25,25 +25,7 @@ namespace {
 using e2e::Site;
 using e2e::ToolRun;
 
-// One store per case: each case needs its own mode.
-struct StoreRun {
-    explicit StoreRun(harness::StoreOptions options = {}) : store(options)
-    {
-        store.createBucket(bucket);
-        site.writeKeyFile(harness::kAccessKeyId, harness::kSecretAccessKey);
-    }
-    ToolRun mirror(std::map<std::string, std::string> extra = {})
-    {
-        auto vars = site.env(bucket, "http://" + store.endpoint());
-        vars["SITEMIRROR_RETRIES"] = "3";
-        for (const auto &kv : extra)
-            vars[kv.first] = kv.second;
-        return e2e::runTool("", vars);
-    }
-    harness::Store store;
-    Site site;
-    std::string bucket = "up.example";
-};
+using e2e::StoreRun;
 
 std::string pageName(int i)
 {
