@@ -8,6 +8,7 @@
 // same context; they run in the same S3_runall_request_context.
 #include <new>
 
+#include "request.h"
 #include "request_context.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // its header list, its URL and its method.
 #pragma once
 
-#include "request.h"
+#include "request_record.h"
 
 // Configures request->curl for params with the composed values;
 // S3StatusFailedToInitializeRequest when libcurl refuses an option,

@@ -4,6 +4,7 @@
 // calls the caller's complete callback once.
 #include "request.h"
 
+#include "request_compose.h"
 #include "request_context.h"
 #include "request_pool.h"
 #include "transfer_callbacks.h"

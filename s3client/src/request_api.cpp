@@ -12,8 +12,6 @@
 #include "request_pool.h"
 #include "user_agent.h"
 
-char defaultHostNameG[S3_MAX_HOSTNAME_SIZE];
-
 S3Status request_api_initialize(const char *userAgentInfo, int flags,
                                 const char *defaultHostName)
 {

@@ -3,11 +3,8 @@
 // it sets.
 #pragma once
 
+#include "default_host.h"
 #include "s3client.h"
-
-// The host of requests whose bucket context names none; set by
-// request_api_initialize.
-extern char defaultHostNameG[S3_MAX_HOSTNAME_SIZE];
 
 // The HTTP library (flags as S3_initialize's), the default host (NULL:
 // S3_DEFAULT_HOSTNAME; S3StatusUriTooLong when too long), the user agent and

@@ -7,7 +7,7 @@
 #include <string.h>
 #include <time.h>
 
-#include "request_api.h"
+#include "default_host.h"
 #include "request_compose.h"
 #include "signature.h"
 #include "util.h"
@@ -43,7 +43,7 @@ static void format_date(char *out, size_t size, int64_t t)
 
 #define DATE_TEXT_SIZE 64
 
-// The derived sizes in request.h are the sizes every request is composed
+// The derived sizes in request_params.h are the sizes every request is composed
 // in; these hold them there.
 static_assert(AMZ_HEADERS_RAW_SIZE == 2769, "x-amz- header budget");
 static_assert(MAX_CANONICALIZED_RESOURCE_SIZE == 3339, "canonical resource");

@@ -2,7 +2,7 @@
 // libcurl multi handle) and the list of the requests queued on it.
 #pragma once
 
-#include "request.h"
+#include "request_record.h"
 
 // Requests in flight on one libcurl multi handle, whose connection cache
 // they share; run from the caller's thread by context.cpp.  Created and

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "curl_setup.h"
+#include "request_compose.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // their connections) later requests reuse.
 #pragma once
 
-#include "request.h"
+#include "request_record.h"
 
 // Finished requests kept, with their easy handles, for reuse.
 #define REQUEST_STACK_SIZE 32

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "request_compose.h"
 #include "signature.h"
 #include "util.h"
 

@@ -8,7 +8,8 @@
 
 #include <algorithm>
 
-#include "request_api.h"
+#include "default_host.h"
+#include "request_compose.h"
 #include "signature.h"
 #include "util.h"
 

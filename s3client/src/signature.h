@@ -3,7 +3,8 @@
 // version 4 (AWS4-HMAC-SHA256, sign_v4.cpp), each with its pre-signed URI.
 #pragma once
 
-#include "request_compose.h"
+#include "request_params.h"
+#include "util.h"
 
 // ---- V2 signature (sign_v2.cpp) ----
 

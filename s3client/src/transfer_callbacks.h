@@ -5,7 +5,7 @@
 
 #include <stddef.h>
 
-#include "request.h"
+#include "request_record.h"
 
 // Whether an HTTP status is a success (200 to 299).
 bool is_success(int httpResponseCode);

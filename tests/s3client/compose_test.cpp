@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "request_api.h"
+#include "request_compose.h"
 #include "signature.h"
 #include "util.h"
 #include "vectors.h"

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "harness.h"
+#include "request_compose.h"
 #include "request_context.h"
 #include "request_pool.h"
 #include "request_trace.h"
