@@ -217,11 +217,10 @@ public:
     virtual harness::Store *proxied() { return nullptr; }
 };
 
-class MotoStore : public AnyStore {
+// The operations both stores have, forwarded to the store itself.
+template <class S> class StoreOf : public AnyStore {
 public:
     std::string endpoint() const override { return store.endpoint(); }
-    std::string accessKeyId() const override { return harness::kAccessKeyId; }
-    std::string secretAccessKey() const override { return harness::kSecretAccessKey; }
     void createBucket(const std::string &bucket) override { store.createBucket(bucket); }
     harness::StoredObject getObject(const std::string &bucket, const std::string &key) override
     {
@@ -236,34 +235,22 @@ public:
     {
         store.putObject(bucket, key, body);
     }
-    harness::Store *proxied() override { return &store; }
 
-private:
-    harness::Store store;
+protected:
+    S store;
 };
 
-class RgwStore : public AnyStore {
+class MotoStore : public StoreOf<harness::Store> {
 public:
-    std::string endpoint() const override { return store.endpoint(); }
+    std::string accessKeyId() const override { return harness::kAccessKeyId; }
+    std::string secretAccessKey() const override { return harness::kSecretAccessKey; }
+    harness::Store *proxied() override { return &store; }
+};
+
+class RgwStore : public StoreOf<harness::RealStore> {
+public:
     std::string accessKeyId() const override { return store.accessKeyId(); }
     std::string secretAccessKey() const override { return store.secretAccessKey(); }
-    void createBucket(const std::string &bucket) override { store.createBucket(bucket); }
-    harness::StoredObject getObject(const std::string &bucket, const std::string &key) override
-    {
-        return store.getObject(bucket, key);
-    }
-    bool isPublicRead(const std::string &bucket, const std::string &key) override
-    {
-        return store.isPublicRead(bucket, key);
-    }
-    void putObject(const std::string &bucket, const std::string &key,
-                   const std::string &body) override
-    {
-        store.putObject(bucket, key, body);
-    }
-
-private:
-    harness::RealStore store;
 };
 
 // Which store a case of an OnEachStore suite runs on, and with which signature.

@@ -759,6 +759,19 @@ class Proxy:
             except OSError:
                 pass
 
+    def answer_unread(self, client, head, kind, length, status, reason, fields, body):
+        """Answers a request whose body is not wanted: before it when the client
+        waits for 100-continue (then the connection closes), else after reading
+        it past. True when the connection can be kept."""
+        if head.has_token('Expect', '100-continue') and kind != 'none':
+            client.send(httpwire.response_head(status, reason,
+                                               fields + [('Connection', 'close')]) + body)
+            httpwire.linger_close(client)
+            return False
+        httpwire.copy_body(client, kind, length, lambda data: None)
+        client.send(httpwire.response_head(status, reason, fields) + body)
+        return True
+
     def gateway_answer(self, client, head, method, target):
         """The gateway's own answer to a first try; False when the connection must end."""
         with self.counters.lock:
@@ -779,14 +792,7 @@ class Proxy:
         if ctype:
             fields.append(('Content-Type', ctype))
         kind, length = httpwire.body_kind(head, True)
-        if head.has_token('Expect', '100-continue') and kind != 'none':
-            client.send(httpwire.response_head(status, reason,
-                                               fields + [('Connection', 'close')]) + body)
-            httpwire.linger_close(client)
-            return False
-        httpwire.copy_body(client, kind, length, lambda data: None)
-        client.send(httpwire.response_head(status, reason, fields) + body)
-        return True
+        return self.answer_unread(client, head, kind, length, status, reason, fields, body)
 
     def serve_client(self, sock):
         if self.tls is not None:
@@ -849,14 +855,7 @@ class Proxy:
                   ('Content-Length', str(len(body)))] + list(extra_fields)
         if body_read:
             kind = 'none'
-        if head.has_token('Expect', '100-continue') and kind != 'none':
-            client.send(httpwire.response_head(status, reason,
-                                               fields + [('Connection', 'close')]) + body)
-            httpwire.linger_close(client)
-            return False
-        httpwire.copy_body(client, kind, length, lambda data: None)
-        client.send(httpwire.response_head(status, reason, fields) + body)
-        return True
+        return self.answer_unread(client, head, kind, length, status, reason, fields, body)
 
     def store_rules(self, method, target, fields):
         """The refusals of the store modes that the head alone decides; None to go on."""
