@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "credentials.h"
 #include "hints.h"
@@ -43,6 +44,10 @@ public:
     bool keysLoaded() const { return bKeyInitialized; }
     const Credentials &credentials() const { return creds; }
 
+    // The keys this run changed in the bucket (uploaded, headers updated,
+    // deleted), in the order they were changed; what a CDN is told to forget.
+    std::vector<std::string> &changedKeys() { return changed; }
+
 private:
     const Settings &settingsRef;
     Endpoint endpoint; // parsed once; the bucket contexts point into it
@@ -52,4 +57,5 @@ private:
     bool bKeyInitialized = false;
     Credentials creds;
     HintLog hintLog;
+    std::vector<std::string> changed;
 };

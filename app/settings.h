@@ -15,6 +15,7 @@ struct Settings {
     std::string strSiteUrl;  // SITEMIRROR_SITE_URL: public base address used on the index page
     std::string strEndpoint; // SITEMIRROR_ENDPOINT: host[:port] or http(s)://host[:port]; empty = client default
     std::string strCaFile;   // SITEMIRROR_CA_FILE: CA bundle for the endpoint; empty = system store
+    std::string strPrefix;   // SITEMIRROR_PREFIX: folder of the bucket the site lives in ("" = whole bucket)
 
     bool bSignatureV4 = false;       // SITEMIRROR_SIGNATURE: v2 (default) | v4
     std::string strRegion = "us-east-1"; // SITEMIRROR_REGION: the V4 signing region

@@ -129,6 +129,9 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
             summary.nBytesSent = totals.nBytesSent;
             summary.nFailed = totals.nFailed;
             bAllStored = totals.nFailed == 0;
+            for (const UploadItem &item : items)
+                if (item.bStored)
+                    session.changedKeys().push_back(item.strKey);
             // A digest the file no longer has, or that the store did not get
             // from the bytes sent, is not kept for the next run.
             if (scan.cache && !totals.staleKeys.empty()) {

@@ -218,6 +218,7 @@ void Uploader::finish(Slot &slot, bool bOk)
     closeFile(slot);
     slot.bDone = true;
     if (bOk) {
+        slot.item->bStored = true;
         ++totals.nSent;
         totals.nBytesSent += slot.item->size;
     } else {

@@ -23,6 +23,7 @@ struct UploadItem {
     std::vector<std::string> leadLines; // printed at the head of the block
     bool bNamed = true; // the block names the file ("upload:", "upload error"); the
                         // one-file form prints only the response lines
+    bool bStored = false; // set by the uploader when the store took the file
 };
 
 struct UploadTotals {
