@@ -74,7 +74,7 @@ S3BucketContext contextFor(const std::string &endpoint)
     return S3BucketContext{host.c_str(),          kBucket,
                            S3ProtocolHTTP,        S3UriStylePath,
                            harness::kAccessKeyId, harness::kSecretAccessKey,
-                           S3SignatureV2,         nullptr};
+                           S3SignatureV2,         nullptr, nullptr};
 }
 
 bool put(const S3BucketContext &ctx, const std::string &key, uint64_t size)
@@ -178,7 +178,7 @@ double signingMicros(S3SignatureVersion version, int iterations)
     params.httpRequestType = HttpRequestTypePUT;
     params.bucketContext = S3BucketContext{"s3.eu-west-3.amazonaws.com", "www.example-site.org",
                                            S3ProtocolHTTPS, S3UriStylePath, harness::kAccessKeyId,
-                                           harness::kSecretAccessKey, version, "eu-west-3"};
+                                           harness::kSecretAccessKey, version, "eu-west-3", nullptr};
     params.key = "blog/2026/a long article.html";
     params.putProperties = &props;
     params.toS3CallbackTotalSize = 4096;

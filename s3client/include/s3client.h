@@ -37,6 +37,7 @@ extern "C" {
    are signed with; a longer one is refused, never cut. */
 #define S3_MAX_ACCESS_KEY_ID_SIZE 128
 #define S3_MAX_SECRET_ACCESS_KEY_SIZE 128
+#define S3_MAX_SECURITY_TOKEN_SIZE 2048
 /* Longest value of each header that S3PutProperties gives (Content-Type,
    Cache-Control, Content-Disposition, Content-Encoding, ...); a longer one is
    refused with the status named after the header. */
@@ -278,6 +279,9 @@ typedef struct S3BucketContext
        keeps signature V2. */
     S3SignatureVersion signatureVersion;
     const char *region;          /* V4 only; NULL or "": "us-east-1" */
+    /* The session token of temporary credentials, sent as
+       x-amz-security-token and signed in both versions; NULL or "": none. */
+    const char *securityToken;
 } S3BucketContext;
 
 /* Optional properties of an object being stored; each becomes a header. */

@@ -253,6 +253,22 @@ S3Status compose_amz_headers(const RequestParams *params,
         }
     }
 
+    // Temporary credentials: the session token travels as an "x-amz-"
+    // header, so both signature versions sign it with the others.  It is
+    // never cut, and may not end the header early.
+    const char *token = params->bucketContext.securityToken;
+    if (token && token[0]) {
+        if (strlen(token) > S3_MAX_SECURITY_TOKEN_SIZE) {
+            return S3StatusHeadersTooLong;
+        }
+        if (has_control_byte(token, false) || all_blank(token)) {
+            return S3StatusBadMetaData;
+        }
+        if (!writer.add("x-amz-security-token: %s", token)) {
+            return S3StatusMetaDataHeadersTooLong;
+        }
+    }
+
     if (params->httpRequestType == HttpRequestTypeCOPY) {
         if (params->copySourceBucketName && params->copySourceBucketName[0] &&
             params->copySourceKey && params->copySourceKey[0]) {

@@ -500,6 +500,8 @@ struct Store::Impl {
             argv.insert(argv.end(), {"--slow-down-puts", std::to_string(options.slowDownPuts)});
         if (!options.dropMidBodyKey.empty())
             argv.insert(argv.end(), {"--drop-mid-body-key", options.dropMidBodyKey});
+        if (!options.sessionToken.empty())
+            argv.insert(argv.end(), {"--session-token", options.sessionToken});
         if (options.gatewayFirstTries)
             argv.push_back("--gateway-first-tries");
         if (options.blipAfterPuts > 0)

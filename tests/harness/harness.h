@@ -67,6 +67,10 @@ struct StoreOptions {
     int blipAfterPuts = 0; // when the Nth PUT arrives the proxy acts as restarted: every
                            // open client connection reset, new ones reset for blipMs
     int blipMs = 300;
+    std::string sessionToken; // not empty: the keys are temporary and go with this token; a
+                              // request without x-amz-security-token: 403 InvalidAccessKeyId,
+                              // with another: 400 InvalidToken. Empty: a request carrying
+                              // a token gets that InvalidToken
 };
 
 class Store {

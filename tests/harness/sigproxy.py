@@ -17,6 +17,7 @@ Usage: sigproxy.py --upstream HOST:PORT [--port N] [--tls CERT KEY]
                    [--storage-class-not-implemented] [--redirect-endpoint HOST]
                    [--slow-down-puts N] [--drop-mid-body-key KEY]
                    [--gateway-first-tries] [--blip-after-puts N [--blip-ms MS]]
+                   [--session-token TOKEN]
 
 The first line on stdout is the port it listens on (port 0 lets the system
 choose); nothing else is ever written to stdout. Diagnostics go to stderr.
@@ -55,6 +56,15 @@ Answers:
   (AuthorizationQueryParametersError for a pre-signed URL) naming ours in <Region>;
   a body whose SHA-256 is not its x-amz-content-sha256: 400 XAmzContentSHA256Mismatch;
   a pre-signed URL past its expiry: 403 AccessDenied "Request has expired".
+
+Session tokens (checked once the signature is accepted; a token is an x-amz- header,
+so version 4 must sign it like any other, and version 2 signs every one):
+  --session-token T: the keys are temporary ones that go with T, as the store's
+    are. A request without x-amz-security-token (or X-Amz-Security-Token in a
+    pre-signed URL) gets 403 InvalidAccessKeyId, as for keys it does not know; one
+    with another token, or with more than one, gets 400 InvalidToken "The provided
+    token is malformed or otherwise invalid.". Without the option the keys are
+    long-lived, and a request that carries a token gets that InvalidToken too.
 
 Store modes (options), each refusal the store's own error document:
   --refuse-v2: a version 2 signature gets 400 InvalidRequest "The authorization
@@ -255,6 +265,23 @@ def check_request(method, target, fields, access_key, secret_key):
              ('StringToSignBytes', ' '.join('%02x' % b for b in sts.encode('latin-1')))])
 
 
+def check_token(target, fields, access_key, expected):
+    """None when the request carries the session token the keys go with (none when
+    `expected` is None), else (code, message, extra detail pairs) as the store answers."""
+    sent = [v.strip(' \t') for v in field_values(fields, 'x-amz-security-token')]
+    _, query = split_target(target)
+    sent += [v.decode('latin-1') for n, v in query_pairs(query) if n == b'X-Amz-Security-Token']
+    if expected is not None and not sent:
+        return ('InvalidAccessKeyId',
+                'The AWS Access Key Id you provided does not exist in our records.',
+                [('AWSAccessKeyId', access_key)])
+    if sent and (len(sent) > 1 or expected is None
+                 or not hmac.compare_digest(sent[0].encode('latin-1'), expected.encode('latin-1'))):
+        return ('InvalidToken', 'The provided token is malformed or otherwise invalid.',
+                [('Token-0', sent[0])])
+    return None
+
+
 # ---------------------------------------------------------------- signature version 4
 
 V4_ALGORITHM = 'AWS4-HMAC-SHA256'
@@ -288,6 +315,7 @@ STATUS = {
     'NotImplemented': (501, 'Not Implemented'),
     'PermanentRedirect': (301, 'Moved Permanently'),
     'SlowDown': (503, 'Slow Down'),
+    'InvalidToken': (400, 'Bad Request'),
 }
 
 SIGNATURE_MISMATCH_MESSAGE = ('The request signature we calculated does not match the signature '
@@ -683,6 +711,7 @@ class Proxy:
         self.access_key = args.access_key
         self.secret_key = args.secret_key
         self.region = args.region
+        self.session_token = args.session_token
         self.refuse_v2 = args.refuse_v2
         self.acls_disabled = args.acls_disabled
         self.storage_classes = [c for c in (args.storage_classes or '').split(',') if c]
@@ -901,6 +930,8 @@ class Proxy:
                               ('Location', 'http://%s%s' % (self.redirect_endpoint, target))])
         verdict, auth = verify(method, target, head.fields, self.access_key, self.secret_key,
                                self.region, self.refuse_v2)
+        if verdict is None:
+            verdict = check_token(target, head.fields, self.access_key, self.session_token)
         if verdict is None:
             verdict = self.store_rules(method, target, head.fields)
         if verdict is not None:
@@ -1164,6 +1195,8 @@ def main():
     parser.add_argument('--gateway-first-tries', action='store_true')
     parser.add_argument('--blip-after-puts', type=int, default=0)
     parser.add_argument('--blip-ms', type=int, default=300)
+    parser.add_argument('--session-token', default=None,
+                        help='the token the keys go with; requests must carry it')
     args = parser.parse_args()
     Proxy(args).run(args.port)
 

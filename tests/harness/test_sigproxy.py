@@ -146,6 +146,35 @@ class Verdicts(unittest.TestCase):
         self.assertTrue(details['StringToSignBytes'].startswith('47 45 54 0a'))
 
 
+class SessionTokens(unittest.TestCase):
+    """What the proxy answers for the token of temporary keys, in a header or a
+    pre-signed URL, told one or not."""
+
+    def test_token_verdicts(self):
+        key = 'ASIAEXAMPLE'
+        header = lambda t: [('x-amz-security-token', ' %s ' % t)]
+        cases = [
+            # (what, target, fields, expected token, code or None)
+            ('the expected token', '/b/k', header('tok/en+=='), 'tok/en+==', None),
+            ('no token, none expected', '/b/k', [], None, None),
+            ('no token for temporary keys', '/b/k', [], 'tok', 'InvalidAccessKeyId'),
+            ('another token', '/b/k', header('other'), 'tok', 'InvalidToken'),
+            ('a prefix of it', '/b/k', header('to'), 'tok', 'InvalidToken'),
+            ('two tokens', '/b/k', header('tok') + header('tok'), 'tok', 'InvalidToken'),
+            ('a token for long-lived keys', '/b/k', header('tok'), None, 'InvalidToken'),
+            ('pre-signed URL with it', '/b/k?X-Amz-Security-Token=a%2Bb', [], 'a+b', None),
+            ('pre-signed URL with another', '/b/k?X-Amz-Security-Token=ab', [], 'a+b',
+             'InvalidToken'),
+        ]
+        for what, target, fields, expected, code in cases:
+            with self.subTest(what):
+                verdict = sigproxy.check_token(target, fields, key, expected)
+                self.assertEqual(verdict and verdict[0], code)
+                if code:
+                    self.assertIn(code, sigproxy.STATUS)
+        self.assertEqual(sigproxy.STATUS['InvalidToken'][0], 400)
+
+
 class ContentMd5(unittest.TestCase):
     def test_only_base64_of_sixteen_bytes_names_a_digest(self):
         digest = hashlib.md5(b'body').digest()

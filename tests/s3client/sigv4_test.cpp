@@ -112,7 +112,7 @@ protected:
     {
         return S3BucketContext{"s3.amazonaws.com", "examplebucket", S3ProtocolHTTPS,
                                S3UriStyleVirtualHost, keyId_.c_str(), secret_.c_str(),
-                               S3SignatureV4, region_.c_str()};
+                               S3SignatureV4, region_.c_str(), nullptr};
     }
 
     const vectors::Json &vectorCase(const std::string &name) const

@@ -159,7 +159,7 @@ struct Context {
     S3BucketContext get() const
     {
         return S3BucketContext{host.c_str(), bucket.c_str(), protocol, uriStyle,
-                               accessKeyId.c_str(), secretAccessKey.c_str(), S3SignatureV2, nullptr};
+                               accessKeyId.c_str(), secretAccessKey.c_str(), S3SignatureV2, nullptr, nullptr};
     }
 };
 
