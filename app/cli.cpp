@@ -13,6 +13,7 @@
 #include "console.h"
 #include "digestcache.h"
 #include "cache_rules.h"
+#include "credentials.h"
 #include "ignore.h"
 #include "myListTool.h"
 #include "options.h"
@@ -35,11 +36,14 @@ bool resolvePath(const std::string &strPath, std::string &strResolved)
     return true;
 }
 
+const char *environmentValue(const char *pszName) { return std::getenv(pszName); }
+
 int mirrorSite(Session &session)
 {
     const Settings &settings = session.settings();
     // Rules that cannot be read would publish what they leave out: stop first.
     IgnoreRules ignore;
+    ignore.publishVcs(settings.bPublishVcs);
     if (!loadIgnoreFile(settings.strRootPath, ignore))
         return ExitFailed;
 
@@ -154,10 +158,25 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_REQUEST_TIMEOUT", std::to_string(s.nRequestTimeout));
     show("SITEMIRROR_DIGEST_CACHE", std::string(s.bDigestCache ? "on" : "off") +
                                         (s.strCacheDir.empty() ? "" : " (" + s.strCacheDir + ")"));
+    show("SITEMIRROR_PUBLISH_VCS", s.bPublishVcs ? "on" : "off (.git, .hg, .svn, .bzr left out)");
     show("SITEMIRROR_CONFIG", s.strConfigFile.empty() ? "(none)" : s.strConfigFile);
     printLine("  Cache-Control rules: " + std::to_string(s.cacheRules.size()));
     for (const CacheRule &rule : s.cacheRules)
         printLine("    " + rule.strMatch + " -> " + rule.strCacheControl);
+
+    // Where the keys would come from; the secret is never shown.
+    CredentialLookup lookup;
+    if (findCredentials(s.strKeyFile, s.bKeyFileNamed, environmentValue, lookup)) {
+        printLine("credentials: " + lookup.strSource);
+        for (const std::string &strWarning : lookup.warnings)
+            printLine(strWarning);
+    } else {
+        const std::string strHead = "credentials: ";
+        const std::string &strWhy = lookup.strError;
+        printLine("credentials: none: " +
+                  (strWhy.compare(0, strHead.size(), strHead) == 0 ? strWhy.substr(strHead.size())
+                                                                   : strWhy));
+    }
 }
 
 } // namespace
@@ -172,19 +191,20 @@ int runCommandLine(int argc, char **argv)
         return ExitUsage;
     }
 
-    // A setting that was not accepted stops the run before anything is written or sent.
-    Settings settings = readProcessSettings();
-    if (cl.bJobs) {
-        std::string strError;
-        if (!parseJobs(cl.strJobs, settings.nJobs, strError))
-            settings.errors.push_back(strError);
-    }
+    // A setting that was not accepted stops the run before anything is written
+    // or sent; an option overrides the setting's other sources, invalid or not.
+    OptionSettings options;
+    if (cl.bJobs)
+        options["SITEMIRROR_JOBS"] = {"--jobs", cl.strJobs};
+    Settings settings = readProcessSettings(options);
     settings.bDryRun = cl.bDryRun;
     settings.bQuiet = cl.bQuiet;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);
-        return ExitOk;
+        for (const std::string &strError : settings.errors)
+            printLine(strError);
+        return settings.errors.empty() ? ExitOk : ExitUsage;
     }
     if (cl.bVersion) {
         printLine("sitemirror " SITEMIRROR_VERSION);

@@ -1,12 +1,19 @@
-// credentials.cpp - reading and checking the key file.
+// credentials.cpp - the credential sources of a run, in their order: key
+// file, environment, shared credentials file.
 #include "credentials.h"
 
 #include <sys/stat.h>
 
+#include <ini.h>
+
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <vector>
+
+#include "console.h"
 
 namespace {
 
@@ -100,4 +107,257 @@ bool readCredentials(const std::string &strPath, Credentials &creds, std::string
     creds.strAccessKeyId = lines[0];
     creds.strSecretAccessKey = lines[1];
     return true;
+}
+
+namespace {
+
+// A variable's value; null when it is unset or empty.
+const char *setVar(const char *(*getVar)(const char *), const char *pszName)
+{
+    const char *pszValue = getVar(pszName);
+    return pszValue && *pszValue ? pszValue : nullptr;
+}
+
+bool hasControlByte(const std::string &str)
+{
+    for (unsigned char c : str) {
+        if (c < 0x20 || c == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+// Why a key, secret or token cannot be signed with, or "" when it can.
+std::string unusable(const std::string &strValue, std::size_t maxSize)
+{
+    if (strValue.size() > maxSize)
+        return "is longer than " + std::to_string(maxSize) + " bytes";
+    if (hasControlByte(strValue))
+        return "holds a control character";
+    return "";
+}
+
+// The path as one word of a shell command line.
+std::string shellWord(const std::string &strPath)
+{
+    bool bPlain = !strPath.empty();
+    for (unsigned char c : strPath) {
+        if (!std::isalnum(c) && std::strchr("/._-+@%,:=", c) == nullptr)
+            bPlain = false;
+    }
+    if (bPlain)
+        return strPath;
+    std::string strWord = "'";
+    for (char c : strPath)
+        strWord += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return strWord + "'";
+}
+
+// The sections of one INI file, as inih hands them over.
+struct IniProfile {
+    std::string strWanted;
+    bool bFound = false;
+    std::map<std::string, std::string> values; // lower-cased key -> value
+};
+
+int onIniValue(void *user, const char *pszSection, const char *pszName, const char *pszValue)
+{
+    IniProfile *profile = static_cast<IniProfile *>(user);
+    if (profile->strWanted != pszSection)
+        return 1;
+    profile->bFound = true;
+    std::string strName = pszName;
+    for (char &c : strName)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    profile->values[strName] = pszValue;
+    return 1;
+}
+
+} // namespace
+
+ProfileResult readProfile(const std::string &strPath, const std::string &strProfile,
+                          Credentials &creds, std::string &strError)
+{
+    const std::string strFile = consoleText(strPath);
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return ProfileNoFile;
+        strError = "cannot read credentials file: " + strFile + " (" + std::strerror(errno) + ")";
+        return ProfileUnusable;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        strError = "cannot read credentials file: " + strFile + " (not a regular file)";
+        return ProfileUnusable;
+    }
+    std::FILE *fp = std::fopen(strPath.c_str(), "r");
+    if (!fp) {
+        strError = "cannot read credentials file: " + strFile + " (" + std::strerror(errno) + ")";
+        return ProfileUnusable;
+    }
+    IniProfile profile;
+    profile.strWanted = strProfile;
+    const int nResult = ini_parse_file(fp, onIniValue, &profile);
+    std::fclose(fp);
+    if (nResult != 0) {
+        strError = nResult > 0 ? strFile + ":" + std::to_string(nResult) +
+                                     ": not a line of a credentials file ([profile] or name = value)"
+                               : "cannot read credentials file: " + strFile;
+        return ProfileUnusable;
+    }
+    if (!profile.bFound)
+        return ProfileNotInFile;
+
+    const std::string strWhere = "profile [" + consoleText(strProfile) + "] in " + strFile;
+    Credentials read;
+    const struct {
+        const char *pszKey;
+        std::string *pstrValue;
+        std::size_t maxSize;
+        bool bNeeded;
+    } fields[] = {
+        {"aws_access_key_id", &read.strAccessKeyId, kMaxAccessKeyIdSize, true},
+        {"aws_secret_access_key", &read.strSecretAccessKey, kMaxSecretAccessKeySize, true},
+        {"aws_session_token", &read.strSessionToken, kMaxSessionTokenSize, false},
+    };
+    for (const auto &field : fields) {
+        const auto it = profile.values.find(field.pszKey);
+        if (it == profile.values.end() || it->second.empty()) {
+            if (!field.bNeeded)
+                continue;
+            strError = strWhere + " has no " + field.pszKey;
+            return ProfileUnusable;
+        }
+        const std::string strWhy = unusable(it->second, field.maxSize);
+        if (!strWhy.empty()) {
+            strError = strWhere + ": " + field.pszKey + " " + strWhy;
+            return ProfileUnusable;
+        }
+        *field.pstrValue = it->second;
+    }
+    creds = read;
+    return ProfileFound;
+}
+
+std::string permissionWarning(const char *pszWhat, const std::string &strPath)
+{
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0 || (st.st_mode & (S_IRGRP | S_IROTH)) == 0)
+        return "";
+    char szMode[8];
+    std::snprintf(szMode, sizeof szMode, "%03o", static_cast<unsigned>(st.st_mode & 0777));
+    return std::string("warning: ") + pszWhat + " " + consoleText(strPath) +
+           " is readable by group or others (mode " + szMode +
+           "); to fix: chmod go-rwx " + consoleText(shellWord(strPath));
+}
+
+bool findCredentials(const std::string &strKeyFile, bool bKeyFileNamed,
+                     const char *(*getVar)(const char *name), CredentialLookup &lookup)
+{
+    lookup = CredentialLookup();
+    auto fromKeyFile = [&](const char *pszWhy) {
+        if (!readCredentials(strKeyFile, lookup.creds, lookup.strError))
+            return false;
+        lookup.strSource = "key file " + consoleText(strKeyFile) + pszWhy;
+        const std::string strWarning = permissionWarning("key file", strKeyFile);
+        if (!strWarning.empty())
+            lookup.warnings.push_back(strWarning);
+        return true;
+    };
+    if (bKeyFileNamed)
+        return fromKeyFile(" (SITEMIRROR_KEY_FILE)");
+
+    // What CI runners with short-lived role credentials set.
+    const char *pszId = setVar(getVar, "AWS_ACCESS_KEY_ID");
+    const char *pszSecret = setVar(getVar, "AWS_SECRET_ACCESS_KEY");
+    const char *pszToken = setVar(getVar, "AWS_SESSION_TOKEN");
+    if (pszId || pszSecret || pszToken) {
+        if (!pszId || !pszSecret) {
+            std::string strMissing = !pszId && !pszSecret ? "AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY"
+                                     : !pszId            ? "AWS_ACCESS_KEY_ID"
+                                                         : "AWS_SECRET_ACCESS_KEY";
+            std::string strSet = pszId ? "AWS_ACCESS_KEY_ID" : pszSecret ? "AWS_SECRET_ACCESS_KEY"
+                                                                         : "AWS_SESSION_TOKEN";
+            lookup.strError = "credentials: " + strSet + " is set in the environment but " +
+                              strMissing + (!pszId && !pszSecret ? " are" : " is") + " not";
+            return false;
+        }
+        const struct {
+            const char *pszName;
+            const char *pszValue;
+            std::size_t maxSize;
+        } vars[] = {{"AWS_ACCESS_KEY_ID", pszId, kMaxAccessKeyIdSize},
+                    {"AWS_SECRET_ACCESS_KEY", pszSecret, kMaxSecretAccessKeySize},
+                    {"AWS_SESSION_TOKEN", pszToken ? pszToken : "", kMaxSessionTokenSize}};
+        for (const auto &v : vars) {
+            const std::string strWhy = unusable(v.pszValue, v.maxSize);
+            if (!strWhy.empty()) {
+                lookup.strError = std::string("credentials: ") + v.pszName + " " + strWhy;
+                return false;
+            }
+        }
+        lookup.creds.strAccessKeyId = pszId;
+        lookup.creds.strSecretAccessKey = pszSecret;
+        lookup.creds.strSessionToken = pszToken ? pszToken : "";
+        lookup.strSource = std::string("environment (AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY") +
+                           (pszToken ? ", AWS_SESSION_TOKEN)" : ")");
+        return true;
+    }
+
+    std::string strShared;
+    if (const char *pszShared = setVar(getVar, "AWS_SHARED_CREDENTIALS_FILE"))
+        strShared = pszShared;
+    else if (const char *pszHome = setVar(getVar, "HOME"))
+        strShared = std::string(pszHome) + "/.aws/credentials";
+    auto fromProfile = [&](const std::string &strProfile, const char *pszWhy,
+                           ProfileResult &result) {
+        result = readProfile(strShared, strProfile, lookup.creds, lookup.strError);
+        if (result != ProfileFound)
+            return false;
+        lookup.strSource = "profile [" + consoleText(strProfile) + "] in " +
+                           consoleText(strShared) + pszWhy;
+        const std::string strWarning = permissionWarning("credentials file", strShared);
+        if (!strWarning.empty())
+            lookup.warnings.push_back(strWarning);
+        return true;
+    };
+
+    ProfileResult result = ProfileNoFile;
+    if (const char *pszProfile = setVar(getVar, "AWS_PROFILE")) {
+        const std::string strProfile = pszProfile;
+        const std::string strNamed = "credentials: AWS_PROFILE=" + consoleText(strProfile) + ", but ";
+        if (strShared.empty()) {
+            lookup.strError = strNamed + "neither AWS_SHARED_CREDENTIALS_FILE nor HOME is set";
+            return false;
+        }
+        if (fromProfile(strProfile, " (AWS_PROFILE)", result))
+            return true;
+        if (result == ProfileNoFile)
+            lookup.strError = strNamed + consoleText(strShared) + " does not exist";
+        else if (result == ProfileNotInFile)
+            lookup.strError = strNamed + consoleText(strShared) + " has no profile [" +
+                              consoleText(strProfile) + "]";
+        return false;
+    }
+
+    // The designed key file, so a run set up before these sources sees no change.
+    struct stat st;
+    const bool bKeyFileThere = lstat(strKeyFile.c_str(), &st) == 0;
+    if (bKeyFileThere)
+        return fromKeyFile("");
+
+    std::string strDefault = "the shared credentials file (HOME is not set)";
+    if (!strShared.empty()) {
+        if (fromProfile("default", "", result))
+            return true;
+        if (result == ProfileUnusable)
+            return false;
+        strDefault = "profile [default] in " + consoleText(strShared) +
+                     (result == ProfileNoFile ? " (no such file)" : " (no such profile)");
+    }
+    lookup.strError = "no credentials found; looked at: SITEMIRROR_KEY_FILE (not set), "
+                      "AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY (not set), AWS_PROFILE (not "
+                      "set), key file " +
+                      consoleText(strKeyFile) + " (no such file), " + strDefault;
+    return false;
 }

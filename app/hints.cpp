@@ -39,7 +39,7 @@ std::string hintForCode(const std::string &strCode, const S3ErrorDetails *detail
         ((strCode == "NotImplemented" || strCode == "InvalidArgument") &&
          context.bSentStorageClass))
         return "hint: the store does not take this storage class: set "
-               "SITEMIRROR_STORAGE_CLASS (empty for none)";
+               "SITEMIRROR_STORAGE_CLASS (none sends none)";
     if (strCode == "PermanentRedirect") {
         std::string strEndpoint = extraDetail(details, "Endpoint");
         return strEndpoint.empty()

@@ -1,5 +1,6 @@
-// ignore.cpp - the ignore files of the site tree: loading every folder's file
-// and asking them, deepest first, whether a path is left out.
+// ignore.cpp - what the mirror leaves out: version-control folders, and the
+// ignore files of the site tree, loaded from every folder and asked deepest
+// first.
 #include "ignore.h"
 
 #include "console.h"
@@ -36,9 +37,17 @@ void IgnoreRules::parse(const std::string &strTextIn, const std::string &strDir)
         folders.erase(strDir);
 }
 
+bool isVcsFolderName(const std::string &strName)
+{
+    return strName == ".git" || strName == ".hg" || strName == ".svn" || strName == ".bzr";
+}
+
 bool IgnoreRules::isIgnored(const std::string &strRel, bool bDir) const
 {
     std::size_t posSlash = strRel.rfind('/');
+    if (bDir && !bPublishVcs &&
+        isVcsFolderName(posSlash == std::string::npos ? strRel : strRel.substr(posSlash + 1)))
+        return true;
     while (true) {
         const std::string strDir = posSlash == std::string::npos ? "" : strRel.substr(0, posSlash);
         const auto it = folders.find(strDir);

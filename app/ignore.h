@@ -26,13 +26,24 @@ public:
     // are asked first, and in a file the last matching line decides. The
     // walks do not enter a folder that is left out, so nothing below it can
     // be re-included.
+    // Version-control folders (.git, .hg, .svn, .bzr) at any depth are left
+    // out too, before any rule is asked, unless publishVcs(true) was called.
     bool isIgnored(const std::string &strRel, bool bDir) const;
+
+    // Whether version-control folders are published like any other folder
+    // (the rules file's publish_vcs); false unless set.
+    void publishVcs(bool bPublish) { bPublishVcs = bPublish; }
 
     bool empty() const { return folders.empty(); }
 
 private:
     std::map<std::string, std::vector<GlobPattern>> folders; // folder -> its lines in order
+    bool bPublishVcs = false;
 };
+
+// True for the name of a version-control folder: its whole history, which a
+// site that is a checkout must not publish by accident.
+bool isVcsFolderName(const std::string &strName);
 
 // Reads the ignore file of every folder below strRoot that the rules read so
 // far do not leave out, into rules. Folders without one add nothing. False,

@@ -155,8 +155,9 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
         if (options.ignore != nullptr) {
             // Rules see the path below the root without a leading "/".
             const std::string strRel = strKey.compare(0, 1, "/") == 0 ? strKey.substr(1) : strKey;
-            if ((strName == kIgnoreFileName && type == DT_REG) ||
-                options.ignore->isIgnored(strRel, type == DT_DIR)) {
+            if (strName == kIgnoreFileName && type == DT_REG)
+                continue; // never published, and not counted as left out
+            if (options.ignore->isIgnored(strRel, type == DT_DIR)) {
                 if (options.stats != nullptr)
                     ++options.stats->nIgnored;
                 continue;

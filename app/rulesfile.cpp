@@ -34,6 +34,7 @@ const SettingKey kSettingKeys[] = {
     {"retries", "SITEMIRROR_RETRIES"},
     {"request_timeout", "SITEMIRROR_REQUEST_TIMEOUT"},
     {"digest_cache", "SITEMIRROR_DIGEST_CACHE"},
+    {"publish_vcs", "SITEMIRROR_PUBLISH_VCS"},
 };
 const char *const kRulesKey = "rules";
 
@@ -202,6 +203,7 @@ bool readRulesFile(const std::string &strPath, bool bMustExist, RulesFile &out,
             return false;
         }
         out.values[known->pszVariable] = strValue;
+        out.origins[known->pszVariable] = {strKey, static_cast<long>(key.source().begin.line)};
     }
     return true;
 }

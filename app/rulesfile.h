@@ -20,6 +20,12 @@ struct RulesFile {
     // Setting values by their environment name ("SITEMIRROR_JOBS" -> "8"), as
     // text, so that they are checked exactly as the environment's are.
     std::map<std::string, std::string> values;
+    // Where each of those values was written: its key in the file and its line.
+    struct Origin {
+        std::string strKey;
+        long nLine = 0;
+    };
+    std::map<std::string, Origin> origins;
     std::vector<CacheRule> cacheRules; // in the file's order
 };
 

@@ -2,6 +2,7 @@
 // context for the run.
 #include "session.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "console.h"
@@ -39,13 +40,17 @@ bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
     if (!bReady)
         return false;
     if (!bKeyInitialized) {
-        std::string strError;
-        Credentials read;
-        if (!readCredentials(settingsRef.strKeyFile, read, strError)) {
-            printLine(strError);
+        CredentialLookup lookup;
+        if (!findCredentials(settingsRef.strKeyFile, settingsRef.bKeyFileNamed,
+                             [](const char *pszName) -> const char * { return std::getenv(pszName); },
+                             lookup)) {
+            printLine(lookup.strError);
             return false;
         }
-        creds = read;
+        for (const std::string &strWarning : lookup.warnings)
+            printLine(strWarning);
+        creds = lookup.creds;
+        strSource = lookup.strSource;
         bKeyInitialized = true;
     }
     std::memset(&ctx, 0, sizeof ctx);
@@ -59,5 +64,6 @@ bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
     ctx.secretAccessKey = creds.strSecretAccessKey.c_str();
     ctx.signatureVersion = settingsRef.bSignatureV4 ? S3SignatureV4 : S3SignatureV2;
     ctx.region = settingsRef.strRegion.c_str();
+    ctx.securityToken = creds.strSessionToken.empty() ? nullptr : creds.strSessionToken.c_str();
     return true;
 }

@@ -35,14 +35,18 @@ public:
     HintLog &hints() { return hintLog; }
 
     // Fills ctx with the run's bucket context for pszBucket (the text must
-    // outlive the operation). The key file is read the first time it is
-    // usable; a file that is not prints one line naming it, and is tried again
-    // by the next call. False then, and when the client is not set up.
+    // outlive the operation). The credentials are looked for (findCredentials)
+    // the first time one is asked for, until they are found: a lookup that
+    // fails prints its one line and is tried again by the next call; one that
+    // succeeds prints its warnings. False then, and when the client is not set
+    // up. Temporary credentials put their session token into ctx.
     bool bucketContext(const char *pszBucket, S3BucketContext &ctx);
 
-    // True once the key file has been read.
+    // True once the credentials have been found.
     bool keysLoaded() const { return bKeyInitialized; }
     const Credentials &credentials() const { return creds; }
+    // Where they came from ("" until found); never a secret.
+    const std::string &credentialSource() const { return strSource; }
 
     // The keys this run changed in the bucket (uploaded, headers updated,
     // deleted), in the order they were changed; what a CDN is told to forget.
@@ -56,6 +60,7 @@ private:
     bool bCaFileRefused = false;
     bool bKeyInitialized = false;
     Credentials creds;
+    std::string strSource;
     HintLog hintLog;
     std::vector<std::string> changed;
 };

@@ -1,4 +1,5 @@
-// settings.cpp - fixed defaults and their SITEMIRROR_* environment overrides.
+// settings.cpp - fixed defaults, overridden by the rules file, the SITEMIRROR_*
+// environment and the command line, each value checked once.
 #include "settings.h"
 
 #include <cctype>
@@ -15,10 +16,61 @@ const char *const pszSiteUrl = siteindex::defaultSiteAddress;
 
 namespace {
 
-std::string pick(const char *(*getVar)(const char *), const char *name, const char *fallback)
+// Where each setting's value comes from, highest first: the command line's
+// options, the environment, the rules file; empty means not given.
+class Layers {
+public:
+    Layers(const char *(*getVar)(const char *), const RulesFile &rules,
+           const std::string &strRulesPath, const OptionSettings &options)
+        : getVar(getVar), rules(rules), strRulesPath(strRulesPath), options(options)
+    {
+    }
+
+    // The value of the variable pszName, or null when no layer gives one.
+    const char *value(const char *pszName) const
+    {
+        const auto option = options.find(pszName);
+        if (option != options.end())
+            return option->second.strValue.c_str(); // given, even if empty
+        const char *pszValue = getVar(pszName);
+        if (pszValue && *pszValue)
+            return pszValue;
+        const auto it = rules.values.find(pszName);
+        if (it != rules.values.end() && !it->second.empty())
+            return it->second.c_str();
+        return nullptr;
+    }
+
+    // The head of the line that refuses the value of pszName: it names the
+    // layer the value came from.
+    std::string invalid(const char *pszName) const
+    {
+        const char *pszValue = value(pszName);
+        const std::string strValue = pszValue ? pszValue : "";
+        const auto option = options.find(pszName);
+        if (option != options.end())
+            return "invalid option: " + option->second.strOption + " " + strValue;
+        const char *pszVar = getVar(pszName);
+        if (pszVar && *pszVar)
+            return std::string("invalid setting: ") + pszName + "=" + strValue;
+        const auto origin = rules.origins.find(pszName);
+        if (origin != rules.origins.end())
+            return strRulesPath + ":" + std::to_string(origin->second.nLine) +
+                   ": invalid setting: " + origin->second.strKey + "=" + strValue;
+        return std::string("invalid setting: ") + pszName + "=" + strValue;
+    }
+
+private:
+    const char *(*getVar)(const char *);
+    const RulesFile &rules;
+    const std::string &strRulesPath;
+    const OptionSettings &options;
+};
+
+std::string pick(const Layers &layers, const char *name, const char *fallback)
 {
-    const char *value = getVar(name);
-    return (value && *value) ? std::string(value) : std::string(fallback);
+    const char *value = layers.value(name);
+    return value ? std::string(value) : std::string(fallback);
 }
 
 // Reads a whole decimal number in [lo, hi]; anything else is refused.
@@ -38,35 +90,39 @@ bool parseBounded(const std::string &strValue, long lo, long hi, long &value)
     return true;
 }
 
-// Picks one of two spellings (any letter case); unset or empty keeps the default.
-void pickChoice(const char *(*getVar)(const char *), const char *name, const char *pszTrue,
+std::string lowerCase(const char *psz)
+{
+    std::string strLower;
+    for (const char *p = psz; *p; ++p)
+        strLower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    return strLower;
+}
+
+// Picks one of two spellings (any letter case); not given keeps the default.
+void pickChoice(const Layers &layers, const char *name, const char *pszTrue,
                 const char *pszFalse, bool &value, std::vector<std::string> &errors)
 {
-    const char *pszValue = getVar(name);
-    if (!pszValue || !*pszValue)
+    const char *pszValue = layers.value(name);
+    if (!pszValue)
         return;
-    std::string strLower;
-    for (const char *p = pszValue; *p; ++p)
-        strLower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    const std::string strLower = lowerCase(pszValue);
     if (strLower == pszTrue)
         value = true;
     else if (strLower == pszFalse)
         value = false;
     else
-        errors.push_back(std::string("invalid setting: ") + name + "=" + pszValue +
-                         " (accepted: " + pszTrue + ", " + pszFalse + ")");
+        errors.push_back(layers.invalid(name) + " (accepted: " + pszTrue + ", " + pszFalse + ")");
 }
 
-void pickNumber(const char *(*getVar)(const char *), const char *name, long lo, long hi,
-                long &value, std::vector<std::string> &errors)
+void pickNumber(const Layers &layers, const char *name, long lo, long hi, long &value,
+                std::vector<std::string> &errors)
 {
-    const char *pszValue = getVar(name);
-    if (!pszValue || !*pszValue)
+    const char *pszValue = layers.value(name);
+    if (!pszValue)
         return;
     if (!parseBounded(pszValue, lo, hi, value))
-        errors.push_back(std::string("invalid setting: ") + name + "=" + pszValue +
-                         " (accepted: a whole number from " + std::to_string(lo) + " to " +
-                         std::to_string(hi) + ")");
+        errors.push_back(layers.invalid(name) + " (accepted: a whole number from " +
+                         std::to_string(lo) + " to " + std::to_string(hi) + ")");
 }
 
 const char *readEnvironment(const char *name) { return std::getenv(name); }
@@ -75,18 +131,26 @@ const char *readEnvironment(const char *name) { return std::getenv(name); }
 
 Settings loadSettings(const char *(*getVar)(const char *name))
 {
+    return loadSettings(getVar, RulesFile(), "", OptionSettings());
+}
+
+Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &rules,
+                      const std::string &strRulesPath, const OptionSettings &options)
+{
+    const Layers layers(getVar, rules, strRulesPath, options);
     Settings s;
-    s.strBucket = pick(getVar, "SITEMIRROR_BUCKET", pszBucketName);
-    s.strRootPath = pick(getVar, "SITEMIRROR_ROOT", pszRootPath);
-    s.strKeyFile = pick(getVar, "SITEMIRROR_KEY_FILE", pszKeyFilePath);
-    s.strSiteUrl = pick(getVar, "SITEMIRROR_SITE_URL", pszSiteUrl);
-    s.strEndpoint = pick(getVar, "SITEMIRROR_ENDPOINT", "");
-    s.strCaFile = pick(getVar, "SITEMIRROR_CA_FILE", "");
+    s.strBucket = pick(layers, "SITEMIRROR_BUCKET", pszBucketName);
+    s.strRootPath = pick(layers, "SITEMIRROR_ROOT", pszRootPath);
+    s.bKeyFileNamed = layers.value("SITEMIRROR_KEY_FILE") != nullptr;
+    s.strKeyFile = pick(layers, "SITEMIRROR_KEY_FILE", pszKeyFilePath);
+    s.strSiteUrl = pick(layers, "SITEMIRROR_SITE_URL", pszSiteUrl);
+    s.strEndpoint = pick(layers, "SITEMIRROR_ENDPOINT", "");
+    s.strCaFile = pick(layers, "SITEMIRROR_CA_FILE", "");
 
     // "v4" selects the V4 signature: true; "v2": false.
-    pickChoice(getVar, "SITEMIRROR_SIGNATURE", "v4", "v2", s.bSignatureV4, s.errors);
+    pickChoice(layers, "SITEMIRROR_SIGNATURE", "v4", "v2", s.bSignatureV4, s.errors);
     // The region goes into every V4 signature and its Authorization header.
-    const std::string strRegion = pick(getVar, "SITEMIRROR_REGION", s.strRegion.c_str());
+    const std::string strRegion = pick(layers, "SITEMIRROR_REGION", s.strRegion.c_str());
     bool bRegionOk = strRegion.size() <= 64;
     for (char c : strRegion) {
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_')
@@ -95,32 +159,34 @@ Settings loadSettings(const char *(*getVar)(const char *name))
     if (bRegionOk)
         s.strRegion = strRegion;
     else
-        s.errors.push_back("invalid setting: SITEMIRROR_REGION=" + strRegion +
+        s.errors.push_back(layers.invalid("SITEMIRROR_REGION") +
                            " (accepted: a region name of letters, digits, - and _)");
-    pickChoice(getVar, "SITEMIRROR_ACL", "canned", "none", s.bCannedAcl, s.errors);
-    // Set but empty means: send no storage class at all.
-    if (const char *pszClass = getVar("SITEMIRROR_STORAGE_CLASS")) {
-        s.strStorageClass = pszClass;
-        for (char c : s.strStorageClass) {
-            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') {
-                s.errors.push_back(std::string("invalid setting: SITEMIRROR_STORAGE_CLASS=") +
-                                   pszClass +
-                                   " (accepted: a storage class name of letters, digits and _,"
-                                   " or empty for none)");
-                s.strStorageClass = "REDUCED_REDUNDANCY";
-                break;
-            }
+    pickChoice(layers, "SITEMIRROR_ACL", "canned", "none", s.bCannedAcl, s.errors);
+    // "none" sends no storage class at all (an empty value is one not given).
+    if (const char *pszClass = layers.value("SITEMIRROR_STORAGE_CLASS")) {
+        std::string strClass = pszClass;
+        bool bClassOk = true;
+        for (char c : strClass) {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_')
+                bClassOk = false;
         }
+        if (!bClassOk)
+            s.errors.push_back(layers.invalid("SITEMIRROR_STORAGE_CLASS") +
+                               " (accepted: a storage class name of letters, digits and _,"
+                               " or none)");
+        else
+            s.strStorageClass = lowerCase(pszClass) == "none" ? "" : strClass;
     }
     long n = s.nJobs;
-    pickNumber(getVar, "SITEMIRROR_JOBS", 1, 64, n, s.errors);
+    pickNumber(layers, "SITEMIRROR_JOBS", 1, 64, n, s.errors);
     s.nJobs = static_cast<int>(n);
     n = s.nRetries;
-    pickNumber(getVar, "SITEMIRROR_RETRIES", 0, 10, n, s.errors);
+    pickNumber(layers, "SITEMIRROR_RETRIES", 0, 10, n, s.errors);
     s.nRetries = static_cast<int>(n);
-    pickNumber(getVar, "SITEMIRROR_REQUEST_TIMEOUT", 1, 86400, s.nRequestTimeout, s.errors);
-    pickChoice(getVar, "SITEMIRROR_DIGEST_CACHE", "on", "off", s.bDigestCache, s.errors);
-    s.strConfigFile = pick(getVar, "SITEMIRROR_CONFIG", "");
+    pickNumber(layers, "SITEMIRROR_REQUEST_TIMEOUT", 1, 86400, s.nRequestTimeout, s.errors);
+    pickChoice(layers, "SITEMIRROR_DIGEST_CACHE", "on", "off", s.bDigestCache, s.errors);
+    pickChoice(layers, "SITEMIRROR_PUBLISH_VCS", "on", "off", s.bPublishVcs, s.errors);
+    s.strConfigFile = strRulesPath;
 
     const char *pszXdg = getVar("XDG_CACHE_HOME");
     const char *pszHome = getVar("HOME");
@@ -128,48 +194,21 @@ Settings loadSettings(const char *(*getVar)(const char *name))
         s.strCacheDir = std::string(pszXdg) + "/sitemirror/";
     else if (pszHome && *pszHome)
         s.strCacheDir = std::string(pszHome) + "/.cache/sitemirror/";
+    s.cacheRules = rules.cacheRules;
     return s;
 }
 
-namespace {
-
-// The rules file's values, under the environment (see processLookup).
-RulesFile rulesFileG;
-
-// The environment first; a variable it does not set comes from the rules file.
-const char *processLookup(const char *name)
-{
-    if (const char *pszValue = std::getenv(name))
-        return pszValue;
-    auto it = rulesFileG.values.find(name);
-    return it == rulesFileG.values.end() ? nullptr : it->second.c_str();
-}
-
-} // namespace
-
-Settings readProcessSettings()
+Settings readProcessSettings(const OptionSettings &options)
 {
     bool bNamed = false;
     std::string strError;
     const std::string strRulesFile = rulesFilePath(readEnvironment, bNamed);
-    bool bRulesRead = readRulesFile(strRulesFile, bNamed, rulesFileG, strError);
-    Settings s = loadSettings(processLookup);
-    s.cacheRules = rulesFileG.cacheRules;
-    s.strConfigFile = strRulesFile;
+    RulesFile rules;
+    bool bRulesRead = readRulesFile(strRulesFile, bNamed, rules, strError);
+    Settings s = loadSettings(readEnvironment, rules, strRulesFile, options);
     if (!bRulesRead)
         s.errors.insert(s.errors.begin(), strError);
     return s;
-}
-
-bool parseJobs(const std::string &strValue, int &nJobs, std::string &strError)
-{
-    long n = 0;
-    if (!parseBounded(strValue, 1, 64, n)) {
-        strError = "invalid option: --jobs " + strValue + " (accepted: a whole number from 1 to 64)";
-        return false;
-    }
-    nJobs = static_cast<int>(n);
-    return true;
 }
 
 Endpoint parseEndpoint(const std::string &strEndpoint)

@@ -2,16 +2,20 @@
 // one SITEMIRROR_* environment variable; read once by the command line.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "cache_rules.h"
 
+struct RulesFile;
 
 struct Settings {
     std::string strBucket;   // SITEMIRROR_BUCKET: bucket every operation addresses
     std::string strRootPath; // SITEMIRROR_ROOT: local site tree, as given (trailing "/" kept)
     std::string strKeyFile;  // SITEMIRROR_KEY_FILE: two lines, access key id and secret
+    bool bKeyFileNamed = false; // the key file was named (environment or rules file), so it
+                                // is the credential source; else the default is tried in turn
     std::string strSiteUrl;  // SITEMIRROR_SITE_URL: public base address used on the index page
     std::string strEndpoint; // SITEMIRROR_ENDPOINT: host[:port] or http(s)://host[:port]; empty = client default
     std::string strCaFile;   // SITEMIRROR_CA_FILE: CA bundle for the endpoint; empty = system store
@@ -20,18 +24,21 @@ struct Settings {
     bool bSignatureV4 = false;       // SITEMIRROR_SIGNATURE: v2 (default) | v4
     std::string strRegion = "us-east-1"; // SITEMIRROR_REGION: the V4 signing region
     bool bCannedAcl = true;          // SITEMIRROR_ACL: canned (designed rule) | none (no x-amz-acl)
-    std::string strStorageClass = "REDUCED_REDUNDANCY"; // SITEMIRROR_STORAGE_CLASS; "" sends none
+    std::string strStorageClass = "REDUCED_REDUNDANCY"; // SITEMIRROR_STORAGE_CLASS ("none": "", sent none)
     int nJobs = 16;                  // SITEMIRROR_JOBS (-j): uploads in flight, 1 = designed sequence
     int nRetries = 3;                // SITEMIRROR_RETRIES: further tries of a retryable outcome
     long nRequestTimeout = 300;      // SITEMIRROR_REQUEST_TIMEOUT: seconds for one request
     bool bDigestCache = true;        // SITEMIRROR_DIGEST_CACHE: on | off
+    bool bPublishVcs = false;        // SITEMIRROR_PUBLISH_VCS (publish_vcs = true): .git, .hg,
+                                     // .svn and .bzr folders are mirrored like any other
     std::string strCacheDir;         // where digest caches live: $XDG_CACHE_HOME/sitemirror/
     std::string strConfigFile;       // SITEMIRROR_CONFIG: the rules file ("" = none)
     std::vector<CacheRule> cacheRules; // the rules file's Cache-Control rules, in order
 
-    // One line per variable whose value was not accepted, naming the variable
-    // and the values it takes; that setting keeps its default. A run with any
-    // of these stops before sending (exit status 2).
+    // One line per value that was not accepted, naming where it was given (the
+    // variable, the rules file and line, or the option) and the values it
+    // takes; that setting keeps its default. A run with any of these stops
+    // before sending (exit status 2), and so does -h after its text.
     std::vector<std::string> errors;
 
     // From the command line, not the environment.
@@ -45,18 +52,29 @@ extern const char *const pszRootPath;
 extern const char *const pszKeyFilePath;
 extern const char *const pszSiteUrl;
 
+// A setting given on the command line: the option as typed and its value,
+// by the setting's variable name ("SITEMIRROR_JOBS" -> {"--jobs", "8"}).
+struct OptionSetting {
+    std::string strOption;
+    std::string strValue;
+};
+typedef std::map<std::string, OptionSetting> OptionSettings;
+
 // Settings as seen by this process: the built-in defaults, overridden by the
 // rules file (SITEMIRROR_CONFIG or $XDG_CONFIG_HOME/sitemirror/config.toml),
-// overridden by the environment. A rules file that cannot be read or parsed
-// is the first entry of errors. The command line reads them once, applies its
-// options, and hands them to the run's session.
-Settings readProcessSettings();
+// overridden by the environment, overridden by the command line's options.
+// A variable or rules-file value that is empty counts as not given. A rules
+// file that cannot be read or parsed is the first entry of errors. The command
+// line reads them once and hands them to the run's session.
+Settings readProcessSettings(const OptionSettings &options = OptionSettings());
 
-// Reads a -j/--jobs value as SITEMIRROR_JOBS is read; false with one line.
-bool parseJobs(const std::string &strValue, int &nJobs, std::string &strError);
-
-// Builds the settings from a lookup function (tests pass their own map).
+// Builds the settings from a lookup function alone (tests pass their own map).
 Settings loadSettings(const char *(*getVar)(const char *name));
+
+// The same with the rules file's values (read from strRulesPath) below the
+// variables, and options above them.
+Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &rules,
+                      const std::string &strRulesPath, const OptionSettings &options);
 
 // Where requests go, taken from SITEMIRROR_ENDPOINT: "host[:port]" or
 // "http://host[:port]" / "https://host[:port]" (scheme letters in any case,

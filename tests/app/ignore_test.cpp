@@ -116,7 +116,7 @@ TEST(IgnoreScan, IgnoredFilesAndFoldersAreLeftOutAndCounted)
     for (const S3Obj &obj : set)
         keys.push_back(obj.key);
     EXPECT_EQ(keys, (std::vector<std::string>{"blog/keep.bak", "index.html"}));
-    EXPECT_EQ(stats.nIgnored, 3u); // the ignore file, drafts/, old.bak
+    EXPECT_EQ(stats.nIgnored, 2u); // drafts/, old.bak; the ignore file is not counted
     EXPECT_EQ(stats.nHashed, 2u);
 
     // Without the file nothing changes.
@@ -143,10 +143,11 @@ struct IgnoredScan {
     std::string err;
 };
 
-IgnoredScan scanWithIgnoreFiles(const std::string &root)
+IgnoredScan scanWithIgnoreFiles(const std::string &root, bool bPublishVcs = false)
 {
     IgnoredScan result;
     IgnoreRules rules;
+    rules.publishVcs(bPublishVcs);
     testing::internal::CaptureStderr();
     result.bLoaded = loadIgnoreFile(root, rules);
     result.err = testing::internal::GetCapturedStderr();
@@ -187,8 +188,52 @@ TEST(IgnoreFiles, EachFolderMayHaveOneForItselfAndBelow)
     ASSERT_TRUE(scan.bLoaded) << scan.err;
     EXPECT_EQ(scan.keys, (std::vector<std::string>{"local.html", "sub/deeper/keep.log", "sub/deeper/local.html",
                                                    "sub/keep.log"}));
-    // Two ignore files, a.log, drafts/, sub/other.log, sub/local.html, sub/drafts/.
-    EXPECT_EQ(scan.nIgnored, 7u);
+    // a.log, drafts/, sub/other.log, sub/local.html, sub/drafts/; the two
+    // ignore files are not counted.
+    EXPECT_EQ(scan.nIgnored, 5u);
+}
+
+// A site that is a checkout keeps its history out of the bucket: the four
+// version-control folders at any depth, counted as left out, their ignore
+// files never read; only folders of exactly those names, and all of it when
+// the rules file publishes them.
+TEST(VcsFolders, LeftOutAtAnyDepthUnlessPublished)
+{
+    TempDir dir;
+    put(dir, "index.html", "");
+    put(dir, ".git/config", "");
+    put(dir, ".git/objects/ab/cdef", "");
+    put(dir, "blog/.hg/store/data", "");
+    put(dir, "a/b/.svn/entries", "");
+    put(dir, "a/.bzr/branch/format", "");
+    put(dir, ".git/.sitemirrorignore/broken", ""); // would stop the run if read
+    put(dir, "lib/.git", "gitdir: ../.git/modules/lib\n"); // a submodule's file, not a folder
+    put(dir, ".github/workflows/site.yml", "");
+    put(dir, "git/x", "");
+    put(dir, ".gitignore", "");
+    put(dir, ".Git/y", ""); // another name
+
+    const IgnoredScan scan = scanWithIgnoreFiles(dir.path());
+    ASSERT_TRUE(scan.bLoaded) << scan.err;
+    EXPECT_EQ(scan.keys, (std::vector<std::string>{".Git/y", ".github/workflows/site.yml",
+                                                   ".gitignore", "git/x", "index.html",
+                                                   "lib/.git"}));
+    EXPECT_EQ(scan.nIgnored, 4u);
+
+    IgnoreRules rules;
+    for (const char *pszFolder : {".git", "x/.hg", "x/y/.svn", ".bzr"})
+        EXPECT_TRUE(rules.isIgnored(pszFolder, true)) << pszFolder;
+    EXPECT_FALSE(rules.isIgnored(".git", false));
+    rules.publishVcs(true);
+    EXPECT_FALSE(rules.isIgnored("x/.hg", true));
+
+    // Published: every folder is walked, its ignore file too (here a broken one).
+    EXPECT_FALSE(scanWithIgnoreFiles(dir.path(), true).bLoaded);
+    std::filesystem::remove_all(dir.path() + "/.git/.sitemirrorignore");
+    const IgnoredScan published = scanWithIgnoreFiles(dir.path(), true);
+    ASSERT_TRUE(published.bLoaded) << published.err;
+    EXPECT_EQ(published.keys.size(), 11u);
+    EXPECT_EQ(published.nIgnored, 0u);
 }
 
 // An ignore file that cannot be read, in any folder the walks enter, stops

@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "rulesfile.h"
+#include "tempdir.h"
+
 #include <map>
 #include <string>
 
@@ -71,7 +74,7 @@ TEST(Settings, EndpointGivesHostAndProtocol)
 TEST(Settings, TransferSettingsParseAndInvalidValuesNameTheVariable)
 {
     g_vars = {{"SITEMIRROR_SIGNATURE", "V4"},      {"SITEMIRROR_REGION", "eu-west-1"},
-              {"SITEMIRROR_ACL", "none"},          {"SITEMIRROR_STORAGE_CLASS", ""},
+              {"SITEMIRROR_ACL", "none"},          {"SITEMIRROR_STORAGE_CLASS", "none"},
               {"SITEMIRROR_JOBS", "1"},            {"SITEMIRROR_RETRIES", "0"},
               {"SITEMIRROR_REQUEST_TIMEOUT", "5"}, {"SITEMIRROR_DIGEST_CACHE", "off"},
               {"XDG_CACHE_HOME", "/c"},            {"HOME", "/h"}};
@@ -80,14 +83,14 @@ TEST(Settings, TransferSettingsParseAndInvalidValuesNameTheVariable)
     EXPECT_TRUE(s.bSignatureV4);
     EXPECT_EQ(s.strRegion, "eu-west-1");
     EXPECT_FALSE(s.bCannedAcl);
-    EXPECT_EQ(s.strStorageClass, ""); // set but empty: no header
+    EXPECT_EQ(s.strStorageClass, ""); // "none": no header
     EXPECT_EQ(s.nJobs, 1);
     EXPECT_EQ(s.nRetries, 0);
     EXPECT_EQ(s.nRequestTimeout, 5);
     EXPECT_FALSE(s.bDigestCache);
     EXPECT_EQ(s.strCacheDir, "/c/sitemirror/");
 
-    g_vars = {{"HOME", "/h"}};
+    g_vars = {{"HOME", "/h"}, {"SITEMIRROR_STORAGE_CLASS", ""}};
     s = loadSettings(lookup);
     EXPECT_EQ(s.strCacheDir, "/h/.cache/sitemirror/");
     EXPECT_EQ(s.strStorageClass, "REDUCED_REDUNDANCY");
@@ -109,6 +112,93 @@ TEST(Settings, TransferSettingsParseAndInvalidValuesNameTheVariable)
         EXPECT_EQ(s.errors[0].rfind(std::string("invalid setting: ") + row[0] + "=", 0), 0u);
         EXPECT_NE(s.errors[0].find("accepted"), std::string::npos);
     }
+}
+
+} // namespace
+
+namespace {
+
+// The layers a value may come from: option over variable over rules file over
+// default, where an empty variable or file value is one not given; a refused
+// value names the layer it came from.
+TEST(SettingLayers, EachValueComesFromTheHighestLayerThatGivesOneAndIsNamedWhenRefused)
+{
+    TempDir dir;
+    const std::string strFile = dir.write("config.toml", "bucket = \"file.example\"\n"
+                                                         "jobs = 8\n"
+                                                         "\n"
+                                                         "retries = 11\n"
+                                                         "region = \"\"\n"
+                                                         "key_file = \"/k/file\"\n"
+                                                         "publish_vcs = true\n");
+    RulesFile rules;
+    std::string strError;
+    ASSERT_TRUE(readRulesFile(strFile, true, rules, strError)) << strError;
+
+    struct Row {
+        const char *what;
+        std::map<std::string, std::string> vars;
+        OptionSettings options;
+        std::string bucket;
+        int jobs;
+        std::vector<std::string> errors;
+    } rows[] = {
+        {"the file under nothing",
+         {},
+         {},
+         "file.example",
+         8,
+         {strFile + ":4: invalid setting: retries=11 (accepted: a whole number from 0 to 10)"}},
+        {"empty variables are not given: the file's values stand",
+         {{"SITEMIRROR_BUCKET", ""}, {"SITEMIRROR_JOBS", ""}, {"SITEMIRROR_RETRIES", "2"}},
+         {},
+         "file.example",
+         8,
+         {}},
+        {"variables over the file",
+         {{"SITEMIRROR_BUCKET", "env.example"}, {"SITEMIRROR_JOBS", "0"}, {"SITEMIRROR_RETRIES", "2"}},
+         {},
+         "env.example",
+         16,
+         {"invalid setting: SITEMIRROR_JOBS=0 (accepted: a whole number from 1 to 64)"}},
+        {"an option over an invalid variable",
+         {{"SITEMIRROR_JOBS", "many"}, {"SITEMIRROR_RETRIES", "2"}},
+         {{"SITEMIRROR_JOBS", {"--jobs", "4"}}},
+         "file.example",
+         4,
+         {}},
+        {"an invalid option over a valid variable",
+         {{"SITEMIRROR_JOBS", "2"}, {"SITEMIRROR_RETRIES", "2"}},
+         {{"SITEMIRROR_JOBS", {"--jobs", "0"}}},
+         "file.example",
+         16,
+         {"invalid option: --jobs 0 (accepted: a whole number from 1 to 64)"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        g_vars = row.vars;
+        Settings s = loadSettings(lookup, rules, strFile, row.options);
+        EXPECT_EQ(s.strBucket, row.bucket);
+        EXPECT_EQ(s.nJobs, row.jobs);
+        EXPECT_EQ(s.errors, row.errors);
+        EXPECT_EQ(s.strRegion, "us-east-1"); // empty in the file: the default
+        EXPECT_TRUE(s.bPublishVcs);
+        EXPECT_TRUE(s.bKeyFileNamed);
+        EXPECT_EQ(s.strKeyFile, "/k/file");
+        EXPECT_EQ(s.strConfigFile, strFile);
+    }
+
+    // The key file counts as named only when some layer names it.
+    g_vars = {{"SITEMIRROR_KEY_FILE", ""}};
+    Settings s = loadSettings(lookup);
+    EXPECT_FALSE(s.bKeyFileNamed);
+    EXPECT_EQ(s.strKeyFile, "/home/quorvin/.amazon/s3key");
+    EXPECT_FALSE(s.bPublishVcs);
+    g_vars = {{"SITEMIRROR_KEY_FILE", "/k/env"}, {"SITEMIRROR_PUBLISH_VCS", "maybe"}};
+    s = loadSettings(lookup);
+    EXPECT_TRUE(s.bKeyFileNamed);
+    EXPECT_EQ(s.errors, (std::vector<std::string>{
+                            "invalid setting: SITEMIRROR_PUBLISH_VCS=maybe (accepted: on, off)"}));
 }
 
 } // namespace
