@@ -259,6 +259,7 @@ bool findCredentials(const std::string &strKeyFile, bool bKeyFileNamed,
         if (!readCredentials(strKeyFile, lookup.creds, lookup.strError))
             return false;
         lookup.strSource = "key file " + consoleText(strKeyFile) + pszWhy;
+        lookup.strPlace = strKeyFile;
         const std::string strWarning = permissionWarning("key file", strKeyFile);
         if (!strWarning.empty())
             lookup.warnings.push_back(strWarning);
@@ -301,6 +302,7 @@ bool findCredentials(const std::string &strKeyFile, bool bKeyFileNamed,
         lookup.creds.strSessionToken = pszToken ? pszToken : "";
         lookup.strSource = std::string("environment (AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY") +
                            (pszToken ? ", AWS_SESSION_TOKEN)" : ")");
+        lookup.strPlace = lookup.strSource;
         return true;
     }
 
@@ -316,6 +318,7 @@ bool findCredentials(const std::string &strKeyFile, bool bKeyFileNamed,
             return false;
         lookup.strSource = "profile [" + consoleText(strProfile) + "] in " +
                            consoleText(strShared) + pszWhy;
+        lookup.strPlace = lookup.strSource;
         const std::string strWarning = permissionWarning("credentials file", strShared);
         if (!strWarning.empty())
             lookup.warnings.push_back(strWarning);

@@ -45,6 +45,7 @@ ProfileResult readProfile(const std::string &strPath, const std::string &strProf
 struct CredentialLookup {
     Credentials creds;
     std::string strSource;             // where they came from, never a secret
+    std::string strPlace;              // what a hint names: the key file's path, else strSource
     std::vector<std::string> warnings; // e.g. a key file others can read, with its chmod
     std::string strError;              // one line when none could be had
 };

@@ -27,6 +27,10 @@ public:
     // The hint for this outcome unless it was given before in this run; "" then.
     std::string once(S3Status status, const S3ErrorDetails *details, bool bSentStorageClass);
 
+    // Where the run's keys were found, for the hints that name it (the key
+    // file's path until then).
+    void setCredentialPlace(const std::string &strPlace) { context.strKeyFile = strPlace; }
+
 private:
     HintContext context;
     std::set<std::string> given; // the hints' texts

@@ -51,6 +51,7 @@ bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
             printLine(strWarning);
         creds = lookup.creds;
         strSource = lookup.strSource;
+        hintLog.setCredentialPlace(lookup.strPlace);
         bKeyInitialized = true;
     }
     std::memset(&ctx, 0, sizeof ctx);
