@@ -282,10 +282,17 @@ bool myListTool(const std::string &srcPath, const std::string &strPrefix,
     const std::string strRoot = pszRoot;
     std::free(pszRoot);
 
+    // Every address is built as the site address + "/" + ...: a site address
+    // given with a trailing "/" must not double it.
+    std::string strSite = strPrefix;
+    while (!strSite.empty() && strSite.back() == '/' &&
+           strSite.compare(strSite.size() > 3 ? strSite.size() - 3 : 0, 3, "://") != 0)
+        strSite.pop_back();
+
     removeStaleTempFiles(strRoot, std::string(".") + siteindex::targetFileName);
     siteindex::StringMap stringMap;
-    siteindex::doDir(strRoot, strPrefix, "", stringMap, isIgnored);
-    if (!siteindex::output2File(stringMap, strRoot, siteindex::targetFileName, strPrefix)) {
+    siteindex::doDir(strRoot, strSite, "", stringMap, isIgnored);
+    if (!siteindex::output2File(stringMap, strRoot, siteindex::targetFileName, strSite)) {
         printLine("index page: cannot write " + strRoot + "/" + siteindex::targetFileName);
         return false;
     }

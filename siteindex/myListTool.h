@@ -20,7 +20,7 @@ typedef std::function<bool(const std::string &strRel, bool bDir)> PathFilter;
 
 // Writes the index page of the site tree at srcPath (relative, with or without
 // a trailing "/", through symbolic links: it is resolved first). strPrefix is
-// the site's public base address, scheme and host, without a trailing "/".
+// the site's public base address, scheme and host; trailing "/"s are dropped.
 // Symbolic links and special files met on the way are reported on standard
 // output and left out, as are the files the mirror stores private (every path
 // below the root beginning with "personal") and files no store can take

@@ -167,6 +167,19 @@ TEST_F(SiteTree, RootIsResolvedWhicheverWayItIsGiven)
     }
 }
 
+// A site address written with trailing slashes gives the same page: no "//"
+// after the host in any link or in the comment.
+TEST_F(SiteTree, SiteAddressWithTrailingSlashesGivesNoDoubleSlash)
+{
+    writeSized(root / "docs" / "a.txt", 3);
+    const std::string expected = page({{kSite + "/docs/a.txt", "a.txt", "/docs/a.txt[3B]"}});
+    for (const std::string &site : {kSite, kSite + "/", kSite + "///"}) {
+        fs::remove(root / "fileLists.html"); // else listed by the next run
+        captureStdout([&] { EXPECT_TRUE(myListTool(root.string(), site)); });
+        EXPECT_EQ(pageText(), expected) << site;
+    }
+}
+
 TEST_F(SiteTree, RowsFollowTheRawKeyOrderAndCarrySizeTags)
 {
     writeSized(root / "A.txt", 1024);
