@@ -77,18 +77,24 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     ScanOptions scan = scanOptions;
     if (!scan.stats)
         scan.stats = &stats;
-    if (!getAllFiles(strRootPath, localList, scan)) {
-        printLine(" getAllFiles failed ");
+    // A run that stops early still ends with its summary line.
+    auto stopEarly = [&](const char *pszLine) {
+        printLine(pszLine);
+        summary.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        printLine(summaryLine(summary));
         return false;
+    };
+    if (!getAllFiles(strRootPath, localList, scan)) {
+        summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
+        return stopEarly(" getAllFiles failed ");
     }
     // Only a whole scan may replace the last run's digests.
     if (scan.cache)
         scan.cache->save();
     summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
-    if (!listObjects(session, strBucket, remoteList)) {
-        printLine(" listObjects failed ");
-        return false;
-    }
+    if (!listObjects(session, strBucket, remoteList))
+        return stopEarly(" listObjects failed ");
 
     std::vector<UploadItem> items;
     for (const S3Obj &local : localList) {
