@@ -166,7 +166,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
 
     // Where the keys would come from; the secret is never shown.
     CredentialLookup lookup;
-    if (findCredentials(s.strKeyFile, s.bKeyFileNamed, environmentValue, lookup)) {
+    if (findCredentials(s.strKeyFile, s.keyFileNamed(), environmentValue, lookup)) {
         printLine("credentials: " + lookup.strSource);
         for (const std::string &strWarning : lookup.warnings)
             printLine(strWarning);

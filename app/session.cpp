@@ -41,14 +41,15 @@ bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
         return false;
     if (!bKeyInitialized) {
         CredentialLookup lookup;
-        if (!findCredentials(settingsRef.strKeyFile, settingsRef.bKeyFileNamed,
+        if (!findCredentials(settingsRef.strKeyFile, settingsRef.keyFileNamed(),
                              [](const char *pszName) -> const char * { return std::getenv(pszName); },
                              lookup)) {
             printLine(lookup.strError);
             return false;
         }
+        // Beside the designed lines, as the scan's own warnings are.
         for (const std::string &strWarning : lookup.warnings)
-            printLine(strWarning);
+            printErrorLine(strWarning);
         creds = lookup.creds;
         strSource = lookup.strSource;
         hintLog.setCredentialPlace(lookup.strPlace);

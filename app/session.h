@@ -38,8 +38,9 @@ public:
     // outlive the operation). The credentials are looked for (findCredentials)
     // the first time one is asked for, until they are found: a lookup that
     // fails prints its one line and is tried again by the next call; one that
-    // succeeds prints its warnings. False then, and when the client is not set
-    // up. Temporary credentials put their session token into ctx.
+    // succeeds prints its warnings on standard error. False then, and when
+    // the client is not set up. Temporary credentials put their session token
+    // into ctx.
     bool bucketContext(const char *pszBucket, S3BucketContext &ctx);
 
     // True once the credentials have been found.

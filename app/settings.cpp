@@ -129,6 +129,8 @@ const char *readEnvironment(const char *name) { return std::getenv(name); }
 
 } // namespace
 
+bool Settings::keyFileNamed() const { return bKeyFileNamed || strKeyFile != pszKeyFilePath; }
+
 Settings loadSettings(const char *(*getVar)(const char *name))
 {
     return loadSettings(getVar, RulesFile(), "", OptionSettings());

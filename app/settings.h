@@ -16,6 +16,8 @@ struct Settings {
     std::string strKeyFile;  // SITEMIRROR_KEY_FILE: two lines, access key id and secret
     bool bKeyFileNamed = false; // the key file was named (environment or rules file), so it
                                 // is the credential source; else the default is tried in turn
+    // Named, or set to another path than the default by whoever made these settings.
+    bool keyFileNamed() const;
     std::string strSiteUrl;  // SITEMIRROR_SITE_URL: public base address used on the index page
     std::string strEndpoint; // SITEMIRROR_ENDPOINT: host[:port] or http(s)://host[:port]; empty = client default
     std::string strCaFile;   // SITEMIRROR_CA_FILE: CA bundle for the endpoint; empty = system store

@@ -136,9 +136,11 @@ TEST(CredentialSourcesOverTheStore, EachSourceSignsTheRun)
     // A key file others can read still signs, after one warning with its chmod.
     chmod(keyFile.c_str(), 0644);
     EXPECT_EQ(run.mirror({{"SITEMIRROR_KEY_FILE", keyFile}}), 0) << run.out;
-    EXPECT_TRUE(run.has("warning: key file " + keyFile + " is readable by group or others (mode "
-                        "644); to fix: chmod go-rwx " + keyFile + "\n"))
-        << run.out;
+    EXPECT_NE(run.err.find("warning: key file " + keyFile + " is readable by group or others "
+                           "(mode 644); to fix: chmod go-rwx " + keyFile + "\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out.find("warning:"), std::string::npos) << run.out;
 }
 
 TEST(SessionTokenOverTheStore, SignedInBothVersionsAndRefusedWhenWrongOrMissing)
