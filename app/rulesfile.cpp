@@ -34,6 +34,7 @@ const SettingKey kSettingKeys[] = {
     {"retries", "SITEMIRROR_RETRIES"},
     {"request_timeout", "SITEMIRROR_REQUEST_TIMEOUT"},
     {"digest_cache", "SITEMIRROR_DIGEST_CACHE"},
+    {"delete", "SITEMIRROR_DELETE"},
 };
 const char *const kRulesKey = "rules";
 

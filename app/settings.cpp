@@ -120,6 +120,13 @@ Settings loadSettings(const char *(*getVar)(const char *name))
     s.nRetries = static_cast<int>(n);
     pickNumber(getVar, "SITEMIRROR_REQUEST_TIMEOUT", 1, 86400, s.nRequestTimeout, s.errors);
     pickChoice(getVar, "SITEMIRROR_DIGEST_CACHE", "on", "off", s.bDigestCache, s.errors);
+    if (const char *pszPrefix = getVar("SITEMIRROR_PREFIX")) {
+        std::string strError;
+        if (!parsePrefix(pszPrefix, s.strPrefix, strError))
+            s.errors.push_back(strError);
+    }
+    pickChoice(getVar, "SITEMIRROR_DELETE", "on", "off", s.bDelete, s.errors);
+    pickNumber(getVar, "SITEMIRROR_MAX_DELETE", 0, 100000000, s.nMaxDelete, s.errors);
     s.strConfigFile = pick(getVar, "SITEMIRROR_CONFIG", "");
 
     const char *pszXdg = getVar("XDG_CACHE_HOME");
@@ -159,6 +166,38 @@ Settings readProcessSettings()
     if (!bRulesRead)
         s.errors.insert(s.errors.begin(), strError);
     return s;
+}
+
+bool parsePrefix(const std::string &strValue, std::string &strPrefix, std::string &strError)
+{
+    const char *pszWhy = nullptr;
+    std::string strFolders = strValue;
+    if (!strFolders.empty() && strFolders.back() != '/')
+        strFolders += '/';
+    if (strFolders.size() > kMaxPrefixSize)
+        pszWhy = "longer than 512 bytes";
+    else if (!strFolders.empty() && strFolders[0] == '/')
+        pszWhy = "must not begin with /";
+    for (unsigned char c : strFolders) {
+        if (!pszWhy && (c < 0x20 || c == 0x7f))
+            pszWhy = "must not hold control characters";
+    }
+    // Each folder of the prefix: "a//b", "." and ".." would name another
+    // place on stores and CDNs that resolve them, or none at all.
+    for (std::size_t pos = 0; !pszWhy && pos < strFolders.size();) {
+        const std::size_t end = strFolders.find('/', pos);
+        const std::string strFolder = strFolders.substr(pos, end - pos);
+        if (strFolder.empty() || strFolder == "." || strFolder == "..")
+            pszWhy = "must not hold an empty, \".\" or \"..\" folder";
+        pos = end + 1;
+    }
+    if (pszWhy) {
+        strError = "invalid setting: SITEMIRROR_PREFIX=" + strValue + " (" + pszWhy +
+                   "; accepted: folders of the bucket such as blog/)";
+        return false;
+    }
+    strPrefix = strFolders;
+    return true;
 }
 
 bool parseJobs(const std::string &strValue, int &nJobs, std::string &strError)

@@ -2,6 +2,7 @@
 // one SITEMIRROR_* environment variable; read once by the command line.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,8 @@ struct Settings {
     std::string strSiteUrl;  // SITEMIRROR_SITE_URL: public base address used on the index page
     std::string strEndpoint; // SITEMIRROR_ENDPOINT: host[:port] or http(s)://host[:port]; empty = client default
     std::string strCaFile;   // SITEMIRROR_CA_FILE: CA bundle for the endpoint; empty = system store
-    std::string strPrefix;   // SITEMIRROR_PREFIX: folder of the bucket the site lives in ("" = whole bucket)
+    std::string strPrefix;   // SITEMIRROR_PREFIX: folder of the bucket the site lives in ("" = whole bucket);
+                             // never begins with "/", always ends with one, no "." or ".." folder
 
     bool bSignatureV4 = false;       // SITEMIRROR_SIGNATURE: v2 (default) | v4
     std::string strRegion = "us-east-1"; // SITEMIRROR_REGION: the V4 signing region
@@ -28,6 +30,8 @@ struct Settings {
     std::string strCacheDir;         // where digest caches live: $XDG_CACHE_HOME/sitemirror/
     std::string strConfigFile;       // SITEMIRROR_CONFIG: the rules file ("" = none)
     std::vector<CacheRule> cacheRules; // the rules file's Cache-Control rules, in order
+    bool bDelete = false;            // SITEMIRROR_DELETE (--delete, rules file "delete"): on | off
+    long nMaxDelete = 100;           // SITEMIRROR_MAX_DELETE: most deletions a run may make
 
     // One line per variable whose value was not accepted, naming the variable
     // and the values it takes; that setting keeps its default. A run with any
@@ -37,6 +41,7 @@ struct Settings {
     // From the command line, not the environment.
     bool bDryRun = false; // -n: list what would be sent, send nothing
     bool bQuiet = false;  // -q: no libcurl trace on standard error
+    std::string strChangedList; // --changed-list FILE: where the changed keys are written ("" = nowhere)
 };
 
 // The defaults compiled into the tool.
@@ -51,6 +56,12 @@ extern const char *const pszSiteUrl;
 // is the first entry of errors. The command line reads them once, applies its
 // options, and hands them to the run's session.
 Settings readProcessSettings();
+
+// Checks a SITEMIRROR_PREFIX value and gives it its trailing "/" ("" stays
+// ""): no leading "/", no empty, "." or ".." folder, no control bytes, at most
+// kMaxPrefixSize bytes. False with one line naming the variable.
+constexpr std::size_t kMaxPrefixSize = 512;
+bool parsePrefix(const std::string &strValue, std::string &strPrefix, std::string &strError);
 
 // Reads a -j/--jobs value as SITEMIRROR_JOBS is read; false with one line.
 bool parseJobs(const std::string &strValue, int &nJobs, std::string &strError);
