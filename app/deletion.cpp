@@ -43,7 +43,8 @@ std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
         // Anything at that path, even what the scan leaves out or cannot
         // read, keeps its object: only what is gone from the tree goes.
         struct stat st;
-        if (::lstat((strRootPath + strRel).c_str(), &st) == 0 || errno != ENOENT)
+        if (::lstat((strRootPath + strRel).c_str(), &st) == 0 ||
+            (errno != ENOENT && errno != ENOTDIR))
             continue;
         keys.push_back(strRel);
     }
