@@ -78,13 +78,12 @@ void predictPageRecord(S3ObjSet &localList, const std::string &strRootPathIn,
 }
 
 // Whether the run may delete, and if so how many and which: the keys (full,
-// with the prefix) in key order. Prints the line that stops it otherwise.
-// bAllStored: the scan, the listing and every upload succeeded.
+// with the prefix) in key order. Prints the line that stops it otherwise
+// (false). bAllStored: the scan, the listing and every upload succeeded.
 bool planDeletions(const S3ObjSet &remoteList, const std::string &strRootPath,
                    const Settings &settings, const ScanOptions &scan, bool bAllStored,
-                   std::vector<std::string> &keys, bool &bRefused)
+                   std::vector<std::string> &keys)
 {
-    bRefused = false;
     if (!bAllStored) {
         printLine("not deleting: not every file of the site is in the bucket");
         return false;
@@ -93,12 +92,44 @@ bool planDeletions(const S3ObjSet &remoteList, const std::string &strRootPath,
         deletionCandidates(remoteList, strRootPath, scan.ignore);
     if (static_cast<long>(candidates.size()) > settings.nMaxDelete) {
         printLine(deleteLimitLine(candidates.size(), settings.nMaxDelete, settings.strPrefix));
-        bRefused = true;
         return false;
     }
     for (const std::string &strRel : candidates)
         keys.push_back(settings.strPrefix + strRel);
     return true;
+}
+
+// The deletion step: plans, then deletes (or, in a dry run, names) what the
+// site no longer has, counting into summary. bContext and ctx are the run's
+// bucket context, set up here when the uploads did not need it. False when
+// deletions failed or were refused, and when bAllStored was already false.
+bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3ObjSet &remoteList,
+                      const std::string &strRootPath, const ScanOptions &scan, bool bDryRun,
+                      bool bAllStored, MyS3Context &context, S3BucketContext &ctx,
+                      bool &bContext, RunSummary &summary)
+{
+    const Settings &settings = session.settings();
+    std::vector<std::string> doomed;
+    if (!planDeletions(remoteList, strRootPath, settings, scan, bAllStored, doomed))
+        return false;
+    if (bDryRun) {
+        for (const std::string &strKey : doomed)
+            printLine("would delete: " + consoleText(strKey));
+        summary.nDeleted = static_cast<long>(doomed.size());
+        return true;
+    }
+    if (doomed.empty())
+        return true;
+    if (!bContext)
+        bContext = context.initialize(strBucket.c_str(), ctx);
+    if (!bContext) {
+        summary.nFailed += static_cast<long>(doomed.size());
+        return false;
+    }
+    DeleteTotals deleted = deleteKeys(session, ctx, strBucket, doomed);
+    summary.nDeleted = deleted.nDeleted;
+    summary.nFailed += deleted.nFailed;
+    return deleted.nFailed == 0;
 }
 
 } // namespace
@@ -223,30 +254,8 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     // Deletions last, and only after a whole scan, a whole listing and every upload.
     if (settings.bDelete) {
         summary.bDeleting = true;
-        std::vector<std::string> doomed;
-        bool bOverLimit = false;
-        if (planDeletions(remoteList, strRootPath, settings, scan, bAllStored, doomed,
-                          bOverLimit)) {
-            if (bDryRun) {
-                for (const std::string &strKey : doomed)
-                    printLine("would delete: " + consoleText(strKey));
-                summary.nDeleted = static_cast<long>(doomed.size());
-            } else if (!doomed.empty()) {
-                if (!bContext)
-                    bContext = context.initialize(strBucket.c_str(), ctx);
-                if (!bContext) {
-                    summary.nFailed += static_cast<long>(doomed.size());
-                    bAllStored = false;
-                } else {
-                    DeleteTotals deleted = deleteKeys(session, ctx, strBucket, doomed);
-                    summary.nDeleted = deleted.nDeleted;
-                    summary.nFailed += deleted.nFailed;
-                    bAllStored = bAllStored && deleted.nFailed == 0;
-                }
-            }
-        } else if (bOverLimit) {
-            bAllStored = false;
-        }
+        bAllStored = deleteWhatIsGone(session, strBucket, remoteList, strRootPath, scan, bDryRun,
+                                      bAllStored, context, ctx, bContext, summary);
     }
     summary.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
