@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "changed_list.h"
 #include "console.h"
 #include "digestcache.h"
 #include "cache_rules.h"
@@ -94,7 +95,8 @@ int uploadOneFile(Session &session, const char *pszArg)
         return ExitFailed;
     }
     std::string strCopy = strPath; // basename may write into its argument
-    std::string strKey = basename(&strCopy[0]);
+    // Into the top of the site's folder of the bucket, never outside it.
+    std::string strKey = settings.strPrefix + basename(&strCopy[0]);
 
     if (settings.bDryRun) {
         printLine("would upload: " + consoleText(strKey) + " (one file)");
@@ -114,8 +116,21 @@ int uploadOneFile(Session &session, const char *pszArg)
     S3BucketContext ctx;
     if (!context.initialize(settings.strBucket.c_str(), ctx))
         return ExitFailed;
-    return uploadItems(session, ctx, settings.strBucket, items).nFailed == 0 ? ExitOk
-                                                                               : ExitFailed;
+    const bool bStored = uploadItems(session, ctx, settings.strBucket, items).nFailed == 0;
+    if (item.bStored)
+        session.changedKeys().push_back(item.strKey);
+    return bStored ? ExitOk : ExitFailed;
+}
+
+// The run's form, then the changed keys written where --changed-list said
+// (also after a failed run: what did change must still be told).
+int runForm(Session &session, const std::vector<std::string> &args)
+{
+    int status = args.empty() ? mirrorSite(session) : uploadOneFile(session, args[0].c_str());
+    const std::string &strChangedList = session.settings().strChangedList;
+    if (!strChangedList.empty() && !writeChangedList(strChangedList, session.changedKeys()))
+        status = ExitFailed;
+    return status;
 }
 
 void printHelp(const std::string &strProgram, const Settings &s)
@@ -130,9 +145,16 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "  -h, --help     this text, and every setting with its current value",
         "  -V, --version  the version",
         "  -n, --dry-run  scan and list, print \"would upload: KEY (new|size|digest)\" for each",
-        "                 file that would be sent; send nothing, write no index page",
+        "                 file that would be sent (\"(page)\" for the index page a run would",
+        "                 write) and \"would delete: KEY\"; send nothing, write no index page",
         "  -q, --quiet    no libcurl trace on standard error",
-        "  -j, --jobs N   uploads in flight, 1 to 64 (as SITEMIRROR_JOBS)",
+        "  -j, --jobs N   uploads in flight, 1 to 64 (as SITEMIRROR_JOBS); above 1 they go",
+        "                 in phases: other files, then HTML pages, then the index page",
+        "  --delete       after every upload succeeded, delete the objects of the bucket (or",
+        "                 of SITEMIRROR_PREFIX) that have no local file and that the ignore",
+        "                 rules do not match; at most SITEMIRROR_MAX_DELETE of them",
+        "  --changed-list FILE",
+        "                 after the run, write the keys it changed to FILE, one a line",
         "",
         "settings (environment, over the rules file, over the built-in default):",
     };
@@ -149,6 +171,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_SITE_URL", s.strSiteUrl);
     show("SITEMIRROR_ENDPOINT", s.strEndpoint.empty() ? S3_DEFAULT_HOSTNAME : s.strEndpoint);
     show("SITEMIRROR_CA_FILE", s.strCaFile.empty() ? "(the system's CA store)" : s.strCaFile);
+    show("SITEMIRROR_PREFIX", s.strPrefix.empty() ? "(the whole bucket)" : s.strPrefix);
     show("SITEMIRROR_SIGNATURE", s.bSignatureV4 ? "v4" : "v2");
     show("SITEMIRROR_REGION", s.strRegion);
     show("SITEMIRROR_ACL", s.bCannedAcl ? "canned" : "none");
@@ -159,6 +182,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_DIGEST_CACHE", std::string(s.bDigestCache ? "on" : "off") +
                                         (s.strCacheDir.empty() ? "" : " (" + s.strCacheDir + ")"));
     show("SITEMIRROR_PUBLISH_VCS", s.bPublishVcs ? "on" : "off (.git, .hg, .svn, .bzr left out)");
+    show("SITEMIRROR_DELETE", s.bDelete ? "on" : "off");
+    show("SITEMIRROR_MAX_DELETE", std::to_string(s.nMaxDelete));
     show("SITEMIRROR_CONFIG", s.strConfigFile.empty() ? "(none)" : s.strConfigFile);
     printLine("  Cache-Control rules: " + std::to_string(s.cacheRules.size()));
     for (const CacheRule &rule : s.cacheRules)
@@ -199,6 +224,9 @@ int runCommandLine(int argc, char **argv)
     Settings settings = readProcessSettings(options);
     settings.bDryRun = cl.bDryRun;
     settings.bQuiet = cl.bQuiet;
+    if (cl.bDelete)
+        settings.bDelete = true;
+    settings.strChangedList = cl.strChangedList;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);
@@ -223,5 +251,5 @@ int runCommandLine(int argc, char **argv)
     Session session(settings);
     if (session.caFileRefused())
         return ExitFailed;
-    return cl.args.empty() ? mirrorSite(session) : uploadOneFile(session, cl.args[0].c_str());
+    return runForm(session, cl.args);
 }

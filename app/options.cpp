@@ -4,6 +4,13 @@
 
 #include <getopt.h>
 
+namespace {
+
+// Long options without a short form.
+enum { kOptionDelete = 256, kOptionChangedList };
+
+} // namespace
+
 CommandLine parseCommandLine(int argc, char **argv)
 {
     static const struct option kLongOptions[] = {
@@ -12,6 +19,8 @@ CommandLine parseCommandLine(int argc, char **argv)
         {"dry-run", no_argument, nullptr, 'n'},
         {"quiet", no_argument, nullptr, 'q'},
         {"jobs", required_argument, nullptr, 'j'},
+        {"delete", no_argument, nullptr, kOptionDelete},
+        {"changed-list", required_argument, nullptr, kOptionChangedList},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the first argument that is not one, so a file name
@@ -31,6 +40,13 @@ CommandLine parseCommandLine(int argc, char **argv)
         case 'j':
             cl.bJobs = true;
             cl.strJobs = optarg ? optarg : "";
+            break;
+        case kOptionDelete: cl.bDelete = true; break;
+        case kOptionChangedList:
+            cl.strChangedList = optarg ? optarg : "";
+            // An empty name would be no file at all.
+            if (cl.strChangedList.empty())
+                cl.bUsage = true;
             break;
         default: cl.bUsage = true; break; // '?' unknown, ':' value missing
         }

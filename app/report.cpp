@@ -43,5 +43,6 @@ std::string summaryLine(const RunSummary &summary)
     return "summary: sent " + groupedCount(summary.nSent) + " (" + byteSize(summary.nBytesSent) +
            "), failed " + groupedCount(summary.nFailed) + ", unchanged " +
            groupedCount(summary.nUnchanged) + ", ignored " + groupedCount(summary.nIgnored) +
-           ", " + szSeconds;
+           ", " + szSeconds +
+           (summary.bDeleting ? ", deleted " + groupedCount(summary.nDeleted) : "");
 }

@@ -11,9 +11,12 @@ struct RunSummary {
     long nUnchanged = 0;   // files the bucket already holds as they are
     long nIgnored = 0;     // files the scan left out
     double seconds = 0;    // wall time of the run
+    bool bDeleting = false; // the run removes what the site no longer has ...
+    long nDeleted = 0;      // ... and removed this many objects
 };
 
-// "summary: sent 12 (1.4 MB), failed 0, unchanged 1,988, ignored 3, 2.1 s"
+// "summary: sent 12 (1.4 MB), failed 0, unchanged 1,988, ignored 3, 2.1 s",
+// and ", deleted 2" after it when the run deletes.
 std::string summaryLine(const RunSummary &summary);
 
 // 1988 -> "1,988".

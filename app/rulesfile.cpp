@@ -35,6 +35,7 @@ const SettingKey kSettingKeys[] = {
     {"request_timeout", "SITEMIRROR_REQUEST_TIMEOUT"},
     {"digest_cache", "SITEMIRROR_DIGEST_CACHE"},
     {"publish_vcs", "SITEMIRROR_PUBLISH_VCS"},
+    {"delete", "SITEMIRROR_DELETE"},
 };
 const char *const kRulesKey = "rules";
 

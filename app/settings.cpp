@@ -189,6 +189,16 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     pickChoice(layers, "SITEMIRROR_DIGEST_CACHE", "on", "off", s.bDigestCache, s.errors);
     pickChoice(layers, "SITEMIRROR_PUBLISH_VCS", "on", "off", s.bPublishVcs, s.errors);
     s.strConfigFile = strRulesPath;
+    if (const char *pszPrefix = layers.value("SITEMIRROR_PREFIX")) {
+        std::string strError;
+        if (!parsePrefix(pszPrefix, s.strPrefix, strError)) {
+            // The reason, after the line's head, which names where the value came from.
+            const std::string strHead = std::string("invalid setting: SITEMIRROR_PREFIX=") + pszPrefix;
+            s.errors.push_back(layers.invalid("SITEMIRROR_PREFIX") + strError.substr(strHead.size()));
+        }
+    }
+    pickChoice(layers, "SITEMIRROR_DELETE", "on", "off", s.bDelete, s.errors);
+    pickNumber(layers, "SITEMIRROR_MAX_DELETE", 0, 100000000, s.nMaxDelete, s.errors);
 
     const char *pszXdg = getVar("XDG_CACHE_HOME");
     const char *pszHome = getVar("HOME");
@@ -211,6 +221,38 @@ Settings readProcessSettings(const OptionSettings &options)
     if (!bRulesRead)
         s.errors.insert(s.errors.begin(), strError);
     return s;
+}
+
+bool parsePrefix(const std::string &strValue, std::string &strPrefix, std::string &strError)
+{
+    const char *pszWhy = nullptr;
+    std::string strFolders = strValue;
+    if (!strFolders.empty() && strFolders.back() != '/')
+        strFolders += '/';
+    if (strFolders.size() > kMaxPrefixSize)
+        pszWhy = "longer than 512 bytes";
+    else if (!strFolders.empty() && strFolders[0] == '/')
+        pszWhy = "must not begin with /";
+    for (unsigned char c : strFolders) {
+        if (!pszWhy && (c < 0x20 || c == 0x7f))
+            pszWhy = "must not hold control characters";
+    }
+    // Each folder of the prefix: "a//b", "." and ".." would name another
+    // place on stores and CDNs that resolve them, or none at all.
+    for (std::size_t pos = 0; !pszWhy && pos < strFolders.size();) {
+        const std::size_t end = strFolders.find('/', pos);
+        const std::string strFolder = strFolders.substr(pos, end - pos);
+        if (strFolder.empty() || strFolder == "." || strFolder == "..")
+            pszWhy = "must not hold an empty, \".\" or \"..\" folder";
+        pos = end + 1;
+    }
+    if (pszWhy) {
+        strError = "invalid setting: SITEMIRROR_PREFIX=" + strValue + " (" + pszWhy +
+                   "; accepted: folders of the bucket such as blog/)";
+        return false;
+    }
+    strPrefix = strFolders;
+    return true;
 }
 
 Endpoint parseEndpoint(const std::string &strEndpoint)

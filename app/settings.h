@@ -2,6 +2,7 @@
 // one SITEMIRROR_* environment variable; read once by the command line.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ struct Settings {
     std::string strSiteUrl;  // SITEMIRROR_SITE_URL: public base address used on the index page
     std::string strEndpoint; // SITEMIRROR_ENDPOINT: host[:port] or http(s)://host[:port]; empty = client default
     std::string strCaFile;   // SITEMIRROR_CA_FILE: CA bundle for the endpoint; empty = system store
-    std::string strPrefix;   // SITEMIRROR_PREFIX: folder of the bucket the site lives in ("" = whole bucket)
+    std::string strPrefix;   // SITEMIRROR_PREFIX: folder of the bucket the site lives in ("" = whole bucket);
+                             // never begins with "/", always ends with one, no "." or ".." folder
 
     bool bSignatureV4 = false;       // SITEMIRROR_SIGNATURE: v2 (default) | v4
     std::string strRegion = "us-east-1"; // SITEMIRROR_REGION: the V4 signing region
@@ -36,6 +38,8 @@ struct Settings {
     std::string strCacheDir;         // where digest caches live: $XDG_CACHE_HOME/sitemirror/
     std::string strConfigFile;       // SITEMIRROR_CONFIG: the rules file ("" = none)
     std::vector<CacheRule> cacheRules; // the rules file's Cache-Control rules, in order
+    bool bDelete = false;            // SITEMIRROR_DELETE (--delete, rules file "delete"): on | off
+    long nMaxDelete = 100;           // SITEMIRROR_MAX_DELETE: most deletions a run may make
 
     // One line per value that was not accepted, naming where it was given (the
     // variable, the rules file and line, or the option) and the values it
@@ -46,6 +50,7 @@ struct Settings {
     // From the command line, not the environment.
     bool bDryRun = false; // -n: list what would be sent, send nothing
     bool bQuiet = false;  // -q: no libcurl trace on standard error
+    std::string strChangedList; // --changed-list FILE: where the changed keys are written ("" = nowhere)
 };
 
 // The defaults compiled into the tool.
@@ -69,6 +74,12 @@ typedef std::map<std::string, OptionSetting> OptionSettings;
 // file that cannot be read or parsed is the first entry of errors. The command
 // line reads them once and hands them to the run's session.
 Settings readProcessSettings(const OptionSettings &options = OptionSettings());
+
+// Checks a SITEMIRROR_PREFIX value and gives it its trailing "/" ("" stays
+// ""): no leading "/", no empty, "." or ".." folder, no control bytes, at most
+// kMaxPrefixSize bytes. False with one line naming the variable.
+constexpr std::size_t kMaxPrefixSize = 512;
+bool parsePrefix(const std::string &strValue, std::string &strPrefix, std::string &strError);
 
 // Builds the settings from a lookup function alone (tests pass their own map).
 Settings loadSettings(const char *(*getVar)(const char *name));

@@ -7,10 +7,15 @@
 #include <cstdio>
 
 #include "console.h"
+#include "deletion.h"
 #include "digestcache.h"
+#include "ignore.h"
 #include "cache_rules.h"
+#include "myListTool.h"
 #include "myListObj.h"
 #include "myPutObj.h"
+#include "page_preview.h"
+#include "phases.h"
 #include "report.h"
 #include "settings.h"
 #include "site_policy.h"
@@ -34,6 +39,97 @@ UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath,
     if (const CacheRule *rule = findCacheRule(settings.cacheRules, local.key))
         item.strCacheControl = rule->strCacheControl;
     return item;
+}
+
+// The listing of the bucket's folder strPrefix ("" = the whole bucket) with
+// the prefix cut off every key, so that remote and local records compare by
+// their path below the site root. Keys outside the prefix are dropped.
+bool listSiteObjects(Session &session, const std::string &strBucket, const std::string &strPrefix,
+                     S3ObjSet &remoteList)
+{
+    if (strPrefix.empty())
+        return listObjects(session, strBucket, remoteList);
+    S3ObjSet listed;
+    if (!listObjects(session, strBucket, strPrefix, listed))
+        return false;
+    for (const S3Obj &obj : listed) {
+        if (obj.key.compare(0, strPrefix.size(), strPrefix) != 0)
+            continue;
+        S3Obj rel = obj;
+        rel.key.erase(0, strPrefix.size());
+        remoteList.insert(rel);
+    }
+    return true;
+}
+
+// A dry run writes no page: the one on disk is replaced by the page a run
+// would write now, so that the comparison says whether that would go up.
+void predictPageRecord(S3ObjSet &localList, const std::string &strRootPathIn,
+                       const Settings &settings, const ScanOptions &scan)
+{
+    S3Obj page;
+    S3Obj probe;
+    probe.key = siteindex::targetFileName;
+    if (scan.ignore && scan.ignore->isIgnored(probe.key, false))
+        return;
+    localList.erase(probe);
+    if (predictIndexPage(strRootPathIn, settings.strSiteUrl, scan.ignore, page))
+        localList.insert(page);
+}
+
+// Whether the run may delete, and if so how many and which: the keys (full,
+// with the prefix) in key order. Prints the line that stops it otherwise
+// (false). bAllStored: the scan, the listing and every upload succeeded.
+bool planDeletions(const S3ObjSet &remoteList, const std::string &strRootPath,
+                   const Settings &settings, const ScanOptions &scan, bool bAllStored,
+                   std::vector<std::string> &keys)
+{
+    if (!bAllStored) {
+        printLine("not deleting: not every file of the site is in the bucket");
+        return false;
+    }
+    const std::vector<std::string> candidates =
+        deletionCandidates(remoteList, strRootPath, scan.ignore);
+    if (static_cast<long>(candidates.size()) > settings.nMaxDelete) {
+        printLine(deleteLimitLine(candidates.size(), settings.nMaxDelete, settings.strPrefix));
+        return false;
+    }
+    for (const std::string &strRel : candidates)
+        keys.push_back(settings.strPrefix + strRel);
+    return true;
+}
+
+// The deletion step: plans, then deletes (or, in a dry run, names) what the
+// site no longer has, counting into summary. bContext and ctx are the run's
+// bucket context, set up here when the uploads did not need it. False when
+// deletions failed or were refused, and when bAllStored was already false.
+bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3ObjSet &remoteList,
+                      const std::string &strRootPath, const ScanOptions &scan, bool bDryRun,
+                      bool bAllStored, MyS3Context &context, S3BucketContext &ctx,
+                      bool &bContext, RunSummary &summary)
+{
+    const Settings &settings = session.settings();
+    std::vector<std::string> doomed;
+    if (!planDeletions(remoteList, strRootPath, settings, scan, bAllStored, doomed))
+        return false;
+    if (bDryRun) {
+        for (const std::string &strKey : doomed)
+            printLine("would delete: " + consoleText(strKey));
+        summary.nDeleted = static_cast<long>(doomed.size());
+        return true;
+    }
+    if (doomed.empty())
+        return true;
+    if (!bContext)
+        bContext = context.initialize(strBucket.c_str(), ctx);
+    if (!bContext) {
+        summary.nFailed += static_cast<long>(doomed.size());
+        return false;
+    }
+    DeleteTotals deleted = deleteKeys(session, ctx, strBucket, doomed);
+    summary.nDeleted = deleted.nDeleted;
+    summary.nFailed += deleted.nFailed;
+    return deleted.nFailed == 0;
 }
 
 } // namespace
@@ -93,8 +189,11 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     if (scan.cache)
         scan.cache->save();
     summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
-    if (!listObjects(session, strBucket, remoteList))
+    if (!listSiteObjects(session, strBucket, settings.strPrefix, remoteList))
         return stopEarly(" listObjects failed ");
+    if (bDryRun)
+        predictPageRecord(localList, strRootPathIn, settings, scan);
+    const std::string strIndexPageKey = settings.strPrefix + siteindex::targetFileName;
 
     std::vector<UploadItem> items;
     for (const S3Obj &local : localList) {
@@ -104,16 +203,21 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
             ++summary.nUnchanged;
             continue;
         }
+        const std::string strKey = settings.strPrefix + local.key;
         if (bDryRun) {
-            const char *pszWhy = !remote                    ? "new"
-                                 : remote->size != local.size ? "size"
-                                                              : "digest";
-            printLine("would upload: " + consoleText(local.key) + " (" + pszWhy + ")");
+            const char *pszWhy = local.key == siteindex::targetFileName ? "page"
+                                 : !remote                             ? "new"
+                                 : remote->size != local.size          ? "size"
+                                                                       : "digest";
+            printLine("would upload: " + consoleText(strKey) + " (" + pszWhy + ")");
+            ++summary.nSent;
+            summary.nBytesSent += local.size;
             continue;
         }
         UploadItem item = uploadItemFor(local, strRootPath, settings);
+        item.strKey = strKey;
         if (!remote) {
-            item.leadLines.push_back("DirectionUpload:" + consoleText(local.key));
+            item.leadLines.push_back("DirectionUpload:" + consoleText(strKey));
             char szLine[64];
             std::snprintf(szLine, sizeof szLine, "%" PRIu64 "%" PRId64,
                           static_cast<uint64_t>(local.size), static_cast<int64_t>(local.time));
@@ -123,14 +227,16 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     }
 
     bool bAllStored = true;
+    MyS3Context context(session);
+    S3BucketContext ctx;
+    bool bContext = false;
     if (!items.empty()) {
-        MyS3Context context(session);
-        S3BucketContext ctx;
-        if (!context.initialize(strBucket.c_str(), ctx)) {
+        bContext = context.initialize(strBucket.c_str(), ctx);
+        if (!bContext) {
             summary.nFailed = static_cast<long>(items.size());
             bAllStored = false;
         } else {
-            UploadTotals totals = uploadItems(session, ctx, strBucket, items);
+            UploadTotals totals = uploadInPhases(session, ctx, strBucket, items, strIndexPageKey);
             summary.nSent = totals.nSent;
             summary.nBytesSent = totals.nBytesSent;
             summary.nFailed = totals.nFailed;
@@ -142,7 +248,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
             // from the bytes sent, is not kept for the next run.
             if (scan.cache && !totals.staleKeys.empty()) {
                 for (const std::string &strKey : totals.staleKeys)
-                    scan.cache->forget(strKey);
+                    scan.cache->forget(strKey.substr(settings.strPrefix.size()));
                 scan.cache->save();
             }
         }
@@ -150,6 +256,13 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     // Files whose names no store takes were named by the scan; each one failed.
     summary.nFailed += static_cast<long>(scan.stats->refused.size());
     bAllStored = bAllStored && scan.stats->refused.empty();
+
+    // Deletions last, and only after a whole scan, a whole listing and every upload.
+    if (settings.bDelete) {
+        summary.bDeleting = true;
+        bAllStored = deleteWhatIsGone(session, strBucket, remoteList, strRootPath, scan, bDryRun,
+                                      bAllStored, context, ctx, bContext, summary);
+    }
     summary.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     printLine(summaryLine(summary));
@@ -168,8 +281,10 @@ bool upload(Session &session, const std::string &strBucket, const std::string &s
         return false;
     }
     std::vector<UploadItem> items;
-    for (const S3Obj &local : localList)
+    for (const S3Obj &local : localList) {
         items.push_back(uploadItemFor(local, strRootPath, session.settings()));
+        items.back().strKey = session.settings().strPrefix + local.key;
+    }
     if (items.empty())
         return true;
     MyS3Context context(session);

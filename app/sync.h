@@ -22,14 +22,18 @@ SyncDirectionEnum decideDirection(const S3Obj &local, const S3Obj *remote);
 S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPath);
 
 // Brings the bucket up to date with the tree at strRootPathIn (absolute, no
-// trailing "/"): scans it, lists the bucket, uploads what is new or changed.
-// True only when the scan, the listing and every upload succeeded.
-// Ends with the summary line. Takes the dry-run switch from the settings.
+// trailing "/"): scans it, lists the bucket (only the keys under the
+// settings' prefix, compared by the path below it), uploads what is new or
+// changed under prefix + path (in phases with more than one job) and, with
+// deletion on, deletes what the tree no longer has. True only when the scan,
+// the listing, every upload and every deletion succeeded. Ends with the
+// summary line. Takes the dry-run switch from the settings.
 bool sync(Session &session, const std::string &strBucket, const std::string &strRootPathIn);
 
 // The same with the dry-run switch given: bDryRun lists and compares but
 // sends nothing, printing "would upload: KEY (new|size|digest)" for each file
-// that would go up. The scan takes scanOptions (ignore rules, a loaded digest
+// that would go up ("(page)" for the index page a run would write now) and
+// "would delete: KEY" for each deletion; the summary counts them. The scan takes scanOptions (ignore rules, a loaded digest
 // cache, which is saved after a whole scan; counts for the summary).
 bool sync(Session &session, const std::string &strBucket, const std::string &strRootPathIn,
           bool bDryRun, const ScanOptions &scanOptions);

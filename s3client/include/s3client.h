@@ -604,6 +604,38 @@ void S3_copy_object(const S3BucketContext *bucketContext, const char *key,
                     char *eTagReturn, S3RequestContext *requestContext,
                     const S3ResponseHandler *handler, void *callbackData);
 
+/* -------------------------------------------------- multi-object delete */
+
+/* Most keys one S3_delete_objects request may name. */
+#define S3_MAX_DELETE_OBJECTS_COUNT 1000
+
+/* One key the store did not delete, with the code and message it gave
+   ("" when it gave none); the texts are valid only during the call.
+   Anything but S3StatusOK stops reading the answer and becomes the
+   operation's status. */
+typedef S3Status (*S3DeleteObjectsRefusedCallback)(const char *key, const char *code,
+                                                   const char *message, void *callbackData);
+
+typedef struct S3DeleteObjectsHandler
+{
+    S3ResponseHandler responseHandler;
+    S3DeleteObjectsRefusedCallback refusedCallback; /* may be NULL */
+} S3DeleteObjectsHandler;
+
+/* Deletes keyCount keys of the bucket in one request: POST ?delete with the
+   keys, XML-escaped, in a quiet-mode Delete document, sent with its
+   Content-MD5 (and, for V4, its signed SHA-256).  The store answers only
+   for the keys it refused: each reaches refusedCallback, and the operation
+   still ends with S3StatusOK when the request itself succeeded.  A key
+   the store does not hold counts as deleted.  keyCount below 1 or above
+   S3_MAX_DELETE_OBJECTS_COUNT, or a NULL key, ends in S3StatusInternalError
+   and a key longer than S3_MAX_KEY_SIZE in S3StatusKeyTooLong, each with no
+   request and NULL error details.  The keys are copied before the call
+   returns. */
+void S3_delete_objects(const S3BucketContext *bucketContext, int keyCount,
+                       const char *const *keys, S3RequestContext *requestContext,
+                       const S3DeleteObjectsHandler *handler, void *callbackData);
+
 /* -------------------------------------------------------- bucket operations */
 
 /* One page of a listing; maxkeys 0 sends no max-keys parameter. */

@@ -49,6 +49,7 @@ S3Status build_header_list(Request *request, const RequestParams *params,
                            const RequestComputedValues *values)
 {
     if (params->httpRequestType == HttpRequestTypePUT ||
+        params->httpRequestType == HttpRequestTypePOST ||
         params->httpRequestType == HttpRequestTypeCOPY) {
         // An empty value keeps libcurl from sending the body in chunks.
         if (!append_header(request, "Transfer-Encoding:")) {
@@ -57,7 +58,7 @@ S3Status build_header_list(Request *request, const RequestParams *params,
         // A small body goes with the head: waiting for "100 Continue" would
         // cost a round trip for every upload.
         const int64_t bodySize =
-            params->httpRequestType == HttpRequestTypePUT ? params->toS3CallbackTotalSize : 0;
+            params->httpRequestType != HttpRequestTypeCOPY ? params->toS3CallbackTotalSize : 0;
         if (bodySize < kExpectContinueThreshold && !append_header(request, "Expect:")) {
             return S3StatusOutOfMemory;
         }
@@ -166,6 +167,12 @@ S3Status setup_curl(Request *request, const RequestParams *params,
         break;
     case HttpRequestTypeDELETE:
         SET_OPTION(CURLOPT_CUSTOMREQUEST, "DELETE");
+        break;
+    case HttpRequestTypePOST:
+        // The body comes from the read callback, as for an upload.
+        SET_OPTION(CURLOPT_POST, 1L);
+        SET_OPTION(CURLOPT_POSTFIELDSIZE_LARGE,
+                   static_cast<curl_off_t>(params->toS3CallbackTotalSize));
         break;
     default:
         break;

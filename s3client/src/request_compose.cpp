@@ -429,6 +429,8 @@ const char *http_request_type_to_verb(HttpRequestType requestType)
     case HttpRequestTypePUT:
     case HttpRequestTypeCOPY:
         return "PUT";
+    case HttpRequestTypePOST:
+        return "POST";
     default:
         return "DELETE";
     }

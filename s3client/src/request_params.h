@@ -11,7 +11,8 @@ typedef enum
     HttpRequestTypeHEAD   = 1,
     HttpRequestTypePUT    = 2,
     HttpRequestTypeCOPY   = 3,
-    HttpRequestTypeDELETE = 4
+    HttpRequestTypeDELETE = 4,
+    HttpRequestTypePOST   = 5   // with a body from toS3Callback, as PUT
 } HttpRequestType;
 
 // One request as an operation describes it.  Every pointer is borrowed from

@@ -328,7 +328,8 @@ void v4_format_date(char *out, int64_t t)
 
 const char *v4_payload_hash(const RequestParams *params)
 {
-    if (params->httpRequestType != HttpRequestTypePUT) {
+    if (params->httpRequestType != HttpRequestTypePUT &&
+        params->httpRequestType != HttpRequestTypePOST) {
         return V4_EMPTY_PAYLOAD_HASH;  // no body: GET, HEAD, DELETE, copy
     }
     const char *given =

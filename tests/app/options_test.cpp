@@ -70,3 +70,29 @@ TEST(Options, HelpAndVersionAreRecognisedInBothSpellings)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Options, DeleteAndChangedListAreLongOptionsBeforeTheArguments)
+{
+    CommandLine cl = parse({"--delete", "--changed-list", "/tmp/changed.txt"});
+    EXPECT_FALSE(cl.bUsage);
+    EXPECT_TRUE(cl.bDelete);
+    EXPECT_EQ(cl.strChangedList, "/tmp/changed.txt");
+    EXPECT_TRUE(cl.args.empty());
+
+    cl = parse({"--changed-list=out.txt", "-n", "f"});
+    EXPECT_FALSE(cl.bDelete);
+    EXPECT_EQ(cl.strChangedList, "out.txt");
+    EXPECT_EQ(cl.args, std::vector<std::string>{"f"});
+
+    // A value is required, and an empty one names no file.
+    EXPECT_TRUE(parse({"--changed-list"}).bUsage);
+    EXPECT_TRUE(parse({"--changed-list="}).bUsage);
+    // After the argument it is an argument.
+    cl = parse({"f", "--delete"});
+    EXPECT_FALSE(cl.bDelete);
+    EXPECT_EQ(cl.args, (std::vector<std::string>{"f", "--delete"}));
+}
+
+} // namespace

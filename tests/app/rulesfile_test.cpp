@@ -125,3 +125,15 @@ TEST(RulesFile, WhereTheFileIsLookedFor)
 }
 
 } // namespace
+
+TEST(RulesFile, DeleteIsASettingLikeAnyOther)
+{
+    TempDir dir;
+    RulesFile rules;
+    std::string strError;
+    ASSERT_TRUE(readRulesFile(dir.write("on.toml", "delete = true\n"), true, rules, strError))
+        << strError;
+    EXPECT_EQ(rules.values, (std::map<std::string, std::string>{{"SITEMIRROR_DELETE", "on"}}));
+    ASSERT_TRUE(readRulesFile(dir.write("off.toml", "delete = false\n"), true, rules, strError));
+    EXPECT_EQ(rules.values, (std::map<std::string, std::string>{{"SITEMIRROR_DELETE", "off"}}));
+}

@@ -201,4 +201,66 @@ TEST(SettingLayers, EachValueComesFromTheHighestLayerThatGivesOneAndIsNamedWhenR
                             "invalid setting: SITEMIRROR_PUBLISH_VCS=maybe (accepted: on, off)"}));
 }
 
+TEST(Settings, APrefixIsAFolderOfTheBucketOrRefusedNamingTheVariable)
+{
+    struct Row {
+        const char *in;
+        const char *prefix; // null: refused
+    } rows[] = {
+        {"", ""},
+        {"blog", "blog/"},
+        {"blog/", "blog/"},
+        {"sites/blog/2026", "sites/blog/2026/"},
+        {"a..b/c.d/", "a..b/c.d/"},
+        {"caf\xc3\xa9/", "caf\xc3\xa9/"},
+        {"/blog/", nullptr},
+        {"/", nullptr},
+        {"../blog", nullptr},
+        {"blog/../other", nullptr},
+        {"blog/./x", nullptr},
+        {"a//b", nullptr},
+        {"blog\n", nullptr},
+        {"tab\there", nullptr},
+    };
+    for (const Row &r : rows) {
+        g_vars = {{"SITEMIRROR_PREFIX", r.in}};
+        Settings s = loadSettings(lookup);
+        if (r.prefix) {
+            EXPECT_TRUE(s.errors.empty()) << r.in;
+            EXPECT_EQ(s.strPrefix, r.prefix) << r.in;
+        } else {
+            ASSERT_EQ(s.errors.size(), 1u) << r.in;
+            EXPECT_EQ(s.errors[0].rfind("invalid setting: SITEMIRROR_PREFIX=", 0), 0u) << s.errors[0];
+            EXPECT_EQ(s.strPrefix, "") << r.in;
+        }
+    }
+    std::string strPrefix;
+    std::string strError;
+    EXPECT_TRUE(parsePrefix(std::string(kMaxPrefixSize - 1, 'p'), strPrefix, strError));
+    EXPECT_EQ(strPrefix.size(), kMaxPrefixSize);
+    EXPECT_FALSE(parsePrefix(std::string(kMaxPrefixSize, 'p'), strPrefix, strError));
+}
+
+TEST(Settings, DeletionIsOffAndLimitedUnlessSet)
+{
+    g_vars.clear();
+    Settings s = loadSettings(lookup);
+    EXPECT_FALSE(s.bDelete);
+    EXPECT_EQ(s.nMaxDelete, 100);
+
+    g_vars = {{"SITEMIRROR_DELETE", "ON"}, {"SITEMIRROR_MAX_DELETE", "0"}};
+    s = loadSettings(lookup);
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_TRUE(s.bDelete);
+    EXPECT_EQ(s.nMaxDelete, 0);
+
+    g_vars = {{"SITEMIRROR_DELETE", "yes"}, {"SITEMIRROR_MAX_DELETE", "-1"}};
+    s = loadSettings(lookup);
+    ASSERT_EQ(s.errors.size(), 2u);
+    EXPECT_EQ(s.errors[0].rfind("invalid setting: SITEMIRROR_DELETE=yes", 0), 0u);
+    EXPECT_EQ(s.errors[1].rfind("invalid setting: SITEMIRROR_MAX_DELETE=-1", 0), 0u);
+    EXPECT_FALSE(s.bDelete);
+    EXPECT_EQ(s.nMaxDelete, 100);
+}
+
 } // namespace

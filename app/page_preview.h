@@ -1,0 +1,17 @@
+// page_preview.h - the index page a run would write now, computed without
+// writing it, so that a dry run can tell whether the page would go up.
+#pragma once
+
+#include <string>
+
+#include "myDir.h"
+
+class IgnoreRules;
+
+// Fills page with the record of the page a mirror run would write into the
+// tree at strRoot (resolved, no trailing "/") for the site address
+// strSiteUrl: key "fileLists.html", its size and MD5, and the time now.
+// The walk is the page's own (links and special files are reported as a run
+// reports them). False when the page cannot be composed.
+bool predictIndexPage(const std::string &strRoot, const std::string &strSiteUrl,
+                      const IgnoreRules *ignore, S3Obj &page);

@@ -1,0 +1,45 @@
+// phases.cpp - uploads in phases: assets, HTML pages, the index page.
+#include "phases.h"
+
+#include "mime.h"
+
+UploadPhase phaseOf(const UploadItem &item, const std::string &strIndexPageKey)
+{
+    if (item.strKey == strIndexPageKey)
+        return PhaseIndexPage;
+    const std::string strType = getFileContentType(item.strPath);
+    if (strType.compare(0, 9, "text/html") == 0 || strType == "application/xhtml+xml")
+        return PhasePages;
+    return PhaseAssets;
+}
+
+UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
+                            const std::string &strBucket, std::vector<UploadItem> &items,
+                            const std::string &strIndexPageKey)
+{
+    if (session.settings().nJobs <= 1)
+        return uploadItems(session, ctx, strBucket, items);
+
+    UploadTotals totals;
+    for (int phase = PhaseAssets; phase <= PhaseIndexPage; ++phase) {
+        std::vector<UploadItem> batch;
+        std::vector<std::size_t> where;
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            if (phaseOf(items[i], strIndexPageKey) == phase) {
+                batch.push_back(items[i]);
+                where.push_back(i);
+            }
+        }
+        if (batch.empty())
+            continue;
+        UploadTotals part = uploadItems(session, ctx, strBucket, batch);
+        for (std::size_t i = 0; i < batch.size(); ++i)
+            items[where[i]].bStored = batch[i].bStored;
+        totals.nSent += part.nSent;
+        totals.nBytesSent += part.nBytesSent;
+        totals.nFailed += part.nFailed;
+        totals.staleKeys.insert(totals.staleKeys.end(), part.staleKeys.begin(),
+                                part.staleKeys.end());
+    }
+    return totals;
+}

@@ -1,0 +1,24 @@
+// phases.h - the order in which a run's uploads go up so that no live page
+// ever links to what is not there yet: every file but HTML pages, then the
+// HTML pages, then the index page; each phase starts when the one before
+// has ended.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "uploader.h"
+
+enum UploadPhase { PhaseAssets = 0, PhasePages = 1, PhaseIndexPage = 2 };
+
+// The phase of one upload: the index page by its key, an HTML page by the
+// content type it is sent with (text/html, application/xhtml+xml).
+UploadPhase phaseOf(const UploadItem &item, const std::string &strIndexPageKey);
+
+// Sends items (in key order). With more than one job, phase after phase,
+// each in key order, its blocks printed in key order; with one job, one
+// sequence in key order. Sets bStored of the items the store took; the
+// totals are those of all phases.
+UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
+                            const std::string &strBucket, std::vector<UploadItem> &items,
+                            const std::string &strIndexPageKey);
