@@ -4,6 +4,7 @@
 //   bucket = "www.example.org"          # any setting, by its name without
 //   signature = "v4"                    # SITEMIRROR_ and in lower case
 //   jobs = 8
+//   publish_vcs = true                  # mirror .git, .hg, .svn and .bzr folders too
 //   rules = [
 //     { match = "assets/**", cache_control = "public, max-age=31536000, immutable" },
 //     { match = "*.html",    cache_control = "public, max-age=300" },
