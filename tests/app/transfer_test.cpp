@@ -1,4 +1,6 @@
 // Uploads, downloads, deletes and the paged listing against the loopback store.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <memory>
