@@ -1,4 +1,6 @@
 // Uploads, downloads, deletes and the paged listing against the loopback store.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -241,15 +243,18 @@ TEST_F(Transfer, DryRunComparesAndSendsNothing)
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_TRUE(bOk) << out;
     EXPECT_EQ(store->counters().puts, 0);
+    // The index page a run would write is named too, and the summary counts
+    // what would be sent.
     EXPECT_NE(out.find("would upload: digest.html (digest)\n"
+                       "would upload: fileLists.html (page)\n"
                        "would upload: new.html (new)\n"
                        "would upload: size.html (size)\n"),
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("\nupload:"), std::string::npos) << out;
-    EXPECT_NE(out.find("\nsummary: sent 0 (0 B), failed 0, unchanged 1, ignored 0, "),
-              std::string::npos)
-        << out;
+    EXPECT_NE(out.find("\nsummary: sent 4 ("), std::string::npos) << out;
+    EXPECT_NE(out.find("), failed 0, unchanged 1, ignored 0, "), std::string::npos) << out;
+    EXPECT_NE(::access((site / "fileLists.html").c_str(), F_OK), 0); // nothing written
 }
 
 TEST(ListBucketCallback, KeysStayAsListedAndTagsLoseTheirQuotes)

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <set>
 #include <string>
@@ -221,10 +220,12 @@ std::vector<std::string> putTargets(harness::Store &store)
 {
     std::vector<std::string> targets;
     const std::string log = store.requestsJson();
-    static const std::regex put("\"method\": \"PUT\", \"target\": \"([^\"]*)\"");
-    for (auto it = std::sregex_iterator(log.begin(), log.end(), put); it != std::sregex_iterator();
-         ++it)
-        targets.push_back((*it)[1]);
+    const std::string strHead = "\"method\": \"PUT\", \"target\": \"";
+    for (std::size_t pos = log.find(strHead); pos != std::string::npos;
+         pos = log.find(strHead, pos)) {
+        pos += strHead.size();
+        targets.push_back(log.substr(pos, log.find('"', pos) - pos));
+    }
     return targets;
 }
 
