@@ -103,8 +103,7 @@ int uploadOneFile(Session &session, const char *pszArg)
     item.size = static_cast<uint64_t>(st.st_size);
     item.acl = S3CannedAclPublicRead;
     item.bNamed = false;
-    if (const CacheRule *rule = findCacheRule(settings.cacheRules, strKey))
-        item.strCacheControl = rule->strCacheControl;
+    applyRules(settings.cacheRules, item);
 
     MyS3Context context(session);
     S3BucketContext ctx;
@@ -129,6 +128,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 file that would be sent; send nothing, write no index page",
         "  -q, --quiet    no libcurl trace on standard error",
         "  -j, --jobs N   uploads in flight, 1 to 64 (as SITEMIRROR_JOBS)",
+        "  --refresh-headers  ask every unchanged object for its headers (HEAD) and update",
+        "                 those that differ from the rules",
         "",
         "settings (environment, over the rules file, over the built-in default):",
     };
@@ -181,6 +182,7 @@ int runCommandLine(int argc, char **argv)
     }
     settings.bDryRun = cl.bDryRun;
     settings.bQuiet = cl.bQuiet;
+    settings.bRefreshHeaders = cl.bRefreshHeaders;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);

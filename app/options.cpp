@@ -12,6 +12,7 @@ CommandLine parseCommandLine(int argc, char **argv)
         {"dry-run", no_argument, nullptr, 'n'},
         {"quiet", no_argument, nullptr, 'q'},
         {"jobs", required_argument, nullptr, 'j'},
+        {"refresh-headers", no_argument, nullptr, 'R'},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the first argument that is not one, so a file name
@@ -28,6 +29,7 @@ CommandLine parseCommandLine(int argc, char **argv)
         case 'V': cl.bVersion = true; break;
         case 'n': cl.bDryRun = true; break;
         case 'q': cl.bQuiet = true; break;
+        case 'R': cl.bRefreshHeaders = true; break; // long form only
         case 'j':
             cl.bJobs = true;
             cl.strJobs = optarg ? optarg : "";

@@ -502,6 +502,8 @@ struct Store::Impl {
             argv.insert(argv.end(), {"--drop-mid-body-key", options.dropMidBodyKey});
         if (options.gatewayFirstTries)
             argv.push_back("--gateway-first-tries");
+        if (options.opaqueETags)
+            argv.push_back("--opaque-etags");
         if (options.blipAfterPuts > 0)
             argv.insert(argv.end(), {"--blip-after-puts", std::to_string(options.blipAfterPuts),
                                      "--blip-ms", std::to_string(options.blipMs)});

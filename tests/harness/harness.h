@@ -67,6 +67,8 @@ struct StoreOptions {
     int blipAfterPuts = 0; // when the Nth PUT arrives the proxy acts as restarted: every
                            // open client connection reset, new ones reset for blipMs
     int blipMs = 300;
+    bool opaqueETags = false; // every ETag answered (headers, listings, copy results) is
+                              // 32 hex digits that are not the object's MD5, as under SSE-KMS
 };
 
 class Store {
