@@ -117,6 +117,7 @@ void request_finish(Request *request)
     }
     // An accepted upload's own headers (its ETag) are whole only now.
     if (request->status == S3StatusOK && request->isUpload && request->uploadAnswerCallback) {
+        response_headers_handler_done(&request->responseHeadersHandler, request->curl);
         request->status = request->uploadAnswerCallback(
             &request->responseHeadersHandler.responseProperties, request->callbackData);
     }
