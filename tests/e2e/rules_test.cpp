@@ -373,4 +373,46 @@ TEST(OpaqueETags, FilesAreNotSentAgainToAStoreWhoseETagsAreNotMD5s)
     EXPECT_EQ(run.store.getObject(run.bucket, "f2.html").body, "<p>2</p>\n");
 }
 
+// An update the store refuses prints its block with the refusal, fails the
+// run, and leaves the record as it was, so the next run tries it again; one
+// the store asks to slow down is tried again within the run.
+TEST(HeaderUpdates, ARefusedUpdateFailsTheRunAndARetryableOneIsTriedAgain)
+{
+    harness::StoreOptions noAcls;
+    noAcls.aclsDisabled = true;
+    e2e::StoreRun refusing(noAcls, "noacl.example");
+    refusing.site.write("a.html", "<p>a</p>\n");
+    const std::map<std::string, std::string> aclNone = {{"SITEMIRROR_ACL", "none"}};
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(refusing.mirror(aclNone).status, 0);
+    // The canned ACL is a header the record does not have: an update, refused.
+    for (int nRun = 0; nRun < 2; ++nRun) {
+        ToolRun refused = refusing.mirror();
+        EXPECT_EQ(refused.status, 1) << refused.out;
+        EXPECT_NE(refused.out.find("update headers: a.html\nstatus:"), std::string::npos) << refused.out;
+        EXPECT_NE(refused.out.find("code:AccessControlListNotSupported"), std::string::npos) << refused.out;
+        EXPECT_NE(refused.out.find("summary: sent 0 (0 B), failed 2,"), std::string::npos) << refused.out;
+    }
+    EXPECT_EQ(linesStartingWith(refusing.mirror(aclNone).out, "update headers: ").size(), 0u);
+
+    harness::StoreOptions slow;
+    slow.slowDownPuts = 1;
+    e2e::StoreRun slowed(slow, "slow.example");
+    slowed.site.write("a.html", "<p>a</p>\n");
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(slowed.mirror().status, 0);
+    ::mkdir((slowed.site.base() + "/config").c_str(), 0755);
+    ::mkdir((slowed.site.base() + "/config/sitemirror").c_str(), 0755);
+    std::ofstream(slowed.site.base() + "/config/sitemirror/config.toml")
+        << "rules = [ { match = \"a.html\", cache_control = \"max-age=1\" } ]\n";
+    slowed.store.resetCounters();
+    ToolRun retried = slowed.mirror();
+    ASSERT_EQ(retried.status, 0) << retried.out;
+    const std::size_t posBlock = retried.out.find("update headers: a.html\nretry 1 of 3 in ");
+    ASSERT_NE(posBlock, std::string::npos) << retried.out;
+    EXPECT_NE(retried.out.find(" s: SlowDown\nsucceed\n", posBlock), std::string::npos) << retried.out;
+    auto object = slowed.store.getObject(slowed.bucket, "a.html");
+    EXPECT_EQ(object.headers["cache-control"], "max-age=1");
+}
+
 } // namespace
