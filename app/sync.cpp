@@ -41,7 +41,7 @@ UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath,
 
 // One scanned file: what it is to be stored with, what is known of what the
 // store holds, and the decision so far.
-struct KeptFile {
+struct PlannedFile {
     const S3Obj *local;
     const S3Obj *remote;
     UploadItem item;
@@ -65,7 +65,7 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
     const Settings &settings = session.settings();
     const std::string strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
     std::vector<UploadItem> items;
-    std::vector<KeptFile> kept;
+    std::vector<PlannedFile> planned;
     std::vector<std::string> headKeys;
 
     auto uploadOf = [&](const S3Obj &local, const S3Obj *remote, UploadItem item, const char *pszWhy) {
@@ -87,7 +87,7 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
         auto it = remoteList.find(local);
         const S3Obj *remote = it == remoteList.end() ? nullptr : &*it;
         UploadItem item = uploadItemFor(local, strRootPath, settings);
-        KeptFile file{&local, remote, item, sentDigestFor(local, item.strPath, item.strContentEncoding, cache),
+        PlannedFile file{&local, remote, item, sentDigestFor(local, item.strPath, item.strContentEncoding, cache),
                       false, StoredRecord(), -1, VerdictUpload, "digest"};
         file.bRecord = cache && cache->findRecord(strTarget, local.key, file.record);
         file.verdict = decideAgainstStore(remote, file.sent, file.bRecord ? &file.record : nullptr, &file.pszWhy);
@@ -95,7 +95,7 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
             file.head = static_cast<int>(headKeys.size());
             headKeys.push_back(item.strKey);
         }
-        kept.push_back(file);
+        planned.push_back(file);
     }
 
     MyS3Context context(session);
@@ -117,8 +117,8 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
     }
 
     std::vector<HeaderUpdate> updates;
-    std::vector<const KeptFile *> updated;
-    for (KeptFile &file : kept) {
+    std::vector<const PlannedFile *> updated;
+    for (PlannedFile &file : planned) {
         const HeadResult *head = file.head >= 0 ? &heads[static_cast<std::size_t>(file.head)] : nullptr;
         if (file.verdict == VerdictUpload) {
             uploadOf(*file.local, file.remote, file.item, file.pszWhy);
@@ -195,7 +195,7 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
                 if (!updates[i].bUpdated)
                     continue;
                 session.changedKeys().push_back(updates[i].strKey);
-                const KeptFile &file = *updated[i];
+                const PlannedFile &file = *updated[i];
                 if (cache)
                     cache->putRecord(strTarget, file.local->key,
                                      {file.sent.strMd5Hex, file.sent.size,
@@ -219,15 +219,13 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
 
 SyncDirectionEnum decideDirection(const S3Obj &local, const S3Obj *remote)
 {
-    if (!remote)
-        return DirectionUpload;
-    if (remote->size != local.size)
-        return DirectionUpload;
-    // A listed object without an entity tag cannot be shown to hold the same
-    // bytes: it is sent again.
-    if (remote->tag.empty() || remote->tag != local.tag)
-        return DirectionUpload;
-    return DirectionNone;
+    // The listing alone: what it cannot vouch for is sent.
+    SentDigest sent;
+    sent.bKnown = true;
+    sent.strMd5Hex = local.tag;
+    sent.size = local.size;
+    return decideAgainstStore(remote, sent, nullptr, nullptr) == VerdictUnchanged ? DirectionNone
+                                                                                  : DirectionUpload;
 }
 
 S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPath)

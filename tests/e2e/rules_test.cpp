@@ -118,6 +118,7 @@ TEST_P(Rules, ARuleAddedAfterTheFirstMirrorReachesEveryMatchingObjectWithNoBodyS
 {
     site.write("index.html", "<p>home</p>\n");
     site.write("blog/post.html", "<p>post</p>\n");
+    site.write("sale/50% off.html", "<p>sale</p>\n"); // copied onto itself by its encoded name
     site.write("style.css", "body{}\n");
     settle();
 
@@ -133,6 +134,7 @@ TEST_P(Rules, ARuleAddedAfterTheFirstMirrorReachesEveryMatchingObjectWithNoBodyS
               (std::vector<std::string>{"would update headers: blog/post.html",
                                         "would update headers: fileLists.html",
                                         "would update headers: index.html",
+                                        "would update headers: sale/50% off.html",
                                         "would update headers: style.css"}))
         << dry.out;
     EXPECT_EQ(header(store->getObject(bucket, "index.html"), "cache-control"), "");
@@ -144,10 +146,11 @@ TEST_P(Rules, ARuleAddedAfterTheFirstMirrorReachesEveryMatchingObjectWithNoBodyS
     EXPECT_EQ(e2e::uploadedKeys(second.out), std::set<std::string>()) << second.out;
     EXPECT_EQ(linesStartingWith(second.out, "update headers: "),
               (std::vector<std::string>{"update headers: blog/post.html", "update headers: fileLists.html",
-                                        "update headers: index.html", "update headers: style.css"}))
+                                        "update headers: index.html", "update headers: sale/50% off.html",
+                                        "update headers: style.css"}))
         << second.out;
     EXPECT_NE(second.out.find("update headers: index.html\nsucceed\n"), std::string::npos) << second.out;
-    EXPECT_NE(second.out.find("summary: sent 0 (0 B), failed 0, unchanged 4,"), std::string::npos)
+    EXPECT_NE(second.out.find("summary: sent 0 (0 B), failed 0, unchanged 5,"), std::string::npos)
         << second.out;
     if (proxy()) {
         EXPECT_EQ(bodyPuts(), 0) << proxy()->requestsJson();
@@ -159,6 +162,7 @@ TEST_P(Rules, ARuleAddedAfterTheFirstMirrorReachesEveryMatchingObjectWithNoBodyS
     const std::string cssType = getFileContentType("style.css");
     for (const Want &w : {Want{"index.html", "text/html; charset=utf-8", "max-age=60", "<p>home</p>\n"},
                           Want{"blog/post.html", "text/html; charset=utf-8", "max-age=60", "<p>post</p>\n"},
+                          Want{"sale/50% off.html", "text/html; charset=utf-8", "max-age=60", "<p>sale</p>\n"},
                           Want{"style.css", cssType.c_str(), "max-age=3600", "body{}\n"}}) {
         harness::StoredObject object = store->getObject(bucket, w.key);
         EXPECT_EQ(object.body, w.body) << w.key;
