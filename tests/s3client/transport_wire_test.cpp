@@ -51,6 +51,11 @@ TEST(ResponseHeaders, KnownNamesMatchWholeAndIgnoringCase)
         {"Server:    spaced   \r\n", &S3ResponseProperties::server, "spaced"},
         {"etag: \"abc\" \t \r\n", &S3ResponseProperties::eTag, "\"abc\""},
         {"ETAG:\"x\"\n", &S3ResponseProperties::eTag, "\"x\""},
+        {"Cache-Control: max-age=60, public\r\n", &S3ResponseProperties::cacheControl, "max-age=60, public"},
+        {"content-encoding: br\r\n", &S3ResponseProperties::contentEncoding, "br"},
+        {"X-Amz-Storage-Class: REDUCED_REDUNDANCY\r\n", &S3ResponseProperties::storageClass,
+         "REDUCED_REDUNDANCY"},
+        {"Cache-Controls: no\r\n", &S3ResponseProperties::cacheControl, nullptr},
         // Only whole names count.
         {"Content: not-known\r\n", &S3ResponseProperties::contentType, nullptr},
         {"ETagged: no\r\n", &S3ResponseProperties::eTag, nullptr},
