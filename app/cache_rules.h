@@ -4,11 +4,14 @@
 #include <string>
 #include <vector>
 
-// One Cache-Control rule of the rules file: the first whose pattern matches a
-// key gives that upload's header.
+// One rule of the rules file: the first whose pattern matches a key gives that
+// object's headers, each "" for the default (no Cache-Control, the content
+// type of the extension, the bytes sent as they are).
 struct CacheRule {
-    std::string strMatch;        // gitignore-style pattern over the key ("assets/**")
-    std::string strCacheControl; // the header's value
+    std::string strMatch;           // gitignore-style pattern over the key ("assets/**")
+    std::string strCacheControl;    // the Cache-Control value
+    std::string strContentType = "";     // the Content-Type value
+    std::string strContentEncoding = ""; // "gzip" or "br": the file is sent compressed so
 };
 
 // True when the one pattern (gitignore line syntax, "!" an ordinary byte)

@@ -109,8 +109,7 @@ int uploadOneFile(Session &session, const char *pszArg)
     item.size = static_cast<uint64_t>(st.st_size);
     item.acl = S3CannedAclPublicRead;
     item.bNamed = false;
-    if (const CacheRule *rule = findCacheRule(settings.cacheRules, strKey))
-        item.strCacheControl = rule->strCacheControl;
+    applyRules(settings.cacheRules, item);
 
     MyS3Context context(session);
     S3BucketContext ctx;
@@ -155,6 +154,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 rules do not match; at most SITEMIRROR_MAX_DELETE of them",
         "  --changed-list FILE",
         "                 after the run, write the keys it changed to FILE, one a line",
+        "  --refresh-headers  ask every unchanged object for its headers (HEAD) and update",
+        "                 those that differ from the rules",
         "",
         "settings (environment, over the rules file, over the built-in default):",
     };
@@ -227,6 +228,7 @@ int runCommandLine(int argc, char **argv)
     if (cl.bDelete)
         settings.bDelete = true;
     settings.strChangedList = cl.strChangedList;
+    settings.bRefreshHeaders = cl.bRefreshHeaders;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);

@@ -1,7 +1,9 @@
 // digestcache.cpp - the digest cache file: a header line, the root as
-// "<length>:<bytes>", one line per file with the key last as
-// "<length>:<bytes>" (keys may hold any byte), and an "end <count>" line that
-// shows the file was written whole.
+// "<length>:<bytes>", one "f" line per file digest, one "e" line per encoded
+// digest and one "r" line per store record, each with the key last as
+// "<length>:<bytes>" (keys and texts may hold any byte), and an "end <count>"
+// line that shows the file was written whole. Files of the first format (only
+// "f" lines) are read as having no records.
 #include "digestcache.h"
 
 #include "myS3Common.h"
@@ -21,7 +23,8 @@
 #include <ctime>
 #include <memory>
 
-static const char *const kMagic = "sitemirror digest cache 1\n";
+static const char *const kMagic = "sitemirror digest cache 2\n";
+static const char *const kMagicFirst = "sitemirror digest cache 1\n"; // digests only
 
 static std::string sha256Hex(const std::string &str)
 {
@@ -94,9 +97,14 @@ void DigestCache::load()
     std::unique_ptr<FILE, int (*)(FILE *)> guard(in, std::fclose);
     char szMagic[64] = {0};
     std::string strStoredRoot;
-    bool bOk = std::fgets(szMagic, sizeof szMagic, in) != nullptr && std::strcmp(szMagic, kMagic) == 0 &&
+    const bool bMagic = std::fgets(szMagic, sizeof szMagic, in) != nullptr;
+    const bool bFirst = bMagic && std::strcmp(szMagic, kMagicFirst) == 0;
+    bool bOk = bMagic && (bFirst || std::strcmp(szMagic, kMagic) == 0) &&
                readCounted(in, strStoredRoot, '\n') && strStoredRoot == strRoot;
     std::map<std::string, Entry> read;
+    std::map<std::string, std::map<std::string, StoredRecord>> readRecords;
+    std::map<std::string, std::map<std::string, EncodedDigest>> readEncoded;
+    std::size_t nLines = 0;
     while (bOk) {
         char szWord[8] = {0};
         if (std::fscanf(in, "%7s", szWord) != 1) {
@@ -105,9 +113,34 @@ void DigestCache::load()
         }
         if (std::strcmp(szWord, "end") == 0) {
             unsigned long long count = 0;
-            bOk = std::fscanf(in, "%llu", &count) == 1 && std::fgetc(in) == '\n' && count == read.size() &&
-                  std::fgetc(in) == EOF;
+            bOk = std::fscanf(in, "%llu", &count) == 1 && std::fgetc(in) == '\n' &&
+                  count == (bFirst ? read.size() : nLines) && std::fgetc(in) == EOF;
             break;
+        }
+        ++nLines;
+        if (!bFirst && std::strcmp(szWord, "e") == 0) {
+            char szEncoding[16] = {0}, szPlain[40] = {0}, szMd5[40] = {0};
+            EncodedDigest digest;
+            std::string strKey;
+            bOk = std::fscanf(in, " %15[a-z] %32[0-9a-f] %32[0-9a-f] %" SCNu64 " ", szEncoding, szPlain, szMd5,
+                              &digest.size) == 4 &&
+                  std::strlen(szPlain) == 32 && std::strlen(szMd5) == 32 && readCounted(in, strKey, '\n');
+            digest.strPlainMd5Hex = szPlain;
+            digest.strMd5Hex = szMd5;
+            readEncoded[strKey][szEncoding] = digest;
+            continue;
+        }
+        if (!bFirst && std::strcmp(szWord, "r") == 0) {
+            char szMd5[40] = {0};
+            StoredRecord record;
+            std::string strTarget, strKey;
+            bOk = std::fscanf(in, " %32[0-9a-f] %" SCNu64 " ", szMd5, &record.size) == 2 &&
+                  std::strlen(szMd5) == 32 && readCounted(in, strTarget, ' ') &&
+                  readCounted(in, record.strETag, ' ') && readCounted(in, record.strHeaders, ' ') &&
+                  readCounted(in, strKey, '\n');
+            record.strMd5Hex = szMd5;
+            readRecords[strKey][strTarget] = record;
+            continue;
         }
         if (std::strcmp(szWord, "f") != 0) {
             bOk = false;
@@ -131,6 +164,8 @@ void DigestCache::load()
         return;
     }
     entries.swap(read);
+    records.swap(readRecords);
+    encoded.swap(readEncoded);
 }
 
 bool DigestCache::lookup(const std::string &strKey, const struct stat &st, std::string &strTag)
@@ -207,7 +242,33 @@ bool DigestCache::save()
         std::fwrite(kv.first.data(), 1, kv.first.size(), out);
         std::fputc('\n', out);
     }
-    std::fprintf(out, "end %zu\n", nSeen);
+    auto putCounted = [out](const std::string &str, char endCh) {
+        std::fprintf(out, "%zu:", str.size());
+        std::fwrite(str.data(), 1, str.size(), out);
+        std::fputc(endCh, out);
+    };
+    std::size_t nLines = nSeen;
+    for (const auto &kv : encoded) {
+        for (const auto &byEncoding : kv.second) {
+            const EncodedDigest &d = byEncoding.second;
+            std::fprintf(out, "e %s %s %s %" PRIu64 " ", byEncoding.first.c_str(), d.strPlainMd5Hex.c_str(),
+                         d.strMd5Hex.c_str(), d.size);
+            putCounted(kv.first, '\n');
+            ++nLines;
+        }
+    }
+    for (const auto &kv : records) {
+        for (const auto &byTarget : kv.second) {
+            const StoredRecord &r = byTarget.second;
+            std::fprintf(out, "r %s %" PRIu64 " ", r.strMd5Hex.c_str(), r.size);
+            putCounted(byTarget.first, ' ');
+            putCounted(r.strETag, ' ');
+            putCounted(r.strHeaders, ' ');
+            putCounted(kv.first, '\n');
+            ++nLines;
+        }
+    }
+    std::fprintf(out, "end %zu\n", nLines);
     const bool bWritten = std::ferror(out) == 0 && std::fflush(out) == 0 && fsync(fd) == 0;
     const bool bClosed = std::fclose(out) == 0;
     if (!bWritten || !bClosed || std::rename(strTemp.c_str(), strFile.c_str()) != 0) {
@@ -225,4 +286,98 @@ void DigestCache::forget(const std::string &strKey)
 {
     if (entries.erase(strKey) > 0)
         bChanged = true;
+}
+
+std::string DigestCache::storeTarget(const std::string &strEndpoint, const std::string &strBucket,
+                                     const std::string &strPrefix)
+{
+    return strEndpoint + "\n" + strBucket + "\n" + strPrefix;
+}
+
+// A record is only of use with a digest that can name the bytes it describes.
+static bool isMd5Hex(const std::string &str)
+{
+    if (str.size() != 32)
+        return false;
+    for (char c : str)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    return true;
+}
+
+bool DigestCache::findRecord(const std::string &strTarget, const std::string &strKey,
+                             StoredRecord &record) const
+{
+    auto it = records.find(strKey);
+    if (it == records.end())
+        return false;
+    auto at = it->second.find(strTarget);
+    if (at == it->second.end())
+        return false;
+    record = at->second;
+    return true;
+}
+
+void DigestCache::putRecord(const std::string &strTarget, const std::string &strKey,
+                            const StoredRecord &record)
+{
+    if (!isMd5Hex(record.strMd5Hex) || record.strETag.size() > 1024 || record.strHeaders.size() > 65536) {
+        dropRecord(strTarget, strKey);
+        return;
+    }
+    records[strKey][strTarget] = record;
+    bChanged = true;
+}
+
+void DigestCache::dropRecord(const std::string &strTarget, const std::string &strKey)
+{
+    auto it = records.find(strKey);
+    if (it != records.end() && it->second.erase(strTarget) > 0) {
+        if (it->second.empty())
+            records.erase(it);
+        bChanged = true;
+    }
+}
+
+bool DigestCache::findEncoded(const std::string &strKey, const std::string &strEncoding,
+                              const std::string &strPlainMd5Hex, EncodedDigest &digest) const
+{
+    auto it = encoded.find(strKey);
+    if (it == encoded.end())
+        return false;
+    auto at = it->second.find(strEncoding);
+    if (at == it->second.end() || at->second.strPlainMd5Hex != strPlainMd5Hex)
+        return false;
+    digest = at->second;
+    return true;
+}
+
+void DigestCache::putEncoded(const std::string &strKey, const std::string &strEncoding,
+                             const EncodedDigest &digest)
+{
+    if (!isMd5Hex(digest.strPlainMd5Hex) || !isMd5Hex(digest.strMd5Hex) || strEncoding.empty() ||
+        strEncoding.size() > 15 || strEncoding.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos)
+        return;
+    encoded[strKey][strEncoding] = digest;
+    bChanged = true;
+}
+
+void DigestCache::keepRecordsOf(const std::set<std::string> &keys)
+{
+    for (auto it = records.begin(); it != records.end();) {
+        if (keys.count(it->first) == 0) {
+            it = records.erase(it);
+            bChanged = true;
+        } else {
+            ++it;
+        }
+    }
+    for (auto it = encoded.begin(); it != encoded.end();) {
+        if (keys.count(it->first) == 0) {
+            it = encoded.erase(it);
+            bChanged = true;
+        } else {
+            ++it;
+        }
+    }
 }

@@ -3,14 +3,33 @@
 // cache file per site root, under a cache folder outside the tree. A digest
 // is only remembered when the file's times lie clearly before the scan began
 // (racily clean), so a write in the same clock tick as the read is never
-// hidden behind an unchanged status.
+// hidden behind an unchanged status. Beside the digests it keeps, per key,
+// what each store (endpoint, bucket and prefix) was last sent: the digest and
+// size of the bytes, the ETag the store answered and the headers; and the
+// digests of a file's encoded bytes, so an unchanged file is not encoded again.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+
+// What one store holds under a key, as this tool last sent it.
+struct StoredRecord {
+    std::string strMd5Hex; // MD5 of the bytes sent (for an encoded file: the encoded bytes)
+    uint64_t size = 0;     // bytes sent
+    std::string strETag;   // the ETag the store answered, without quotes ("" when not known)
+    std::string strHeaders; // the headers it was sent with (ObjectHeaders::record())
+};
+
+// The digest and size of a file's bytes as one encoding makes them.
+struct EncodedDigest {
+    std::string strPlainMd5Hex; // of the plain bytes it was made from
+    std::string strMd5Hex;
+    uint64_t size = 0;
+};
 
 class DigestCache {
 public:
@@ -50,6 +69,26 @@ public:
 
     const std::string &path() const { return strFile; }
 
+    // The text that names one store's copy of the site: endpoint, bucket and
+    // prefix (each may hold any byte but a line break).
+    static std::string storeTarget(const std::string &strEndpoint, const std::string &strBucket,
+                                   const std::string &strPrefix);
+
+    // The record of key in the store strTarget names; false when none.
+    bool findRecord(const std::string &strTarget, const std::string &strKey,
+                    StoredRecord &record) const;
+    void putRecord(const std::string &strTarget, const std::string &strKey, const StoredRecord &record);
+    void dropRecord(const std::string &strTarget, const std::string &strKey);
+
+    // The encoded digest of key's bytes whose plain digest is strPlainMd5Hex.
+    bool findEncoded(const std::string &strKey, const std::string &strEncoding,
+                     const std::string &strPlainMd5Hex, EncodedDigest &digest) const;
+    void putEncoded(const std::string &strKey, const std::string &strEncoding, const EncodedDigest &digest);
+
+    // Drops the records and encoded digests of every key not in keys (files
+    // gone from the tree or left out of it).
+    void keepRecordsOf(const std::set<std::string> &keys);
+
 private:
     struct Entry {
         uint64_t dev = 0, ino = 0, size = 0;
@@ -62,5 +101,8 @@ private:
     std::string strDir, strRoot, strFile;
     int64_t scanStartNs = 0;
     std::map<std::string, Entry> entries;
+    // key -> target -> record; key -> encoding -> digest.
+    std::map<std::string, std::map<std::string, StoredRecord>> records;
+    std::map<std::string, std::map<std::string, EncodedDigest>> encoded;
     bool bChanged = false;
 };

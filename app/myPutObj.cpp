@@ -11,6 +11,7 @@
 #include "outcome_lines.h"
 
 const char *const pszStorageClassHeader = "x-amz-storage-class";
+const char *const pszMd5MetaHeader = "x-amz-meta-md5";
 
 namespace {
 
@@ -51,21 +52,45 @@ void putObjectCompleteCallback(S3Status status, const S3ErrorDetails *errorDetai
 
 } // namespace
 
-void fillPutProperties(const Settings &settings, S3CannedAcl acl, const char *pszContentType,
-                       const char *pszMd5, const char *pszCacheControl, S3NameValue &storageClass,
-                       S3PutProperties &properties)
+std::string ObjectHeaders::record() const
+{
+    const char *pszAcl = !bCannedAcl ? "none" : acl == S3CannedAclPrivate ? "private" : "public-read";
+    return "type=" + strContentType + "\ncache-control=" + strCacheControl + "\nencoding=" +
+           strContentEncoding + "\nacl=" + pszAcl + "\nclass=" + strStorageClass;
+}
+
+ObjectHeaders objectHeaders(const Settings &settings, S3CannedAcl acl, const std::string &strContentType,
+                            const std::string &strCacheControl, const std::string &strContentEncoding)
+{
+    ObjectHeaders headers;
+    headers.strContentType = strContentType;
+    headers.strCacheControl = strCacheControl;
+    headers.strContentEncoding = strContentEncoding;
+    headers.acl = acl;
+    headers.bCannedAcl = settings.bCannedAcl;
+    headers.strStorageClass = settings.strStorageClass;
+    return headers;
+}
+
+void fillPutProperties(const ObjectHeaders &headers, const char *pszMd5Base64, const char *pszMd5Hex,
+                       PutMetaData &meta, S3PutProperties &properties)
 {
     std::memset(&properties, 0, sizeof properties);
-    properties.contentType = pszContentType;
-    properties.md5 = pszMd5;
-    properties.cacheControl = pszCacheControl;
+    auto orNull = [](const std::string &str) { return str.empty() ? nullptr : str.c_str(); };
+    properties.contentType = orNull(headers.strContentType);
+    properties.md5 = pszMd5Base64;
+    properties.cacheControl = orNull(headers.strCacheControl);
+    properties.contentEncoding = orNull(headers.strContentEncoding);
     properties.expires = -1;
     // Private sends no x-amz-acl header, which is what "none" asks for.
-    properties.cannedAcl = settings.bCannedAcl ? acl : S3CannedAclPrivate;
-    storageClass.name = pszStorageClassHeader;
-    storageClass.value = settings.strStorageClass.c_str();
-    properties.metaDataCount = settings.strStorageClass.empty() ? 0 : 1;
-    properties.metaData = &storageClass;
+    properties.cannedAcl = headers.bCannedAcl ? headers.acl : S3CannedAclPrivate;
+    int n = 0;
+    if (!headers.strStorageClass.empty())
+        meta.pairs[n++] = {pszStorageClassHeader, headers.strStorageClass.c_str()};
+    if (pszMd5Hex && *pszMd5Hex)
+        meta.pairs[n++] = {pszMd5MetaHeader, pszMd5Hex};
+    properties.metaDataCount = n;
+    properties.metaData = meta.pairs;
 }
 
 int myS3PutObjectDataCallback(int bufferSize, char *buffer, void *callbackData)
@@ -86,16 +111,17 @@ bool putObject(Session &session, const std::string &strBucket, const std::string
 
     uint64_t size = 0;
     std::string strMd5;
-    if (!getFileSize(strPath, size) || !calculateMD5Base64(strPath, strMd5))
+    std::string strMd5Hex;
+    if (!getFileSize(strPath, size) || !calculateMD5Base64(strPath, strMd5) ||
+        !calculateMD5Hex(strPath, strMd5Hex))
         return false;
-    const std::string strContentType = getFileContentType(strPath);
-    S3NameValue storageClass;
+    const ObjectHeaders headers = objectHeaders(session.settings(), acl, getFileContentType(strPath), "", "");
+    PutMetaData meta;
     S3PutProperties properties;
-    fillPutProperties(session.settings(), acl, strContentType.c_str(), strMd5.c_str(), nullptr,
-                      storageClass, properties);
+    fillPutProperties(headers, strMd5.c_str(), strMd5Hex.c_str(), meta, properties);
 
     PutObjectData data = {&context, std::fopen(strPath.c_str(), "rb"),
-                          properties.metaDataCount > 0, S3StatusInternalError};
+                          !headers.strStorageClass.empty(), S3StatusInternalError};
     if (!data.fp)
         return false;
     S3PutObjectHandler handler;

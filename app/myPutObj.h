@@ -12,6 +12,9 @@
 
 // The header that names an upload's storage class.
 extern const char *const pszStorageClassHeader;
+// The user metadata header that carries the hex MD5 of the bytes sent, which
+// a store whose ETag is not the MD5 (SSE-KMS, multipart) still answers.
+extern const char *const pszMd5MetaHeader;
 
 // One bucket operation's view of the session: make one as a local of the
 // operation. The S3BucketContext and the bucket name text belong to the
@@ -34,13 +37,36 @@ private:
     Session &sessionRef;
 };
 
-// The properties of one upload: content type, Content-MD5, Cache-Control
-// (each null for none), the canned ACL (none at all with the ACL setting
-// "none") and the configured storage class as its own header, which
-// storageClass holds; it must outlive the request.
-void fillPutProperties(const Settings &settings, S3CannedAcl acl, const char *pszContentType,
-                       const char *pszMd5, const char *pszCacheControl, S3NameValue &storageClass,
-                       S3PutProperties &properties);
+// The headers an object is stored with: what the store is told on an upload,
+// and again on a copy onto itself when only they change.
+struct ObjectHeaders {
+    std::string strContentType;
+    std::string strCacheControl;    // "" = none
+    std::string strContentEncoding; // "" = none
+    S3CannedAcl acl = S3CannedAclPublicRead;
+    bool bCannedAcl = true;         // false: no ACL header at all (the ACL setting "none")
+    std::string strStorageClass;    // "" = none
+
+    // One text that is the same exactly when the headers are: what the digest
+    // cache keeps of them.
+    std::string record() const;
+};
+
+// The headers for an object under the run's settings.
+ObjectHeaders objectHeaders(const Settings &settings, S3CannedAcl acl, const std::string &strContentType,
+                            const std::string &strCacheControl, const std::string &strContentEncoding);
+
+// The extra headers of one request: the storage class and the MD5 metadata.
+struct PutMetaData {
+    S3NameValue pairs[2];
+};
+
+// The properties of one upload (or, with pszMd5Base64 null, of a copy onto
+// itself): the object's headers, Content-MD5, and as extra headers the
+// storage class and, when pszMd5Hex is given, x-amz-meta-md5. meta holds the
+// extra headers; it and headers must outlive the request.
+void fillPutProperties(const ObjectHeaders &headers, const char *pszMd5Base64, const char *pszMd5Hex,
+                       PutMetaData &meta, S3PutProperties &properties);
 
 // Uploads the local file strPath as object strObj with the canned ACL acl,
 // its content type, Content-MD5 and the configured storage class.

@@ -21,6 +21,7 @@ CommandLine parseCommandLine(int argc, char **argv)
         {"jobs", required_argument, nullptr, 'j'},
         {"delete", no_argument, nullptr, kOptionDelete},
         {"changed-list", required_argument, nullptr, kOptionChangedList},
+        {"refresh-headers", no_argument, nullptr, 'R'},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the first argument that is not one, so a file name
@@ -37,6 +38,7 @@ CommandLine parseCommandLine(int argc, char **argv)
         case 'V': cl.bVersion = true; break;
         case 'n': cl.bDryRun = true; break;
         case 'q': cl.bQuiet = true; break;
+        case 'R': cl.bRefreshHeaders = true; break; // long form only
         case 'j':
             cl.bJobs = true;
             cl.strJobs = optarg ? optarg : "";

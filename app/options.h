@@ -10,6 +10,7 @@ struct CommandLine {
     bool bVersion = false; // -V, --version
     bool bDryRun = false;  // -n, --dry-run
     bool bQuiet = false;   // -q, --quiet
+    bool bRefreshHeaders = false; // --refresh-headers
     bool bJobs = false;    // -j, --jobs N given ...
     std::string strJobs;   // ... with this text (checked as SITEMIRROR_JOBS is)
     bool bDelete = false;  // --delete: remove what the site no longer has

@@ -1,13 +1,17 @@
 // phases.cpp - uploads in phases: assets, HTML pages, the index page.
 #include "phases.h"
 
+#include <utility>
+
 #include "mime.h"
 
 UploadPhase phaseOf(const UploadItem &item, const std::string &strIndexPageKey)
 {
     if (item.strKey == strIndexPageKey)
         return PhaseIndexPage;
-    const std::string strType = getFileContentType(item.strPath);
+    // The type it is sent with: the rules' own, else its extension's.
+    const std::string strType =
+        item.strContentType.empty() ? getFileContentType(item.strPath) : item.strContentType;
     if (strType.compare(0, 9, "text/html") == 0 || strType == "application/xhtml+xml")
         return PhasePages;
     return PhaseAssets;
@@ -34,7 +38,7 @@ UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
             continue;
         UploadTotals part = uploadItems(session, ctx, strBucket, batch);
         for (std::size_t i = 0; i < batch.size(); ++i)
-            items[where[i]].bStored = batch[i].bStored;
+            items[where[i]] = std::move(batch[i]); // what the upload learnt: stored, ETag, sent digest
         totals.nSent += part.nSent;
         totals.nBytesSent += part.nBytesSent;
         totals.nFailed += part.nFailed;

@@ -10,6 +10,7 @@
 
 #include <toml++/toml.h>
 
+#include "compress.h"
 #include "s3client.h"
 
 namespace {
@@ -72,6 +73,17 @@ bool isHeaderSafe(const std::string &strValue)
     return true;
 }
 
+// The fields a rule may hold besides match, and where each value goes.
+struct RuleField {
+    const char *pszName;
+    std::string CacheRule::*member;
+};
+const RuleField kRuleFields[] = {
+    {"cache_control", &CacheRule::strCacheControl},
+    {"content_type", &CacheRule::strContentType},
+    {"content_encoding", &CacheRule::strContentEncoding},
+};
+
 bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rule,
               std::string &strError)
 {
@@ -82,13 +94,18 @@ bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rul
         return false;
     }
     bool bMatch = false;
-    bool bCacheControl = false;
+    bool bHeader = false;
     for (const auto &[key, value] : *table) {
         const std::string strKey(key.str());
         const auto *text = value.as_string();
-        if (strKey != "match" && strKey != "cache_control") {
+        const RuleField *field = nullptr;
+        for (const RuleField &f : kRuleFields) {
+            if (strKey == f.pszName)
+                field = &f;
+        }
+        if (strKey != "match" && !field) {
             strError = where(strPath, key.source()) + "unknown rule field \"" + strKey +
-                       "\" (a rule has match and cache_control)";
+                       "\" (a rule has match, cache_control, content_type and content_encoding)";
             return false;
         }
         if (!text || text->get().empty()) {
@@ -98,25 +115,32 @@ bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rul
         if (strKey == "match") {
             rule.strMatch = text->get();
             bMatch = true;
-        } else {
-            if (!isHeaderSafe(text->get())) {
-                strError = where(strPath, value.source()) +
-                           "cache_control must not hold line breaks or control characters";
-                return false;
-            }
-            // The client cannot send a longer header value: refuse it now, not
-            // upload by upload.
-            if (text->get().size() > S3_MAX_HEADER_VALUE_SIZE) {
-                strError = where(strPath, value.source()) + "cache_control is longer than " +
-                           std::to_string(S3_MAX_HEADER_VALUE_SIZE) + " bytes";
-                return false;
-            }
-            rule.strCacheControl = text->get();
-            bCacheControl = true;
+            continue;
         }
+        if (!isHeaderSafe(text->get())) {
+            strError = where(strPath, value.source()) + strKey +
+                       " must not hold line breaks or control characters";
+            return false;
+        }
+        // The client cannot send a longer header value: refuse it now, not
+        // upload by upload.
+        if (text->get().size() > S3_MAX_HEADER_VALUE_SIZE) {
+            strError = where(strPath, value.source()) + strKey + " is longer than " +
+                       std::to_string(S3_MAX_HEADER_VALUE_SIZE) + " bytes";
+            return false;
+        }
+        if (field->member == &CacheRule::strContentEncoding &&
+            !isKnownContentEncoding(text->get())) {
+            strError = where(strPath, value.source()) + "content_encoding must be \"gzip\" or \"br\"";
+            return false;
+        }
+        rule.*(field->member) = text->get();
+        bHeader = true;
     }
-    if (!bMatch || !bCacheControl) {
-        strError = where(strPath, node.source()) + "a rule needs both match and cache_control";
+    if (!bMatch || !bHeader) {
+        strError = where(strPath, node.source()) +
+                   "a rule needs match and at least one of cache_control, content_type, "
+                   "content_encoding";
         return false;
     }
     return true;

@@ -1,5 +1,5 @@
 // rulesfile.h - the optional TOML rules file: settings below the environment,
-// and the ordered Cache-Control rules.
+// and the ordered rules that give each object its headers.
 //
 //   bucket = "www.example.org"          # any setting, by its name without
 //   signature = "v4"                    # SITEMIRROR_ and in lower case
@@ -7,7 +7,8 @@
 //   publish_vcs = true                  # mirror .git, .hg, .svn and .bzr folders too
 //   rules = [
 //     { match = "assets/**", cache_control = "public, max-age=31536000, immutable" },
-//     { match = "*.html",    cache_control = "public, max-age=300" },
+//     { match = "*.html",    cache_control = "public, max-age=300", content_encoding = "gzip",
+//       content_type = "text/html; charset=utf-8" },
 //   ]
 #pragma once
 

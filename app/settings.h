@@ -49,6 +49,7 @@ struct Settings {
 
     // From the command line, not the environment.
     bool bDryRun = false; // -n: list what would be sent, send nothing
+    bool bRefreshHeaders = false; // --refresh-headers: HEAD every unchanged object, mend its headers
     bool bQuiet = false;  // -q: no libcurl trace on standard error
     std::string strChangedList; // --changed-list FILE: where the changed keys are written ("" = nowhere)
 };

@@ -19,7 +19,11 @@
 #include "report.h"
 #include "settings.h"
 #include "site_policy.h"
+#include "header_update.h"
+#include "object_plan.h"
 #include "uploader.h"
+
+#include <set>
 
 namespace {
 
@@ -29,15 +33,14 @@ UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath,
                          const Settings &settings)
 {
     UploadItem item;
-    item.strKey = local.key;
+    item.strKey = settings.strPrefix + local.key;
     item.strPath = strRootPath + local.key;
     item.strMd5Hex = local.tag;
     item.size = local.size;
     item.device = local.device;
     item.inode = local.inode;
     item.acl = aclForPath(item.strPath, strRootPath);
-    if (const CacheRule *rule = findCacheRule(settings.cacheRules, local.key))
-        item.strCacheControl = rule->strCacheControl;
+    applyRules(settings.cacheRules, item);
     return item;
 }
 
@@ -132,19 +135,198 @@ bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3Ob
     return deleted.nFailed == 0;
 }
 
+// One scanned file: what it is to be stored with, what is known of what the
+// store holds, and the decision so far.
+struct PlannedFile {
+    const S3Obj *local;
+    const S3Obj *remote;
+    UploadItem item;
+    SentDigest sent;
+    bool bRecord;
+    StoredRecord record;
+    int head = -1; // index of its HEAD answer, -1: none asked
+    StoreVerdict verdict = VerdictUpload;
+    const char *pszWhy = "digest";
+};
+
+// Decides every scanned file against the listing and this store's records,
+// asks the store (HEAD) where the listing cannot tell and, with
+// --refresh-headers, for every unchanged file; sends what is new or changed,
+// then replaces the headers of unchanged objects whose headers the rules now
+// give otherwise; records what was sent. True when every transfer succeeded.
+bool sendChanges(Session &session, const std::string &strBucket, const std::string &strRootPath,
+                 const S3ObjSet &localList, const S3ObjSet &remoteList, bool bDryRun, DigestCache *cache,
+                 const std::string &strIndexPageKey, RunSummary &summary)
+{
+    const Settings &settings = session.settings();
+    const std::string strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
+    std::vector<UploadItem> items;
+    std::vector<PlannedFile> planned;
+    std::vector<std::string> headKeys;
+
+    auto uploadOf = [&](const S3Obj &local, const S3Obj *remote, UploadItem item, const char *pszWhy,
+                        uint64_t sentSize) {
+        if (bDryRun) {
+            if (item.strKey == strIndexPageKey)
+                pszWhy = "page";
+            printLine("would upload: " + consoleText(item.strKey) + " (" + pszWhy + ")");
+            ++summary.nSent;
+            summary.nBytesSent += sentSize;
+            return;
+        }
+        if (!remote) {
+            item.leadLines.push_back("DirectionUpload:" + consoleText(item.strKey));
+            char szLine[64];
+            std::snprintf(szLine, sizeof szLine, "%" PRIu64 "%" PRId64,
+                          static_cast<uint64_t>(local.size), static_cast<int64_t>(local.time));
+            item.leadLines.push_back(szLine);
+        }
+        items.push_back(item);
+    };
+
+    for (const S3Obj &local : localList) {
+        auto it = remoteList.find(local);
+        const S3Obj *remote = it == remoteList.end() ? nullptr : &*it;
+        UploadItem item = uploadItemFor(local, strRootPath, settings);
+        PlannedFile file{&local, remote, item, sentDigestFor(local, item.strPath, item.strContentEncoding, cache),
+                      false, StoredRecord(), -1, VerdictUpload, "digest"};
+        file.bRecord = cache && cache->findRecord(strTarget, local.key, file.record);
+        file.verdict = decideAgainstStore(remote, file.sent, file.bRecord ? &file.record : nullptr, &file.pszWhy);
+        if (file.verdict == VerdictAsk || (file.verdict == VerdictUnchanged && settings.bRefreshHeaders)) {
+            file.head = static_cast<int>(headKeys.size());
+            headKeys.push_back(item.strKey);
+        }
+        planned.push_back(file);
+    }
+
+    MyS3Context context(session);
+    S3BucketContext ctx;
+    bool bContext = false;
+    auto needContext = [&]() {
+        if (!bContext)
+            bContext = context.initialize(strBucket.c_str(), ctx);
+        return bContext;
+    };
+
+    // The objects the listing could not vouch for, and with --refresh-headers
+    // every unchanged one: asked in parallel.
+    std::vector<HeadResult> heads;
+    if (!headKeys.empty()) {
+        if (needContext())
+            heads = headObjects(session, ctx, headKeys);
+        heads.resize(headKeys.size());
+    }
+
+    std::vector<HeaderUpdate> updates;
+    std::vector<const PlannedFile *> updated;
+    for (PlannedFile &file : planned) {
+        const HeadResult *head = file.head >= 0 ? &heads[static_cast<std::size_t>(file.head)] : nullptr;
+        if (file.verdict == VerdictUpload) {
+            uploadOf(*file.local, file.remote, file.item, file.pszWhy, file.sent.size);
+            continue;
+        }
+        if (file.verdict == VerdictAsk) {
+            // Trusted only when the object names these bytes as its own.
+            const bool bSame = head && head->bFound && !head->strMd5Meta.empty() &&
+                               head->strMd5Meta == file.sent.strMd5Hex && head->size == file.sent.size;
+            if (!bSame) {
+                uploadOf(*file.local, file.remote, file.item, "digest", file.sent.size);
+                continue;
+            }
+        }
+        ++summary.nUnchanged;
+        const ObjectHeaders want = itemHeaders(settings, file.item);
+        const int differ = storedHeadersDiffer(want, file.sent, file.bRecord ? &file.record : nullptr, head);
+        if (differ == 1) {
+            if (bDryRun) {
+                printLine("would update headers: " + consoleText(file.item.strKey));
+                continue;
+            }
+            HeaderUpdate update;
+            update.strKey = file.item.strKey;
+            update.headers = want;
+            update.strMd5Hex = file.sent.strMd5Hex;
+            updates.push_back(update);
+            updated.push_back(&file);
+        } else if (differ == 0 && cache && !bDryRun &&
+                   (!file.bRecord || file.record.strETag != file.remote->tag)) {
+            // Known now to hold these bytes with these headers.
+            cache->putRecord(strTarget, file.local->key,
+                             {file.sent.strMd5Hex, file.sent.size, file.remote->tag, want.record()});
+        }
+    }
+
+    bool bAllStored = true;
+    if (!items.empty()) {
+        if (!needContext()) {
+            summary.nFailed += static_cast<long>(items.size());
+            bAllStored = false;
+        } else {
+            UploadTotals totals = uploadInPhases(session, ctx, strBucket, items, strIndexPageKey);
+            summary.nSent = totals.nSent;
+            summary.nBytesSent = totals.nBytesSent;
+            summary.nFailed += totals.nFailed;
+            bAllStored = totals.nFailed == 0;
+            for (const UploadItem &item : items) {
+                if (!item.bStored)
+                    continue;
+                session.changedKeys().push_back(item.strKey);
+                if (cache)
+                    cache->putRecord(strTarget, item.strPath.substr(strRootPath.size()),
+                                     {item.strSentMd5Hex, item.sentSize, item.strETag,
+                                      itemHeaders(settings, item).record()});
+            }
+            // A digest the file no longer has, or that the store did not get
+            // from the bytes sent, is not kept for the next run.
+            if (cache)
+                for (const std::string &strKey : totals.staleKeys)
+                    cache->forget(strKey.substr(settings.strPrefix.size()));
+        }
+    }
+
+    if (!updates.empty()) {
+        if (!needContext()) {
+            summary.nFailed += static_cast<long>(updates.size());
+            bAllStored = false;
+        } else {
+            HeaderUpdateTotals totals = updateHeaders(session, ctx, updates);
+            summary.nFailed += totals.nFailed;
+            bAllStored = bAllStored && totals.nFailed == 0;
+            for (std::size_t i = 0; i < updates.size(); ++i) {
+                if (!updates[i].bUpdated)
+                    continue;
+                session.changedKeys().push_back(updates[i].strKey);
+                const PlannedFile &file = *updated[i];
+                if (cache)
+                    cache->putRecord(strTarget, file.local->key,
+                                     {file.sent.strMd5Hex, file.sent.size,
+                                      updates[i].strETag.empty() ? file.remote->tag : updates[i].strETag,
+                                      updates[i].headers.record()});
+            }
+        }
+    }
+
+    if (cache && !bDryRun) {
+        std::set<std::string> keys;
+        for (const S3Obj &local : localList)
+            keys.insert(local.key);
+        cache->keepRecordsOf(keys);
+        cache->save();
+    }
+    return bAllStored;
+}
+
 } // namespace
 
 SyncDirectionEnum decideDirection(const S3Obj &local, const S3Obj *remote)
 {
-    if (!remote)
-        return DirectionUpload;
-    if (remote->size != local.size)
-        return DirectionUpload;
-    // A listed object without an entity tag cannot be shown to hold the same
-    // bytes: it is sent again.
-    if (remote->tag.empty() || remote->tag != local.tag)
-        return DirectionUpload;
-    return DirectionNone;
+    // The listing alone: what it cannot vouch for is sent.
+    SentDigest sent;
+    sent.bKnown = true;
+    sent.strMd5Hex = local.tag;
+    sent.size = local.size;
+    return decideAgainstStore(remote, sent, nullptr, nullptr) == VerdictUnchanged ? DirectionNone
+                                                                                  : DirectionUpload;
 }
 
 S3CannedAcl aclForPath(const std::string &strPath, const std::string &strRootPath)
@@ -195,64 +377,8 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         predictPageRecord(localList, strRootPathIn, settings, scan);
     const std::string strIndexPageKey = settings.strPrefix + siteindex::targetFileName;
 
-    std::vector<UploadItem> items;
-    for (const S3Obj &local : localList) {
-        auto it = remoteList.find(local);
-        const S3Obj *remote = it == remoteList.end() ? nullptr : &*it;
-        if (decideDirection(local, remote) == DirectionNone) {
-            ++summary.nUnchanged;
-            continue;
-        }
-        const std::string strKey = settings.strPrefix + local.key;
-        if (bDryRun) {
-            const char *pszWhy = local.key == siteindex::targetFileName ? "page"
-                                 : !remote                             ? "new"
-                                 : remote->size != local.size          ? "size"
-                                                                       : "digest";
-            printLine("would upload: " + consoleText(strKey) + " (" + pszWhy + ")");
-            ++summary.nSent;
-            summary.nBytesSent += local.size;
-            continue;
-        }
-        UploadItem item = uploadItemFor(local, strRootPath, settings);
-        item.strKey = strKey;
-        if (!remote) {
-            item.leadLines.push_back("DirectionUpload:" + consoleText(strKey));
-            char szLine[64];
-            std::snprintf(szLine, sizeof szLine, "%" PRIu64 "%" PRId64,
-                          static_cast<uint64_t>(local.size), static_cast<int64_t>(local.time));
-            item.leadLines.push_back(szLine);
-        }
-        items.push_back(item);
-    }
-
-    bool bAllStored = true;
-    MyS3Context context(session);
-    S3BucketContext ctx;
-    bool bContext = false;
-    if (!items.empty()) {
-        bContext = context.initialize(strBucket.c_str(), ctx);
-        if (!bContext) {
-            summary.nFailed = static_cast<long>(items.size());
-            bAllStored = false;
-        } else {
-            UploadTotals totals = uploadInPhases(session, ctx, strBucket, items, strIndexPageKey);
-            summary.nSent = totals.nSent;
-            summary.nBytesSent = totals.nBytesSent;
-            summary.nFailed = totals.nFailed;
-            bAllStored = totals.nFailed == 0;
-            for (const UploadItem &item : items)
-                if (item.bStored)
-                    session.changedKeys().push_back(item.strKey);
-            // A digest the file no longer has, or that the store did not get
-            // from the bytes sent, is not kept for the next run.
-            if (scan.cache && !totals.staleKeys.empty()) {
-                for (const std::string &strKey : totals.staleKeys)
-                    scan.cache->forget(strKey.substr(settings.strPrefix.size()));
-                scan.cache->save();
-            }
-        }
-    }
+    bool bAllStored = sendChanges(session, strBucket, strRootPath, localList, remoteList, bDryRun,
+                                  scan.cache, strIndexPageKey, summary);
     // Files whose names no store takes were named by the scan; each one failed.
     summary.nFailed += static_cast<long>(scan.stats->refused.size());
     bAllStored = bAllStored && scan.stats->refused.empty();
@@ -260,6 +386,9 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     // Deletions last, and only after a whole scan, a whole listing and every upload.
     if (settings.bDelete) {
         summary.bDeleting = true;
+        MyS3Context context(session);
+        S3BucketContext ctx;
+        bool bContext = false;
         bAllStored = deleteWhatIsGone(session, strBucket, remoteList, strRootPath, scan, bDryRun,
                                       bAllStored, context, ctx, bContext, summary);
     }
@@ -283,7 +412,6 @@ bool upload(Session &session, const std::string &strBucket, const std::string &s
     std::vector<UploadItem> items;
     for (const S3Obj &local : localList) {
         items.push_back(uploadItemFor(local, strRootPath, session.settings()));
-        items.back().strKey = session.settings().strPrefix + local.key;
     }
     if (items.empty())
         return true;

@@ -21,6 +21,7 @@
 #include <thread>
 #include <utility>
 
+#include "compress.h"
 #include "console.h"
 #include "mime.h"
 #include "myPutObj.h"
@@ -41,7 +42,12 @@ struct Slot {
     int fd = -1;
     uint64_t nGiven = 0; // body bytes handed to the client in this try
     std::string strMd5Base64;
+    std::string strMd5Hex;            // of the bytes sent
     std::string strContentType;
+    bool bInMemory = false;           // the body is strBody (an encoded file), not the file
+    std::string strBody;
+    uint64_t bodySize = 0;            // bytes sent
+    std::string strETag;              // as the store answered an accepted upload
     std::vector<std::string> lines;
     int nTries = 0;
     bool bDone = false;
@@ -74,6 +80,17 @@ S3Status propertiesCallback(const S3ResponseProperties *prop, void *callbackData
     return S3StatusOK;
 }
 
+// The accepted upload's own headers: its ETag, quotes taken off.
+S3Status answerCallback(const S3ResponseProperties *prop, void *callbackData)
+{
+    Slot &slot = *static_cast<Slot *>(callbackData);
+    std::string strETag = prop && prop->eTag ? prop->eTag : "";
+    if (strETag.size() >= 2 && strETag.front() == '"' && strETag.back() == '"')
+        strETag = strETag.substr(1, strETag.size() - 2);
+    slot.strETag = strETag;
+    return S3StatusOK;
+}
+
 void completeCallback(S3Status status, const S3ErrorDetails *details, void *callbackData)
 {
     Slot &slot = *static_cast<Slot *>(callbackData);
@@ -97,6 +114,13 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
     if (Clock::now() > slot.deadline) {
         slot.bExpired = true;
         return -1;
+    }
+    if (slot.bInMemory) {
+        const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(std::max(bufferSize, 0)),
+                                                       slot.strBody.size() - slot.nGiven);
+        slot.strBody.copy(buffer, take, slot.nGiven);
+        slot.nGiven += take;
+        return static_cast<int>(take);
     }
     ssize_t n;
     do {
@@ -122,7 +146,7 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
 int rewindCallback(void *callbackData)
 {
     Slot &slot = *static_cast<Slot *>(callbackData);
-    if (::lseek(slot.fd, 0, SEEK_SET) != 0)
+    if (!slot.bInMemory && ::lseek(slot.fd, 0, SEEK_SET) != 0)
         return -1;
     slot.nGiven = 0;
     return 0;
@@ -165,6 +189,26 @@ int openScannedFile(Slot &slot)
     return fd;
 }
 
+// Reads the opened file once, encoding it into the slot's body. The plain
+// bytes must be the scanned ones (same size, and the scan's digest when there
+// is one); otherwise bChanged is set. False on either failure.
+bool encodeScannedFile(Slot &slot)
+{
+    const UploadItem &item = *slot.item;
+    EncodedFile encoded;
+    if (!encodeFile(slot.fd, item.strContentEncoding, true, encoded))
+        return false;
+    if (encoded.plainSize != item.size ||
+        (!item.strMd5Hex.empty() && encoded.strPlainMd5Hex != item.strMd5Hex)) {
+        slot.bChanged = true;
+        return false;
+    }
+    slot.strBody.swap(encoded.strBody);
+    slot.bodySize = encoded.size;
+    slot.strMd5Hex = encoded.strMd5Hex;
+    return hexToBase64(slot.strMd5Hex, slot.strMd5Base64);
+}
+
 class Uploader {
 public:
     Uploader(Session &session, const S3BucketContext &ctx, const std::string &strBucket,
@@ -200,7 +244,10 @@ private:
     std::vector<Slot> slots;
     const int nJobs;
     const Clock::duration life;
-    S3NameValue storageClass;
+    // The request fill of the upload being started; the client copies the
+    // headers before S3_put_object returns.
+    ObjectHeaders headers;
+    PutMetaData meta;
     S3RequestContext *rc = nullptr;
 
     std::vector<std::size_t> completed; // filled by the complete callback
@@ -217,10 +264,14 @@ void Uploader::finish(Slot &slot, bool bOk)
 {
     closeFile(slot);
     slot.bDone = true;
+    std::string().swap(slot.strBody);
     if (bOk) {
         slot.item->bStored = true;
+        slot.item->strSentMd5Hex = slot.strMd5Hex;
+        slot.item->sentSize = slot.bodySize;
+        slot.item->strETag = slot.strETag;
         ++totals.nSent;
-        totals.nBytesSent += slot.item->size;
+        totals.nBytesSent += slot.bodySize;
     } else {
         ++totals.nFailed;
         if (slot.item->bNamed)
@@ -254,38 +305,67 @@ void Uploader::start(Slot &slot)
         if (item.bNamed)
             slot.lines.push_back("upload:" + consoleText(item.strPath) + " ; " + consoleText(item.strKey));
         slot.deadline = Clock::now() + life;
-        slot.strContentType = getFileContentType(item.strPath);
-        if (!hexToBase64(item.strMd5Hex, slot.strMd5Base64) &&
-            !calculateMD5Base64(item.strPath, slot.strMd5Base64)) {
-            finish(slot, false);
+        slot.strContentType =
+            item.strContentType.empty() ? getFileContentType(item.strPath) : item.strContentType;
+        slot.bInMemory = !item.strContentEncoding.empty();
+        slot.bodySize = item.size;
+        if (!slot.bInMemory) {
+            slot.strMd5Hex = item.strMd5Hex;
+            if ((slot.strMd5Hex.empty() && !calculateMD5Hex(item.strPath, slot.strMd5Hex)) ||
+                !hexToBase64(slot.strMd5Hex, slot.strMd5Base64)) {
+                finish(slot, false);
+                return;
+            }
+        }
+    }
+    if (slot.bInMemory) {
+        // Read and encoded once, on the first try; retries send the same bytes.
+        if (slot.nTries == 0) {
+            slot.fd = openScannedFile(slot);
+            const bool bOpened = slot.fd >= 0;
+            const bool bEncoded = bOpened && encodeScannedFile(slot);
+            closeFile(slot);
+            if (!bEncoded) {
+                if (slot.bChanged) {
+                    totals.staleKeys.push_back(item.strKey);
+                    fail(slot, "file changed during the run: " + consoleText(item.strPath));
+                } else if (bOpened) {
+                    fail(slot, "cannot encode: " + consoleText(item.strPath));
+                } else {
+                    finish(slot, false);
+                }
+                return;
+            }
+        }
+    } else {
+        slot.fd = openScannedFile(slot);
+        if (slot.fd < 0) {
+            if (slot.bChanged) {
+                totals.staleKeys.push_back(item.strKey);
+                fail(slot, "file changed during the run: " + consoleText(item.strPath));
+            } else {
+                finish(slot, false);
+            }
             return;
         }
     }
-    slot.fd = openScannedFile(slot);
-    if (slot.fd < 0) {
-        if (slot.bChanged) {
-            totals.staleKeys.push_back(item.strKey);
-            fail(slot, "file changed during the run: " + consoleText(item.strPath));
-        } else {
-            finish(slot, false);
-        }
-        return;
-    }
     ++slot.nTries;
     slot.nGiven = 0;
+    slot.strETag.clear();
+    headers = itemHeaders(settings, item);
+    headers.strContentType = slot.strContentType;
     S3PutProperties properties;
-    fillPutProperties(settings, item.acl, slot.strContentType.c_str(), slot.strMd5Base64.c_str(),
-                      item.strCacheControl.empty() ? nullptr : item.strCacheControl.c_str(),
-                      storageClass, properties);
-    slot.bSentStorageClass = properties.metaDataCount > 0;
+    fillPutProperties(headers, slot.strMd5Base64.c_str(), slot.strMd5Hex.c_str(), meta, properties);
+    slot.bSentStorageClass = !headers.strStorageClass.empty();
     S3PutObjectHandler handler;
     std::memset(&handler, 0, sizeof handler);
     handler.responseHandler.propertiesCallback = propertiesCallback;
     handler.responseHandler.completeCallback = completeCallback;
     handler.putObjectDataCallback = dataCallback;
     handler.putObjectRewindCallback = rewindCallback;
+    handler.putObjectAnswerCallback = answerCallback;
     ++nRunning;
-    S3_put_object(&ctx, item.strKey.c_str(), item.size, &properties, rc, &handler, &slot);
+    S3_put_object(&ctx, item.strKey.c_str(), slot.bodySize, &properties, rc, &handler, &slot);
 }
 
 // One try ended: done, failed for good, or due again later.
@@ -431,6 +511,25 @@ UploadTotals Uploader::run()
 }
 
 } // namespace
+
+void applyRules(const std::vector<CacheRule> &rules, UploadItem &item)
+{
+    item.strCacheControl.clear();
+    item.strContentType.clear();
+    item.strContentEncoding.clear();
+    if (const CacheRule *rule = findCacheRule(rules, item.strKey)) {
+        item.strCacheControl = rule->strCacheControl;
+        item.strContentType = rule->strContentType;
+        item.strContentEncoding = rule->strContentEncoding;
+    }
+}
+
+ObjectHeaders itemHeaders(const Settings &settings, const UploadItem &item)
+{
+    return objectHeaders(settings, item.acl,
+                         item.strContentType.empty() ? getFileContentType(item.strPath) : item.strContentType,
+                         item.strCacheControl, item.strContentEncoding);
+}
 
 UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
                          const std::string &strBucket, std::vector<UploadItem> &items)

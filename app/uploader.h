@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "cache_rules.h"
+#include "myPutObj.h"
 #include "retry.h"
 #include "s3client.h"
 #include "session.h"
@@ -19,12 +21,27 @@ struct UploadItem {
     uint64_t device = 0;         // the scanned file's device and inode; 0 and 0: the
     uint64_t inode = 0;          // file is only held to its size
     S3CannedAcl acl = S3CannedAclPublicRead;
-    std::string strCacheControl; // "" = no Cache-Control header
+    std::string strCacheControl;    // "" = no Cache-Control header
+    std::string strContentType;     // "" = the type of the file name's extension
+    std::string strContentEncoding; // "gzip" or "br": the file is sent encoded so; "" = as it is
     std::vector<std::string> leadLines; // printed at the head of the block
     bool bNamed = true; // the block names the file ("upload:", "upload error"); the
                         // one-file form prints only the response lines
-    bool bStored = false; // set by the uploader when the store took the file
+    // Set by the uploader when the store took the file: what was sent (the
+    // MD5 and size of the bytes, encoded or not) and the ETag it answered
+    // (without quotes; "" when it gave none).
+    bool bStored = false;
+    std::string strSentMd5Hex;
+    uint64_t sentSize = 0;
+    std::string strETag;
 };
+
+// Gives item the headers of the first rule that matches its key: Cache-Control,
+// content type (else by the file name's extension) and content encoding.
+void applyRules(const std::vector<CacheRule> &rules, UploadItem &item);
+
+// The headers item is sent with under settings (after applyRules).
+ObjectHeaders itemHeaders(const Settings &settings, const UploadItem &item);
 
 struct UploadTotals {
     long nSent = 0;
@@ -36,7 +53,10 @@ struct UploadTotals {
 };
 
 // Sends items (in key order) with up to settings.nJobs in flight and at most
-// that many files open, with the session's settings and hints. ctx, the
+// that many files open, with the session's settings and hints. Each upload
+// carries x-amz-meta-md5, the hex MD5 of the bytes sent. An item with a
+// content encoding is read once, encoded in memory (its plain bytes held to
+// the scan's digest) and sent encoded; the totals count bytes as sent. ctx, the
 // session's bucket context, must stay valid for the call. Each block is the
 // item's lead lines, "upload:PATH ; KEY", its response lines, any retry lines
 // and, on failure, the "upload error" line. A file is sent only when the file

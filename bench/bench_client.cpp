@@ -79,7 +79,7 @@ S3BucketContext contextFor(const std::string &endpoint)
 
 bool put(const S3BucketContext &ctx, const std::string &key, uint64_t size)
 {
-    const S3PutObjectHandler handler = {{nullptr, &onComplete}, &onPutData};
+    const S3PutObjectHandler handler = {{nullptr, &onComplete}, &onPutData, nullptr, nullptr};
     Transfer t;
     t.total = size;
     S3_put_object(&ctx, key.c_str(), size, nullptr, nullptr, &handler, &t);

@@ -328,6 +328,10 @@ typedef struct S3ResponseProperties
     int64_t lastModified;        /* -1 when unknown */
     int metaDataCount;
     const S3NameValue *metaData; /* names without "x-amz-meta-", may be NULL */
+    /* Added after the original fields; each may be NULL. */
+    const char *cacheControl;    /* Cache-Control */
+    const char *contentEncoding; /* Content-Encoding */
+    const char *storageClass;    /* x-amz-storage-class (a store leaves out STANDARD) */
 } S3ResponseProperties;
 
 /* Details of the service's error document.  Valid only during the complete
@@ -433,6 +437,11 @@ typedef struct S3PutObjectHandler
     /* Added after the original fields; may be NULL.  See
        S3PutObjectRewindCallback. */
     S3PutObjectRewindCallback putObjectRewindCallback;
+    /* Added after the original fields; may be NULL.  Called once with the
+       response headers of an upload the store accepted (its ETag), after
+       its final answer and before the complete callback; its status becomes
+       the request's. */
+    S3ResponsePropertiesCallback putObjectAnswerCallback;
 } S3PutObjectHandler;
 
 typedef struct S3GetObjectHandler

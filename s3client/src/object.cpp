@@ -35,6 +35,7 @@ void S3_put_object(const S3BucketContext *bucketContext, const char *key, uint64
     params.toS3Callback = handler->putObjectDataCallback;
     params.toS3CallbackTotalSize = static_cast<int64_t>(contentLength);
     params.toS3RewindCallback = handler->putObjectRewindCallback;
+    params.uploadAnswerCallback = handler->putObjectAnswerCallback;
     params.completeCallback = handler->responseHandler.completeCallback;
     params.callbackData = callbackData;
     request_perform(&params, requestContext);

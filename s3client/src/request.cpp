@@ -115,6 +115,12 @@ void request_finish(Request *request)
     if (request->status == S3StatusOK && !is_success(request->httpResponseCode)) {
         request->status = request_http_status_to_status(request->httpResponseCode);
     }
+    // An accepted upload's own headers (its ETag) are whole only now.
+    if (request->status == S3StatusOK && request->isUpload && request->uploadAnswerCallback) {
+        response_headers_handler_done(&request->responseHeadersHandler, request->curl);
+        request->status = request->uploadAnswerCallback(
+            &request->responseHeadersHandler.responseProperties, request->callbackData);
+    }
 
     request->errorParser.s3ErrorDetails.httpStatus = request->httpResponseCode;
     ++callbackDepthG;

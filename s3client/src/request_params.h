@@ -35,6 +35,7 @@ typedef struct RequestParams
     S3PutObjectDataCallback toS3Callback;
     int64_t toS3CallbackTotalSize;
     S3PutObjectRewindCallback toS3RewindCallback;  // may be NULL
+    S3ResponsePropertiesCallback uploadAnswerCallback; // may be NULL: an accepted upload's headers
     S3GetObjectDataCallback fromS3Callback;
     S3ResponseCompleteCallback completeCallback;
     void *callbackData;

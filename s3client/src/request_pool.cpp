@@ -103,6 +103,7 @@ S3Status request_get(const RequestParams *params, const RequestComputedValues *v
     request->toS3CallbackTotalSize = params->toS3CallbackTotalSize;
     request->toS3CallbackBytesRemaining = params->toS3CallbackTotalSize;
     request->toS3RewindCallback = params->toS3RewindCallback;
+    request->uploadAnswerCallback = params->uploadAnswerCallback;
     request->fromS3Callback = params->fromS3Callback;
     request->completeCallback = params->completeCallback;
     request->callbackData = params->callbackData;

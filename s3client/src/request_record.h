@@ -31,6 +31,8 @@ typedef struct Request
     int64_t toS3CallbackBytesRemaining;
     // Asked to start the body again; NULL: the body cannot be sent twice.
     S3PutObjectRewindCallback toS3RewindCallback;
+    // Given an accepted upload's response headers at its finish; may be NULL.
+    S3ResponsePropertiesCallback uploadAnswerCallback;
     S3GetObjectDataCallback fromS3Callback;
     S3ResponseCompleteCallback completeCallback;
     void *callbackData;

@@ -103,6 +103,9 @@ void response_headers_handler_initialize(ResponseHeadersHandler *handler)
     props.lastModified = -1;
     props.metaDataCount = 0;
     props.metaData = nullptr;
+    props.cacheControl = nullptr;
+    props.contentEncoding = nullptr;
+    props.storageClass = nullptr;
     handler->done = 0;
     handler->responsePropertyStringsSize = 0;
     handler->responseMetaDataStringsSize = 0;
@@ -159,6 +162,12 @@ void response_headers_handler_add(ResponseHeadersHandler *handler, const char *h
         props.server = store_property(handler, value, valueLen);
     } else if (name_equals(begin, nameLen, "ETag")) {
         props.eTag = store_property(handler, value, valueLen);
+    } else if (name_equals(begin, nameLen, "Cache-Control")) {
+        props.cacheControl = store_property(handler, value, valueLen);
+    } else if (name_equals(begin, nameLen, "Content-Encoding")) {
+        props.contentEncoding = store_property(handler, value, valueLen);
+    } else if (name_equals(begin, nameLen, "x-amz-storage-class")) {
+        props.storageClass = store_property(handler, value, valueLen);
     } else if (name_has_prefix(begin, nameLen, S3_METADATA_HEADER_NAME_PREFIX)) {
         if (props.metaDataCount >= S3_MAX_METADATA_COUNT) {
             return;

@@ -10,9 +10,10 @@
 
 #include "s3client.h"
 
-// Store of request id, second request id, content type, server and ETag:
-// five texts of up to 128 characters, each with its terminator.
-constexpr int kResponsePropertyStringsSize = 5 * 129;
+// Store of request id, second request id, content type, server, ETag,
+// Cache-Control, Content-Encoding and storage class: eight texts of up to 128
+// characters, each with its terminator.
+constexpr int kResponsePropertyStringsSize = 8 * 129;
 // Store of the metadata names and values: room for S3_MAX_METADATA_COUNT
 // pairs of the size of "x-amz-meta-" "n: v" with its terminator.
 constexpr int kResponseMetaDataStringsSize =

@@ -5,6 +5,7 @@
 #include "transfer_callbacks.h"
 
 #include <cstdio>
+#include <cstring>
 
 bool is_success(int httpResponseCode)
 {
@@ -58,6 +59,13 @@ size_t curl_header_func(char *ptr, size_t size, size_t nmemb, void *data)
 {
     Request *request = static_cast<Request *>(data);
     size_t len = size * nmemb;
+    // An upload closes its headers at the first request for body bytes, before
+    // its answer; when the caller wants the answer's own headers, each answer
+    // that comes after that is collected afresh from its status line on.
+    if (request->isUpload && request->uploadAnswerCallback &&
+        request->responseHeadersHandler.done && len >= 5 && !memcmp(ptr, "HTTP/", 5)) {
+        response_headers_handler_initialize(&request->responseHeadersHandler);
+    }
     response_headers_handler_add(&request->responseHeadersHandler, ptr, static_cast<int>(len));
     return len;
 }

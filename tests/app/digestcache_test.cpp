@@ -266,3 +266,114 @@ TEST(DigestCache, StaleTemporariesOfThisCacheGoAtLoad)
 }
 
 } // namespace
+
+namespace {
+
+// A scan with its own cache object, left loaded for the caller to use.
+void scanWith(DigestCache &cache, const std::string &root)
+{
+    struct timespec start;
+    clock_gettime(CLOCK_REALTIME, &start);
+    start.tv_sec += 10;
+    cache.setScanStart(start);
+    cache.load();
+    S3ObjSet set;
+    ScanOptions options;
+    options.cache = &cache;
+    ASSERT_TRUE(getAllFiles(root + "/", set, options));
+}
+
+} // namespace
+
+// Records are kept per store (endpoint, bucket, prefix), with any bytes in
+// keys and texts; encoded digests only for the plain bytes they were made
+// from; both go with their file.
+TEST(DigestCache, RecordsArePerStoreAndGoWithTheirFile)
+{
+    TempDir site, cacheBase;
+    const std::string strOdd = "odd name\nwith 12:3 ";
+    site.write("a.html", "aaaa");
+    site.write(strOdd, "bbbb");
+    const std::string staging = DigestCache::storeTarget("http://s3.example", "staging", "");
+    const std::string production = DigestCache::storeTarget("http://s3.example", "www", "site/");
+    const StoredRecord recA = {md5Of("aaaa"), 4, "etag of a", "type=text/html\ncache-control=x"};
+    const StoredRecord recB = {md5Of("bbbb"), 4, "\"q\" 7", ""};
+    const EncodedDigest gz = {md5Of("aaaa"), md5Of("gz of aaaa"), 24};
+    {
+        DigestCache cache(cacheBase.path(), site.path());
+        scanWith(cache, site.path());
+        cache.putRecord(staging, "a.html", recA);
+        cache.putRecord(production, "a.html", recB);
+        cache.putRecord(staging, strOdd, recB);
+        cache.putEncoded("a.html", "gzip", gz);
+        ASSERT_TRUE(cache.save());
+    }
+    {
+        DigestCache cache(cacheBase.path(), site.path());
+        scanWith(cache, site.path());
+        StoredRecord got;
+        ASSERT_TRUE(cache.findRecord(staging, "a.html", got));
+        EXPECT_EQ(got.strETag, recA.strETag);
+        EXPECT_EQ(got.strHeaders, recA.strHeaders);
+        EXPECT_EQ(got.size, 4u);
+        ASSERT_TRUE(cache.findRecord(production, "a.html", got));
+        EXPECT_EQ(got.strETag, recB.strETag);
+        ASSERT_TRUE(cache.findRecord(staging, strOdd, got));
+        EXPECT_EQ(got.strMd5Hex, md5Of("bbbb"));
+        EXPECT_FALSE(cache.findRecord(production, strOdd, got));
+        EXPECT_FALSE(cache.findRecord(DigestCache::storeTarget("http://s3.example", "www", ""), "a.html", got));
+
+        EncodedDigest digest;
+        EXPECT_TRUE(cache.findEncoded("a.html", "gzip", md5Of("aaaa"), digest));
+        EXPECT_EQ(digest.strMd5Hex, gz.strMd5Hex);
+        EXPECT_EQ(digest.size, 24u);
+        EXPECT_FALSE(cache.findEncoded("a.html", "gzip", md5Of("AAAA"), digest)) << "other bytes";
+        EXPECT_FALSE(cache.findEncoded("a.html", "br", md5Of("aaaa"), digest));
+
+        // The file is gone from the tree: its records and digests go too.
+        cache.keepRecordsOf({strOdd});
+        ASSERT_TRUE(cache.save());
+    }
+    DigestCache cache(cacheBase.path(), site.path());
+    scanWith(cache, site.path());
+    StoredRecord got;
+    EncodedDigest digest;
+    EXPECT_FALSE(cache.findRecord(staging, "a.html", got));
+    EXPECT_FALSE(cache.findEncoded("a.html", "gzip", md5Of("aaaa"), digest));
+    EXPECT_TRUE(cache.findRecord(staging, strOdd, got));
+}
+
+// A cache file of the earlier format (digests only) keeps its digests and
+// counts as having no records; it is not reported as damaged.
+TEST(DigestCache, ACacheFileOfTheEarlierFormatKeepsItsDigests)
+{
+    TempDir site, cacheBase;
+    site.write("a.html", "aaaa");
+    struct stat st;
+    ASSERT_EQ(stat((site.path() + "/a.html").c_str(), &st), 0);
+    DigestCache probe(cacheBase.path(), site.path());
+    char *pszRoot = realpath(site.path().c_str(), nullptr);
+    const std::string strRoot = pszRoot;
+    free(pszRoot);
+    const auto ns = [](const struct timespec &ts) {
+        return std::to_string(static_cast<long long>(ts.tv_sec) * 1000000000 + ts.tv_nsec);
+    };
+    // A tag the file does not have: a hit can only come from this file.
+    const std::string strTag(32, 'c');
+    std::ofstream(probe.path(), std::ios::binary)
+        << "sitemirror digest cache 1\n"
+        << strRoot.size() << ":" << strRoot << "\n"
+        << "f " << st.st_dev << " " << st.st_ino << " " << st.st_size << " " << ns(st.st_mtim) << " "
+        << ns(st.st_ctim) << " " << strTag << " 6:a.html\n"
+        << "end 1\n";
+
+    ScanRun run = scan(cacheBase.path(), site.path());
+    ASSERT_TRUE(run.bOk);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.stats.nCacheHits, 1u);
+    EXPECT_EQ(tagOf(run, "a.html"), strTag);
+    DigestCache cache(cacheBase.path(), site.path());
+    scanWith(cache, site.path());
+    StoredRecord got;
+    EXPECT_FALSE(cache.findRecord(DigestCache::storeTarget("", "b", ""), "a.html", got));
+}

@@ -64,7 +64,13 @@ TEST(RulesFile, MalformedFilesNameFileLineAndReason)
         {"bucket = \"b\"\nbuckt = \"c\"\n", ":2: ", "unknown setting \"buckt\""},
         {"\n\nendpoint = [1]\n", ":3: ", "endpoint must be"},
         {"rules = \"assets/**\"\n", ":1: ", "rules must be an array"},
-        {"rules = [\n { match = \"a\" },\n]\n", ":2: ", "both match and cache_control"},
+        {"rules = [\n { match = \"a\" },\n]\n", ":2: ", "at least one of cache_control"},
+        {"rules = [ { cache_control = \"x\" } ]\n", ":1: ", "needs match"},
+        {"rules = [\n { match = \"a\", content_encoding = \"deflate\" } ]\n", ":2: ",
+         "content_encoding must be \"gzip\" or \"br\""},
+        {"rules = [ { match = \"a\", content_encoding = \"GZIP\" } ]\n", ":1: ", "content_encoding"},
+        {"rules = [ { match = \"a\", content_type = \"text/html\\nX: y\" } ]\n", ":1: ",
+         "content_type must not hold line breaks"},
         {"rules = [ { match = \"a\", cache = \"x\" } ]\n", ":1: ", "unknown rule field \"cache\""},
         {"rules = [ { match = \"\", cache_control = \"x\" } ]\n", ":1: ", "match must be"},
         {"rules = [\n\n { match = \"a\", cache_control = \"x\\r\\nSet-Cookie: y\" } ]\n", ":3: ",
@@ -78,6 +84,35 @@ TEST(RulesFile, MalformedFilesNameFileLineAndReason)
         EXPECT_FALSE(readRulesFile(strPath, false, rules, strError)) << r.pszText;
         EXPECT_EQ(strError.rfind(strPath + r.pszLine, 0), 0u) << strError;
         EXPECT_NE(strError.find(r.pszReason), std::string::npos) << strError;
+    }
+}
+
+TEST(RulesFile, ARuleGivesAnyOfItsThreeHeadersAndLeavesTheOthersDefault)
+{
+    TempDir dir;
+    std::string strPath = dir.write(
+        "fields.toml",
+        "rules = [\n"
+        "  { match = \"*.html\", content_type = \"text/html; charset=utf-8\", content_encoding = \"gzip\" },\n"
+        "  { match = \"*.css\", content_encoding = \"br\", cache_control = \"max-age=60\" },\n"
+        "  { match = \"*.txt\", content_type = \"text/plain; charset=utf-8\" },\n"
+        "]\n");
+    RulesFile rules;
+    std::string strError;
+    ASSERT_TRUE(readRulesFile(strPath, false, rules, strError)) << strError;
+    ASSERT_EQ(rules.cacheRules.size(), 3u);
+    struct Row {
+        const char *pszControl, *pszType, *pszEncoding;
+    };
+    const Row expected[] = {
+        {"", "text/html; charset=utf-8", "gzip"},
+        {"max-age=60", "", "br"},
+        {"", "text/plain; charset=utf-8", ""},
+    };
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(rules.cacheRules[i].strCacheControl, expected[i].pszControl) << i;
+        EXPECT_EQ(rules.cacheRules[i].strContentType, expected[i].pszType) << i;
+        EXPECT_EQ(rules.cacheRules[i].strContentEncoding, expected[i].pszEncoding) << i;
     }
 }
 

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "compress.h"
 #include "e2e/site.h"
 #include "harness.h"
 #include "myPutObj.h"
@@ -165,6 +166,71 @@ TEST_F(Uploads, FilesChangedAfterTheScanFailAloneAtOnceWithoutRetries)
     // Only the short read ever reached the store; the others were caught
     // before anything was sent.
     EXPECT_LE(store->counters().puts, 3) << out;
+}
+
+// Encoded files go up as their encoding makes them, read once and held to the
+// scan (an edit that keeps size and inode still shows in the digest); every
+// upload carries the MD5 of the bytes sent and learns the ETag the store
+// answered; the totals count bytes as sent.
+TEST_F(Uploads, EncodedFilesAreHeldToTheScanAndEveryUploadReportsWhatWasSent)
+{
+    std::string page;
+    for (int i = 0; i < 500; ++i)
+        page += "<p>row " + std::to_string(i % 10) + "</p>\n";
+    std::vector<UploadItem> items;
+    items.push_back(itemFor(dir.write("a.html", page), "a.html"));
+    items.back().strContentEncoding = "gzip";
+    items.back().strContentType = "text/html; charset=utf-8";
+    items.push_back(itemFor(dir.write("b.js", page), "b.js"));
+    items.back().strContentEncoding = "br";
+    // Rewritten in place after the scan: same size, same inode, other bytes.
+    const std::string strEdited = dir.write("c-edited.html", page);
+    items.push_back(itemFor(strEdited, "c-edited.html"));
+    items.back().strContentEncoding = "gzip";
+    {
+        std::string other = page;
+        other[0] = '[';
+        const int fd = ::open(strEdited.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, other.data(), other.size(), 0), static_cast<ssize_t>(other.size()));
+        ::close(fd);
+    }
+    items.push_back(itemFor(dir.write("d.txt", "plain\n"), "d.txt"));
+
+    settings.nJobs = 3;
+    std::string out;
+    UploadTotals totals = upload(items, out);
+    EXPECT_EQ(totals.nSent, 3) << out;
+    EXPECT_EQ(totals.nFailed, 1) << out;
+    EXPECT_NE(out.find("file changed during the run: " + strEdited + "\n"), std::string::npos) << out;
+    EXPECT_EQ(totals.staleKeys, std::vector<std::string>{"c-edited.html"});
+
+    uint64_t nBytes = 0;
+    for (std::size_t i : {0u, 1u, 3u}) {
+        const UploadItem &item = items[i];
+        SCOPED_TRACE(item.strKey);
+        harness::StoredObject object = store->getObject(bucket, item.strKey);
+        ASSERT_TRUE(item.bStored);
+        EXPECT_EQ(item.sentSize, object.body.size());
+        MyMD5 md5(true);
+        md5.update(object.body);
+        const std::string strMd5 = md5.finalize();
+        EXPECT_EQ(item.strSentMd5Hex, strMd5);
+        EXPECT_EQ(object.headers["x-amz-meta-md5"], strMd5);
+        EXPECT_EQ(item.strETag, object.etag);
+        EXPECT_EQ(object.headers["content-encoding"], item.strContentEncoding);
+        if (!item.strContentEncoding.empty()) {
+            EncodedFile expected;
+            ASSERT_TRUE(encodeBytes(page, item.strContentEncoding, expected));
+            EXPECT_EQ(object.body, expected.strBody);
+        }
+        nBytes += object.body.size();
+    }
+    EXPECT_EQ(store->getObject(bucket, "a.html").contentType, "text/html; charset=utf-8");
+    EXPECT_EQ(totals.nBytesSent, nBytes);
+    EXPECT_LT(totals.nBytesSent, 2 * page.size());
+    EXPECT_FALSE(items[2].bStored);
+    EXPECT_FALSE(store->getObject(bucket, "c-edited.html").exists);
 }
 
 // Blocks come out whole and in key order, whatever order the uploads end in;

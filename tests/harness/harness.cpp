@@ -504,6 +504,8 @@ struct Store::Impl {
             argv.insert(argv.end(), {"--session-token", options.sessionToken});
         if (options.gatewayFirstTries)
             argv.push_back("--gateway-first-tries");
+        if (options.opaqueETags)
+            argv.push_back("--opaque-etags");
         if (options.blipAfterPuts > 0)
             argv.insert(argv.end(), {"--blip-after-puts", std::to_string(options.blipAfterPuts),
                                      "--blip-ms", std::to_string(options.blipMs)});

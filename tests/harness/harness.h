@@ -71,6 +71,8 @@ struct StoreOptions {
                               // request without x-amz-security-token: 403 InvalidAccessKeyId,
                               // with another: 400 InvalidToken. Empty: a request carrying
                               // a token gets that InvalidToken
+    bool opaqueETags = false; // every ETag answered (headers, listings, copy results) is
+                              // 32 hex digits that are not the object's MD5, as under SSE-KMS
 };
 
 class Store {

@@ -18,6 +18,7 @@ Usage: sigproxy.py --upstream HOST:PORT [--port N] [--tls CERT KEY]
                    [--slow-down-puts N] [--drop-mid-body-key KEY]
                    [--gateway-first-tries] [--blip-after-puts N [--blip-ms MS]]
                    [--session-token TOKEN]
+                   [--opaque-etags]
 
 The first line on stdout is the port it listens on (port 0 lets the system
 choose); nothing else is ever written to stdout. Diagnostics go to stderr.
@@ -84,6 +85,11 @@ Store modes (options), each refusal the store's own error document:
   --blip-after-puts N: when the Nth PUT arrives, the proxy acts as if restarted:
     every client connection open at that moment is reset (that PUT's too), and
     for --blip-ms milliseconds (300) every new connection is reset at once.
+  --opaque-etags: every ETag the store answers (the ETag header of any answer,
+    and each <ETag> of a listing or a copy result) is replaced by the MD5 hex
+    of "opaque:" and the real one: 32 hex digits that are not the object's MD5,
+    as a store that encrypts with SSE-KMS answers; the same object always
+    gets the same one.
   A request sent with "Expect: 100-continue" is answered "100 Continue" only
   after its signature is accepted; a rejected one gets the 403 at once and the
   connection is closed without reading the body.
@@ -111,6 +117,7 @@ import hashlib
 import hmac
 import json
 import os
+import re
 import socket
 import ssl
 import struct
@@ -728,6 +735,7 @@ class Proxy:
         self.blip_until = None                   # end of the blip once it has begun
         self.blip_after_puts_seen = 0
         self.open_clients = set()                # client sockets being served
+        self.opaque_etags = args.opaque_etags
         self.dropped = False
         self.counters = Counters()
         self.tls = None
@@ -1155,6 +1163,8 @@ class Proxy:
             # moto's "Connection: close" speaks for its own connection only; the
             # client's stays open unless the answer's end is only known by closing.
             fields = [(n, v) for n, v in rhead.fields if n.strip(' \t').lower() != 'connection']
+            if self.opaque_etags:
+                return self.forward_opaque(client, up, rhead, rkind, rlength, fields)
             if rkind == 'close':
                 fields.append(('Connection', ' close'))
             lines = [rhead.start_line] + ['%s:%s' % (n, v) for n, v in fields]
@@ -1163,6 +1173,35 @@ class Proxy:
             return rkind != 'close'
         finally:
             up.close()
+
+    @staticmethod
+    def opaque_etag(etag):
+        return hashlib.md5(b'opaque:' + etag).hexdigest().encode('ascii')
+
+    def forward_opaque(self, client, up, rhead, rkind, rlength, fields):
+        """Passes moto's answer on with every ETag made opaque; the body is read
+        whole, its ETags replaced and sent with its new length."""
+        body = bytearray()
+        httpwire.copy_body(up, rkind, rlength, lambda d: None, payload=body.extend)
+        body = re.sub(rb'<ETag>(&quot;|&#34;|")?([^<&"]*)(&quot;|&#34;|")?</ETag>',
+                      lambda m: b'<ETag>' + (m.group(1) or b'') + self.opaque_etag(m.group(2)) +
+                      (m.group(3) or b'') + b'</ETag>', bytes(body))
+        out = []
+        for n, v in fields:
+            lname = n.strip(' \t').lower()
+            # A HEAD's Content-Length is the object's size, not a body's.
+            if rkind != 'none' and lname in ('content-length', 'transfer-encoding'):
+                continue
+            if lname == 'etag':
+                bare = v.strip(' \t').strip('"').encode('latin-1')
+                v = ' "%s"' % self.opaque_etag(bare).decode('ascii')
+            out.append((n, v))
+        if rkind != 'none':
+            out.append(('Content-Length', ' %d' % len(body)))
+        lines = [rhead.start_line] + ['%s:%s' % (n, v) for n, v in out]
+        client.send(('\r\n'.join(lines) + '\r\n\r\n').encode('latin-1') +
+                    (body if rkind != 'none' else b''))
+        return True
 
     def run(self, port):
         listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -1197,6 +1236,7 @@ def main():
     parser.add_argument('--blip-ms', type=int, default=300)
     parser.add_argument('--session-token', default=None,
                         help='the token the keys go with; requests must carry it')
+    parser.add_argument('--opaque-etags', action='store_true')
     args = parser.parse_args()
     Proxy(args).run(args.port)
 

@@ -120,7 +120,7 @@ void onChainedPutComplete(S3Status status, const S3ErrorDetails *details, void *
 
 TEST_F(ContextWire, RequestsQueuedByCallbacksRunInTheSameRun)
 {
-    const S3PutObjectHandler chainedPut = {{&onProperties, &onChainedPutComplete}, &onPutData, nullptr};
+    const S3PutObjectHandler chainedPut = {{&onProperties, &onChainedPutComplete}, &onPutData, nullptr, nullptr};
     std::vector<Chain> chains(12);
     for (size_t i = 0; i < chains.size(); i++) {
         Chain &chain = chains[i];

@@ -291,7 +291,7 @@ TEST_F(ObjectWire, CallbacksThatRefuseStopTheTransferWithTheirStatus)
     struct Abort {
         static int data(int, char *, void *) { return -1; }
     };
-    const S3PutObjectHandler abortHandler = {{&onProperties, &onComplete}, &Abort::data, nullptr};
+    const S3PutObjectHandler abortHandler = {{&onProperties, &onComplete}, &Abort::data, nullptr, nullptr};
     Outcome p;
     S3_put_object(&c, "refuse-put", 100, nullptr, nullptr, &abortHandler, &p);
     EXPECT_EQ(1, p.completes);
@@ -333,7 +333,7 @@ TEST_F(ObjectWire, APutDataCallbackThatOverstatesItsCountGivesExactlyWhatWasAske
             return bufferSize + 1000;
         }
     };
-    const S3PutObjectHandler handler = {{&onProperties, &onComplete}, &Overstate::data, nullptr};
+    const S3PutObjectHandler handler = {{&onProperties, &onComplete}, &Overstate::data, nullptr, nullptr};
     Outcome p;
     p.upload = patternBytes(300000, 7);
     S3_put_object(&c, "overstated", p.upload.size(), nullptr, nullptr, &handler, &p);

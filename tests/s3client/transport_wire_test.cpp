@@ -51,6 +51,11 @@ TEST(ResponseHeaders, KnownNamesMatchWholeAndIgnoringCase)
         {"Server:    spaced   \r\n", &S3ResponseProperties::server, "spaced"},
         {"etag: \"abc\" \t \r\n", &S3ResponseProperties::eTag, "\"abc\""},
         {"ETAG:\"x\"\n", &S3ResponseProperties::eTag, "\"x\""},
+        {"Cache-Control: max-age=60, public\r\n", &S3ResponseProperties::cacheControl, "max-age=60, public"},
+        {"content-encoding: br\r\n", &S3ResponseProperties::contentEncoding, "br"},
+        {"X-Amz-Storage-Class: REDUCED_REDUNDANCY\r\n", &S3ResponseProperties::storageClass,
+         "REDUCED_REDUNDANCY"},
+        {"Cache-Controls: no\r\n", &S3ResponseProperties::cacheControl, nullptr},
         // Only whole names count.
         {"Content: not-known\r\n", &S3ResponseProperties::contentType, nullptr},
         {"ETagged: no\r\n", &S3ResponseProperties::eTag, nullptr},
@@ -417,11 +422,13 @@ TEST_F(FaultWire, OddAndOversizedHeadersAreCollectedSafely)
         Outcome g = get(c.get(), "key");
         EXPECT_EQ(S3StatusOK, g.status);
         EXPECT_EQ(1, g.propertiesCalls);
-        // The texts share one store of 645 bytes: the request id and the ETag
-        // fit, the content type is cut to what is left, and the store is full.
+        // The texts share one store (eight texts of 129 bytes): the request id
+        // and the ETag fit, the content type is cut to what is left, and the
+        // store is full.
         EXPECT_EQ(std::string(300, 'r'), g.requestId);
         EXPECT_EQ("\"feedfacefeedfacefeedfacefeedface\"", g.eTag);
-        EXPECT_EQ("text/" + std::string(645 - 301 - 35 - 1 - 5, 'x'), g.contentType);
+        static_assert(kResponsePropertyStringsSize < 301 + 35 + 701, "the content type must not fit");
+        EXPECT_EQ("text/" + std::string(kResponsePropertyStringsSize - 301 - 35 - 1 - 5, 'x'), g.contentType);
         // A metadata value that does not fit drops its pair and fills the
         // metadata store: no later pair is kept either.
         EXPECT_TRUE(g.metaData.empty());

@@ -138,10 +138,11 @@ inline int onPutRewind(void *data)
     o->uploadPos = 0;
     return 0;
 }
-const S3PutObjectHandler kPutHandler = {{&onProperties, &onComplete}, &onPutData, &onPutRewind};
+const S3PutObjectHandler kPutHandler = {{&onProperties, &onComplete}, &onPutData, &onPutRewind,
+                                    nullptr};
 // The same without a way back to the first byte.
 const S3PutObjectHandler kForwardOnlyPutHandler = {{&onProperties, &onComplete}, &onPutData,
-                                                   nullptr};
+                                                   nullptr, nullptr};
 const S3GetObjectHandler kGetHandler = {{&onProperties, &onComplete}, &onGetData};
 
 // A bucket context for host "127.0.0.1:PORT" over plain HTTP, path style.
