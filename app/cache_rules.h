@@ -12,6 +12,7 @@ struct CacheRule {
     std::string strCacheControl;    // the Cache-Control value
     std::string strContentType = "";     // the Content-Type value
     std::string strContentEncoding = ""; // "gzip" or "br": the file is sent compressed so
+    // (the later fields have defaults, so { match, cache_control } stays a whole rule)
 };
 
 // True when the one pattern (gitignore line syntax, "!" an ordinary byte)
