@@ -12,6 +12,7 @@
 #include "myListObj.h"
 #include "myPutObj.h"
 #include "report.h"
+#include "scan_listing.h"
 #include "settings.h"
 #include "site_policy.h"
 #include "uploader.h"
@@ -77,7 +78,9 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     ScanOptions scan = scanOptions;
     if (!scan.stats)
         scan.stats = &stats;
-    if (!getAllFiles(strRootPath, localList, scan)) {
+    const ScanListOutcome outcome =
+        scanAndList(session, strBucket, "", strRootPath, scan, localList, remoteList);
+    if (outcome == ScanListScanFailed) {
         printLine(" getAllFiles failed ");
         return false;
     }
@@ -85,7 +88,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     if (scan.cache)
         scan.cache->save();
     summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
-    if (!listObjects(session, strBucket, remoteList)) {
+    if (outcome == ScanListListingFailed) {
         printLine(" listObjects failed ");
         return false;
     }
