@@ -27,6 +27,10 @@ public:
     // The hint for this outcome unless it was given before in this run; "" then.
     std::string once(S3Status status, const S3ErrorDetails *details, bool bSentStorageClass);
 
+    // True the first time strHint is given in this run (a hint worked out
+    // earlier and printed later, as the listing's are).
+    bool giveOnce(const std::string &strHint) { return given.insert(strHint).second; }
+
 private:
     HintContext context;
     std::set<std::string> given; // the hints' texts

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <thread>
+#include <utility>
 
 #include "console.h"
 #include "outcome_lines.h"
@@ -32,7 +33,13 @@ struct RangedListing::Range {
     bool bDone = false;
     bool bFailed = false;
     Clock::time_point due; // when a page to be tried again may go
-    std::vector<std::string> lines;
+    // The lines of its requests so far; a hint is given (or not) when printed.
+    std::vector<std::pair<std::string, bool>> lines; // text, is a hint
+    void add(const std::vector<std::string> &texts)
+    {
+        for (const std::string &strText : texts)
+            lines.emplace_back(strText, false);
+    }
 };
 
 std::vector<std::string> rangeCuts(const std::vector<const std::string *> &sortedKeys,
@@ -76,8 +83,7 @@ S3Status RangedListing::propertiesCallback(const S3ResponseProperties *prop, voi
     if (!prop)
         return S3StatusHttpErrorBadRequest;
     if (!range.owner->bAbandoned) {
-        std::vector<std::string> lines = propertiesLines(*prop);
-        range.lines.insert(range.lines.end(), lines.begin(), lines.end());
+        range.add(propertiesLines(*prop));
     }
     return S3StatusOK;
 }
@@ -92,9 +98,12 @@ void RangedListing::completeCallback(S3Status status, const S3ErrorDetails *deta
     range.data.httpStatus = details ? details->httpStatus : 0;
     if (owner.bAbandoned)
         return;
-    std::vector<std::string> lines =
-        outcomeLines(status, details, &owner.session.hints(), false);
-    range.lines.insert(range.lines.end(), lines.begin(), lines.end());
+    range.add(outcomeLines(status, details, nullptr, false));
+    // Which hint, if any, this outcome has; whether it is new to the run is
+    // known only when the lines are printed in key order.
+    const std::string strHint = HintLog(owner.session.settings()).once(status, details, false);
+    if (!strHint.empty())
+        range.lines.emplace_back(strHint, true);
     owner.completed.push_back(range.index);
 }
 
@@ -136,7 +145,7 @@ void RangedListing::send(Range &range)
 
 void RangedListing::failRange(Range &range, const std::string &strLine)
 {
-    range.lines.push_back(strLine);
+    range.lines.emplace_back(strLine, false);
     range.bFailed = true;
     nFailedRange = std::min(nFailedRange, range.index);
 }
@@ -166,7 +175,7 @@ void RangedListing::pageEnded(Range &range)
                       nRetries, delay,
                       data.strCode.empty() ? S3_get_status_name(data.status)
                                            : data.strCode.c_str());
-        range.lines.push_back(sz);
+        range.lines.emplace_back(sz, false);
         ++range.nTry;
         range.due = Clock::now() +
                     std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
@@ -281,9 +290,10 @@ bool RangedListing::finish()
     rc = nullptr;
     const std::size_t nPrinted = bWhole ? ranges.size() : nFailedRange + 1;
     for (std::size_t i = 0; i < nPrinted; ++i) {
-        for (const std::string &strLine : ranges[i].lines)
-            printLine(strLine);
-        std::vector<std::string>().swap(ranges[i].lines);
+        for (const auto &line : ranges[i].lines)
+            if (!line.second || session.hints().giveOnce(line.first))
+                printLine(line.first);
+        std::vector<std::pair<std::string, bool>>().swap(ranges[i].lines);
     }
     return bWhole;
 }
