@@ -128,7 +128,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "  -n, --dry-run  scan and list, print \"would upload: KEY (new|size|digest)\" for each",
         "                 file that would be sent; send nothing, write no index page",
         "  -q, --quiet    no libcurl trace on standard error",
-        "  -j, --jobs N   uploads in flight, 1 to 64 (as SITEMIRROR_JOBS)",
+        "  -j, --jobs N   uploads in flight, auto or 1 to 64 (as SITEMIRROR_JOBS)",
         "",
         "settings (environment, over the rules file, over the built-in default):",
     };
@@ -149,7 +149,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_REGION", s.strRegion);
     show("SITEMIRROR_ACL", s.bCannedAcl ? "canned" : "none");
     show("SITEMIRROR_STORAGE_CLASS", s.strStorageClass);
-    show("SITEMIRROR_JOBS", std::to_string(s.nJobs));
+    show("SITEMIRROR_JOBS", s.nJobs == 0 ? std::string("auto") : std::to_string(s.nJobs));
     show("SITEMIRROR_RETRIES", std::to_string(s.nRetries));
     show("SITEMIRROR_REQUEST_TIMEOUT", std::to_string(s.nRequestTimeout));
     show("SITEMIRROR_DIGEST_CACHE", std::string(s.bDigestCache ? "on" : "off") +

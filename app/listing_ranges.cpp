@@ -219,15 +219,16 @@ void RangedListing::pageEnded(Range &range)
 }
 
 // Sends what may go now: pages in the order they became ready, a retry only
-// once it is due.
+// once it is due. After a failure only the ranges before it go on: their
+// lines come first, and one of them may fail earlier in key order.
 void RangedListing::startReady()
 {
-    if (nFailedRange != std::numeric_limits<std::size_t>::max() || bAbandoned)
+    if (bAbandoned)
         return;
     const Clock::time_point now = Clock::now();
     for (std::size_t i = 0; i < ready.size() && nRunning < kListingInFlight; ++i) {
         Range &range = ranges[ready[i]];
-        if (range.due > now)
+        if (range.due > now || range.index > nFailedRange)
             continue;
         send(range);
         ready.erase(ready.begin() + static_cast<std::ptrdiff_t>(i));
@@ -250,10 +251,8 @@ void RangedListing::poll()
 
 bool RangedListing::finished() const
 {
-    if (nFailedRange != std::numeric_limits<std::size_t>::max())
-        return true;
     for (const Range &range : ranges)
-        if (!range.bDone)
+        if (range.index < nFailedRange && !range.bDone)
             return false;
     return true;
 }
@@ -270,7 +269,8 @@ bool RangedListing::finish()
             // Only retries that are not yet due: wait for the first.
             Clock::time_point first = Clock::time_point::max();
             for (std::size_t i : ready)
-                first = std::min(first, ranges[i].due);
+                if (i < nFailedRange)
+                    first = std::min(first, ranges[i].due);
             if (first != Clock::time_point::max())
                 std::this_thread::sleep_until(first);
             continue;

@@ -43,5 +43,7 @@ std::string summaryLine(const RunSummary &summary)
     return "summary: sent " + groupedCount(summary.nSent) + " (" + byteSize(summary.nBytesSent) +
            "), failed " + groupedCount(summary.nFailed) + ", unchanged " +
            groupedCount(summary.nUnchanged) + ", ignored " + groupedCount(summary.nIgnored) +
-           ", " + szSeconds;
+           ", " + szSeconds +
+           (summary.nMostInFlight > 0 ? ", most in flight " + std::to_string(summary.nMostInFlight)
+                                      : std::string());
 }

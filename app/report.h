@@ -11,9 +11,11 @@ struct RunSummary {
     long nUnchanged = 0;   // files the bucket already holds as they are
     long nIgnored = 0;     // files the scan left out
     double seconds = 0;    // wall time of the run
+    int nMostInFlight = 0; // the most uploads in flight at once (0: none sent)
 };
 
-// "summary: sent 12 (1.4 MB), failed 0, unchanged 1,988, ignored 3, 2.1 s"
+// "summary: sent 12 (1.4 MB), failed 0, unchanged 1,988, ignored 3, 2.1 s",
+// followed by ", most in flight 16" when uploads went out.
 std::string summaryLine(const RunSummary &summary);
 
 // 1988 -> "1,988".

@@ -71,6 +71,23 @@ void pickNumber(const char *(*getVar)(const char *), const char *name, long lo, 
 
 const char *readEnvironment(const char *name) { return std::getenv(name); }
 
+// "auto" (any letter case) is 0, the limit found while sending; else 1 to 64.
+bool readJobs(const std::string &strValue, int &nJobs)
+{
+    std::string strLower;
+    for (char c : strValue)
+        strLower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (strLower == "auto") {
+        nJobs = 0;
+        return true;
+    }
+    long n = 0;
+    if (!parseBounded(strValue, 1, 64, n))
+        return false;
+    nJobs = static_cast<int>(n);
+    return true;
+}
+
 } // namespace
 
 Settings loadSettings(const char *(*getVar)(const char *name))
@@ -112,9 +129,12 @@ Settings loadSettings(const char *(*getVar)(const char *name))
             }
         }
     }
-    long n = s.nJobs;
-    pickNumber(getVar, "SITEMIRROR_JOBS", 1, 64, n, s.errors);
-    s.nJobs = static_cast<int>(n);
+    if (const char *pszJobs = getVar("SITEMIRROR_JOBS")) {
+        if (*pszJobs && !readJobs(pszJobs, s.nJobs))
+            s.errors.push_back(std::string("invalid setting: SITEMIRROR_JOBS=") + pszJobs +
+                               " (accepted: auto, or a whole number from 1 to 64)");
+    }
+    long n = 0;
     n = s.nRetries;
     pickNumber(getVar, "SITEMIRROR_RETRIES", 0, 10, n, s.errors);
     s.nRetries = static_cast<int>(n);
@@ -163,12 +183,11 @@ Settings readProcessSettings()
 
 bool parseJobs(const std::string &strValue, int &nJobs, std::string &strError)
 {
-    long n = 0;
-    if (!parseBounded(strValue, 1, 64, n)) {
-        strError = "invalid option: --jobs " + strValue + " (accepted: a whole number from 1 to 64)";
+    if (!readJobs(strValue, nJobs)) {
+        strError = "invalid option: --jobs " + strValue +
+                   " (accepted: auto, or a whole number from 1 to 64)";
         return false;
     }
-    nJobs = static_cast<int>(n);
     return true;
 }
 

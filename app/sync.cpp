@@ -131,6 +131,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
             summary.nSent = totals.nSent;
             summary.nBytesSent = totals.nBytesSent;
             summary.nFailed = totals.nFailed;
+            summary.nMostInFlight = totals.nMostInFlight;
             bAllStored = totals.nFailed == 0;
             for (const UploadItem &item : items)
                 if (item.bStored)

@@ -21,6 +21,7 @@
 #include <thread>
 #include <utility>
 
+#include "concurrency.h"
 #include "console.h"
 #include "mime.h"
 #include "myPutObj.h"
@@ -170,7 +171,7 @@ public:
     Uploader(Session &session, const S3BucketContext &ctx, const std::string &strBucket,
              std::vector<UploadItem> &items)
         : ctx(ctx), strBucket(strBucket), settings(session.settings()), slots(items.size()),
-          nJobs(std::max(1, settings.nJobs)),
+          governor(settings.nJobs),
           life(std::chrono::seconds(uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries)))
     {
         for (std::size_t i = 0; i < items.size(); ++i) {
@@ -198,7 +199,7 @@ private:
     const std::string &strBucket;
     const Settings &settings;
     std::vector<Slot> slots;
-    const int nJobs;
+    JobGovernor governor; // how many may be in flight
     const Clock::duration life;
     S3NameValue storageClass;
     S3RequestContext *rc = nullptr;
@@ -285,6 +286,7 @@ void Uploader::start(Slot &slot)
     handler.putObjectDataCallback = dataCallback;
     handler.putObjectRewindCallback = rewindCallback;
     ++nRunning;
+    governor.started(nRunning);
     S3_put_object(&ctx, item.strKey.c_str(), item.size, &properties, rc, &handler, &slot);
 }
 
@@ -292,6 +294,7 @@ void Uploader::start(Slot &slot)
 void Uploader::decide(Slot &slot)
 {
     --nRunning;
+    governor.ended(isPushBack(slot.status, slot.strCode.c_str(), slot.httpStatus), Clock::now());
     const UploadItem &item = *slot.item;
     if (slot.status == S3StatusOK) {
         guard.fileDecided(true, slot.nTries, slot.nUnreachableTries);
@@ -386,12 +389,12 @@ UploadTotals Uploader::run()
 
         // Start what is due: retries first, then new files in key order.
         const Clock::time_point now = Clock::now();
-        while (nRunning < nJobs && !retries.empty() && retries.top().first <= now) {
+        while (nRunning < governor.limit() && !retries.empty() && retries.top().first <= now) {
             std::size_t i = retries.top().second;
             retries.pop();
             start(slots[i]);
         }
-        while (nRunning < nJobs && nextNew < slots.size())
+        while (nRunning < governor.limit() && nextNew < slots.size())
             start(slots[nextNew++]);
         if ((nextPrint < slots.size() && slots[nextPrint].bDone) || !completed.empty())
             continue;
@@ -419,6 +422,7 @@ UploadTotals Uploader::run()
     // A broken context ends every request still queued (their complete
     // callbacks run here); what is left unsent counts as failed.
     S3_destroy_request_context(rc);
+    totals.nMostInFlight = governor.mostInFlight();
     for (std::size_t i = nextPrint; i < slots.size(); ++i) {
         if (!slots[i].bDone) {
             closeFile(slots[i]);

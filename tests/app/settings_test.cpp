@@ -91,7 +91,7 @@ TEST(Settings, TransferSettingsParseAndInvalidValuesNameTheVariable)
     s = loadSettings(lookup);
     EXPECT_EQ(s.strCacheDir, "/h/.cache/sitemirror/");
     EXPECT_EQ(s.strStorageClass, "REDUCED_REDUNDANCY");
-    EXPECT_EQ(s.nJobs, 16);
+    EXPECT_EQ(s.nJobs, 0); // auto: found while sending
 
     const char *bad[][2] = {{"SITEMIRROR_SIGNATURE", "v3"},  {"SITEMIRROR_ACL", "public"},
                             {"SITEMIRROR_JOBS", "0"},        {"SITEMIRROR_JOBS", "65"},
@@ -108,6 +108,32 @@ TEST(Settings, TransferSettingsParseAndInvalidValuesNameTheVariable)
         ASSERT_EQ(s.errors.size(), 1u);
         EXPECT_EQ(s.errors[0].rfind(std::string("invalid setting: ") + row[0] + "=", 0), 0u);
         EXPECT_NE(s.errors[0].find("accepted"), std::string::npos);
+    }
+}
+
+TEST(SettingsJobs, AutoOrAWholeNumberFromOneTo64ForTheVariableAndTheOption)
+{
+    const struct {
+        const char *value;
+        bool ok;
+        int nJobs;
+    } rows[] = {{"auto", true, 0}, {"AUTO", true, 0}, {"Auto", true, 0}, {"1", true, 1},
+                {"64", true, 64},  {"0", false, 0},   {"65", false, 0},  {"auto2", false, 0},
+                {" auto", false, 0}, {"-1", false, 0}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.value);
+        g_vars = {{"SITEMIRROR_JOBS", row.value}};
+        Settings s = loadSettings(lookup);
+        EXPECT_EQ(s.errors.empty(), row.ok);
+        EXPECT_EQ(s.nJobs, row.nJobs); // a refused value keeps the default, auto
+        int nJobs = -1;
+        std::string strError;
+        EXPECT_EQ(parseJobs(row.value, nJobs, strError), row.ok);
+        if (row.ok)
+            EXPECT_EQ(nJobs, row.nJobs);
+        else
+            EXPECT_EQ(strError, std::string("invalid option: --jobs ") + row.value +
+                                    " (accepted: auto, or a whole number from 1 to 64)");
     }
 }
 
