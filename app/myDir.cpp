@@ -202,7 +202,7 @@ bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &o
 bool digestTree(const ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options)
 {
     using Clock = std::chrono::steady_clock;
-    Clock::time_point lastCall = Clock::now();
+    Clock::time_point lastCall = Clock::time_point::min(); // the first file calls at once
     for (const ScanName &name : names.names) {
         const std::string strEntryPath = names.strRootPrefix + name.strKey;
         if (name.pszRefusal != nullptr) {
@@ -214,7 +214,7 @@ bool digestTree(const ScanNames &names, S3ObjSet &setFiles, const ScanOptions &o
         }
         if (options.pfnBetweenFiles != nullptr) {
             const Clock::time_point now = Clock::now();
-            if (now - lastCall >= std::chrono::milliseconds(1)) {
+            if (lastCall == Clock::time_point::min() || now - lastCall >= std::chrono::milliseconds(1)) {
                 options.pfnBetweenFiles(options.pBetweenFilesData);
                 lastCall = now;
             }
