@@ -43,6 +43,7 @@ void JobGovernor::ended(bool bPushedBack, Clock::time_point now)
         const bool bHalve = !bHalvedInWindow;
         newWindow(now);
         bHalvedInWindow = true;
+        nCleanWindows = 0;
         if (bHalve) {
             nLimit = std::max(1, nLimit / 2);
             bestRate = 0; // growth resumes from the new limit
@@ -60,13 +61,15 @@ void JobGovernor::ended(bool bPushedBack, Clock::time_point now)
         return;
     const double rate = nEnded / seconds;
     newWindow(now);
+    ++nCleanWindows;
     if (bSettling) {
         bSettling = false;
         return;
     }
-    // More in flight finished more per second: try more still. A rate that
-    // no longer rises holds the limit where it is.
-    if (rate > bestRate * kRiseFactor && nLimit < kAutoJobsMost) {
+    // More in flight finished more per second, and the store has taken two
+    // windows in a row without pushing back: try more still. A rate that no
+    // longer rises holds the limit where it is.
+    if (nCleanWindows >= 2 && rate > bestRate * kRiseFactor && nLimit < kAutoJobsMost) {
         bestRate = rate;
         nLimit = std::min(kAutoJobsMost, nLimit + kAutoJobsStep);
         bSettling = true;

@@ -42,6 +42,7 @@ private:
     int nEnded = 0;
     double bestRate = 0; // completions per second of the best window at this limit or below
     bool bHalvedInWindow = false; // tries refused together halve the limit once
+    int nCleanWindows = 0; // windows completed since the store last pushed back
     bool bSettling = true; // the window after a change mixes the old limit and the new:
                            // it is not compared
 };
