@@ -5,6 +5,9 @@
 # refuses REDUCED_REDUNDANCY) and sitemirror signs with V4.
 
 store_kind=rgw
+# A copy of the binary: a rebuild during the bench does not reach it.
+cp "$binary" "$work/sitemirror"
+binary=$work/sitemirror
 sclass=STANDARD
 export DEFAULT_JOBS=auto
 rgw_base="$work/rgw"
@@ -67,8 +70,9 @@ make_bucket() {
   aws --endpoint-url "http://$rgw" s3 mb "s3://$1" >/dev/null
 }
 
-# timed LABEL TOOL ENDPOINT BUCKET DIR [JOBS]: "seconds peak-kB" of the tool's
-# process in one run (GNU time); fails on a failed run.
+# timed LABEL TOOL ENDPOINT BUCKET DIR [JOBS]: sets $secs and $kb, the
+# seconds and peak resident kB of the tool's process in one run (GNU time);
+# the bench stops on a failed run.
 timed() {
   local label=$1 status=0
   shift
@@ -80,7 +84,7 @@ timed() {
     tail -n 20 "$work/last.out" "$work/last.err" >&2
     exit 1
   fi
-  tail -n1 "$work/time.out"
+  read -r secs kb < <(tail -n1 "$work/time.out")
 }
 
 median3() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
@@ -97,9 +101,9 @@ if [ "$mode" = "--big-memory" ]; then
     dir="$work/mem-$n"
     make_small_site "$dir" "$n"
     make_bucket "mem-$n"
-    timed "seed" sitemirror "$rgw" "mem-$n" "$dir" 64 >/dev/null
-    timed "settle" sitemirror "$rgw" "mem-$n" "$dir" 64 >/dev/null
-    read -r secs kb <<<"$(timed "unchanged" sitemirror "$relay" "mem-$n" "$dir")"
+    timed "seed" sitemirror "$rgw" "mem-$n" "$dir" 64
+    timed "settle" sitemirror "$rgw" "mem-$n" "$dir" 64
+    timed "unchanged" sitemirror "$relay" "mem-$n" "$dir"
     echo "| $n files | $secs s | $((kb / 1024)) MB |"
     rm -rf "$dir"
   done
@@ -118,16 +122,17 @@ for tool in "${tools[@]}"; do
   make_bucket "$bucket"
   # Stored beforehand straight into the store (sitemirror is the quickest
   # there); then one run of the tool itself settles what it keeps of its own.
-  timed "$tool seed" sitemirror "$rgw" "$bucket" "$dir" 64 >/dev/null
-  timed "$tool settle" "$tool" "$rgw" "$bucket" "$dir" >/dev/null
+  timed "$tool seed" sitemirror "$rgw" "$bucket" "$dir" 64
+  timed "$tool settle" "$tool" "$rgw" "$bucket" "$dir"
   again=() peak=0
   for _ in 1 2 3; do
-    read -r secs kb <<<"$(timed "$tool again" "$tool" "$far" "$bucket" "$dir")"
+    timed "$tool again" "$tool" "$far" "$bucket" "$dir"
     again+=("$secs")
     [ "$kb" -gt "$peak" ] && peak=$kb
   done
   change_files "$dir" 100
-  read -r changed kb <<<"$(timed "$tool changed" "$tool" "$far" "$bucket" "$dir")"
+  timed "$tool changed" "$tool" "$far" "$bucket" "$dir"
+  changed=$secs
   [ "$kb" -gt "$peak" ] && peak=$kb
   echo "big;$tool;$(median3 "${again[@]}");$changed;$((peak / 1024))" >>"$big"
   echo "$tool: unchanged $(median3 "${again[@]}") s, 100 changed $changed s, peak $((peak / 1024)) MB"
@@ -145,15 +150,17 @@ small_runs() {
     bucket="small-$rtt-$tool" dir="$work/small-$rtt-$tool"
     cp -R "$work/site" "$dir"
     make_bucket "$bucket"
-    read -r first _ <<<"$(timed "$tool first" "$tool" "$relay" "$bucket" "$dir")"
-    case $tool in sitemirror*) timed "settle" "$tool" "$rgw" "$bucket" "$dir" >/dev/null ;; esac
+    timed "$tool first" "$tool" "$relay" "$bucket" "$dir"
+    first=$secs
+    case $tool in sitemirror*) timed "settle" "$tool" "$rgw" "$bucket" "$dir" ;; esac
     again=()
     for _ in 1 2 3; do
-      read -r secs _ <<<"$(timed "$tool again" "$tool" "$relay" "$bucket" "$dir")"
+      timed "$tool again" "$tool" "$relay" "$bucket" "$dir"
       again+=("$secs")
     done
     change_ten "$dir"
-    read -r changed _ <<<"$(timed "$tool changed" "$tool" "$relay" "$bucket" "$dir")"
+    timed "$tool changed" "$tool" "$relay" "$bucket" "$dir"
+    changed=$secs
     echo "small$rtt;$tool;$first;$(median3 "${again[@]}");$changed" >>"$big"
     echo "$tool at $rtt ms: first $first s, unchanged $(median3 "${again[@]}") s, 10 changed $changed s"
     rm -rf "$dir"
