@@ -4,6 +4,7 @@
 // lines of a listing that fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -175,6 +176,40 @@ TEST_P(ListingOnEachStore, ARefusedListingFailsWholeWithTheLinesOfOnePass)
         << strOnePass;
     EXPECT_EQ(withoutRequestIds(strRanged), withoutRequestIds(strOnePass));
     EXPECT_TRUE(ranged.empty());
+}
+
+// The listing starts while the files are read, but the console keeps one
+// pass's order: a name no store takes is printed before anything the
+// listing has to say, and a bucket context that cannot be had (no key file)
+// is said once, before the designed " listObjects failed ".
+TEST(ListingWhileScanning, TheConsoleKeepsTheScanThenListingOrder)
+{
+    for (bool bRefusedName : {false, true}) {
+        SCOPED_TRACE(bRefusedName);
+        e2e::Site site; // no key file written
+        site.write("index.html", "<p>home</p>\n");
+        if (bRefusedName)
+            site.write("bad\xFF.html", "x");
+        auto vars = site.env("order.example",
+                             "http://127.0.0.1:" + std::to_string(harness::refusedPort()));
+        ToolRun run = e2e::runTool("-q", vars);
+        EXPECT_EQ(run.status, 1) << run.out;
+        const std::vector<std::string> out = e2e::lines(run.out);
+        const auto failed = std::find(out.begin(), out.end(), " listObjects failed ");
+        ASSERT_NE(failed, out.end()) << run.out;
+        // The one line that names the missing key file, just before it.
+        ASSERT_NE(failed, out.begin());
+        const std::string keyLine = *(failed - 1);
+        EXPECT_NE(keyLine.find(site.keyFile()), std::string::npos) << run.out;
+        EXPECT_EQ(std::count(out.begin(), out.end(), keyLine), 1) << run.out;
+        const auto refused = std::find_if(out.begin(), out.end(), [](const std::string &line) {
+            return line.rfind("cannot publish: ", 0) == 0;
+        });
+        EXPECT_EQ(refused != out.end(), bRefusedName) << run.out;
+        if (refused != out.end()) {
+            EXPECT_LT(refused - out.begin(), failed - 1 - out.begin()) << run.out;
+        }
+    }
 }
 
 } // namespace
