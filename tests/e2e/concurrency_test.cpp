@@ -3,7 +3,6 @@
 // down (it never grows while refused), and the summary names the most that were in flight.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 
 #include "harness.h"
@@ -14,9 +13,14 @@ namespace {
 // The summary's ", most in flight N"; -1 when it has none.
 int mostInFlight(const std::string &out)
 {
-    std::smatch m;
-    static const std::regex re("\nsummary: sent [^\n]*, most in flight ([0-9]+)\n");
-    return std::regex_search(out, m, re) ? std::stoi(m[1]) : -1;
+    const std::size_t summary = out.rfind("\nsummary: sent ");
+    if (summary == std::string::npos)
+        return -1;
+    const std::size_t end = out.find('\n', summary + 1);
+    const std::string line = out.substr(summary + 1, end - summary - 1);
+    const std::string mark = ", most in flight ";
+    const std::size_t at = line.find(mark);
+    return at == std::string::npos ? -1 : std::stoi(line.substr(at + mark.size()));
 }
 
 void writePages(e2e::Site &site, int n)
