@@ -177,6 +177,8 @@ static bool walkFolder(std::size_t len, const std::string &strPath, ScanNames &n
             name.strKey = std::move(strKey);
             if (name.pszRefusal != nullptr)
                 ++names.nRefused;
+            else if (faccessat(AT_FDCWD, strEntryPath.c_str(), R_OK, AT_EACCESS) != 0)
+                ++names.nUnreadable;
             names.names.push_back(std::move(name));
         }
         // Links (to files or folders), sockets, devices and pipes are

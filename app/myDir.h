@@ -75,6 +75,7 @@ struct ScanNames {
     std::string strRootPrefix; // a file's path is this followed by its key
     std::vector<ScanName> names;
     std::size_t nRefused = 0;  // names with a refusal
+    std::size_t nUnreadable = 0; // files the process may not read (reading them will fail)
     bool bWhole = true;        // false: the walk stopped at a folder it could not open
     std::string strFailure;    // then the line for standard error, naming it
 };

@@ -40,13 +40,14 @@ ScanListOutcome scanAndList(Session &session, const std::string &strBucket,
 
     // The listing goes out now unless the scan has lines of its own to print
     // first (names no store takes): the context's own line, if it fails,
-    // must not come before them.
+    // must not come before them. Nor when a file is already known to be
+    // unreadable: the scan will fail, and a failed scan sends nothing.
     MyS3Context context(session);
     S3BucketContext ctx;
     std::unique_ptr<RangedListing> listing;
     bool bContextFailed = false;
     ScanOptions options = scan;
-    if (bWalked && names.nRefused == 0) {
+    if (bWalked && names.nRefused == 0 && names.nUnreadable == 0) {
         if (context.initialize(strBucket.c_str(), ctx)) {
             listing = std::make_unique<RangedListing>(session, ctx, pszPrefix, cuts, remoteList);
             if (listing->start()) {

@@ -14,9 +14,12 @@ enum ScanListOutcome { ScanListWhole, ScanListScanFailed, ScanListListingFailed 
 // cut into ranges at them, and reads the files for their digests meanwhile.
 // The console shows what one scan followed by one listing shows: the scan's
 // lines, then the listing's, in key order. When the walk finds names no store
-// takes, or the bucket context is not to be had, the listing waits for the
-// scan. A scan that fails ends the listing unprinted. remoteList gets whole
-// keys (the prefix included).
+// takes, the listing waits for the scan (their lines come first); so it does
+// when the walk finds a file the process may not read (the scan fails, and a
+// failed scan sends nothing). A bucket context that cannot be had says so
+// once, and the listing fails after the scan. A scan that fails later (a file
+// that vanishes, a read error) ends the listing unprinted. remoteList gets
+// whole keys (the prefix included).
 ScanListOutcome scanAndList(Session &session, const std::string &strBucket,
                             const std::string &strPrefix, const std::string &strRootPath,
                             const ScanOptions &scan, S3ObjSet &localList, S3ObjSet &remoteList);
