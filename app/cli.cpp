@@ -147,7 +147,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 file that would be sent (\"(page)\" for the index page a run would",
         "                 write) and \"would delete: KEY\"; send nothing, write no index page",
         "  -q, --quiet    no libcurl trace on standard error",
-        "  -j, --jobs N   uploads in flight, 1 to 64 (as SITEMIRROR_JOBS); above 1 they go",
+        "  -j, --jobs N   uploads in flight, auto or 1 to 64 (as SITEMIRROR_JOBS); above 1 they go",
         "                 in phases: other files, then HTML pages, then the index page",
         "  --delete       after every upload succeeded, delete the objects of the bucket (or",
         "                 of SITEMIRROR_PREFIX) that have no local file and that the ignore",
@@ -177,7 +177,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_REGION", s.strRegion);
     show("SITEMIRROR_ACL", s.bCannedAcl ? "canned" : "none");
     show("SITEMIRROR_STORAGE_CLASS", s.strStorageClass);
-    show("SITEMIRROR_JOBS", std::to_string(s.nJobs));
+    show("SITEMIRROR_JOBS", s.nJobs == 0 ? std::string("auto") : std::to_string(s.nJobs));
     show("SITEMIRROR_RETRIES", std::to_string(s.nRetries));
     show("SITEMIRROR_REQUEST_TIMEOUT", std::to_string(s.nRequestTimeout));
     show("SITEMIRROR_DIGEST_CACHE", std::string(s.bDigestCache ? "on" : "off") +

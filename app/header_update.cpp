@@ -11,6 +11,7 @@
 #include <functional>
 #include <thread>
 
+#include "concurrency.h"
 #include "console.h"
 #include "outcome_lines.h"
 #include "retry.h"
@@ -163,7 +164,8 @@ bool Runner::run()
         printLine("cannot set up the transfers");
         return false;
     }
-    const int nJobs = std::max(1, session.settings().nJobs);
+    // auto (0): as many as an upload run starts with.
+    const int nJobs = session.settings().nJobs > 0 ? session.settings().nJobs : kAutoJobsStart;
     std::vector<std::size_t> ended;
     while (nextPrint < jobs.size()) {
         ended.swap(completed);

@@ -30,6 +30,9 @@ public:
     // Where the run's keys were found, for the hints that name it (the key
     // file's path until then).
     void setCredentialPlace(const std::string &strPlace) { context.strKeyFile = strPlace; }
+    // True the first time strHint is given in this run (a hint worked out
+    // earlier and printed later, as the listing's are).
+    bool giveOnce(const std::string &strHint) { return given.insert(strHint).second; }
 
 private:
     HintContext context;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -128,13 +129,15 @@ static ScanResult scanFile(const std::string &strPath, const std::string &strKey
     return ScanRead;
 }
 
-bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFiles,
-                   const ScanOptions &options)
+// The walk below strPath: names in the order the folders give them.
+static bool walkFolder(std::size_t len, const std::string &strPath, ScanNames &names,
+                       const ScanOptions &options)
 {
     DIR *dir = opendir(strPath.c_str());
     if (dir == nullptr) {
         const int nErr = errno; // reported as perror does, with the name shown safely
-        printErrorLine(consoleText(strPath) + ": " + std::strerror(nErr));
+        names.strFailure = consoleText(strPath) + ": " + std::strerror(nErr);
+        names.bWhole = false;
         return false;
     }
 
@@ -150,7 +153,7 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
             continue;
         if (type == DT_REG && strPath.size() == len && siteindex::isPageTemporary(strName))
             continue; // a page being written, or left by an interrupted run
-        const std::string strKey = strEntryPath.substr(len);
+        std::string strKey = strEntryPath.substr(len);
 
         if (options.ignore != nullptr) {
             // Rules see the path below the root without a leading "/".
@@ -165,32 +168,82 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
         }
 
         if (type == DT_DIR) {
-            if (!doGetAllFiles(len, strEntryPath, setFiles, options)) {
+            if (!walkFolder(len, strEntryPath, names, options)) {
                 bOk = false;
                 break;
             }
         } else {
-            if (const char *pszWhy = keyRefusal(strKey)) {
-                printLine("cannot publish: " + consoleText(strEntryPath) + " (" + pszWhy + ")");
-                if (options.stats != nullptr)
-                    options.stats->refused.push_back(strEntryPath);
-                continue;
-            }
-            S3Obj obj;
-            const ScanResult result = scanFile(strEntryPath, strKey, obj, options);
-            if (result == ScanFailed) {
-                printErrorLine("cannot read file: " + consoleText(strEntryPath));
-                bOk = false;
-                break;
-            }
-            if (result == ScanRead)
-                setFiles.insert(obj);
+            ScanName name;
+            name.pszRefusal = keyRefusal(strKey);
+            name.strKey = std::move(strKey);
+            if (name.pszRefusal != nullptr)
+                ++names.nRefused;
+            else if (faccessat(AT_FDCWD, strEntryPath.c_str(), R_OK, AT_EACCESS) != 0)
+                ++names.nUnreadable;
+            names.names.push_back(std::move(name));
         }
         // Links (to files or folders), sockets, devices and pipes are
         // skipped: links are never followed.
     }
     closedir(dir);
     return bOk;
+}
+
+static bool walkFrom(std::size_t len, const std::string &strPath, ScanNames &names,
+                     const ScanOptions &options)
+{
+    names = ScanNames();
+    names.strRootPrefix = strPath.substr(0, len);
+    return walkFolder(len, strPath, names, options);
+}
+
+bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &options)
+{
+    return walkFrom(strPath.size(), strPath, names, options);
+}
+
+bool digestTree(const ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options)
+{
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastCall = Clock::time_point::min(); // the first file calls at once
+    for (const ScanName &name : names.names) {
+        const std::string strEntryPath = names.strRootPrefix + name.strKey;
+        if (name.pszRefusal != nullptr) {
+            printLine("cannot publish: " + consoleText(strEntryPath) + " (" + name.pszRefusal +
+                      ")");
+            if (options.stats != nullptr)
+                options.stats->refused.push_back(strEntryPath);
+            continue;
+        }
+        if (options.pfnBetweenFiles != nullptr) {
+            const Clock::time_point now = Clock::now();
+            if (lastCall == Clock::time_point::min() || now - lastCall >= std::chrono::milliseconds(1)) {
+                options.pfnBetweenFiles(options.pBetweenFilesData);
+                lastCall = now;
+            }
+        }
+        S3Obj obj;
+        const ScanResult result = scanFile(strEntryPath, name.strKey, obj, options);
+        if (result == ScanFailed) {
+            printErrorLine("cannot read file: " + consoleText(strEntryPath));
+            return false;
+        }
+        if (result == ScanRead)
+            setFiles.insert(std::move(obj));
+    }
+    if (!names.bWhole) {
+        printErrorLine(names.strFailure);
+        return false;
+    }
+    return true;
+}
+
+bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFiles,
+                   const ScanOptions &options)
+{
+    ScanNames names;
+    walkFrom(len, strPath, names, options);
+    return digestTree(names, setFiles, options);
 }
 
 bool populateS3Obj(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj)

@@ -57,7 +57,38 @@ struct ScanOptions {
                                          // the ignore file itself is left out too
     DigestCache *cache = nullptr;        // digests reused and remembered (the caller loads and saves)
     ScanStats *stats = nullptr;
+    // Called between files while they are read for their digests (null:
+    // none), so other work can go on during the scan; at most once a
+    // millisecond.
+    void (*pfnBetweenFiles)(void *data) = nullptr;
+    void *pBetweenFilesData = nullptr;
 };
+
+// A scan in two steps: the walk finds the names, then the files are read.
+// The names, in the order the walk met them, are known before any file is
+// opened (a listing can start on them).
+struct ScanName {
+    std::string strKey;
+    const char *pszRefusal = nullptr; // why no store takes the key; null: a file to read
+};
+struct ScanNames {
+    std::string strRootPrefix; // a file's path is this followed by its key
+    std::vector<ScanName> names;
+    std::size_t nRefused = 0;  // names with a refusal
+    std::size_t nUnreadable = 0; // files the process may not read (reading them will fail)
+    bool bWhole = true;        // false: the walk stopped at a folder it could not open
+    std::string strFailure;    // then the line for standard error, naming it
+};
+
+// The walk: every regular file below strPath (keys as getAllFiles makes
+// them), ignore rules applied and counted, nothing opened but folders and
+// nothing printed. False when a folder could not be opened.
+bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &options);
+
+// Reads the walked files in walk order into setFiles, printing what the scan
+// prints as it goes ("cannot publish:", a file that cannot be read, then the
+// walk's own failure), exactly as one pass would. False at the first failure.
+bool digestTree(const ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options);
 
 // getAllFiles with ignore rules, a digest cache and counts. With an empty
 // options record the same as above.

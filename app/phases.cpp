@@ -1,6 +1,7 @@
 // phases.cpp - uploads in phases: assets, HTML pages, the index page.
 #include "phases.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "mime.h"
@@ -21,7 +22,8 @@ UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
                             const std::string &strBucket, std::vector<UploadItem> &items,
                             const std::string &strIndexPageKey)
 {
-    if (session.settings().nJobs <= 1)
+    // One job (0 is auto, many): the designed key-order sequence.
+    if (session.settings().nJobs == 1)
         return uploadItems(session, ctx, strBucket, items);
 
     UploadTotals totals;
@@ -42,6 +44,7 @@ UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
         totals.nSent += part.nSent;
         totals.nBytesSent += part.nBytesSent;
         totals.nFailed += part.nFailed;
+        totals.nMostInFlight = std::max(totals.nMostInFlight, part.nMostInFlight);
         totals.staleKeys.insert(totals.staleKeys.end(), part.staleKeys.begin(),
                                 part.staleKeys.end());
     }

@@ -44,5 +44,7 @@ std::string summaryLine(const RunSummary &summary)
            "), failed " + groupedCount(summary.nFailed) + ", unchanged " +
            groupedCount(summary.nUnchanged) + ", ignored " + groupedCount(summary.nIgnored) +
            ", " + szSeconds +
-           (summary.bDeleting ? ", deleted " + groupedCount(summary.nDeleted) : "");
+           (summary.bDeleting ? ", deleted " + groupedCount(summary.nDeleted) : std::string()) +
+           (summary.nMostInFlight > 0 ? ", most in flight " + std::to_string(summary.nMostInFlight)
+                                      : std::string());
 }

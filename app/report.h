@@ -13,10 +13,12 @@ struct RunSummary {
     double seconds = 0;    // wall time of the run
     bool bDeleting = false; // the run removes what the site no longer has ...
     long nDeleted = 0;      // ... and removed this many objects
+    int nMostInFlight = 0;  // the most uploads in flight at once (0: none sent)
 };
 
 // "summary: sent 12 (1.4 MB), failed 0, unchanged 1,988, ignored 3, 2.1 s",
-// and ", deleted 2" after it when the run deletes.
+// then ", deleted 2" when the run deletes and ", most in flight 16" when
+// uploads went out.
 std::string summaryLine(const RunSummary &summary);
 
 // 1988 -> "1,988".

@@ -127,6 +127,23 @@ void pickNumber(const Layers &layers, const char *name, long lo, long hi, long &
 
 const char *readEnvironment(const char *name) { return std::getenv(name); }
 
+// "auto" (any letter case) is 0, the limit found while sending; else 1 to 64.
+bool readJobs(const std::string &strValue, int &nJobs)
+{
+    std::string strLower;
+    for (char c : strValue)
+        strLower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (strLower == "auto") {
+        nJobs = 0;
+        return true;
+    }
+    long n = 0;
+    if (!parseBounded(strValue, 1, 64, n))
+        return false;
+    nJobs = static_cast<int>(n);
+    return true;
+}
+
 } // namespace
 
 bool Settings::keyFileNamed() const { return bKeyFileNamed || strKeyFile != pszKeyFilePath; }
@@ -179,9 +196,12 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
         else
             s.strStorageClass = lowerCase(pszClass) == "none" ? "" : strClass;
     }
-    long n = s.nJobs;
-    pickNumber(layers, "SITEMIRROR_JOBS", 1, 64, n, s.errors);
-    s.nJobs = static_cast<int>(n);
+    if (const char *pszJobs = layers.value("SITEMIRROR_JOBS")) {
+        if (!readJobs(pszJobs, s.nJobs))
+            s.errors.push_back(layers.invalid("SITEMIRROR_JOBS") +
+                               " (accepted: auto, or a whole number from 1 to 64)");
+    }
+    long n = 0;
     n = s.nRetries;
     pickNumber(layers, "SITEMIRROR_RETRIES", 0, 10, n, s.errors);
     s.nRetries = static_cast<int>(n);

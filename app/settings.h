@@ -29,7 +29,8 @@ struct Settings {
     std::string strRegion = "us-east-1"; // SITEMIRROR_REGION: the V4 signing region
     bool bCannedAcl = true;          // SITEMIRROR_ACL: canned (designed rule) | none (no x-amz-acl)
     std::string strStorageClass = "REDUCED_REDUNDANCY"; // SITEMIRROR_STORAGE_CLASS ("none": "", sent none)
-    int nJobs = 16;                  // SITEMIRROR_JOBS (-j): uploads in flight, 1 = designed sequence
+    int nJobs = 0;                   // SITEMIRROR_JOBS (-j): uploads in flight, 1 = designed
+                                     // sequence, 0 = auto (found while sending)
     int nRetries = 3;                // SITEMIRROR_RETRIES: further tries of a retryable outcome
     long nRequestTimeout = 300;      // SITEMIRROR_REQUEST_TIMEOUT: seconds for one request
     bool bDigestCache = true;        // SITEMIRROR_DIGEST_CACHE: on | off

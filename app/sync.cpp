@@ -17,6 +17,7 @@
 #include "page_preview.h"
 #include "phases.h"
 #include "report.h"
+#include "scan_listing.h"
 #include "settings.h"
 #include "site_policy.h"
 #include "header_update.h"
@@ -44,25 +45,23 @@ UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath,
     return item;
 }
 
-// The listing of the bucket's folder strPrefix ("" = the whole bucket) with
+// The records of the bucket's folder strPrefix ("" = the whole bucket) with
 // the prefix cut off every key, so that remote and local records compare by
 // their path below the site root. Keys outside the prefix are dropped.
-bool listSiteObjects(Session &session, const std::string &strBucket, const std::string &strPrefix,
-                     S3ObjSet &remoteList)
+void keepSiteObjects(S3ObjSet &listed, const std::string &strPrefix, S3ObjSet &remoteList)
 {
-    if (strPrefix.empty())
-        return listObjects(session, strBucket, remoteList);
-    S3ObjSet listed;
-    if (!listObjects(session, strBucket, strPrefix, listed))
-        return false;
+    if (strPrefix.empty()) {
+        remoteList.swap(listed);
+        return;
+    }
     for (const S3Obj &obj : listed) {
         if (obj.key.compare(0, strPrefix.size(), strPrefix) != 0)
             continue;
         S3Obj rel = obj;
         rel.key.erase(0, strPrefix.size());
-        remoteList.insert(rel);
+        remoteList.insert(remoteList.end(), std::move(rel));
     }
-    return true;
+    S3ObjSet().swap(listed);
 }
 
 // A dry run writes no page: the one on disk is replaced by the page a run
@@ -266,6 +265,7 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
             summary.nSent = totals.nSent;
             summary.nBytesSent = totals.nBytesSent;
             summary.nFailed += totals.nFailed;
+            summary.nMostInFlight = totals.nMostInFlight;
             bAllStored = totals.nFailed == 0;
             for (const UploadItem &item : items) {
                 if (!item.bStored)
@@ -363,16 +363,18 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         printLine(summaryLine(summary));
         return false;
     };
-    if (!getAllFiles(strRootPath, localList, scan)) {
-        summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
+    S3ObjSet listed;
+    const ScanListOutcome outcome =
+        scanAndList(session, strBucket, settings.strPrefix, strRootPath, scan, localList, listed);
+    summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
+    if (outcome == ScanListScanFailed)
         return stopEarly(" getAllFiles failed ");
-    }
     // Only a whole scan may replace the last run's digests.
     if (scan.cache)
         scan.cache->save();
-    summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
-    if (!listSiteObjects(session, strBucket, settings.strPrefix, remoteList))
+    if (outcome == ScanListListingFailed)
         return stopEarly(" listObjects failed ");
+    keepSiteObjects(listed, settings.strPrefix, remoteList);
     if (bDryRun)
         predictPageRecord(localList, strRootPathIn, settings, scan);
     const std::string strIndexPageKey = settings.strPrefix + siteindex::targetFileName;

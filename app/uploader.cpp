@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "compress.h"
+#include "concurrency.h"
 #include "console.h"
 #include "mime.h"
 #include "myPutObj.h"
@@ -214,7 +215,7 @@ public:
     Uploader(Session &session, const S3BucketContext &ctx, const std::string &strBucket,
              std::vector<UploadItem> &items)
         : ctx(ctx), strBucket(strBucket), settings(session.settings()), slots(items.size()),
-          nJobs(std::max(1, settings.nJobs)),
+          governor(settings.nJobs),
           life(std::chrono::seconds(uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries)))
     {
         for (std::size_t i = 0; i < items.size(); ++i) {
@@ -242,7 +243,7 @@ private:
     const std::string &strBucket;
     const Settings &settings;
     std::vector<Slot> slots;
-    const int nJobs;
+    JobGovernor governor; // how many may be in flight
     const Clock::duration life;
     // The request fill of the upload being started; the client copies the
     // headers before S3_put_object returns.
@@ -365,6 +366,7 @@ void Uploader::start(Slot &slot)
     handler.putObjectRewindCallback = rewindCallback;
     handler.putObjectAnswerCallback = answerCallback;
     ++nRunning;
+    governor.started(nRunning);
     S3_put_object(&ctx, item.strKey.c_str(), slot.bodySize, &properties, rc, &handler, &slot);
 }
 
@@ -372,6 +374,7 @@ void Uploader::start(Slot &slot)
 void Uploader::decide(Slot &slot)
 {
     --nRunning;
+    governor.ended(isPushBack(slot.status, slot.strCode.c_str(), slot.httpStatus), Clock::now());
     const UploadItem &item = *slot.item;
     if (slot.status == S3StatusOK) {
         guard.fileDecided(true, slot.nTries, slot.nUnreachableTries);
@@ -466,12 +469,12 @@ UploadTotals Uploader::run()
 
         // Start what is due: retries first, then new files in key order.
         const Clock::time_point now = Clock::now();
-        while (nRunning < nJobs && !retries.empty() && retries.top().first <= now) {
+        while (nRunning < governor.limit() && !retries.empty() && retries.top().first <= now) {
             std::size_t i = retries.top().second;
             retries.pop();
             start(slots[i]);
         }
-        while (nRunning < nJobs && nextNew < slots.size())
+        while (nRunning < governor.limit() && nextNew < slots.size())
             start(slots[nextNew++]);
         if ((nextPrint < slots.size() && slots[nextPrint].bDone) || !completed.empty())
             continue;
@@ -499,6 +502,7 @@ UploadTotals Uploader::run()
     // A broken context ends every request still queued (their complete
     // callbacks run here); what is left unsent counts as failed.
     S3_destroy_request_context(rc);
+    totals.nMostInFlight = governor.mostInFlight();
     for (std::size_t i = nextPrint; i < slots.size(); ++i) {
         if (!slots[i].bDone) {
             closeFile(slots[i]);

@@ -50,13 +50,15 @@ struct UploadTotals {
     // Keys whose remembered digest must not be trusted again: the file
     // changed during the run, or the store refused its bytes (BadDigest).
     std::vector<std::string> staleKeys;
+    int nMostInFlight = 0; // the most uploads in flight at once
 };
 
-// Sends items (in key order) with up to settings.nJobs in flight and at most
-// that many files open, with the session's settings and hints. Each upload
-// carries x-amz-meta-md5, the hex MD5 of the bytes sent. An item with a
-// content encoding is read once, encoded in memory (its plain bytes held to
-// the scan's digest) and sent encoded; the totals count bytes as sent. ctx, the
+// Sends items (in key order) with up to settings.nJobs in flight (0: as many
+// as the link takes, see concurrency.h) and at most that many files open,
+// with the session's settings and hints. Each upload carries x-amz-meta-md5,
+// the hex MD5 of the bytes sent. An item with a content encoding is read
+// once, encoded in memory (its plain bytes held to the scan's digest) and
+// sent encoded; the totals count bytes as sent. ctx, the
 // session's bucket context, must stay valid for the call. Each block is the
 // item's lead lines, "upload:PATH ; KEY", its response lines, any retry lines
 // and, on failure, the "upload error" line. A file is sent only when the file

@@ -352,4 +352,64 @@ TEST_F(ScanTree, ThePagesTemporariesAreNeverScanned)
                                                      "sub/.fileLists.html.Ab12Cd"}));
 }
 
+// The scan in two steps: the walk finds every name without opening a file
+// or printing a line; reading them prints what one pass prints, in the same
+// order, and lets other work run between files.
+int g_opened = 0;
+void countOpens(ScanHookPoint point, const std::string &)
+{
+    if (point == ScanBeforeOpen)
+        ++g_opened;
+}
+
+TEST_F(ScanTree, TheWalkOpensNothingAndReadingTheNamesIsOnePass)
+{
+    for (const char *pszRel : {"a.html", "bad\xFF.html", "sub/b.html", "sub/c.html", "z\xFE.css"})
+        writeFile(root + "/" + pszRel, pszRel);
+    ScanOptions options;
+    ScanStats stats;
+    options.stats = &stats;
+    S3ObjSet onePass;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(getAllFiles(root + "/", onePass, options));
+    const std::string onePassOut = testing::internal::GetCapturedStdout();
+
+    g_opened = 0;
+    setScanHook(countOpens);
+    ScanNames names;
+    testing::internal::CaptureStdout();
+    const bool bWalked = walkTree(root + "/", names, options);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_TRUE(bWalked);
+    EXPECT_EQ(g_opened, 0);
+    EXPECT_EQ(names.names.size(), 5u);
+    EXPECT_EQ(names.nRefused, 2u);
+
+    int nBetween = 0;
+    options.pfnBetweenFiles = [](void *data) { ++*static_cast<int *>(data); };
+    options.pBetweenFilesData = &nBetween;
+    S3ObjSet twoSteps;
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(digestTree(names, twoSteps, options));
+    const std::string twoStepsOut = testing::internal::GetCapturedStdout();
+    setScanHook(nullptr);
+    EXPECT_EQ(g_opened, 3);
+    EXPECT_EQ(twoStepsOut, onePassOut);
+    EXPECT_NE(twoStepsOut.find("cannot publish: " + root + "/bad\xFF.html (not UTF-8)"),
+              std::string::npos);
+    EXPECT_EQ(keysOf(twoSteps), keysOf(onePass));
+    EXPECT_GE(nBetween, 1);
+    EXPECT_LE(nBetween, 3);
+
+    // A root that cannot be opened: the walk says so only when the names are read.
+    ScanNames missing;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(walkTree(root + "/missing/", missing, options));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    testing::internal::CaptureStderr();
+    S3ObjSet none;
+    EXPECT_FALSE(digestTree(missing, none, options));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(root + "/missing/: "), std::string::npos);
+}
+
 } // namespace

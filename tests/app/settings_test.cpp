@@ -94,7 +94,7 @@ TEST(Settings, TransferSettingsParseAndInvalidValuesNameTheVariable)
     s = loadSettings(lookup);
     EXPECT_EQ(s.strCacheDir, "/h/.cache/sitemirror/");
     EXPECT_EQ(s.strStorageClass, "REDUCED_REDUNDANCY");
-    EXPECT_EQ(s.nJobs, 16);
+    EXPECT_EQ(s.nJobs, 0); // auto: found while sending
 
     const char *bad[][2] = {{"SITEMIRROR_SIGNATURE", "v3"},  {"SITEMIRROR_ACL", "public"},
                             {"SITEMIRROR_JOBS", "0"},        {"SITEMIRROR_JOBS", "65"},
@@ -111,6 +111,32 @@ TEST(Settings, TransferSettingsParseAndInvalidValuesNameTheVariable)
         ASSERT_EQ(s.errors.size(), 1u);
         EXPECT_EQ(s.errors[0].rfind(std::string("invalid setting: ") + row[0] + "=", 0), 0u);
         EXPECT_NE(s.errors[0].find("accepted"), std::string::npos);
+    }
+}
+
+TEST(SettingsJobs, AutoOrAWholeNumberFromOneTo64ForTheVariableAndTheOption)
+{
+    const struct {
+        const char *value;
+        bool ok;
+        int nJobs;
+    } rows[] = {{"auto", true, 0}, {"AUTO", true, 0}, {"Auto", true, 0}, {"1", true, 1},
+                {"64", true, 64},  {"0", false, 0},   {"65", false, 0},  {"auto2", false, 0},
+                {" auto", false, 0}, {"-1", false, 0}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.value);
+        g_vars = {{"SITEMIRROR_JOBS", row.value}};
+        Settings s = loadSettings(lookup);
+        EXPECT_EQ(s.errors.empty(), row.ok);
+        EXPECT_EQ(s.nJobs, row.nJobs); // a refused value keeps the default, auto
+        // The option reads its value as the variable does, and names itself.
+        Settings o = loadSettings(lookup, RulesFile(), "", {{"SITEMIRROR_JOBS", {"--jobs", row.value}}});
+        EXPECT_EQ(o.nJobs, row.nJobs);
+        if (row.ok)
+            EXPECT_TRUE(o.errors.empty());
+        else
+            EXPECT_EQ(o.errors, std::vector<std::string>{std::string("invalid option: --jobs ") + row.value +
+                                                         " (accepted: auto, or a whole number from 1 to 64)"});
     }
 }
 
@@ -159,8 +185,8 @@ TEST(SettingLayers, EachValueComesFromTheHighestLayerThatGivesOneAndIsNamedWhenR
          {{"SITEMIRROR_BUCKET", "env.example"}, {"SITEMIRROR_JOBS", "0"}, {"SITEMIRROR_RETRIES", "2"}},
          {},
          "env.example",
-         16,
-         {"invalid setting: SITEMIRROR_JOBS=0 (accepted: a whole number from 1 to 64)"}},
+         0,
+         {"invalid setting: SITEMIRROR_JOBS=0 (accepted: auto, or a whole number from 1 to 64)"}},
         {"an option over an invalid variable",
          {{"SITEMIRROR_JOBS", "many"}, {"SITEMIRROR_RETRIES", "2"}},
          {{"SITEMIRROR_JOBS", {"--jobs", "4"}}},
@@ -171,8 +197,8 @@ TEST(SettingLayers, EachValueComesFromTheHighestLayerThatGivesOneAndIsNamedWhenR
          {{"SITEMIRROR_JOBS", "2"}, {"SITEMIRROR_RETRIES", "2"}},
          {{"SITEMIRROR_JOBS", {"--jobs", "0"}}},
          "file.example",
-         16,
-         {"invalid option: --jobs 0 (accepted: a whole number from 1 to 64)"}},
+         0,
+         {"invalid option: --jobs 0 (accepted: auto, or a whole number from 1 to 64)"}},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);

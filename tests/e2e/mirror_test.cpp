@@ -388,7 +388,7 @@ TEST_F(Mirror, InvalidSettingsNameTheVariableAndExit2BeforeAnything)
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out,
               "invalid setting: SITEMIRROR_SIGNATURE=v3 (accepted: v4, v2)\n"
-              "invalid setting: SITEMIRROR_JOBS=0 (accepted: a whole number from 1 to 64)\n");
+              "invalid setting: SITEMIRROR_JOBS=0 (accepted: auto, or a whole number from 1 to 64)\n");
     EXPECT_EQ(store->counters().requests, 0);
     EXPECT_FALSE(site.exists("fileLists.html"));
 }

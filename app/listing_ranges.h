@@ -1,0 +1,95 @@
+// listing_ranges.h - the bucket listed as ranges of keys side by side on one
+// request context, merged into one set equal to one sequential pass.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "myDir.h"
+#include "myListObj.h"
+#include "s3client.h"
+#include "session.h"
+
+// Local keys from one cut point to the next: a little under one page, so a
+// range whose keys the bucket holds as they are is listed by one request.
+constexpr std::size_t kKeysPerRange = 900;
+
+// Listing requests in flight at once.
+constexpr int kListingInFlight = 32;
+
+// The markers where the ranges after the first begin: every kKeysPerRange-th
+// key of sortedKeys (byte order), each after strPrefix. None when the keys
+// fill fewer than two pages: such a tree is listed in one pass.
+std::vector<std::string> rangeCuts(const std::vector<const std::string *> &sortedKeys,
+                                   const std::string &strPrefix);
+
+// One listing of the bucket (or of the keys beginning with a prefix) in
+// len(cuts) + 1 ranges: the first from the beginning, each next one after its
+// cut point, each up to and including the next cut point, the last to the
+// end of the bucket. A range goes on page after page, each after the last key
+// of the one before, until a page is empty, reaches the range's end, or (in
+// a ranged listing) is the store's last. Without cut points that is the
+// designed sequential pass: pages until one comes back empty.
+//
+// Nothing is printed while it runs: each request's lines (response headers,
+// outcome, retries) are kept with its range and printed by finish() in key
+// order, as a sequential pass prints them. Runs on the caller's thread:
+// poll() does the work that is ready and returns at once, so a scan can
+// drive the listing between files; finish() runs it to its end.
+class RangedListing {
+public:
+    // ctx is the run's bucket context (it and pszPrefix must outlive the
+    // listing); records are added to result, a key already there keeps its
+    // earlier record.
+    RangedListing(Session &session, const S3BucketContext &ctx, const char *pszPrefix,
+                  const std::vector<std::string> &cuts, S3ObjSet &result);
+    ~RangedListing();
+    RangedListing(const RangedListing &) = delete;
+    RangedListing &operator=(const RangedListing &) = delete;
+
+    // Queues the first pages. False (after one line) when no request context
+    // can be made.
+    bool start();
+    // The work that is ready now, without waiting.
+    void poll();
+    // Runs every range to its end, prints the lines and returns true when the
+    // whole bucket was listed. On a page that failed for good: the lines of
+    // the ranges up to that one, its failure line, and false.
+    bool finish();
+    // Stops at once: requests in flight are ended, nothing is printed.
+    void abandon();
+
+    // Requests made so far (every page and retry).
+    int requests() const { return nRequests; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct Range;
+    static S3Status propertiesCallback(const S3ResponseProperties *prop, void *callbackData);
+    static void completeCallback(S3Status status, const S3ErrorDetails *details,
+                                 void *callbackData);
+    static S3Status listCallback(int isTruncated, const char *nextMarker, int contentsCount,
+                                 const S3ListBucketContent *contents, int commonPrefixesCount,
+                                 const char **commonPrefixes, void *callbackData);
+    void send(Range &range);
+    void pageEnded(Range &range);
+    void failRange(Range &range, const std::string &strLine);
+    void startReady();
+    bool finished() const;
+
+    Session &session;
+    const S3BucketContext &ctx;
+    const char *pszPrefix;
+    S3ObjSet &result;
+    std::vector<Range> ranges;
+    std::vector<std::size_t> completed; // ranges whose page ended, filled by the callback
+    std::vector<std::size_t> ready;     // ranges whose next page may be sent, in key order
+    S3RequestContext *rc = nullptr;
+    int nRunning = 0;
+    int nRequests = 0;
+    std::size_t nFailedRange;           // the first range (in key order) that failed
+    bool bAbandoned = false;
+    bool bRanged;
+};

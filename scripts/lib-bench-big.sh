@@ -1,0 +1,193 @@
+# lib-bench-big.sh - the large-site part of scripts/bench (--big, --big-memory):
+# sourced by it after its helpers are defined, never run alone. The store is
+# radosgw from scripts/rgw-start, each tool talking to it through a relay that
+# adds the round trip; every tool sends the STANDARD storage class (radosgw
+# refuses REDUCED_REDUNDANCY) and sitemirror signs with V4.
+
+store_kind=rgw
+# A copy of the binary: a rebuild during the bench does not reach it.
+cp "$binary" "$work/sitemirror"
+binary=$work/sitemirror
+sclass=STANDARD
+export DEFAULT_JOBS=auto
+rgw_base="$work/rgw"
+big_cleanup() {
+  RGW_BASE=$rgw_base scripts/rgw-stop --purge >/dev/null 2>&1 || true
+  lib_cleanup
+}
+trap big_cleanup EXIT
+
+echo "== store: radosgw (scripts/rgw-start) =="
+RGW_BASE=$rgw_base RGW_MEM_BYTES=${RGW_MEM_BYTES:-2147483648} scripts/rgw-start >"$work/rgw-start.log" 2>&1 ||
+  { cat "$work/rgw-start.log" >&2; exit 1; }
+. "$rgw_base/env.sh"
+rgw=$SITEMIRROR_TEST_RGW_ENDPOINT
+access=$SITEMIRROR_TEST_RGW_ACCESS_KEY
+secret=$SITEMIRROR_TEST_RGW_SECRET_KEY
+export AWS_ACCESS_KEY_ID=$access AWS_SECRET_ACCESS_KEY=$secret
+printf '%s\n%s\n' "$access" "$secret" >"$work/s3key"
+
+# relay_for RTT: a relay in front of radosgw adding RTT ms; sets $relay.
+relay_for() {
+  start_script relay.py --target "$rgw" --rtt-ms "$1" --max-seconds 7200
+  relay="127.0.0.1:$started_port"
+}
+
+# make_small_site DIR COUNT: COUNT pages, style sheets and scripts of 0.3-3 kB
+# in folders of 100, as a large documentation or archive site has.
+make_small_site() {
+  python3 - "$1" "$2" <<'PY'
+import os, random, sys
+root, total = sys.argv[1], int(sys.argv[2])
+rng = random.Random(19)
+kinds = (("html", "<!DOCTYPE html><p>%s</p>\n"), ("css", ".c { content: '%s'; }\n"),
+         ("js", "var s = '%s';\n"))
+for i in range(total):
+    ext, form = kinds[i % 3]
+    folder = os.path.join(root, "docs", "%03d" % (i // 100))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "f%06d.%s" % (i, ext)), "w") as f:
+        f.write(form % ("x" * rng.randint(300, 3000)))
+PY
+}
+
+# change_files DIR N: N files change content at the same size.
+change_files() {
+  python3 - "$1" "$2" <<'PY'
+import os, sys
+root, n = sys.argv[1], int(sys.argv[2])
+files = sorted(os.path.join(d, f) for d, _, fs in os.walk(root) for f in fs if f != "fileLists.html")
+for path in files[::max(1, len(files) // n)][:n]:
+    with open(path, "r+b") as f:
+        data = bytearray(f.read())
+        data[-4:-2] = b"!!"
+        f.seek(0)
+        f.write(data)
+PY
+}
+
+make_bucket() {
+  aws --endpoint-url "http://$rgw" s3 mb "s3://$1" >/dev/null
+}
+
+# timed LABEL TOOL ENDPOINT BUCKET DIR [JOBS]: sets $secs and $kb, the
+# seconds and peak resident kB of the tool's process in one run (GNU time);
+# the bench stops on a failed run.
+timed() {
+  local label=$1 status=0
+  shift
+  timer=(/usr/bin/time -f '%e %M' -o "$work/time.out")
+  run_tool "$@" >"$work/last.out" 2>"$work/last.err" || status=$?
+  timer=()
+  if [ "$status" -ne 0 ]; then
+    echo "$label failed with status $status; last lines:" >&2
+    tail -n 20 "$work/last.out" "$work/last.err" >&2
+    exit 1
+  fi
+  read -r secs kb < <(tail -n1 "$work/time.out")
+}
+
+median3() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
+
+big="$work/big.csv"
+tools=(sitemirror s3cmd rclone aws)
+
+if [ "$mode" = "--big-memory" ]; then
+  top=${FILES:-100000}
+  rtt=${RTT_MS:-20}
+  relay_for "$rtt"
+  echo "== sitemirror alone, unchanged runs at $rtt ms: peak memory by file count =="
+  for n in $((top / 4)) $((top / 2)) "$top"; do
+    dir="$work/mem-$n"
+    make_small_site "$dir" "$n"
+    make_bucket "mem-$n"
+    timed "seed" sitemirror "$rgw" "mem-$n" "$dir" 64
+    timed "settle" sitemirror "$rgw" "mem-$n" "$dir" 64
+    timed "unchanged" sitemirror "$relay" "mem-$n" "$dir"
+    echo "| $n files | $secs s | $((kb / 1024)) MB |"
+    rm -rf "$dir"
+  done
+  exit 0
+fi
+
+files=${FILES:-20000}
+rtt=${RTT_MS:-80}
+relay_for "$rtt"
+far=$relay
+echo "== $files files already stored, $rtt ms =="
+make_small_site "$work/big-site" "$files"
+for tool in "${tools[@]}"; do
+  bucket="big-$tool" dir="$work/big-$tool"
+  cp -R "$work/big-site" "$dir"
+  make_bucket "$bucket"
+  # Stored beforehand straight into the store (sitemirror is the quickest
+  # there); then one run of the tool itself settles what it keeps of its own.
+  timed "$tool seed" sitemirror "$rgw" "$bucket" "$dir" 64
+  timed "$tool settle" "$tool" "$rgw" "$bucket" "$dir"
+  again=() peak=0
+  for _ in 1 2 3; do
+    timed "$tool again" "$tool" "$far" "$bucket" "$dir"
+    again+=("$secs")
+    [ "$kb" -gt "$peak" ] && peak=$kb
+  done
+  change_files "$dir" 100
+  timed "$tool changed" "$tool" "$far" "$bucket" "$dir"
+  changed=$secs
+  [ "$kb" -gt "$peak" ] && peak=$kb
+  echo "big;$tool;$(median3 "${again[@]}");$changed;$((peak / 1024))" >>"$big"
+  echo "$tool: unchanged $(median3 "${again[@]}") s, 100 changed $changed s, peak $((peak / 1024)) MB"
+  rm -rf "$dir"
+done
+rm -rf "$work/big-site"
+
+# small_runs RTT: 500 files of the ordinary bench site, first mirror, unchanged, 10 changed.
+make_site "$work/site" 500
+small_runs() {
+  local rtt=$1 n=0
+  relay_for "$rtt"
+  for tool in "${tools[@]}"; do
+    n=$((n + 1))
+    bucket="small-$rtt-$tool" dir="$work/small-$rtt-$tool"
+    cp -R "$work/site" "$dir"
+    make_bucket "$bucket"
+    timed "$tool first" "$tool" "$relay" "$bucket" "$dir"
+    first=$secs
+    case $tool in sitemirror*) timed "settle" "$tool" "$rgw" "$bucket" "$dir" ;; esac
+    again=()
+    for _ in 1 2 3; do
+      timed "$tool again" "$tool" "$relay" "$bucket" "$dir"
+      again+=("$secs")
+    done
+    change_ten "$dir"
+    timed "$tool changed" "$tool" "$relay" "$bucket" "$dir"
+    changed=$secs
+    echo "small$rtt;$tool;$first;$(median3 "${again[@]}");$changed" >>"$big"
+    echo "$tool at $rtt ms: first $first s, unchanged $(median3 "${again[@]}") s, 10 changed $changed s"
+    rm -rf "$dir"
+  done
+}
+echo "== 500 files at 80 ms, then at 20 ms =="
+small_runs 80
+small_runs 20
+
+python3 - "$big" "$files" "$rtt" <<'PY'
+import csv, sys
+rows = list(csv.reader(open(sys.argv[1]), delimiter=";"))
+def table(kind, title, heads, cols, unit):
+    sel = [r for r in rows if r[0] == kind]
+    best = [min(float(r[c]) for r in sel) for c in cols]
+    print("\n== %s ==" % title)
+    print("| tool | " + " | ".join(heads) + " |")
+    print("|---|" + "---:|" * len(heads))
+    for r in sel:
+        cells = ["%s %s (x%.2f)" % (r[c], u, float(r[c]) / b if b else 0)
+                 for c, b, u in zip(cols, best, unit)]
+        print("| %s | %s |" % (r[1], " | ".join(cells)))
+table("big", "%s files stored, RTT %s ms, radosgw" % (sys.argv[2], sys.argv[3]),
+      ["unchanged re-run (median of 3)", "100 files changed", "peak memory"], [2, 3, 4], ["s", "s", "MB"])
+table("small80", "500 files, RTT 80 ms, radosgw", ["first mirror", "unchanged (median of 3)", "10 changed"],
+      [2, 3, 4], ["s", "s", "s"])
+table("small20", "500 files, RTT 20 ms, radosgw", ["first mirror", "unchanged (median of 3)", "10 changed"],
+      [2, 3, 4], ["s", "s", "s"])
+print("(x: over the best tool's in the same run)")
+PY
