@@ -74,7 +74,7 @@ TEST(SettingsOnTheCommandLine, HelpWithRefusedValuesPrintsTheRunsLinesAndExitsTw
                                  ":3: invalid setting: retries=99 (accepted: a whole number from "
                                  "0 to 10)";
     const std::string envLine =
-        "invalid setting: SITEMIRROR_JOBS=0 (accepted: a whole number from 1 to 64)";
+        "invalid setting: SITEMIRROR_JOBS=0 (accepted: auto, or a whole number from 1 to 64)";
 
     const CliRun run = tool.run("", {{"SITEMIRROR_JOBS", "0"}});
     EXPECT_EQ(run.status, 2);
@@ -103,7 +103,7 @@ TEST(SettingsOnTheCommandLine, HelpWithRefusedValuesPrintsTheRunsLinesAndExitsTw
     EXPECT_NE(help.out.find("\n  SITEMIRROR_JOBS=5\n"), std::string::npos) << help.out;
     help = tool.run("--jobs 0 -h", {{"SITEMIRROR_JOBS", "4"}});
     EXPECT_EQ(help.status, 2) << help.out;
-    EXPECT_EQ(help.last(), "invalid option: --jobs 0 (accepted: a whole number from 1 to 64)");
+    EXPECT_EQ(help.last(), "invalid option: --jobs 0 (accepted: auto, or a whole number from 1 to 64)");
 }
 
 // A site folder that is a git checkout: its history stays out of the bucket
