@@ -13,10 +13,13 @@
 #include "console.h"
 #include "digestcache.h"
 #include "cache_rules.h"
+#include "cdn.h"
 #include "ignore.h"
 #include "myListTool.h"
 #include "options.h"
 #include "myPutObj.h"
+#include "progress.h"
+#include "runlock.h"
 #include "session.h"
 #include "settings.h"
 #include "sync.h"
@@ -35,9 +38,44 @@ bool resolvePath(const std::string &strPath, std::string &strResolved)
     return true;
 }
 
+// The session token of a bucket context, when the context has the field.
+template <class Context>
+auto sessionTokenOf(const Context &ctx, int) -> decltype(ctx.securityToken, std::string())
+{
+    return ctx.securityToken ? ctx.securityToken : "";
+}
+template <class Context> std::string sessionTokenOf(const Context &, long) { return ""; }
+
+// After a run that changed anything: the CDN in front of the bucket forgets
+// the changed paths, signed with the run's credentials. True when there is
+// no CDN, nothing changed, or the CDN took the request.
+bool invalidateCdn(Session &session)
+{
+    const Settings &settings = session.settings();
+    if (settings.strCloudFrontDistribution.empty() || settings.bDryRun ||
+        session.changedKeys().empty())
+        return true;
+    S3BucketContext ctx;
+    if (!session.bucketContext(settings.strBucket.c_str(), ctx)) {
+        printLine("invalidation failed: no credentials (the files are stored; the CDN may serve "
+                  "old copies until they expire)");
+        return false;
+    }
+    CdnCredentials creds;
+    creds.strAccessKeyId = ctx.accessKeyId ? ctx.accessKeyId : "";
+    creds.strSecretAccessKey = ctx.secretAccessKey ? ctx.secretAccessKey : "";
+    creds.strSessionToken = sessionTokenOf(ctx, 0);
+    return invalidateChangedKeys(settings, creds, session.changedKeys());
+}
+
 int mirrorSite(Session &session)
 {
     const Settings &settings = session.settings();
+    // One run of a site at a time: two would race on its page and its digest cache.
+    RunLock lock;
+    if (!settings.strCacheDir.empty() &&
+        lock.take(settings.strCacheDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy)
+        return ExitFailed;
     // Rules that cannot be read would publish what they leave out: stop first.
     IgnoreRules ignore;
     if (!loadIgnoreFile(settings.strRootPath, ignore))
@@ -70,7 +108,9 @@ int mirrorSite(Session &session)
     scan.cache = cache.get();
 
     bool bSynced = sync(session, settings.strBucket, strRoot, settings.bDryRun, scan);
-    return bIndexWritten && bSynced ? ExitOk : ExitFailed;
+    // What was stored is invalidated also when other files failed.
+    bool bInvalidated = invalidateCdn(session);
+    return bIndexWritten && bSynced && bInvalidated ? ExitOk : ExitFailed;
 }
 
 // One file, public-read, under its base name: a one-item run of the uploader,
@@ -110,8 +150,11 @@ int uploadOneFile(Session &session, const char *pszArg)
     S3BucketContext ctx;
     if (!context.initialize(settings.strBucket.c_str(), ctx))
         return ExitFailed;
-    return uploadItems(session, ctx, settings.strBucket, items).nFailed == 0 ? ExitOk
-                                                                               : ExitFailed;
+    const bool bStored = uploadItems(session, ctx, settings.strBucket, items).nFailed == 0;
+    if (item.bStored)
+        session.changedKeys().push_back(item.strKey);
+    const bool bInvalidated = invalidateCdn(session);
+    return bStored && bInvalidated ? ExitOk : ExitFailed;
 }
 
 void printHelp(const std::string &strProgram, const Settings &s)
@@ -129,6 +172,11 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 file that would be sent; send nothing, write no index page",
         "  -q, --quiet    no libcurl trace on standard error",
         "  -j, --jobs N   uploads in flight, 1 to 64 (as SITEMIRROR_JOBS)",
+        "  -P, --progress one line on standard error, redrawn in place while files go up:",
+        "                 files and bytes done of the total, rate, time left, retries (shown on",
+        "                 a terminal only); no libcurl trace",
+        "  --no-wait      when another run of the same site holds its lock, exit 1 at once",
+        "                 instead of waiting for it to end",
         "",
         "settings (environment, over the rules file, over the built-in default):",
     };
@@ -155,6 +203,11 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_DIGEST_CACHE", std::string(s.bDigestCache ? "on" : "off") +
                                         (s.strCacheDir.empty() ? "" : " (" + s.strCacheDir + ")"));
     show("SITEMIRROR_CONFIG", s.strConfigFile.empty() ? "(none)" : s.strConfigFile);
+    show("SITEMIRROR_CLOUDFRONT_DISTRIBUTION",
+         s.strCloudFrontDistribution.empty() ? "(none)" : s.strCloudFrontDistribution);
+    show("SITEMIRROR_CLOUDFRONT_ENDPOINT",
+         s.strCloudFrontEndpoint.empty() ? pszCloudFrontEndpoint : s.strCloudFrontEndpoint);
+    show("SITEMIRROR_INVALIDATION_MAX_PATHS", std::to_string(s.nInvalidationMaxPaths));
     printLine("  Cache-Control rules: " + std::to_string(s.cacheRules.size()));
     for (const CacheRule &rule : s.cacheRules)
         printLine("    " + rule.strMatch + " -> " + rule.strCacheControl);
@@ -180,7 +233,10 @@ int runCommandLine(int argc, char **argv)
             settings.errors.push_back(strError);
     }
     settings.bDryRun = cl.bDryRun;
-    settings.bQuiet = cl.bQuiet;
+    // The progress line takes the place of libcurl's trace.
+    settings.bQuiet = cl.bQuiet || cl.bProgress;
+    settings.bProgress = cl.bProgress;
+    settings.bNoWait = cl.bNoWait;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);
@@ -203,5 +259,8 @@ int runCommandLine(int argc, char **argv)
     Session session(settings);
     if (session.caFileRefused())
         return ExitFailed;
+    ProgressLine progress;
+    if (settings.bProgress && ProgressLine::wanted())
+        session.setTransferObserver(&progress);
     return cl.args.empty() ? mirrorSite(session) : uploadOneFile(session, cl.args[0].c_str());
 }

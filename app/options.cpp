@@ -4,6 +4,13 @@
 
 #include <getopt.h>
 
+namespace {
+
+// Long options without a short form: values outside the characters.
+enum { kNoWait = 256 };
+
+} // namespace
+
 CommandLine parseCommandLine(int argc, char **argv)
 {
     static const struct option kLongOptions[] = {
@@ -12,11 +19,13 @@ CommandLine parseCommandLine(int argc, char **argv)
         {"dry-run", no_argument, nullptr, 'n'},
         {"quiet", no_argument, nullptr, 'q'},
         {"jobs", required_argument, nullptr, 'j'},
+        {"progress", no_argument, nullptr, 'P'},
+        {"no-wait", no_argument, nullptr, kNoWait},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the first argument that is not one, so a file name
     // after them is never read as an option; ":" reports a missing value as ':'.
-    static const char kShortOptions[] = "+:hVnqj:";
+    static const char kShortOptions[] = "+:hVnqj:P";
 
     CommandLine cl;
     opterr = 0; // our own usage line instead of getopt's messages
@@ -32,6 +41,8 @@ CommandLine parseCommandLine(int argc, char **argv)
             cl.bJobs = true;
             cl.strJobs = optarg ? optarg : "";
             break;
+        case 'P': cl.bProgress = true; break;
+        case kNoWait: cl.bNoWait = true; break;
         default: cl.bUsage = true; break; // '?' unknown, ':' value missing
         }
     }

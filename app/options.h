@@ -12,6 +12,8 @@ struct CommandLine {
     bool bQuiet = false;   // -q, --quiet
     bool bJobs = false;    // -j, --jobs N given ...
     std::string strJobs;   // ... with this text (checked as SITEMIRROR_JOBS is)
+    bool bProgress = false; // -P, --progress
+    bool bNoWait = false;   // --no-wait
     bool bUsage = false;   // an unknown option or a missing option value
     std::vector<std::string> args; // what follows the options: the form's arguments
 };

@@ -12,6 +12,8 @@
 #include "s3client.h"
 #include "settings.h"
 
+class TransferObserver;
+
 // User-agent information handed to S3_initialize.
 extern const char *const pszUserAgentInfo;
 
@@ -48,6 +50,10 @@ public:
     // deleted), in the order they were changed; what a CDN is told to forget.
     std::vector<std::string> &changedKeys() { return changed; }
 
+    // Told how the run's uploads go (the progress line); null: nobody.
+    TransferObserver *transferObserver() const { return observer; }
+    void setTransferObserver(TransferObserver *pObserver) { observer = pObserver; }
+
 private:
     const Settings &settingsRef;
     Endpoint endpoint; // parsed once; the bucket contexts point into it
@@ -58,4 +64,5 @@ private:
     Credentials creds;
     HintLog hintLog;
     std::vector<std::string> changed;
+    TransferObserver *observer = nullptr;
 };

@@ -122,6 +122,24 @@ Settings loadSettings(const char *(*getVar)(const char *name))
     pickChoice(getVar, "SITEMIRROR_DIGEST_CACHE", "on", "off", s.bDigestCache, s.errors);
     s.strConfigFile = pick(getVar, "SITEMIRROR_CONFIG", "");
 
+    // The id goes into the request's path: letters and digits only.
+    s.strCloudFrontDistribution = pick(getVar, "SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "");
+    bool bIdOk = s.strCloudFrontDistribution.size() <= 64;
+    for (char c : s.strCloudFrontDistribution) {
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            bIdOk = false;
+    }
+    if (!bIdOk) {
+        s.errors.push_back("invalid setting: SITEMIRROR_CLOUDFRONT_DISTRIBUTION=" +
+                           s.strCloudFrontDistribution +
+                           " (accepted: a distribution id of letters and digits)");
+        s.strCloudFrontDistribution.clear();
+    }
+    s.strCloudFrontEndpoint = pick(getVar, "SITEMIRROR_CLOUDFRONT_ENDPOINT", "");
+    n = s.nInvalidationMaxPaths;
+    pickNumber(getVar, "SITEMIRROR_INVALIDATION_MAX_PATHS", 1, 3000, n, s.errors);
+    s.nInvalidationMaxPaths = static_cast<int>(n);
+
     const char *pszXdg = getVar("XDG_CACHE_HOME");
     const char *pszHome = getVar("HOME");
     if (pszXdg && *pszXdg == '/')

@@ -29,6 +29,12 @@ struct Settings {
     std::string strConfigFile;       // SITEMIRROR_CONFIG: the rules file ("" = none)
     std::vector<CacheRule> cacheRules; // the rules file's Cache-Control rules, in order
 
+    // After a run that changed anything, the CloudFront distribution in front
+    // of the bucket is told to forget the changed paths.
+    std::string strCloudFrontDistribution; // SITEMIRROR_CLOUDFRONT_DISTRIBUTION: its id ("" = none)
+    std::string strCloudFrontEndpoint;     // SITEMIRROR_CLOUDFRONT_ENDPOINT: "" = CloudFront's own
+    int nInvalidationMaxPaths = 100;       // SITEMIRROR_INVALIDATION_MAX_PATHS: more become "/*"
+
     // One line per variable whose value was not accepted, naming the variable
     // and the values it takes; that setting keeps its default. A run with any
     // of these stops before sending (exit status 2).
@@ -37,6 +43,8 @@ struct Settings {
     // From the command line, not the environment.
     bool bDryRun = false; // -n: list what would be sent, send nothing
     bool bQuiet = false;  // -q: no libcurl trace on standard error
+    bool bProgress = false; // -P: one progress line on standard error (a terminal only)
+    bool bNoWait = false;   // --no-wait: fail instead of waiting for another run of the site
 };
 
 // The defaults compiled into the tool.
