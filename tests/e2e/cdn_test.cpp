@@ -1,0 +1,259 @@
+// The CloudFront invalidation after a run, as moto's CloudFront records it:
+// which paths a run asks to forget, when it asks at all, the collapse to /*,
+// and a distribution or endpoint that fails the run after the upload.
+#include <gtest/gtest.h>
+
+#include <curl/curl.h>
+
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "site.h"
+
+namespace {
+
+using e2e::ToolRun;
+
+size_t collect(char *data, size_t size, size_t count, void *out)
+{
+    static_cast<std::string *>(out)->append(data, size * count);
+    return size * count;
+}
+
+// One request to moto's CloudFront. moto picks the service from the
+// credential scope and checks no signature.
+std::string cloudFront(const std::string &endpoint, const std::string &method,
+                       const std::string &target, const std::string &body = "")
+{
+    CURL *curl = curl_easy_init();
+    std::string answer;
+    struct curl_slist *headers = nullptr;
+    headers = curl_slist_append(headers, "Authorization: AWS4-HMAC-SHA256 Credential=AKID/"
+                                         "20260101/us-east-1/cloudfront/aws4_request, "
+                                         "SignedHeaders=host, Signature=00");
+    headers = curl_slist_append(headers, "Content-Type: application/xml");
+    const std::string url = "http://" + endpoint + target;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    if (!body.empty())
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
+    const CURLcode rc = curl_easy_perform(curl);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    if (rc != CURLE_OK)
+        throw std::runtime_error("CloudFront request failed: " + url);
+    return answer;
+}
+
+// Every text of the elements called name, in document order.
+std::vector<std::string> elements(const std::string &xml, const std::string &name)
+{
+    std::vector<std::string> out;
+    const std::regex re("<" + name + ">([^<]*)</" + name + ">");
+    for (std::sregex_iterator it(xml.begin(), xml.end(), re), end; it != end; ++it)
+        out.push_back((*it)[1].str());
+    return out;
+}
+
+class Invalidation : public e2e::StoreSuite {
+protected:
+    void SetUp() override
+    {
+        e2e::StoreSuite::SetUp();
+        static int nDistribution = 0;
+        const std::string config =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+            "<DistributionConfig xmlns=\"http://cloudfront.amazonaws.com/doc/2020-05-31/\">"
+            "<CallerReference>test-" + std::to_string(++nDistribution) + "</CallerReference>"
+            "<Origins><Quantity>1</Quantity><Items><Origin><Id>site</Id>"
+            "<DomainName>" + bucket + ".s3.amazonaws.com</DomainName>"
+            "<S3OriginConfig><OriginAccessIdentity></OriginAccessIdentity></S3OriginConfig>"
+            "</Origin></Items></Origins>"
+            "<DefaultCacheBehavior><TargetOriginId>site</TargetOriginId>"
+            "<ViewerProtocolPolicy>allow-all</ViewerProtocolPolicy><MinTTL>0</MinTTL>"
+            "</DefaultCacheBehavior><Comment></Comment><Enabled>true</Enabled>"
+            "</DistributionConfig>";
+        const std::vector<std::string> ids =
+            elements(cloudFront(store->motoEndpoint(), "POST", "/2020-05-31/distribution", config),
+                     "Id");
+        ASSERT_FALSE(ids.empty());
+        distribution = ids[0];
+    }
+
+    ToolRun run(std::map<std::string, std::string> extra = {}, const std::string &args = "-q")
+    {
+        auto vars = env();
+        vars["SITEMIRROR_CLOUDFRONT_DISTRIBUTION"] = distribution;
+        vars["SITEMIRROR_CLOUDFRONT_ENDPOINT"] = "http://" + store->motoEndpoint();
+        for (const auto &kv : extra)
+            vars[kv.first] = kv.second;
+        return e2e::runTool(args, vars);
+    }
+
+    // The ids of the invalidations moto holds for the distribution.
+    std::vector<std::string> invalidations()
+    {
+        return elements(cloudFront(store->motoEndpoint(), "GET",
+                                   "/2020-05-31/distribution/" + distribution + "/invalidation"),
+                        "Id");
+    }
+    std::set<std::string> pathsOf(const std::string &id)
+    {
+        const std::vector<std::string> paths = elements(
+            cloudFront(store->motoEndpoint(), "GET",
+                       "/2020-05-31/distribution/" + distribution + "/invalidation/" + id),
+            "Path");
+        return std::set<std::string>(paths.begin(), paths.end());
+    }
+    // Runs until the index page, which names its own size, no longer changes.
+    void settle()
+    {
+        for (int i = 0; i < 3; ++i) {
+            ToolRun again = run();
+            ASSERT_EQ(again.status, 0) << again.out;
+            if (e2e::uploadedKeys(again.out).empty())
+                return;
+        }
+        FAIL() << "the site does not settle";
+    }
+    // The id of the run's "invalidation: ID (...)" line, "" when none.
+    static std::string announced(const std::string &out)
+    {
+        std::smatch m;
+        return std::regex_search(out, m, std::regex("\ninvalidation: (\\S+) \\(")) ? m[1].str()
+                                                                                 : "";
+    }
+
+    std::string distribution;
+};
+
+TEST_F(Invalidation, ARunThatChangedFilesHasTheirPathsForgottenAndAnUnchangedRunSendsNothing)
+{
+    site.write("a.html", "aaa");
+    site.write("docs/index.html", "docs");
+    site.write("docs/sp ace&more.html", "s");
+    site.write("caf\xc3\xa9.css", "c");
+
+    ToolRun first = run();
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
+    const std::vector<std::string> ids = invalidations();
+    ASSERT_EQ(ids.size(), 1u) << first.out;
+    EXPECT_EQ(announced(first.out), ids[0]) << first.out;
+    EXPECT_NE(first.out.find("(6 paths)"), std::string::npos) << first.out;
+    // A folder's index page also stands for the folder; names are URL-encoded.
+    EXPECT_EQ(pathsOf(ids[0]),
+              (std::set<std::string>{"/a.html", "/docs/", "/docs/index.html",
+                                     "/docs/sp%20ace%26more.html", "/caf%C3%A9.css",
+                                     "/fileLists.html"}));
+
+    // A run that sends nothing asks nothing.
+    settle();
+    const std::size_t nSettled = invalidations().size();
+    ToolRun unchanged = run();
+    ASSERT_EQ(unchanged.status, 0) << unchanged.out;
+    EXPECT_EQ(announced(unchanged.out), "") << unchanged.out;
+    EXPECT_EQ(invalidations().size(), nSettled);
+
+    // Same size, other bytes: the page stays as it was, only the file changed.
+    site.write("a.html", "bbb");
+    ToolRun changed = run();
+    ASSERT_EQ(changed.status, 0) << changed.out;
+    ASSERT_EQ(invalidations().size(), nSettled + 1) << changed.out;
+    const std::string id = announced(changed.out);
+    ASSERT_NE(id, "") << changed.out;
+    EXPECT_EQ(pathsOf(id), (std::set<std::string>{"/a.html"}));
+    EXPECT_NE(changed.out.find("invalidation: " + id + " (1 path)\n"), std::string::npos)
+        << changed.out;
+}
+
+TEST_F(Invalidation, MorePathsThanTheLimitBecomeOneWildcardAndTheDryRunSendsNone)
+{
+    site.write("a.html", "a");
+    site.write("b.html", "b");
+
+    ToolRun dry = run({{"SITEMIRROR_INVALIDATION_MAX_PATHS", "2"}}, "-q -n");
+    ASSERT_EQ(dry.status, 0) << dry.out;
+    EXPECT_TRUE(invalidations().empty()) << dry.out;
+
+    // a.html, b.html and the page: three paths over a limit of two.
+    ToolRun over = run({{"SITEMIRROR_INVALIDATION_MAX_PATHS", "2"}});
+    ASSERT_EQ(over.status, 0) << over.out;
+    const std::string id = announced(over.out);
+    ASSERT_NE(id, "") << over.out;
+    EXPECT_EQ(pathsOf(id), (std::set<std::string>{"/*"}));
+    EXPECT_NE(over.out.find("invalidation: " + id + " (/* for 3 changed keys)\n"),
+              std::string::npos)
+        << over.out;
+
+    // At the limit the paths are named one by one.
+    settle();
+    site.write("a.html", "x");
+    site.write("b.html", "y");
+    ToolRun at = run({{"SITEMIRROR_INVALIDATION_MAX_PATHS", "2"}});
+    ASSERT_EQ(at.status, 0) << at.out;
+    EXPECT_EQ(pathsOf(announced(at.out)), (std::set<std::string>{"/a.html", "/b.html"}));
+}
+
+TEST_F(Invalidation, AnInvalidationThatFailsFailsTheRunButTheFilesAreStored)
+{
+    site.write("a.html", "a");
+    struct Case {
+        const char *name;
+        std::map<std::string, std::string> vars;
+        const char *why;
+    };
+    const Case cases[] = {
+        {"unknown distribution", {{"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E0NOSUCHONE"}},
+         "HTTP 404 NoSuchDistribution"},
+        {"endpoint down",
+         {{"SITEMIRROR_CLOUDFRONT_ENDPOINT",
+           "http://127.0.0.1:" + std::to_string(harness::refusedPort())},
+          {"SITEMIRROR_RETRIES", "1"}},
+         "cannot reach 127.0.0.1:"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        site.write("a.html", c.name); // a change for every case
+        ToolRun failed = run(c.vars);
+        EXPECT_EQ(failed.status, 1) << failed.out;
+        EXPECT_NE(failed.out.find("\ninvalidation failed: distribution "), std::string::npos)
+            << failed.out;
+        EXPECT_NE(failed.out.find(c.why), std::string::npos) << failed.out;
+        EXPECT_NE(failed.out.find("(the files are stored; the CDN may serve old copies until "
+                                  "they expire)\n"),
+                  std::string::npos)
+            << failed.out;
+        EXPECT_EQ(store->getObject(bucket, "a.html").body, c.name);
+    }
+    EXPECT_TRUE(invalidations().empty());
+}
+
+TEST_F(Invalidation, TheOneFileFormHasItsKeyForgottenToo)
+{
+    site.write("notes.txt", "n");
+    ToolRun one = run({}, "-q " + e2e::quote(site.path("notes.txt")));
+    ASSERT_EQ(one.status, 0) << one.out;
+    const std::string id = announced("\n" + one.out);
+    ASSERT_NE(id, "") << one.out;
+    EXPECT_EQ(pathsOf(id), (std::set<std::string>{"/notes.txt"}));
+}
+
+TEST_F(Invalidation, ADistributionIdThatIsNoIdIsRefusedBeforeAnythingIsSent)
+{
+    site.write("a.html", "a");
+    ToolRun bad = run({{"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1/../x"}});
+    EXPECT_EQ(bad.status, 2) << bad.out;
+    EXPECT_NE(bad.out.find("invalid setting: SITEMIRROR_CLOUDFRONT_DISTRIBUTION=E1/../x"),
+              std::string::npos)
+        << bad.out;
+    EXPECT_FALSE(store->getObject(bucket, "a.html").exists);
+}
+
+} // namespace
