@@ -1,0 +1,120 @@
+// The progress line of -P under a pseudo-terminal: redrawn in place on
+// standard error, ending on the whole run's counts with the retries it took,
+// with no libcurl trace beside it; and nothing of it off a terminal.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "harness.h"
+#include "site.h"
+
+namespace {
+
+using e2e::ToolRun;
+
+// Runs the rest of its command line with standard error on a pseudo-terminal
+// (raw, so line ends stay as written) and standard output in a file; the
+// terminal's bytes go to a second file; exits with the command's status.
+const char kPtyRunner[] = R"(import os, subprocess, sys, tty
+out_path, tty_path, argv = sys.argv[1], sys.argv[2], sys.argv[3:]
+master, slave = os.openpty()
+tty.setraw(slave)
+with open(out_path, 'wb') as out:
+    child = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=slave)
+os.close(slave)
+seen = b''
+while True:
+    try:
+        chunk = os.read(master, 65536)
+    except OSError:  # the terminal is gone once the command has ended
+        break
+    if not chunk:
+        break
+    seen += chunk
+status = child.wait()
+with open(tty_path, 'wb') as f:
+    f.write(seen)
+sys.exit(status)
+)";
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// The texts the terminal showed, in order: each "\r TEXT ESC[K" drawing.
+std::vector<std::string> drawings(const std::string &seen, std::string &rest)
+{
+    std::vector<std::string> out;
+    const std::regex re("\r([^\r\x1b]*)\x1b\\[K");
+    rest = std::regex_replace(seen, re, "");
+    for (std::sregex_iterator it(seen.begin(), seen.end(), re), end; it != end; ++it)
+        if (!(*it)[1].str().empty())
+            out.push_back((*it)[1].str());
+    return out;
+}
+
+TEST(Progress, OnATerminalOneLineIsRedrawnAndEndsOnTheRunsCountsAndRetries)
+{
+    harness::StoreOptions options;
+    options.slowDownPuts = 1; // every file's first try is refused: one retry each
+    e2e::StoreRun run(options, "progress.example", "-P");
+    run.site.write("a.html", "a");
+    run.site.write("big.bin", std::string(300000, 'b'));
+    run.site.write("docs/c.txt", "c");
+    const std::string runner = run.site.base() + "/pty.py";
+    std::ofstream(runner) << kPtyRunner;
+    const std::string out = run.site.base() + "/out", seen = run.site.base() + "/tty";
+
+    auto vars = run.site.env(run.bucket, "http://" + run.store.endpoint());
+    vars["SITEMIRROR_RETRIES"] = "3";
+    ToolRun tool = e2e::runTool("-P", vars,
+                                "python3 " + e2e::quote(runner) + " " + e2e::quote(out) + " " +
+                                    e2e::quote(seen) + " ");
+    const std::string stdoutText = readFile(out), ttyText = readFile(seen);
+    ASSERT_EQ(tool.status, 0) << stdoutText << tool.err;
+
+    std::string rest;
+    const std::vector<std::string> texts = drawings(ttyText, rest);
+    ASSERT_FALSE(texts.empty()) << ttyText;
+    // Nothing but the line: no libcurl trace, one line end when it is left.
+    EXPECT_EQ(rest, "\n") << ttyText;
+    // The total: the files and the page written before the scan.
+    const std::regex first("files 0/4, 0 B of 29\\d\\.\\d KiB, -- B/s, ETA --, 0 retries");
+    EXPECT_TRUE(std::regex_match(texts.front(), first)) << texts.front();
+    std::smatch m;
+    const std::string last = texts.back();
+    ASSERT_TRUE(std::regex_match(last, m,
+                                 std::regex("files 4/4, (.+) of (.+), .+/s, ETA 0:00, 4 retries")))
+        << last;
+    EXPECT_EQ(m[1].str(), m[2].str()) << last;
+    // The designed lines are all still on standard output.
+    EXPECT_EQ(e2e::uploadedKeys(stdoutText),
+              (std::set<std::string>{"a.html", "big.bin", "docs/c.txt", "fileLists.html"}))
+        << stdoutText;
+    EXPECT_NE(stdoutText.find("retry 1 of 3"), std::string::npos) << stdoutText;
+}
+
+TEST(Progress, OffATerminalThereIsNoLineAndNoTrace)
+{
+    e2e::StoreRun run({}, "progress-pipe.example");
+    run.site.write("a.html", "a");
+    ToolRun traced = run.mirror();
+    ASSERT_EQ(traced.status, 0) << traced.out;
+    EXPECT_FALSE(traced.err.empty()); // libcurl's trace, as designed
+
+    run.site.write("a.html", "b");
+    run.args = "-P";
+    ToolRun piped = run.mirror();
+    ASSERT_EQ(piped.status, 0) << piped.out;
+    EXPECT_EQ(piped.err, "");
+    EXPECT_NE(piped.out.find("upload:" + run.site.path("a.html")), std::string::npos) << piped.out;
+}
+
+} // namespace
