@@ -3,13 +3,14 @@
 // and a distribution or endpoint that fails the run after the upload.
 #include <gtest/gtest.h>
 
-#include <curl/curl.h>
+#include <memory>
 
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "cloudfront.h"
 #include "harness.h"
 #include "site.h"
 
@@ -17,74 +18,13 @@ namespace {
 
 using e2e::ToolRun;
 
-size_t collect(char *data, size_t size, size_t count, void *out)
-{
-    static_cast<std::string *>(out)->append(data, size * count);
-    return size * count;
-}
-
-// One request to moto's CloudFront. moto picks the service from the
-// credential scope and checks no signature.
-std::string cloudFront(const std::string &endpoint, const std::string &method,
-                       const std::string &target, const std::string &body = "")
-{
-    CURL *curl = curl_easy_init();
-    std::string answer;
-    struct curl_slist *headers = nullptr;
-    headers = curl_slist_append(headers, "Authorization: AWS4-HMAC-SHA256 Credential=AKID/"
-                                         "20260101/us-east-1/cloudfront/aws4_request, "
-                                         "SignedHeaders=host, Signature=00");
-    headers = curl_slist_append(headers, "Content-Type: application/xml");
-    const std::string url = "http://" + endpoint + target;
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
-    if (!body.empty())
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
-    const CURLcode rc = curl_easy_perform(curl);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    if (rc != CURLE_OK)
-        throw std::runtime_error("CloudFront request failed: " + url);
-    return answer;
-}
-
-// Every text of the elements called name, in document order.
-std::vector<std::string> elements(const std::string &xml, const std::string &name)
-{
-    std::vector<std::string> out;
-    const std::regex re("<" + name + ">([^<]*)</" + name + ">");
-    for (std::sregex_iterator it(xml.begin(), xml.end(), re), end; it != end; ++it)
-        out.push_back((*it)[1].str());
-    return out;
-}
-
 class Invalidation : public e2e::StoreSuite {
 protected:
     void SetUp() override
     {
         e2e::StoreSuite::SetUp();
-        static int nDistribution = 0;
-        const std::string config =
-            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-            "<DistributionConfig xmlns=\"http://cloudfront.amazonaws.com/doc/2020-05-31/\">"
-            "<CallerReference>test-" + std::to_string(++nDistribution) + "</CallerReference>"
-            "<Origins><Quantity>1</Quantity><Items><Origin><Id>site</Id>"
-            "<DomainName>" + bucket + ".s3.amazonaws.com</DomainName>"
-            "<S3OriginConfig><OriginAccessIdentity></OriginAccessIdentity></S3OriginConfig>"
-            "</Origin></Items></Origins>"
-            "<DefaultCacheBehavior><TargetOriginId>site</TargetOriginId>"
-            "<ViewerProtocolPolicy>allow-all</ViewerProtocolPolicy><MinTTL>0</MinTTL>"
-            "</DefaultCacheBehavior><Comment></Comment><Enabled>true</Enabled>"
-            "</DistributionConfig>";
-        const std::vector<std::string> ids =
-            elements(cloudFront(store->motoEndpoint(), "POST", "/2020-05-31/distribution", config),
-                     "Id");
-        ASSERT_FALSE(ids.empty());
-        distribution = ids[0];
+        cloudFront = std::make_unique<e2e::MotoCloudFront>(store->motoEndpoint());
+        distribution = cloudFront->createDistribution(bucket);
     }
 
     ToolRun run(std::map<std::string, std::string> extra = {}, const std::string &args = "-q")
@@ -97,20 +37,10 @@ protected:
         return e2e::runTool(args, vars);
     }
 
-    // The ids of the invalidations moto holds for the distribution.
-    std::vector<std::string> invalidations()
-    {
-        return elements(cloudFront(store->motoEndpoint(), "GET",
-                                   "/2020-05-31/distribution/" + distribution + "/invalidation"),
-                        "Id");
-    }
+    std::vector<std::string> invalidations() { return cloudFront->invalidations(distribution); }
     std::set<std::string> pathsOf(const std::string &id)
     {
-        const std::vector<std::string> paths = elements(
-            cloudFront(store->motoEndpoint(), "GET",
-                       "/2020-05-31/distribution/" + distribution + "/invalidation/" + id),
-            "Path");
-        return std::set<std::string>(paths.begin(), paths.end());
+        return cloudFront->paths(distribution, id);
     }
     // Runs until the index page, which names its own size, no longer changes.
     void settle()
@@ -131,6 +61,7 @@ protected:
                                                                                  : "";
     }
 
+    std::unique_ptr<e2e::MotoCloudFront> cloudFront;
     std::string distribution;
 };
 

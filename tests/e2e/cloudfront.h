@@ -1,0 +1,104 @@
+// cloudfront.h - moto's CloudFront as the tests drive it: a distribution made
+// for a test, and the invalidations moto recorded for it.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <regex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Every text of the elements called name, in document order.
+inline std::vector<std::string> xmlElements(const std::string &xml, const std::string &name)
+{
+    std::vector<std::string> out;
+    const std::regex re("<" + name + ">([^<]*)</" + name + ">");
+    for (std::sregex_iterator it(xml.begin(), xml.end(), re), end; it != end; ++it)
+        out.push_back((*it)[1].str());
+    return out;
+}
+
+class MotoCloudFront {
+public:
+    // moto at endpoint ("127.0.0.1:PORT", straight, not through the proxy).
+    explicit MotoCloudFront(std::string endpoint) : endpoint(std::move(endpoint)) {}
+
+    // A new distribution in front of bucket; its id.
+    std::string createDistribution(const std::string &bucket)
+    {
+        static int nDistribution = 0;
+        const std::string config =
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+            "<DistributionConfig xmlns=\"http://cloudfront.amazonaws.com/doc/2020-05-31/\">"
+            "<CallerReference>test-" + std::to_string(++nDistribution) + "</CallerReference>"
+            "<Origins><Quantity>1</Quantity><Items><Origin><Id>site</Id>"
+            "<DomainName>" + bucket + ".s3.amazonaws.com</DomainName>"
+            "<S3OriginConfig><OriginAccessIdentity></OriginAccessIdentity></S3OriginConfig>"
+            "</Origin></Items></Origins>"
+            "<DefaultCacheBehavior><TargetOriginId>site</TargetOriginId>"
+            "<ViewerProtocolPolicy>allow-all</ViewerProtocolPolicy><MinTTL>0</MinTTL>"
+            "</DefaultCacheBehavior><Comment></Comment><Enabled>true</Enabled>"
+            "</DistributionConfig>";
+        const std::vector<std::string> ids =
+            xmlElements(request("POST", "/2020-05-31/distribution", config), "Id");
+        if (ids.empty())
+            throw std::runtime_error("moto made no distribution");
+        return ids[0];
+    }
+    // The ids of the invalidations moto holds for distribution.
+    std::vector<std::string> invalidations(const std::string &distribution)
+    {
+        return xmlElements(
+            request("GET", "/2020-05-31/distribution/" + distribution + "/invalidation"), "Id");
+    }
+    // The paths of one of them.
+    std::set<std::string> paths(const std::string &distribution, const std::string &id)
+    {
+        const std::vector<std::string> all = xmlElements(
+            request("GET", "/2020-05-31/distribution/" + distribution + "/invalidation/" + id),
+            "Path");
+        return std::set<std::string>(all.begin(), all.end());
+    }
+
+private:
+    static size_t collect(char *data, size_t size, size_t count, void *out)
+    {
+        static_cast<std::string *>(out)->append(data, size * count);
+        return size * count;
+    }
+    // moto picks the service from the credential scope and checks no signature.
+    std::string request(const std::string &method, const std::string &target,
+                        const std::string &body = "")
+    {
+        CURL *curl = curl_easy_init();
+        std::string answer;
+        struct curl_slist *headers = nullptr;
+        headers = curl_slist_append(headers, "Authorization: AWS4-HMAC-SHA256 Credential=AKID/"
+                                             "20260101/us-east-1/cloudfront/aws4_request, "
+                                             "SignedHeaders=host, Signature=00");
+        headers = curl_slist_append(headers, "Content-Type: application/xml");
+        const std::string url = "http://" + endpoint + target;
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (!body.empty())
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
+        const CURLcode rc = curl_easy_perform(curl);
+        curl_slist_free_all(headers);
+        curl_easy_cleanup(curl);
+        if (rc != CURLE_OK)
+            throw std::runtime_error("CloudFront request failed: " + url);
+        return answer;
+    }
+
+    std::string endpoint;
+};
+
+} // namespace e2e
