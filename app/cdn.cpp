@@ -78,22 +78,6 @@ std::string squeezed(const std::string &strValue)
     return strOut;
 }
 
-std::string xmlEscaped(const std::string &str)
-{
-    std::string strOut;
-    for (char c : str) {
-        switch (c) {
-        case '&': strOut += "&amp;"; break;
-        case '<': strOut += "&lt;"; break;
-        case '>': strOut += "&gt;"; break;
-        case '"': strOut += "&quot;"; break;
-        case '\'': strOut += "&apos;"; break;
-        default: strOut += c; break;
-        }
-    }
-    return strOut;
-}
-
 // "/" + the key as the index page links it; a double quote, which the page
 // keeps but a browser sends encoded, as %22.
 std::string pathOfKey(const std::string &strKey)
@@ -243,8 +227,8 @@ std::string invalidationBatchXml(const std::vector<std::string> &paths,
     strXml += kApiVersion;
     strXml += "/\"><Paths><Quantity>" + std::to_string(paths.size()) + "</Quantity><Items>";
     for (const std::string &strPath : paths)
-        strXml += "<Path>" + xmlEscaped(strPath) + "</Path>";
-    strXml += "</Items></Paths><CallerReference>" + xmlEscaped(strCallerReference) +
+        strXml += "<Path>" + siteindex::htmlEscape(strPath) + "</Path>";
+    strXml += "</Items></Paths><CallerReference>" + siteindex::htmlEscape(strCallerReference) +
               "</CallerReference></InvalidationBatch>";
     return strXml;
 }
