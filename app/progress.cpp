@@ -92,10 +92,11 @@ void ProgressLine::draw(bool bNow)
 
 void ProgressLine::transfersBegin(std::size_t nFiles, uint64_t nBytes)
 {
-    state = ProgressState();
-    state.nFiles = nFiles;
-    state.nBytes = nBytes;
-    started = Clock::now();
+    if (!bStarted)
+        started = Clock::now();
+    bStarted = true;
+    state.nFiles += nFiles;
+    state.nBytes += nBytes;
     draw(true);
 }
 
@@ -130,7 +131,6 @@ void ProgressLine::linesFollow()
 
 void ProgressLine::transfersEnd()
 {
-    draw(true);
-    write("\n");
-    bShown = false;
+    // The last file's drawing showed the end; what follows is the run's.
+    linesFollow();
 }

@@ -39,8 +39,11 @@ struct ProgressState {
 std::string progressText(const ProgressState &state, double seconds);
 
 // The line on standard error (descriptor fd), redrawn at most every 100 ms
-// and whenever a file ends; left in place with a line end once the
-// transfers end.
+// and whenever a file ends, over all the sets of uploads of a run: each set
+// adds its files and bytes to the total as it begins (a run that uploads in
+// phases counts each phase in as it starts), and the clock runs from the
+// first. Erased when a set ends, so the run's own lines (the summary) follow
+// on a clean line.
 class ProgressLine : public TransferObserver {
 public:
     explicit ProgressLine(int fd = 2) : fd(fd) {}
@@ -65,5 +68,6 @@ private:
     ProgressState state;
     Clock::time_point started;
     Clock::time_point lastDrawn;
-    bool bShown = false; // the line is on the screen
+    bool bStarted = false; // the first set of uploads has begun
+    bool bShown = false;   // the line is on the screen
 };
