@@ -187,4 +187,38 @@ TEST_F(Invalidation, ADistributionIdThatIsNoIdIsRefusedBeforeAnythingIsSent)
     EXPECT_FALSE(store->getObject(bucket, "a.html").exists);
 }
 
+// CloudFront's side of the signature, which moto does not check: signed V4
+// for the service and region CloudFront answers for, whatever the store's
+// own signature version, and refused when the secret is wrong.
+TEST(SignedInvalidation, CloudFrontTakesTheSignatureAndRefusesAWrongSecret)
+{
+    e2e::StoreRun run({}, "signed.example");
+    run.site.write("a.html", "a");
+    struct Case {
+        const char *name;
+        const char *secret; // the one the stand-in expects
+        int status;
+        const char *line;
+        const char *verdicts;
+    };
+    const Case cases[] = {
+        {"right keys", harness::kSecretAccessKey, 0, "\ninvalidation: CHECKED1 (2 paths)\n",
+         "accepted /a.html /fileLists.html\n"},
+        {"wrong secret", "not-the-secret", 1, "HTTP 403 SignatureDoesNotMatch",
+         "refused SignatureDoesNotMatch\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        run.site.write("a.html", c.name); // a change for every case
+        e2e::CheckingCloudFront cloudFront(harness::kAccessKeyId, c.secret);
+        ToolRun tool = run.mirror({{"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "EDISTRIBUTION1"},
+                                   {"SITEMIRROR_CLOUDFRONT_ENDPOINT",
+                                    "http://" + cloudFront.endpoint()},
+                                   {"SITEMIRROR_RETRIES", "0"}});
+        EXPECT_EQ(tool.status, c.status) << tool.out;
+        EXPECT_NE(tool.out.find(c.line), std::string::npos) << tool.out;
+        EXPECT_EQ(cloudFront.verdicts(), c.verdicts);
+    }
+}
+
 } // namespace

@@ -1,8 +1,13 @@
-// cloudfront.h - moto's CloudFront as the tests drive it: a distribution made
-// for a test, and the invalidations moto recorded for it.
+// cloudfront.h - moto's CloudFront as the tests drive it (a distribution made
+// for a test, and the invalidations moto recorded for it), and a stand-in
+// that checks the invalidation's signature as CloudFront does.
 #pragma once
 
 #include <curl/curl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <regex>
 #include <set>
@@ -99,6 +104,83 @@ private:
     }
 
     std::string endpoint;
+};
+
+// cloudfront_check.py on a free port: takes an invalidation only when it is
+// signed V4 for CloudFront with the key pair given, and says what it took.
+class CheckingCloudFront {
+public:
+    CheckingCloudFront(const std::string &accessKeyId, const std::string &secretAccessKey)
+    {
+        int fds[2];
+        if (::pipe(fds) != 0)
+            throw std::runtime_error("pipe");
+        pid = ::fork();
+        if (pid == 0) {
+            ::dup2(fds[1], 1);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            ::execlp("python3", "python3", SITEMIRROR_SOURCE_DIR "/tests/e2e/cloudfront_check.py",
+                     "--access-key", accessKeyId.c_str(), "--secret-key",
+                     secretAccessKey.c_str(), static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        // Its first line is its port; a server that does not say it in time failed.
+        std::string line;
+        struct pollfd p = {fds[0], POLLIN, 0};
+        while (line.find('\n') == std::string::npos && ::poll(&p, 1, 20000) > 0) {
+            char buffer[64];
+            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            line.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fds[0]);
+        if (line.find('\n') == std::string::npos) {
+            stop();
+            throw std::runtime_error("cloudfront_check.py did not start");
+        }
+        port = std::stoi(line);
+    }
+    ~CheckingCloudFront() { stop(); }
+    CheckingCloudFront(const CheckingCloudFront &) = delete;
+    CheckingCloudFront &operator=(const CheckingCloudFront &) = delete;
+
+    std::string endpoint() const { return "127.0.0.1:" + std::to_string(port); }
+    // One line per request: "accepted PATH PATH..." or "refused CODE".
+    std::string verdicts() const
+    {
+        CURL *curl = curl_easy_init();
+        std::string answer;
+        const std::string url = "http://" + endpoint() + "/__check__/verdicts";
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, 30L);
+        const CURLcode rc = curl_easy_perform(curl);
+        curl_easy_cleanup(curl);
+        if (rc != CURLE_OK)
+            throw std::runtime_error("cloudfront_check.py does not answer");
+        return answer;
+    }
+
+private:
+    static size_t collect(char *data, size_t size, size_t count, void *out)
+    {
+        static_cast<std::string *>(out)->append(data, size * count);
+        return size * count;
+    }
+    void stop()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+            ::waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    pid_t pid = -1;
+    int port = 0;
 };
 
 } // namespace e2e
