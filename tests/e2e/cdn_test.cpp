@@ -5,7 +5,6 @@
 
 #include <memory>
 
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -56,9 +55,10 @@ protected:
     // The id of the run's "invalidation: ID (...)" line, "" when none.
     static std::string announced(const std::string &out)
     {
-        std::smatch m;
-        return std::regex_search(out, m, std::regex("\ninvalidation: (\\S+) \\(")) ? m[1].str()
-                                                                                 : "";
+        const std::string lead = "\ninvalidation: ";
+        const std::size_t at = out.find(lead);
+        const std::size_t end = at == std::string::npos ? at : out.find(" (", at + lead.size());
+        return end == std::string::npos ? "" : out.substr(at + lead.size(), end - at - lead.size());
     }
 
     std::unique_ptr<e2e::MotoCloudFront> cloudFront;

@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -21,9 +20,14 @@ namespace e2e {
 inline std::vector<std::string> xmlElements(const std::string &xml, const std::string &name)
 {
     std::vector<std::string> out;
-    const std::regex re("<" + name + ">([^<]*)</" + name + ">");
-    for (std::sregex_iterator it(xml.begin(), xml.end(), re), end; it != end; ++it)
-        out.push_back((*it)[1].str());
+    const std::string open = "<" + name + ">", close = "</" + name + ">";
+    for (std::size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at)) {
+        at += open.size();
+        const std::size_t end = xml.find(close, at);
+        if (end == std::string::npos)
+            break;
+        out.push_back(xml.substr(at, end - at));
+    }
     return out;
 }
 
