@@ -15,10 +15,13 @@
 #include "digestcache.h"
 #include "cache_rules.h"
 #include "credentials.h"
+#include "cdn.h"
 #include "ignore.h"
 #include "myListTool.h"
 #include "options.h"
 #include "myPutObj.h"
+#include "progress.h"
+#include "runlock.h"
 #include "session.h"
 #include "settings.h"
 #include "sync.h"
@@ -39,9 +42,36 @@ bool resolvePath(const std::string &strPath, std::string &strResolved)
 
 const char *environmentValue(const char *pszName) { return std::getenv(pszName); }
 
+// After a run that changed anything: the CDN in front of the bucket forgets
+// the changed paths, signed with the run's credentials. True when there is
+// no CDN, nothing changed, or the CDN took the request.
+bool invalidateCdn(Session &session)
+{
+    const Settings &settings = session.settings();
+    if (settings.strCloudFrontDistribution.empty() || settings.bDryRun ||
+        session.changedKeys().empty())
+        return true;
+    S3BucketContext ctx;
+    if (!session.bucketContext(settings.strBucket.c_str(), ctx)) {
+        printLine("invalidation failed: no credentials (the files are stored; the CDN may serve "
+                  "old copies until they expire)");
+        return false;
+    }
+    CdnCredentials creds;
+    creds.strAccessKeyId = ctx.accessKeyId ? ctx.accessKeyId : "";
+    creds.strSecretAccessKey = ctx.secretAccessKey ? ctx.secretAccessKey : "";
+    creds.strSessionToken = ctx.securityToken ? ctx.securityToken : "";
+    return invalidateChangedKeys(settings, creds, session.changedKeys());
+}
+
 int mirrorSite(Session &session)
 {
     const Settings &settings = session.settings();
+    // One run of a site at a time: two would race on its page and its digest cache.
+    RunLock lock;
+    if (!settings.strCacheDir.empty() &&
+        lock.take(settings.strCacheDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy)
+        return ExitFailed;
     // Rules that cannot be read would publish what they leave out: stop first.
     IgnoreRules ignore;
     ignore.publishVcs(settings.bPublishVcs);
@@ -75,7 +105,9 @@ int mirrorSite(Session &session)
     scan.cache = cache.get();
 
     bool bSynced = sync(session, settings.strBucket, strRoot, settings.bDryRun, scan);
-    return bIndexWritten && bSynced ? ExitOk : ExitFailed;
+    // What was stored is invalidated also when other files failed.
+    bool bInvalidated = invalidateCdn(session);
+    return bIndexWritten && bSynced && bInvalidated ? ExitOk : ExitFailed;
 }
 
 // One file, public-read, under its base name: a one-item run of the uploader,
@@ -118,7 +150,8 @@ int uploadOneFile(Session &session, const char *pszArg)
     const bool bStored = uploadItems(session, ctx, settings.strBucket, items).nFailed == 0;
     if (item.bStored)
         session.changedKeys().push_back(item.strKey);
-    return bStored ? ExitOk : ExitFailed;
+    const bool bInvalidated = invalidateCdn(session);
+    return bStored && bInvalidated ? ExitOk : ExitFailed;
 }
 
 // The run's form, then the changed keys written where --changed-list said
@@ -156,6 +189,11 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 after the run, write the keys it changed to FILE, one a line",
         "  --refresh-headers  ask every unchanged object for its headers (HEAD) and update",
         "                 those that differ from the rules",
+        "  -P, --progress one line on standard error, redrawn in place while files go up:",
+        "                 files and bytes done of the total, rate, time left, retries (shown on",
+        "                 a terminal only); no libcurl trace",
+        "  --no-wait      when another run of the same site holds its lock, exit 1 at once",
+        "                 instead of waiting for it to end",
         "",
         "settings (environment, over the rules file, over the built-in default):",
     };
@@ -186,6 +224,11 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_DELETE", s.bDelete ? "on" : "off");
     show("SITEMIRROR_MAX_DELETE", std::to_string(s.nMaxDelete));
     show("SITEMIRROR_CONFIG", s.strConfigFile.empty() ? "(none)" : s.strConfigFile);
+    show("SITEMIRROR_CLOUDFRONT_DISTRIBUTION",
+         s.strCloudFrontDistribution.empty() ? "(none)" : s.strCloudFrontDistribution);
+    show("SITEMIRROR_CLOUDFRONT_ENDPOINT",
+         s.strCloudFrontEndpoint.empty() ? pszCloudFrontEndpoint : s.strCloudFrontEndpoint);
+    show("SITEMIRROR_INVALIDATION_MAX_PATHS", std::to_string(s.nInvalidationMaxPaths));
     printLine("  Cache-Control rules: " + std::to_string(s.cacheRules.size()));
     for (const CacheRule &rule : s.cacheRules)
         printLine("    " + rule.strMatch + " -> " + rule.strCacheControl);
@@ -224,11 +267,14 @@ int runCommandLine(int argc, char **argv)
         options["SITEMIRROR_JOBS"] = {"--jobs", cl.strJobs};
     Settings settings = readProcessSettings(options);
     settings.bDryRun = cl.bDryRun;
-    settings.bQuiet = cl.bQuiet;
+    // The progress line takes the place of libcurl's trace.
+    settings.bQuiet = cl.bQuiet || cl.bProgress;
     if (cl.bDelete)
         settings.bDelete = true;
     settings.strChangedList = cl.strChangedList;
     settings.bRefreshHeaders = cl.bRefreshHeaders;
+    settings.bProgress = cl.bProgress;
+    settings.bNoWait = cl.bNoWait;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);
@@ -253,5 +299,8 @@ int runCommandLine(int argc, char **argv)
     Session session(settings);
     if (session.caFileRefused())
         return ExitFailed;
+    ProgressLine progress;
+    if (settings.bProgress && ProgressLine::wanted())
+        session.setTransferObserver(&progress);
     return runForm(session, cl.args);
 }

@@ -6,8 +6,8 @@
 
 namespace {
 
-// Long options without a short form.
-enum { kOptionDelete = 256, kOptionChangedList };
+// Long options without a short form: values outside the characters.
+enum { kOptionDelete = 256, kOptionChangedList, kOptionRefreshHeaders, kNoWait };
 
 } // namespace
 
@@ -21,12 +21,14 @@ CommandLine parseCommandLine(int argc, char **argv)
         {"jobs", required_argument, nullptr, 'j'},
         {"delete", no_argument, nullptr, kOptionDelete},
         {"changed-list", required_argument, nullptr, kOptionChangedList},
-        {"refresh-headers", no_argument, nullptr, 'R'},
+        {"refresh-headers", no_argument, nullptr, kOptionRefreshHeaders},
+        {"progress", no_argument, nullptr, 'P'},
+        {"no-wait", no_argument, nullptr, kNoWait},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the first argument that is not one, so a file name
     // after them is never read as an option; ":" reports a missing value as ':'.
-    static const char kShortOptions[] = "+:hVnqj:";
+    static const char kShortOptions[] = "+:hVnqj:P";
 
     CommandLine cl;
     opterr = 0; // our own usage line instead of getopt's messages
@@ -38,7 +40,7 @@ CommandLine parseCommandLine(int argc, char **argv)
         case 'V': cl.bVersion = true; break;
         case 'n': cl.bDryRun = true; break;
         case 'q': cl.bQuiet = true; break;
-        case 'R': cl.bRefreshHeaders = true; break; // long form only
+        case kOptionRefreshHeaders: cl.bRefreshHeaders = true; break;
         case 'j':
             cl.bJobs = true;
             cl.strJobs = optarg ? optarg : "";
@@ -50,6 +52,8 @@ CommandLine parseCommandLine(int argc, char **argv)
             if (cl.strChangedList.empty())
                 cl.bUsage = true;
             break;
+        case 'P': cl.bProgress = true; break;
+        case kNoWait: cl.bNoWait = true; break;
         default: cl.bUsage = true; break; // '?' unknown, ':' value missing
         }
     }

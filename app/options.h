@@ -15,6 +15,8 @@ struct CommandLine {
     std::string strJobs;   // ... with this text (checked as SITEMIRROR_JOBS is)
     bool bDelete = false;  // --delete: remove what the site no longer has
     std::string strChangedList; // --changed-list FILE ("" = not given)
+    bool bProgress = false; // -P, --progress
+    bool bNoWait = false;   // --no-wait
     bool bUsage = false;   // an unknown option or a missing option value
     std::vector<std::string> args; // what follows the options: the form's arguments
 };

@@ -12,6 +12,8 @@
 #include "s3client.h"
 #include "settings.h"
 
+class TransferObserver;
+
 // User-agent information handed to S3_initialize.
 extern const char *const pszUserAgentInfo;
 
@@ -53,6 +55,10 @@ public:
     // deleted), in the order they were changed; what a CDN is told to forget.
     std::vector<std::string> &changedKeys() { return changed; }
 
+    // Told how the run's uploads go (the progress line); null: nobody.
+    TransferObserver *transferObserver() const { return observer; }
+    void setTransferObserver(TransferObserver *pObserver) { observer = pObserver; }
+
 private:
     const Settings &settingsRef;
     Endpoint endpoint; // parsed once; the bucket contexts point into it
@@ -64,4 +70,5 @@ private:
     std::string strSource;
     HintLog hintLog;
     std::vector<std::string> changed;
+    TransferObserver *observer = nullptr;
 };

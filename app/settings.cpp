@@ -220,6 +220,23 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     pickChoice(layers, "SITEMIRROR_DELETE", "on", "off", s.bDelete, s.errors);
     pickNumber(layers, "SITEMIRROR_MAX_DELETE", 0, 100000000, s.nMaxDelete, s.errors);
 
+    // The id goes into the request's path: letters and digits only.
+    s.strCloudFrontDistribution = pick(layers, "SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "");
+    bool bIdOk = s.strCloudFrontDistribution.size() <= 64;
+    for (char c : s.strCloudFrontDistribution) {
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            bIdOk = false;
+    }
+    if (!bIdOk) {
+        s.errors.push_back(layers.invalid("SITEMIRROR_CLOUDFRONT_DISTRIBUTION") +
+                           " (accepted: a distribution id of letters and digits)");
+        s.strCloudFrontDistribution.clear();
+    }
+    s.strCloudFrontEndpoint = pick(layers, "SITEMIRROR_CLOUDFRONT_ENDPOINT", "");
+    n = s.nInvalidationMaxPaths;
+    pickNumber(layers, "SITEMIRROR_INVALIDATION_MAX_PATHS", 1, 3000, n, s.errors);
+    s.nInvalidationMaxPaths = static_cast<int>(n);
+
     const char *pszXdg = getVar("XDG_CACHE_HOME");
     const char *pszHome = getVar("HOME");
     if (pszXdg && *pszXdg == '/')

@@ -42,6 +42,12 @@ struct Settings {
     bool bDelete = false;            // SITEMIRROR_DELETE (--delete, rules file "delete"): on | off
     long nMaxDelete = 100;           // SITEMIRROR_MAX_DELETE: most deletions a run may make
 
+    // After a run that changed anything, the CloudFront distribution in front
+    // of the bucket is told to forget the changed paths.
+    std::string strCloudFrontDistribution; // SITEMIRROR_CLOUDFRONT_DISTRIBUTION: its id ("" = none)
+    std::string strCloudFrontEndpoint;     // SITEMIRROR_CLOUDFRONT_ENDPOINT: "" = CloudFront's own
+    int nInvalidationMaxPaths = 100;       // SITEMIRROR_INVALIDATION_MAX_PATHS: more become "/*"
+
     // One line per value that was not accepted, naming where it was given (the
     // variable, the rules file and line, or the option) and the values it
     // takes; that setting keeps its default. A run with any of these stops
@@ -53,6 +59,8 @@ struct Settings {
     bool bRefreshHeaders = false; // --refresh-headers: HEAD every unchanged object, mend its headers
     bool bQuiet = false;  // -q: no libcurl trace on standard error
     std::string strChangedList; // --changed-list FILE: where the changed keys are written ("" = nowhere)
+    bool bProgress = false; // -P: one progress line on standard error (a terminal only)
+    bool bNoWait = false;   // --no-wait: fail instead of waiting for another run of the site
 };
 
 // The defaults compiled into the tool.

@@ -28,6 +28,7 @@
 #include "myPutObj.h"
 #include "myS3Common.h"
 #include "outcome_lines.h"
+#include "progress.h"
 
 namespace {
 
@@ -61,6 +62,7 @@ struct Slot {
     int httpStatus = 0;
     bool bSentStorageClass = false;
     HintLog *hints = nullptr;
+    TransferObserver *observer = nullptr; // the progress line, or null
 };
 
 void closeFile(Slot &slot)
@@ -132,6 +134,7 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
         return -1;
     }
     slot.nGiven += static_cast<uint64_t>(n);
+    if (slot.observer) slot.observer->bodyBytes(n);
     // The last bytes: a file that has grown is not the one whose digest is sent.
     struct stat st;
     if (slot.nGiven >= slot.item->size &&
@@ -149,6 +152,7 @@ int rewindCallback(void *callbackData)
     Slot &slot = *static_cast<Slot *>(callbackData);
     if (!slot.bInMemory && ::lseek(slot.fd, 0, SEEK_SET) != 0)
         return -1;
+    if (slot.observer) slot.observer->bodyBytes(-static_cast<int64_t>(slot.nGiven));
     slot.nGiven = 0;
     return 0;
 }
@@ -223,6 +227,7 @@ public:
             slots[i].index = i;
             slots[i].completed = &completed;
             slots[i].hints = &session.hints();
+            slots[i].observer = session.transferObserver();
         }
     }
 
@@ -266,6 +271,7 @@ void Uploader::finish(Slot &slot, bool bOk)
     closeFile(slot);
     slot.bDone = true;
     std::string().swap(slot.strBody);
+    if (slot.observer) slot.observer->fileEnded(bOk);
     if (bOk) {
         slot.item->bStored = true;
         slot.item->strSentMd5Hex = slot.strMd5Hex;
@@ -351,6 +357,7 @@ void Uploader::start(Slot &slot)
         }
     }
     ++slot.nTries;
+    if (slot.observer) slot.observer->bodyBytes(-static_cast<int64_t>(slot.nGiven));
     slot.nGiven = 0;
     slot.strETag.clear();
     headers = itemHeaders(settings, item);
@@ -424,12 +431,14 @@ void Uploader::decide(Slot &slot)
                                                     : slot.strCode;
     slot.lines.push_back(sz + strWhy + " key:" + consoleText(item.strKey));
     retries.push({due, slot.index});
+    if (slot.observer) slot.observer->retryDue();
 }
 
 // Prints every block whose earlier blocks are all out.
 void Uploader::printReady()
 {
     while (nextPrint < slots.size() && slots[nextPrint].bDone) {
+        if (slots[nextPrint].observer) slots[nextPrint].observer->linesFollow();
         for (const std::string &strLine : slots[nextPrint].lines)
             printLine(strLine);
         std::vector<std::string>().swap(slots[nextPrint].lines);
@@ -442,6 +451,7 @@ void Uploader::printReady()
 void Uploader::stopSending()
 {
     bStopped = true;
+    if (!slots.empty() && slots[0].observer) slots[0].observer->linesFollow();
     printLine("stopped sending: " + std::to_string(kConnectionFailuresToStop) +
               " uploads in a row could not reach the store");
     for (; !retries.empty(); retries.pop())
@@ -456,6 +466,11 @@ UploadTotals Uploader::run()
         printLine("cannot set up the transfers");
         totals.nFailed = static_cast<long>(slots.size());
         return totals;
+    }
+    if (TransferObserver *observer = slots.empty() ? nullptr : slots[0].observer) {
+        uint64_t nBytes = 0;
+        for (const Slot &slot : slots) nBytes += slot.item->size;
+        observer->transfersBegin(slots.size(), nBytes);
     }
     std::vector<std::size_t> ended;
     while (nextPrint < slots.size()) {
@@ -508,9 +523,11 @@ UploadTotals Uploader::run()
             closeFile(slots[i]);
             finish(slots[i], false);
         }
+        if (slots[i].observer) slots[i].observer->linesFollow();
         for (const std::string &strLine : slots[i].lines)
             printLine(strLine);
     }
+    if (!slots.empty() && slots[0].observer) slots[0].observer->transfersEnd();
     return totals;
 }
 

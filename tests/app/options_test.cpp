@@ -69,6 +69,34 @@ TEST(Options, HelpAndVersionAreRecognisedInBothSpellings)
     EXPECT_FALSE(parse({}).bJobs);
 }
 
+TEST(Options, ProgressAndNoWaitAreFlagsThatTakeNoValue)
+{
+    struct Row {
+        std::vector<std::string> words;
+        bool bProgress, bNoWait, bUsage;
+        std::vector<std::string> args;
+    };
+    const Row rows[] = {
+        {{"-P"}, true, false, false, {}},
+        {{"--progress", "--no-wait"}, true, true, false, {}},
+        {{"-nP", "f"}, true, false, false, {"f"}},
+        {{"--no-wait", "f"}, false, true, false, {"f"}},
+        {{"--no-wait=1"}, false, false, true, {}},
+        {{"-p"}, false, false, true, {}},
+        {{"f", "-P"}, false, false, false, {"f", "-P"}},
+    };
+    for (const Row &r : rows) {
+        std::string strWords;
+        for (const std::string &w : r.words)
+            strWords += w + " ";
+        CommandLine cl = parse(r.words);
+        EXPECT_EQ(cl.bProgress, r.bProgress) << strWords;
+        EXPECT_EQ(cl.bNoWait, r.bNoWait) << strWords;
+        EXPECT_EQ(cl.bUsage, r.bUsage) << strWords;
+        EXPECT_EQ(cl.args, r.args) << strWords;
+    }
+}
+
 } // namespace
 
 namespace {

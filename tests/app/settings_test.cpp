@@ -289,4 +289,39 @@ TEST(Settings, DeletionIsOffAndLimitedUnlessSet)
     EXPECT_EQ(s.nMaxDelete, 100);
 }
 
+TEST(Settings, CloudFrontSettingsParseAndAnIdThatIsNoIdIsRefused)
+{
+    g_vars = {};
+    Settings s = loadSettings(lookup);
+    EXPECT_EQ(s.strCloudFrontDistribution, "");
+    EXPECT_EQ(s.strCloudFrontEndpoint, "");
+    EXPECT_EQ(s.nInvalidationMaxPaths, 100);
+
+    g_vars = {{"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E2ABC123xyz"},
+              {"SITEMIRROR_CLOUDFRONT_ENDPOINT", "http://127.0.0.1:9"},
+              {"SITEMIRROR_INVALIDATION_MAX_PATHS", "3000"}};
+    s = loadSettings(lookup);
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_EQ(s.strCloudFrontDistribution, "E2ABC123xyz");
+    EXPECT_EQ(s.strCloudFrontEndpoint, "http://127.0.0.1:9");
+    EXPECT_EQ(s.nInvalidationMaxPaths, 3000);
+
+    // The id goes into the request's path: nothing but letters and digits.
+    const char *bad[][2] = {{"SITEMIRROR_INVALIDATION_MAX_PATHS", "0"},
+                            {"SITEMIRROR_INVALIDATION_MAX_PATHS", "3001"},
+                            {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1/../x"},
+                            {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1 x"},
+                            {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1?x=1"},
+                            {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1\r\nHost: x"}};
+    for (const auto &row : bad) {
+        SCOPED_TRACE(std::string(row[0]) + "=" + row[1]);
+        g_vars = {{row[0], row[1]}};
+        s = loadSettings(lookup);
+        ASSERT_EQ(s.errors.size(), 1u);
+        EXPECT_EQ(s.errors[0].rfind(std::string("invalid setting: ") + row[0] + "=", 0), 0u);
+        EXPECT_EQ(s.strCloudFrontDistribution, "");
+        EXPECT_EQ(s.nInvalidationMaxPaths, 100);
+    }
+}
+
 } // namespace

@@ -1,0 +1,66 @@
+// cdn.h - tells the CloudFront distribution in front of the bucket to forget
+// the paths a run changed: one CreateInvalidation request, signed V4.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "settings.h"
+
+// Where invalidations go unless SITEMIRROR_CLOUDFRONT_ENDPOINT says otherwise.
+extern const char *const pszCloudFrontEndpoint;
+
+// The paths a distribution is told to forget for the changed keys: "/" + the
+// key URL-encoded as the index page links it, and for a key "dir/index.html"
+// also "/dir/" (the root's "index.html" also "/"); each path once, in byte
+// order. More than nMaxPaths paths collapse into the one path "/*".
+std::vector<std::string> invalidationPaths(const std::vector<std::string> &keys,
+                                           std::size_t nMaxPaths);
+
+// The CreateInvalidation document for paths, texts escaped for XML.
+std::string invalidationBatchXml(const std::vector<std::string> &paths,
+                                 const std::string &strCallerReference);
+
+// One request as signature V4 signs it. Every header given is signed; the
+// path is sent as it is (already encoded), the query already canonical.
+struct SigningRequest {
+    std::string strMethod;
+    std::string strPath;
+    std::string strQuery;
+    std::vector<std::pair<std::string, std::string>> headers; // name, value
+    std::string strPayloadHash; // hex SHA-256 of the body
+    std::string strAmzDate;     // "yyyymmddThhmmssZ"
+    std::string strRegion;
+    std::string strService;
+    std::string strAccessKeyId;
+    std::string strSecretAccessKey;
+};
+
+// What signing gives: the canonical request, the string to sign, the
+// signature and the whole Authorization header value.
+struct SigningResult {
+    std::string strCanonicalRequest;
+    std::string strSignedHeaders;
+    std::string strStringToSign;
+    std::string strSignature;
+    std::string strAuthorization;
+};
+SigningResult signV4(const SigningRequest &request);
+
+// The run's credentials as the invalidation signs with them.
+struct CdnCredentials {
+    std::string strAccessKeyId;
+    std::string strSecretAccessKey;
+    std::string strSessionToken; // "" = none; sent as x-amz-security-token
+};
+
+// Asks the distribution settings.strCloudFrontDistribution (at
+// settings.strCloudFrontEndpoint, or CloudFront's own address) to forget
+// the paths of changedKeys; tries again what is worth another try, as
+// uploads do. Prints "invalidation: ID (N paths)" and returns true, or
+// prints why it failed (saying that the files are already stored) and
+// returns false. Nothing is sent, and true returned, when no key changed.
+bool invalidateChangedKeys(const Settings &settings, const CdnCredentials &creds,
+                           const std::vector<std::string> &changedKeys);
