@@ -99,9 +99,10 @@ void RangedListing::completeCallback(S3Status status, const S3ErrorDetails *deta
     if (owner.bAbandoned)
         return;
     range.add(outcomeLines(status, details, nullptr, false));
-    // Which hint, if any, this outcome has; whether it is new to the run is
-    // known only when the lines are printed in key order.
-    const std::string strHint = HintLog(owner.session.settings()).once(status, details, false);
+    // Which hint, if any, this outcome has (worked out on a copy of the run's
+    // hints, so it names where the keys came from); whether it is new to the
+    // run is known only when the lines are printed in key order.
+    const std::string strHint = HintLog(owner.session.hints()).once(status, details, false);
     if (!strHint.empty())
         range.lines.emplace_back(strHint, true);
     owner.completed.push_back(range.index);

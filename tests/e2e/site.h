@@ -83,8 +83,13 @@ public:
     }
     void writeKeyFile(const std::string &id, const std::string &secret) const
     {
-        std::ofstream out(keyFile(), std::ios::trunc);
-        out << id << "\n" << secret << "\n";
+        {
+            std::ofstream out(keyFile(), std::ios::trunc);
+            out << id << "\n" << secret << "\n";
+        }
+        // As a careful publisher keeps it: no warning about who may read it.
+        if (::chmod(keyFile().c_str(), 0600) != 0)
+            throw std::runtime_error("cannot restrict the key file");
     }
     // Lets an unprivileged user walk the folders and read the key file.
     void openToEveryone() const
