@@ -103,6 +103,8 @@ public:
                  return 0;
              },
              16, FTW_PHYS);
+        // The key file too, though kept private: the other user must read it.
+        ::chmod(keyFile().c_str(), 0644);
     }
 
     // The environment of a mirror run of this tree into bucket at endpoint.
