@@ -127,6 +127,7 @@ Runner::Runner(Session &session, std::size_t n, Start start, Finished finished, 
 void Runner::decide(Job &job)
 {
     --nRunning;
+    session.governor().ended(isPushBack(job.status, job.strCode.c_str(), job.httpStatus), Clock::now());
     const int nRetries = session.settings().nRetries;
     if (job.status != S3StatusOK && job.nTries <= nRetries &&
         isRetryableOutcome(job.status, job.strCode.c_str(), job.httpStatus)) {
@@ -159,13 +160,13 @@ bool Runner::run()
 {
     if (jobs.empty())
         return true;
-    S3RequestContext *rc = nullptr;
-    if (S3_create_request_context(&rc) != S3StatusOK) {
+    S3RequestContext *rc = session.requestContext();
+    if (!rc) {
         printLine("cannot set up the transfers");
         return false;
     }
-    // auto (0): as many as an upload run starts with.
-    const int nJobs = session.settings().nJobs > 0 ? session.settings().nJobs : kAutoJobsStart;
+    // As many in flight as the run's uploads may have (auto: found while sending).
+    JobGovernor &governor = session.governor();
     std::vector<std::size_t> ended;
     while (nextPrint < jobs.size()) {
         ended.swap(completed);
@@ -175,21 +176,23 @@ bool Runner::run()
         printReady();
 
         const Clock::time_point now = Clock::now();
-        for (auto it = waiting.begin(); it != waiting.end() && nRunning < nJobs;) {
+        for (auto it = waiting.begin(); it != waiting.end() && nRunning < governor.limit();) {
             if (jobs[*it].due <= now) {
                 Job &job = jobs[*it];
                 it = waiting.erase(it);
                 ++job.nTries;
                 ++nRunning;
+                governor.started(nRunning, Clock::now());
                 startJob(job.index, job, rc);
             } else {
                 ++it;
             }
         }
-        while (nRunning < nJobs && nextNew < jobs.size()) {
+        while (nRunning < governor.limit() && nextNew < jobs.size()) {
             Job &job = jobs[nextNew++];
             ++job.nTries;
             ++nRunning;
+            governor.started(nRunning, Clock::now());
             startJob(job.index, job, rc);
         }
         if (!completed.empty())
@@ -215,7 +218,8 @@ bool Runner::run()
     }
     // A broken context ends every request still queued (their complete
     // callbacks run here); what is left undone has failed.
-    S3_destroy_request_context(rc);
+    if (nextPrint < jobs.size())
+        session.endRequestContext();
     for (std::size_t i = nextPrint; i < jobs.size(); ++i) {
         if (!jobs[i].bDone) {
             if (jobs[i].nTries == 0)

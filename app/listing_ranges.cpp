@@ -120,8 +120,8 @@ S3Status RangedListing::listCallback(int isTruncated, const char *nextMarker, in
 
 bool RangedListing::start()
 {
-    if (S3_create_request_context(&rc) != S3StatusOK) {
-        rc = nullptr;
+    rc = session.requestContext();
+    if (!rc) {
         printLine("cannot set up the listing");
         return false;
     }
@@ -285,9 +285,11 @@ bool RangedListing::finish()
         }
     }
     const bool bWhole = nFailedRange == std::numeric_limits<std::size_t>::max();
-    // Requests still in flight after a failure end here, unprinted.
+    // Requests still in flight after a failure end here, unprinted; a whole
+    // listing leaves the run's connections open for the uploads.
     bAbandoned = true;
-    S3_destroy_request_context(rc);
+    if (nRunning > 0)
+        session.endRequestContext();
     rc = nullptr;
     const std::size_t nPrinted = bWhole ? ranges.size() : nFailedRange + 1;
     for (std::size_t i = 0; i < nPrinted; ++i) {
@@ -303,7 +305,8 @@ void RangedListing::abandon()
 {
     bAbandoned = true;
     if (rc) {
-        S3_destroy_request_context(rc);
+        if (nRunning > 0)
+            session.endRequestContext();
         rc = nullptr;
     }
 }

@@ -10,7 +10,8 @@
 const char *const pszUserAgentInfo = "ubuntu 10.04";
 
 Session::Session(const Settings &settings)
-    : settingsRef(settings), endpoint(parseEndpoint(settings.strEndpoint)), hintLog(settings)
+    : settingsRef(settings), endpoint(parseEndpoint(settings.strEndpoint)), hintLog(settings),
+      jobGovernor(settings.nJobs)
 {
     // Every call, also a failed one, is matched by one S3_deinitialize.
     bInitializeCalled = true;
@@ -31,8 +32,25 @@ Session::Session(const Settings &settings)
 
 Session::~Session()
 {
+    endRequestContext();
     if (bInitializeCalled)
         S3_deinitialize();
+}
+
+S3RequestContext *Session::requestContext()
+{
+    if (!rc && S3_create_request_context(&rc) != S3StatusOK)
+        rc = nullptr;
+    return rc;
+}
+
+void Session::endRequestContext()
+{
+    if (rc) {
+        S3RequestContext *ending = rc;
+        rc = nullptr;
+        S3_destroy_request_context(ending);
+    }
 }
 
 bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "concurrency.h"
 #include "credentials.h"
 #include "hints.h"
 #include "s3client.h"
@@ -55,6 +56,22 @@ public:
     // deleted), in the order they were changed; what a CDN is told to forget.
     std::vector<std::string> &changedKeys() { return changed; }
 
+    // The run's request context: one pool of connections for the listing,
+    // the HEADs, the uploads and the header updates, so that each step goes
+    // out on the connections the one before opened. Made when first asked
+    // for; null when it cannot be made (the step that asked says so). The
+    // steps use it one after another, never two at once.
+    S3RequestContext *requestContext();
+    // Ends the run's request context with every request still in it (their
+    // complete callbacks run now): after a wait that failed, or a listing
+    // given up. The next requestContext() makes a new one.
+    void endRequestContext();
+
+    // How many of the run's transfers may be in flight: settings.nJobs, or
+    // the limit found while sending (auto), carried from one step to the
+    // next so that the pages start where the assets left off.
+    JobGovernor &governor() { return jobGovernor; }
+
     // Told how the run's uploads go (the progress line); null: nobody.
     TransferObserver *transferObserver() const { return observer; }
     void setTransferObserver(TransferObserver *pObserver) { observer = pObserver; }
@@ -71,4 +88,6 @@ private:
     HintLog hintLog;
     std::vector<std::string> changed;
     TransferObserver *observer = nullptr;
+    S3RequestContext *rc = nullptr;
+    JobGovernor jobGovernor;
 };

@@ -218,8 +218,8 @@ class Uploader {
 public:
     Uploader(Session &session, const S3BucketContext &ctx, const std::string &strBucket,
              std::vector<UploadItem> &items)
-        : ctx(ctx), strBucket(strBucket), settings(session.settings()), slots(items.size()),
-          governor(settings.nJobs),
+        : session(session), ctx(ctx), strBucket(strBucket), settings(session.settings()),
+          slots(items.size()), governor(session.governor()),
           life(std::chrono::seconds(uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries)))
     {
         for (std::size_t i = 0; i < items.size(); ++i) {
@@ -244,11 +244,12 @@ private:
     void printReady();
     void stopSending();
 
+    Session &session;
     const S3BucketContext &ctx;
     const std::string &strBucket;
     const Settings &settings;
     std::vector<Slot> slots;
-    JobGovernor governor; // how many may be in flight
+    JobGovernor &governor; // how many may be in flight: the run's
     const Clock::duration life;
     // The request fill of the upload being started; the client copies the
     // headers before S3_put_object returns.
@@ -373,7 +374,7 @@ void Uploader::start(Slot &slot)
     handler.putObjectRewindCallback = rewindCallback;
     handler.putObjectAnswerCallback = answerCallback;
     ++nRunning;
-    governor.started(nRunning);
+    governor.started(nRunning, Clock::now());
     S3_put_object(&ctx, item.strKey.c_str(), slot.bodySize, &properties, rc, &handler, &slot);
 }
 
@@ -462,7 +463,8 @@ void Uploader::stopSending()
 
 UploadTotals Uploader::run()
 {
-    if (S3_create_request_context(&rc) != S3StatusOK) {
+    rc = session.requestContext();
+    if (!rc) {
         printLine("cannot set up the transfers");
         totals.nFailed = static_cast<long>(slots.size());
         return totals;
@@ -515,8 +517,11 @@ UploadTotals Uploader::run()
             break;
     }
     // A broken context ends every request still queued (their complete
-    // callbacks run here); what is left unsent counts as failed.
-    S3_destroy_request_context(rc);
+    // callbacks run here); what is left unsent counts as failed. A whole
+    // run leaves the context with its connections for the next step.
+    if (nextPrint < slots.size())
+        session.endRequestContext();
+    rc = nullptr;
     totals.nMostInFlight = governor.mostInFlight();
     for (std::size_t i = nextPrint; i < slots.size(); ++i) {
         if (!slots[i].bDone) {

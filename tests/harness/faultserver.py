@@ -77,9 +77,10 @@ Modes:
   listing-cut     200 application/xml without Content-Length ("Connection:
                   close"), the LISTING's first 2 complete objects and then half
                   of a third, and closes: the cut is invisible to HTTP.
-  cut-puts        a GET is answered 200 with an empty ListBucketResult; a PUT's
-                  connection is closed as soon as its head has been read (no
-                  answer), as a store that drops every upload does.
+  cut-puts        a GET is answered 200 with an empty ListBucketResult and
+                  "Connection: close"; a PUT's connection is closed as soon
+                  as its head has been read (no answer), as a store that
+                  drops every upload does.
   drop-reused     the first request of each connection is answered 200 with
                   ETag "\"<MD5 of the body>\"" and no body; every later request
                   on the same connection is read whole (head and body) and the
@@ -325,8 +326,10 @@ class Server:
                     '<MaxKeys>990</MaxKeys><IsTruncated>false</IsTruncated>'
                     '</ListBucketResult>').encode()
             self.read_body(conn, head, send_continue=False)
-            self.answer(conn, method, 200, ids, body, 'application/xml')
-            return True
+            # Closed after the listing: every upload then goes out on a new
+            # connection, which the client never tries again by itself.
+            self.answer(conn, method, 200, ids + [('Connection', 'close')], body, 'application/xml')
+            return False
 
         digest = self.read_body(conn, head, send_continue=True)
 

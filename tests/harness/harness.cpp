@@ -499,7 +499,8 @@ struct Store::Impl {
         if (options.slowDownPuts != 0)
             argv.insert(argv.end(), {"--slow-down-puts", std::to_string(options.slowDownPuts)});
         if (!options.dropMidBodyKey.empty())
-            argv.insert(argv.end(), {"--drop-mid-body-key", options.dropMidBodyKey});
+            argv.insert(argv.end(), {"--drop-mid-body-key", options.dropMidBodyKey,
+                                     "--drop-mid-body-tries", std::to_string(options.dropMidBodyTries)});
         if (!options.sessionToken.empty())
             argv.insert(argv.end(), {"--session-token", options.sessionToken});
         if (options.gatewayFirstTries)

@@ -62,6 +62,7 @@ struct StoreOptions {
                           // -1: every try (tries counted from start or resetCounters())
     std::string dropMidBodyKey; // the first PUT of this key (decoded, without the bucket):
                                 // half of its body read, then the connection closed unanswered
+    int dropMidBodyTries = 1;   // ... the first N PUTs of it
     bool gatewayFirstTries = false; // the first try of every upload and listing page answered by
                                     // a gateway, in turn 502 HTML, 503 plain text, 504 empty
     int blipAfterPuts = 0; // when the Nth PUT arrives the proxy acts as restarted: every

@@ -15,7 +15,7 @@ Usage: sigproxy.py --upstream HOST:PORT [--port N] [--tls CERT KEY]
                    [--access-key ID] [--secret-key SECRET] [--region R]
                    [--refuse-v2] [--acls-disabled] [--storage-classes A,B,...]
                    [--storage-class-not-implemented] [--redirect-endpoint HOST]
-                   [--slow-down-puts N] [--drop-mid-body-key KEY]
+                   [--slow-down-puts N] [--drop-mid-body-key KEY [--drop-mid-body-tries N]]
                    [--gateway-first-tries] [--blip-after-puts N [--blip-ms MS]]
                    [--session-token TOKEN]
                    [--opaque-etags]
@@ -77,7 +77,8 @@ Store modes (options), each refusal the store's own error document:
   --redirect-endpoint: every request gets 301 PermanentRedirect naming that host;
   --slow-down-puts N: the first N tries of each key's PUT get 503 SlowDown (-1: all);
   --drop-mid-body-key K: the first PUT of key K is cut off: half of its body is
-    read, then the connection is closed without an answer.
+    read, then the connection is closed without an answer; with
+    --drop-mid-body-tries N, the first N PUTs of it.
   --gateway-first-tries: the first try of every upload and of every listing page
     (each method and target, query included) is answered by the gateway in front
     of the store instead, in turn: 502 with an HTML page, 503 with a plain text,
@@ -726,6 +727,7 @@ class Proxy:
         self.redirect_endpoint = args.redirect_endpoint
         self.slow_down_puts = args.slow_down_puts
         self.drop_mid_body_key = args.drop_mid_body_key
+        self.args_drop_tries = args.drop_mid_body_tries
         self.put_tries = collections.Counter()   # key -> PUT tries seen (for SlowDown)
         self.gateway_first_tries = args.gateway_first_tries
         self.gateway_seen = set()                # (method, target) already answered
@@ -736,7 +738,7 @@ class Proxy:
         self.blip_after_puts_seen = 0
         self.open_clients = set()                # client sockets being served
         self.opaque_etags = args.opaque_etags
-        self.dropped = False
+        self.drops_left = args.drop_mid_body_tries
         self.counters = Counters()
         self.tls = None
         if args.tls:
@@ -758,7 +760,7 @@ class Proxy:
             self.counters.reset()
             with self.counters.lock:
                 self.put_tries.clear()
-                self.dropped = False
+                self.drops_left = self.args_drop_tries
                 self.gateway_seen.clear()
                 self.blip_after_puts_seen = 0
                 self.blip_until = None
@@ -963,10 +965,11 @@ class Proxy:
                 self.counters.set_verdict(entry, 'gateway')
                 return answered
 
-        if (self.drop_mid_body_key and not self.dropped and method == 'PUT'
+        if (self.drop_mid_body_key and self.drops_left > 0 and method == 'PUT'
                 and key_of(path, host) == self.drop_mid_body_key):
             with self.counters.lock:
-                drop, self.dropped = not self.dropped, True
+                drop = self.drops_left > 0
+                self.drops_left -= 1 if drop else 0
             if drop:
                 self.counters.set_verdict(entry, 'dropped')
                 return self.drop_mid_body(client, head)
@@ -1231,6 +1234,7 @@ def main():
     parser.add_argument('--redirect-endpoint', default='')
     parser.add_argument('--slow-down-puts', type=int, default=0)
     parser.add_argument('--drop-mid-body-key', default='')
+    parser.add_argument('--drop-mid-body-tries', type=int, default=1)
     parser.add_argument('--gateway-first-tries', action='store_true')
     parser.add_argument('--blip-after-puts', type=int, default=0)
     parser.add_argument('--blip-ms', type=int, default=300)
