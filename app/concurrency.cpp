@@ -18,9 +18,13 @@ JobGovernor::JobGovernor(int nJobs) : bAuto(nJobs <= 0), nLimit(nJobs <= 0 ? kAu
 {
 }
 
-void JobGovernor::started(int nRunning)
+void JobGovernor::started(int nRunning, Clock::time_point now)
 {
     nMost = std::max(nMost, nRunning);
+    // The first window runs from the first start: its rate is that of the
+    // whole first wave, round trips included.
+    if (bAuto && !bWindowStarted)
+        newWindow(now);
 }
 
 void JobGovernor::newWindow(Clock::time_point now)
@@ -43,7 +47,6 @@ void JobGovernor::ended(bool bPushedBack, Clock::time_point now)
         const bool bHalve = !bHalvedInWindow;
         newWindow(now);
         bHalvedInWindow = true;
-        nCleanWindows = 0;
         if (bHalve) {
             nLimit = std::max(1, nLimit / 2);
             bestRate = 0; // growth resumes from the new limit
@@ -61,15 +64,14 @@ void JobGovernor::ended(bool bPushedBack, Clock::time_point now)
         return;
     const double rate = nEnded / seconds;
     newWindow(now);
-    ++nCleanWindows;
     if (bSettling) {
         bSettling = false;
         return;
     }
-    // More in flight finished more per second, and the store has taken two
-    // windows in a row without pushing back: try more still. A rate that no
-    // longer rises holds the limit where it is.
-    if (nCleanWindows >= 2 && rate > bestRate * kRiseFactor && nLimit < kAutoJobsMost) {
+    // More in flight finished more per second (after a push-back: the store
+    // has taken a window to settle and one to measure): try more still. A
+    // rate that no longer rises holds the limit where it is.
+    if (rate > bestRate * kRiseFactor && nLimit < kAutoJobsMost) {
         bestRate = rate;
         nLimit = std::min(kAutoJobsMost, nLimit + kAutoJobsStep);
         bSettling = true;

@@ -24,8 +24,8 @@ public:
     // The most that were in flight at once so far.
     int mostInFlight() const { return nMost; }
 
-    // A try went out; nRunning are in flight with it.
-    void started(int nRunning);
+    // A try went out at now; nRunning are in flight with it.
+    void started(int nRunning, Clock::time_point now);
     // A try ended at now. bPushedBack: the store said to slow down (SlowDown,
     // 503) or the connection broke without an answer.
     void ended(bool bPushedBack, Clock::time_point now);
@@ -42,9 +42,8 @@ private:
     int nEnded = 0;
     double bestRate = 0; // completions per second of the best window at this limit or below
     bool bHalvedInWindow = false; // tries refused together halve the limit once
-    int nCleanWindows = 0; // windows completed since the store last pushed back
-    bool bSettling = true; // the window after a change mixes the old limit and the new:
-                           // it is not compared
+    bool bSettling = false; // the window after a change mixes the old limit and the new:
+                            // it is not compared (the first is measured from the first start)
 };
 
 // True when an ended try says the store or the link is past its width: the

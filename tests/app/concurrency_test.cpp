@@ -35,7 +35,7 @@ std::vector<int> drive(JobGovernor &governor, int nWidth, int nTries,
             const double share = std::max(1.0, (inFlight.size() + 1.0) / nWidth);
             inFlight.push(now + std::chrono::microseconds(static_cast<long>(100000 * share)));
             ++nStarted;
-            governor.started(static_cast<int>(inFlight.size()));
+            governor.started(static_cast<int>(inFlight.size()), now);
         }
         now = inFlight.top();
         inFlight.pop();
@@ -80,8 +80,14 @@ TEST(JobGovernor, AutoGrowsFromSixteenWhileTheRateRisesAndHoldsOneStepPastTheWid
     }
 }
 
-TEST(JobGovernor, AutoReachesTheTopWithinAFewHundredFiles)
+TEST(JobGovernor, AutoStepsUpAfterItsFirstWaveAndReachesTheTopWithinAFewHundredFiles)
 {
+    // The first wave is measured from its start: a batch of a hundred files
+    // does not wait two waves at the start limit.
+    JobGovernor first(0);
+    drive(first, 1000, kAutoJobsStart);
+    EXPECT_EQ(first.limit(), kAutoJobsStart + kAutoJobsStep);
+
     JobGovernor governor(0);
     drive(governor, 1000, 300);
     EXPECT_EQ(governor.limit(), kAutoJobsMost);
