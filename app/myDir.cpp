@@ -76,11 +76,40 @@ enum ScanResult { ScanRead, ScanSkipped, ScanFailed };
 // The file's record from the one descriptor opened for it: its status before
 // and after the read must agree, or it is read again; the digest is cached
 // only then (and only when the cache finds it not racy).
+// Fills s3Obj from st and the digest strTag.
+static void fillRecord(const std::string &strKey, const struct stat &st, const std::string &strTag,
+                       S3Obj &s3Obj)
+{
+    s3Obj.key = strKey;
+    s3Obj.size = static_cast<uint64_t>(st.st_size);
+    s3Obj.time = static_cast<int64_t>(st.st_mtime);
+    s3Obj.tag = strTag;
+    s3Obj.device = static_cast<uint64_t>(st.st_dev);
+    s3Obj.inode = static_cast<uint64_t>(st.st_ino);
+}
+
+// bReadable: the walk found the file readable. A file the cache vouches for
+// is then not opened: its status alone (never through a link) shows it is
+// the file whose digest was read.
 static ScanResult scanFile(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj,
-                           const ScanOptions &options)
+                           const ScanOptions &options, bool bReadable = false)
 {
     if (g_scanHook != nullptr)
         g_scanHook(ScanBeforeOpen, strPath);
+    if (bReadable && options.cache != nullptr) {
+        struct stat st;
+        std::string strTag;
+        if (lstat(strPath.c_str(), &st) == 0) {
+            if (!S_ISREG(st.st_mode))
+                return ScanSkipped; // a link, folder, pipe or device since it was listed
+            if (options.cache->lookup(strKey, st, strTag)) {
+                if (options.stats != nullptr)
+                    ++options.stats->nCacheHits;
+                fillRecord(strKey, st, strTag, s3Obj);
+                return ScanRead;
+            }
+        }
+    }
     const int fd = open(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return errno == ELOOP ? ScanSkipped : ScanFailed; // a link now: never followed
@@ -120,12 +149,7 @@ static ScanResult scanFile(const std::string &strPath, const std::string &strKey
                 options.cache->forget(strKey);
         }
     }
-    s3Obj.key = strKey;
-    s3Obj.size = static_cast<uint64_t>(st.st_size);
-    s3Obj.time = static_cast<int64_t>(st.st_mtime);
-    s3Obj.tag = strTag;
-    s3Obj.device = static_cast<uint64_t>(st.st_dev);
-    s3Obj.inode = static_cast<uint64_t>(st.st_ino);
+    fillRecord(strKey, st, strTag, s3Obj);
     return ScanRead;
 }
 
@@ -178,8 +202,10 @@ static bool walkFolder(std::size_t len, const std::string &strPath, ScanNames &n
             name.strKey = std::move(strKey);
             if (name.pszRefusal != nullptr)
                 ++names.nRefused;
-            else if (faccessat(AT_FDCWD, strEntryPath.c_str(), R_OK, AT_EACCESS) != 0)
+            else if (faccessat(AT_FDCWD, strEntryPath.c_str(), R_OK, AT_EACCESS) != 0) {
+                name.bUnreadable = true;
                 ++names.nUnreadable;
+            }
             names.names.push_back(std::move(name));
         }
         // Links (to files or folders), sockets, devices and pipes are
@@ -223,7 +249,7 @@ bool digestTree(const ScanNames &names, S3ObjSet &setFiles, const ScanOptions &o
             }
         }
         S3Obj obj;
-        const ScanResult result = scanFile(strEntryPath, name.strKey, obj, options);
+        const ScanResult result = scanFile(strEntryPath, name.strKey, obj, options, !name.bUnreadable);
         if (result == ScanFailed) {
             printErrorLine("cannot read file: " + consoleText(strEntryPath));
             return false;

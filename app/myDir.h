@@ -70,6 +70,7 @@ struct ScanOptions {
 struct ScanName {
     std::string strKey;
     const char *pszRefusal = nullptr; // why no store takes the key; null: a file to read
+    bool bUnreadable = false;         // the process may not read it (reading it will fail)
 };
 struct ScanNames {
     std::string strRootPrefix; // a file's path is this followed by its key
