@@ -134,18 +134,32 @@ bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3Ob
     return deleted.nFailed == 0;
 }
 
-// One scanned file: what it is to be stored with, what is known of what the
-// store holds, and the decision so far.
-struct PlannedFile {
-    const S3Obj *local;
-    const S3Obj *remote;
-    UploadItem item;
+// What is known of one scanned file against the store: the object listed
+// under its key, the bytes it would be sent as, this store's record of it and
+// the verdict of the listing and the record alone.
+struct FileVerdict {
+    const S3Obj *remote = nullptr;
     SentDigest sent;
-    bool bRecord;
+    bool bRecord = false;
     StoredRecord record;
-    int head = -1; // index of its HEAD answer, -1: none asked
     StoreVerdict verdict = VerdictUpload;
     const char *pszWhy = "digest";
+};
+
+// True when an entity tag has the form of an MD5: 32 hex digits (a multipart
+// upload's has a "-N" part count, an encrypted object's may be anything).
+bool looksLikeMd5(const std::string &strTag)
+{
+    return strTag.size() == 32 &&
+           strTag.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+// An unchanged object whose headers are replaced, and what its record will say.
+struct UpdatedFile {
+    std::string strKey; // below the site root
+    std::string strSentMd5Hex;
+    uint64_t sentSize;
+    std::string strListedETag;
 };
 
 // Decides every scanned file against the listing and this store's records,
@@ -153,6 +167,8 @@ struct PlannedFile {
 // --refresh-headers, for every unchanged file; sends what is new or changed,
 // then replaces the headers of unchanged objects whose headers the rules now
 // give otherwise; records what was sent. True when every transfer succeeded.
+// Nothing is kept per file of the site: a first pass finds what to ask, and
+// the second decides each file again, with the answers.
 bool sendChanges(Session &session, const std::string &strBucket, const std::string &strRootPath,
                  const S3ObjSet &localList, const S3ObjSet &remoteList, bool bDryRun, DigestCache *cache,
                  const std::string &strIndexPageKey, RunSummary &summary)
@@ -160,8 +176,6 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
     const Settings &settings = session.settings();
     const std::string strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
     std::vector<UploadItem> items;
-    std::vector<PlannedFile> planned;
-    std::vector<std::string> headKeys;
 
     auto uploadOf = [&](const S3Obj &local, const S3Obj *remote, UploadItem item, const char *pszWhy,
                         uint64_t sentSize) {
@@ -180,22 +194,48 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
                           static_cast<uint64_t>(local.size), static_cast<int64_t>(local.time));
             item.leadLines.push_back(szLine);
         }
-        items.push_back(item);
+        items.push_back(std::move(item));
     };
 
-    for (const S3Obj &local : localList) {
+    // Objects the listing shows holding the bytes of their file by an ETag
+    // that is the MD5: this store's entity tags are digests.
+    long nDigestTags = 0;
+    auto judge = [&](const S3Obj &local, const UploadItem &item, FileVerdict &file) {
         auto it = remoteList.find(local);
-        const S3Obj *remote = it == remoteList.end() ? nullptr : &*it;
-        UploadItem item = uploadItemFor(local, strRootPath, settings);
-        PlannedFile file{&local, remote, item, sentDigestFor(local, item.strPath, item.strContentEncoding, cache),
-                      false, StoredRecord(), -1, VerdictUpload, "digest"};
+        file.remote = it == remoteList.end() ? nullptr : &*it;
+        file.sent = sentDigestFor(local, item.strPath, item.strContentEncoding, cache);
         file.bRecord = cache && cache->findRecord(strTarget, local.key, file.record);
-        file.verdict = decideAgainstStore(remote, file.sent, file.bRecord ? &file.record : nullptr, &file.pszWhy);
-        if (file.verdict == VerdictAsk || (file.verdict == VerdictUnchanged && settings.bRefreshHeaders)) {
-            file.head = static_cast<int>(headKeys.size());
-            headKeys.push_back(item.strKey);
+        file.verdict = decideAgainstStore(file.remote, file.sent, file.bRecord ? &file.record : nullptr,
+                                          &file.pszWhy);
+    };
+    // Where the store has shown that its tags are digests, a tag of that form
+    // that is not this file's digest is another file's: no need to ask which
+    // bytes the object holds.
+    auto mustAsk = [&](StoreVerdict verdict, const S3Obj *remote) {
+        if (verdict == VerdictAsk)
+            return !(nDigestTags > 0 && looksLikeMd5(remote->tag));
+        return verdict == VerdictUnchanged && settings.bRefreshHeaders;
+    };
+
+    std::vector<const S3Obj *> asked; // in key order
+    {
+        struct Candidate {
+            const S3Obj *local;
+            const S3Obj *remote;
+            StoreVerdict verdict;
+        };
+        std::vector<Candidate> candidates;
+        for (const S3Obj &local : localList) {
+            FileVerdict file;
+            judge(local, uploadItemFor(local, strRootPath, settings), file);
+            if (file.remote && file.sent.bKnown && file.remote->tag == file.sent.strMd5Hex)
+                ++nDigestTags;
+            if (file.verdict == VerdictAsk || (file.verdict == VerdictUnchanged && settings.bRefreshHeaders))
+                candidates.push_back({&local, file.remote, file.verdict});
         }
-        planned.push_back(file);
+        for (const Candidate &candidate : candidates)
+            if (mustAsk(candidate.verdict, candidate.remote))
+                asked.push_back(candidate.local);
     }
 
     MyS3Context context(session);
@@ -210,18 +250,30 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
     // The objects the listing could not vouch for, and with --refresh-headers
     // every unchanged one: asked in parallel.
     std::vector<HeadResult> heads;
-    if (!headKeys.empty()) {
+    if (!asked.empty()) {
+        std::vector<std::string> headKeys;
+        headKeys.reserve(asked.size());
+        for (const S3Obj *local : asked)
+            headKeys.push_back(settings.strPrefix + local->key);
         if (needContext())
             heads = headObjects(session, ctx, headKeys);
         heads.resize(headKeys.size());
     }
 
     std::vector<HeaderUpdate> updates;
-    std::vector<const PlannedFile *> updated;
-    for (PlannedFile &file : planned) {
-        const HeadResult *head = file.head >= 0 ? &heads[static_cast<std::size_t>(file.head)] : nullptr;
+    std::vector<UpdatedFile> updated;
+    std::size_t nextAsked = 0;
+    for (const S3Obj &local : localList) {
+        UploadItem item = uploadItemFor(local, strRootPath, settings);
+        FileVerdict file;
+        judge(local, item, file);
+        const HeadResult *head = nullptr;
+        if (nextAsked < asked.size() && asked[nextAsked] == &local)
+            head = &heads[nextAsked++];
+        if (file.verdict == VerdictAsk && !mustAsk(file.verdict, file.remote))
+            file.verdict = VerdictUpload;
         if (file.verdict == VerdictUpload) {
-            uploadOf(*file.local, file.remote, file.item, file.pszWhy, file.sent.size);
+            uploadOf(local, file.remote, std::move(item), file.pszWhy, file.sent.size);
             continue;
         }
         if (file.verdict == VerdictAsk) {
@@ -229,28 +281,28 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
             const bool bSame = head && head->bFound && !head->strMd5Meta.empty() &&
                                head->strMd5Meta == file.sent.strMd5Hex && head->size == file.sent.size;
             if (!bSame) {
-                uploadOf(*file.local, file.remote, file.item, "digest", file.sent.size);
+                uploadOf(local, file.remote, std::move(item), "digest", file.sent.size);
                 continue;
             }
         }
         ++summary.nUnchanged;
-        const ObjectHeaders want = itemHeaders(settings, file.item);
+        const ObjectHeaders want = itemHeaders(settings, item);
         const int differ = storedHeadersDiffer(want, file.sent, file.bRecord ? &file.record : nullptr, head);
         if (differ == 1) {
             if (bDryRun) {
-                printLine("would update headers: " + consoleText(file.item.strKey));
+                printLine("would update headers: " + consoleText(item.strKey));
                 continue;
             }
             HeaderUpdate update;
-            update.strKey = file.item.strKey;
+            update.strKey = item.strKey;
             update.headers = want;
             update.strMd5Hex = file.sent.strMd5Hex;
             updates.push_back(update);
-            updated.push_back(&file);
+            updated.push_back({local.key, file.sent.strMd5Hex, file.sent.size, file.remote->tag});
         } else if (differ == 0 && cache && !bDryRun &&
                    (!file.bRecord || file.record.strETag != file.remote->tag)) {
             // Known now to hold these bytes with these headers.
-            cache->putRecord(strTarget, file.local->key,
+            cache->putRecord(strTarget, local.key,
                              {file.sent.strMd5Hex, file.sent.size, file.remote->tag, want.record()});
         }
     }
@@ -296,11 +348,11 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
                 if (!updates[i].bUpdated)
                     continue;
                 session.changedKeys().push_back(updates[i].strKey);
-                const PlannedFile &file = *updated[i];
+                const UpdatedFile &file = updated[i];
                 if (cache)
-                    cache->putRecord(strTarget, file.local->key,
-                                     {file.sent.strMd5Hex, file.sent.size,
-                                      updates[i].strETag.empty() ? file.remote->tag : updates[i].strETag,
+                    cache->putRecord(strTarget, file.strKey,
+                                     {file.strSentMd5Hex, file.sentSize,
+                                      updates[i].strETag.empty() ? file.strListedETag : updates[i].strETag,
                                       updates[i].headers.record()});
             }
         }

@@ -377,6 +377,28 @@ TEST(OpaqueETags, FilesAreNotSentAgainToAStoreWhoseETagsAreNotMD5s)
     EXPECT_EQ(run.store.getObject(run.bucket, "f2.html").body, "<p>2</p>\n");
 }
 
+// A store whose ETags are the MD5s, holding the site as another tool (or
+// another endpoint of it) stored it, so no record describes an object: the
+// listing alone tells a changed file from the unchanged ones, with no HEAD.
+TEST(OpaqueETags, AStoreThatShowsItsETagsAreDigestsIsNotAskedAboutChangedFiles)
+{
+    e2e::StoreRun run(harness::StoreOptions(), "md5tags.example");
+    for (int i = 0; i < 4; ++i)
+        run.site.write("f" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    // The index page lists itself with the size of the page before it.
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(run.mirror().status, 0);
+    // The same size, other bytes; and one object replaced by another tool.
+    run.site.write("f1.html", "<p>X</p>\n");
+    run.store.putObject(run.bucket, "f2.html", "<p>y</p>\n");
+    run.store.resetCounters();
+    ToolRun changed = run.mirror({{"SITEMIRROR_DIGEST_CACHE", "off"}});
+    ASSERT_EQ(changed.status, 0) << changed.out;
+    EXPECT_EQ(e2e::uploadedKeys(changed.out), (std::set<std::string>{"f1.html", "f2.html"})) << changed.out;
+    EXPECT_EQ(run.store.requestsJson().find("\"method\": \"HEAD\""), std::string::npos) << changed.out;
+    EXPECT_EQ(run.store.getObject(run.bucket, "f2.html").body, "<p>2</p>\n");
+}
+
 // An update the store refuses prints its block with the refusal, fails the
 // run, and leaves the record as it was, so the next run tries it again; one
 // the store asks to slow down is tried again within the run.
