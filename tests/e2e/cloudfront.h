@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "site.h"
+
 namespace e2e {
 
 // Every text of the elements called name, in document order.
@@ -116,31 +118,22 @@ class CheckingCloudFront {
 public:
     CheckingCloudFront(const std::string &accessKeyId, const std::string &secretAccessKey)
     {
-        int fds[2];
-        if (::pipe(fds) != 0)
-            throw std::runtime_error("pipe");
-        pid = ::fork();
-        if (pid == 0) {
-            ::dup2(fds[1], 1);
-            ::close(fds[0]);
-            ::close(fds[1]);
-            ::execlp("python3", "python3", SITEMIRROR_SOURCE_DIR "/tests/e2e/cloudfront_check.py",
-                     "--access-key", accessKeyId.c_str(), "--secret-key",
-                     secretAccessKey.c_str(), static_cast<char *>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
+        const Spawned child = spawnReadingOutput(
+            {"python3", SITEMIRROR_SOURCE_DIR "/tests/e2e/cloudfront_check.py", "--access-key",
+             accessKeyId, "--secret-key", secretAccessKey});
+        pid = child.pid;
+        const int fd = child.fd;
         // Its first line is its port; a server that does not say it in time failed.
         std::string line;
-        struct pollfd p = {fds[0], POLLIN, 0};
+        struct pollfd p = {fd, POLLIN, 0};
         while (line.find('\n') == std::string::npos && ::poll(&p, 1, 20000) > 0) {
             char buffer[64];
-            const ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
             if (n <= 0)
                 break;
             line.append(buffer, static_cast<std::size_t>(n));
         }
-        ::close(fds[0]);
+        ::close(fd);
         if (line.find('\n') == std::string::npos) {
             stop();
             throw std::runtime_error("cloudfront_check.py did not start");

@@ -67,22 +67,10 @@ class Background {
 public:
     Background(const std::string &args, const std::map<std::string, std::string> &env)
     {
-        int fds[2];
-        if (::pipe(fds) != 0)
-            throw std::runtime_error("pipe");
-        pid = ::fork();
-        if (pid == 0) {
-            ::dup2(fds[1], 1);
-            ::close(fds[0]);
-            ::close(fds[1]);
-            for (const auto &kv : env)
-                ::setenv(kv.first.c_str(), kv.second.c_str(), 1);
-            const std::string cmd = std::string(SITEMIRROR_BINARY) + " " + args;
-            ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char *>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        fd = fds[0];
+        const e2e::Spawned child =
+            e2e::spawnReadingOutput({"/bin/sh", "-c", std::string(SITEMIRROR_BINARY) + " " + args}, env);
+        pid = child.pid;
+        fd = child.fd;
     }
     ~Background()
     {

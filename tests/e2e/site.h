@@ -161,6 +161,39 @@ inline ToolRun runTool(const std::string &args, const std::map<std::string, std:
     return run;
 }
 
+// A child process started in the background with its standard output on a
+// pipe: argv run as given (the program looked up in PATH), env added to the
+// environment. The caller reads fd, and ends and reaps pid.
+struct Spawned {
+    pid_t pid = -1;
+    int fd = -1;
+};
+inline Spawned spawnReadingOutput(const std::vector<std::string> &argv,
+                                  const std::map<std::string, std::string> &env = {})
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        throw std::runtime_error("pipe");
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork");
+    if (pid == 0) {
+        ::dup2(fds[1], 1);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        for (const auto &kv : env)
+            ::setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    return Spawned{pid, fds[0]};
+}
+
 inline std::vector<std::string> lines(const std::string &text)
 {
     std::vector<std::string> out;
