@@ -286,7 +286,7 @@ void printS3Obj(const S3Obj &s3Obj)
     std::printf("key: %s\n", s3Obj.key.c_str());
     std::printf("time: %" PRId64 "\n", s3Obj.time);
     std::printf("size: %" PRIu64 "\n", s3Obj.size);
-    std::printf("tag: %s\n", s3Obj.tag.c_str());
+    std::printf("tag: %s\n", s3Obj.tag.str().c_str());
     std::fflush(stdout);
 }
 

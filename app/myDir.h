@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "object_tag.h"
+
 class IgnoreRules;
 class DigestCache;
 
@@ -16,7 +18,7 @@ struct S3Obj {
     std::string key;   // path relative to the scan root, or the listed key
     int64_t time = 0;  // last modification, seconds since 1970-01-01 UTC (carried, never compared)
     uint64_t size = 0; // bytes
-    std::string tag;   // MD5 as 32 lower-case hex digits, or the listed ETag without quotes
+    ObjTag tag;        // MD5 as 32 lower-case hex digits, or the listed ETag without quotes
     uint64_t device = 0; // the local file's device and inode as the scan opened it (0 for
     uint64_t inode = 0;  // listed records): an upload reopens only the same file
 };
