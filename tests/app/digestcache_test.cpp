@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 
 #include <algorithm>
@@ -376,4 +377,166 @@ TEST(DigestCache, ACacheFileOfTheEarlierFormatKeepsItsDigests)
     scanWith(cache, site.path());
     StoredRecord got;
     EXPECT_FALSE(cache.findRecord(DigestCache::storeTarget("", "b", ""), "a.html", got));
+}
+
+namespace {
+
+std::string counted(const std::string &str) { return std::to_string(str.size()) + ":" + str; }
+
+std::string fileText(const std::string &strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A file's status as the scan would see it, made up.
+struct stat statWith(uint64_t ino, uint64_t size, int64_t mtimeNs, int64_t ctimeNs)
+{
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    st.st_dev = 2049;
+    st.st_ino = static_cast<ino_t>(ino);
+    st.st_size = static_cast<off_t>(size);
+    const auto split = [](int64_t ns) {
+        struct timespec ts;
+        ts.tv_sec = static_cast<time_t>(ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0));
+        ts.tv_nsec = static_cast<long>(ns - static_cast<int64_t>(ts.tv_sec) * 1000000000);
+        return ts;
+    };
+    st.st_mtim = split(mtimeNs);
+    st.st_ctim = split(ctimeNs);
+    return st;
+}
+
+std::string fLine(const struct stat &st, const std::string &strTag, const std::string &strKey)
+{
+    const auto ns = [](const struct timespec &ts) {
+        return std::to_string(static_cast<long long>(ts.tv_sec) * 1000000000 + ts.tv_nsec);
+    };
+    return "f " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " + std::to_string(st.st_size) +
+           " " + ns(st.st_mtim) + " " + ns(st.st_ctim) + " " + strTag + " " + counted(strKey) + "\n";
+}
+
+std::string eLine(const std::string &strEncoding, const EncodedDigest &d, const std::string &strKey)
+{
+    return "e " + strEncoding + " " + d.strPlainMd5Hex + " " + d.strMd5Hex + " " + std::to_string(d.size) + " " +
+           counted(strKey) + "\n";
+}
+
+std::string rLine(const std::string &strTarget, const StoredRecord &r, const std::string &strKey)
+{
+    return "r " + r.strMd5Hex + " " + std::to_string(r.size) + " " + counted(strTarget) + " " + counted(r.strETag) +
+           " " + counted(r.strHeaders) + " " + counted(strKey) + "\n";
+}
+
+struct timespec tenSecondsFromNow()
+{
+    struct timespec start;
+    clock_gettime(CLOCK_REALTIME, &start);
+    start.tv_sec += 10;
+    return start;
+}
+
+} // namespace
+
+// The cache file holds, in this order: the header, the root, the digests of
+// files by key, the encoded digests by key and encoding, the records by key
+// and store, and the line count; keys and stores in byte order whatever order
+// they came in. Reading it back and writing it again gives the same bytes,
+// less the digests of files not seen again.
+TEST(DigestCache, TheCacheFileKeepsItsFormatByteForByte)
+{
+    TempDir site, cacheBase;
+    char *pszRoot = realpath(site.path().c_str(), nullptr);
+    const std::string strRoot = pszRoot;
+    free(pszRoot);
+    const std::string keyA = "a.html", keyOdd = "odd name\nwith 12:3 ", keyHigh = "\xff-last.html",
+                      keyUpper = "B.html", keyRecordOnly = "gone/b.css", keyForgotten = "c.html";
+    const std::string staging = DigestCache::storeTarget("http://s3.example", "staging", "");
+    const std::string production = DigestCache::storeTarget("http://s3.example", "www", "site/");
+    const std::string strHtml =
+        "type=text/html\ncache-control=max-age=300\nencoding=gzip\nacl=public-read\nclass=STANDARD";
+    const struct {
+        std::string key;
+        struct stat st;
+    } files[] = {
+        {keyHigh, statWith(7, 0, 1700000000000000001, 1700000000000000002)},
+        {keyA, statWith(5, 4, 1600000000123456789, 1600000000987654321)},
+        {keyOdd, statWith(18446744073709551615ull, 1234567890123, 1, 2)},
+        {keyUpper, statWith(9, 3, -1500000000, -1000000000)}, // before 1970
+        {keyForgotten, statWith(11, 5, 1500000000000000000, 1500000000000000000)},
+    };
+    const StoredRecord recProd = {md5Of("aaaa"), 4, md5Of("aaaa"), strHtml};  // ETag is the digest
+    const StoredRecord recStaging = {md5Of("aaaa"), 4, "opaque \"etag\"\n2", ""};
+    const StoredRecord recGone = {md5Of("bbbb"), 10, "", "type=text/css"};     // no ETag known
+    const EncodedDigest gzA = {md5Of("aaaa"), md5Of("gz"), 24}, brA = {md5Of("aaaa"), md5Of("br"), 20},
+                        gzHigh = {md5Of("last"), md5Of("gz last"), 1ull << 40};
+    {
+        DigestCache cache(cacheBase.path(), site.path());
+        cache.setScanStart(tenSecondsFromNow());
+        cache.load();
+        for (const auto &f : files)
+            ASSERT_TRUE(cache.store(f.key, f.st, md5Of(f.key)));
+        cache.forget(keyForgotten);
+        cache.putRecord(production, keyA, recProd);
+        cache.putRecord(staging, keyA, recStaging);
+        cache.putRecord(staging, keyRecordOnly, recGone);
+        cache.putEncoded(keyHigh, "gzip", gzHigh);
+        cache.putEncoded(keyA, "gzip", gzA);
+        cache.putEncoded(keyA, "br", brA);
+        ASSERT_TRUE(cache.save());
+    }
+    const std::string strHead = "sitemirror digest cache 2\n" + counted(strRoot) + "\n";
+    const std::string strUpperLine = fLine(files[3].st, md5Of(keyUpper), keyUpper);
+    const std::string strRest = fLine(files[1].st, md5Of(keyA), keyA) + fLine(files[2].st, md5Of(keyOdd), keyOdd) +
+                                fLine(files[0].st, md5Of(keyHigh), keyHigh) + eLine("br", brA, keyA) +
+                                eLine("gzip", gzA, keyA) + eLine("gzip", gzHigh, keyHigh) +
+                                rLine(staging, recStaging, keyA) + rLine(production, recProd, keyA) +
+                                rLine(staging, recGone, keyRecordOnly);
+    DigestCache probe(cacheBase.path(), site.path());
+    ASSERT_EQ(fileText(probe.path()), strHead + strUpperLine + strRest + "end 10\n");
+
+    // Read back; B.html is not seen this time, a record is put again unchanged.
+    DigestCache cache(cacheBase.path(), site.path());
+    cache.setScanStart(tenSecondsFromNow());
+    testing::internal::CaptureStderr();
+    cache.load();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    for (int i = 0; i < 3; ++i) {
+        std::string strTag;
+        EXPECT_TRUE(cache.lookup(files[i].key, files[i].st, strTag)) << i;
+        EXPECT_EQ(strTag, md5Of(files[i].key)) << i;
+    }
+    StoredRecord got;
+    ASSERT_TRUE(cache.findRecord(staging, keyA, got));
+    EXPECT_EQ(got.strETag, recStaging.strETag);
+    ASSERT_TRUE(cache.findRecord(production, keyA, got));
+    EXPECT_EQ(got.strETag, recProd.strETag);
+    EXPECT_EQ(got.strHeaders, strHtml);
+    EncodedDigest digest;
+    ASSERT_TRUE(cache.findEncoded(keyHigh, "gzip", gzHigh.strPlainMd5Hex, digest));
+    EXPECT_EQ(digest.size, gzHigh.size);
+    cache.putRecord(staging, keyRecordOnly, recGone);
+    ASSERT_TRUE(cache.save());
+    EXPECT_EQ(fileText(probe.path()), strHead + strRest + "end 9\n");
+}
+
+// A digest that is not 32 lower-case hex digits is given back exactly as it
+// was remembered.
+TEST(DigestCache, AnyTagIsGivenBackAsItWasStored)
+{
+    TempDir site, cacheBase;
+    DigestCache cache(cacheBase.path(), site.path());
+    cache.setScanStart(tenSecondsFromNow());
+    cache.load();
+    const std::string tags[] = {md5Of("x"), std::string(32, 'A'), "short", "", std::string(40, 'f')};
+    uint64_t ino = 1;
+    for (const std::string &strTag : tags) {
+        const struct stat st = statWith(ino, 1, 1600000000000000000, 1600000000000000000);
+        const std::string strKey = "k" + std::to_string(ino++);
+        ASSERT_TRUE(cache.store(strKey, st, strTag));
+        std::string strGot = "unset";
+        EXPECT_TRUE(cache.lookup(strKey, st, strGot));
+        EXPECT_EQ(strGot, strTag);
+    }
 }
