@@ -20,6 +20,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -538,5 +542,195 @@ TEST(DigestCache, AnyTagIsGivenBackAsItWasStored)
         std::string strGot = "unset";
         EXPECT_TRUE(cache.lookup(strKey, st, strGot));
         EXPECT_EQ(strGot, strTag);
+    }
+}
+
+namespace {
+
+// What the cache promises, kept the plain way: the file it must write is
+// rendered from this.
+struct Model {
+    struct Entry {
+        struct stat st;
+        std::string tag;
+        bool bSeen = false;
+    };
+    std::map<std::string, Entry> entries;
+    std::map<std::string, std::map<std::string, StoredRecord>> records;
+    std::map<std::string, std::map<std::string, EncodedDigest>> encoded;
+
+    std::string file(const std::string &strRoot) const
+    {
+        std::string text = "sitemirror digest cache 2\n" + counted(strRoot) + "\n";
+        std::size_t nLines = 0;
+        for (const auto &kv : entries)
+            if (kv.second.bSeen) {
+                text += fLine(kv.second.st, kv.second.tag, kv.first);
+                ++nLines;
+            }
+        for (const auto &kv : encoded)
+            for (const auto &byEncoding : kv.second) {
+                text += eLine(byEncoding.first, byEncoding.second, kv.first);
+                ++nLines;
+            }
+        for (const auto &kv : records)
+            for (const auto &byTarget : kv.second) {
+                text += rLine(byTarget.first, byTarget.second, kv.first);
+                ++nLines;
+            }
+        return text + "end " + std::to_string(nLines) + "\n";
+    }
+};
+
+} // namespace
+
+// Many keys coming in any order over two runs, with digests remembered,
+// refused and forgotten and records and encoded digests put, replaced and
+// dropped: every answer and both files are what the plain model says.
+TEST(DigestCache, ManyKeysInAnyOrderOverTwoRunsGiveWhatWasPut)
+{
+    TempDir site, cacheBase;
+    char *pszRoot = realpath(site.path().c_str(), nullptr);
+    const std::string strRoot = pszRoot;
+    free(pszRoot);
+    std::vector<std::string> keys;
+    for (const char *pszPrefix : {"", "a", "a/", "Z", " ", "\xff"})
+        for (const char *pszSuffix : {"", ".html", "\n", ":1"})
+            for (int i = 0; i < 100; ++i)
+                keys.push_back(pszPrefix + std::to_string(i) + pszSuffix);
+    const std::string targets[] = {DigestCache::storeTarget("http://s3.example", "www", ""),
+                                   DigestCache::storeTarget("http://s3.example", "staging", "x/"),
+                                   DigestCache::storeTarget("", "", "")};
+    const std::string encodings[] = {"gzip", "br"};
+    const std::string headers[] = {"type=text/html", "", "type=text/css\nacl=private"};
+    const struct timespec start = tenSecondsFromNow();
+    const int64_t racyNs = static_cast<int64_t>(start.tv_sec) * 1000000000;
+
+    std::mt19937 random(20261209);
+    auto pick = [&random](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    Model model;
+    for (int run = 0; run < 2; ++run) {
+        DigestCache cache(cacheBase.path(), site.path());
+        cache.setScanStart(start);
+        cache.load();
+        for (auto &kv : model.entries)
+            kv.second.bSeen = false;
+        for (int op = 0; op < 6000; ++op) {
+            const std::size_t k = pick(keys.size());
+            const std::string &strKey = keys[k];
+            const std::string strMd5 = md5Of(strKey + std::to_string(pick(3)));
+            switch (pick(8)) {
+            case 0:
+            case 1: { // the scan read the file
+                const bool bRacy = pick(5) == 0;
+                const struct stat st = statWith(k, pick(4), bRacy ? racyNs : 1600000000000000000, 5);
+                EXPECT_EQ(cache.store(strKey, st, strMd5), !bRacy);
+                if (bRacy)
+                    model.entries.erase(strKey);
+                else
+                    model.entries[strKey] = {st, strMd5, true};
+                break;
+            }
+            case 2: { // the scan looked the file up
+                auto it = model.entries.find(strKey);
+                const struct stat st = it != model.entries.end() && pick(4) > 0 ? it->second.st : statWith(k, 9, 1, 1);
+                const bool bHit = it != model.entries.end() && std::memcmp(&st, &it->second.st, sizeof st) == 0;
+                std::string strTag;
+                ASSERT_EQ(cache.lookup(strKey, st, strTag), bHit) << op;
+                if (bHit) {
+                    EXPECT_EQ(strTag, it->second.tag) << op;
+                    it->second.bSeen = true;
+                }
+                break;
+            }
+            case 3:
+                cache.forget(strKey);
+                model.entries.erase(strKey);
+                break;
+            case 4: { // a store answered
+                const std::string &strTarget = targets[pick(3)];
+                const std::string strETags[] = {strMd5, "", "\"opaque\" " + std::to_string(pick(50)), strMd5 + "-2"};
+                const StoredRecord record = {pick(10) == 0 ? "not a digest" : strMd5, pick(1000),
+                                             strETags[pick(4)], headers[pick(3)]};
+                cache.putRecord(strTarget, strKey, record);
+                if (record.strMd5Hex == strMd5) {
+                    model.records[strKey][strTarget] = record;
+                } else if (model.records.count(strKey) > 0) {
+                    model.records[strKey].erase(strTarget);
+                    if (model.records[strKey].empty())
+                        model.records.erase(strKey);
+                }
+                break;
+            }
+            case 5: {
+                const std::string &strTarget = targets[pick(3)];
+                cache.dropRecord(strTarget, strKey);
+                if (model.records.count(strKey) > 0) {
+                    model.records[strKey].erase(strTarget);
+                    if (model.records[strKey].empty())
+                        model.records.erase(strKey);
+                }
+                StoredRecord got;
+                EXPECT_FALSE(cache.findRecord(strTarget, strKey, got)) << op;
+                break;
+            }
+            case 6: {
+                const std::string &strEncoding = encodings[pick(2)];
+                const EncodedDigest digest = {strMd5, md5Of(strMd5), pick(100)};
+                cache.putEncoded(strKey, strEncoding, digest);
+                model.encoded[strKey][strEncoding] = digest;
+                break;
+            }
+            default: { // what the cache answers of records and encoded digests
+                const std::string &strTarget = targets[pick(3)];
+                StoredRecord got;
+                auto it = model.records.find(strKey);
+                const bool bRecord = it != model.records.end() && it->second.count(strTarget) > 0;
+                ASSERT_EQ(cache.findRecord(strTarget, strKey, got), bRecord) << op;
+                if (bRecord) {
+                    const StoredRecord &want = it->second.at(strTarget);
+                    EXPECT_EQ(got.strMd5Hex, want.strMd5Hex) << op;
+                    EXPECT_EQ(got.size, want.size) << op;
+                    EXPECT_EQ(got.strETag, want.strETag) << op;
+                    EXPECT_EQ(got.strHeaders, want.strHeaders) << op;
+                }
+                const std::string &strEncoding = encodings[pick(2)];
+                auto at = model.encoded.find(strKey);
+                const bool bEncoded = at != model.encoded.end() && at->second.count(strEncoding) > 0;
+                const std::string strPlain = bEncoded ? at->second.at(strEncoding).strPlainMd5Hex : strMd5;
+                EncodedDigest digest;
+                ASSERT_EQ(cache.findEncoded(strKey, strEncoding, strPlain, digest), bEncoded) << op;
+                if (bEncoded) {
+                    EXPECT_EQ(digest.strMd5Hex, at->second.at(strEncoding).strMd5Hex) << op;
+                    EXPECT_EQ(digest.size, at->second.at(strEncoding).size) << op;
+                    EXPECT_FALSE(cache.findEncoded(strKey, strEncoding, md5Of("other"), digest)) << op;
+                }
+                break;
+            }
+            }
+        }
+        // Files of every seventh key are gone from the tree.
+        std::set<std::string> asked;
+        cache.keepRecordsOf([&](const std::string &strKey) {
+            EXPECT_TRUE(asked.insert(strKey).second) << "asked twice: " << strKey;
+            return std::hash<std::string>()(strKey) % 7 != 0;
+        });
+        std::set<std::string> withAny;
+        for (const auto &kv : model.records)
+            withAny.insert(kv.first);
+        for (const auto &kv : model.encoded)
+            withAny.insert(kv.first);
+        EXPECT_EQ(asked, withAny);
+        for (const std::string &strKey : withAny)
+            if (std::hash<std::string>()(strKey) % 7 == 0) {
+                model.records.erase(strKey);
+                model.encoded.erase(strKey);
+            }
+        ASSERT_TRUE(cache.save());
+        DigestCache probe(cacheBase.path(), site.path());
+        ASSERT_EQ(fileText(probe.path()), model.file(strRoot)) << "run " << run;
+        // Digests not seen in this run are not in the file.
+        for (auto it = model.entries.begin(); it != model.entries.end();)
+            it = it->second.bSeen ? std::next(it) : model.entries.erase(it);
     }
 }
