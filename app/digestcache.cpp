@@ -28,7 +28,6 @@
 #include <map>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 
 static const char *const kMagic = "sitemirror digest cache 2\n";
 static const char *const kMagicFirst = "sitemirror digest cache 1\n"; // digests only
@@ -116,9 +115,10 @@ struct Encoded {
     uint32_t next = kNone;
 };
 
-// Items in one vector, lists linked by index; freed items are reused.
+// Items in blocks that never move (no copy of them all as they grow), lists
+// linked by index; freed items are reused.
 template <class T> struct Pool {
-    std::vector<T> items;
+    std::deque<T> items;
     uint32_t freeList = kNone;
 
     uint32_t add(const T &item)
@@ -392,7 +392,7 @@ private:
 
 struct DigestCache::Table {
     std::string keyBytes;                            // the keys of slots, one after another
-    std::vector<Slot> slots;                         // in key order
+    std::deque<Slot> slots;                          // in key order; grows without copying
     std::map<std::string, Slot, std::less<>> added;  // keys not in slots
     Pool<Record> records;
     Pool<Encoded> encoded;
@@ -439,26 +439,30 @@ struct DigestCache::Table {
     // nothing any more (a slot is only made to be filled at once).
     void merge()
     {
-        std::size_t nSlots = 0, nBytes = 0;
-        forEach([&](std::string_view key, const Slot &slot) {
-            if (!slot.holdsNothing()) {
-                ++nSlots;
-                nBytes += key.size();
-            }
-        });
-        std::vector<Slot> merged;
+        std::size_t nBytes = 0;
+        forEachInKeyOrder([&](std::string_view key, const Slot &) { nBytes += key.size(); });
+        std::deque<Slot> merged;
         std::string bytes;
-        merged.reserve(nSlots);
         bytes.reserve(nBytes);
-        auto take = [&](std::string_view key, Slot slot) {
-            if (slot.holdsNothing())
-                return;
+        forEachInKeyOrder([&](std::string_view key, Slot slot) {
             slot.keyAt = bytes.size();
             slot.keyLength = static_cast<uint32_t>(key.size());
             bytes.append(key.data(), key.size());
             merged.push_back(slot);
-        };
+        });
+        slots.swap(merged);
+        keyBytes.swap(bytes);
+        added.clear();
+    }
+
+    // Every key that holds anything, in key order, the added ones among the rest.
+    template <class Visit> void forEachInKeyOrder(Visit visit) const
+    {
         auto it = slots.begin();
+        auto take = [&](std::string_view key, const Slot &slot) {
+            if (!slot.holdsNothing())
+                visit(key, slot);
+        };
         for (const auto &kv : added) {
             for (; it != slots.end() && keyOf(*it) < kv.first; ++it)
                 take(keyOf(*it), *it);
@@ -466,11 +470,9 @@ struct DigestCache::Table {
         }
         for (; it != slots.end(); ++it)
             take(keyOf(*it), *it);
-        slots.swap(merged);
-        keyBytes.swap(bytes);
-        added.clear();
     }
 
+    // Every key, in no particular order.
     template <class Visit> void forEach(Visit visit)
     {
         for (Slot &slot : slots)
@@ -487,13 +489,7 @@ struct DigestCache::Table {
         });
     }
 
-    void fitToSize()
-    {
-        keyBytes.shrink_to_fit();
-        slots.shrink_to_fit();
-        records.items.shrink_to_fit();
-        encoded.items.shrink_to_fit();
-    }
+    void fitToSize() { keyBytes.shrink_to_fit(); }
 };
 
 static std::string sha256Hex(const std::string &str)
@@ -624,8 +620,6 @@ void DigestCache::load()
         bChanged = true;
         return;
     }
-    if (!read->added.empty())
-        read->merge();
     read->fitToSize();
     table.swap(read);
 }
@@ -667,11 +661,10 @@ bool DigestCache::store(const std::string &strKey, const struct stat &st, const 
 
 bool DigestCache::save()
 {
-    std::size_t nEntries = 0, nSeen = 0, nEmpty = 0;
+    std::size_t nEntries = 0, nSeen = 0;
     table->forEach([&](std::string_view, const Slot &slot) {
         nEntries += slot.bEntry ? 1 : 0;
         nSeen += slot.bEntry && slot.bSeen ? 1 : 0;
-        nEmpty += slot.holdsNothing() ? 1 : 0;
     });
     if (!bChanged && nSeen == nEntries)
         return true;
@@ -700,16 +693,14 @@ bool DigestCache::save()
         std::fprintf(stderr, "cannot write digest cache: %s\n", strFile.c_str());
         return false;
     }
-    if (!table->added.empty() || nEmpty > 0)
-        table->merge();
     const Table &t = *table;
     {
         Writer w(out);
         w << kMagic;
         w.counted(strRoot, '\n');
-        for (const Slot &s : t.slots) {
+        t.forEachInKeyOrder([&](std::string_view key, const Slot &s) {
             if (!s.bEntry || !s.bSeen)
-                continue;
+                return;
             w << "f ";
             w.number(s.dev) << ' ';
             w.number(s.ino) << ' ';
@@ -721,11 +712,11 @@ bool DigestCache::save()
             else
                 w << t.texts.at(s.tagText);
             w << ' ';
-            w.counted(t.keyOf(s), '\n');
+            w.counted(key, '\n');
             w.lineDone();
-        }
+        });
         std::size_t nLines = nSeen;
-        for (const Slot &s : t.slots) {
+        t.forEachInKeyOrder([&](std::string_view key, const Slot &s) {
             for (uint32_t i = s.firstEncoded; i != kNone; i = t.encoded.items[i].next) {
                 const Encoded &d = t.encoded.items[i];
                 w << "e " << t.texts.at(d.name) << ' ';
@@ -734,12 +725,12 @@ bool DigestCache::save()
                 appendHex(w.text(), d.md5);
                 w << ' ';
                 w.number(d.size) << ' ';
-                w.counted(t.keyOf(s), '\n');
+                w.counted(key, '\n');
                 w.lineDone();
                 ++nLines;
             }
-        }
-        for (const Slot &s : t.slots) {
+        });
+        t.forEachInKeyOrder([&](std::string_view key, const Slot &s) {
             for (uint32_t i = s.firstRecord; i != kNone; i = t.records.items[i].next) {
                 const Record &r = t.records.items[i];
                 w << "r ";
@@ -755,11 +746,11 @@ bool DigestCache::save()
                     w.counted(t.texts.at(r.etag), ' ');
                 }
                 w.counted(t.texts.at(r.headers), ' ');
-                w.counted(t.keyOf(s), '\n');
+                w.counted(key, '\n');
                 w.lineDone();
                 ++nLines;
             }
-        }
+        });
         w << "end ";
         w.number(nLines) << '\n';
     }
