@@ -734,3 +734,46 @@ TEST(DigestCache, ManyKeysInAnyOrderOverTwoRunsGiveWhatWasPut)
             it = it->second.bSeen ? std::next(it) : model.entries.erase(it);
     }
 }
+
+// Lines in any order, and a key given twice (the later line counts), load as
+// well as the ordered lines this tool writes.
+TEST(DigestCache, LinesInAnyOrderLoadAsWell)
+{
+    TempDir site, cacheBase;
+    char *pszRoot = realpath(site.path().c_str(), nullptr);
+    const std::string strRoot = pszRoot;
+    free(pszRoot);
+    const struct stat st1 = statWith(1, 1, 1600000000000000000, 1), st2 = statWith(2, 2, 1600000000000000000, 2);
+    const std::string target = DigestCache::storeTarget("e", "b", "p");
+    const StoredRecord rec = {md5Of("r"), 3, "t", "h"};
+    DigestCache probe(cacheBase.path(), site.path());
+    std::ofstream(probe.path(), std::ios::binary)
+        << "sitemirror digest cache 2\n" + counted(strRoot) + "\n" + fLine(st2, md5Of("z"), "z") +
+               fLine(st1, md5Of("old"), "m") + fLine(st1, md5Of("a"), "a") + fLine(st1, md5Of("m"), "m") +
+               rLine(target, rec, "z") + rLine(target, rec, "b") + "end 6\n";
+    DigestCache cache(cacheBase.path(), site.path());
+    cache.setScanStart(tenSecondsFromNow());
+    testing::internal::CaptureStderr();
+    cache.load();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    const struct {
+        const char *key;
+        const struct stat *st;
+        std::string tag;
+    } rows[] = {{"z", &st2, md5Of("z")}, {"m", &st1, md5Of("m")}, {"a", &st1, md5Of("a")}};
+    for (const auto &r : rows) {
+        std::string strTag;
+        EXPECT_TRUE(cache.lookup(r.key, *r.st, strTag)) << r.key;
+        EXPECT_EQ(strTag, r.tag) << r.key;
+    }
+    StoredRecord got;
+    EXPECT_TRUE(cache.findRecord(target, "b", got));
+    EXPECT_TRUE(cache.findRecord(target, "z", got));
+    EXPECT_FALSE(cache.findRecord(target, "a", got));
+    cache.putRecord(target, "a", rec);
+    ASSERT_TRUE(cache.save());
+    EXPECT_EQ(fileText(probe.path()), "sitemirror digest cache 2\n" + counted(strRoot) + "\n" +
+                                          fLine(st1, md5Of("a"), "a") + fLine(st1, md5Of("m"), "m") +
+                                          fLine(st2, md5Of("z"), "z") + rLine(target, rec, "a") +
+                                          rLine(target, rec, "b") + rLine(target, rec, "z") + "end 6\n");
+}
