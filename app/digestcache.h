@@ -7,13 +7,15 @@
 // what each store (endpoint, bucket and prefix) was last sent: the digest and
 // size of the bytes, the ETag the store answered and the headers; and the
 // digests of a file's encoded bytes, so an unchanged file is not encoded again.
+// Held compactly (a site may have 100,000 files): each key once, digests as
+// raw bytes, store names and header texts once per distinct text.
 #pragma once
 
 #include <sys/stat.h>
 
 #include <cstdint>
-#include <map>
-#include <set>
+#include <functional>
+#include <memory>
 #include <string>
 
 // What one store holds under a key, as this tool last sent it.
@@ -36,6 +38,9 @@ public:
     // strCacheDir: the cache folder (created when saving); strRoot: the site
     // root, resolved through links to name the cache file.
     DigestCache(const std::string &strCacheDir, const std::string &strRoot);
+    ~DigestCache();
+    DigestCache(const DigestCache &) = delete;
+    DigestCache &operator=(const DigestCache &) = delete;
 
     // Reads the cache file. A missing file is an empty cache; a damaged or
     // foreign one is ignored with one line on standard error and rebuilt.
@@ -85,24 +90,16 @@ public:
                      const std::string &strPlainMd5Hex, EncodedDigest &digest) const;
     void putEncoded(const std::string &strKey, const std::string &strEncoding, const EncodedDigest &digest);
 
-    // Drops the records and encoded digests of every key not in keys (files
-    // gone from the tree or left out of it).
-    void keepRecordsOf(const std::set<std::string> &keys);
+    // Drops the records and encoded digests of every key for which isKept is
+    // false (files gone from the tree or left out of it). isKept is asked once
+    // per key that has any.
+    void keepRecordsOf(const std::function<bool(const std::string &strKey)> &isKept);
 
 private:
-    struct Entry {
-        uint64_t dev = 0, ino = 0, size = 0;
-        int64_t mtimeNs = 0, ctimeNs = 0;
-        std::string tag;
-        bool bSeen = false;
-    };
-    static Entry entryOf(const struct stat &st);
+    struct Table; // every key with its digest, records and encoded digests
 
     std::string strDir, strRoot, strFile;
     int64_t scanStartNs = 0;
-    std::map<std::string, Entry> entries;
-    // key -> target -> record; key -> encoding -> digest.
-    std::map<std::string, std::map<std::string, StoredRecord>> records;
-    std::map<std::string, std::map<std::string, EncodedDigest>> encoded;
+    std::unique_ptr<Table> table;
     bool bChanged = false;
 };

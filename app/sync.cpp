@@ -359,10 +359,11 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
     }
 
     if (cache && !bDryRun) {
-        std::set<std::string> keys;
-        for (const S3Obj &local : localList)
-            keys.insert(local.key);
-        cache->keepRecordsOf(keys);
+        cache->keepRecordsOf([&localList](const std::string &strKey) {
+            S3Obj probe;
+            probe.key = strKey;
+            return localList.find(probe) != localList.end();
+        });
         cache->save();
     }
     return bAllStored;

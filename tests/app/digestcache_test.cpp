@@ -15,10 +15,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -331,7 +336,7 @@ TEST(DigestCache, RecordsArePerStoreAndGoWithTheirFile)
         EXPECT_FALSE(cache.findEncoded("a.html", "br", md5Of("aaaa"), digest));
 
         // The file is gone from the tree: its records and digests go too.
-        cache.keepRecordsOf({strOdd});
+        cache.keepRecordsOf([&](const std::string &strKey) { return strKey == strOdd; });
         ASSERT_TRUE(cache.save());
     }
     DigestCache cache(cacheBase.path(), site.path());
@@ -376,4 +381,399 @@ TEST(DigestCache, ACacheFileOfTheEarlierFormatKeepsItsDigests)
     scanWith(cache, site.path());
     StoredRecord got;
     EXPECT_FALSE(cache.findRecord(DigestCache::storeTarget("", "b", ""), "a.html", got));
+}
+
+namespace {
+
+std::string counted(const std::string &str) { return std::to_string(str.size()) + ":" + str; }
+
+std::string fileText(const std::string &strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A file's status as the scan would see it, made up.
+struct stat statWith(uint64_t ino, uint64_t size, int64_t mtimeNs, int64_t ctimeNs)
+{
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    st.st_dev = 2049;
+    st.st_ino = static_cast<ino_t>(ino);
+    st.st_size = static_cast<off_t>(size);
+    const auto split = [](int64_t ns) {
+        struct timespec ts;
+        ts.tv_sec = static_cast<time_t>(ns / 1000000000 - (ns % 1000000000 < 0 ? 1 : 0));
+        ts.tv_nsec = static_cast<long>(ns - static_cast<int64_t>(ts.tv_sec) * 1000000000);
+        return ts;
+    };
+    st.st_mtim = split(mtimeNs);
+    st.st_ctim = split(ctimeNs);
+    return st;
+}
+
+std::string fLine(const struct stat &st, const std::string &strTag, const std::string &strKey)
+{
+    const auto ns = [](const struct timespec &ts) {
+        return std::to_string(static_cast<long long>(ts.tv_sec) * 1000000000 + ts.tv_nsec);
+    };
+    return "f " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " + std::to_string(st.st_size) +
+           " " + ns(st.st_mtim) + " " + ns(st.st_ctim) + " " + strTag + " " + counted(strKey) + "\n";
+}
+
+std::string eLine(const std::string &strEncoding, const EncodedDigest &d, const std::string &strKey)
+{
+    return "e " + strEncoding + " " + d.strPlainMd5Hex + " " + d.strMd5Hex + " " + std::to_string(d.size) + " " +
+           counted(strKey) + "\n";
+}
+
+std::string rLine(const std::string &strTarget, const StoredRecord &r, const std::string &strKey)
+{
+    return "r " + r.strMd5Hex + " " + std::to_string(r.size) + " " + counted(strTarget) + " " + counted(r.strETag) +
+           " " + counted(r.strHeaders) + " " + counted(strKey) + "\n";
+}
+
+struct timespec tenSecondsFromNow()
+{
+    struct timespec start;
+    clock_gettime(CLOCK_REALTIME, &start);
+    start.tv_sec += 10;
+    return start;
+}
+
+} // namespace
+
+// The cache file holds, in this order: the header, the root, the digests of
+// files by key, the encoded digests by key and encoding, the records by key
+// and store, and the line count; keys and stores in byte order whatever order
+// they came in. Reading it back and writing it again gives the same bytes,
+// less the digests of files not seen again.
+TEST(DigestCache, TheCacheFileKeepsItsFormatByteForByte)
+{
+    TempDir site, cacheBase;
+    char *pszRoot = realpath(site.path().c_str(), nullptr);
+    const std::string strRoot = pszRoot;
+    free(pszRoot);
+    const std::string keyA = "a.html", keyOdd = "odd name\nwith 12:3 ", keyHigh = "\xff-last.html",
+                      keyUpper = "B.html", keyRecordOnly = "gone/b.css", keyForgotten = "c.html";
+    const std::string staging = DigestCache::storeTarget("http://s3.example", "staging", "");
+    const std::string production = DigestCache::storeTarget("http://s3.example", "www", "site/");
+    const std::string strHtml =
+        "type=text/html\ncache-control=max-age=300\nencoding=gzip\nacl=public-read\nclass=STANDARD";
+    const struct {
+        std::string key;
+        struct stat st;
+    } files[] = {
+        {keyHigh, statWith(7, 0, 1700000000000000001, 1700000000000000002)},
+        {keyA, statWith(5, 4, 1600000000123456789, 1600000000987654321)},
+        {keyOdd, statWith(18446744073709551615ull, 1234567890123, 1, 2)},
+        {keyUpper, statWith(9, 3, -1500000000, -1000000000)}, // before 1970
+        {keyForgotten, statWith(11, 5, 1500000000000000000, 1500000000000000000)},
+    };
+    const StoredRecord recProd = {md5Of("aaaa"), 4, md5Of("aaaa"), strHtml};  // ETag is the digest
+    const StoredRecord recStaging = {md5Of("aaaa"), 4, "opaque \"etag\"\n2", ""};
+    const StoredRecord recGone = {md5Of("bbbb"), 10, "", "type=text/css"};     // no ETag known
+    const EncodedDigest gzA = {md5Of("aaaa"), md5Of("gz"), 24}, brA = {md5Of("aaaa"), md5Of("br"), 20},
+                        gzHigh = {md5Of("last"), md5Of("gz last"), 1ull << 40};
+    {
+        DigestCache cache(cacheBase.path(), site.path());
+        cache.setScanStart(tenSecondsFromNow());
+        cache.load();
+        for (const auto &f : files)
+            ASSERT_TRUE(cache.store(f.key, f.st, md5Of(f.key)));
+        cache.forget(keyForgotten);
+        cache.putRecord(production, keyA, recProd);
+        cache.putRecord(staging, keyA, recStaging);
+        cache.putRecord(staging, keyRecordOnly, recGone);
+        cache.putEncoded(keyHigh, "gzip", gzHigh);
+        cache.putEncoded(keyA, "gzip", gzA);
+        cache.putEncoded(keyA, "br", brA);
+        ASSERT_TRUE(cache.save());
+    }
+    const std::string strHead = "sitemirror digest cache 2\n" + counted(strRoot) + "\n";
+    const std::string strUpperLine = fLine(files[3].st, md5Of(keyUpper), keyUpper);
+    const std::string strRest = fLine(files[1].st, md5Of(keyA), keyA) + fLine(files[2].st, md5Of(keyOdd), keyOdd) +
+                                fLine(files[0].st, md5Of(keyHigh), keyHigh) + eLine("br", brA, keyA) +
+                                eLine("gzip", gzA, keyA) + eLine("gzip", gzHigh, keyHigh) +
+                                rLine(staging, recStaging, keyA) + rLine(production, recProd, keyA) +
+                                rLine(staging, recGone, keyRecordOnly);
+    DigestCache probe(cacheBase.path(), site.path());
+    ASSERT_EQ(fileText(probe.path()), strHead + strUpperLine + strRest + "end 10\n");
+
+    // Read back; B.html is not seen this time, a record is put again unchanged.
+    DigestCache cache(cacheBase.path(), site.path());
+    cache.setScanStart(tenSecondsFromNow());
+    testing::internal::CaptureStderr();
+    cache.load();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    for (int i = 0; i < 3; ++i) {
+        std::string strTag;
+        EXPECT_TRUE(cache.lookup(files[i].key, files[i].st, strTag)) << i;
+        EXPECT_EQ(strTag, md5Of(files[i].key)) << i;
+    }
+    StoredRecord got;
+    ASSERT_TRUE(cache.findRecord(staging, keyA, got));
+    EXPECT_EQ(got.strETag, recStaging.strETag);
+    ASSERT_TRUE(cache.findRecord(production, keyA, got));
+    EXPECT_EQ(got.strETag, recProd.strETag);
+    EXPECT_EQ(got.strHeaders, strHtml);
+    EncodedDigest digest;
+    ASSERT_TRUE(cache.findEncoded(keyHigh, "gzip", gzHigh.strPlainMd5Hex, digest));
+    EXPECT_EQ(digest.size, gzHigh.size);
+    cache.putRecord(staging, keyRecordOnly, recGone);
+    ASSERT_TRUE(cache.save());
+    EXPECT_EQ(fileText(probe.path()), strHead + strRest + "end 9\n");
+}
+
+// A digest that is not 32 lower-case hex digits is given back exactly as it
+// was remembered.
+TEST(DigestCache, AnyTagIsGivenBackAsItWasStored)
+{
+    TempDir site, cacheBase;
+    DigestCache cache(cacheBase.path(), site.path());
+    cache.setScanStart(tenSecondsFromNow());
+    cache.load();
+    const std::string tags[] = {md5Of("x"), std::string(32, 'A'), "short", "", std::string(40, 'f')};
+    uint64_t ino = 1;
+    for (const std::string &strTag : tags) {
+        const struct stat st = statWith(ino, 1, 1600000000000000000, 1600000000000000000);
+        const std::string strKey = "k" + std::to_string(ino++);
+        ASSERT_TRUE(cache.store(strKey, st, strTag));
+        std::string strGot = "unset";
+        EXPECT_TRUE(cache.lookup(strKey, st, strGot));
+        EXPECT_EQ(strGot, strTag);
+    }
+}
+
+namespace {
+
+// What the cache promises, kept the plain way: the file it must write is
+// rendered from this.
+struct Model {
+    struct Entry {
+        struct stat st;
+        std::string tag;
+        bool bSeen = false;
+    };
+    std::map<std::string, Entry> entries;
+    std::map<std::string, std::map<std::string, StoredRecord>> records;
+    std::map<std::string, std::map<std::string, EncodedDigest>> encoded;
+
+    std::string file(const std::string &strRoot) const
+    {
+        std::string text = "sitemirror digest cache 2\n" + counted(strRoot) + "\n";
+        std::size_t nLines = 0;
+        for (const auto &kv : entries)
+            if (kv.second.bSeen) {
+                text += fLine(kv.second.st, kv.second.tag, kv.first);
+                ++nLines;
+            }
+        for (const auto &kv : encoded)
+            for (const auto &byEncoding : kv.second) {
+                text += eLine(byEncoding.first, byEncoding.second, kv.first);
+                ++nLines;
+            }
+        for (const auto &kv : records)
+            for (const auto &byTarget : kv.second) {
+                text += rLine(byTarget.first, byTarget.second, kv.first);
+                ++nLines;
+            }
+        return text + "end " + std::to_string(nLines) + "\n";
+    }
+};
+
+} // namespace
+
+// Many keys coming in any order over two runs, with digests remembered,
+// refused and forgotten and records and encoded digests put, replaced and
+// dropped: every answer and both files are what the plain model says.
+TEST(DigestCache, ManyKeysInAnyOrderOverTwoRunsGiveWhatWasPut)
+{
+    TempDir site, cacheBase;
+    char *pszRoot = realpath(site.path().c_str(), nullptr);
+    const std::string strRoot = pszRoot;
+    free(pszRoot);
+    std::vector<std::string> keys;
+    for (const char *pszPrefix : {"", "a", "a/", "Z", " ", "\xff"})
+        for (const char *pszSuffix : {"", ".html", "\n", ":1"})
+            for (int i = 0; i < 100; ++i)
+                keys.push_back(pszPrefix + std::to_string(i) + pszSuffix);
+    const std::string targets[] = {DigestCache::storeTarget("http://s3.example", "www", ""),
+                                   DigestCache::storeTarget("http://s3.example", "staging", "x/"),
+                                   DigestCache::storeTarget("", "", "")};
+    const std::string encodings[] = {"gzip", "br"};
+    const std::string headers[] = {"type=text/html", "", "type=text/css\nacl=private"};
+    const struct timespec start = tenSecondsFromNow();
+    const int64_t racyNs = static_cast<int64_t>(start.tv_sec) * 1000000000;
+
+    std::mt19937 random(20261209);
+    auto pick = [&random](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+    Model model;
+    for (int run = 0; run < 2; ++run) {
+        DigestCache cache(cacheBase.path(), site.path());
+        cache.setScanStart(start);
+        cache.load();
+        for (auto &kv : model.entries)
+            kv.second.bSeen = false;
+        for (int op = 0; op < 6000; ++op) {
+            const std::size_t k = pick(keys.size());
+            const std::string &strKey = keys[k];
+            const std::string strMd5 = md5Of(strKey + std::to_string(pick(3)));
+            switch (pick(8)) {
+            case 0:
+            case 1: { // the scan read the file
+                const bool bRacy = pick(5) == 0;
+                const struct stat st = statWith(k, pick(4), bRacy ? racyNs : 1600000000000000000, 5);
+                EXPECT_EQ(cache.store(strKey, st, strMd5), !bRacy);
+                if (bRacy)
+                    model.entries.erase(strKey);
+                else
+                    model.entries[strKey] = {st, strMd5, true};
+                break;
+            }
+            case 2: { // the scan looked the file up
+                auto it = model.entries.find(strKey);
+                const struct stat st = it != model.entries.end() && pick(4) > 0 ? it->second.st : statWith(k, 9, 1, 1);
+                const bool bHit = it != model.entries.end() && std::memcmp(&st, &it->second.st, sizeof st) == 0;
+                std::string strTag;
+                ASSERT_EQ(cache.lookup(strKey, st, strTag), bHit) << op;
+                if (bHit) {
+                    EXPECT_EQ(strTag, it->second.tag) << op;
+                    it->second.bSeen = true;
+                }
+                break;
+            }
+            case 3:
+                cache.forget(strKey);
+                model.entries.erase(strKey);
+                break;
+            case 4: { // a store answered
+                const std::string &strTarget = targets[pick(3)];
+                const std::string strETags[] = {strMd5, "", "\"opaque\" " + std::to_string(pick(50)), strMd5 + "-2"};
+                const StoredRecord record = {pick(10) == 0 ? "not a digest" : strMd5, pick(1000),
+                                             strETags[pick(4)], headers[pick(3)]};
+                cache.putRecord(strTarget, strKey, record);
+                if (record.strMd5Hex == strMd5) {
+                    model.records[strKey][strTarget] = record;
+                } else if (model.records.count(strKey) > 0) {
+                    model.records[strKey].erase(strTarget);
+                    if (model.records[strKey].empty())
+                        model.records.erase(strKey);
+                }
+                break;
+            }
+            case 5: {
+                const std::string &strTarget = targets[pick(3)];
+                cache.dropRecord(strTarget, strKey);
+                if (model.records.count(strKey) > 0) {
+                    model.records[strKey].erase(strTarget);
+                    if (model.records[strKey].empty())
+                        model.records.erase(strKey);
+                }
+                StoredRecord got;
+                EXPECT_FALSE(cache.findRecord(strTarget, strKey, got)) << op;
+                break;
+            }
+            case 6: {
+                const std::string &strEncoding = encodings[pick(2)];
+                const EncodedDigest digest = {strMd5, md5Of(strMd5), pick(100)};
+                cache.putEncoded(strKey, strEncoding, digest);
+                model.encoded[strKey][strEncoding] = digest;
+                break;
+            }
+            default: { // what the cache answers of records and encoded digests
+                const std::string &strTarget = targets[pick(3)];
+                StoredRecord got;
+                auto it = model.records.find(strKey);
+                const bool bRecord = it != model.records.end() && it->second.count(strTarget) > 0;
+                ASSERT_EQ(cache.findRecord(strTarget, strKey, got), bRecord) << op;
+                if (bRecord) {
+                    const StoredRecord &want = it->second.at(strTarget);
+                    EXPECT_EQ(got.strMd5Hex, want.strMd5Hex) << op;
+                    EXPECT_EQ(got.size, want.size) << op;
+                    EXPECT_EQ(got.strETag, want.strETag) << op;
+                    EXPECT_EQ(got.strHeaders, want.strHeaders) << op;
+                }
+                const std::string &strEncoding = encodings[pick(2)];
+                auto at = model.encoded.find(strKey);
+                const bool bEncoded = at != model.encoded.end() && at->second.count(strEncoding) > 0;
+                const std::string strPlain = bEncoded ? at->second.at(strEncoding).strPlainMd5Hex : strMd5;
+                EncodedDigest digest;
+                ASSERT_EQ(cache.findEncoded(strKey, strEncoding, strPlain, digest), bEncoded) << op;
+                if (bEncoded) {
+                    EXPECT_EQ(digest.strMd5Hex, at->second.at(strEncoding).strMd5Hex) << op;
+                    EXPECT_EQ(digest.size, at->second.at(strEncoding).size) << op;
+                    EXPECT_FALSE(cache.findEncoded(strKey, strEncoding, md5Of("other"), digest)) << op;
+                }
+                break;
+            }
+            }
+        }
+        // Files of every seventh key are gone from the tree.
+        std::set<std::string> asked;
+        cache.keepRecordsOf([&](const std::string &strKey) {
+            EXPECT_TRUE(asked.insert(strKey).second) << "asked twice: " << strKey;
+            return std::hash<std::string>()(strKey) % 7 != 0;
+        });
+        std::set<std::string> withAny;
+        for (const auto &kv : model.records)
+            withAny.insert(kv.first);
+        for (const auto &kv : model.encoded)
+            withAny.insert(kv.first);
+        EXPECT_EQ(asked, withAny);
+        for (const std::string &strKey : withAny)
+            if (std::hash<std::string>()(strKey) % 7 == 0) {
+                model.records.erase(strKey);
+                model.encoded.erase(strKey);
+            }
+        ASSERT_TRUE(cache.save());
+        DigestCache probe(cacheBase.path(), site.path());
+        ASSERT_EQ(fileText(probe.path()), model.file(strRoot)) << "run " << run;
+        // Digests not seen in this run are not in the file.
+        for (auto it = model.entries.begin(); it != model.entries.end();)
+            it = it->second.bSeen ? std::next(it) : model.entries.erase(it);
+    }
+}
+
+// Lines in any order, and a key given twice (the later line counts), load as
+// well as the ordered lines this tool writes.
+TEST(DigestCache, LinesInAnyOrderLoadAsWell)
+{
+    TempDir site, cacheBase;
+    char *pszRoot = realpath(site.path().c_str(), nullptr);
+    const std::string strRoot = pszRoot;
+    free(pszRoot);
+    const struct stat st1 = statWith(1, 1, 1600000000000000000, 1), st2 = statWith(2, 2, 1600000000000000000, 2);
+    const std::string target = DigestCache::storeTarget("e", "b", "p");
+    const StoredRecord rec = {md5Of("r"), 3, "t", "h"};
+    DigestCache probe(cacheBase.path(), site.path());
+    std::ofstream(probe.path(), std::ios::binary)
+        << "sitemirror digest cache 2\n" + counted(strRoot) + "\n" + fLine(st2, md5Of("z"), "z") +
+               fLine(st1, md5Of("old"), "m") + fLine(st1, md5Of("a"), "a") + fLine(st1, md5Of("m"), "m") +
+               rLine(target, rec, "z") + rLine(target, rec, "b") + "end 6\n";
+    DigestCache cache(cacheBase.path(), site.path());
+    cache.setScanStart(tenSecondsFromNow());
+    testing::internal::CaptureStderr();
+    cache.load();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    const struct {
+        const char *key;
+        const struct stat *st;
+        std::string tag;
+    } rows[] = {{"z", &st2, md5Of("z")}, {"m", &st1, md5Of("m")}, {"a", &st1, md5Of("a")}};
+    for (const auto &r : rows) {
+        std::string strTag;
+        EXPECT_TRUE(cache.lookup(r.key, *r.st, strTag)) << r.key;
+        EXPECT_EQ(strTag, r.tag) << r.key;
+    }
+    StoredRecord got;
+    EXPECT_TRUE(cache.findRecord(target, "b", got));
+    EXPECT_TRUE(cache.findRecord(target, "z", got));
+    EXPECT_FALSE(cache.findRecord(target, "a", got));
+    cache.putRecord(target, "a", rec);
+    ASSERT_TRUE(cache.save());
+    EXPECT_EQ(fileText(probe.path()), "sitemirror digest cache 2\n" + counted(strRoot) + "\n" +
+                                          fLine(st1, md5Of("a"), "a") + fLine(st1, md5Of("m"), "m") +
+                                          fLine(st2, md5Of("z"), "z") + rLine(target, rec, "a") +
+                                          rLine(target, rec, "b") + rLine(target, rec, "z") + "end 6\n");
 }
