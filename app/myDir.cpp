@@ -76,11 +76,9 @@ enum ScanResult { ScanRead, ScanSkipped, ScanFailed };
 // The file's record from the one descriptor opened for it: its status before
 // and after the read must agree, or it is read again; the digest is cached
 // only then (and only when the cache finds it not racy).
-// Fills s3Obj from st and the digest strTag.
-static void fillRecord(const std::string &strKey, const struct stat &st, const std::string &strTag,
-                       S3Obj &s3Obj)
+// Fills s3Obj, all but its key, from st and the digest strTag.
+static void fillRecord(const struct stat &st, const std::string &strTag, S3Obj &s3Obj)
 {
-    s3Obj.key = strKey;
     s3Obj.size = static_cast<uint64_t>(st.st_size);
     s3Obj.time = static_cast<int64_t>(st.st_mtime);
     s3Obj.tag = strTag;
@@ -88,6 +86,7 @@ static void fillRecord(const std::string &strKey, const struct stat &st, const s
     s3Obj.inode = static_cast<uint64_t>(st.st_ino);
 }
 
+// Fills s3Obj, all but its key, for the file at strPath under strKey.
 // bReadable: the walk found the file readable. A file the cache vouches for
 // is then not opened: its status alone (never through a link) shows it is
 // the file whose digest was read.
@@ -105,7 +104,7 @@ static ScanResult scanFile(const std::string &strPath, const std::string &strKey
             if (options.cache->lookup(strKey, st, strTag)) {
                 if (options.stats != nullptr)
                     ++options.stats->nCacheHits;
-                fillRecord(strKey, st, strTag, s3Obj);
+                fillRecord(st, strTag, s3Obj);
                 return ScanRead;
             }
         }
@@ -149,7 +148,7 @@ static ScanResult scanFile(const std::string &strPath, const std::string &strKey
                 options.cache->forget(strKey);
         }
     }
-    fillRecord(strKey, st, strTag, s3Obj);
+    fillRecord(st, strTag, s3Obj);
     return ScanRead;
 }
 
@@ -228,11 +227,14 @@ bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &o
     return walkFrom(strPath.size(), strPath, names, options);
 }
 
-bool digestTree(const ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options)
+bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options)
 {
     using Clock = std::chrono::steady_clock;
     Clock::time_point lastCall = Clock::time_point::min(); // the first file calls at once
-    for (const ScanName &name : names.names) {
+    // Each name is taken from the walk's list as it is read, so the list
+    // shrinks while the records grow.
+    for (; !names.names.empty(); names.names.pop_front()) {
+        ScanName &name = names.names.front();
         const std::string strEntryPath = names.strRootPrefix + name.strKey;
         if (name.pszRefusal != nullptr) {
             printLine("cannot publish: " + consoleText(strEntryPath) + " (" + name.pszRefusal +
@@ -254,8 +256,10 @@ bool digestTree(const ScanNames &names, S3ObjSet &setFiles, const ScanOptions &o
             printErrorLine("cannot read file: " + consoleText(strEntryPath));
             return false;
         }
-        if (result == ScanRead)
+        if (result == ScanRead) {
+            obj.key = std::move(name.strKey);
             setFiles.insert(std::move(obj));
+        }
     }
     if (!names.bWhole) {
         printErrorLine(names.strFailure);
@@ -277,6 +281,7 @@ bool populateS3Obj(const std::string &strPath, const std::string &strKey, S3Obj 
     S3Obj obj;
     if (scanFile(strPath, strKey, obj, ScanOptions()) != ScanRead)
         return false;
+    obj.key = strKey;
     s3Obj = obj;
     return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <set>
 #include <string>
 #include <vector>
@@ -76,7 +77,7 @@ struct ScanName {
 };
 struct ScanNames {
     std::string strRootPrefix; // a file's path is this followed by its key
-    std::vector<ScanName> names;
+    std::deque<ScanName> names; // grows without copying what it holds
     std::size_t nRefused = 0;  // names with a refusal
     std::size_t nUnreadable = 0; // files the process may not read (reading them will fail)
     bool bWhole = true;        // false: the walk stopped at a folder it could not open
@@ -91,7 +92,9 @@ bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &o
 // Reads the walked files in walk order into setFiles, printing what the scan
 // prints as it goes ("cannot publish:", a file that cannot be read, then the
 // walk's own failure), exactly as one pass would. False at the first failure.
-bool digestTree(const ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options);
+// Takes the names from names.names as it reads them (the keys of the files
+// read go into their records).
+bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options);
 
 // getAllFiles with ignore rules, a digest cache and counts. With an empty
 // options record the same as above.

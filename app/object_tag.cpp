@@ -43,14 +43,15 @@ std::size_t textLength(const char *pszText)
 
 } // namespace
 
+char ObjTag::kDigest[1];
+
 void ObjTag::assign(const char *p, std::size_t n)
 {
-    kind = Empty;
     pszText = nullptr;
     if (n == 0)
         return;
     if (parseDigest(p, n, digest)) {
-        kind = Digest;
+        pszText = kDigest;
         return;
     }
     // The length first, so a tag may hold any byte, NUL included.
@@ -61,18 +62,16 @@ void ObjTag::assign(const char *p, std::size_t n)
     std::memcpy(block + sizeof n, p, n);
     block[sizeof n + n] = '\0';
     pszText = block;
-    kind = Text;
 }
 
 void ObjTag::copyFrom(const ObjTag &other)
 {
-    kind = Empty;
     pszText = nullptr;
-    if (other.kind == Text) {
+    if (other.isText()) {
         assign(other.pszText + sizeof(std::size_t), textLength(other.pszText));
     } else {
         std::memcpy(digest, other.digest, sizeof digest);
-        kind = other.kind;
+        pszText = other.pszText;
     }
 }
 
@@ -80,22 +79,19 @@ void ObjTag::takeFrom(ObjTag &other) noexcept
 {
     std::memcpy(digest, other.digest, sizeof digest);
     pszText = other.pszText;
-    kind = other.kind;
     other.pszText = nullptr;
-    other.kind = Empty;
 }
 
 void ObjTag::release() noexcept
 {
-    std::free(pszText);
+    if (isText())
+        std::free(pszText);
     pszText = nullptr;
-    kind = Empty;
 }
 
 std::string ObjTag::str() const
 {
-    switch (kind) {
-    case Digest: {
+    if (isDigest()) {
         std::string str(32, '0');
         for (std::size_t i = 0; i < 16; ++i) {
             str[2 * i] = kHexDigits[digest[i] >> 4];
@@ -103,49 +99,34 @@ std::string ObjTag::str() const
         }
         return str;
     }
-    case Text:
+    if (isText())
         return std::string(pszText + sizeof(std::size_t), textLength(pszText));
-    case Empty:
-        break;
-    }
     return std::string();
 }
 
 std::size_t ObjTag::size() const
 {
-    switch (kind) {
-    case Digest:
+    if (isDigest())
         return 32;
-    case Text:
-        return textLength(pszText);
-    case Empty:
-        break;
-    }
-    return 0;
+    return isText() ? textLength(pszText) : 0;
 }
 
 bool ObjTag::equals(const char *p, std::size_t n) const
 {
-    switch (kind) {
-    case Digest: {
+    if (isDigest()) {
         unsigned char other[16];
         return parseDigest(p, n, other) && std::memcmp(other, digest, sizeof digest) == 0;
     }
-    case Text:
+    if (isText())
         return textLength(pszText) == n && std::memcmp(pszText + sizeof(std::size_t), p, n) == 0;
-    case Empty:
-        break;
-    }
     return n == 0;
 }
 
 bool operator==(const ObjTag &a, const ObjTag &b)
 {
-    if (a.kind != b.kind)
-        return false;
-    if (a.kind == ObjTag::Digest)
-        return std::memcmp(a.digest, b.digest, sizeof a.digest) == 0;
-    if (a.kind == ObjTag::Text)
-        return a.equals(b.pszText + sizeof(std::size_t), textLength(b.pszText));
-    return true;
+    if (a.isDigest() || b.isDigest())
+        return a.isDigest() && b.isDigest() && std::memcmp(a.digest, b.digest, sizeof a.digest) == 0;
+    if (a.isText())
+        return a.equals(b.pszText ? b.pszText + sizeof(std::size_t) : "", b.isText() ? textLength(b.pszText) : 0);
+    return !b.isText();
 }

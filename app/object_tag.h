@@ -48,7 +48,7 @@ public:
     // The text, exactly as it was given.
     std::string str() const;
     operator std::string() const { return str(); }
-    bool empty() const { return kind == Empty; }
+    bool empty() const { return pszText == nullptr; }
     std::size_t size() const;
 
     // True when the text is exactly these n bytes.
@@ -70,8 +70,12 @@ private:
     void takeFrom(ObjTag &other) noexcept;
     void release() noexcept;
 
-    enum Kind : unsigned char { Empty, Digest, Text };
+    // null: no tag; kDigest: the tag is digest; otherwise the tag's length
+    // and then its bytes, NUL-terminated (a tag may hold any byte).
+    static char kDigest[1];
+    bool isDigest() const { return pszText == kDigest; }
+    bool isText() const { return pszText != nullptr && pszText != kDigest; }
+
     unsigned char digest[16] = {0};
-    char *pszText = nullptr; // Text: the bytes, NUL-terminated, with their length before them
-    Kind kind = Empty;
+    char *pszText = nullptr;
 };

@@ -63,7 +63,7 @@ ScanListOutcome scanAndList(Session &session, const std::string &strBucket,
     }
 
     const bool bScanned = digestTree(names, localList, options);
-    std::vector<ScanName>().swap(names.names);
+    std::deque<ScanName>().swap(names.names);
     if (!bScanned) {
         if (listing)
             listing->abandon();
