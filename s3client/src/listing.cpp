@@ -50,15 +50,17 @@ void append_cut(std::string *text, size_t capacity, const char *data, int dataLe
     text->append(data, std::min(capacity - text->size(), static_cast<size_t>(dataLen)));
 }
 
-// One listed object, or one common prefix (in key), as received.
+// One listed object, or one common prefix (in key), as received. A page is
+// held whole until its document ends: the time and the size are read into
+// numbers when the object's element ends, so the page holds no text of them.
 struct ListedEntry {
     bool isPrefix = false;
     std::string key;
-    std::string lastModified;
     std::string eTag;
-    std::string size;
     std::string ownerId;
     std::string ownerDisplayName;
+    int64_t lastModified = -1;
+    uint64_t size = 0;
 };
 
 // One listing request: allocated by S3_list_bucket, freed by
@@ -74,6 +76,9 @@ struct ListBucketData {
     // being read while an object or prefix is open.
     std::vector<ListedEntry> entries;
     bool entryOpen = false;
+    // The open object's time and size as text, until its element ends.
+    std::string lastModified;
+    std::string size;
     // The root element ListBucketResult has ended.
     bool complete = false;
 };
@@ -124,7 +129,13 @@ S3Status list_bucket_xml_callback(const char *elementPath, const char *data, int
     if (!data) {
         const bool isObject = !strcmp(elementPath, "ListBucketResult/Contents");
         if (isObject || !strcmp(elementPath, "ListBucketResult/CommonPrefixes/Prefix")) {
-            open_entry(lbData, !isObject);
+            ListedEntry &entry = open_entry(lbData, !isObject);
+            if (isObject) {
+                entry.lastModified = parse_iso8601_time(lbData->lastModified.c_str());
+                entry.size = parse_unsigned_int(lbData->size.c_str());
+                lbData->lastModified.clear();
+                lbData->size.clear();
+            }
             lbData->entryOpen = false;
         } else if (!strcmp(elementPath, "ListBucketResult")) {
             lbData->complete = true;
@@ -150,11 +161,11 @@ S3Status list_bucket_xml_callback(const char *elementPath, const char *data, int
         if (!strcmp(field, "Key")) {
             append_cut(&entry.key, kKeySize * kEncodedFactor, data, dataLen);
         } else if (!strcmp(field, "LastModified")) {
-            append_cut(&entry.lastModified, kLastModifiedSize, data, dataLen);
+            append_cut(&lbData->lastModified, kLastModifiedSize, data, dataLen);
         } else if (!strcmp(field, "ETag")) {
             append_cut(&entry.eTag, kETagSize, data, dataLen);
         } else if (!strcmp(field, "Size")) {
-            append_cut(&entry.size, kSizeSize, data, dataLen);
+            append_cut(&lbData->size, kSizeSize, data, dataLen);
         } else if (!strcmp(field, "Owner/ID")) {
             append_cut(&entry.ownerId, kOwnerIdSize, data, dataLen);
         } else if (!strcmp(field, "Owner/DisplayName")) {
@@ -183,9 +194,9 @@ S3Status deliver_page(ListBucketData *lbData)
             const ListedEntry &src = *objects[i];
             S3ListBucketContent &dst = contents[i];
             dst.key = keys[i].c_str();
-            dst.lastModified = parse_iso8601_time(src.lastModified.c_str());
+            dst.lastModified = src.lastModified;
             dst.eTag = src.eTag.c_str();
-            dst.size = parse_unsigned_int(src.size.c_str());
+            dst.size = src.size;
             dst.ownerId = src.ownerId.empty() ? nullptr : src.ownerId.c_str();
             dst.ownerDisplayName =
                 src.ownerDisplayName.empty() ? nullptr : src.ownerDisplayName.c_str();
@@ -313,6 +324,15 @@ void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix, co
     }
     caller_handler_set(&lbData->caller, &handler->responseHandler, callbackData);
     lbData->listBucketCallback = handler->listBucketCallback;
+    // Room for the whole page at once: a page is held until its document
+    // ends, and memory not reached by a shorter page is never touched.
+    if (maxkeys > 0) {
+        try {
+            lbData->entries.reserve(static_cast<size_t>(std::min(maxkeys, 1000)));
+        } catch (const std::bad_alloc &) {
+            // the page grows as it comes instead
+        }
+    }
     simplexml_initialize(&lbData->simpleXml, &list_bucket_xml_callback, lbData);
     // A store that leaves NextMarker unencoded writes a control byte in it as
     // a character reference XML forbids; in a URL-encoded page that reads
