@@ -24,7 +24,6 @@
 #include "object_plan.h"
 #include "uploader.h"
 
-#include <set>
 
 namespace {
 
