@@ -20,9 +20,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Longest single wait for the transfers, in milliseconds.
-constexpr int kMaxWaitMs = 100;
-
 struct Job;
 
 // Runs n requests: start(i, job, rc) issues request i with the runner's
@@ -210,10 +207,7 @@ bool Runner::run()
             break;
         if (!completed.empty())
             continue;
-        int64_t waitMs = S3_get_request_context_timeout(rc);
-        if (waitMs < 0 || waitMs > kMaxWaitMs)
-            waitMs = kMaxWaitMs;
-        if (S3_wait_request_context(rc, static_cast<int>(waitMs)) != S3StatusOK)
+        if (!session.waitForTransfers())
             break;
     }
     // A broken context ends every request still queued (their complete

@@ -13,13 +13,6 @@
 #include "outcome_lines.h"
 #include "retry.h"
 
-namespace {
-
-// Longest single wait for the listing's transfers, in milliseconds.
-constexpr int kMaxWaitMs = 100;
-
-} // namespace
-
 struct RangedListing::Range {
     RangedListing *owner = nullptr;
     std::size_t index = 0;
@@ -276,10 +269,7 @@ bool RangedListing::finish()
                 std::this_thread::sleep_until(first);
             continue;
         }
-        int64_t waitMs = S3_get_request_context_timeout(rc);
-        if (waitMs < 0 || waitMs > kMaxWaitMs)
-            waitMs = kMaxWaitMs;
-        if (S3_wait_request_context(rc, static_cast<int>(waitMs)) != S3StatusOK) {
+        if (!session.waitForTransfers()) {
             failRange(ranges.front(), "listing failed at its first page");
             break;
         }

@@ -2,6 +2,7 @@
 // context for the run.
 #include "session.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,6 +52,23 @@ void Session::endRequestContext()
         rc = nullptr;
         S3_destroy_request_context(ending);
     }
+}
+
+bool Session::waitForTransfers(std::chrono::steady_clock::time_point due)
+{
+    // Longest single wait, so that retries and printing never lag far.
+    constexpr int64_t kMaxWaitMs = 100;
+    if (!rc)
+        return false;
+    int64_t waitMs = S3_get_request_context_timeout(rc);
+    if (waitMs < 0 || waitMs > kMaxWaitMs)
+        waitMs = kMaxWaitMs;
+    if (due != std::chrono::steady_clock::time_point::max()) {
+        const auto untilDue = std::chrono::duration_cast<std::chrono::milliseconds>(
+            due - std::chrono::steady_clock::now());
+        waitMs = std::max<int64_t>(0, std::min<int64_t>(waitMs, untilDue.count()));
+    }
+    return S3_wait_request_context(rc, static_cast<int>(waitMs)) == S3StatusOK;
 }
 
 bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)

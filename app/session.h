@@ -4,6 +4,7 @@
 // command line and passed to every operation; there is no global one.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -66,6 +67,11 @@ public:
     // complete callbacks run now): after a wait that failed, or a listing
     // given up. The next requestContext() makes a new one.
     void endRequestContext();
+    // Waits until one of the run's transfers moves (the client's own
+    // time-out), at most 100 ms and not past due (a retry due then). False
+    // when the wait itself failed: the context is broken.
+    bool waitForTransfers(std::chrono::steady_clock::time_point due =
+                              std::chrono::steady_clock::time_point::max());
 
     // How many of the run's transfers may be in flight: settings.nJobs, or
     // the limit found while sending (auto), carried from one step to the

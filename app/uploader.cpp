@@ -34,9 +34,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Longest single wait for the transfers, in milliseconds.
-constexpr int kMaxWaitMs = 100;
-
 struct Slot {
     UploadItem *item = nullptr;
     std::vector<std::size_t> *completed = nullptr; // where the complete callback reports
@@ -505,15 +502,7 @@ UploadTotals Uploader::run()
             break;
         if (!completed.empty())
             continue;
-        int64_t waitMs = S3_get_request_context_timeout(rc);
-        if (waitMs < 0 || waitMs > kMaxWaitMs)
-            waitMs = kMaxWaitMs;
-        if (!retries.empty()) {
-            auto untilDue = std::chrono::duration_cast<std::chrono::milliseconds>(
-                retries.top().first - Clock::now());
-            waitMs = std::max<int64_t>(0, std::min<int64_t>(waitMs, untilDue.count()));
-        }
-        if (S3_wait_request_context(rc, static_cast<int>(waitMs)) != S3StatusOK)
+        if (!session.waitForTransfers(retries.empty() ? Clock::time_point::max() : retries.top().first))
             break;
     }
     // A broken context ends every request still queued (their complete
