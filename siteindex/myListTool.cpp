@@ -253,17 +253,6 @@ bool isPageTemporary(const std::string &strName)
     return isTempFileName(strName, std::string(".") + targetFileName);
 }
 
-void showMap(const StringMap &stringMap, const std::string &strPrefix)
-{
-    writePage(stdout, stringMap, strPrefix);
-}
-
-void showString(const std::string &str)
-{
-    outputString(stdout, str);
-    std::fflush(stdout);
-}
-
 } // namespace siteindex
 
 bool myListTool(const std::string &srcPath, const std::string &strPrefix)

@@ -111,8 +111,4 @@ bool isPageTemporary(const std::string &strName);
 // Writes the bytes of str to out unchanged.
 void outputString(FILE *out, const std::string &str);
 
-// The page, and any text, on standard output (diagnostic aids).
-void showMap(const StringMap &stringMap, const std::string &strPrefix);
-void showString(const std::string &str);
-
 } // namespace siteindex

@@ -331,6 +331,25 @@ char ch2hex(unsigned char ch)
     return digits[ch & 0x0F];
 }
 
+std::string sha256Hex(const std::string &str)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_Digest(str.data(), str.size(), digest, &len, EVP_sha256(), nullptr);
+    return convertToHex(std::string(reinterpret_cast<const char *>(digest), len));
+}
+
+bool md5HexToBase64(const std::string &strHex, std::string &strBase64)
+{
+    std::string strBytes;
+    if (strHex.size() != 32 || !hexToBytes(strHex, strBytes))
+        return false;
+    MyBase64Encoder encoder;
+    encoder.update(strBytes);
+    strBase64 = encoder.finalize();
+    return true;
+}
+
 std::string convertToHex(const std::string &strIn)
 {
     std::string strOut;

@@ -106,6 +106,13 @@ private:
     std::string strSigned;
 };
 
+// SHA-256 of the bytes of str as 64 lower-case hex digits.
+std::string sha256Hex(const std::string &str);
+
+// The base64 of the 16 bytes that 32 hex digits stand for (a Content-MD5 from
+// a hex MD5). False, strBase64 untouched, for any other text.
+bool md5HexToBase64(const std::string &strHex, std::string &strBase64);
+
 // Hex text of the bytes of strIn, two lower-case digits per byte.
 std::string convertToHex(const std::string &strIn);
 // Nibble 0-15 to '0'-'9', 'a'-'f'.

@@ -14,7 +14,6 @@
 #include "tempfile.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -492,13 +491,6 @@ struct DigestCache::Table {
     void fitToSize() { keyBytes.shrink_to_fit(); }
 };
 
-static std::string sha256Hex(const std::string &str)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(str.data(), str.size(), digest, &len, EVP_sha256(), nullptr);
-    return convertToHex(std::string(reinterpret_cast<const char *>(digest), len));
-}
 
 DigestCache::DigestCache(const std::string &strCacheDir, const std::string &strRootIn)
     : strDir(strCacheDir), table(std::make_unique<Table>())

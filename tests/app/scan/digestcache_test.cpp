@@ -4,7 +4,7 @@
 #include "digestcache.h"
 #include "myDir.h"
 #include "myS3Common.h"
-#include "../support/held_temporary.h"
+#include "../../support/held_temporary.h"
 #include "tempdir.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "myDir.h"
-#include "myListObj.h"
+#include "listing_page.h"
 #include "s3client.h"
 #include "session.h"
 
@@ -61,9 +61,6 @@ public:
     // Stops at once: requests in flight are ended, nothing is printed.
     void abandon();
 
-    // Requests made so far (every page and retry).
-    int requests() const { return nRequests; }
-
 private:
     using Clock = std::chrono::steady_clock;
     struct Range;
@@ -88,7 +85,6 @@ private:
     std::vector<std::size_t> ready;     // ranges whose next page may be sent, in key order
     S3RequestContext *rc = nullptr;
     int nRunning = 0;
-    int nRequests = 0;
     std::size_t nFailedRange;           // the first range (in key order) that failed
     bool bAbandoned = false;
     bool bRanged;

@@ -276,16 +276,6 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
     return digestTree(names, setFiles, options);
 }
 
-bool populateS3Obj(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj)
-{
-    S3Obj obj;
-    if (scanFile(strPath, strKey, obj, ScanOptions()) != ScanRead)
-        return false;
-    obj.key = strKey;
-    s3Obj = obj;
-    return true;
-}
-
 void printS3Obj(const S3Obj &s3Obj)
 {
     std::printf("key: %s\n", s3Obj.key.c_str());

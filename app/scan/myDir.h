@@ -105,11 +105,6 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
 bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFiles,
                    const ScanOptions &options);
 
-// Fills s3Obj for the regular file at strPath under strKey: size, modification
-// time, MD5 tag, device and inode, all of the one descriptor that was read
-// (opened without following a link, so a link swapped in is not read). False,
-// with s3Obj unchanged, when the path is not a regular file or cannot be read.
-bool populateS3Obj(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj);
 
 // Test aid: called with the file's path just before the scan opens it
 // (ScanBeforeOpen) and after each read for its digest (ScanAfterHash); null: none.

@@ -4,24 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "listing_page.h"
 #include "myDir.h"
-#include "myPutObj.h"
 #include "s3client.h"
-
-// Keys asked for per listing page.
-constexpr int kListPageSize = 990;
-
-// One page of a listing as the callbacks fill it: the records in listing
-// order, the request's final status, its error document's code ("" when
-// none came) and the answer's HTTP status.
-struct ListPageData {
-    S3ObjVect page;
-    S3Status status = S3StatusInternalError;
-    std::string strCode;
-    int httpStatus = 0; // the answer's HTTP status, 0 when none came
-    bool bTruncated = false; // the store said more keys follow this page
-    MyS3Context *context = nullptr; // the listing's view of the session (hints)
-};
+#include "session.h"
 
 // Lists the whole bucket (or only the keys that begin with strPrefix; keys
 // come back whole) into s3List, page after page, starting at the beginning of
@@ -43,9 +29,3 @@ bool listObjects(Session &session, const std::string &strBucket, const std::stri
 // and records the final status in data.status; true when it is S3StatusOK.
 bool listObjectHelper(const S3BucketContext &ctx, const char *pszPrefix, const char *marker,
                       ListPageData &data);
-
-// The list callback: one record per entry, key and ETag without their
-// enclosing quotes, appended to the ListPageData given as callbackData.
-S3Status listBucketCallback(int isTruncated, const char *nextMarker, int contentsCount,
-                            const S3ListBucketContent *contents, int commonPrefixesCount,
-                            const char **commonPrefixes, void *callbackData);

@@ -127,7 +127,6 @@ void RangedListing::send(Range &range)
     range.data = ListPageData();
     range.bInFlight = true;
     ++nRunning;
-    ++nRequests;
     S3ListBucketHandler handler;
     std::memset(&handler, 0, sizeof handler);
     handler.responseHandler.propertiesCallback = propertiesCallback;

@@ -35,14 +35,6 @@ const char kIndexName[] = "index.html";
 const std::size_t kMaxAnswerSize = 64 * 1024;
 const long kConnectTimeoutSeconds = 10;
 
-std::string sha256Hex(const std::string &str)
-{
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(str.data(), str.size(), digest, &len, EVP_sha256(), nullptr);
-    return convertToHex(std::string(reinterpret_cast<const char *>(digest), len));
-}
-
 std::string hmacSha256(const std::string &strKey, const std::string &strData)
 {
     unsigned char mac[EVP_MAX_MD_SIZE];

@@ -48,26 +48,6 @@ bool listObjectHelper(const S3BucketContext &ctx, const char *pszPrefix, const c
     return data.status == S3StatusOK;
 }
 
-S3Status listBucketCallback(int isTruncated, const char *, int contentsCount,
-                            const S3ListBucketContent *contents, int, const char **,
-                            void *callbackData)
-{
-    auto *data = static_cast<ListPageData *>(callbackData);
-    data->bTruncated = isTruncated != 0;
-    for (int i = 0; i < contentsCount; ++i) {
-        const S3ListBucketContent &content = contents[i];
-        S3Obj obj;
-        // A key is kept exactly as listed: quotes may be part of it. Only the
-        // entity tag comes quoted.
-        obj.key = content.key ? content.key : "";
-        obj.tag = trimQuote(content.eTag ? content.eTag : "");
-        obj.size = content.size;
-        obj.time = content.lastModified;
-        data->page.push_back(obj);
-    }
-    return S3StatusOK;
-}
-
 bool listObjects(Session &session, const std::string &strBucket, S3ObjSet &s3List)
 {
     return listAll(session, strBucket, nullptr, {}, s3List);

@@ -154,18 +154,6 @@ int rewindCallback(void *callbackData)
     return 0;
 }
 
-// 32 hex digits to the base64 of the 16 bytes; false when not a digest.
-bool hexToBase64(const std::string &strHex, std::string &strBase64)
-{
-    std::string strBytes;
-    if (strHex.size() != 32 || !hexToBytes(strHex, strBytes))
-        return false;
-    MyBase64Encoder encoder;
-    encoder.update(strBytes);
-    strBase64 = encoder.finalize();
-    return true;
-}
-
 // Opens the item's file for one try, never through a link, and holds it to
 // the scan's record. -1 with bChanged set when it is not that file any more,
 // -1 alone when it cannot be opened for another reason.
@@ -208,7 +196,7 @@ bool encodeScannedFile(Slot &slot)
     slot.strBody.swap(encoded.strBody);
     slot.bodySize = encoded.size;
     slot.strMd5Hex = encoded.strMd5Hex;
-    return hexToBase64(slot.strMd5Hex, slot.strMd5Base64);
+    return md5HexToBase64(slot.strMd5Hex, slot.strMd5Base64);
 }
 
 class Uploader {
@@ -317,7 +305,7 @@ void Uploader::start(Slot &slot)
         if (!slot.bInMemory) {
             slot.strMd5Hex = item.strMd5Hex;
             if ((slot.strMd5Hex.empty() && !calculateMD5Hex(item.strPath, slot.strMd5Hex)) ||
-                !hexToBase64(slot.strMd5Hex, slot.strMd5Base64)) {
+                !md5HexToBase64(slot.strMd5Hex, slot.strMd5Base64)) {
                 finish(slot, false);
                 return;
             }
