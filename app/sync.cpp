@@ -40,7 +40,7 @@ UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath,
     item.device = local.device;
     item.inode = local.inode;
     item.acl = aclForPath(item.strPath, strRootPath);
-    applyRules(settings.cacheRules, item);
+    applyRules(settings.cacheRules, local.key, item);
     return item;
 }
 

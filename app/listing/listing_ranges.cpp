@@ -136,6 +136,13 @@ void RangedListing::send(Range &range)
                    nullptr, kListPageSize, rc, &handler, &range);
 }
 
+// "listing failed at the page after: KEY", or "... at its first page".
+std::string RangedListing::failedPageLine(const Range &range)
+{
+    return range.bHaveMarker ? "listing failed at the page after: " + consoleText(range.strMarker)
+                             : std::string("listing failed at its first page");
+}
+
 void RangedListing::failRange(Range &range, const std::string &strLine)
 {
     range.lines.emplace_back(strLine, false);
@@ -157,9 +164,7 @@ void RangedListing::pageEnded(Range &range)
         const int nRetries = session.settings().nRetries;
         if (!isRetryableOutcome(data.status, data.strCode.c_str(), data.httpStatus) ||
             range.nTry >= nRetries) {
-            failRange(range, range.bHaveMarker
-                                 ? "listing failed at the page after: " + consoleText(range.strMarker)
-                                 : std::string("listing failed at its first page"));
+            failRange(range, failedPageLine(range));
             return;
         }
         const double delay = retryDelaySeconds(range.nTry);
@@ -269,7 +274,14 @@ bool RangedListing::finish()
             continue;
         }
         if (!session.waitForTransfers()) {
-            failRange(ranges.front(), "listing failed at its first page");
+            // The pages in flight end with the context: the first of them in
+            // key order is where the listing failed.
+            for (Range &range : ranges) {
+                if (range.bInFlight) {
+                    failRange(range, failedPageLine(range));
+                    break;
+                }
+            }
             break;
         }
     }

@@ -72,6 +72,7 @@ private:
                                  const char **commonPrefixes, void *callbackData);
     void send(Range &range);
     void pageEnded(Range &range);
+    static std::string failedPageLine(const Range &range);
     void failRange(Range &range, const std::string &strLine);
     void startReady();
     bool finished() const;

@@ -4,7 +4,14 @@
 #include <algorithm>
 #include <utility>
 
+#include "console.h"
 #include "mime.h"
+
+std::string notSendingPagesLine(long nFailed)
+{
+    return "not sending pages: " + std::to_string(nFailed) + (nFailed == 1 ? " file" : " files") +
+           " of an earlier phase failed";
+}
 
 UploadPhase phaseOf(const UploadItem &item, const std::string &strIndexPageKey)
 {
@@ -38,6 +45,17 @@ UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
         }
         if (batch.empty())
             continue;
+        // A page goes live only once what it may link to is stored: after a
+        // failure the later phases wait for the next run, and count as failed.
+        if (totals.nFailed > 0) {
+            long nLeft = 0;
+            for (std::size_t i = 0; i < items.size(); ++i)
+                if (phaseOf(items[i], strIndexPageKey) >= phase)
+                    ++nLeft;
+            printLine(notSendingPagesLine(totals.nFailed));
+            totals.nFailed += nLeft;
+            break;
+        }
         UploadTotals part = uploadItems(session, ctx, strBucket, batch);
         for (std::size_t i = 0; i < batch.size(); ++i)
             items[where[i]] = std::move(batch[i]); // what the upload learnt: stored, ETag, sent digest

@@ -15,10 +15,16 @@ enum UploadPhase { PhaseAssets = 0, PhasePages = 1, PhaseIndexPage = 2 };
 // content type it is sent with (text/html, application/xhtml+xml).
 UploadPhase phaseOf(const UploadItem &item, const std::string &strIndexPageKey);
 
+// The line that says why the pages were not sent: "not sending pages: N
+// files of an earlier phase failed".
+std::string notSendingPagesLine(long nFailed);
+
 // Sends items (in key order). With more than one job, phase after phase,
-// each in key order, its blocks printed in key order; with one job, one
-// sequence in key order. Sets bStored of the items the store took; the
-// totals are those of all phases.
+// each in key order, its blocks printed in key order; a phase starts only
+// when every upload of the phases before it succeeded, otherwise the later
+// phases are not sent (one line says so, and they count as failed). With one
+// job, one sequence in key order. Sets bStored of the items the store took;
+// the totals are those of all phases.
 UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
                             const std::string &strBucket, std::vector<UploadItem> &items,
                             const std::string &strIndexPageKey);

@@ -100,6 +100,12 @@ void ProgressLine::transfersBegin(std::size_t nFiles, uint64_t nBytes)
     draw(true);
 }
 
+void ProgressLine::sizeChanged(int64_t nDelta)
+{
+    state.nBytes = static_cast<uint64_t>(static_cast<int64_t>(state.nBytes) + nDelta);
+    draw(false);
+}
+
 void ProgressLine::bodyBytes(int64_t nDelta)
 {
     state.nBytesDone += nDelta;

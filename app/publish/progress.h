@@ -14,6 +14,9 @@ class TransferObserver {
 public:
     virtual ~TransferObserver() = default;
     virtual void transfersBegin(std::size_t nFiles, uint64_t nBytes) = 0;
+    // A file is sent as other bytes than its own (encoded): the total grows
+    // (or shrinks) by nDelta.
+    virtual void sizeChanged(int64_t nDelta) = 0;
     // Body bytes handed to the store; negative: bytes of a try that will be
     // sent again from the first byte.
     virtual void bodyBytes(int64_t nDelta) = 0;
@@ -53,6 +56,7 @@ public:
     static bool wanted(int fd = 2);
 
     void transfersBegin(std::size_t nFiles, uint64_t nBytes) override;
+    void sizeChanged(int64_t nDelta) override;
     void bodyBytes(int64_t nDelta) override;
     void fileEnded(bool bStored) override;
     void retryDue() override;

@@ -128,7 +128,8 @@ int uploadOneFile(Session &session, const char *pszArg)
     }
     std::string strCopy = strPath; // basename may write into its argument
     // Into the top of the site's folder of the bucket, never outside it.
-    std::string strKey = settings.strPrefix + basename(&strCopy[0]);
+    const std::string strName = basename(&strCopy[0]);
+    std::string strKey = settings.strPrefix + strName;
 
     if (settings.bDryRun) {
         printLine("would upload: " + consoleText(strKey) + " (one file)");
@@ -141,7 +142,7 @@ int uploadOneFile(Session &session, const char *pszArg)
     item.size = static_cast<uint64_t>(st.st_size);
     item.acl = S3CannedAclPublicRead;
     item.bNamed = false;
-    applyRules(settings.cacheRules, item);
+    applyRules(settings.cacheRules, strName, item);
 
     MyS3Context context(session);
     S3BucketContext ctx;

@@ -52,6 +52,7 @@ struct Slot {
     bool bDone = false;
     int nUnreachableTries = 0;         // tries that ended in a connection failure
     bool bChanged = false;            // the file is not the scanned one, or shrank
+    int nReadErrno = 0;               // the file could not be opened or read: why
     bool bExpired = false;            // past the life limit while sending
     Clock::time_point deadline;       // end of this file's life limit
     S3Status status = S3StatusInternalError;
@@ -120,13 +121,18 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
                                                        slot.strBody.size() - slot.nGiven);
         slot.strBody.copy(buffer, take, slot.nGiven);
         slot.nGiven += take;
+        if (slot.observer) slot.observer->bodyBytes(static_cast<int64_t>(take));
         return static_cast<int>(take);
     }
     ssize_t n;
     do {
         n = ::read(slot.fd, buffer, static_cast<std::size_t>(std::max(bufferSize, 0)));
     } while (n < 0 && errno == EINTR);
-    if (n <= 0 && bufferSize > 0) {
+    if (n < 0) {
+        slot.nReadErrno = errno; // a read error is no change of the file
+        return -1;
+    }
+    if (n == 0 && bufferSize > 0) {
         slot.bChanged = true;
         return -1;
     }
@@ -154,6 +160,12 @@ int rewindCallback(void *callbackData)
     return 0;
 }
 
+// "cannot read: PATH (REASON)" for a file that could not be opened or read.
+std::string cannotReadLine(const std::string &strPath, int nErrno)
+{
+    return "cannot read: " + consoleText(strPath) + " (" + std::strerror(nErrno) + ")";
+}
+
 // Opens the item's file for one try, never through a link, and holds it to
 // the scan's record. -1 with bChanged set when it is not that file any more,
 // -1 alone when it cannot be opened for another reason.
@@ -163,6 +175,8 @@ int openScannedFile(Slot &slot)
     int fd = ::open(item.strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         slot.bChanged = errno == ELOOP || errno == ENOENT || errno == ENOTDIR;
+        if (!slot.bChanged)
+            slot.nReadErrno = errno;
         return -1;
     }
     struct stat st;
@@ -195,6 +209,8 @@ bool encodeScannedFile(Slot &slot)
     }
     slot.strBody.swap(encoded.strBody);
     slot.bodySize = encoded.size;
+    if (slot.observer)
+        slot.observer->sizeChanged(static_cast<int64_t>(encoded.size) - static_cast<int64_t>(item.size));
     slot.strMd5Hex = encoded.strMd5Hex;
     return md5HexToBase64(slot.strMd5Hex, slot.strMd5Base64);
 }
@@ -304,8 +320,12 @@ void Uploader::start(Slot &slot)
         slot.bodySize = item.size;
         if (!slot.bInMemory) {
             slot.strMd5Hex = item.strMd5Hex;
-            if ((slot.strMd5Hex.empty() && !calculateMD5Hex(item.strPath, slot.strMd5Hex)) ||
-                !md5HexToBase64(slot.strMd5Hex, slot.strMd5Base64)) {
+            errno = 0;
+            if (slot.strMd5Hex.empty() && !calculateMD5Hex(item.strPath, slot.strMd5Hex)) {
+                fail(slot, cannotReadLine(item.strPath, errno ? errno : EIO));
+                return;
+            }
+            if (!md5HexToBase64(slot.strMd5Hex, slot.strMd5Base64)) {
                 finish(slot, false);
                 return;
             }
@@ -325,7 +345,7 @@ void Uploader::start(Slot &slot)
                 } else if (bOpened) {
                     fail(slot, "cannot encode: " + consoleText(item.strPath));
                 } else {
-                    finish(slot, false);
+                    fail(slot, cannotReadLine(item.strPath, slot.nReadErrno));
                 }
                 return;
             }
@@ -337,7 +357,7 @@ void Uploader::start(Slot &slot)
                 totals.staleKeys.push_back(item.strKey);
                 fail(slot, "file changed during the run: " + consoleText(item.strPath));
             } else {
-                finish(slot, false);
+                fail(slot, cannotReadLine(item.strPath, slot.nReadErrno));
             }
             return;
         }
@@ -377,6 +397,10 @@ void Uploader::decide(Slot &slot)
     if (slot.bChanged) {
         totals.staleKeys.push_back(item.strKey);
         fail(slot, "file changed during the run: " + consoleText(item.strPath));
+        return;
+    }
+    if (slot.nReadErrno != 0) {
+        fail(slot, cannotReadLine(item.strPath, slot.nReadErrno));
         return;
     }
     if (slot.status == S3StatusErrorBadDigest || slot.strCode == "BadDigest") {
@@ -515,12 +539,12 @@ UploadTotals Uploader::run()
 
 } // namespace
 
-void applyRules(const std::vector<CacheRule> &rules, UploadItem &item)
+void applyRules(const std::vector<CacheRule> &rules, const std::string &strSitePath, UploadItem &item)
 {
     item.strCacheControl.clear();
     item.strContentType.clear();
     item.strContentEncoding.clear();
-    if (const CacheRule *rule = findCacheRule(rules, item.strKey)) {
+    if (const CacheRule *rule = findCacheRule(rules, strSitePath)) {
         item.strCacheControl = rule->strCacheControl;
         item.strContentType = rule->strContentType;
         item.strContentEncoding = rule->strContentEncoding;

@@ -36,9 +36,11 @@ struct UploadItem {
     std::string strETag;
 };
 
-// Gives item the headers of the first rule that matches its key: Cache-Control,
-// content type (else by the file name's extension) and content encoding.
-void applyRules(const std::vector<CacheRule> &rules, UploadItem &item);
+// Gives item the headers of the first rule that matches strSitePath, the
+// file's path below the site root (its key without the bucket folder the
+// site lives in): Cache-Control, content type (else by the file name's
+// extension) and content encoding.
+void applyRules(const std::vector<CacheRule> &rules, const std::string &strSitePath, UploadItem &item);
 
 // The headers item is sent with under settings (after applyRules).
 ObjectHeaders itemHeaders(const Settings &settings, const UploadItem &item);

@@ -289,6 +289,42 @@ TEST_F(Mirror, UnreadableFileStopsTheRunBeforeAnythingIsSent)
     EXPECT_EQ(store->counters().requests, 0);
 }
 
+// A file that cannot be read while it is sent is named with the reason, and
+// is not taken for a file that changed: a read error (EIO, provoked by a
+// preloaded library; the digest cache spares the scan from reading it) and a
+// file the process may not open (the one-file form as an unprivileged user).
+TEST_F(Mirror, AFileThatCannotBeReadWhileSentIsNamedWithTheReason)
+{
+    site.write("logo.png", "png");
+    site.write("broken.bin", std::string(5000, 'b'));
+    ToolRun first = mirror();
+    ASSERT_EQ(first.status, 0) << first.out;
+
+    const std::string other = bucket + "-eio";
+    store->createBucket(other);
+    auto vars = site.env(other, "http://" + store->endpoint());
+    vars["LD_PRELOAD"] = SITEMIRROR_EIO_PRELOAD;
+    vars["EIO_PRELOAD_MARK"] = "broken.bin";
+    vars["ASAN_OPTIONS"] = "detect_leaks=1:abort_on_error=1:verify_asan_link_order=0";
+    ToolRun eio = e2e::runTool("", vars);
+    EXPECT_EQ(eio.status, 1) << eio.out;
+    EXPECT_NE(eio.out.find("cannot read: " + site.path("broken.bin") + " (Input/output error)\n"),
+              std::string::npos)
+        << eio.out << eio.err;
+    EXPECT_EQ(eio.out.find("file changed during the run"), std::string::npos) << eio.out;
+    EXPECT_TRUE(store->getObject(other, "logo.png").exists);
+    EXPECT_FALSE(store->getObject(other, "broken.bin").exists);
+
+    const std::string secret = site.base() + "/secret.bin";
+    std::ofstream(secret) << "root only\n";
+    ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+    site.openToEveryone();
+    ToolRun one = e2e::runTool(e2e::quote(secret), env(), "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+    EXPECT_EQ(one.status, 1) << one.out;
+    EXPECT_NE(one.out.find("cannot read: " + secret + " (Permission denied)\n"), std::string::npos) << one.out;
+    EXPECT_FALSE(store->getObject(bucket, "secret.bin").exists);
+}
+
 TEST_F(Mirror, UnwritablePageStillMirrorsButFailsTheRun)
 {
     site.write("index.html", "<p>home</p>\n");

@@ -120,6 +120,44 @@ TEST(Progress, OnATerminalOneLineIsRedrawnAndEndsOnTheRunsCountsAndRetries)
     EXPECT_NE(stdoutText.find("retry 1 of 3"), std::string::npos) << stdoutText;
 }
 
+// Files sent encoded and tried again: the bytes done never go below nothing
+// and end equal to the total of the bytes actually sent.
+TEST(Progress, EncodedFilesTriedAgainEndWithEveryByteDone)
+{
+    harness::StoreOptions options;
+    options.slowDownPuts = 1;
+    e2e::StoreRun run(options, "progress-gzip.example", "-P");
+    std::string text;
+    for (int i = 0; i < 20000; ++i)
+        text += "line " + std::to_string(i % 97) + " of a page that compresses well\n";
+    run.site.write("notes.txt", text);
+    run.site.write("b.txt", "b");
+    const std::string config = run.site.base() + "/rules.toml";
+    std::ofstream(config) << "rules = [ { match = \"*.txt\", content_encoding = \"gzip\" } ]\n";
+    const std::string runner = run.site.base() + "/pty.py";
+    std::ofstream(runner) << kPtyRunner;
+    const std::string out = run.site.base() + "/out", seen = run.site.base() + "/tty";
+
+    auto vars = run.site.env(run.bucket, "http://" + run.store.endpoint());
+    vars["SITEMIRROR_RETRIES"] = "3";
+    vars["SITEMIRROR_CONFIG"] = config;
+    ToolRun tool = e2e::runTool("-P", vars,
+                                "python3 " + e2e::quote(runner) + " " + e2e::quote(out) + " " +
+                                    e2e::quote(seen) + " ");
+    const std::string stdoutText = readFile(out), ttyText = readFile(seen);
+    ASSERT_EQ(tool.status, 0) << stdoutText << tool.err;
+    std::string rest;
+    const std::vector<std::string> texts = drawings(ttyText, rest);
+    ASSERT_FALSE(texts.empty()) << ttyText;
+    const std::string last = texts.back();
+    ASSERT_EQ(last.rfind("files 3/3, ", 0), 0u) << last;
+    const std::string sizes = last.substr(11, last.find(", ", 11) - 11);
+    const std::size_t of = sizes.find(" of ");
+    ASSERT_NE(of, std::string::npos) << last;
+    EXPECT_EQ(sizes.substr(0, of), sizes.substr(of + 4)) << ttyText;
+    EXPECT_NE(stdoutText.find("retry 1 of 3"), std::string::npos) << stdoutText;
+}
+
 TEST(Progress, OffATerminalThereIsNoLineAndNoTrace)
 {
     e2e::StoreRun run({}, "progress-pipe.example");

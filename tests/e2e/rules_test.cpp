@@ -331,6 +331,40 @@ TEST_P(Rules, TheOneFileFormAppliesTheRules)
     EXPECT_TRUE(store->isPublicRead(bucket, "solo.html"));
 }
 
+// A site in a folder of the bucket: rules match the path below the site
+// root, so an anchored rule reaches its files in a mirror run, in header
+// updates and in the one-file form, and a later rule does not take them.
+TEST_P(Rules, RulesUnderABucketFolderMatchThePathBelowTheSiteRoot)
+{
+    writeRulesFile("rules = [\n"
+                   "  { match = \"/assets/**\", cache_control = \"max-age=31536000\" },\n"
+                   "  { match = \"/solo.html\", cache_control = \"max-age=5\" },\n"
+                   "  { match = \"*.css\", cache_control = \"max-age=60\" },\n"
+                   "]\n");
+    site.write("assets/site.css", "body{}\n");
+    site.write("other.css", "p{}\n");
+    const std::map<std::string, std::string> inBlog = {{"SITEMIRROR_PREFIX", "blog/"}};
+    ToolRun mirror = run("", inBlog);
+    ASSERT_EQ(mirror.status, 0) << mirror.out;
+    EXPECT_EQ(header(store->getObject(bucket, "blog/assets/site.css"), "cache-control"), "max-age=31536000");
+    EXPECT_EQ(header(store->getObject(bucket, "blog/other.css"), "cache-control"), "max-age=60");
+
+    const std::string strPath = site.base() + "/solo.html";
+    std::ofstream(strPath) << "<p>solo</p>\n";
+    ToolRun one = run(e2e::quote(strPath), inBlog);
+    ASSERT_EQ(one.status, 0) << one.out;
+    EXPECT_EQ(header(store->getObject(bucket, "blog/solo.html"), "cache-control"), "max-age=5");
+
+    // A rule changed later reaches the stored object by a header update.
+    writeRulesFile("rules = [ { match = \"/assets/**\", cache_control = \"no-cache\" },"
+                   " { match = \"*.css\", cache_control = \"max-age=60\" } ]\n");
+    ToolRun update = run("", inBlog);
+    ASSERT_EQ(update.status, 0) << update.out;
+    EXPECT_NE(update.out.find("update headers: blog/assets/site.css\n"), std::string::npos) << update.out;
+    EXPECT_EQ(header(store->getObject(bucket, "blog/assets/site.css"), "cache-control"), "no-cache");
+    EXPECT_EQ(header(store->getObject(bucket, "blog/other.css"), "cache-control"), "max-age=60");
+}
+
 // A store whose ETags are not MD5s (SSE-KMS): the ETag each upload answered
 // is recorded, so the next run sends nothing and asks nothing; without the
 // record each object is asked once (HEAD) for its x-amz-meta-md5.

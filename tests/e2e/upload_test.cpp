@@ -165,6 +165,34 @@ TEST(Uploads, ConnectionDroppedMidBodyIsRetriedAndStored)
     EXPECT_NE(out.out.find("retry 1 of 3 in "), std::string::npos) << out.out;
 }
 
+// A page goes live only after what it links to: an asset that failed keeps
+// every page (and the index page) back for the next run, which sends them.
+TEST(Uploads, APageIsNotSentWhileAnAssetOfAnEarlierPhaseFailed)
+{
+    harness::StoreOptions options;
+    options.dropMidBodyKey = "style.css";
+    options.dropMidBodyTries = 2;
+    StoreRun run(options);
+    run.site.write("style.css", std::string(300000, 's'));
+    run.site.write("logo.png", "png");
+    run.site.write("index.html", "<link rel=stylesheet href=style.css>\n");
+    ToolRun failed = run.mirror({{"SITEMIRROR_RETRIES", "0"}});
+    EXPECT_EQ(failed.status, 1) << failed.out;
+    EXPECT_NE(failed.out.find("not sending pages: 1 file of an earlier phase failed\n"), std::string::npos)
+        << failed.out;
+    EXPECT_TRUE(run.store.getObject(run.bucket, "logo.png").exists);
+    EXPECT_FALSE(run.store.getObject(run.bucket, "index.html").exists) << failed.out;
+    EXPECT_FALSE(run.store.getObject(run.bucket, "fileLists.html").exists) << failed.out;
+    // The asset, the page and the index page count as failed.
+    EXPECT_NE(failed.out.find("failed 3,"), std::string::npos) << failed.out;
+
+    ToolRun next = run.mirror();
+    EXPECT_EQ(next.status, 0) << next.out;
+    EXPECT_EQ(e2e::uploadedKeys(next.out),
+              (std::set<std::string>{"fileLists.html", "index.html", "style.css"}))
+        << next.out;
+}
+
 std::size_t countOf(const std::string &out, const std::string &part)
 {
     std::size_t n = 0;
