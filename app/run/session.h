@@ -11,6 +11,7 @@
 #include "concurrency.h"
 #include "credentials.h"
 #include "hints.h"
+#include "retry.h"
 #include "s3client.h"
 #include "settings.h"
 
@@ -78,6 +79,13 @@ public:
     // next so that the pages start where the assets left off.
     JobGovernor &governor() { return jobGovernor; }
 
+    // When to stop sending: files in a row that could not reach the store,
+    // counted over every request of the run, whatever its kind or step.
+    ConnectionGuard &connectionGuard() { return guard; }
+    // True the first time it is called: the line that says sending stopped
+    // is printed once per run.
+    bool announceStop() { return !bStopAnnounced && (bStopAnnounced = true); }
+
     // Told how the run's uploads go (the progress line); null: nobody.
     TransferObserver *transferObserver() const { return observer; }
     void setTransferObserver(TransferObserver *pObserver) { observer = pObserver; }
@@ -96,4 +104,6 @@ private:
     TransferObserver *observer = nullptr;
     S3RequestContext *rc = nullptr;
     JobGovernor jobGovernor;
+    ConnectionGuard guard;
+    bool bStopAnnounced = false;
 };

@@ -4,20 +4,15 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <set>
-#include <thread>
 
 #include "console.h"
 #include "ignore.h"
 #include "myListTool.h"
 #include "outcome_lines.h"
 #include "report.h"
-#include "retry.h"
+#include "request_runner.h"
 
 bool isIgnoredPath(const IgnoreRules &rules, const std::string &strRel)
 {
@@ -68,86 +63,99 @@ struct Refusal {
     std::string strMessage;
 };
 
-// What one request reported.
-struct DeleteRequest {
-    S3Status status = S3StatusInternalError;
-    std::string strCode;
-    int httpStatus = 0;
-    std::vector<std::string> lines;
-    std::vector<Refusal> refused;
+// One multi-object delete of up to S3_MAX_DELETE_OBJECTS_COUNT keys, a job
+// of the run's request runner.
+struct DeleteJob : public RunnerJob {
+    const S3BucketContext *ctx = nullptr;
+    const std::string *strBucket = nullptr;
     HintLog *hints = nullptr;
+    std::vector<const char *> names; // into the caller's keys
+    std::vector<Refusal> refused;    // of the last try
+    std::vector<std::string> deleted;
+    long nFailed = 0;
+
+    bool prepareTry() override
+    {
+        if (tries() == 0)
+            for (const char *pszKey : names)
+                lines.push_back("delete: " + consoleText(pszKey));
+        refused.clear();
+        return true;
+    }
+    void sendTry(S3RequestContext *rc) override
+    {
+        const S3DeleteObjectsHandler handler = {{nullptr, &completeCallback}, &refusedCallback};
+        S3_delete_objects(ctx, static_cast<int>(names.size()), names.data(), rc, &handler, this);
+    }
+    std::string retrySubject() const override
+    {
+        return " (delete of " + std::to_string(names.size()) + " keys)";
+    }
+    void notSent() override
+    {
+        prepareTry();
+        RunnerJob::notSent();
+    }
+    void finish(bool bOk) override
+    {
+        if (!bOk) {
+            nFailed = static_cast<long>(names.size());
+            return;
+        }
+        std::set<std::string> refusedKeys;
+        for (const Refusal &refusal : refused) {
+            lines.push_back("delete error: bucket: " + *strBucket + " key:" +
+                            consoleText(refusal.strKey) + " (" + consoleText(refusal.strCode) +
+                            ": " + consoleText(refusal.strMessage) + ")");
+            refusedKeys.insert(refusal.strKey);
+        }
+        for (const char *pszKey : names) {
+            if (refusedKeys.count(pszKey))
+                ++nFailed;
+            else
+                deleted.push_back(pszKey);
+        }
+    }
+
+    static S3Status refusedCallback(const char *key, const char *code, const char *message, void *data)
+    {
+        static_cast<DeleteJob *>(data)->refused.push_back({key, code, message});
+        return S3StatusOK;
+    }
+    static void completeCallback(S3Status status, const S3ErrorDetails *details, void *data)
+    {
+        DeleteJob &job = *static_cast<DeleteJob *>(data);
+        std::vector<std::string> lines = outcomeLines(status, details, job.hints, false);
+        job.lines.insert(job.lines.end(), lines.begin(), lines.end());
+        job.tryEnded(status, details);
+    }
 };
-
-S3Status refusedCallback(const char *key, const char *code, const char *message, void *data)
-{
-    static_cast<DeleteRequest *>(data)->refused.push_back({key, code, message});
-    return S3StatusOK;
-}
-
-void completeCallback(S3Status status, const S3ErrorDetails *details, void *data)
-{
-    DeleteRequest &request = *static_cast<DeleteRequest *>(data);
-    request.status = status;
-    request.strCode = details && details->code ? details->code : "";
-    request.httpStatus = details ? details->httpStatus : 0;
-    request.lines = outcomeLines(status, details, request.hints, false);
-}
 
 } // namespace
 
 DeleteTotals deleteKeys(Session &session, const S3BucketContext &ctx,
                         const std::string &strBucket, const std::vector<std::string> &keys)
 {
-    const Settings &settings = session.settings();
     DeleteTotals totals;
-    const S3DeleteObjectsHandler handler = {{nullptr, &completeCallback}, &refusedCallback};
-    for (std::size_t first = 0; first < keys.size(); first += S3_MAX_DELETE_OBJECTS_COUNT) {
-        const std::size_t n =
-            std::min<std::size_t>(S3_MAX_DELETE_OBJECTS_COUNT, keys.size() - first);
-        std::vector<const char *> names;
-        for (std::size_t i = first; i < first + n; ++i) {
-            names.push_back(keys[i].c_str());
-            printLine("delete: " + consoleText(keys[i]));
-        }
-        DeleteRequest request;
-        for (int nTry = 0;; ++nTry) {
-            request = DeleteRequest();
-            request.hints = &session.hints();
-            S3_delete_objects(&ctx, static_cast<int>(n), names.data(), nullptr, &handler,
-                              &request);
-            for (const std::string &strLine : request.lines)
-                printLine(strLine);
-            if (request.status == S3StatusOK || nTry >= settings.nRetries ||
-                !isRetryableOutcome(request.status, request.strCode.c_str(), request.httpStatus))
-                break;
-            const double delay = retryDelaySeconds(nTry);
-            char sz[96];
-            std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", nTry + 1,
-                          settings.nRetries, delay);
-            const std::string strWhy =
-                request.strCode.empty() ? S3_get_status_name(request.status) : request.strCode;
-            printLine(sz + strWhy + " (delete of " + std::to_string(n) + " keys)");
-            std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-        }
-        if (request.status != S3StatusOK) {
-            totals.nFailed += static_cast<long>(n);
-            continue;
-        }
-        std::set<std::string> refusedKeys;
-        for (const Refusal &refusal : request.refused) {
-            printLine("delete error: bucket: " + strBucket + " key:" +
-                      consoleText(refusal.strKey) + " (" + consoleText(refusal.strCode) + ": " +
-                      consoleText(refusal.strMessage) + ")");
-            refusedKeys.insert(refusal.strKey);
-        }
-        for (std::size_t i = first; i < first + n; ++i) {
-            if (refusedKeys.count(keys[i])) {
-                ++totals.nFailed;
-            } else {
-                ++totals.nDeleted;
-                session.changedKeys().push_back(keys[i]);
-            }
-        }
+    std::vector<DeleteJob> requests((keys.size() + S3_MAX_DELETE_OBJECTS_COUNT - 1) /
+                                    S3_MAX_DELETE_OBJECTS_COUNT);
+    std::vector<RunnerJob *> jobs;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        DeleteJob &job = requests[i / S3_MAX_DELETE_OBJECTS_COUNT];
+        job.names.push_back(keys[i].c_str());
+    }
+    for (DeleteJob &job : requests) {
+        job.ctx = &ctx;
+        job.strBucket = &strBucket;
+        job.hints = &session.hints();
+        jobs.push_back(&job);
+    }
+    RequestRunner(session, std::move(jobs)).run();
+    for (const DeleteJob &job : requests) {
+        totals.nFailed += job.nFailed;
+        totals.nDeleted += static_cast<long>(job.deleted.size());
+        session.changedKeys().insert(session.changedKeys().end(), job.deleted.begin(),
+                                     job.deleted.end());
     }
     return totals;
 }

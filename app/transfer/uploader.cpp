@@ -17,8 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <queue>
-#include <thread>
 #include <utility>
 
 #include "compress.h"
@@ -29,15 +27,19 @@
 #include "myS3Common.h"
 #include "outcome_lines.h"
 #include "progress.h"
+#include "request_runner.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Slot {
+// One file's upload, a job of the run's request runner.
+struct Slot : public RunnerJob {
     UploadItem *item = nullptr;
-    std::vector<std::size_t> *completed = nullptr; // where the complete callback reports
-    std::size_t index = 0;
+    const S3BucketContext *ctx = nullptr;
+    const std::string *strBucket = nullptr;
+    const Settings *settings = nullptr;
+    UploadTotals *totals = nullptr;
     int fd = -1;
     uint64_t nGiven = 0; // body bytes handed to the client in this try
     std::string strMd5Base64;
@@ -47,20 +49,50 @@ struct Slot {
     std::string strBody;
     uint64_t bodySize = 0;            // bytes sent
     std::string strETag;              // as the store answered an accepted upload
-    std::vector<std::string> lines;
-    int nTries = 0;
-    bool bDone = false;
-    int nUnreachableTries = 0;         // tries that ended in a connection failure
     bool bChanged = false;            // the file is not the scanned one, or shrank
     int nReadErrno = 0;               // the file could not be opened or read: why
     bool bExpired = false;            // past the life limit while sending
-    Clock::time_point deadline;       // end of this file's life limit
-    S3Status status = S3StatusInternalError;
-    std::string strCode;
-    int httpStatus = 0;
+    Clock::duration life{};           // the file's life limit ...
+    Clock::time_point lifeEnd;        // ... and when it ends
     bool bSentStorageClass = false;
     HintLog *hints = nullptr;
     TransferObserver *observer = nullptr; // the progress line, or null
+    // The request of the try in flight: alive until its complete callback,
+    // so nothing the client was handed is gone before it is sent.
+    ObjectHeaders headers;
+    PutMetaData meta;
+    S3PutProperties properties;
+
+    bool prepareTry() override;
+    void sendTry(S3RequestContext *rc) override;
+    Settled settle() override;
+    void finish(bool bOk) override;
+    std::string retrySubject() const override { return " key:" + consoleText(item->strKey); }
+    Clock::time_point deadline() const override { return lifeEnd; }
+    std::string outOfTimeLine() const override
+    {
+        return "upload took longer than its limit of " +
+               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(life).count()) +
+               " s: " + consoleText(item->strPath);
+    }
+    void retryScheduled() override
+    {
+        if (observer) observer->retryDue();
+    }
+    void notSent() override;
+    // Ends the job with one line saying why.
+    void fail(const std::string &strWhy)
+    {
+        lines.push_back(strWhy);
+        finish(false);
+    }
+    // The block's head: the lead lines and "upload:PATH ; KEY".
+    void blockHead()
+    {
+        lines = item->leadLines;
+        if (item->bNamed)
+            lines.push_back("upload:" + consoleText(item->strPath) + " ; " + consoleText(item->strKey));
+    }
 };
 
 void closeFile(Slot &slot)
@@ -95,14 +127,11 @@ S3Status answerCallback(const S3ResponseProperties *prop, void *callbackData)
 void completeCallback(S3Status status, const S3ErrorDetails *details, void *callbackData)
 {
     Slot &slot = *static_cast<Slot *>(callbackData);
-    slot.status = status;
-    slot.strCode = details && details->code ? details->code : "";
-    slot.httpStatus = details ? details->httpStatus : 0;
     std::vector<std::string> lines =
         outcomeLines(status, details, slot.hints, slot.bSentStorageClass);
     slot.lines.insert(slot.lines.end(), lines.begin(), lines.end());
     closeFile(slot);
-    slot.completed->push_back(slot.index);
+    slot.tryEnded(status, details);
 }
 
 // The body, read from the file opened for this try. The client asks only for
@@ -112,7 +141,7 @@ void completeCallback(S3Status status, const S3ErrorDetails *details, void *call
 int dataCallback(int bufferSize, char *buffer, void *callbackData)
 {
     Slot &slot = *static_cast<Slot *>(callbackData);
-    if (Clock::now() > slot.deadline) {
+    if (Clock::now() > slot.lifeEnd) {
         slot.bExpired = true;
         return -1;
     }
@@ -215,162 +244,99 @@ bool encodeScannedFile(Slot &slot)
     return md5HexToBase64(slot.strMd5Hex, slot.strMd5Base64);
 }
 
-class Uploader {
-public:
-    Uploader(Session &session, const S3BucketContext &ctx, const std::string &strBucket,
-             std::vector<UploadItem> &items)
-        : session(session), ctx(ctx), strBucket(strBucket), settings(session.settings()),
-          slots(items.size()), governor(session.governor()),
-          life(std::chrono::seconds(uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries)))
-    {
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            slots[i].item = &items[i];
-            slots[i].index = i;
-            slots[i].completed = &completed;
-            slots[i].hints = &session.hints();
-            slots[i].observer = session.transferObserver();
-        }
-    }
-
-    UploadTotals run();
-
-private:
-    using Due = std::pair<Clock::time_point, std::size_t>;
-
-    void finish(Slot &slot, bool bOk);
-    void fail(Slot &slot, const std::string &strWhy);
-    void notSent(Slot &slot);
-    void start(Slot &slot);
-    void decide(Slot &slot);
-    void printReady();
-    void stopSending();
-
-    Session &session;
-    const S3BucketContext &ctx;
-    const std::string &strBucket;
-    const Settings &settings;
-    std::vector<Slot> slots;
-    JobGovernor &governor; // how many may be in flight: the run's
-    const Clock::duration life;
-    // The request fill of the upload being started; the client copies the
-    // headers before S3_put_object returns.
-    ObjectHeaders headers;
-    PutMetaData meta;
-    S3RequestContext *rc = nullptr;
-
-    std::vector<std::size_t> completed; // filled by the complete callback
-    std::priority_queue<Due, std::vector<Due>, std::greater<Due>> retries;
-    std::size_t nextNew = 0;
-    std::size_t nextPrint = 0;
-    int nRunning = 0;
-    ConnectionGuard guard;
-    bool bStopped = false;
-    UploadTotals totals;
-};
-
-void Uploader::finish(Slot &slot, bool bOk)
+void Slot::finish(bool bOk)
 {
-    closeFile(slot);
-    slot.bDone = true;
-    std::string().swap(slot.strBody);
-    if (slot.observer) slot.observer->fileEnded(bOk);
+    closeFile(*this);
+    std::string().swap(strBody);
+    if (observer) observer->fileEnded(bOk);
     if (bOk) {
-        slot.item->bStored = true;
-        slot.item->strSentMd5Hex = slot.strMd5Hex;
-        slot.item->sentSize = slot.bodySize;
-        slot.item->strETag = slot.strETag;
-        ++totals.nSent;
-        totals.nBytesSent += slot.bodySize;
+        item->bStored = true;
+        item->strSentMd5Hex = strMd5Hex;
+        item->sentSize = bodySize;
+        item->strETag = strETag;
+        ++totals->nSent;
+        totals->nBytesSent += bodySize;
     } else {
-        ++totals.nFailed;
-        if (slot.item->bNamed)
-            slot.lines.push_back("upload error: bucket: " + strBucket + " key:" +
-                                 consoleText(slot.item->strKey) + " path:" + consoleText(slot.item->strPath));
+        ++totals->nFailed;
+        if (item->bNamed)
+            lines.push_back("upload error: bucket: " + *strBucket + " key:" +
+                            consoleText(item->strKey) + " path:" + consoleText(item->strPath));
     }
-}
-
-void Uploader::fail(Slot &slot, const std::string &strWhy)
-{
-    slot.lines.push_back(strWhy);
-    finish(slot, false);
 }
 
 // A file the run gave up on before (another) try: its whole block, and why.
-void Uploader::notSent(Slot &slot)
+void Slot::notSent()
 {
-    if (slot.nTries == 0) {
-        slot.lines = slot.item->leadLines;
-        if (slot.item->bNamed)
-            slot.lines.push_back("upload:" + consoleText(slot.item->strPath) + " ; " + consoleText(slot.item->strKey));
-    }
-    fail(slot, "not sent: the store could not be reached");
+    if (tries() == 0)
+        blockHead();
+    fail("not sent: the store could not be reached");
 }
 
-void Uploader::start(Slot &slot)
+bool Slot::prepareTry()
 {
-    UploadItem &item = *slot.item;
-    if (slot.nTries == 0) {
-        slot.lines = item.leadLines;
-        if (item.bNamed)
-            slot.lines.push_back("upload:" + consoleText(item.strPath) + " ; " + consoleText(item.strKey));
-        slot.deadline = Clock::now() + life;
-        slot.strContentType =
-            item.strContentType.empty() ? getFileContentType(item.strPath) : item.strContentType;
-        slot.bInMemory = !item.strContentEncoding.empty();
-        slot.bodySize = item.size;
-        if (!slot.bInMemory) {
-            slot.strMd5Hex = item.strMd5Hex;
+    if (tries() == 0) {
+        blockHead();
+        lifeEnd = Clock::now() + life;
+        strContentType =
+            item->strContentType.empty() ? getFileContentType(item->strPath) : item->strContentType;
+        bInMemory = !item->strContentEncoding.empty();
+        bodySize = item->size;
+        if (!bInMemory) {
+            strMd5Hex = item->strMd5Hex;
             errno = 0;
-            if (slot.strMd5Hex.empty() && !calculateMD5Hex(item.strPath, slot.strMd5Hex)) {
-                fail(slot, cannotReadLine(item.strPath, errno ? errno : EIO));
-                return;
+            if (strMd5Hex.empty() && !calculateMD5Hex(item->strPath, strMd5Hex)) {
+                fail(cannotReadLine(item->strPath, errno ? errno : EIO));
+                return false;
             }
-            if (!md5HexToBase64(slot.strMd5Hex, slot.strMd5Base64)) {
-                finish(slot, false);
-                return;
+            if (!md5HexToBase64(strMd5Hex, strMd5Base64)) {
+                finish(false);
+                return false;
             }
         }
     }
-    if (slot.bInMemory) {
+    if (bInMemory) {
         // Read and encoded once, on the first try; retries send the same bytes.
-        if (slot.nTries == 0) {
-            slot.fd = openScannedFile(slot);
-            const bool bOpened = slot.fd >= 0;
-            const bool bEncoded = bOpened && encodeScannedFile(slot);
-            closeFile(slot);
+        if (tries() == 0) {
+            fd = openScannedFile(*this);
+            const bool bOpened = fd >= 0;
+            const bool bEncoded = bOpened && encodeScannedFile(*this);
+            closeFile(*this);
             if (!bEncoded) {
-                if (slot.bChanged) {
-                    totals.staleKeys.push_back(item.strKey);
-                    fail(slot, "file changed during the run: " + consoleText(item.strPath));
+                if (bChanged) {
+                    totals->staleKeys.push_back(item->strKey);
+                    fail("file changed during the run: " + consoleText(item->strPath));
                 } else if (bOpened) {
-                    fail(slot, "cannot encode: " + consoleText(item.strPath));
+                    fail("cannot encode: " + consoleText(item->strPath));
                 } else {
-                    fail(slot, cannotReadLine(item.strPath, slot.nReadErrno));
+                    fail(cannotReadLine(item->strPath, nReadErrno));
                 }
-                return;
+                return false;
             }
         }
     } else {
-        slot.fd = openScannedFile(slot);
-        if (slot.fd < 0) {
-            if (slot.bChanged) {
-                totals.staleKeys.push_back(item.strKey);
-                fail(slot, "file changed during the run: " + consoleText(item.strPath));
+        fd = openScannedFile(*this);
+        if (fd < 0) {
+            if (bChanged) {
+                totals->staleKeys.push_back(item->strKey);
+                fail("file changed during the run: " + consoleText(item->strPath));
             } else {
-                fail(slot, cannotReadLine(item.strPath, slot.nReadErrno));
+                fail(cannotReadLine(item->strPath, nReadErrno));
             }
-            return;
+            return false;
         }
     }
-    ++slot.nTries;
-    if (slot.observer) slot.observer->bodyBytes(-static_cast<int64_t>(slot.nGiven));
-    slot.nGiven = 0;
-    slot.strETag.clear();
-    headers = itemHeaders(settings, item);
-    headers.strContentType = slot.strContentType;
-    S3PutProperties properties;
-    fillPutProperties(headers, slot.strMd5Base64.c_str(), slot.strMd5Hex.c_str(), meta, properties);
-    slot.bSentStorageClass = !headers.strStorageClass.empty();
+    if (observer) observer->bodyBytes(-static_cast<int64_t>(nGiven));
+    nGiven = 0;
+    strETag.clear();
+    headers = itemHeaders(*settings, *item);
+    headers.strContentType = strContentType;
+    fillPutProperties(headers, strMd5Base64.c_str(), strMd5Hex.c_str(), meta, properties);
+    bSentStorageClass = !headers.strStorageClass.empty();
+    return true;
+}
+
+void Slot::sendTry(S3RequestContext *rc)
+{
     S3PutObjectHandler handler;
     std::memset(&handler, 0, sizeof handler);
     handler.responseHandler.propertiesCallback = propertiesCallback;
@@ -378,163 +344,22 @@ void Uploader::start(Slot &slot)
     handler.putObjectDataCallback = dataCallback;
     handler.putObjectRewindCallback = rewindCallback;
     handler.putObjectAnswerCallback = answerCallback;
-    ++nRunning;
-    governor.started(nRunning, Clock::now());
-    S3_put_object(&ctx, item.strKey.c_str(), slot.bodySize, &properties, rc, &handler, &slot);
+    S3_put_object(ctx, item->strKey.c_str(), bodySize, &properties, rc, &handler, this);
 }
 
-// One try ended: done, failed for good, or due again later.
-void Uploader::decide(Slot &slot)
+// A try that failed for a reason of the file's own is not tried again.
+RunnerJob::Settled Slot::settle()
 {
-    --nRunning;
-    governor.ended(isPushBack(slot.status, slot.strCode.c_str(), slot.httpStatus), Clock::now());
-    const UploadItem &item = *slot.item;
-    if (slot.status == S3StatusOK) {
-        guard.fileDecided(true, slot.nTries, slot.nUnreachableTries);
-        finish(slot, true);
-        return;
+    if (bChanged || status() == S3StatusErrorBadDigest || code() == "BadDigest") {
+        totals->staleKeys.push_back(item->strKey);
+        lines.push_back("file changed during the run: " + consoleText(item->strPath));
+        return Settled::OwnFailure;
     }
-    if (slot.bChanged) {
-        totals.staleKeys.push_back(item.strKey);
-        fail(slot, "file changed during the run: " + consoleText(item.strPath));
-        return;
+    if (nReadErrno != 0) {
+        lines.push_back(cannotReadLine(item->strPath, nReadErrno));
+        return Settled::OwnFailure;
     }
-    if (slot.nReadErrno != 0) {
-        fail(slot, cannotReadLine(item.strPath, slot.nReadErrno));
-        return;
-    }
-    if (slot.status == S3StatusErrorBadDigest || slot.strCode == "BadDigest") {
-        totals.staleKeys.push_back(item.strKey);
-        fail(slot, "file changed during the run: " + consoleText(item.strPath));
-        return;
-    }
-    const std::string strLimit = "upload took longer than its limit of " +
-                                 std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
-                                                    life).count()) +
-                                 " s: " + consoleText(item.strPath);
-    if (slot.bExpired) {
-        guard.fileDecided(false, slot.nTries, 0);
-        fail(slot, strLimit);
-        return;
-    }
-    if (isConnectionFailure(slot.status))
-        ++slot.nUnreachableTries;
-    if (bStopped || slot.nTries > settings.nRetries ||
-        !isRetryableOutcome(slot.status, slot.strCode.c_str(), slot.httpStatus)) {
-        guard.fileDecided(false, slot.nTries, slot.nUnreachableTries);
-        finish(slot, false);
-        return;
-    }
-    const double delay = retryDelaySeconds(slot.nTries - 1);
-    const Clock::time_point due =
-        Clock::now() +
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
-    if (due >= slot.deadline) {
-        guard.fileDecided(false, slot.nTries, slot.nUnreachableTries);
-        fail(slot, strLimit);
-        return;
-    }
-    char sz[160];
-    std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", slot.nTries, settings.nRetries,
-                  delay);
-    const std::string strWhy = slot.strCode.empty() ? S3_get_status_name(slot.status)
-                                                    : slot.strCode;
-    slot.lines.push_back(sz + strWhy + " key:" + consoleText(item.strKey));
-    retries.push({due, slot.index});
-    if (slot.observer) slot.observer->retryDue();
-}
-
-// Prints every block whose earlier blocks are all out.
-void Uploader::printReady()
-{
-    while (nextPrint < slots.size() && slots[nextPrint].bDone) {
-        if (slots[nextPrint].observer) slots[nextPrint].observer->linesFollow();
-        for (const std::string &strLine : slots[nextPrint].lines)
-            printLine(strLine);
-        std::vector<std::string>().swap(slots[nextPrint].lines);
-        ++nextPrint;
-    }
-}
-
-// Nothing more is sent: waiting retries and files not yet started fail with
-// their whole block; uploads in flight end on their own.
-void Uploader::stopSending()
-{
-    bStopped = true;
-    if (!slots.empty() && slots[0].observer) slots[0].observer->linesFollow();
-    printLine("stopped sending: " + std::to_string(kConnectionFailuresToStop) +
-              " uploads in a row could not reach the store");
-    for (; !retries.empty(); retries.pop())
-        notSent(slots[retries.top().second]);
-    for (; nextNew < slots.size(); ++nextNew)
-        notSent(slots[nextNew]);
-}
-
-UploadTotals Uploader::run()
-{
-    rc = session.requestContext();
-    if (!rc) {
-        printLine("cannot set up the transfers");
-        totals.nFailed = static_cast<long>(slots.size());
-        return totals;
-    }
-    if (TransferObserver *observer = slots.empty() ? nullptr : slots[0].observer) {
-        uint64_t nBytes = 0;
-        for (const Slot &slot : slots) nBytes += slot.item->size;
-        observer->transfersBegin(slots.size(), nBytes);
-    }
-    std::vector<std::size_t> ended;
-    while (nextPrint < slots.size()) {
-        ended.swap(completed);
-        for (std::size_t i : ended)
-            decide(slots[i]);
-        ended.clear();
-        if (!bStopped && guard.shouldStop())
-            stopSending();
-        printReady();
-
-        // Start what is due: retries first, then new files in key order.
-        const Clock::time_point now = Clock::now();
-        while (nRunning < governor.limit() && !retries.empty() && retries.top().first <= now) {
-            std::size_t i = retries.top().second;
-            retries.pop();
-            start(slots[i]);
-        }
-        while (nRunning < governor.limit() && nextNew < slots.size())
-            start(slots[nextNew++]);
-        if ((nextPrint < slots.size() && slots[nextPrint].bDone) || !completed.empty())
-            continue;
-
-        if (nRunning == 0) {
-            if (!retries.empty())
-                std::this_thread::sleep_until(retries.top().first);
-            continue;
-        }
-        if (S3_runonce_request_context(rc, nullptr) != S3StatusOK)
-            break;
-        if (!completed.empty())
-            continue;
-        if (!session.waitForTransfers(retries.empty() ? Clock::time_point::max() : retries.top().first))
-            break;
-    }
-    // A broken context ends every request still queued (their complete
-    // callbacks run here); what is left unsent counts as failed. A whole
-    // run leaves the context with its connections for the next step.
-    if (nextPrint < slots.size())
-        session.endRequestContext();
-    rc = nullptr;
-    totals.nMostInFlight = governor.mostInFlight();
-    for (std::size_t i = nextPrint; i < slots.size(); ++i) {
-        if (!slots[i].bDone) {
-            closeFile(slots[i]);
-            finish(slots[i], false);
-        }
-        if (slots[i].observer) slots[i].observer->linesFollow();
-        for (const std::string &strLine : slots[i].lines)
-            printLine(strLine);
-    }
-    if (!slots.empty() && slots[0].observer) slots[0].observer->transfersEnd();
-    return totals;
+    return bExpired ? Settled::OutOfTime : Settled::No;
 }
 
 } // namespace
@@ -561,5 +386,38 @@ ObjectHeaders itemHeaders(const Settings &settings, const UploadItem &item)
 UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
                          const std::string &strBucket, std::vector<UploadItem> &items)
 {
-    return Uploader(session, ctx, strBucket, items).run();
+    const Settings &settings = session.settings();
+    UploadTotals totals;
+    std::vector<Slot> slots(items.size());
+    std::vector<RunnerJob *> jobs;
+    jobs.reserve(items.size());
+    TransferObserver *observer = items.empty() ? nullptr : session.transferObserver();
+    const Clock::duration life =
+        std::chrono::seconds(uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries));
+    uint64_t nBytes = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        Slot &slot = slots[i];
+        slot.item = &items[i];
+        slot.ctx = &ctx;
+        slot.strBucket = &strBucket;
+        slot.settings = &settings;
+        slot.totals = &totals;
+        slot.life = life;
+        slot.hints = &session.hints();
+        slot.observer = observer;
+        nBytes += items[i].size;
+        jobs.push_back(&slot);
+    }
+    if (observer)
+        observer->transfersBegin(items.size(), nBytes);
+    RequestRunner runner(session, std::move(jobs), observer);
+    if (!runner.run()) {
+        // Nothing was sent; each file counts as failed once.
+        totals = UploadTotals();
+        totals.nFailed = static_cast<long>(items.size());
+    }
+    totals.nMostInFlight = session.governor().mostInFlight();
+    if (observer)
+        observer->transfersEnd();
+    return totals;
 }

@@ -1,0 +1,117 @@
+// request_runner.h - the one loop every repeated request of a run goes
+// through: uploads, HEADs, header copies and multi-object deletes are jobs of
+// a RequestRunner, which owns what each of them needs: the run's request
+// context, the job limit, the one retry policy with its heap of due retries,
+// the rule that stops sending when the store is gone (counted over the whole
+// run), the blocks of lines printed in the jobs' order, and the clean-up of a
+// context that broke.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "s3client.h"
+
+class Session;
+class TransferObserver;
+
+// One request repeated until it is done or given up. A job is owned by its
+// caller and must outlive RequestRunner::run(); the runner holds pointers.
+class RunnerJob {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // How a try ended, as the job sees it before the retry policy is asked.
+    enum class Settled {
+        No,           // nothing of its own: the retry policy decides
+        OwnFailure,   // it failed for a reason of its own (a changed file): no retry
+        OutOfTime,    // past its life limit: no retry, counts for the stop rule
+    };
+
+    virtual ~RunnerJob() = default;
+
+    // Readies the next try (the first when tries() is 0). False when the job
+    // cannot be sent: it has then ended itself with finish(false).
+    virtual bool prepareTry() = 0;
+    // Sends the readied try on rc; its complete callback calls tryEnded().
+    virtual void sendTry(S3RequestContext *rc) = 0;
+    // Called when a failed try ended, before the retry policy.
+    virtual Settled settle() { return Settled::No; }
+    // Ends the job: the store did what was asked (bOk), or the job is given
+    // up. Adds the job's last lines. Called exactly once.
+    virtual void finish(bool bOk) = 0;
+    // What a retry line names after "retry N of M in S s: " and the code.
+    virtual std::string retrySubject() const { return ""; }
+    // The end of the job's life limit; past it no retry starts.
+    virtual Clock::time_point deadline() const { return Clock::time_point::max(); }
+    // The line that says the job ran out of time (with Settled::OutOfTime or
+    // a retry due past the deadline).
+    virtual std::string outOfTimeLine() const { return "took longer than its limit"; }
+    // Told that a retry was scheduled (the progress line counts them).
+    virtual void retryScheduled() {}
+    // The runner gives up on the job before its (next) try, because sending
+    // stopped: the block says so.
+    virtual void notSent();
+
+    // Filled by the job's complete callback through tryEnded().
+    void tryEnded(S3Status status, const S3ErrorDetails *details);
+
+    int tries() const { return nTries; }
+    bool done() const { return bDone; }
+    S3Status status() const { return lastStatus; }
+    const std::string &code() const { return strCode; }
+    int httpStatus() const { return nHttpStatus; }
+
+    // The job's block: printed once every block before it is out.
+    std::vector<std::string> lines;
+
+private:
+    friend class RequestRunner;
+    class RequestRunner *runner = nullptr;
+    std::size_t index = 0;
+    int nTries = 0;
+    int nUnreachableTries = 0;
+    bool bDone = false;
+    Clock::time_point due;
+    S3Status lastStatus = S3StatusInternalError;
+    std::string strCode;
+    int nHttpStatus = 0;
+};
+
+class RequestRunner {
+public:
+    // jobs in the order their blocks are printed; observer (null: none) is
+    // told before lines are printed, so that a progress line makes room.
+    RequestRunner(Session &session, std::vector<RunnerJob *> jobs,
+                  TransferObserver *observer = nullptr);
+
+    // Runs every job to its end on the session's request context, at most
+    // the session's job limit in flight, and prints their blocks. False when
+    // no request context could be had: strNoContextLine is printed and every
+    // job is given up.
+    bool run(const std::string &strNoContextLine = "cannot set up the transfers");
+
+    // The most requests that were in flight at once in this run so far.
+    int mostInFlight() const;
+
+private:
+    friend class RunnerJob;
+    void decide(RunnerJob &job);
+    void start(RunnerJob &job);
+    void printReady();
+    void stopSending();
+    void end(RunnerJob &job, bool bOk);
+
+    Session &session;
+    std::vector<RunnerJob *> jobs;
+    TransferObserver *observer;
+    S3RequestContext *rc = nullptr;
+    std::vector<std::size_t> completed; // filled by tryEnded()
+    std::vector<std::size_t> retries;   // a heap by due time
+    std::size_t nextNew = 0;
+    std::size_t nextPrint = 0;
+    int nRunning = 0;
+    bool bStopped = false;
+};
