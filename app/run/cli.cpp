@@ -1,170 +1,25 @@
-// cli.cpp - the options, then the one session of the run and dispatch of the
-// three command-line forms, and their exit statuses.
+// cli.cpp - the options and the help text, then the one session of the run,
+// handed to the form it asks for (mirror_run), and the exit statuses.
 #include "cli.h"
-
-#include <libgen.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
-#include "changed_list.h"
 #include "console.h"
-#include "digestcache.h"
 #include "cache_rules.h"
 #include "credentials.h"
 #include "cdn.h"
-#include "ignore.h"
-#include "myListTool.h"
 #include "options.h"
+#include "mirror_run.h"
 #include "myPutObj.h"
 #include "progress.h"
-#include "runlock.h"
 #include "session.h"
 #include "settings.h"
-#include "sync.h"
-#include "uploader.h"
 
 namespace {
 
-// The canonical absolute form of strPath; false when it cannot be resolved.
-bool resolvePath(const std::string &strPath, std::string &strResolved)
-{
-    char *pszResolved = realpath(strPath.c_str(), nullptr);
-    if (!pszResolved)
-        return false;
-    strResolved = pszResolved;
-    std::free(pszResolved);
-    return true;
-}
-
 const char *environmentValue(const char *pszName) { return std::getenv(pszName); }
-
-// After a run that changed anything: the CDN in front of the bucket forgets
-// the changed paths, signed with the run's credentials. True when there is
-// no CDN, nothing changed, or the CDN took the request.
-bool invalidateCdn(Session &session)
-{
-    const Settings &settings = session.settings();
-    if (settings.strCloudFrontDistribution.empty() || settings.bDryRun ||
-        session.changedKeys().empty())
-        return true;
-    S3BucketContext ctx;
-    if (!session.bucketContext(settings.strBucket.c_str(), ctx)) {
-        printLine("invalidation failed: no credentials (the files are stored; the CDN may serve "
-                  "old copies until they expire)");
-        return false;
-    }
-    CdnCredentials creds;
-    creds.strAccessKeyId = ctx.accessKeyId ? ctx.accessKeyId : "";
-    creds.strSecretAccessKey = ctx.secretAccessKey ? ctx.secretAccessKey : "";
-    creds.strSessionToken = ctx.securityToken ? ctx.securityToken : "";
-    return invalidateChangedKeys(settings, creds, session.changedKeys());
-}
-
-int mirrorSite(Session &session)
-{
-    const Settings &settings = session.settings();
-    // One run of a site at a time: two would race on its page and its digest cache.
-    RunLock lock;
-    if (!settings.strCacheDir.empty() &&
-        lock.take(settings.strCacheDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy)
-        return ExitFailed;
-    // Rules that cannot be read would publish what they leave out: stop first.
-    IgnoreRules ignore;
-    ignore.publishVcs(settings.bPublishVcs);
-    if (!loadIgnoreFile(settings.strRootPath, ignore))
-        return ExitFailed;
-
-    // The page is written first, so the scan finds it and it goes up with the
-    // rest; a dry run writes nothing.
-    bool bIndexWritten = true;
-    if (!settings.bDryRun) {
-        bIndexWritten = myListTool(settings.strRootPath, settings.strSiteUrl,
-                                   [&ignore](const std::string &strRel, bool bDir) {
-                                       return ignore.isIgnored(strRel, bDir);
-                                   });
-    }
-
-    std::string strRoot;
-    if (!resolvePath(settings.strRootPath, strRoot)) {
-        if (settings.bDryRun)
-            printLine("site root cannot be resolved: " + settings.strRootPath);
-        return ExitFailed; // otherwise the index step has said why
-    }
-
-    std::unique_ptr<DigestCache> cache;
-    if (settings.bDigestCache && !settings.strCacheDir.empty()) {
-        cache = std::make_unique<DigestCache>(settings.strCacheDir, strRoot);
-        cache->load();
-    }
-    ScanOptions scan;
-    scan.ignore = &ignore;
-    scan.cache = cache.get();
-
-    bool bSynced = sync(session, settings.strBucket, strRoot, settings.bDryRun, scan);
-    // What was stored is invalidated also when other files failed.
-    bool bInvalidated = invalidateCdn(session);
-    return bIndexWritten && bSynced && bInvalidated ? ExitOk : ExitFailed;
-}
-
-// One file, public-read, under its base name: a one-item run of the uploader,
-// with its retries and the Cache-Control rules, printing only the response
-// lines.
-int uploadOneFile(Session &session, const char *pszArg)
-{
-    const Settings &settings = session.settings();
-    std::string strPath;
-    if (!resolvePath(pszArg, strPath)) {
-        printLine("invalid path:" + consoleText(pszArg));
-        return ExitFailed;
-    }
-    struct stat st;
-    if (stat(strPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        printLine("not a regular file: " + consoleText(strPath));
-        return ExitFailed;
-    }
-    std::string strCopy = strPath; // basename may write into its argument
-    // Into the top of the site's folder of the bucket, never outside it.
-    const std::string strName = basename(&strCopy[0]);
-    std::string strKey = settings.strPrefix + strName;
-
-    if (settings.bDryRun) {
-        printLine("would upload: " + consoleText(strKey) + " (one file)");
-        return ExitOk;
-    }
-    std::vector<UploadItem> items(1);
-    UploadItem &item = items[0];
-    item.strKey = strKey;
-    item.strPath = strPath;
-    item.size = static_cast<uint64_t>(st.st_size);
-    item.acl = S3CannedAclPublicRead;
-    item.bNamed = false;
-    applyRules(settings.cacheRules, strName, item);
-
-    MyS3Context context(session);
-    S3BucketContext ctx;
-    if (!context.initialize(settings.strBucket.c_str(), ctx))
-        return ExitFailed;
-    const bool bStored = uploadItems(session, ctx, settings.strBucket, items).nFailed == 0;
-    if (item.bStored)
-        session.changedKeys().push_back(item.strKey);
-    const bool bInvalidated = invalidateCdn(session);
-    return bStored && bInvalidated ? ExitOk : ExitFailed;
-}
-
-// The run's form, then the changed keys written where --changed-list said
-// (also after a failed run: what did change must still be told).
-int runForm(Session &session, const std::vector<std::string> &args)
-{
-    int status = args.empty() ? mirrorSite(session) : uploadOneFile(session, args[0].c_str());
-    const std::string &strChangedList = session.settings().strChangedList;
-    if (!strChangedList.empty() && !writeChangedList(strChangedList, session.changedKeys()))
-        status = ExitFailed;
-    return status;
-}
 
 void printHelp(const std::string &strProgram, const Settings &s)
 {

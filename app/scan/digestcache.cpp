@@ -10,6 +10,8 @@
 // once per distinct text and named by their number.
 #include "digestcache.h"
 
+#include "console.h"
+
 #include "myS3Common.h"
 #include "tempfile.h"
 
@@ -608,7 +610,7 @@ void DigestCache::load()
         slot.bEntry = true;
     }
     if (!bOk) {
-        std::fprintf(stderr, "digest cache damaged or foreign, rebuilt: %s\n", strFile.c_str());
+        printErrorLine("digest cache damaged or foreign, rebuilt: " + strFile);
         bChanged = true;
         return;
     }
@@ -666,7 +668,7 @@ bool DigestCache::save()
         if (pos == strDir.size() || strDir[pos] == '/') {
             const std::string strPart = strDir.substr(0, pos);
             if (mkdir(strPart.c_str(), 0700) != 0 && errno != EEXIST) {
-                std::fprintf(stderr, "cannot create cache folder: %s: %s\n", strPart.c_str(), std::strerror(errno));
+                printErrorLine("cannot create cache folder: " + strPart + ": " + std::strerror(errno));
                 return false;
             }
         }
@@ -682,7 +684,7 @@ bool DigestCache::save()
             unlink(strTemp.c_str());
         }
         releaseTempFile(slot);
-        std::fprintf(stderr, "cannot write digest cache: %s\n", strFile.c_str());
+        printErrorLine("cannot write digest cache: " + strFile);
         return false;
     }
     const Table &t = *table;
@@ -751,7 +753,7 @@ bool DigestCache::save()
     if (!bWritten || !bClosed || std::rename(strTemp.c_str(), strFile.c_str()) != 0) {
         std::remove(strTemp.c_str());
         releaseTempFile(slot);
-        std::fprintf(stderr, "cannot write digest cache: %s\n", strFile.c_str());
+        printErrorLine("cannot write digest cache: " + strFile);
         return false;
     }
     releaseTempFile(slot);

@@ -278,11 +278,10 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
 
 void printS3Obj(const S3Obj &s3Obj)
 {
-    std::printf("key: %s\n", s3Obj.key.c_str());
-    std::printf("time: %" PRId64 "\n", s3Obj.time);
-    std::printf("size: %" PRIu64 "\n", s3Obj.size);
-    std::printf("tag: %s\n", s3Obj.tag.str().c_str());
-    std::fflush(stdout);
+    printLine("key: " + s3Obj.key);
+    printLine("time: " + std::to_string(s3Obj.time));
+    printLine("size: " + std::to_string(s3Obj.size));
+    printLine("tag: " + s3Obj.tag.str());
 }
 
 void printS3ObjSet(const S3ObjSet &setObjs)
