@@ -17,6 +17,7 @@
 #include "page_preview.h"
 #include "phases.h"
 #include "report.h"
+#include "run_plan.h"
 #include "scan_listing.h"
 #include "settings.h"
 #include "site_policy.h"
@@ -26,23 +27,6 @@
 
 
 namespace {
-
-// The upload of one scanned file: its key, full path, digest and size, the
-// ACL its path calls for and the Cache-Control rule its key matches.
-UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath,
-                         const Settings &settings)
-{
-    UploadItem item;
-    item.strKey = settings.strPrefix + local.key;
-    item.strPath = strRootPath + local.key;
-    item.strMd5Hex = local.tag;
-    item.size = local.size;
-    item.device = local.device;
-    item.inode = local.inode;
-    item.acl = aclForPath(item.strPath, strRootPath);
-    applyRules(settings.cacheRules, local.key, item);
-    return item;
-}
 
 // The records of the bucket's folder strPrefix ("" = the whole bucket) with
 // the prefix cut off every key, so that remote and local records compare by
@@ -133,186 +117,32 @@ bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3Ob
     return deleted.nFailed == 0;
 }
 
-// What is known of one scanned file against the store: the object listed
-// under its key, the bytes it would be sent as, this store's record of it and
-// the verdict of the listing and the record alone.
-struct FileVerdict {
-    const S3Obj *remote = nullptr;
-    SentDigest sent;
-    bool bRecord = false;
-    StoredRecord record;
-    StoreVerdict verdict = VerdictUpload;
-    const char *pszWhy = "digest";
-};
-
-// True when an entity tag has the form of an MD5: 32 hex digits (a multipart
-// upload's has a "-N" part count, an encrypted object's may be anything).
-bool looksLikeMd5(const std::string &strTag)
-{
-    return strTag.size() == 32 &&
-           strTag.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
-}
-
-// An unchanged object whose headers are replaced, and what its record will say.
-struct UpdatedFile {
-    std::string strKey; // below the site root
-    std::string strSentMd5Hex;
-    uint64_t sentSize;
-    std::string strListedETag;
-};
-
-// Decides every scanned file against the listing and this store's records,
-// asks the store (HEAD) where the listing cannot tell and, with
-// --refresh-headers, for every unchanged file; sends what is new or changed,
-// then replaces the headers of unchanged objects whose headers the rules now
-// give otherwise; records what was sent. True when every transfer succeeded.
-// Nothing is kept per file of the site: a first pass finds what to ask, and
-// the second decides each file again, with the answers.
-bool sendChanges(Session &session, const std::string &strBucket, const std::string &strRootPath,
-                 const S3ObjSet &localList, const S3ObjSet &remoteList, bool bDryRun, DigestCache *cache,
-                 const std::string &strIndexPageKey, RunSummary &summary)
+// Carries out the transfers of a whole plan: the records learnt, the uploads
+// phase by phase, then the header updates; writes what was sent into the
+// digest cache. Counts into summary; true when every transfer succeeded.
+bool carryOut(Session &session, const std::string &strBucket, Plan &plan, DigestCache *cache,
+              const std::string &strTarget, MyS3Context &context, S3BucketContext &ctx, bool &bContext,
+              RunSummary &summary)
 {
     const Settings &settings = session.settings();
-    const std::string strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
-    std::vector<UploadItem> items;
-
-    auto uploadOf = [&](const S3Obj &local, const S3Obj *remote, UploadItem item, const char *pszWhy,
-                        uint64_t sentSize) {
-        if (bDryRun) {
-            if (item.strKey == strIndexPageKey)
-                pszWhy = "page";
-            printLine("would upload: " + consoleText(item.strKey) + " (" + pszWhy + ")");
-            ++summary.nSent;
-            summary.nBytesSent += sentSize;
-            return;
-        }
-        if (!remote) {
-            item.leadLines.push_back("DirectionUpload:" + consoleText(item.strKey));
-            char szLine[64];
-            std::snprintf(szLine, sizeof szLine, "%" PRIu64 "%" PRId64,
-                          static_cast<uint64_t>(local.size), static_cast<int64_t>(local.time));
-            item.leadLines.push_back(szLine);
-        }
-        items.push_back(std::move(item));
-    };
-
-    // Objects the listing shows holding the bytes of their file by an ETag
-    // that is the MD5: this store's entity tags are digests.
-    long nDigestTags = 0;
-    auto judge = [&](const S3Obj &local, const UploadItem &item, FileVerdict &file) {
-        auto it = remoteList.find(local);
-        file.remote = it == remoteList.end() ? nullptr : &*it;
-        file.sent = sentDigestFor(local, item.strPath, item.strContentEncoding, cache);
-        file.bRecord = cache && cache->findRecord(strTarget, local.key, file.record);
-        file.verdict = decideAgainstStore(file.remote, file.sent, file.bRecord ? &file.record : nullptr,
-                                          &file.pszWhy);
-    };
-    // Where the store has shown that its tags are digests, a tag of that form
-    // that is not this file's digest is another file's: no need to ask which
-    // bytes the object holds.
-    auto mustAsk = [&](StoreVerdict verdict, const S3Obj *remote) {
-        if (verdict == VerdictAsk)
-            return !(nDigestTags > 0 && looksLikeMd5(remote->tag));
-        return verdict == VerdictUnchanged && settings.bRefreshHeaders;
-    };
-
-    std::vector<const S3Obj *> asked; // in key order
-    {
-        struct Candidate {
-            const S3Obj *local;
-            const S3Obj *remote;
-            StoreVerdict verdict;
-        };
-        std::vector<Candidate> candidates;
-        for (const S3Obj &local : localList) {
-            FileVerdict file;
-            judge(local, uploadItemFor(local, strRootPath, settings), file);
-            if (file.remote && file.sent.bKnown && file.remote->tag == file.sent.strMd5Hex)
-                ++nDigestTags;
-            if (file.verdict == VerdictAsk || (file.verdict == VerdictUnchanged && settings.bRefreshHeaders))
-                candidates.push_back({&local, file.remote, file.verdict});
-        }
-        for (const Candidate &candidate : candidates)
-            if (mustAsk(candidate.verdict, candidate.remote))
-                asked.push_back(candidate.local);
-    }
-
-    MyS3Context context(session);
-    S3BucketContext ctx;
-    bool bContext = false;
     auto needContext = [&]() {
         if (!bContext)
             bContext = context.initialize(strBucket.c_str(), ctx);
         return bContext;
     };
-
-    // The objects the listing could not vouch for, and with --refresh-headers
-    // every unchanged one: asked in parallel.
-    std::vector<HeadResult> heads;
-    if (!asked.empty()) {
-        std::vector<std::string> headKeys;
-        headKeys.reserve(asked.size());
-        for (const S3Obj *local : asked)
-            headKeys.push_back(settings.strPrefix + local->key);
-        if (needContext())
-            heads = headObjects(session, ctx, headKeys);
-        heads.resize(headKeys.size());
-    }
-
-    std::vector<HeaderUpdate> updates;
-    std::vector<UpdatedFile> updated;
-    std::size_t nextAsked = 0;
-    for (const S3Obj &local : localList) {
-        UploadItem item = uploadItemFor(local, strRootPath, settings);
-        FileVerdict file;
-        judge(local, item, file);
-        const HeadResult *head = nullptr;
-        if (nextAsked < asked.size() && asked[nextAsked] == &local)
-            head = &heads[nextAsked++];
-        if (file.verdict == VerdictAsk && !mustAsk(file.verdict, file.remote))
-            file.verdict = VerdictUpload;
-        if (file.verdict == VerdictUpload) {
-            uploadOf(local, file.remote, std::move(item), file.pszWhy, file.sent.size);
-            continue;
-        }
-        if (file.verdict == VerdictAsk) {
-            // Trusted only when the object names these bytes as its own.
-            const bool bSame = head && head->bFound && !head->strMd5Meta.empty() &&
-                               head->strMd5Meta == file.sent.strMd5Hex && head->size == file.sent.size;
-            if (!bSame) {
-                uploadOf(local, file.remote, std::move(item), "digest", file.sent.size);
-                continue;
-            }
-        }
-        ++summary.nUnchanged;
-        const ObjectHeaders want = itemHeaders(settings, item);
-        const int differ = storedHeadersDiffer(want, file.sent, file.bRecord ? &file.record : nullptr, head);
-        if (differ == 1) {
-            if (bDryRun) {
-                printLine("would update headers: " + consoleText(item.strKey));
-                continue;
-            }
-            HeaderUpdate update;
-            update.strKey = item.strKey;
-            update.headers = want;
-            update.strMd5Hex = file.sent.strMd5Hex;
-            updates.push_back(update);
-            updated.push_back({local.key, file.sent.strMd5Hex, file.sent.size, file.remote->tag});
-        } else if (differ == 0 && cache && !bDryRun &&
-                   (!file.bRecord || file.record.strETag != file.remote->tag)) {
-            // Known now to hold these bytes with these headers.
-            cache->putRecord(strTarget, local.key,
-                             {file.sent.strMd5Hex, file.sent.size, file.remote->tag, want.record()});
-        }
-    }
+    if (cache)
+        for (const LearntRecord &learnt : plan.learnt)
+            cache->putRecord(strTarget, learnt.strKey, learnt.record);
 
     bool bAllStored = true;
+    std::vector<UploadItem> &items = plan.uploads;
     if (!items.empty()) {
         if (!needContext()) {
             summary.nFailed += static_cast<long>(items.size());
             bAllStored = false;
         } else {
-            UploadTotals totals = uploadInPhases(session, ctx, strBucket, items, strIndexPageKey);
+            UploadTotals totals =
+                uploadInPhases(session, ctx, strBucket, items, settings.strPrefix + siteindex::targetFileName);
             summary.nSent = totals.nSent;
             summary.nBytesSent = totals.nBytesSent;
             summary.nFailed += totals.nFailed;
@@ -323,7 +153,7 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
                     continue;
                 session.changedKeys().push_back(item.strKey);
                 if (cache)
-                    cache->putRecord(strTarget, item.strPath.substr(strRootPath.size()),
+                    cache->putRecord(strTarget, item.strKey.substr(settings.strPrefix.size()),
                                      {item.strSentMd5Hex, item.sentSize, item.strETag,
                                       itemHeaders(settings, item).record()});
             }
@@ -335,7 +165,11 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
         }
     }
 
-    if (!updates.empty()) {
+    if (!plan.updates.empty()) {
+        std::vector<HeaderUpdate> updates;
+        updates.reserve(plan.updates.size());
+        for (const PlannedUpdate &planned : plan.updates)
+            updates.push_back(planned.update);
         if (!needContext()) {
             summary.nFailed += static_cast<long>(updates.size());
             bAllStored = false;
@@ -347,14 +181,61 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
                 if (!updates[i].bUpdated)
                     continue;
                 session.changedKeys().push_back(updates[i].strKey);
-                const UpdatedFile &file = updated[i];
+                const PlannedUpdate &planned = plan.updates[i];
                 if (cache)
-                    cache->putRecord(strTarget, file.strKey,
-                                     {file.strSentMd5Hex, file.sentSize,
-                                      updates[i].strETag.empty() ? file.strListedETag : updates[i].strETag,
+                    cache->putRecord(strTarget, planned.strKey,
+                                     {planned.strSentMd5Hex, planned.sentSize,
+                                      updates[i].strETag.empty() ? planned.strListedETag : updates[i].strETag,
                                       updates[i].headers.record()});
             }
         }
+    }
+    return bAllStored;
+}
+
+// Plans the run (asking the store where the listing cannot tell and, with
+// --refresh-headers, about every unchanged file), then prints the plan (a
+// dry run) or carries it out. True when every transfer succeeded.
+bool sendChanges(Session &session, const std::string &strBucket, const std::string &strRootPath,
+                 const S3ObjSet &localList, const S3ObjSet &remoteList, bool bDryRun, DigestCache *cache,
+                 const std::string &strIndexPageKey, RunSummary &summary)
+{
+    const Settings &settings = session.settings();
+    const std::map<std::string, SentDigest> encoded = encodedDigests(localList, strRootPath, settings, cache);
+    PlanInput input;
+    input.local = &localList;
+    input.remote = &remoteList;
+    input.strRootPath = strRootPath;
+    input.settings = &settings;
+    input.cache = cache;
+    input.strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
+    input.encoded = &encoded;
+    input.strIndexPageKey = strIndexPageKey;
+    Plan plan = planRun(input, nullptr);
+
+    MyS3Context context(session);
+    S3BucketContext ctx;
+    bool bContext = false;
+    if (!plan.asks.empty()) {
+        std::vector<HeadResult> heads;
+        if (!bContext)
+            bContext = context.initialize(strBucket.c_str(), ctx);
+        if (bContext)
+            heads = headObjects(session, ctx, plan.asks);
+        heads.resize(plan.asks.size());
+        plan = planRun(input, &heads);
+    }
+    summary.nUnchanged += plan.nUnchanged;
+
+    bool bAllStored = true;
+    if (bDryRun) {
+        for (const std::string &strLine : dryRunLines(plan))
+            printLine(strLine);
+        summary.nSent = static_cast<long>(plan.uploads.size());
+        for (uint64_t size : plan.uploadSizes)
+            summary.nBytesSent += size;
+    } else {
+        bAllStored = carryOut(session, strBucket, plan, cache, input.strTarget, context, ctx, bContext, summary);
     }
 
     if (cache && !bDryRun) {

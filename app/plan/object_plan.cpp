@@ -93,15 +93,15 @@ StoreVerdict decideAgainstStore(const S3Obj *remote, const SentDigest &sent, con
     return verdict;
 }
 
-int storedHeadersDiffer(const ObjectHeaders &want, const SentDigest &sent, const StoredRecord *record,
-                        const HeadResult *head)
+StoredHeaders storedHeadersDiffer(const ObjectHeaders &want, const SentDigest &sent, const StoredRecord *record,
+                                  const HeadResult *head)
 {
     const bool bRecord = record && record->strMd5Hex == sent.strMd5Hex && record->size == sent.size;
     const bool bRecordDiffers = bRecord && record->strHeaders != want.record();
     // A HEAD does not show the ACL: a record that differs (in it) still counts.
     if (head && head->bAnswered && head->bFound)
-        return headersDiffer(want, *head) || bRecordDiffers ? 1 : 0;
+        return headersDiffer(want, *head) || bRecordDiffers ? StoredHeaders::Differ : StoredHeaders::Same;
     if (bRecord)
-        return bRecordDiffers ? 1 : 0;
-    return -1;
+        return bRecordDiffers ? StoredHeaders::Differ : StoredHeaders::Same;
+    return StoredHeaders::Unknown;
 }

@@ -48,6 +48,6 @@ StoreVerdict decideAgainstStore(const S3Obj *remote, const SentDigest &sent, con
 // by the HEAD's answer when there is one (head non-null and found), else by
 // the record when it is of the same bytes; a record of the same bytes whose
 // headers differ counts with a HEAD too, as a HEAD does not show the ACL.
-// 1 yes, 0 no, -1 not known.
-int storedHeadersDiffer(const ObjectHeaders &want, const SentDigest &sent, const StoredRecord *record,
+enum class StoredHeaders { Same, Differ, Unknown };
+StoredHeaders storedHeadersDiffer(const ObjectHeaders &want, const SentDigest &sent, const StoredRecord *record,
                         const HeadResult *head);
