@@ -8,6 +8,7 @@
 
 #include "console.h"
 #include "deletion.h"
+#include "deletion_plan.h"
 #include "digestcache.h"
 #include "ignore.h"
 #include "cache_rules.h"
@@ -62,28 +63,6 @@ void predictPageRecord(S3ObjSet &localList, const std::string &strRootPathIn,
         localList.insert(page);
 }
 
-// Whether the run may delete, and if so how many and which: the keys (full,
-// with the prefix) in key order. Prints the line that stops it otherwise
-// (false). bAllStored: the scan, the listing and every upload succeeded.
-bool planDeletions(const S3ObjSet &remoteList, const std::string &strRootPath,
-                   const Settings &settings, const ScanOptions &scan, bool bAllStored,
-                   std::vector<std::string> &keys)
-{
-    if (!bAllStored) {
-        printLine("not deleting: not every file of the site is in the bucket");
-        return false;
-    }
-    const std::vector<std::string> candidates =
-        deletionCandidates(remoteList, strRootPath, scan.ignore);
-    if (static_cast<long>(candidates.size()) > settings.nMaxDelete) {
-        printLine(deleteLimitLine(candidates.size(), settings.nMaxDelete, settings.strPrefix));
-        return false;
-    }
-    for (const std::string &strRel : candidates)
-        keys.push_back(settings.strPrefix + strRel);
-    return true;
-}
-
 // The deletion step: plans, then deletes (or, in a dry run, names) what the
 // site no longer has, counting into summary. bContext and ctx are the run's
 // bucket context, set up here when the uploads did not need it. False when
@@ -94,9 +73,13 @@ bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3Ob
                       bool &bContext, RunSummary &summary)
 {
     const Settings &settings = session.settings();
-    std::vector<std::string> doomed;
-    if (!planDeletions(remoteList, strRootPath, settings, scan, bAllStored, doomed))
+    const DeletionPlan plan =
+        planDeletions(remoteList, strRootPath, scan.ignore, settings.nMaxDelete, settings.strPrefix, bAllStored);
+    if (!plan.strRefusal.empty()) {
+        printLine(plan.strRefusal);
         return false;
+    }
+    const std::vector<std::string> &doomed = plan.keys;
     if (bDryRun) {
         for (const std::string &strKey : doomed)
             printLine("would delete: " + consoleText(strKey));

@@ -1,6 +1,5 @@
-// deletion.h - removing from the bucket what the site no longer has: which
-// listed objects go, the limit on how many may go in one run, and the
-// multi-object deletes that remove them.
+// deletion.h - the multi-object deletes that remove from the bucket what the
+// site no longer has (which objects go: deletion_plan.h).
 #pragma once
 
 #include <string>
@@ -9,24 +8,6 @@
 #include "myDir.h"
 #include "s3client.h"
 #include "session.h"
-
-class IgnoreRules;
-
-// True when strRel (a path below the site root) is left out by the rules:
-// the file itself, or any folder on its way, as the scan would have met them.
-bool isIgnoredPath(const IgnoreRules &rules, const std::string &strRel);
-
-// The relative keys of remoteList (keys below the prefix, the prefix cut off)
-// that may be deleted, in key order: no local file, folder or link of that
-// path below strRootPath (which ends in "/"), not left out by the ignore
-// rules (ignored means not ours to touch; null: no rules), not the index
-// page, which the run writes itself, and not empty (the prefix's own marker).
-std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
-                                            const std::string &strRootPath,
-                                            const IgnoreRules *ignore);
-
-// The line that stops a run with more deletions than nMaxDelete allows.
-std::string deleteLimitLine(std::size_t nCandidates, long nMaxDelete, const std::string &strPrefix);
 
 struct DeleteTotals {
     long nDeleted = 0; // keys the store removed

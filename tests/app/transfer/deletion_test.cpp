@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "deletion.h"
+#include "deletion_plan.h"
 #include "harness.h"
 #include "ignore.h"
 #include "myPutObj.h"

@@ -1,0 +1,71 @@
+// deletion_plan.cpp - which listed objects the site no longer has.
+#include "deletion_plan.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "console.h"
+#include "ignore.h"
+#include "myListTool.h"
+#include "report.h"
+
+bool isIgnoredPath(const IgnoreRules &rules, const std::string &strRel)
+{
+    for (std::size_t pos = strRel.find('/'); pos != std::string::npos;
+         pos = strRel.find('/', pos + 1)) {
+        if (rules.isIgnored(strRel.substr(0, pos), true))
+            return true;
+    }
+    return rules.isIgnored(strRel, false);
+}
+
+std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
+                                            const std::string &strRootPath,
+                                            const IgnoreRules *ignore)
+{
+    std::vector<std::string> keys;
+    for (const S3Obj &remote : remoteList) {
+        const std::string &strRel = remote.key;
+        if (strRel.empty() || strRel == siteindex::targetFileName)
+            continue;
+        if (ignore && isIgnoredPath(*ignore, strRel))
+            continue;
+        // Anything at that path, even what the scan leaves out or cannot
+        // read, keeps its object: only what is gone from the tree goes.
+        struct stat st;
+        if (::lstat((strRootPath + strRel).c_str(), &st) == 0 ||
+            (errno != ENOENT && errno != ENOTDIR))
+            continue;
+        keys.push_back(strRel);
+    }
+    return keys;
+}
+
+std::string deleteLimitLine(std::size_t nCandidates, long nMaxDelete, const std::string &strPrefix)
+{
+    const long n = static_cast<long>(nCandidates);
+    return "not deleting: " + groupedCount(n) + " objects " +
+           (strPrefix.empty() ? std::string("in the bucket") : "under " + consoleText(strPrefix)) +
+           " have no local file, more than SITEMIRROR_MAX_DELETE=" + std::to_string(nMaxDelete) +
+           " allows; SITEMIRROR_MAX_DELETE=" + std::to_string(n) + " lets this run delete them";
+}
+
+DeletionPlan planDeletions(const S3ObjSet &remoteList, const std::string &strRootPath,
+                           const IgnoreRules *ignore, long nMaxDelete, const std::string &strPrefix,
+                           bool bAllStored)
+{
+    DeletionPlan plan;
+    if (!bAllStored) {
+        plan.strRefusal = "not deleting: not every file of the site is in the bucket";
+        return plan;
+    }
+    const std::vector<std::string> candidates = deletionCandidates(remoteList, strRootPath, ignore);
+    if (static_cast<long>(candidates.size()) > nMaxDelete) {
+        plan.strRefusal = deleteLimitLine(candidates.size(), nMaxDelete, strPrefix);
+        return plan;
+    }
+    for (const std::string &strRel : candidates)
+        plan.keys.push_back(strPrefix + strRel);
+    return plan;
+}

@@ -1,0 +1,40 @@
+// deletion_plan.h - which listed objects a run deletes: the objects the
+// site no longer has, and the limit on how many may go in one run.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "myDir.h"
+
+class IgnoreRules;
+
+// True when strRel (a path below the site root) is left out by the rules:
+// the file itself, or any folder on its way, as the scan would have met them.
+bool isIgnoredPath(const IgnoreRules &rules, const std::string &strRel);
+
+// The relative keys of remoteList (keys below the prefix, the prefix cut off)
+// that may be deleted, in key order: no local file, folder or link of that
+// path below strRootPath (which ends in "/"), not left out by the ignore
+// rules (ignored means not ours to touch; null: no rules), not the index
+// page, which the run writes itself, and not empty (the prefix's own marker).
+std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
+                                            const std::string &strRootPath,
+                                            const IgnoreRules *ignore);
+
+// The line that stops a run with more deletions than nMaxDelete allows.
+std::string deleteLimitLine(std::size_t nCandidates, long nMaxDelete, const std::string &strPrefix);
+
+// What a run deletes: the keys (full, with the prefix) in key order, or the
+// line that says why it deletes nothing.
+struct DeletionPlan {
+    std::vector<std::string> keys;
+    std::string strRefusal; // "" = the keys go
+};
+
+// The deletions of a run. bAllStored: the scan, the listing and every upload
+// succeeded; otherwise nothing goes ("not deleting: not every file of the
+// site is in the bucket"), nor when more than nMaxDelete would.
+DeletionPlan planDeletions(const S3ObjSet &remoteList, const std::string &strRootPath,
+                           const IgnoreRules *ignore, long nMaxDelete, const std::string &strPrefix,
+                           bool bAllStored);
