@@ -1,14 +1,16 @@
-// listing_ranges.h - the bucket listed as ranges of keys side by side on one
-// request context, merged into one set equal to one sequential pass.
+// listing_ranges.h - the bucket listed as ranges of keys side by side, each
+// range a job of the run's request runner, merged into one set equal to one
+// sequential pass.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "myDir.h"
 #include "listing_page.h"
+#include "myDir.h"
+#include "request_runner.h"
 #include "s3client.h"
 #include "session.h"
 
@@ -61,32 +63,10 @@ public:
     // Stops at once: requests in flight are ended, nothing is printed.
     void abandon();
 
-private:
-    using Clock = std::chrono::steady_clock;
-    struct Range;
-    static S3Status propertiesCallback(const S3ResponseProperties *prop, void *callbackData);
-    static void completeCallback(S3Status status, const S3ErrorDetails *details,
-                                 void *callbackData);
-    static S3Status listCallback(int isTruncated, const char *nextMarker, int contentsCount,
-                                 const S3ListBucketContent *contents, int commonPrefixesCount,
-                                 const char **commonPrefixes, void *callbackData);
-    void send(Range &range);
-    void pageEnded(Range &range);
-    static std::string failedPageLine(const Range &range);
-    void failRange(Range &range, const std::string &strLine);
-    void startReady();
-    bool finished() const;
+    struct Range; // one range of keys, a job of the request runner
 
-    Session &session;
-    const S3BucketContext &ctx;
-    const char *pszPrefix;
-    S3ObjSet &result;
-    std::vector<Range> ranges;
-    std::vector<std::size_t> completed; // ranges whose page ended, filled by the callback
-    std::vector<std::size_t> ready;     // ranges whose next page may be sent, in key order
-    S3RequestContext *rc = nullptr;
-    int nRunning = 0;
-    std::size_t nFailedRange;           // the first range (in key order) that failed
-    bool bAbandoned = false;
-    bool bRanged;
+private:
+    std::vector<std::unique_ptr<Range>> ranges;
+    std::unique_ptr<RequestRunner> runner;
+    bool bStarted = false;
 };

@@ -60,6 +60,8 @@ bool Session::waitForTransfers(std::chrono::steady_clock::time_point due)
     constexpr int64_t kMaxWaitMs = 100;
     if (!rc)
         return false;
+    if (waitReplacement)
+        return waitReplacement();
     int64_t waitMs = S3_get_request_context_timeout(rc);
     if (waitMs < 0 || waitMs > kMaxWaitMs)
         waitMs = kMaxWaitMs;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,9 @@ public:
     // when the wait itself failed: the context is broken.
     bool waitForTransfers(std::chrono::steady_clock::time_point due =
                               std::chrono::steady_clock::time_point::max());
+    // Puts wait() in the place of the client's wait: how a test makes a wait
+    // fail, which no store can. Empty: the client's own.
+    void replaceWait(std::function<bool()> wait) { waitReplacement = std::move(wait); }
 
     // How many of the run's transfers may be in flight: settings.nJobs, or
     // the limit found while sending (auto), carried from one step to the
@@ -106,4 +110,5 @@ private:
     JobGovernor jobGovernor;
     ConnectionGuard guard;
     bool bStopAnnounced = false;
+    std::function<bool()> waitReplacement;
 };

@@ -8,6 +8,7 @@
 #include "request_runner.h"
 
 #include <algorithm>
+#include <limits>
 #include <cstdio>
 #include <thread>
 
@@ -32,9 +33,16 @@ void RunnerJob::notSent()
     finish(false);
 }
 
+void RunnerJob::print()
+{
+    for (const std::string &strLine : lines)
+        printLine(strLine);
+}
+
 RequestRunner::RequestRunner(Session &session, std::vector<RunnerJob *> jobList,
-                             TransferObserver *observer)
-    : session(session), jobs(std::move(jobList)), observer(observer)
+                             TransferObserver *observer, RunnerOptions runnerOptions)
+    : session(session), jobs(std::move(jobList)), observer(observer), options(runnerOptions),
+      firstFailed(std::numeric_limits<std::size_t>::max())
 {
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         jobs[i]->runner = this;
@@ -42,38 +50,84 @@ RequestRunner::RequestRunner(Session &session, std::vector<RunnerJob *> jobList,
     }
 }
 
+RequestRunner::~RequestRunner()
+{
+    abandon();
+    for (RunnerJob *job : jobs)
+        job->runner = nullptr;
+}
+
 int RequestRunner::mostInFlight() const { return session.governor().mostInFlight(); }
+
+int RequestRunner::limit() const
+{
+    return options.nFixedLimit > 0 ? options.nFixedLimit : session.governor().limit();
+}
+
+void RequestRunner::markDone(RunnerJob &job, bool bOk)
+{
+    job.bDone = true;
+    ++nDone;
+    if (!bOk) {
+        bAnyFailed = true;
+        if (options.bFailureEndsLater)
+            firstFailed = std::min(firstFailed, job.index);
+    }
+}
 
 void RequestRunner::end(RunnerJob &job, bool bOk)
 {
-    job.bDone = true;
+    markDone(job, bOk);
     job.finish(bOk);
 }
 
 void RequestRunner::start(RunnerJob &job)
 {
     if (!job.prepareTry()) {
-        job.bDone = true;
+        markDone(job, false);
         return;
     }
     ++job.nTries;
     ++nRunning;
-    session.governor().started(nRunning, RunnerJob::Clock::now());
+    if (options.nFixedLimit == 0)
+        session.governor().started(nRunning, RunnerJob::Clock::now());
     job.sendTry(rc);
 }
 
-// One try ended: done, failed for good, or due again later.
+void RequestRunner::queueAt(RunnerJob &job, RunnerJob::Clock::time_point due)
+{
+    job.due = due;
+    retries.push_back(job.index);
+    std::push_heap(retries.begin(), retries.end(),
+                   [this](std::size_t a, std::size_t b) { return jobs[a]->due > jobs[b]->due; });
+}
+
+// One try ended: done, failed for good, due again later, or followed by the
+// job's next request.
 void RequestRunner::decide(RunnerJob &job)
 {
     using Clock = RunnerJob::Clock;
     --nRunning;
-    session.governor().ended(isPushBack(job.lastStatus, job.strCode.c_str(), job.nHttpStatus),
-                             Clock::now());
+    if (options.nFixedLimit == 0)
+        session.governor().ended(isPushBack(job.lastStatus, job.strCode.c_str(), job.nHttpStatus),
+                                 Clock::now());
     ConnectionGuard &guard = session.connectionGuard();
     if (job.lastStatus == S3StatusOK) {
-        guard.fileDecided(true, job.nTries, job.nUnreachableTries);
-        end(job, true);
-        return;
+        switch (job.succeeded()) {
+        case RunnerJob::Next::Done:
+            guard.fileDecided(true, job.nTries, job.nUnreachableTries);
+            end(job, true);
+            return;
+        case RunnerJob::Next::More:
+            guard.fileDecided(true, job.nTries, job.nUnreachableTries);
+            job.nTries = 0;
+            job.nUnreachableTries = 0;
+            queueAt(job, Clock::time_point());
+            return;
+        case RunnerJob::Next::Failed:
+            end(job, false);
+            return;
+        }
     }
     switch (job.settle()) {
     case RunnerJob::Settled::OwnFailure:
@@ -109,21 +163,19 @@ void RequestRunner::decide(RunnerJob &job)
     std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", job.nTries, nRetries, delay);
     const std::string strWhy = job.strCode.empty() ? S3_get_status_name(job.lastStatus) : job.strCode;
     job.lines.push_back(sz + strWhy + job.retrySubject());
-    job.due = due;
-    retries.push_back(job.index);
-    std::push_heap(retries.begin(), retries.end(),
-                   [this](std::size_t a, std::size_t b) { return jobs[a]->due > jobs[b]->due; });
+    queueAt(job, due);
     job.retryScheduled();
 }
 
 // Prints every block whose earlier blocks are all out.
 void RequestRunner::printReady()
 {
+    if (options.bHoldOutput)
+        return;
     while (nextPrint < jobs.size() && jobs[nextPrint]->bDone) {
         if (observer)
             observer->linesFollow();
-        for (const std::string &strLine : jobs[nextPrint]->lines)
-            printLine(strLine);
+        jobs[nextPrint]->print();
         std::vector<std::string>().swap(jobs[nextPrint]->lines);
         ++nextPrint;
     }
@@ -141,19 +193,61 @@ void RequestRunner::stopSending()
                   " uploads in a row could not reach the store");
     }
     for (std::size_t i : retries) {
-        jobs[i]->bDone = true;
+        markDone(*jobs[i], false);
         jobs[i]->notSent();
     }
     retries.clear();
     for (; nextNew < jobs.size(); ++nextNew) {
-        jobs[nextNew]->bDone = true;
+        markDone(*jobs[nextNew], false);
         jobs[nextNew]->notSent();
     }
 }
 
-bool RequestRunner::run(const std::string &strNoContextLine)
+void RequestRunner::takeCompleted()
 {
-    using Clock = RunnerJob::Clock;
+    std::vector<std::size_t> ended;
+    ended.swap(completed);
+    for (std::size_t i : ended)
+        decide(*jobs[i]);
+}
+
+// Starts what may go now: retries and next requests that are due first, then
+// new jobs in order; after a failure that ends the later jobs, none of them.
+void RequestRunner::startReady()
+{
+    const auto earlier = [this](std::size_t a, std::size_t b) { return jobs[a]->due > jobs[b]->due; };
+    const RunnerJob::Clock::time_point now = RunnerJob::Clock::now();
+    std::vector<std::size_t> held; // due, but after a failed job
+    while (nRunning < limit() && !retries.empty() && jobs[retries.front()]->due <= now) {
+        std::pop_heap(retries.begin(), retries.end(), earlier);
+        const std::size_t i = retries.back();
+        retries.pop_back();
+        if (mayStart(i))
+            start(*jobs[i]);
+        else
+            held.push_back(i);
+    }
+    for (std::size_t i : held) {
+        retries.push_back(i);
+        std::push_heap(retries.begin(), retries.end(), earlier);
+    }
+    while (nRunning < limit() && nextNew < jobs.size() && mayStart(nextNew))
+        start(*jobs[nextNew++]);
+}
+
+bool RequestRunner::finished() const
+{
+    if (firstFailed < jobs.size()) {
+        for (std::size_t i = 0; i <= firstFailed; ++i)
+            if (!jobs[i]->bDone)
+                return false;
+        return true;
+    }
+    return nDone == jobs.size();
+}
+
+bool RequestRunner::start(const std::string &strNoContextLine)
+{
     if (jobs.empty())
         return true;
     rc = session.requestContext();
@@ -163,60 +257,92 @@ bool RequestRunner::run(const std::string &strNoContextLine)
             end(*job, false);
         return false;
     }
-    JobGovernor &governor = session.governor();
-    auto earlier = [this](std::size_t a, std::size_t b) { return jobs[a]->due > jobs[b]->due; };
-    std::vector<std::size_t> ended;
-    while (nextPrint < jobs.size()) {
-        ended.swap(completed);
-        for (std::size_t i : ended)
-            decide(*jobs[i]);
-        ended.clear();
+    startReady();
+    return true;
+}
+
+void RequestRunner::poll()
+{
+    if (!rc || bAbandoned)
+        return;
+    if (nRunning > 0)
+        S3_runonce_request_context(rc, nullptr);
+    takeCompleted();
+    if (!bStopped && session.connectionGuard().shouldStop())
+        stopSending();
+    printReady();
+    startReady();
+}
+
+void RequestRunner::finish()
+{
+    using Clock = RunnerJob::Clock;
+    if (!rc || bAbandoned)
+        return;
+    bool bBroken = false;
+    while (!finished()) {
+        takeCompleted();
         if (!bStopped && session.connectionGuard().shouldStop())
             stopSending();
         printReady();
-
-        // Start what is due: retries first, then new jobs in order.
-        const Clock::time_point now = Clock::now();
-        while (nRunning < governor.limit() && !retries.empty() && jobs[retries.front()]->due <= now) {
-            std::pop_heap(retries.begin(), retries.end(), earlier);
-            const std::size_t i = retries.back();
-            retries.pop_back();
-            start(*jobs[i]);
-        }
-        while (nRunning < governor.limit() && nextNew < jobs.size())
-            start(*jobs[nextNew++]);
-        if ((nextPrint < jobs.size() && jobs[nextPrint]->bDone) || !completed.empty())
+        startReady();
+        if (finished())
+            break;
+        if ((nextPrint < jobs.size() && jobs[nextPrint]->bDone && !options.bHoldOutput) ||
+            !completed.empty())
             continue;
-
         if (nRunning == 0) {
             if (!retries.empty())
                 std::this_thread::sleep_until(jobs[retries.front()]->due);
             continue;
         }
-        if (S3_runonce_request_context(rc, nullptr) != S3StatusOK)
+        if (S3_runonce_request_context(rc, nullptr) != S3StatusOK) {
+            bBroken = true;
             break;
+        }
         if (!completed.empty())
             continue;
         if (!session.waitForTransfers(retries.empty() ? Clock::time_point::max()
-                                                      : jobs[retries.front()]->due))
+                                                      : jobs[retries.front()]->due)) {
+            bBroken = true;
             break;
+        }
     }
     // A broken context ends every request still queued (their complete
-    // callbacks run here); what is left undone has failed. A whole run
-    // leaves the context with its connections for the next step.
-    if (nextPrint < jobs.size())
+    // callbacks run here), and so does a failure that ended the jobs after
+    // it; a whole run leaves the context with its connections for the next
+    // step. What is left undone up to the last printed block has failed.
+    if (bBroken || nRunning > 0)
         session.endRequestContext();
     rc = nullptr;
-    for (std::size_t i = nextPrint; i < jobs.size(); ++i) {
+    bAbandoned = true;
+    for (std::size_t i = 0; i < jobs.size() && i <= firstFailed; ++i)
         if (!jobs[i]->bDone)
             end(*jobs[i], false);
+    const std::size_t nPrinted = firstFailed < jobs.size() ? firstFailed + 1 : jobs.size();
+    for (std::size_t i = nextPrint; i < nPrinted; ++i) {
         if (observer)
             observer->linesFollow();
-        for (const std::string &strLine : jobs[i]->lines)
-            printLine(strLine);
+        jobs[i]->print();
         std::vector<std::string>().swap(jobs[i]->lines);
     }
-    for (RunnerJob *job : jobs)
-        job->runner = nullptr;
+    nextPrint = nPrinted;
+}
+
+void RequestRunner::abandon()
+{
+    if (bAbandoned)
+        return;
+    bAbandoned = true;
+    if (rc && nRunning > 0)
+        session.endRequestContext();
+    rc = nullptr;
+}
+
+bool RequestRunner::run(const std::string &strNoContextLine)
+{
+    if (!start(strNoContextLine))
+        return false;
+    finish();
     return true;
 }

@@ -39,6 +39,11 @@ public:
     virtual void sendTry(S3RequestContext *rc) = 0;
     // Called when a failed try ended, before the retry policy.
     virtual Settled settle() { return Settled::No; }
+    // What follows a try that succeeded: the job is done, it has another
+    // request to send now (the next page of a listing; its tries count anew),
+    // or it failed after all (an answer the job cannot take).
+    enum class Next { Done, More, Failed };
+    virtual Next succeeded() { return Next::Done; }
     // Ends the job: the store did what was asked (bOk), or the job is given
     // up. Adds the job's last lines. Called exactly once.
     virtual void finish(bool bOk) = 0;
@@ -54,6 +59,8 @@ public:
     // The runner gives up on the job before its (next) try, because sending
     // stopped: the block says so.
     virtual void notSent();
+    // Prints the job's block.
+    virtual void print();
 
     // Filled by the job's complete callback through tryEnded().
     void tryEnded(S3Status status, const S3ErrorDetails *details);
@@ -80,18 +87,48 @@ private:
     int nHttpStatus = 0;
 };
 
+// How a runner goes about its jobs.
+struct RunnerOptions {
+    // Requests in flight at once: this many, or (0) the session's job limit,
+    // which the requests then teach (SITEMIRROR_JOBS=auto).
+    int nFixedLimit = 0;
+    // Blocks are printed only by finish(), not as they are ready (a listing
+    // that runs beside the scan prints after it).
+    bool bHoldOutput = false;
+    // A job that fails ends every job after it: they are not sent on and
+    // their blocks are not printed (a listing is whole up to its first
+    // failed range, and no further).
+    bool bFailureEndsLater = false;
+};
+
 class RequestRunner {
 public:
     // jobs in the order their blocks are printed; observer (null: none) is
     // told before lines are printed, so that a progress line makes room.
     RequestRunner(Session &session, std::vector<RunnerJob *> jobs,
-                  TransferObserver *observer = nullptr);
+                  TransferObserver *observer = nullptr, RunnerOptions options = RunnerOptions());
+    ~RequestRunner();
+    RequestRunner(const RequestRunner &) = delete;
+    RequestRunner &operator=(const RequestRunner &) = delete;
 
     // Runs every job to its end on the session's request context, at most
-    // the session's job limit in flight, and prints their blocks. False when
-    // no request context could be had: strNoContextLine is printed and every
+    // the job limit in flight, and prints their blocks. False when no
+    // request context could be had: strNoContextLine is printed and every
     // job is given up.
     bool run(const std::string &strNoContextLine = "cannot set up the transfers");
+
+    // The same in steps, for a caller with work of its own between them:
+    // start() sends the first requests (false as run()), poll() does what is
+    // ready now without waiting, finish() runs the jobs to their end and
+    // prints, abandon() ends the requests in flight and prints nothing.
+    bool start(const std::string &strNoContextLine = "cannot set up the transfers");
+    void poll();
+    void finish();
+    void abandon();
+
+    // True when a job failed (or, with bFailureEndsLater, the first that did
+    // is known).
+    bool anyFailed() const { return bAnyFailed; }
 
     // The most requests that were in flight at once in this run so far.
     int mostInFlight() const;
@@ -100,14 +137,26 @@ private:
     friend class RunnerJob;
     void decide(RunnerJob &job);
     void start(RunnerJob &job);
+    void startReady();
     void printReady();
     void stopSending();
     void end(RunnerJob &job, bool bOk);
+    void markDone(RunnerJob &job, bool bOk);
+    void takeCompleted();
+    void queueAt(RunnerJob &job, std::chrono::steady_clock::time_point due);
+    bool finished() const;
+    bool mayStart(std::size_t index) const { return index <= firstFailed; }
+    int limit() const;
 
     Session &session;
     std::vector<RunnerJob *> jobs;
     TransferObserver *observer;
+    RunnerOptions options;
     S3RequestContext *rc = nullptr;
+    std::size_t nDone = 0;
+    std::size_t firstFailed; // with bFailureEndsLater, the first job that failed
+    bool bAnyFailed = false;
+    bool bAbandoned = false;
     std::vector<std::size_t> completed; // filled by tryEnded()
     std::vector<std::size_t> retries;   // a heap by due time
     std::size_t nextNew = 0;

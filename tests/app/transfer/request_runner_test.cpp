@@ -1,0 +1,100 @@
+// The request runner's rules seen with jobs of its own making: blocks in the
+// jobs' order, a job's next request, and a wait that breaks.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "request_runner.h"
+#include "session.h"
+#include "settings.h"
+
+namespace {
+
+// A job whose tries end at once with the statuses given (one per try), or,
+// with none left, never: its request stays in flight.
+class ScriptedJob : public RunnerJob {
+public:
+    ScriptedJob(std::string strName, std::vector<S3Status> tries, int nPages = 1)
+        : strName(std::move(strName)), script(std::move(tries)), nPagesLeft(nPages)
+    {
+    }
+    bool prepareTry() override { return true; }
+    void sendTry(S3RequestContext *) override
+    {
+        if (next >= script.size())
+            return; // in flight until the context ends
+        lines.push_back(strName + " try");
+        tryEnded(script[next++], nullptr);
+    }
+    Next succeeded() override { return --nPagesLeft > 0 ? Next::More : Next::Done; }
+    void finish(bool bOk) override { lines.push_back(strName + (bOk ? " done" : " failed")); }
+    void print() override { printed = lines; }
+
+    std::string strName;
+    std::vector<S3Status> script;
+    std::size_t next = 0;
+    int nPagesLeft;
+    std::vector<std::string> printed;
+};
+
+class Runner : public ::testing::Test {
+protected:
+    Runner() : session(settings()) {}
+    static const Settings &settings()
+    {
+        static Settings s = [] {
+            Settings made = readProcessSettings({});
+            made.nRetries = 2;
+            made.bQuiet = true;
+            return made;
+        }();
+        return s;
+    }
+    Session session;
+};
+
+TEST_F(Runner, RetriesNextRequestsAndBlocksInOrder)
+{
+    ScriptedJob a("a", {S3StatusOK, S3StatusOK, S3StatusOK}, 3);           // three pages
+    ScriptedJob b("b", {S3StatusErrorSlowDown, S3StatusOK});               // one retry
+    ScriptedJob c("c", {S3StatusErrorAccessDenied});                        // refused: no retry
+    ScriptedJob d("d", {S3StatusErrorSlowDown, S3StatusErrorSlowDown, S3StatusErrorSlowDown});
+    RequestRunner runner(session, {&a, &b, &c, &d});
+    ASSERT_TRUE(runner.run());
+    EXPECT_EQ(a.printed, (std::vector<std::string>{"a try", "a try", "a try", "a done"}));
+    ASSERT_EQ(b.printed.size(), 4u);
+    EXPECT_EQ(b.printed[1].rfind("retry 1 of 2 in ", 0), 0u) << b.printed[1];
+    EXPECT_EQ(b.printed[3], "b done");
+    EXPECT_EQ(c.printed, (std::vector<std::string>{"c try", "c failed"}));
+    // Three tries in all (two retries), then given up.
+    EXPECT_EQ(d.next, 3u);
+    EXPECT_EQ(d.printed.back(), "d failed");
+    EXPECT_TRUE(runner.anyFailed());
+}
+
+// A wait that breaks ends the context: with a failure ending the later jobs
+// (a listing), the first job not done in the jobs' order is the one named,
+// whichever it is, and nothing after it is printed.
+TEST_F(Runner, ABrokenWaitNamesTheFirstJobNotDone)
+{
+    ScriptedJob first("first", {S3StatusOK});
+    ScriptedJob second("second", {S3StatusOK, S3StatusOK}, 3); // its third page never ends
+    ScriptedJob third("third", {});                          // never ends
+    int nWaits = 0;
+    session.replaceWait([&nWaits] { return ++nWaits < 3; });
+    RunnerOptions options;
+    options.bHoldOutput = true;
+    options.bFailureEndsLater = true;
+    options.nFixedLimit = 8;
+    RequestRunner runner(session, {&first, &second, &third}, nullptr, options);
+    ASSERT_TRUE(runner.start());
+    runner.finish();
+    EXPECT_TRUE(runner.anyFailed());
+    EXPECT_EQ(first.printed, (std::vector<std::string>{"first try", "first done"}));
+    EXPECT_EQ(second.printed, (std::vector<std::string>{"second try", "second try", "second failed"}));
+    EXPECT_TRUE(third.printed.empty());
+    EXPECT_EQ(nWaits, 3);
+}
+
+} // namespace
