@@ -1,18 +1,14 @@
-// The invalidation's paths for the changed keys, its request document, and
-// its V4 signer against the published signature examples.
+// The invalidation's paths for the changed keys and its request document.
 #include <gtest/gtest.h>
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cdn.h"
-#include "s3client/vectors.h"
 
 namespace {
 
@@ -86,60 +82,6 @@ TEST(InvalidationBatch, TheDocumentNamesEveryPathAndTheReferenceAsTheyAre)
     EXPECT_EQ(seen, paths);
     EXPECT_EQ(quantity, "3");
     EXPECT_EQ(reference, "ref&\"1\"");
-}
-
-vectors::Json loadVectors()
-{
-    std::ifstream in(SITEMIRROR_SOURCE_DIR "/tests/data/sigv4-vectors.json");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const std::string text = ss.str();
-    if (text.empty())
-        throw std::runtime_error("cannot read the signature examples");
-    return vectors::Reader(text).value();
-}
-
-// The signer is the service's general one: with the service "s3" it must give
-// the published examples exactly.
-TEST(InvalidationSigner, ThePublishedExamplesComeOutExactly)
-{
-    const vectors::Json doc = loadVectors();
-    int nCases = 0;
-    for (const vectors::Json &c : doc["cases"].items) {
-        SCOPED_TRACE(c["name"].str());
-        SigningRequest request;
-        request.strMethod = c["method"].str();
-        const std::string target = c["path"].str();
-        const std::size_t q = target.find('?');
-        request.strPath = target.substr(0, q);
-        // The examples' queries are a single name with an empty value or
-        // already in canonical order.
-        if (q != std::string::npos) {
-            std::string query = target.substr(q + 1);
-            std::string canonical;
-            std::istringstream parts(query);
-            for (std::string part; std::getline(parts, part, '&');)
-                canonical += (canonical.empty() ? "" : "&") + part +
-                             (part.find('=') == std::string::npos ? "=" : "");
-            request.strQuery = canonical;
-        }
-        for (const vectors::Json &h : c["headers"].items)
-            request.headers.push_back({h.items[0].str(), h.items[1].str()});
-        request.strPayloadHash = c["payload_hash"].str();
-        request.strAmzDate = doc["amz_date"].str();
-        request.strRegion = doc["region"].str();
-        request.strService = doc["service"].str();
-        request.strAccessKeyId = doc["access_key_id"].str();
-        request.strSecretAccessKey = doc["secret_access_key"].str();
-
-        const SigningResult result = signV4(request);
-        EXPECT_EQ(result.strCanonicalRequest, c["canonical_request"].str());
-        EXPECT_EQ(result.strStringToSign, c["string_to_sign"].str());
-        EXPECT_EQ(result.strSignature, c["signature"].str());
-        EXPECT_EQ(result.strAuthorization, c["authorization"].str());
-        ++nCases;
-    }
-    EXPECT_EQ(nCases, 4);
 }
 
 } // namespace
