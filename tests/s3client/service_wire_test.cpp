@@ -252,7 +252,11 @@ protected:
 TEST_F(ServiceWire, SignedForTheServiceItNamesTheIdComesBack)
 {
     CheckingCloudFront cloudFront(harness::kSecretAccessKey);
-    ServiceOutcome o = send(Invalidation(cloudFront.host(), {"/a.html", "/b%20c.html"}));
+    // Extra headers are signed as the receiver reads them: blanks squeezed.
+    Invalidation inv(cloudFront.host(), {"/a.html", "/b%20c.html"});
+    inv.headers.push_back({"X-Amz-Note", "  spaced   out "});
+    inv.headers.push_back({"x-amz-empty", ""});
+    ServiceOutcome o = send(inv);
     EXPECT_EQ(1, o.outcome.completes);
     EXPECT_EQ(S3StatusOK, o.outcome.status) << o.outcome.errorCode << " " << o.outcome.errorMessage;
     EXPECT_EQ(201, o.outcome.httpStatus);
@@ -283,6 +287,31 @@ TEST_F(ServiceWire, TheSessionTokenIsSentAndSigned)
     EXPECT_EQ("InvalidClientTokenId", other.outcome.errorCode);
     EXPECT_EQ("accepted /t.html\nrefused InvalidClientTokenId\nrefused InvalidClientTokenId\n",
               cloudFront.verdicts());
+}
+
+// What goes out, as the checking store's proxy records the head (values as
+// received, after the colon): the token and an empty header are sent, and
+// signed, for the service named.
+TEST_F(ServiceWire, TheHeadCarriesTheTokenAndEveryHeaderAsSigned)
+{
+    harness::Store store;
+    Invalidation inv(store.endpoint(), {"/a"});
+    inv.token = kToken;
+    inv.headers.push_back({"x-amz-empty", ""});
+    ServiceOutcome o = send(inv);
+    EXPECT_EQ(1, o.outcome.completes);
+    EXPECT_NE(0, o.outcome.httpStatus); // the store refuses a scope that is not its own
+    const std::string log = store.requestsJson();
+    EXPECT_NE(std::string::npos, log.find("\"target\": \"" + std::string(kTarget) + "\""))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("[\"X-Amz-Security-Token\", \" " + std::string(kToken) +
+                                          "\"]"))
+        << log;
+    EXPECT_NE(std::string::npos, log.find("[\"x-amz-empty\", \"\"]")) << log;
+    EXPECT_NE(std::string::npos,
+              log.find("/us-east-1/cloudfront/aws4_request,SignedHeaders=content-type;host;"
+                       "x-amz-date;x-amz-empty;x-amz-security-token,Signature="))
+        << log;
 }
 
 // CloudFront's error document (ErrorResponse/Error/...): its Code and
