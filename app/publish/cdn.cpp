@@ -1,27 +1,22 @@
 // cdn.cpp - the CloudFront invalidation after a run: the paths of the changed
-// keys, the request document, its V4 signature (service "cloudfront", region
-// us-east-1), the request over libcurl and the answer's id or error.
+// keys, the request document, and the request itself, which the client signs
+// V4 for the service "cloudfront" in us-east-1 and sends; then the answer's id
+// or error, and another try when CloudFront asks for one.
 #include "cdn.h"
 
-#include <curl/curl.h>
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <map>
+#include <cstring>
 #include <set>
 #include <thread>
 
 #include "console.h"
 #include "myListTool.h"
-#include "myS3Common.h"
 #include "retry.h"
+#include "s3client.h"
 
 const char *const pszCloudFrontEndpoint = "https://cloudfront.amazonaws.com";
 
@@ -31,44 +26,6 @@ const char kApiVersion[] = "2020-05-31";
 const char kService[] = "cloudfront";
 const char kRegion[] = "us-east-1"; // CloudFront is global and signs for this region
 const char kIndexName[] = "index.html";
-// The largest answer read; CloudFront's documents are a few hundred bytes.
-const std::size_t kMaxAnswerSize = 64 * 1024;
-const long kConnectTimeoutSeconds = 10;
-
-std::string hmacSha256(const std::string &strKey, const std::string &strData)
-{
-    unsigned char mac[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    HMAC(EVP_sha256(), strKey.data(), static_cast<int>(strKey.size()),
-         reinterpret_cast<const unsigned char *>(strData.data()), strData.size(), mac, &len);
-    return std::string(reinterpret_cast<const char *>(mac), len);
-}
-
-std::string lowerCase(std::string str)
-{
-    for (char &c : str)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return str;
-}
-
-// A header value as V4 signs it: outer blanks dropped, inner runs as one space.
-std::string squeezed(const std::string &strValue)
-{
-    std::string strOut;
-    bool bPending = false;
-    for (char c : strValue) {
-        if (c == ' ' || c == '\t') {
-            bPending = !strOut.empty();
-            continue;
-        }
-        if (bPending)
-            strOut += ' ';
-        bPending = false;
-        strOut += c;
-    }
-    return strOut;
-}
 
 // "/" + the key as the index page links it; a double quote, which the page
 // keeps but a browser sends encoded, as %22.
@@ -80,112 +37,45 @@ std::string pathOfKey(const std::string &strKey)
     return strPath;
 }
 
-// The text of the first element named pszName below node, "" when none.
-std::string elementText(xmlNode *node, const char *pszName)
-{
-    for (xmlNode *n = node; n; n = n->next) {
-        if (n->type != XML_ELEMENT_NODE)
-            continue;
-        if (xmlStrcmp(n->name, reinterpret_cast<const xmlChar *>(pszName)) == 0) {
-            xmlChar *text = xmlNodeGetContent(n);
-            std::string str = text ? reinterpret_cast<const char *>(text) : "";
-            xmlFree(text);
-            return str;
-        }
-        std::string str = elementText(n->children, pszName);
-        if (!str.empty())
-            return str;
-    }
-    return "";
-}
-
-// The answer document's texts named by the elements asked for.
-std::map<std::string, std::string> answerTexts(const std::string &strBody,
-                                               const std::vector<const char *> &names)
-{
-    std::map<std::string, std::string> texts;
-    xmlDoc *doc = xmlReadMemory(strBody.data(), static_cast<int>(strBody.size()), nullptr,
-                                nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-    if (!doc)
-        return texts;
-    for (const char *pszName : names)
-        texts[pszName] = elementText(xmlDocGetRootElement(doc), pszName);
-    xmlFreeDoc(doc);
-    return texts;
-}
-
-size_t collectAnswer(char *data, size_t size, size_t count, void *userData)
-{
-    std::string &strBody = *static_cast<std::string *>(userData);
-    const size_t n = size * count;
-    if (strBody.size() + n > kMaxAnswerSize)
-        return 0; // not a CloudFront answer: stop reading
-    strBody.append(data, n);
-    return n;
-}
-
+// What the client reported of one try.
 struct Answer {
-    CURLcode curlCode = CURLE_OK;
-    std::string strCurlError;
-    long httpStatus = 0;
-    std::string strBody;
+    S3Status status = S3StatusInternalError;
+    bool bSent = false; // the request went out (error details came)
+    int httpStatus = 0; // 0: no answer
+    std::string strId, strCode, strMessage;
 };
 
-Answer post(const std::string &strUrl, const std::vector<std::string> &headerLines,
-            const std::string &strBody, long nTimeoutSeconds)
+S3Status onAnswer(const S3ServiceAnswer *answer, void *data)
 {
-    Answer answer;
-    CURL *curl = curl_easy_init();
-    if (!curl) {
-        answer.curlCode = CURLE_FAILED_INIT;
-        answer.strCurlError = "cannot set up the request";
-        return answer;
+    Answer &out = *static_cast<Answer *>(data);
+    out.httpStatus = answer->httpStatus;
+    for (int i = 0; i < answer->elementCount; ++i) {
+        const char *pszName = answer->elementNames[i];
+        std::string &strText = std::strcmp(pszName, "Id") == 0     ? out.strId
+                               : std::strcmp(pszName, "Code") == 0 ? out.strCode
+                                                                   : out.strMessage;
+        strText = answer->elementTexts[i];
     }
-    char szError[CURL_ERROR_SIZE] = "";
-    struct curl_slist *headers = nullptr;
-    for (const std::string &strLine : headerLines)
-        headers = curl_slist_append(headers, strLine.c_str());
-    // Expect: 100-continue would add a round trip for a body this small.
-    headers = curl_slist_append(headers, "Expect:");
-    curl_easy_setopt(curl, CURLOPT_URL, strUrl.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, strBody.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(strBody.size()));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectAnswer);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer.strBody);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, szError);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_NETRC, 0L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT, nTimeoutSeconds);
-    // No trace: the request carries the signature and any session token.
-    curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
-    answer.curlCode = curl_easy_perform(curl);
-    if (answer.curlCode != CURLE_OK)
-        answer.strCurlError = *szError ? szError : curl_easy_strerror(answer.curlCode);
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer.httpStatus);
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
-    return answer;
+    return S3StatusOK;
 }
 
-std::string utcStamp(std::time_t t)
+void onComplete(S3Status status, const S3ErrorDetails *details, void *data)
 {
-    struct tm stm;
-    char sz[32] = "";
-    if (gmtime_r(&t, &stm))
-        std::strftime(sz, sizeof sz, "%Y%m%dT%H%M%SZ", &stm);
-    return sz;
+    Answer &out = *static_cast<Answer *>(data);
+    out.status = status;
+    out.bSent = details != nullptr;
+    if (details)
+        out.httpStatus = details->httpStatus;
 }
 
 // Worth another try: no answer, or CloudFront's own "try again".
-bool isRetryable(const Answer &answer, const std::string &strCode)
+bool isRetryable(const Answer &answer)
 {
-    if (answer.curlCode != CURLE_OK)
-        return answer.httpStatus == 0 || answer.httpStatus >= 500;
-    return answer.httpStatus == 429 || answer.httpStatus >= 500 || strCode == "Throttling" ||
-           strCode == "ServiceUnavailable" || strCode == "RequestTimeout";
+    if (!answer.bSent)
+        return false; // refused before it was sent: the same again would be too
+    return answer.httpStatus == 0 || answer.httpStatus == 429 || answer.httpStatus >= 500 ||
+           answer.strCode == "Throttling" || answer.strCode == "ServiceUnavailable" ||
+           answer.strCode == "RequestTimeout";
 }
 
 } // namespace
@@ -225,43 +115,6 @@ std::string invalidationBatchXml(const std::vector<std::string> &paths,
     return strXml;
 }
 
-SigningResult signV4(const SigningRequest &request)
-{
-    SigningResult result;
-    // Names lower-cased and sorted; repeated names joined with ",".
-    std::map<std::string, std::string> canonical;
-    for (const auto &header : request.headers) {
-        std::string &strValue = canonical[lowerCase(header.first)];
-        strValue += (strValue.empty() ? "" : ",") + squeezed(header.second);
-    }
-    std::string strHeaders;
-    for (const auto &header : canonical) {
-        strHeaders += header.first + ":" + header.second + "\n";
-        result.strSignedHeaders += (result.strSignedHeaders.empty() ? "" : ";") + header.first;
-    }
-    result.strCanonicalRequest = request.strMethod + "\n" + request.strPath + "\n" +
-                                 request.strQuery + "\n" + strHeaders + "\n" +
-                                 result.strSignedHeaders + "\n" + request.strPayloadHash;
-
-    const std::string strDay = request.strAmzDate.substr(0, 8);
-    const std::string strScope =
-        strDay + "/" + request.strRegion + "/" + request.strService + "/aws4_request";
-    result.strStringToSign = "AWS4-HMAC-SHA256\n" + request.strAmzDate + "\n" + strScope + "\n" +
-                             sha256Hex(result.strCanonicalRequest);
-
-    // The signing key: the secret, then the day, region, service and
-    // terminator, each an HMAC keyed by the one before.
-    std::string strKey = hmacSha256("AWS4" + request.strSecretAccessKey, strDay);
-    strKey = hmacSha256(strKey, request.strRegion);
-    strKey = hmacSha256(strKey, request.strService);
-    strKey = hmacSha256(strKey, "aws4_request");
-    result.strSignature = convertToHex(hmacSha256(strKey, result.strStringToSign));
-    result.strAuthorization = "AWS4-HMAC-SHA256 Credential=" + request.strAccessKeyId + "/" +
-                              strScope + ",SignedHeaders=" + result.strSignedHeaders +
-                              ",Signature=" + result.strSignature;
-    return result;
-}
-
 bool invalidateChangedKeys(const Settings &settings, const CdnCredentials &creds,
                            const std::vector<std::string> &changedKeys)
 {
@@ -275,8 +128,6 @@ bool invalidateChangedKeys(const Settings &settings, const CdnCredentials &creds
                                                : settings.strCloudFrontEndpoint);
     const std::string strTarget = std::string("/") + kApiVersion + "/distribution/" +
                                   settings.strCloudFrontDistribution + "/invalidation";
-    const std::string strUrl = (endpoint.bHttps ? "https://" : "http://") + endpoint.strHost +
-                               strTarget;
     // One reference for every try: CloudFront answers a repeated batch with
     // the invalidation it already made instead of making a second one.
     const auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -287,33 +138,33 @@ bool invalidateChangedKeys(const Settings &settings, const CdnCredentials &creds
     const std::string strBody = invalidationBatchXml(paths, strCallerReference);
     const std::string strNote = " (the files are stored; the CDN may serve old copies until they expire)";
 
+    static const char *const answerNames[] = {"Id", "Code", "Message"};
+    static const S3NameValue headers[] = {{"Content-Type", "application/xml"}};
+    S3ServiceRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.method = "POST";
+    request.protocol = endpoint.bHttps ? S3ProtocolHTTPS : S3ProtocolHTTP;
+    request.hostName = endpoint.strHost.c_str();
+    request.path = strTarget.c_str();
+    request.headers = headers;
+    request.headerCount = 1;
+    request.body = strBody.data();
+    request.bodySize = static_cast<int64_t>(strBody.size());
+    request.service = kService;
+    request.region = kRegion;
+    request.accessKeyId = creds.strAccessKeyId.c_str();
+    request.secretAccessKey = creds.strSecretAccessKey.c_str();
+    request.securityToken = creds.strSessionToken.c_str();
+    request.answerElementNames = answerNames;
+    request.answerElementCount = 3;
+    const S3ServiceRequestHandler handler = {{nullptr, &onComplete}, &onAnswer};
+
     for (int nTry = 0;; ++nTry) {
-        SigningRequest request;
-        request.strMethod = "POST";
-        request.strPath = strTarget;
-        request.strAmzDate = utcStamp(std::time(nullptr));
-        request.headers = {{"Host", endpoint.strHost},
-                           {"Content-Type", "application/xml"},
-                           {"X-Amz-Date", request.strAmzDate}};
-        if (!creds.strSessionToken.empty())
-            request.headers.push_back({"X-Amz-Security-Token", creds.strSessionToken});
-        request.strPayloadHash = sha256Hex(strBody);
-        request.strRegion = kRegion;
-        request.strService = kService;
-        request.strAccessKeyId = creds.strAccessKeyId;
-        request.strSecretAccessKey = creds.strSecretAccessKey;
-        const SigningResult signature = signV4(request);
-
-        std::vector<std::string> lines;
-        for (const auto &header : request.headers)
-            lines.push_back(header.first + ": " + header.second);
-        lines.push_back("Authorization: " + signature.strAuthorization);
-        const Answer answer = post(strUrl, lines, strBody, settings.nRequestTimeout);
-
-        const auto texts = answerTexts(answer.strBody, {"Id", "Code", "Message"});
-        const std::string strId = texts.count("Id") ? texts.at("Id") : "";
-        const std::string strCode = texts.count("Code") ? texts.at("Code") : "";
-        if (answer.curlCode == CURLE_OK && answer.httpStatus / 100 == 2 && !strId.empty()) {
+        Answer answer;
+        S3_send_service_request(&request, nullptr, &handler, &answer);
+        const std::string &strId = answer.strId;
+        const std::string &strCode = answer.strCode;
+        if (answer.status == S3StatusOK && answer.httpStatus / 100 == 2 && !strId.empty()) {
             const std::string strCount =
                 paths.size() == 1 && paths[0] == "/*" && changedKeys.size() > 1
                     ? "/* for " + std::to_string(changedKeys.size()) + " changed keys"
@@ -322,18 +173,19 @@ bool invalidateChangedKeys(const Settings &settings, const CdnCredentials &creds
             return true;
         }
         std::string strWhy;
-        if (answer.curlCode != CURLE_OK && answer.httpStatus == 0) {
-            strWhy = "cannot reach " + endpoint.strHost + ": " + answer.strCurlError;
+        if (!answer.bSent) {
+            strWhy = std::string("cannot send the request: ") + S3_get_status_name(answer.status);
+        } else if (answer.httpStatus == 0) {
+            strWhy = "cannot reach " + endpoint.strHost + ": " + S3_get_status_name(answer.status);
         } else {
             strWhy = "HTTP " + std::to_string(answer.httpStatus);
             if (!strCode.empty())
                 strWhy += " " + strCode;
-            const std::string strMessage = texts.count("Message") ? texts.at("Message") : "";
-            if (!strMessage.empty())
-                strWhy += ": " + strMessage;
+            if (!answer.strMessage.empty())
+                strWhy += ": " + answer.strMessage;
         }
         strWhy = consoleText(strWhy);
-        if (nTry >= settings.nRetries || !isRetryable(answer, strCode)) {
+        if (nTry >= settings.nRetries || !isRetryable(answer)) {
             printLine("invalidation failed: distribution " + settings.strCloudFrontDistribution +
                       ": " + strWhy + strNote);
             return false;

@@ -1,10 +1,10 @@
 // cdn.h - tells the CloudFront distribution in front of the bucket to forget
-// the paths a run changed: one CreateInvalidation request, signed V4.
+// the paths a run changed: one CreateInvalidation request, sent and signed by
+// the client as a request to the service "cloudfront".
 #pragma once
 
 #include <cstddef>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "settings.h"
@@ -22,32 +22,6 @@ std::vector<std::string> invalidationPaths(const std::vector<std::string> &keys,
 // The CreateInvalidation document for paths, texts escaped for XML.
 std::string invalidationBatchXml(const std::vector<std::string> &paths,
                                  const std::string &strCallerReference);
-
-// One request as signature V4 signs it. Every header given is signed; the
-// path is sent as it is (already encoded), the query already canonical.
-struct SigningRequest {
-    std::string strMethod;
-    std::string strPath;
-    std::string strQuery;
-    std::vector<std::pair<std::string, std::string>> headers; // name, value
-    std::string strPayloadHash; // hex SHA-256 of the body
-    std::string strAmzDate;     // "yyyymmddThhmmssZ"
-    std::string strRegion;
-    std::string strService;
-    std::string strAccessKeyId;
-    std::string strSecretAccessKey;
-};
-
-// What signing gives: the canonical request, the string to sign, the
-// signature and the whole Authorization header value.
-struct SigningResult {
-    std::string strCanonicalRequest;
-    std::string strSignedHeaders;
-    std::string strStringToSign;
-    std::string strSignature;
-    std::string strAuthorization;
-};
-SigningResult signV4(const SigningRequest &request);
 
 // The run's credentials as the invalidation signs with them.
 struct CdnCredentials {

@@ -674,6 +674,107 @@ void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle,
                       S3RequestContext *requestContext,
                       const S3ResponseHandler *handler, void *callbackData);
 
+/* --------------------------------------- requests to other AWS-style services */
+
+/* Limits of S3_send_service_request.  A request beyond one is refused with
+   the status named, before anything is sent:
+   service and region names: S3_MAX_SERVICE_NAME_SIZE - 1 characters of
+   letters, digits, "-", "_" and "." (S3StatusErrorInvalidArgument);
+   extra headers: S3_MAX_SERVICE_HEADER_COUNT, their "Name: value" lines
+   S3_MAX_SERVICE_HEADERS_SIZE bytes together (S3StatusHeadersTooLong);
+   answer element names: S3_MAX_SERVICE_ANSWER_NAMES, each
+   S3_MAX_SERVICE_NAME_SIZE - 1 characters (S3StatusErrorInvalidArgument). */
+#define S3_MAX_SERVICE_NAME_SIZE 64
+#define S3_MAX_SERVICE_HEADER_COUNT 16
+#define S3_MAX_SERVICE_HEADERS_SIZE 4096
+#define S3_MAX_SERVICE_ANSWER_NAMES 8
+/* The longest text kept of one answer element; a longer one is cut. */
+#define S3_MAX_SERVICE_ANSWER_TEXT_SIZE 1024
+/* The largest answer body read; a longer one ends the request with
+   S3StatusXmlDocumentTooLarge. */
+#define S3_MAX_SERVICE_ANSWER_SIZE (64 * 1024)
+
+/* One request to a service other than S3 that signs like it (CloudFront,
+   for example), signed V4 for service and region. */
+typedef struct S3ServiceRequest
+{
+    const char *method;            /* "GET", "HEAD", "POST", "PUT" or "DELETE" */
+    S3Protocol protocol;
+    const char *hostName;          /* "host" or "host:port", sent as Host */
+    const char *path;              /* from "/", already encoded; sent and
+                                      signed as it is (as S3 signs a path) */
+    const char *query;             /* without "?", already encoded; NULL or
+                                      "": none */
+    /* Extra headers, sent and signed ("Content-Type" for a body, say).  The
+       client sets Host, X-Amz-Date, X-Amz-Security-Token and Authorization
+       itself: naming one of them, Content-Length or Transfer-Encoding, a name
+       that is no header name or a value holding a control byte is refused
+       with S3StatusBadMetaData. */
+    const S3NameValue *headers;    /* may be NULL */
+    int headerCount;
+    /* The body, POST and PUT only; its SHA-256 is signed. */
+    const char *body;              /* may be NULL when bodySize is 0 */
+    int64_t bodySize;
+    const char *service;           /* of the credential scope: "cloudfront" */
+    const char *region;            /* "us-east-1" */
+    const char *accessKeyId;       /* S3_MAX_ACCESS_KEY_ID_SIZE at most */
+    const char *secretAccessKey;   /* S3_MAX_SECRET_ACCESS_KEY_SIZE at most */
+    /* The session token of temporary credentials, sent and signed as
+       x-amz-security-token; NULL or "": none. */
+    const char *securityToken;
+    /* The elements of the answer whose texts the caller wants ("Id"): each
+       the text of the first element of that name (a name without its
+       namespace prefix, at any depth), "" when there is none. */
+    const char *const *answerElementNames; /* may be NULL */
+    int answerElementCount;
+} S3ServiceRequest;
+
+/* What came back: the HTTP status and the texts asked for, in the order of
+   the names; every text is "" unless the whole answer was read as an XML
+   document.  Valid only during the answer callback. */
+typedef struct S3ServiceAnswer
+{
+    int httpStatus;
+    int elementCount;
+    const char *const *elementNames;
+    const char *const *elementTexts;
+} S3ServiceAnswer;
+
+/* Once, before the complete callback, when an answer came (whatever its
+   HTTP status).  Anything but S3StatusOK becomes the operation's status
+   when that was S3StatusOK. */
+typedef S3Status (*S3ServiceAnswerCallback)
+    (const S3ServiceAnswer *answer, void *callbackData);
+
+typedef struct S3ServiceRequestHandler
+{
+    /* propertiesCallback: the headers of an answer of 200 to 299 to a
+       request without a body (as for S3, a request with a body latches its
+       headers when the body is first asked for, before the answer) */
+    S3ResponseHandler responseHandler;
+    S3ServiceAnswerCallback answerCallback; /* may be NULL */
+} S3ServiceRequestHandler;
+
+/* Sends one request to an AWS-style service.  The final status: S3StatusOK
+   for an answer of 200 to 299 that is empty or an XML document
+   (S3StatusXmlParseFailure when it is neither); for any other answer the
+   status of the code of its error document ("Error/Code" or
+   "ErrorResponse/Error/Code"; S3StatusErrorUnknown for a code no status is
+   named after), or without one the status of the HTTP status, as for S3;
+   a transfer that failed gives its status as S3_status_is_retryable tells.
+   The error details carry the error document's Code and Message (NULL for
+   a success) and the HTTP status.
+
+   Everything of request but body is read before the call returns: the
+   request is composed and signed then (also when it is queued on
+   requestContext).  body is read until the complete callback has run.
+   The trace of S3_set_trace is never written for this request: its lines
+   carry the signature and the session token. */
+void S3_send_service_request(const S3ServiceRequest *request,
+                             S3RequestContext *requestContext,
+                             const S3ServiceRequestHandler *handler,
+                             void *callbackData);
+
 #ifdef __cplusplus
 }
 #endif

@@ -64,6 +64,16 @@ S3Status build_header_list(Request *request, const RequestParams *params,
         }
     }
 
+    // A prepared request brings every line of its own, its Host signed.
+    if (params->prepared) {
+        for (int i = 0; i < params->prepared->headerCount; i++) {
+            if (!append_header(request, params->prepared->headerLines[i])) {
+                return S3StatusOutOfMemory;
+            }
+        }
+        return S3StatusOK;
+    }
+
     // hostHeader is set for V4 only, which signs the host: libcurl then
     // sends that line instead of its own.
     const char *standard[] = {
@@ -101,7 +111,8 @@ S3Status setup_curl(Request *request, const RequestParams *params,
         }                                                           \
     } while (0)
 
-    if (request_trace_enabled()) {
+    // A prepared request's lines carry its session token in the clear.
+    if (request_trace_enabled() && !params->prepared) {
         SET_OPTION(CURLOPT_DEBUGFUNCTION, &request_trace_callback);
         SET_OPTION(CURLOPT_VERBOSE, 1L);
     }

@@ -4,7 +4,8 @@
 
 #include "request_record.h"
 
-// Configures request->curl for params with the composed values;
+// Configures request->curl for params with the composed values (NULL for a
+// prepared request);
 // S3StatusFailedToInitializeRequest when libcurl refuses an option,
 // S3StatusOutOfMemory when the header list cannot be built.
 S3Status setup_curl(Request *request, const RequestParams *params,

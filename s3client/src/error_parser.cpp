@@ -216,18 +216,22 @@ static const struct
     {"UserKeyMustBeSpecified", S3StatusErrorUserKeyMustBeSpecified},
 };
 
+S3Status error_code_status(const char *code)
+{
+    for (const auto &entry : errorCodesG) {
+        if (!strcmp(code, entry.code)) {
+            return entry.status;
+        }
+    }
+    return S3StatusErrorUnknown;
+}
+
 void error_parser_convert_status(ErrorParser *errorParser, S3Status *status)
 {
     if (!errorParser->codeLen) {
         return;
     }
-    for (const auto &entry : errorCodesG) {
-        if (!strcmp(errorParser->code, entry.code)) {
-            *status = entry.status;
-            return;
-        }
-    }
-    *status = S3StatusErrorUnknown;
+    *status = error_code_status(errorParser->code);
 }
 
 void error_parser_deinitialize(ErrorParser *errorParser)

@@ -38,6 +38,10 @@ void error_parser_initialize(ErrorParser *errorParser);
 S3Status error_parser_add(ErrorParser *errorParser, const char *buffer,
                           int bufferSize);
 
+// The status named after an error document's code; S3StatusErrorUnknown
+// for a code no status is named after.
+S3Status error_code_status(const char *code);
+
 // When the document carried a code, sets *status from it
 // (S3StatusErrorUnknown for codes not known); otherwise leaves it.
 void error_parser_convert_status(ErrorParser *errorParser, S3Status *status);

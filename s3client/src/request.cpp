@@ -112,7 +112,8 @@ void request_finish(Request *request)
     if (request->status == S3StatusOK) {
         error_parser_convert_status(&request->errorParser, &request->status);
     }
-    if (request->status == S3StatusOK && !is_success(request->httpResponseCode)) {
+    if (request->status == S3StatusOK && !is_success(request->httpResponseCode) &&
+        !request->answerToCaller) {
         request->status = request_http_status_to_status(request->httpResponseCode);
     }
     // An accepted upload's own headers (its ETag) are whole only now.
@@ -149,7 +150,7 @@ void request_perform(const RequestParams *params, S3RequestContext *context)
 {
     S3Status status;
 
-    if (params->bucketContext.bucketName) {
+    if (params->bucketContext.bucketName && !params->prepared) {
         status = S3_validate_bucket_name(params->bucketContext.bucketName,
                                          params->bucketContext.uriStyle);
         if (status != S3StatusOK) {
@@ -158,15 +159,18 @@ void request_perform(const RequestParams *params, S3RequestContext *context)
         }
     }
 
+    // A prepared request was composed and signed by its operation.
     RequestComputedValues computed;
-    status = request_compose(params, &computed);
-    if (status != S3StatusOK) {
-        params->completeCallback(status, nullptr, params->callbackData);
-        return;
+    if (!params->prepared) {
+        status = request_compose(params, &computed);
+        if (status != S3StatusOK) {
+            params->completeCallback(status, nullptr, params->callbackData);
+            return;
+        }
     }
 
     Request *request = nullptr;
-    status = request_get(params, &computed, &request);
+    status = request_get(params, params->prepared ? nullptr : &computed, &request);
     if (status != S3StatusOK) {
         params->completeCallback(status, nullptr, params->callbackData);
         return;

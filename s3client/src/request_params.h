@@ -15,6 +15,21 @@ typedef enum
     HttpRequestTypePOST   = 5   // with a body from toS3Callback, as PUT
 } HttpRequestType;
 
+// A request its operation composed and signed itself (a request to another
+// service): sent to uri with exactly these header lines, nothing composed
+// from the bucket context.  Its trace is never written (the lines carry the
+// signature and any session token), and every answer body, whatever its
+// HTTP status, goes to fromS3Callback: only the operation knows the
+// service's error document, so it also judges the HTTP status of a whole
+// answer (the request itself ends with S3StatusOK for any answer that
+// arrived whole).  The texts are read during the set-up of the request only.
+typedef struct PreparedRequest
+{
+    const char *uri;
+    const char *const *headerLines;
+    int headerCount;
+} PreparedRequest;
+
 // One request as an operation describes it.  Every pointer is borrowed from
 // the caller; the texts are read during composition only, the callbacks and
 // callbackData are used until the complete callback has run.
@@ -39,6 +54,7 @@ typedef struct RequestParams
     S3GetObjectDataCallback fromS3Callback;
     S3ResponseCompleteCallback completeCallback;
     void *callbackData;
+    const PreparedRequest *prepared;        // NULL: an S3 request, composed here
 } RequestParams;
 
 // Buffer sizes of the composition, terminators included.

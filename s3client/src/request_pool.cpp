@@ -6,6 +6,7 @@
 #include <pthread.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "curl_setup.h"
 #include "request_compose.h"
@@ -87,9 +88,19 @@ S3Status request_get(const RequestParams *params, const RequestComputedValues *v
     request->headers = nullptr;
     request->status = S3StatusOK;
 
-    S3Status status = compose_uri(request->uri, sizeof(request->uri), &params->bucketContext,
-                                  values->urlEncodedKey, params->subResource,
-                                  params->queryParams);
+    S3Status status = S3StatusOK;
+    if (params->prepared) {
+        const size_t len = strlen(params->prepared->uri);
+        if (len >= sizeof(request->uri)) {
+            status = S3StatusUriTooLong;
+        } else {
+            memcpy(request->uri, params->prepared->uri, len + 1);
+        }
+    } else {
+        status = compose_uri(request->uri, sizeof(request->uri), &params->bucketContext,
+                             values->urlEncodedKey, params->subResource,
+                             params->queryParams);
+    }
     if (status == S3StatusOK) {
         status = setup_curl(request, params, values);
     }
@@ -113,6 +124,7 @@ S3Status request_get(const RequestParams *params, const RequestComputedValues *v
                          params->httpRequestType == HttpRequestTypeCOPY);
     request->httpResponseCode = 0;
     request->errorBodyUnreadable = 0;
+    request->answerToCaller = params->prepared != nullptr;
 
     *reqReturn = request;
     return S3StatusOK;

@@ -13,7 +13,8 @@
 S3Status request_pool_initialize(void);
 void request_pool_deinitialize(void);
 
-// A configured request for params, from the pool or new.
+// A configured request for params, from the pool or new; values is NULL
+// for a prepared request (params->prepared).
 S3Status request_get(const RequestParams *params,
                      const RequestComputedValues *values,
                      Request **reqReturn);

@@ -46,6 +46,9 @@ typedef struct Request
     // page, plain text): the rest of it is read and dropped, and the HTTP
     // status decides.
     int errorBodyUnreadable;
+    // A prepared request (request_params.h): every answer body goes to
+    // fromS3Callback, and a whole answer is no failure of the request.
+    int answerToCaller;
     // Its s3ErrorDetails go to the complete callback.
     ErrorParser errorParser;
 } Request;

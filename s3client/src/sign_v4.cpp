@@ -16,7 +16,9 @@
 namespace {
 
 const char kAlgorithm[] = "AWS4-HMAC-SHA256";
-const char kScopeTail[] = "s3/aws4_request";  // service and terminator
+const char kScopeTail[] = "s3/aws4_request";  // S3's service and terminator
+const char kS3Service[] = "s3";
+const char kTerminator[] = "aws4_request";
 const char kDefaultRegion[] = "us-east-1";
 
 // Longest expiry of a pre-signed URI: seven days.
@@ -355,6 +357,7 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
                              (int) sizeof(signature->signedHeaders));
     signature->stringToSign[0] = 0;
     signature->signature[0] = 0;
+    signature->service[0] = 0;
 
     canonical.put(request->method);
     canonical.put('\n');
@@ -376,6 +379,14 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
         return S3StatusHeadersTooLong;
     }
 
+    const char *service = request->service ? request->service : kS3Service;
+    const size_t serviceLen = strlen(service);
+    if (!serviceLen || (serviceLen >= sizeof(signature->service)) ||
+        strchr(service, '/')) {
+        return S3StatusHeadersTooLong;
+    }
+    memcpy(signature->service, service, serviceLen + 1);
+
     unsigned char digest[SHA256_DIGEST_SIZE];
     sha256_digest(digest, (const unsigned char *) signature->canonicalRequest,
                   (size_t) canonical.len);
@@ -386,9 +397,9 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
     day_of(day, request->amzDate);
     const int n = snprintf(signature->stringToSign,
                            sizeof(signature->stringToSign),
-                           "%s\n%s\n%s/%s/%s\n%s", kAlgorithm,
-                           request->amzDate, day, request->region, kScopeTail,
-                           digestHex);
+                           "%s\n%s\n%s/%s/%s/%s\n%s", kAlgorithm,
+                           request->amzDate, day, request->region, service,
+                           kTerminator, digestHex);
     if ((n < 0) || (n >= (int) sizeof(signature->stringToSign))) {
         signature->stringToSign[0] = 0;
         return S3StatusHeadersTooLong;
@@ -405,8 +416,8 @@ S3Status v4_sign(const V4Request *request, V4Signature *signature)
     unsigned char key[SHA256_DIGEST_SIZE];
     hmac(key, (const unsigned char *) secretKey, (size_t) keyLen, day);
     hmac(key, key, SHA256_DIGEST_SIZE, request->region);
-    hmac(key, key, SHA256_DIGEST_SIZE, "s3");
-    hmac(key, key, SHA256_DIGEST_SIZE, "aws4_request");
+    hmac(key, key, SHA256_DIGEST_SIZE, service);
+    hmac(key, key, SHA256_DIGEST_SIZE, kTerminator);
     memset(secretKey, 0, sizeof(secretKey));
 
     hmac(digest, key, SHA256_DIGEST_SIZE, signature->stringToSign);
@@ -421,11 +432,11 @@ bool v4_authorization(char *buffer, int bufferSize, const char *accessKeyId,
     char day[kDaySize];
     day_of(day, amzDate);
     const int n = snprintf(buffer, (size_t) bufferSize,
-                           "%s Credential=%s/%s/%s/%s,SignedHeaders=%s,"
+                           "%s Credential=%s/%s/%s/%s/%s,SignedHeaders=%s,"
                            "Signature=%s",
                            kAlgorithm, accessKeyId ? accessKeyId : "", day,
-                           region, kScopeTail, signature->signedHeaders,
-                           signature->signature);
+                           region, signature->service, kTerminator,
+                           signature->signedHeaders, signature->signature);
     if ((n < 0) || (n >= bufferSize)) {
         buffer[0] = 0;
         return false;

@@ -50,6 +50,9 @@ S3Status sign_v2_query_string(char *buffer,
      AMZ_HEADERS_RAW_SIZE + 3 * HEADER_LINE_SIZE + V4_SIGNED_HEADERS_SIZE + 128)
 // "AWS4-HMAC-SHA256", the date, the scope and the hash, one per line.
 #define V4_STRING_TO_SIGN_SIZE 512
+// A service name of the credential scope ("s3", "cloudfront") and its
+// terminator; a longer name is refused.
+#define V4_SERVICE_SIZE 64
 
 // The region a V4 context signs for: its own, or "us-east-1".
 const char *v4_region(const S3BucketContext *bucketContext);
@@ -65,6 +68,7 @@ const char *v4_payload_hash(const RequestParams *params);
 
 // One request as V4 signs it.  header lines are "Name: value" (any case,
 // any blanks around the value); query is as it appears after "?" (or NULL).
+// service names the service of the credential scope; NULL signs for S3.
 typedef struct V4Request
 {
     const char *method;
@@ -76,6 +80,7 @@ typedef struct V4Request
     const char *amzDate;              // "yyyymmddThhmmssZ"
     const char *region;
     const char *secretAccessKey;
+    const char *service = nullptr;    // nullptr: "s3"
 } V4Request;
 
 // What signing one request gives; the texts are terminated.
@@ -85,14 +90,17 @@ typedef struct V4Signature
     char signedHeaders[V4_SIGNED_HEADERS_SIZE];
     char stringToSign[V4_STRING_TO_SIGN_SIZE];
     char signature[SHA256_HEX_SIZE];
+    char service[V4_SERVICE_SIZE];    // the service signed for
 } V4Signature;
 
 // Canonical request, string to sign and signature of request.
-// S3StatusHeadersTooLong when a text does not fit its buffer.
+// S3StatusHeadersTooLong when a text does not fit its buffer (also a service
+// name of V4_SERVICE_SIZE characters or more, or one holding a "/").
 S3Status v4_sign(const V4Request *request, V4Signature *signature);
 
-// "AWS4-HMAC-SHA256 Credential=ID/DATE/REGION/s3/aws4_request,
-// SignedHeaders=...,Signature=..." into buffer; false when it does not fit.
+// "AWS4-HMAC-SHA256 Credential=ID/DATE/REGION/SERVICE/aws4_request,
+// SignedHeaders=...,Signature=..." into buffer, SERVICE the one signature
+// was made for; false when it does not fit.
 bool v4_authorization(char *buffer, int bufferSize, const char *accessKeyId,
                       const char *amzDate, const char *region,
                       const V4Signature *signature);

@@ -131,7 +131,7 @@ size_t curl_write_func(char *ptr, size_t size, size_t nmemb, void *data)
         request->httpResponseCode = code;
     }
 
-    if (!is_success(request->httpResponseCode)) {
+    if (!is_success(request->httpResponseCode) && !request->answerToCaller) {
         // A body that is not an error document is no reason to cut the
         // answer short: without a code, the HTTP status decides.
         if (!request->errorBodyUnreadable) {

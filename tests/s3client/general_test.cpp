@@ -42,6 +42,9 @@ TEST(PublicHeader, CompilesAsCWithTheSameLayout)
         sizeof(S3ListBucketHandler),
         (size_t) S3_MAX_METADATA_COUNT,
         (size_t) S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE,
+        sizeof(S3ServiceRequest), offsetof(S3ServiceRequest, bodySize),
+        offsetof(S3ServiceRequest, answerElementCount), sizeof(S3ServiceAnswer),
+        sizeof(S3ServiceRequestHandler), (size_t) S3_MAX_SERVICE_ANSWER_SIZE,
     };
     const size_t n = sizeof(expected) / sizeof(expected[0]);
     size_t seen[64];

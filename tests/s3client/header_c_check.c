@@ -37,6 +37,9 @@ size_t s3client_c_layout(size_t *out, size_t max)
         sizeof(S3ListBucketHandler),
         (size_t) S3_MAX_METADATA_COUNT,
         (size_t) S3_MAX_AUTHENTICATED_QUERY_STRING_SIZE,
+        sizeof(S3ServiceRequest), offsetof(S3ServiceRequest, bodySize),
+        offsetof(S3ServiceRequest, answerElementCount), sizeof(S3ServiceAnswer),
+        sizeof(S3ServiceRequestHandler), (size_t) S3_MAX_SERVICE_ANSWER_SIZE,
     };
     const size_t n = sizeof(values) / sizeof(values[0]);
     size_t i;

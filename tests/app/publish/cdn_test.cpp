@@ -1,18 +1,20 @@
 // The invalidation's paths for the changed keys, its request document, and
-// its V4 signer against the published signature examples.
+// what the run prints and tries again for the answers CloudFront gives.
 #include <gtest/gtest.h>
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <unistd.h>
+
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "cdn.h"
-#include "s3client/vectors.h"
+#include "harness.h"
+#include "s3client.h"
 
 namespace {
 
@@ -88,58 +90,116 @@ TEST(InvalidationBatch, TheDocumentNamesEveryPathAndTheReferenceAsTheyAre)
     EXPECT_EQ(reference, "ref&\"1\"");
 }
 
-vectors::Json loadVectors()
+// An answer document the fault server sends; removed with the object.
+class AnswerFile {
+public:
+    explicit AnswerFile(const std::string &content)
+    {
+        char name[] = "/tmp/cdn-answer-XXXXXX";
+        const int fd = ::mkstemp(name);
+        if (fd < 0)
+            throw std::runtime_error("mkstemp");
+        ::close(fd);
+        path = name;
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    ~AnswerFile() { ::unlink(path.c_str()); }
+    std::string path;
+};
+
+std::string errorResponse(const std::string &code, const std::string &message)
 {
-    std::ifstream in(SITEMIRROR_SOURCE_DIR "/tests/data/sigv4-vectors.json");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const std::string text = ss.str();
-    if (text.empty())
-        throw std::runtime_error("cannot read the signature examples");
-    return vectors::Reader(text).value();
+    return "<?xml version=\"1.0\"?><ErrorResponse xmlns=\"http://cloudfront.amazonaws.com/doc/"
+           "2020-05-31/\"><Error><Type>Sender</Type><Code>" +
+           code + "</Code><Message>" + message +
+           "</Message></Error><RequestId>r-1</RequestId></ErrorResponse>";
 }
 
-// The signer is the service's general one: with the service "s3" it must give
-// the published examples exactly.
-TEST(InvalidationSigner, ThePublishedExamplesComeOutExactly)
+// Each answer as the run reports it, and whether it is tried again: CloudFront's
+// "try again" (5xx, 429, Throttling) is, a refusal or an answer without an id
+// is not. The retry delays are random, so lines are compared without them.
+TEST(InvalidationAnswers, EachAnswerIsReportedAndTriedAgainOnlyWhenWorthIt)
 {
-    const vectors::Json doc = loadVectors();
-    int nCases = 0;
-    for (const vectors::Json &c : doc["cases"].items) {
-        SCOPED_TRACE(c["name"].str());
-        SigningRequest request;
-        request.strMethod = c["method"].str();
-        const std::string target = c["path"].str();
-        const std::size_t q = target.find('?');
-        request.strPath = target.substr(0, q);
-        // The examples' queries are a single name with an empty value or
-        // already in canonical order.
-        if (q != std::string::npos) {
-            std::string query = target.substr(q + 1);
-            std::string canonical;
-            std::istringstream parts(query);
-            for (std::string part; std::getline(parts, part, '&');)
-                canonical += (canonical.empty() ? "" : "&") + part +
-                             (part.find('=') == std::string::npos ? "=" : "");
-            request.strQuery = canonical;
+    const std::string note =
+        " (the files are stored; the CDN may serve old copies until they expire)\n";
+    struct Row {
+        const char *name;
+        int httpStatus;
+        std::string body;
+        std::vector<std::string> keys;
+        int nRetries;
+        bool bDone;
+        int nRequests;
+        std::string out; // "retry N of M in S s: " written "retry N of M: "
+    };
+    const std::vector<Row> rows = {
+        {"created", 201,
+         "<?xml version=\"1.0\"?><Invalidation xmlns=\"http://cloudfront.amazonaws.com/doc/"
+         "2020-05-31/\"><Id>I2J0I21PCUYOIK</Id><Status>InProgress</Status></Invalidation>",
+         {"a.html", "b.html"}, 3, true, 1, "invalidation: I2J0I21PCUYOIK (2 paths)\n"},
+        {"over the limit", 201, "<Invalidation><Id>IWILD</Id></Invalidation>",
+         {"a", "b", "c", "d"}, 3, true, 1, "invalidation: IWILD (/* for 4 changed keys)\n"},
+        {"unavailable", 503, errorResponse("ServiceUnavailable", "Please try again."), {"a"}, 2,
+         false, 3,
+         "retry 1 of 2: invalidation: HTTP 503 ServiceUnavailable: Please try again.\n"
+         "retry 2 of 2: invalidation: HTTP 503 ServiceUnavailable: Please try again.\n"
+         "invalidation failed: distribution EDIST1: HTTP 503 ServiceUnavailable: Please try "
+         "again." + note},
+        {"throttled", 400, errorResponse("Throttling", "Rate exceeded"), {"a"}, 1, false, 2,
+         "retry 1 of 1: invalidation: HTTP 400 Throttling: Rate exceeded\n"
+         "invalidation failed: distribution EDIST1: HTTP 400 Throttling: Rate exceeded" + note},
+        {"no such distribution", 404,
+         errorResponse("NoSuchDistribution", "The specified distribution does not exist."), {"a"},
+         3, false, 1,
+         "invalidation failed: distribution EDIST1: HTTP 404 NoSuchDistribution: The specified "
+         "distribution does not exist." + note},
+        {"no id", 201, "<Invalidation><Status>InProgress</Status></Invalidation>", {"a"}, 3, false,
+         1, "invalidation failed: distribution EDIST1: HTTP 201" + note},
+        {"not xml", 502, "<html>bad gateway", {"a"}, 0, false, 1,
+         "invalidation failed: distribution EDIST1: HTTP 502" + note},
+    };
+    ASSERT_EQ(S3StatusOK, S3_initialize("cdn test", 0, nullptr));
+    S3_set_trace(0);
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        AnswerFile answer(row.body);
+        harness::FaultServer server("status:" + std::to_string(row.httpStatus) + ":" +
+                                    answer.path);
+        Settings settings;
+        settings.strCloudFrontDistribution = "EDIST1";
+        settings.strCloudFrontEndpoint = "http://" + server.endpoint();
+        settings.nRetries = row.nRetries;
+        settings.nInvalidationMaxPaths = 3;
+        CdnCredentials creds{"AKIDEXAMPLE", "secret", "token"};
+        testing::internal::CaptureStdout();
+        const bool bDone = invalidateChangedKeys(settings, creds, row.keys);
+        std::string out = testing::internal::GetCapturedStdout();
+        for (std::size_t at = out.find(" in "); at != std::string::npos; at = out.find(" in ")) {
+            const std::size_t end = out.find(" s: ", at);
+            if (end == std::string::npos || out.compare(0, 6, "retry ") != 0)
+                break;
+            out.erase(at, end + 2 - at);
         }
-        for (const vectors::Json &h : c["headers"].items)
-            request.headers.push_back({h.items[0].str(), h.items[1].str()});
-        request.strPayloadHash = c["payload_hash"].str();
-        request.strAmzDate = doc["amz_date"].str();
-        request.strRegion = doc["region"].str();
-        request.strService = doc["service"].str();
-        request.strAccessKeyId = doc["access_key_id"].str();
-        request.strSecretAccessKey = doc["secret_access_key"].str();
-
-        const SigningResult result = signV4(request);
-        EXPECT_EQ(result.strCanonicalRequest, c["canonical_request"].str());
-        EXPECT_EQ(result.strStringToSign, c["string_to_sign"].str());
-        EXPECT_EQ(result.strSignature, c["signature"].str());
-        EXPECT_EQ(result.strAuthorization, c["authorization"].str());
-        ++nCases;
+        EXPECT_EQ(bDone, row.bDone);
+        EXPECT_EQ(out, row.out);
+        EXPECT_EQ(server.requestsSeen(), row.nRequests);
     }
-    EXPECT_EQ(nCases, 4);
+    // Nobody listening: no answer, which is worth another try.
+    Settings settings;
+    settings.strCloudFrontDistribution = "EDIST1";
+    settings.strCloudFrontEndpoint = "http://127.0.0.1:" + std::to_string(harness::refusedPort());
+    settings.nRetries = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(invalidateChangedKeys(settings, CdnCredentials{"id", "secret", ""}, {"a"}));
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string why = "invalidation: cannot reach " +
+                            settings.strCloudFrontEndpoint.substr(7) + ": FailedToConnect\n";
+    EXPECT_EQ(out.compare(0, 12, "retry 1 of 1"), 0) << out;
+    EXPECT_NE(out.find(why), std::string::npos) << out;
+    EXPECT_NE(out.find("invalidation failed: distribution EDIST1: cannot reach "),
+              std::string::npos)
+        << out;
+    S3_deinitialize();
 }
 
 } // namespace
