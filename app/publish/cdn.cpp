@@ -8,14 +8,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <set>
-#include <thread>
 
 #include "console.h"
 #include "myListTool.h"
-#include "retry.h"
+#include "request_runner.h"
+#include "session.h"
 #include "s3client.h"
 
 const char *const pszCloudFrontEndpoint = "https://cloudfront.amazonaws.com";
@@ -115,11 +114,80 @@ std::string invalidationBatchXml(const std::vector<std::string> &paths,
     return strXml;
 }
 
-bool invalidateChangedKeys(const Settings &settings, const CdnCredentials &creds,
+namespace {
+
+// The one CreateInvalidation request, a job of the run's request runner.
+struct CdnJob : public RunnerJob {
+    const Settings *settings = nullptr;
+    std::string strHost;
+    S3ServiceRequest request;
+    S3ServiceRequestHandler handler;
+    Answer answer;
+    std::string strSuccess; // the line for an accepted request
+
+    bool prepareTry() override
+    {
+        answer = Answer();
+        return true;
+    }
+    void sendTry(S3RequestContext *rc) override { S3_send_service_request(&request, rc, &handler, this); }
+    Next succeeded() override
+    {
+        if (answer.httpStatus / 100 == 2 && !answer.strId.empty()) {
+            lines.push_back(strSuccess + consoleText(answer.strId) + strCount);
+            return Next::Done;
+        }
+        return Next::Failed;
+    }
+    bool worthRetry() const override { return isRetryable(answer); }
+    std::string retryReason() const override { return "invalidation: " + why(); }
+    void finish(bool bOk) override
+    {
+        if (!bOk)
+            lines.push_back("invalidation failed: distribution " + settings->strCloudFrontDistribution +
+                            ": " + why() +
+                            " (the files are stored; the CDN may serve old copies until they expire)");
+    }
+    // What went wrong with the last try.
+    std::string why() const
+    {
+        std::string strWhy;
+        if (!answer.bSent) {
+            strWhy = std::string("cannot send the request: ") + S3_get_status_name(answer.status);
+        } else if (answer.httpStatus == 0) {
+            strWhy = "cannot reach " + strHost + ": " + S3_get_status_name(answer.status);
+        } else {
+            strWhy = "HTTP " + std::to_string(answer.httpStatus);
+            if (!answer.strCode.empty())
+                strWhy += " " + answer.strCode;
+            if (!answer.strMessage.empty())
+                strWhy += ": " + answer.strMessage;
+        }
+        return consoleText(strWhy);
+    }
+
+    std::string strCount; // " (N paths)"
+
+    static S3Status answerCallback(const S3ServiceAnswer *served, void *data)
+    {
+        return onAnswer(served, &static_cast<CdnJob *>(data)->answer);
+    }
+    static void completeCallback(S3Status status, const S3ErrorDetails *details, void *data)
+    {
+        CdnJob &job = *static_cast<CdnJob *>(data);
+        onComplete(status, details, &job.answer);
+        job.tryEnded(status, details);
+    }
+};
+
+} // namespace
+
+bool invalidateChangedKeys(Session &session, const CdnCredentials &creds,
                            const std::vector<std::string> &changedKeys)
 {
     if (changedKeys.empty())
         return true;
+    const Settings &settings = session.settings();
     const std::size_t nMax = static_cast<std::size_t>(std::max(1, settings.nInvalidationMaxPaths));
     const std::vector<std::string> paths = invalidationPaths(changedKeys, nMax);
 
@@ -136,15 +204,23 @@ bool invalidateChangedKeys(const Settings &settings, const CdnCredentials &creds
         std::to_string(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) + "-" +
         std::to_string(static_cast<long>(::getpid()));
     const std::string strBody = invalidationBatchXml(paths, strCallerReference);
-    const std::string strNote = " (the files are stored; the CDN may serve old copies until they expire)";
 
     static const char *const answerNames[] = {"Id", "Code", "Message"};
     static const S3NameValue headers[] = {{"Content-Type", "application/xml"}};
-    S3ServiceRequest request;
+    CdnJob job;
+    job.settings = &settings;
+    job.strHost = endpoint.strHost;
+    job.strSuccess = "invalidation: ";
+    job.strCount = " (" +
+                   (paths.size() == 1 && paths[0] == "/*" && changedKeys.size() > 1
+                        ? "/* for " + std::to_string(changedKeys.size()) + " changed keys"
+                        : std::to_string(paths.size()) + (paths.size() == 1 ? " path" : " paths")) +
+                   ")";
+    S3ServiceRequest &request = job.request;
     std::memset(&request, 0, sizeof request);
     request.method = "POST";
     request.protocol = endpoint.bHttps ? S3ProtocolHTTPS : S3ProtocolHTTP;
-    request.hostName = endpoint.strHost.c_str();
+    request.hostName = job.strHost.c_str();
     request.path = strTarget.c_str();
     request.headers = headers;
     request.headerCount = 1;
@@ -157,44 +233,10 @@ bool invalidateChangedKeys(const Settings &settings, const CdnCredentials &creds
     request.securityToken = creds.strSessionToken.c_str();
     request.answerElementNames = answerNames;
     request.answerElementCount = 3;
-    const S3ServiceRequestHandler handler = {{nullptr, &onComplete}, &onAnswer};
+    job.handler = {{nullptr, &CdnJob::completeCallback}, &CdnJob::answerCallback};
 
-    for (int nTry = 0;; ++nTry) {
-        Answer answer;
-        S3_send_service_request(&request, nullptr, &handler, &answer);
-        const std::string &strId = answer.strId;
-        const std::string &strCode = answer.strCode;
-        if (answer.status == S3StatusOK && answer.httpStatus / 100 == 2 && !strId.empty()) {
-            const std::string strCount =
-                paths.size() == 1 && paths[0] == "/*" && changedKeys.size() > 1
-                    ? "/* for " + std::to_string(changedKeys.size()) + " changed keys"
-                    : std::to_string(paths.size()) + (paths.size() == 1 ? " path" : " paths");
-            printLine("invalidation: " + consoleText(strId) + " (" + strCount + ")");
-            return true;
-        }
-        std::string strWhy;
-        if (!answer.bSent) {
-            strWhy = std::string("cannot send the request: ") + S3_get_status_name(answer.status);
-        } else if (answer.httpStatus == 0) {
-            strWhy = "cannot reach " + endpoint.strHost + ": " + S3_get_status_name(answer.status);
-        } else {
-            strWhy = "HTTP " + std::to_string(answer.httpStatus);
-            if (!strCode.empty())
-                strWhy += " " + strCode;
-            if (!answer.strMessage.empty())
-                strWhy += ": " + answer.strMessage;
-        }
-        strWhy = consoleText(strWhy);
-        if (nTry >= settings.nRetries || !isRetryable(answer)) {
-            printLine("invalidation failed: distribution " + settings.strCloudFrontDistribution +
-                      ": " + strWhy + strNote);
-            return false;
-        }
-        const double delay = retryDelaySeconds(nTry);
-        char sz[96];
-        std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: invalidation: ", nTry + 1,
-                      settings.nRetries, delay);
-        printLine(sz + strWhy);
-        std::this_thread::sleep_for(std::chrono::duration<double>(delay));
-    }
+    RunnerOptions options;
+    options.nFixedLimit = 1;
+    RequestRunner runner(session, {&job}, nullptr, options);
+    return runner.run("invalidation failed: cannot set up the request") && !runner.anyFailed();
 }

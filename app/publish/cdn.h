@@ -9,6 +9,8 @@
 
 #include "settings.h"
 
+class Session;
+
 // Where invalidations go unless SITEMIRROR_CLOUDFRONT_ENDPOINT says otherwise.
 extern const char *const pszCloudFrontEndpoint;
 
@@ -30,11 +32,11 @@ struct CdnCredentials {
     std::string strSessionToken; // "" = none; sent as x-amz-security-token
 };
 
-// Asks the distribution settings.strCloudFrontDistribution (at
-// settings.strCloudFrontEndpoint, or CloudFront's own address) to forget
-// the paths of changedKeys; tries again what is worth another try, as
-// uploads do. Prints "invalidation: ID (N paths)" and returns true, or
+// Asks the distribution settings.strCloudFrontDistribution (the session's
+// settings; at settings.strCloudFrontEndpoint, or CloudFront's own address)
+// to forget the paths of changedKeys, as a job of the run's request runner;
+// tries again what is worth another try to CloudFront. Prints "invalidation: ID (N paths)" and returns true, or
 // prints why it failed (saying that the files are already stored) and
 // returns false. Nothing is sent, and true returned, when no key changed.
-bool invalidateChangedKeys(const Settings &settings, const CdnCredentials &creds,
+bool invalidateChangedKeys(Session &session, const CdnCredentials &creds,
                            const std::vector<std::string> &changedKeys);

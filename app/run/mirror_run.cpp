@@ -53,7 +53,7 @@ bool invalidateCdn(Session &session)
     creds.strAccessKeyId = ctx.accessKeyId ? ctx.accessKeyId : "";
     creds.strSecretAccessKey = ctx.secretAccessKey ? ctx.secretAccessKey : "";
     creds.strSessionToken = ctx.securityToken ? ctx.securityToken : "";
-    return invalidateChangedKeys(settings, creds, session.changedKeys());
+    return invalidateChangedKeys(session, creds, session.changedKeys());
 }
 
 // The steps of a mirror run, in order. Each step that fails says why in its

@@ -27,6 +27,13 @@ void RunnerJob::tryEnded(S3Status status, const S3ErrorDetails *details)
         runner->completed.push_back(index);
 }
 
+std::string RunnerJob::retryReason() const
+{
+    return (strCode.empty() ? std::string(S3_get_status_name(lastStatus)) : strCode) + retrySubject();
+}
+
+bool RunnerJob::worthRetry() const { return isRetryableOutcome(lastStatus, strCode.c_str(), nHttpStatus); }
+
 void RunnerJob::notSent()
 {
     lines.push_back("not sent: the store could not be reached");
@@ -144,8 +151,7 @@ void RequestRunner::decide(RunnerJob &job)
     if (isConnectionFailure(job.lastStatus))
         ++job.nUnreachableTries;
     const int nRetries = session.settings().nRetries;
-    if (bStopped || job.nTries > nRetries ||
-        !isRetryableOutcome(job.lastStatus, job.strCode.c_str(), job.nHttpStatus)) {
+    if (bStopped || job.nTries > nRetries || !job.worthRetry()) {
         guard.fileDecided(false, job.nTries, job.nUnreachableTries);
         end(job, false);
         return;
@@ -161,8 +167,7 @@ void RequestRunner::decide(RunnerJob &job)
     }
     char sz[96];
     std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", job.nTries, nRetries, delay);
-    const std::string strWhy = job.strCode.empty() ? S3_get_status_name(job.lastStatus) : job.strCode;
-    job.lines.push_back(sz + strWhy + job.retrySubject());
+    job.lines.push_back(sz + job.retryReason());
     queueAt(job, due);
     job.retryScheduled();
 }

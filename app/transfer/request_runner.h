@@ -49,6 +49,12 @@ public:
     virtual void finish(bool bOk) = 0;
     // What a retry line names after "retry N of M in S s: " and the code.
     virtual std::string retrySubject() const { return ""; }
+    // The whole text of a retry line after "retry N of M in S s: ": the
+    // store's code (or the status) and retrySubject().
+    virtual std::string retryReason() const;
+    // Whether the failed try is worth another: the run's retry policy
+    // (isRetryableOutcome), unless the job's service has its own.
+    virtual bool worthRetry() const;
     // The end of the job's life limit; past it no retry starts.
     virtual Clock::time_point deadline() const { return Clock::time_point::max(); }
     // The line that says the job ran out of time (with Settled::OutOfTime or

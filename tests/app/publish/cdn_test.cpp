@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cdn.h"
+#include "session.h"
 #include "harness.h"
 #include "s3client.h"
 
@@ -172,7 +173,8 @@ TEST(InvalidationAnswers, EachAnswerIsReportedAndTriedAgainOnlyWhenWorthIt)
         settings.nInvalidationMaxPaths = 3;
         CdnCredentials creds{"AKIDEXAMPLE", "secret", "token"};
         testing::internal::CaptureStdout();
-        const bool bDone = invalidateChangedKeys(settings, creds, row.keys);
+        Session session(settings);
+        const bool bDone = invalidateChangedKeys(session, creds, row.keys);
         std::string out = testing::internal::GetCapturedStdout();
         for (std::size_t at = out.find(" in "); at != std::string::npos; at = out.find(" in ")) {
             const std::size_t end = out.find(" s: ", at);
@@ -190,7 +192,8 @@ TEST(InvalidationAnswers, EachAnswerIsReportedAndTriedAgainOnlyWhenWorthIt)
     settings.strCloudFrontEndpoint = "http://127.0.0.1:" + std::to_string(harness::refusedPort());
     settings.nRetries = 1;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(invalidateChangedKeys(settings, CdnCredentials{"id", "secret", ""}, {"a"}));
+    Session session(settings);
+    EXPECT_FALSE(invalidateChangedKeys(session, CdnCredentials{"id", "secret", ""}, {"a"}));
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string why = "invalidation: cannot reach " +
                             settings.strCloudFrontEndpoint.substr(7) + ": FailedToConnect\n";
