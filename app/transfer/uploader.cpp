@@ -1,10 +1,6 @@
-// uploader.cpp - uploads in flight on one request context.
-//
-// Cost per wake-up does not depend on the number of files: the callbacks put
-// ended uploads on a queue, retries wait in a heap ordered by their due time,
-// new files start in key order from a cursor, and blocks are printed from a
-// second cursor as soon as the block before them is out. Waiting is done by
-// libcurl's own poll, which has no limit on descriptor numbers.
+// uploader.cpp - one file's upload as a job of the run's request runner: the
+// file opened (never through a link) and held to the scan's record, its body
+// read or encoded, its block of lines, and what the store answered.
 #include "uploader.h"
 
 #include <fcntl.h>

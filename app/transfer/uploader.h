@@ -1,5 +1,6 @@
-// uploader.h - many uploads in flight on one request context, retried as the
-// retry policy says, each upload's lines printed as one block in key order.
+// uploader.h - the uploads of a run, each a job of the request runner:
+// retried as the retry policy says, each upload's lines printed as one block
+// in key order.
 #pragma once
 
 #include <cstdint>
