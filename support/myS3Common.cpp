@@ -378,6 +378,22 @@ int hexValue(char ch)
 
 } // namespace
 
+bool lowerHexMd5Bytes(const char *p, std::size_t n, unsigned char out[16])
+{
+    if (n != 32)
+        return false;
+    unsigned char bytes[16];
+    for (std::size_t i = 0; i < 16; ++i) {
+        const char hi = p[2 * i], lo = p[2 * i + 1];
+        if (!((hi >= '0' && hi <= '9') || (hi >= 'a' && hi <= 'f')) ||
+            !((lo >= '0' && lo <= '9') || (lo >= 'a' && lo <= 'f')))
+            return false;
+        bytes[i] = static_cast<unsigned char>(hexValue(hi) << 4 | hexValue(lo));
+    }
+    std::memcpy(out, bytes, sizeof bytes);
+    return true;
+}
+
 bool hexToBytes(const std::string &strHex, std::string &strBytes)
 {
     if (strHex.size() % 2 != 0)

@@ -113,6 +113,11 @@ std::string sha256Hex(const std::string &str);
 // a hex MD5). False, strBase64 untouched, for any other text.
 bool md5HexToBase64(const std::string &strHex, std::string &strBase64);
 
+// The 16 bytes that the n bytes at p stand for when they are 32 lower-case
+// hex digits (an MD5 as this tool writes it); false, out untouched, for any
+// other text.
+bool lowerHexMd5Bytes(const char *p, std::size_t n, unsigned char out[16]);
+
 // Hex text of the bytes of strIn, two lower-case digits per byte.
 std::string convertToHex(const std::string &strIn);
 // Nibble 0-15 to '0'-'9', 'a'-'f'.

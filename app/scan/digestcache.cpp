@@ -49,21 +49,15 @@ struct Md5 {
 // (anything else would not come back the same).
 bool isMd5Hex(std::string_view str)
 {
-    if (str.size() != 32)
-        return false;
-    for (char c : str)
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    return true;
+    unsigned char bytes[16];
+    return lowerHexMd5Bytes(str.data(), str.size(), bytes);
 }
 
 // The digest isMd5Hex(strHex) accepted.
 Md5 md5OfHex(std::string_view strHex)
 {
     Md5 md5;
-    std::string strBytes;
-    if (hexToBytes(std::string(strHex), strBytes) && strBytes.size() == sizeof md5.bytes)
-        std::memcpy(md5.bytes, strBytes.data(), sizeof md5.bytes);
+    lowerHexMd5Bytes(strHex.data(), strHex.size(), md5.bytes);
     return md5;
 }
 
@@ -272,9 +266,7 @@ public:
         skipBlanks();
         if (run(psz, 32, [](int c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }) != 32)
             return false;
-        for (std::size_t i = 0; i < sizeof md5.bytes; ++i)
-            md5.bytes[i] = static_cast<unsigned char>(nibble(psz[2 * i]) << 4 | nibble(psz[2 * i + 1]));
-        return true;
+        return lowerHexMd5Bytes(psz, 32, md5.bytes);
     }
     bool unsignedNumber(uint64_t &value)
     {
@@ -316,7 +308,6 @@ public:
 
 private:
     static bool isBlank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-    static int nibble(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
     // Blanks, an optional sign, decimal digits (too many: the largest value).
     bool number(bool &bNegative, uint64_t &magnitude)
     {

@@ -5,34 +5,9 @@
 #include <cstdlib>
 #include <new>
 
+#include "myS3Common.h"
+
 namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-int lowerHexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-// The 16 bytes of 32 lower-case hex digits; false for any other text, which
-// then keeps its own bytes (upper case included, so it comes back as given).
-bool parseDigest(const char *p, std::size_t n, unsigned char out[16])
-{
-    if (n != 32)
-        return false;
-    for (std::size_t i = 0; i < 16; ++i) {
-        const int hi = lowerHexValue(p[2 * i]);
-        const int lo = lowerHexValue(p[2 * i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out[i] = static_cast<unsigned char>(hi << 4 | lo);
-    }
-    return true;
-}
 
 std::size_t textLength(const char *pszText)
 {
@@ -50,7 +25,7 @@ void ObjTag::assign(const char *p, std::size_t n)
     pszText = nullptr;
     if (n == 0)
         return;
-    if (parseDigest(p, n, digest)) {
+    if (lowerHexMd5Bytes(p, n, digest)) {
         pszText = kDigest;
         return;
     }
@@ -94,8 +69,8 @@ std::string ObjTag::str() const
     if (isDigest()) {
         std::string str(32, '0');
         for (std::size_t i = 0; i < 16; ++i) {
-            str[2 * i] = kHexDigits[digest[i] >> 4];
-            str[2 * i + 1] = kHexDigits[digest[i] & 0xf];
+            str[2 * i] = ch2hex(static_cast<unsigned char>(digest[i] >> 4));
+            str[2 * i + 1] = ch2hex(static_cast<unsigned char>(digest[i] & 0xf));
         }
         return str;
     }
@@ -115,7 +90,7 @@ bool ObjTag::equals(const char *p, std::size_t n) const
 {
     if (isDigest()) {
         unsigned char other[16];
-        return parseDigest(p, n, other) && std::memcmp(other, digest, sizeof digest) == 0;
+        return lowerHexMd5Bytes(p, n, other) && std::memcmp(other, digest, sizeof digest) == 0;
     }
     if (isText())
         return textLength(pszText) == n && std::memcmp(pszText + sizeof(std::size_t), p, n) == 0;

@@ -197,6 +197,33 @@ TEST(Hex, LowerCaseTwoDigitsPerByte)
     EXPECT_EQ(back, "");
 }
 
+// The digest texts the tool writes and reads back: an MD5 in lower-case hex
+// to its bytes (and nothing else), to a Content-MD5, and SHA-256 in hex.
+TEST(Hex, DigestTextsAndTheirBytes)
+{
+    const std::string md5Empty = "d41d8cd98f00b204e9800998ecf8427e";
+    unsigned char bytes[16] = {0};
+    ASSERT_TRUE(lowerHexMd5Bytes(md5Empty.data(), md5Empty.size(), bytes));
+    EXPECT_EQ(convertToHex(std::string(reinterpret_cast<char *>(bytes), 16)), md5Empty);
+    for (const std::string &bad : {std::string("D41D8CD98F00B204E9800998ECF8427E"), md5Empty.substr(1),
+                                  md5Empty + "0", std::string("d41d8cd98f00b204e9800998ecf8427g"),
+                                  std::string("d41d8cd98f00b204e9800998ecf8427e-2").substr(0, 31) + "-"}) {
+        unsigned char kept[16] = {7};
+        EXPECT_FALSE(lowerHexMd5Bytes(bad.data(), bad.size(), kept)) << bad;
+        EXPECT_EQ(kept[0], 7) << bad;
+    }
+
+    std::string base64 = "kept";
+    ASSERT_TRUE(md5HexToBase64(md5Empty, base64));
+    EXPECT_EQ(base64, "1B2M2Y8AsgTpgAmY7PhCfg==");
+    base64 = "kept";
+    EXPECT_FALSE(md5HexToBase64("d41d8cd9", base64));
+    EXPECT_EQ(base64, "kept");
+
+    EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
 TEST(Base64, KnownVectors)
 {
     const struct {
