@@ -380,15 +380,29 @@ int hexValue(char ch)
 
 bool lowerHexMd5Bytes(const char *p, std::size_t n, unsigned char out[16])
 {
+    // Each byte's value as a lower-case hex digit, 16 for any other byte:
+    // one look-up per digit, as listings and the digest cache parse a digest
+    // per object.
+    static const struct Table {
+        unsigned char value[256];
+        Table()
+        {
+            std::memset(value, 16, sizeof value);
+            for (int c = '0'; c <= '9'; ++c)
+                value[c] = static_cast<unsigned char>(c - '0');
+            for (int c = 'a'; c <= 'f'; ++c)
+                value[c] = static_cast<unsigned char>(c - 'a' + 10);
+        }
+    } table;
     if (n != 32)
         return false;
     unsigned char bytes[16];
     for (std::size_t i = 0; i < 16; ++i) {
-        const char hi = p[2 * i], lo = p[2 * i + 1];
-        if (!((hi >= '0' && hi <= '9') || (hi >= 'a' && hi <= 'f')) ||
-            !((lo >= '0' && lo <= '9') || (lo >= 'a' && lo <= 'f')))
+        const unsigned hi = table.value[static_cast<unsigned char>(p[2 * i])];
+        const unsigned lo = table.value[static_cast<unsigned char>(p[2 * i + 1])];
+        if ((hi | lo) & 16)
             return false;
-        bytes[i] = static_cast<unsigned char>(hexValue(hi) << 4 | hexValue(lo));
+        bytes[i] = static_cast<unsigned char>(hi << 4 | lo);
     }
     std::memcpy(out, bytes, sizeof bytes);
     return true;
