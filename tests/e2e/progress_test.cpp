@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
+#include <utility>
+#include <vector>
 #include <sstream>
 #include <string>
 
@@ -74,6 +77,43 @@ std::vector<std::string> drawings(const std::string &seen, std::string &rest)
     return out;
 }
 
+// A mirror run with -P under the pseudo-terminal: its status, standard
+// output, and the drawings of the line on the terminal.
+struct OnTerminal {
+    ToolRun tool;
+    std::string stdoutText, ttyText, rest;
+    std::vector<std::string> texts; // the drawings, in order
+};
+OnTerminal mirrorOnTerminal(e2e::StoreRun &run, const std::map<std::string, std::string> &extra = {})
+{
+    const std::string runner = run.site.base() + "/pty.py";
+    std::ofstream(runner) << kPtyRunner;
+    const std::string out = run.site.base() + "/out", seen = run.site.base() + "/tty";
+    auto vars = run.site.env(run.bucket, "http://" + run.store.endpoint());
+    vars["SITEMIRROR_RETRIES"] = "3";
+    for (const auto &kv : extra)
+        vars[kv.first] = kv.second;
+    OnTerminal result;
+    result.tool = e2e::runTool("-P", vars,
+                               "python3 " + e2e::quote(runner) + " " + e2e::quote(out) + " " +
+                                   e2e::quote(seen) + " ");
+    result.stdoutText = readFile(out);
+    result.ttyText = readFile(seen);
+    result.texts = drawings(result.ttyText, result.rest);
+    return result;
+}
+
+// "D of T" of a drawing "files N/M, D of T, ...": the bytes done and the total.
+std::pair<std::string, std::string> bytesDoneOf(const std::string &text)
+{
+    const std::size_t start = text.find(", ") + 2;
+    const std::string sizes = text.substr(start, text.find(", ", start) - start);
+    const std::size_t of = sizes.find(" of ");
+    if (of == std::string::npos)
+        return {"", "?"};
+    return {sizes.substr(0, of), sizes.substr(of + 4)};
+}
+
 TEST(Progress, OnATerminalOneLineIsRedrawnAndEndsOnTheRunsCountsAndRetries)
 {
     harness::StoreOptions options;
@@ -82,20 +122,10 @@ TEST(Progress, OnATerminalOneLineIsRedrawnAndEndsOnTheRunsCountsAndRetries)
     run.site.write("a.html", "a");
     run.site.write("big.bin", std::string(300000, 'b'));
     run.site.write("docs/c.txt", "c");
-    const std::string runner = run.site.base() + "/pty.py";
-    std::ofstream(runner) << kPtyRunner;
-    const std::string out = run.site.base() + "/out", seen = run.site.base() + "/tty";
-
-    auto vars = run.site.env(run.bucket, "http://" + run.store.endpoint());
-    vars["SITEMIRROR_RETRIES"] = "3";
-    ToolRun tool = e2e::runTool("-P", vars,
-                                "python3 " + e2e::quote(runner) + " " + e2e::quote(out) + " " +
-                                    e2e::quote(seen) + " ");
-    const std::string stdoutText = readFile(out), ttyText = readFile(seen);
-    ASSERT_EQ(tool.status, 0) << stdoutText << tool.err;
-
-    std::string rest;
-    const std::vector<std::string> texts = drawings(ttyText, rest);
+    const OnTerminal seen = mirrorOnTerminal(run);
+    const std::string &stdoutText = seen.stdoutText, &ttyText = seen.ttyText, &rest = seen.rest;
+    const std::vector<std::string> &texts = seen.texts;
+    ASSERT_EQ(seen.tool.status, 0) << stdoutText << seen.tool.err;
     ASSERT_FALSE(texts.empty()) << ttyText;
     // Nothing but the line, erased at the end: no libcurl trace.
     EXPECT_EQ(rest, "") << ttyText;
@@ -109,10 +139,8 @@ TEST(Progress, OnATerminalOneLineIsRedrawnAndEndsOnTheRunsCountsAndRetries)
     ASSERT_EQ(last.rfind("files 4/4, ", 0), 0u) << last;
     ASSERT_TRUE(endsWith(last, ", ETA 0:00, 4 retries")) << last;
     // Every byte done of the total: the bytes of the tries sent again are not counted twice.
-    const std::string sizes = last.substr(11, last.find(", ", 11) - 11);
-    const std::size_t of = sizes.find(" of ");
-    ASSERT_NE(of, std::string::npos) << last;
-    EXPECT_EQ(sizes.substr(0, of), sizes.substr(of + 4)) << last;
+    const auto done = bytesDoneOf(last);
+    EXPECT_EQ(done.first, done.second) << last;
     // The designed lines are all still on standard output.
     EXPECT_EQ(e2e::uploadedKeys(stdoutText),
               (std::set<std::string>{"a.html", "big.bin", "docs/c.txt", "fileLists.html"}))
@@ -134,28 +162,13 @@ TEST(Progress, EncodedFilesTriedAgainEndWithEveryByteDone)
     run.site.write("b.txt", "b");
     const std::string config = run.site.base() + "/rules.toml";
     std::ofstream(config) << "rules = [ { match = \"*.txt\", content_encoding = \"gzip\" } ]\n";
-    const std::string runner = run.site.base() + "/pty.py";
-    std::ofstream(runner) << kPtyRunner;
-    const std::string out = run.site.base() + "/out", seen = run.site.base() + "/tty";
-
-    auto vars = run.site.env(run.bucket, "http://" + run.store.endpoint());
-    vars["SITEMIRROR_RETRIES"] = "3";
-    vars["SITEMIRROR_CONFIG"] = config;
-    ToolRun tool = e2e::runTool("-P", vars,
-                                "python3 " + e2e::quote(runner) + " " + e2e::quote(out) + " " +
-                                    e2e::quote(seen) + " ");
-    const std::string stdoutText = readFile(out), ttyText = readFile(seen);
-    ASSERT_EQ(tool.status, 0) << stdoutText << tool.err;
-    std::string rest;
-    const std::vector<std::string> texts = drawings(ttyText, rest);
-    ASSERT_FALSE(texts.empty()) << ttyText;
-    const std::string last = texts.back();
-    ASSERT_EQ(last.rfind("files 3/3, ", 0), 0u) << last;
-    const std::string sizes = last.substr(11, last.find(", ", 11) - 11);
-    const std::size_t of = sizes.find(" of ");
-    ASSERT_NE(of, std::string::npos) << last;
-    EXPECT_EQ(sizes.substr(0, of), sizes.substr(of + 4)) << ttyText;
-    EXPECT_NE(stdoutText.find("retry 1 of 3"), std::string::npos) << stdoutText;
+    const OnTerminal seen = mirrorOnTerminal(run, {{"SITEMIRROR_CONFIG", config}});
+    ASSERT_EQ(seen.tool.status, 0) << seen.stdoutText << seen.tool.err;
+    ASSERT_FALSE(seen.texts.empty()) << seen.ttyText;
+    ASSERT_EQ(seen.texts.back().rfind("files 3/3, ", 0), 0u) << seen.texts.back();
+    const auto done = bytesDoneOf(seen.texts.back());
+    EXPECT_EQ(done.first, done.second) << seen.ttyText;
+    EXPECT_NE(seen.stdoutText.find("retry 1 of 3"), std::string::npos) << seen.stdoutText;
 }
 
 TEST(Progress, OffATerminalThereIsNoLineAndNoTrace)
