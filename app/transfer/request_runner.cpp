@@ -262,6 +262,9 @@ bool RequestRunner::start(const std::string &strNoContextLine)
             end(*job, false);
         return false;
     }
+    // A step that begins after the run stopped sending sends nothing.
+    if (session.connectionGuard().shouldStop())
+        stopSending();
     startReady();
     return true;
 }

@@ -28,7 +28,11 @@ public:
         tryEnded(script[next++], nullptr);
     }
     Next succeeded() override { return --nPagesLeft > 0 ? Next::More : Next::Done; }
-    void finish(bool bOk) override { lines.push_back(strName + (bOk ? " done" : " failed")); }
+    void finish(bool bOk) override
+    {
+        if (lines.empty() || lines.back() != "not sent: the store could not be reached")
+            lines.push_back(strName + (bOk ? " done" : " failed"));
+    }
     void print() override { printed = lines; }
 
     std::string strName;
@@ -71,6 +75,30 @@ TEST_F(Runner, RetriesNextRequestsAndBlocksInOrder)
     EXPECT_EQ(d.next, 3u);
     EXPECT_EQ(d.printed.back(), "d failed");
     EXPECT_TRUE(runner.anyFailed());
+}
+
+// Ten jobs in a row that never reach the store stop the sending for the
+// rest of the run: a later step (another runner) sends nothing at all.
+TEST_F(Runner, AfterTenUnreachableJobsNoLaterStepSends)
+{
+    const std::vector<S3Status> unreachable(3, S3StatusFailedToConnect);
+    std::vector<ScriptedJob> failing;
+    for (int i = 0; i < 12; ++i)
+        failing.emplace_back("f" + std::to_string(i), unreachable);
+    std::vector<RunnerJob *> first;
+    for (ScriptedJob &job : failing)
+        first.push_back(&job);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(RequestRunner(session, first).run());
+    EXPECT_TRUE(session.connectionGuard().shouldStop());
+
+    ScriptedJob later("later", {S3StatusOK});
+    ASSERT_TRUE(RequestRunner(session, {&later}).run());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(later.next, 0u);
+    EXPECT_EQ(later.printed.front(), "not sent: the store could not be reached");
+    // Said once for the run.
+    EXPECT_EQ(out, "stopped sending: 10 uploads in a row could not reach the store\n");
 }
 
 // A wait that breaks ends the context: with a failure ending the later jobs
