@@ -104,7 +104,7 @@ bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3Ob
 // phase by phase, then the header updates; writes what was sent into the
 // digest cache. Counts into summary; true when every transfer succeeded.
 bool carryOut(Session &session, const std::string &strBucket, Plan &plan, DigestCache *cache,
-              const std::string &strTarget, MyS3Context &context, S3BucketContext &ctx, bool &bContext,
+              const PlanInput &input, MyS3Context &context, S3BucketContext &ctx, bool &bContext,
               RunSummary &summary)
 {
     const Settings &settings = session.settings();
@@ -115,7 +115,7 @@ bool carryOut(Session &session, const std::string &strBucket, Plan &plan, Digest
     };
     if (cache)
         for (const LearntRecord &learnt : plan.learnt)
-            cache->putRecord(strTarget, learnt.strKey, learnt.record);
+            cache->putRecord(input.strTarget, learnt.strKey, learnt.record);
 
     bool bAllStored = true;
     std::vector<UploadItem> &items = plan.uploads;
@@ -124,8 +124,7 @@ bool carryOut(Session &session, const std::string &strBucket, Plan &plan, Digest
             summary.nFailed += static_cast<long>(items.size());
             bAllStored = false;
         } else {
-            UploadTotals totals =
-                uploadInPhases(session, ctx, strBucket, items, settings.strPrefix + siteindex::targetFileName);
+            UploadTotals totals = uploadInPhases(session, ctx, strBucket, items, input.strIndexPageKey);
             summary.nSent = totals.nSent;
             summary.nBytesSent = totals.nBytesSent;
             summary.nFailed += totals.nFailed;
@@ -136,7 +135,7 @@ bool carryOut(Session &session, const std::string &strBucket, Plan &plan, Digest
                     continue;
                 session.changedKeys().push_back(item.strKey);
                 if (cache)
-                    cache->putRecord(strTarget, item.strKey.substr(settings.strPrefix.size()),
+                    cache->putRecord(input.strTarget, item.strKey.substr(settings.strPrefix.size()),
                                      {item.strSentMd5Hex, item.sentSize, item.strETag,
                                       itemHeaders(settings, item).record()});
             }
@@ -166,8 +165,8 @@ bool carryOut(Session &session, const std::string &strBucket, Plan &plan, Digest
                 session.changedKeys().push_back(updates[i].strKey);
                 const PlannedUpdate &planned = plan.updates[i];
                 if (cache)
-                    cache->putRecord(strTarget, planned.strKey,
-                                     {planned.strSentMd5Hex, planned.sentSize,
+                    cache->putRecord(input.strTarget, planned.strKey,
+                                     {planned.update.strMd5Hex, planned.sentSize,
                                       updates[i].strETag.empty() ? planned.strListedETag : updates[i].strETag,
                                       updates[i].headers.record()});
             }
@@ -194,19 +193,18 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
     input.strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
     input.encoded = &encoded;
     input.strIndexPageKey = strIndexPageKey;
-    Plan plan = planRun(input, nullptr);
+    Plan plan = planRun(input);
 
     MyS3Context context(session);
     S3BucketContext ctx;
     bool bContext = false;
     if (!plan.asks.empty()) {
         std::vector<HeadResult> heads;
-        if (!bContext)
-            bContext = context.initialize(strBucket.c_str(), ctx);
+        bContext = context.initialize(strBucket.c_str(), ctx);
         if (bContext)
             heads = headObjects(session, ctx, plan.asks);
         heads.resize(plan.asks.size());
-        plan = planRun(input, &heads);
+        plan = planRun(input, plan, heads);
     }
     summary.nUnchanged += plan.nUnchanged;
 
@@ -218,7 +216,7 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
         for (uint64_t size : plan.uploadSizes)
             summary.nBytesSent += size;
     } else {
-        bAllStored = carryOut(session, strBucket, plan, cache, input.strTarget, context, ctx, bContext, summary);
+        bAllStored = carryOut(session, strBucket, plan, cache, input, context, ctx, bContext, summary);
     }
 
     if (cache && !bDryRun) {

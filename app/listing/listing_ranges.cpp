@@ -33,14 +33,11 @@ struct RangedListing::Range : public RunnerJob {
     bool bHaveEnd = false;
     ListPageData data;  // the page in flight
     bool bFailureSaid = false;
-    // The lines of its requests so far; a hint is given (or not) when printed.
-    std::vector<std::pair<std::string, bool>> texts; // text, is a hint
+    // Which of its lines are hints: a hint is given (or not) when printed,
+    // in key order.
+    std::vector<std::size_t> hintsAt;
 
-    void add(const std::vector<std::string> &more)
-    {
-        for (const std::string &strText : more)
-            texts.emplace_back(strText, false);
-    }
+    void add(const std::vector<std::string> &more) { lines.insert(lines.end(), more.begin(), more.end()); }
     // "listing failed at the page after: KEY", or "... at its first page".
     std::string failedPageLine() const
     {
@@ -50,9 +47,6 @@ struct RangedListing::Range : public RunnerJob {
 
     bool prepareTry() override
     {
-        // The runner's lines (retries) join the range's own in order.
-        add(lines);
-        lines.clear();
         data = ListPageData();
         return true;
     }
@@ -70,19 +64,18 @@ struct RangedListing::Range : public RunnerJob {
     Next succeeded() override;
     void finish(bool bOk) override
     {
-        add(lines);
-        lines.clear();
         if (!bOk && !bFailureSaid)
-            texts.emplace_back(failedPageLine(), false);
+            lines.push_back(failedPageLine());
     }
     void print() override
     {
-        add(lines);
-        lines.clear();
-        for (const auto &line : texts)
-            if (!line.second || session->hints().giveOnce(line.first))
-                printLine(line.first);
-        std::vector<std::pair<std::string, bool>>().swap(texts);
+        std::size_t nextHint = 0;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const bool bHint = nextHint < hintsAt.size() && hintsAt[nextHint] == i;
+            nextHint += bHint;
+            if (!bHint || session->hints().giveOnce(lines[i]))
+                printLine(lines[i]);
+        }
     }
 
     static S3Status propertiesCallback(const S3ResponseProperties *prop, void *callbackData)
@@ -104,8 +97,10 @@ struct RangedListing::Range : public RunnerJob {
         // run's hints, so it names where the keys came from); whether it is
         // new to the run is known only when the lines are printed in key order.
         const std::string strHint = HintLog(range.session->hints()).once(status, details, false);
-        if (!strHint.empty())
-            range.texts.emplace_back(strHint, true);
+        if (!strHint.empty()) {
+            range.hintsAt.push_back(range.lines.size());
+            range.lines.push_back(strHint);
+        }
         range.tryEnded(status, details);
     }
     static S3Status listCallback(int isTruncated, const char *nextMarker, int contentsCount,
@@ -130,7 +125,7 @@ RunnerJob::Next RangedListing::Range::succeeded()
         return Next::Done;
     const std::string strLast = page.back().key;
     if (bHaveMarker && strLast.compare(strMarker) <= 0) {
-        texts.emplace_back("listing does not move past: " + consoleText(strMarker), false);
+        lines.push_back("listing does not move past: " + consoleText(strMarker));
         bFailureSaid = true;
         return Next::Failed;
     }

@@ -3,6 +3,7 @@
 // object's own headers (HEAD).
 #include "run_plan.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -33,7 +34,10 @@ struct FileVerdict {
 
 class Planner {
 public:
-    explicit Planner(const PlanInput &input) : in(input), settings(*input.settings) {}
+    Planner(const PlanInput &input, long nDigestTagsSeen)
+        : in(input), settings(*input.settings), nDigestTags(nDigestTagsSeen)
+    {
+    }
 
     FileVerdict judge(const S3Obj &local, const UploadItem &item) const
     {
@@ -57,33 +61,42 @@ public:
         return verdict == VerdictUnchanged && settings.bRefreshHeaders;
     }
 
-    // The first look at every file: which objects must be asked.
+    // The first look at every file: which objects must be asked. Whether
+    // the store's tags are digests is known only after every file is seen,
+    // so the candidates are sorted out at the end.
     void findAsks(Plan &plan)
     {
-        std::vector<std::pair<const S3Obj *, FileVerdict>> candidates;
+        struct Candidate {
+            const S3Obj *local;
+            const S3Obj *remote;
+            StoreVerdict verdict;
+        };
+        std::vector<Candidate> candidates;
         for (const S3Obj &local : *in.local) {
-            FileVerdict file = judge(local, uploadItemFor(local, in.strRootPath, settings));
+            const FileVerdict file = judge(local, uploadItemFor(local, in.strRootPath, settings));
             if (file.remote && file.sent.bKnown && file.remote->tag == file.sent.strMd5Hex)
                 ++nDigestTags;
             if (file.verdict == VerdictAsk || (file.verdict == VerdictUnchanged && settings.bRefreshHeaders))
-                candidates.emplace_back(&local, file);
+                candidates.push_back({&local, file.remote, file.verdict});
         }
-        for (const auto &candidate : candidates)
-            if (mustAsk(candidate.second.verdict, candidate.second.remote)) {
-                asked.push_back(candidate.first);
-                plan.asks.push_back(settings.strPrefix + candidate.first->key);
-            }
+        plan.nDigestTags = nDigestTags;
+        for (const Candidate &candidate : candidates)
+            if (mustAsk(candidate.verdict, candidate.remote))
+                plan.asks.push_back(settings.strPrefix + candidate.local->key);
     }
 
-    // Decides every file, with the answers to the asks.
-    void decide(Plan &plan, const std::vector<HeadResult> *heads)
+    // Decides every file, with the answers (heads, null: none) to asks, the
+    // keys asked in key order.
+    void decide(Plan &plan, const std::vector<std::string> &asks, const std::vector<HeadResult> *heads)
     {
+        const std::string &strPrefix = settings.strPrefix;
         std::size_t nextAsked = 0;
         for (const S3Obj &local : *in.local) {
             UploadItem item = uploadItemFor(local, in.strRootPath, settings);
             FileVerdict file = judge(local, item);
             const HeadResult *head = nullptr;
-            if (nextAsked < asked.size() && asked[nextAsked] == &local) {
+            if (nextAsked < asks.size() && asks[nextAsked].size() == strPrefix.size() + local.key.size() &&
+                asks[nextAsked].compare(strPrefix.size(), std::string::npos, local.key) == 0) {
                 if (heads && nextAsked < heads->size())
                     head = &(*heads)[nextAsked];
                 ++nextAsked;
@@ -113,7 +126,6 @@ public:
                 planned.update.headers = want;
                 planned.update.strMd5Hex = file.sent.strMd5Hex;
                 planned.strKey = local.key;
-                planned.strSentMd5Hex = file.sent.strMd5Hex;
                 planned.sentSize = file.sent.size;
                 planned.strListedETag = file.remote->tag;
                 plan.order.emplace_back(false, plan.updates.size());
@@ -165,8 +177,7 @@ private:
 
     const PlanInput &in;
     const Settings &settings;
-    long nDigestTags = 0;
-    std::vector<const S3Obj *> asked; // in key order
+    long nDigestTags; // listed objects whose ETag is their file's MD5
 };
 
 } // namespace
@@ -190,7 +201,8 @@ std::map<std::string, SentDigest> encodedDigests(const S3ObjSet &localList,
                                                  const Settings &settings, DigestCache *cache)
 {
     std::map<std::string, SentDigest> digests;
-    if (settings.cacheRules.empty())
+    if (std::none_of(settings.cacheRules.begin(), settings.cacheRules.end(),
+                     [](const CacheRule &rule) { return !rule.strContentEncoding.empty(); }))
         return digests;
     for (const S3Obj &local : localList) {
         UploadItem item = uploadItemFor(local, strRootPath, settings);
@@ -200,15 +212,21 @@ std::map<std::string, SentDigest> encodedDigests(const S3ObjSet &localList,
     return digests;
 }
 
-Plan planRun(const PlanInput &input, const std::vector<HeadResult> *heads)
+Plan planRun(const PlanInput &input)
 {
     Plan plan;
-    Planner planner(input);
+    Planner planner(input, 0);
     planner.findAsks(plan);
-    if (heads || plan.asks.empty()) {
-        plan.asks.clear();
-        planner.decide(plan, heads);
-    }
+    if (plan.asks.empty())
+        planner.decide(plan, plan.asks, nullptr);
+    return plan;
+}
+
+Plan planRun(const PlanInput &input, const Plan &asking, const std::vector<HeadResult> &heads)
+{
+    Plan plan;
+    plan.nDigestTags = asking.nDigestTags;
+    Planner(input, asking.nDigestTags).decide(plan, asking.asks, &heads);
     return plan;
 }
 

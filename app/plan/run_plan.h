@@ -43,8 +43,7 @@ struct PlanInput {
 struct PlannedUpdate {
     HeaderUpdate update;
     std::string strKey; // below the site root
-    std::string strSentMd5Hex;
-    uint64_t sentSize = 0;
+    uint64_t sentSize = 0; // of the bytes stored (their MD5: update.strMd5Hex)
     std::string strListedETag;
 };
 
@@ -70,11 +69,17 @@ struct Plan {
     // run prints.
     std::vector<std::pair<bool, std::size_t>> order;
     long nUnchanged = 0;
+    // Listed objects whose ETag is their file's MD5: a store that shows this
+    // has digests for ETags (see planRun).
+    long nDigestTags = 0;
 };
 
-// The plan for input. heads: null for the first plan, whose asks say what
-// to HEAD; then the answers, one per ask in its order, for the whole plan.
-Plan planRun(const PlanInput &input, const std::vector<HeadResult> *heads);
+// The plan for input: whole when nothing must be asked, otherwise only its
+// asks say something (what to HEAD).
+Plan planRun(const PlanInput &input);
+// The whole plan, from the plan that asked and the answers to its asks (one
+// per ask, in its order), without looking at every file for asks again.
+Plan planRun(const PlanInput &input, const Plan &asking, const std::vector<HeadResult> &heads);
 
 // "would upload: KEY (why)" and "would update headers: KEY" in key order.
 std::vector<std::string> dryRunLines(const Plan &plan);

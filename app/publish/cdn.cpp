@@ -123,7 +123,7 @@ struct CdnJob : public RunnerJob {
     S3ServiceRequest request;
     S3ServiceRequestHandler handler;
     Answer answer;
-    std::string strSuccess; // the line for an accepted request
+    std::string strCount; // " (N paths)" after the id of an accepted request
 
     bool prepareTry() override
     {
@@ -134,7 +134,7 @@ struct CdnJob : public RunnerJob {
     Next succeeded() override
     {
         if (answer.httpStatus / 100 == 2 && !answer.strId.empty()) {
-            lines.push_back(strSuccess + consoleText(answer.strId) + strCount);
+            lines.push_back("invalidation: " + consoleText(answer.strId) + strCount);
             return Next::Done;
         }
         return Next::Failed;
@@ -165,8 +165,6 @@ struct CdnJob : public RunnerJob {
         }
         return consoleText(strWhy);
     }
-
-    std::string strCount; // " (N paths)"
 
     static S3Status answerCallback(const S3ServiceAnswer *served, void *data)
     {
@@ -210,7 +208,6 @@ bool invalidateChangedKeys(Session &session, const CdnCredentials &creds,
     CdnJob job;
     job.settings = &settings;
     job.strHost = endpoint.strHost;
-    job.strSuccess = "invalidation: ";
     job.strCount = " (" +
                    (paths.size() == 1 && paths[0] == "/*" && changedKeys.size() > 1
                         ? "/* for " + std::to_string(changedKeys.size()) + " changed keys"

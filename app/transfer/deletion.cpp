@@ -26,11 +26,16 @@ struct DeleteJob : public RunnerJob {
     std::vector<std::string> deleted;
     long nFailed = 0;
 
+    // The block's head: "delete: KEY" for each key of the request.
+    void blockHead()
+    {
+        for (const char *pszKey : names)
+            lines.push_back("delete: " + consoleText(pszKey));
+    }
     bool prepareTry() override
     {
         if (tries() == 0)
-            for (const char *pszKey : names)
-                lines.push_back("delete: " + consoleText(pszKey));
+            blockHead();
         refused.clear();
         return true;
     }
@@ -45,7 +50,8 @@ struct DeleteJob : public RunnerJob {
     }
     void notSent() override
     {
-        prepareTry();
+        if (tries() == 0)
+            blockHead();
         RunnerJob::notSent();
     }
     void finish(bool bOk) override

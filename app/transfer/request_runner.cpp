@@ -64,8 +64,6 @@ RequestRunner::~RequestRunner()
         job->runner = nullptr;
 }
 
-int RequestRunner::mostInFlight() const { return session.governor().mostInFlight(); }
-
 int RequestRunner::limit() const
 {
     return options.nFixedLimit > 0 ? options.nFixedLimit : session.governor().limit();
@@ -101,12 +99,16 @@ void RequestRunner::start(RunnerJob &job)
     job.sendTry(rc);
 }
 
+bool RequestRunner::DueLater::operator()(std::size_t a, std::size_t b) const
+{
+    return runner->jobs[a]->due > runner->jobs[b]->due;
+}
+
 void RequestRunner::queueAt(RunnerJob &job, RunnerJob::Clock::time_point due)
 {
     job.due = due;
     retries.push_back(job.index);
-    std::push_heap(retries.begin(), retries.end(),
-                   [this](std::size_t a, std::size_t b) { return jobs[a]->due > jobs[b]->due; });
+    std::push_heap(retries.begin(), retries.end(), DueLater{this});
 }
 
 // One try ended: done, failed for good, due again later, or followed by the
@@ -172,18 +174,23 @@ void RequestRunner::decide(RunnerJob &job)
     job.retryScheduled();
 }
 
+// Prints the next block and lets its lines go.
+void RequestRunner::printNext()
+{
+    if (observer)
+        observer->linesFollow();
+    jobs[nextPrint]->print();
+    std::vector<std::string>().swap(jobs[nextPrint]->lines);
+    ++nextPrint;
+}
+
 // Prints every block whose earlier blocks are all out.
 void RequestRunner::printReady()
 {
     if (options.bHoldOutput)
         return;
-    while (nextPrint < jobs.size() && jobs[nextPrint]->bDone) {
-        if (observer)
-            observer->linesFollow();
-        jobs[nextPrint]->print();
-        std::vector<std::string>().swap(jobs[nextPrint]->lines);
-        ++nextPrint;
-    }
+    while (nextPrint < jobs.size() && jobs[nextPrint]->bDone)
+        printNext();
 }
 
 // Nothing more is sent: waiting retries and jobs not yet started are given
@@ -208,19 +215,26 @@ void RequestRunner::stopSending()
     }
 }
 
-void RequestRunner::takeCompleted()
+// The work that is ready now: the tries that ended are decided, sending
+// stops once the store is taken to be gone, ready blocks are printed, and
+// what may go now is started.
+void RequestRunner::step()
 {
     std::vector<std::size_t> ended;
     ended.swap(completed);
     for (std::size_t i : ended)
         decide(*jobs[i]);
+    if (!bStopped && session.connectionGuard().shouldStop())
+        stopSending();
+    printReady();
+    startReady();
 }
 
 // Starts what may go now: retries and next requests that are due first, then
 // new jobs in order; after a failure that ends the later jobs, none of them.
 void RequestRunner::startReady()
 {
-    const auto earlier = [this](std::size_t a, std::size_t b) { return jobs[a]->due > jobs[b]->due; };
+    const DueLater earlier{this};
     const RunnerJob::Clock::time_point now = RunnerJob::Clock::now();
     std::vector<std::size_t> held; // due, but after a failed job
     while (nRunning < limit() && !retries.empty() && jobs[retries.front()]->due <= now) {
@@ -263,9 +277,7 @@ bool RequestRunner::start(const std::string &strNoContextLine)
         return false;
     }
     // A step that begins after the run stopped sending sends nothing.
-    if (session.connectionGuard().shouldStop())
-        stopSending();
-    startReady();
+    step();
     return true;
 }
 
@@ -275,11 +287,7 @@ void RequestRunner::poll()
         return;
     if (nRunning > 0)
         S3_runonce_request_context(rc, nullptr);
-    takeCompleted();
-    if (!bStopped && session.connectionGuard().shouldStop())
-        stopSending();
-    printReady();
-    startReady();
+    step();
 }
 
 void RequestRunner::finish()
@@ -289,15 +297,10 @@ void RequestRunner::finish()
         return;
     bool bBroken = false;
     while (!finished()) {
-        takeCompleted();
-        if (!bStopped && session.connectionGuard().shouldStop())
-            stopSending();
-        printReady();
-        startReady();
+        step();
         if (finished())
             break;
-        if ((nextPrint < jobs.size() && jobs[nextPrint]->bDone && !options.bHoldOutput) ||
-            !completed.empty())
+        if (!completed.empty())
             continue;
         if (nRunning == 0) {
             if (!retries.empty())
@@ -328,13 +331,8 @@ void RequestRunner::finish()
         if (!jobs[i]->bDone)
             end(*jobs[i], false);
     const std::size_t nPrinted = firstFailed < jobs.size() ? firstFailed + 1 : jobs.size();
-    for (std::size_t i = nextPrint; i < nPrinted; ++i) {
-        if (observer)
-            observer->linesFollow();
-        jobs[i]->print();
-        std::vector<std::string>().swap(jobs[i]->lines);
-    }
-    nextPrint = nPrinted;
+    while (nextPrint < nPrinted)
+        printNext();
 }
 
 void RequestRunner::abandon()

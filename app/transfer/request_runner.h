@@ -136,23 +136,26 @@ public:
     // is known).
     bool anyFailed() const { return bAnyFailed; }
 
-    // The most requests that were in flight at once in this run so far.
-    int mostInFlight() const;
-
 private:
     friend class RunnerJob;
     void decide(RunnerJob &job);
     void start(RunnerJob &job);
     void startReady();
+    void printNext();
     void printReady();
+    void step();
     void stopSending();
     void end(RunnerJob &job, bool bOk);
     void markDone(RunnerJob &job, bool bOk);
-    void takeCompleted();
     void queueAt(RunnerJob &job, std::chrono::steady_clock::time_point due);
     bool finished() const;
     bool mayStart(std::size_t index) const { return index <= firstFailed; }
     int limit() const;
+    // Orders the heap of due jobs: the earliest due on top.
+    struct DueLater {
+        const RequestRunner *runner;
+        bool operator()(std::size_t a, std::size_t b) const;
+    };
 
     Session &session;
     std::vector<RunnerJob *> jobs;

@@ -12,11 +12,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <utility>
 
 #include "compress.h"
-#include "concurrency.h"
 #include "console.h"
 #include "mime.h"
 #include "myPutObj.h"
@@ -82,6 +80,9 @@ struct Slot : public RunnerJob {
         lines.push_back(strWhy);
         finish(false);
     }
+    // Why the file cannot be sent: it is not the scanned one any more (its
+    // digest is then not trusted again), or it could not be opened or read.
+    std::string fileFailureLine();
     // The block's head: the lead lines and "upload:PATH ; KEY".
     void blockHead()
     {
@@ -298,26 +299,17 @@ bool Slot::prepareTry()
             const bool bEncoded = bOpened && encodeScannedFile(*this);
             closeFile(*this);
             if (!bEncoded) {
-                if (bChanged) {
-                    totals->staleKeys.push_back(item->strKey);
-                    fail("file changed during the run: " + consoleText(item->strPath));
-                } else if (bOpened) {
+                if (bOpened && !bChanged)
                     fail("cannot encode: " + consoleText(item->strPath));
-                } else {
-                    fail(cannotReadLine(item->strPath, nReadErrno));
-                }
+                else
+                    fail(fileFailureLine());
                 return false;
             }
         }
     } else {
         fd = openScannedFile(*this);
         if (fd < 0) {
-            if (bChanged) {
-                totals->staleKeys.push_back(item->strKey);
-                fail("file changed during the run: " + consoleText(item->strPath));
-            } else {
-                fail(cannotReadLine(item->strPath, nReadErrno));
-            }
+            fail(fileFailureLine());
             return false;
         }
     }
@@ -343,19 +335,25 @@ void Slot::sendTry(S3RequestContext *rc)
     S3_put_object(ctx, item->strKey.c_str(), bodySize, &properties, rc, &handler, this);
 }
 
-// A try that failed for a reason of the file's own is not tried again.
+std::string Slot::fileFailureLine()
+{
+    if (!bChanged)
+        return cannotReadLine(item->strPath, nReadErrno);
+    totals->staleKeys.push_back(item->strKey);
+    return "file changed during the run: " + consoleText(item->strPath);
+}
+
+// A try that failed for a reason of the file's own is not tried again (the
+// runner ends the job: the line is added here). A refused digest means the
+// bytes sent were not the scanned ones.
 RunnerJob::Settled Slot::settle()
 {
-    if (bChanged || status() == S3StatusErrorBadDigest || code() == "BadDigest") {
-        totals->staleKeys.push_back(item->strKey);
-        lines.push_back("file changed during the run: " + consoleText(item->strPath));
-        return Settled::OwnFailure;
-    }
-    if (nReadErrno != 0) {
-        lines.push_back(cannotReadLine(item->strPath, nReadErrno));
-        return Settled::OwnFailure;
-    }
-    return bExpired ? Settled::OutOfTime : Settled::No;
+    if (status() == S3StatusErrorBadDigest || code() == "BadDigest")
+        bChanged = true;
+    if (!bChanged && nReadErrno == 0)
+        return bExpired ? Settled::OutOfTime : Settled::No;
+    lines.push_back(fileFailureLine());
+    return Settled::OwnFailure;
 }
 
 } // namespace

@@ -193,15 +193,7 @@ S3Status delete_objects_xml_callback(const char *elementPath, const char *text, 
 int delete_objects_body_callback(int bufferSize, char *buffer, void *callbackData)
 {
     DeleteObjectsData *data = static_cast<DeleteObjectsData *>(callbackData);
-    int64_t n = data->bodyLen - data->bodySent;
-    if (n > bufferSize) {
-        n = bufferSize;
-    }
-    if (n > 0) {
-        memcpy(buffer, data->body + data->bodySent, static_cast<size_t>(n));
-        data->bodySent += n;
-    }
-    return static_cast<int>(n);
+    return memory_body_read(data->body, data->bodyLen, &data->bodySent, bufferSize, buffer);
 }
 
 int delete_objects_rewind_callback(void *callbackData)

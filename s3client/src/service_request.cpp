@@ -484,15 +484,7 @@ void service_complete_callback(S3Status status, const S3ErrorDetails *details,
 int body_callback(int bufferSize, char *buffer, void *callbackData)
 {
     ServiceRequestData *data = static_cast<ServiceRequestData *>(callbackData);
-    int64_t n = data->bodySize - data->bodySent;
-    if (n > bufferSize) {
-        n = bufferSize;
-    }
-    if (n > 0) {
-        memcpy(buffer, data->body + data->bodySent, (size_t) n);
-        data->bodySent += n;
-    }
-    return (int) n;
+    return memory_body_read(data->body, data->bodySize, &data->bodySent, bufferSize, buffer);
 }
 
 int body_rewind_callback(void *callbackData)

@@ -65,6 +65,20 @@ int hex_value(char c)
     return -1;
 }
 
+int memory_body_read(const char *body, int64_t size, int64_t *sent, int bufferSize, char *buffer)
+{
+    int64_t n = size - *sent;
+    if (n > bufferSize) {
+        n = bufferSize;
+    }
+    if (n <= 0) {
+        return 0;
+    }
+    memcpy(buffer, body + *sent, static_cast<size_t>(n));
+    *sent += n;
+    return static_cast<int>(n);
+}
+
 int text_append(char *text, int *textLen, int capacity, const char *data, int dataLen)
 {
     int take = capacity - *textLen;

@@ -37,6 +37,11 @@ int hex_value(char c);
 // what does not fit; text stays terminated.  Returns 1 when all of it fitted.
 int text_append(char *text, int *textLen, int capacity, const char *data, int dataLen);
 
+// Hands out the next bytes of a request body held in memory: of the size
+// bytes at body, *sent are out already; copies at most bufferSize more into
+// buffer, advances *sent and returns how many (0 at the end).
+int memory_body_read(const char *body, int64_t size, int64_t *sent, int bufferSize, char *buffer);
+
 #define SHA1_DIGEST_SIZE 20
 #define SHA256_DIGEST_SIZE 32
 // Hex of a SHA-256 digest and its terminator.
