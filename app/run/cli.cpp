@@ -16,6 +16,7 @@
 #include "progress.h"
 #include "session.h"
 #include "settings.h"
+#include "version.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "",
         "options (before the argument; -- ends them):",
         "  -h, --help     this text, and every setting with its current value",
-        "  -V, --version  the version",
+        "  -V, --version  the version, and the versions of the libraries it runs with",
         "  -n, --dry-run  scan and list, print \"would upload: KEY (new|size|digest)\" for each",
         "                 file that would be sent (\"(page)\" for the index page a run would",
         "                 write) and \"would delete: KEY\"; send nothing, write no index page",
@@ -139,7 +140,8 @@ int runCommandLine(int argc, char **argv)
         return settings.errors.empty() ? ExitOk : ExitUsage;
     }
     if (cl.bVersion) {
-        printLine("sitemirror " SITEMIRROR_VERSION);
+        for (const std::string &strLine : versionLines())
+            printLine(strLine);
         return ExitOk;
     }
     for (const std::string &strError : settings.errors)

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -104,6 +105,30 @@ TEST(SettingsOnTheCommandLine, HelpWithRefusedValuesPrintsTheRunsLinesAndExitsTw
     help = tool.run("--jobs 0 -h", {{"SITEMIRROR_JOBS", "4"}});
     EXPECT_EQ(help.status, 2) << help.out;
     EXPECT_EQ(help.last(), "invalid option: --jobs 0 (accepted: auto, or a whole number from 1 to 64)");
+}
+
+// --version names the tool, then each library the process runs with, by the
+// library's own report (a bug report then says what was really loaded).
+TEST(VersionOnTheCommandLine, NamesTheToolThenEachLibraryWithItsVersion)
+{
+    Tool tool;
+    const std::vector<std::string> patterns = {
+        R"(sitemirror [0-9]+\.[0-9]+\.[0-9]+)",
+        R"(libcurl [0-9]+\.[0-9]+\.[0-9]+ \(OpenSSL/[0-9][^)]*\))",
+        R"(OpenSSL [0-9]+\.[0-9]+\.[0-9]+[a-z]*)",
+        R"(libxml2 2\.[0-9]+\.[0-9]+)",
+        R"(zlib 1\.[0-9]+(\.[0-9]+)*)",
+        R"(brotli 1\.[0-9]+\.[0-9]+)",
+    };
+    for (const char *pszOption : {"-V", "--version"}) {
+        SCOPED_TRACE(pszOption);
+        const CliRun run = tool.run(pszOption);
+        EXPECT_EQ(run.status, 0);
+        const std::vector<std::string> lines = run.lines();
+        ASSERT_EQ(lines.size(), patterns.size()) << run.out;
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i]))) << lines[i];
+    }
 }
 
 // A site folder that is a git checkout: its history stays out of the bucket
