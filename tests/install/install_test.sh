@@ -80,8 +80,8 @@ cmake --build "$scratch/consumer" >>"$scratch/consumer.log" 2>&1 ||
 [ -x "$scratch/consumer/client_user" ] && check_program find_package "$scratch/consumer/client_user"
 
 echo "install: the installed tool runs"
-"$prefix/bin/sitemirror" --version | head -n1 | grep -q '^sitemirror [0-9]' ||
-  fail "installed sitemirror --version"
+version=$("$prefix/bin/sitemirror" --version) || fail "installed sitemirror --version fails"
+[[ $version == "sitemirror "[0-9]* ]] || fail "installed sitemirror --version says: $version"
 
 if [ "$failures" -gt 0 ]; then
   echo "install: $failures failure(s)"
