@@ -302,8 +302,8 @@ struct StoreCase {
 
 inline void PrintTo(const StoreCase &c, std::ostream *os) { *os << c.name; }
 
-// moto with the designed defaults; radosgw with the README's Ceph row exactly
-// (SITEMIRROR_SIGNATURE=v4 SITEMIRROR_STORAGE_CLASS=STANDARD), and again with V2,
+// moto with the designed defaults; radosgw with the Ceph row of docs/deploying.md
+// exactly (SITEMIRROR_SIGNATURE=v4 SITEMIRROR_STORAGE_CLASS=STANDARD), and again with V2,
 // which radosgw still takes.
 inline const StoreCase kEachStore[] = {
     {"moto", false, ""},

@@ -1,4 +1,4 @@
-// The README's deploy step, taken from the README and run as written with
+// The documented deploy step, taken from docs/deploying.md and run as written with
 // the environment a CI runner gives it: against moto behind the checking
 // proxy, and moto's CloudFront for the invalidation.
 #include <gtest/gtest.h>
@@ -20,23 +20,23 @@ using e2e::ToolRun;
 // The first sh block under the "Deploying from CI" heading.
 std::string deployStep()
 {
-    std::ifstream in(SITEMIRROR_SOURCE_DIR "/README.md");
+    std::ifstream in(SITEMIRROR_SOURCE_DIR "/docs/deploying.md");
     std::stringstream ss;
     ss << in.rdbuf();
-    const std::string readme = ss.str();
-    const std::size_t section = readme.find("\n## Deploying from CI\n");
+    const std::string doc = ss.str();
+    const std::size_t section = doc.find("\n## Deploying from CI\n");
     if (section == std::string::npos)
-        throw std::runtime_error("README has no Deploying from CI section");
-    const std::size_t start = readme.find("\n```sh\n", section);
-    const std::size_t next = readme.find("\n## ", section + 1);
+        throw std::runtime_error("docs/deploying.md has no Deploying from CI section");
+    const std::size_t start = doc.find("\n```sh\n", section);
+    const std::size_t next = doc.find("\n## ", section + 1);
     if (start == std::string::npos || (next != std::string::npos && start > next))
         throw std::runtime_error("the Deploying from CI section has no sh block");
     const std::size_t body = start + 7;
-    const std::size_t end = readme.find("\n```\n", body);
-    return readme.substr(body, end - body + 1);
+    const std::size_t end = doc.find("\n```\n", body);
+    return doc.substr(body, end - body + 1);
 }
 
-TEST(ReadmeDeployStep, RunsAsWrittenWithTheRunnersEnvironment)
+TEST(DocumentedDeployStep, RunsAsWrittenWithTheRunnersEnvironment)
 {
     const std::string step = deployStep();
     harness::StoreOptions options;
