@@ -4,12 +4,8 @@
 # option values and file paths; the zsh function parses and names every option
 # the tool's --help lists.
 # usage: completion_test.sh SITEMIRROR_BINARY SOURCE_DIR
-set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 binary=$1 source=$2
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 mkdir -p "$scratch/config/sitemirror" "$scratch/work/public"
 cat >"$scratch/config/sitemirror/config.toml" <<'TOML'
@@ -53,8 +49,7 @@ complete_words "" -- --d
 complete_words "index.html" -- ind
 complete_words "images.txt" --jobs = 4 im
 # Every option --help lists is offered.
-help_options=$("$binary" --help 2>/dev/null | grep -E '^  -' | grep -oE '(^|[ ,])--?[A-Za-z][A-Za-z0-9-]*' |
-               tr -d ' ,' | sort -u | tr '\n' ' ')
+help_options=$(tool_help "$binary" | help_options | tr '\n' ' ')
 complete_words "${help_options% }" -
 
 echo "completion: zsh"
@@ -64,8 +59,4 @@ for option in $help_options; do
     fail "_sitemirror does not offer $option, which --help lists"
 done
 
-if [ "$failures" -gt 0 ]; then
-  echo "completion: $failures failure(s)"
-  exit 1
-fi
-echo "completion: all checks passed"
+finish completion "all checks passed"

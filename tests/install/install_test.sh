@@ -4,13 +4,9 @@
 # SONAME and exports, a C program built against it with pkg-config alone and
 # one built through find_package, both run.
 # usage: install_test.sh BUILD_DIR SOURCE_DIR
-set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 build=$1 source=$2
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/prefix
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 echo "install: cmake --install $build --prefix $prefix"
 cmake --install "$build" --prefix "$prefix" >"$scratch/install.log"
@@ -83,8 +79,4 @@ echo "install: the installed tool runs"
 version=$("$prefix/bin/sitemirror" --version) || fail "installed sitemirror --version fails"
 [[ $version == "sitemirror "[0-9]* ]] || fail "installed sitemirror --version says: $version"
 
-if [ "$failures" -gt 0 ]; then
-  echo "install: $failures failure(s)"
-  exit 1
-fi
-echo "install: all checks passed"
+finish install "all checks passed"

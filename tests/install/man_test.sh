@@ -3,12 +3,8 @@
 # for every option `--help` lists and every setting `-h` prints, so the page
 # cannot fall behind the tool.
 # usage: man_test.sh SITEMIRROR_BINARY MAN_PAGE
-set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 binary=$1 page=$2
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 echo "man: groff -man -ww $page"
 if ! groff -man -ww -z "$page" 2>"$scratch/warnings" || [ -s "$scratch/warnings" ]; then
@@ -22,10 +18,8 @@ grep -E '^ {7}-' "$scratch/page.txt" | tr ', ' '\n\n' | grep -E '^-' | sort -u >
 grep -oE '^ {7}SITEMIRROR_[A-Z0-9_]+' "$scratch/page.txt" | tr -d ' ' | sort -u >"$scratch/page-settings"
 
 # What the tool says it takes, with a home of its own (no rules file of the machine's).
-help=$(env -i PATH="$PATH" HOME="$scratch" XDG_CONFIG_HOME="$scratch/config" \
-           "$binary" --help || true)
-grep -E '^  -' <<<"$help" | grep -oE '(^|[ ,])--?[A-Za-z][A-Za-z0-9-]*' | tr -d ' ,' | sort -u \
-  >"$scratch/help-options"
+help=$(tool_help "$binary")
+help_options <<<"$help" >"$scratch/help-options"
 grep -oE '^  SITEMIRROR_[A-Z0-9_]+=' <<<"$help" | tr -d ' =' | sort -u >"$scratch/help-settings"
 [ -s "$scratch/help-options" ] || fail "--help lists no option"
 [ -s "$scratch/help-settings" ] || fail "-h prints no setting"
@@ -45,8 +39,4 @@ for section in NAME SYNOPSIS DESCRIPTION OPTIONS SETTINGS 'RULES FILE' 'IGNORE F
   grep -qx "$section" "$scratch/page.txt" || fail "no section $section"
 done
 
-if [ "$failures" -gt 0 ]; then
-  echo "man: $failures failure(s)"
-  exit 1
-fi
-echo "man: $(wc -l <"$scratch/help-options") options and $(wc -l <"$scratch/help-settings") settings, all with an entry"
+finish man "$(wc -l <"$scratch/help-options") options and $(wc -l <"$scratch/help-settings") settings, all with an entry"

@@ -3,12 +3,8 @@
 # libraries its Depends line names (found by dpkg-shlibdeps), and the tool
 # unpacked into a scratch root answering --version and --help.
 # usage: package_test.sh SOURCE_DIR PACKAGE_BUILD_DIR
-set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 source=$1 build=$2
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 SITEMIRROR_PACKAGE_BUILD_DIR=$build "$source/scripts/package" "$scratch/dist" >"$scratch/package.log" 2>&1 ||
   { cat "$scratch/package.log"; echo "FAIL: scripts/package failed"; exit 1; }
@@ -44,8 +40,4 @@ help=$(env -i PATH="$PATH" HOME="$scratch" XDG_CONFIG_HOME="$scratch/config" \
        "$root/usr/bin/sitemirror" --help) || fail "the packaged sitemirror --help fails"
 [[ $help == *"  SITEMIRROR_BUCKET="* ]] || fail "the packaged --help lists no settings: $help"
 
-if [ "$failures" -gt 0 ]; then
-  echo "package: $failures failure(s)"
-  exit 1
-fi
-echo "package: all checks passed"
+finish package "all checks passed"

@@ -3,12 +3,8 @@
 # lines with each store's five, read by `sitemirror -h` without a refused value
 # and with the store's endpoint, signature and region in force.
 # usage: readme_test.sh SITEMIRROR_BINARY SOURCE_DIR
-set -euo pipefail
+. "$(dirname "$0")/lib.sh"
 binary=$1 source=$2
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # Each ```toml block of the README into a file of its own: block-1.toml, ...
 awk -v dir="$scratch" '
@@ -35,8 +31,4 @@ for ((i = 2; i <= ${#blocks[@]}; i++)); do
   stores=$((stores + 1))
 done
 
-if [ "$failures" -gt 0 ]; then
-  echo "readme: $failures failure(s)"
-  exit 1
-fi
-echo "readme: $stores quick starts accepted"
+finish readme "$stores quick starts accepted"
