@@ -11,7 +11,7 @@ prefix=$scratch/prefix
 echo "install: cmake --install $build --prefix $prefix"
 cmake --install "$build" --prefix "$prefix" >"$scratch/install.log"
 
-for f in bin/sitemirror share/man/man1/sitemirror.1 \
+for f in bin/sitemirror share/man/man1/sitemirror.1.gz \
          share/bash-completion/completions/sitemirror share/zsh/site-functions/_sitemirror \
          include/sitemirror/s3client.h; do
   [ -s "$prefix/$f" ] || fail "$f not installed"

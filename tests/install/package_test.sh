@@ -22,7 +22,7 @@ done
 root=$scratch/root
 dpkg -x "$deb" "$root"
 libdir=$(dirname "$(find "$root/usr/lib" -name 'libsitemirror-s3client.so.1' | head -n1)")
-for f in usr/bin/sitemirror usr/share/man/man1/sitemirror.1 \
+for f in usr/bin/sitemirror usr/share/man/man1/sitemirror.1.gz \
          usr/share/bash-completion/completions/sitemirror usr/share/zsh/site-functions/_sitemirror \
          usr/share/doc/sitemirror/README.md usr/share/doc/sitemirror/docs/configuration.md usr/include/sitemirror/s3client.h; do
   [ -s "$root/$f" ] || fail "$f not in the package"
