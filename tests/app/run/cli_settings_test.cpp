@@ -6,7 +6,6 @@
 
 #include <filesystem>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -111,23 +110,31 @@ TEST(SettingsOnTheCommandLine, HelpWithRefusedValuesPrintsTheRunsLinesAndExitsTw
 // library's own report (a bug report then says what was really loaded).
 TEST(VersionOnTheCommandLine, NamesTheToolThenEachLibraryWithItsVersion)
 {
-    Tool tool;
-    const std::vector<std::string> patterns = {
-        R"(sitemirror [0-9]+\.[0-9]+\.[0-9]+)",
-        R"(libcurl [0-9]+\.[0-9]+\.[0-9]+ \(OpenSSL/[0-9][^)]*\))",
-        R"(OpenSSL [0-9]+\.[0-9]+\.[0-9]+[a-z]*)",
-        R"(libxml2 2\.[0-9]+\.[0-9]+)",
-        R"(zlib 1\.[0-9]+(\.[0-9]+)*)",
-        R"(brotli 1\.[0-9]+\.[0-9]+)",
+    // "NAME 1.2.3" and what may follow the dotted number.
+    auto versionOf = [](const std::string &strLine, const std::string &strName) {
+        if (strLine.compare(0, strName.size() + 1, strName + " ") != 0)
+            return std::string("(not named " + strName + ")");
+        const std::string strRest = strLine.substr(strName.size() + 1);
+        const std::size_t nEnd = strRest.find_first_not_of("0123456789.");
+        const std::string strNumber = strRest.substr(0, nEnd);
+        if (strNumber.empty() || strNumber.find('.') == std::string::npos || strNumber.back() == '.')
+            return std::string("(no version number)");
+        return nEnd == std::string::npos ? std::string() : strRest.substr(nEnd);
     };
+    Tool tool;
     for (const char *pszOption : {"-V", "--version"}) {
         SCOPED_TRACE(pszOption);
         const CliRun run = tool.run(pszOption);
         EXPECT_EQ(run.status, 0);
         const std::vector<std::string> lines = run.lines();
-        ASSERT_EQ(lines.size(), patterns.size()) << run.out;
-        for (std::size_t i = 0; i < lines.size(); ++i)
-            EXPECT_TRUE(std::regex_match(lines[i], std::regex(patterns[i]))) << lines[i];
+        ASSERT_EQ(lines.size(), 6u) << run.out;
+        EXPECT_EQ(versionOf(lines[0], "sitemirror"), "") << lines[0];
+        // libcurl names the TLS library it runs with.
+        EXPECT_EQ(versionOf(lines[1], "libcurl").rfind(" (OpenSSL/", 0), 0u) << lines[1];
+        EXPECT_EQ(versionOf(lines[2], "OpenSSL").find('('), std::string::npos) << lines[2];
+        EXPECT_EQ(versionOf(lines[3], "libxml2"), "") << lines[3];
+        EXPECT_EQ(versionOf(lines[4], "zlib"), "") << lines[4];
+        EXPECT_EQ(versionOf(lines[5], "brotli"), "") << lines[5];
     }
 }
 
