@@ -73,6 +73,18 @@ bool Session::waitForTransfers(std::chrono::steady_clock::time_point due)
     return S3_wait_request_context(rc, static_cast<int>(waitMs)) == S3StatusOK;
 }
 
+bool hostNameBucket(const char *pszBucket)
+{
+    const std::size_t n = std::strlen(pszBucket);
+    if (n < 3 || n > 63 || pszBucket[0] == '-' || pszBucket[n - 1] == '-')
+        return false;
+    for (const char *p = pszBucket; *p; ++p) {
+        if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '-'))
+            return false;
+    }
+    return true;
+}
+
 bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
 {
     if (!bReady)
@@ -97,9 +109,11 @@ bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
     ctx.hostName = endpoint.strHost.empty() ? nullptr : endpoint.strHost.c_str();
     ctx.bucketName = pszBucket;
     ctx.protocol = endpoint.bHttps ? S3ProtocolHTTPS : S3ProtocolHTTP;
-    // Path style always: the bucket is the first path segment, which also
-    // works for endpoints given as an IP address and for dotted bucket names.
-    ctx.uriStyle = S3UriStylePath;
+    // Path style unless virtual is asked for: the bucket is the first path
+    // segment, which also works for endpoints given as an IP address and for
+    // dotted bucket names (which no certificate of the store's covers).
+    ctx.uriStyle = settingsRef.bVirtualHost && hostNameBucket(pszBucket) ? S3UriStyleVirtualHost
+                                                                         : S3UriStylePath;
     ctx.accessKeyId = creds.strAccessKeyId.c_str();
     ctx.secretAccessKey = creds.strSecretAccessKey.c_str();
     ctx.signatureVersion = settingsRef.bSignatureV4 ? S3SignatureV4 : S3SignatureV2;

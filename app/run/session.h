@@ -18,6 +18,10 @@
 
 class TransferObserver;
 
+// True when the bucket can be the first label of a host name: 3 to 63
+// lower-case letters, digits and "-", no dot, no "-" at either end.
+bool hostNameBucket(const char *pszBucket);
+
 // User-agent information handed to S3_initialize.
 extern const char *const pszUserAgentInfo;
 
