@@ -11,7 +11,8 @@
 const char *const pszUserAgentInfo = "ubuntu 10.04";
 
 Session::Session(const Settings &settings)
-    : settingsRef(settings), endpoint(parseEndpoint(settings.strEndpoint)), hintLog(settings),
+    : settingsRef(settings), endpoint(parseEndpoint(settings.strEndpoint)),
+      bSignatureV4(settings.bSignatureV4), strRegion(settings.strRegion), hintLog(settings),
       jobGovernor(settings.nJobs)
 {
     // Every call, also a failed one, is matched by one S3_deinitialize.
@@ -116,8 +117,65 @@ bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
                                                                          : S3UriStylePath;
     ctx.accessKeyId = creds.strAccessKeyId.c_str();
     ctx.secretAccessKey = creds.strSecretAccessKey.c_str();
-    ctx.signatureVersion = settingsRef.bSignatureV4 ? S3SignatureV4 : S3SignatureV2;
-    ctx.region = settingsRef.strRegion.c_str();
+    ctx.signatureVersion = bSignatureV4 ? S3SignatureV4 : S3SignatureV2;
+    ctx.region = strRegion.c_str();
     ctx.securityToken = creds.strSessionToken.empty() ? nullptr : creds.strSessionToken.c_str();
+    return true;
+}
+
+S3BucketContext Session::current(const S3BucketContext &ctx)
+{
+    S3BucketContext now = ctx;
+    now.hostName = endpoint.strHost.empty() ? nullptr : endpoint.strHost.c_str();
+    now.accessKeyId = creds.strAccessKeyId.c_str();
+    now.secretAccessKey = creds.strSecretAccessKey.c_str();
+    now.securityToken = creds.strSessionToken.empty() ? nullptr : creds.strSessionToken.c_str();
+    now.signatureVersion = bSignatureV4 ? S3SignatureV4 : S3SignatureV2;
+    now.region = strRegion.c_str();
+    return now;
+}
+
+bool Session::follow(const StoreAsk &ask, int nSentGeneration, std::string &strHint)
+{
+    strHint.clear();
+    const bool bSentBefore = nSentGeneration < nGeneration;
+    switch (ask.kind) {
+    case StoreAsk::None:
+        return false;
+    case StoreAsk::SignatureV4:
+        if (bSignatureV4 || bV4Followed)
+            return bSignatureV4 && bSentBefore;
+        bSignatureV4 = bV4Followed = true;
+        strHint = "hint: the store asks for signature V4; the run goes on with it: set "
+                  "SITEMIRROR_SIGNATURE=v4 to start with it";
+        break;
+    case StoreAsk::Region:
+        if (strRegion == ask.strRegion || bRegionFollowed)
+            return strRegion == ask.strRegion && bSentBefore;
+        strRegion = ask.strRegion;
+        bRegionFollowed = true;
+        strHint = "hint: the bucket is in region " + ask.strRegion +
+                  "; the run goes on there: set SITEMIRROR_REGION=" + ask.strRegion +
+                  " (or AWS_REGION) to start there";
+        break;
+    case StoreAsk::Endpoint: {
+        // Only from one AWS endpoint to another: the store's word sends the
+        // site's files nowhere else.
+        std::string strHost, strRegionNow;
+        const bool bOnAws = endpoint.strHost.empty() ||
+                            awsRegionalEndpoint(endpoint.strHost, strHost, strRegionNow) ||
+                            endpoint.strHost == S3_DEFAULT_HOSTNAME;
+        if (endpoint.strHost == ask.strHost || bEndpointFollowed || !bOnAws)
+            return endpoint.strHost == ask.strHost && bSentBefore;
+        endpoint.strHost = ask.strHost;
+        strRegion = ask.strRegion;
+        bEndpointFollowed = bRegionFollowed = true;
+        strHint = "hint: the bucket is served by " + ask.strHost + " in region " + ask.strRegion +
+                  "; the run goes on there: set SITEMIRROR_ENDPOINT=" + ask.strHost +
+                  " and SITEMIRROR_REGION=" + ask.strRegion + " to start there";
+        break;
+    }
+    }
+    ++nGeneration;
     return true;
 }

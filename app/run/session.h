@@ -15,6 +15,7 @@
 #include "retry.h"
 #include "s3client.h"
 #include "settings.h"
+#include "store_answer.h"
 
 class TransferObserver;
 
@@ -52,6 +53,22 @@ public:
     // the client is not set up. Temporary credentials put their session token
     // into ctx.
     bool bucketContext(const char *pszBucket, S3BucketContext &ctx);
+
+    // The bucket context a request is sent with now: ctx (as bucketContext
+    // filled it) with the run's current keys, signature, region and
+    // endpoint, which the store's answers may have changed since (follow).
+    // The texts it points to stay valid until the next call.
+    S3BucketContext current(const S3BucketContext &ctx);
+    // Counts the changes follow() made: a try sent at an earlier count was
+    // signed as the store no longer wants.
+    int signingGeneration() const { return nGeneration; }
+    // A refused try asked for ask (readStoreAsk). True when the run now
+    // sends as asked and the try is to be sent again: the first time each
+    // kind of change is made (once per run), strHint is its one line naming
+    // the settings that make it permanent; a try sent before a change
+    // (nSentGeneration below the count) gets true and no line. False: the
+    // refusal stands (asked before, or nothing the run can follow).
+    bool follow(const StoreAsk &ask, int nSentGeneration, std::string &strHint);
 
     // True once the credentials have been found.
     bool keysLoaded() const { return bKeyInitialized; }
@@ -107,6 +124,12 @@ private:
     bool bKeyInitialized = false;
     Credentials creds;
     std::string strSource;
+    // How requests are signed and where they go, from the settings until
+    // the store's answers change them.
+    bool bSignatureV4;
+    std::string strRegion;
+    int nGeneration = 0;
+    bool bV4Followed = false, bRegionFollowed = false, bEndpointFollowed = false;
     HintLog hintLog;
     std::vector<std::string> changed;
     TransferObserver *observer = nullptr;
