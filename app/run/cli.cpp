@@ -82,6 +82,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_REGION", s.strRegion);
     show("SITEMIRROR_ADDRESSING", s.bVirtualHost ? "virtual" : "path");
     show("SITEMIRROR_ACL", s.bCannedAcl ? "canned" : "none");
+    show("SITEMIRROR_INSTANCE_METADATA", s.bInstanceMetadata ? "on" : "off");
     show("SITEMIRROR_STORAGE_CLASS", s.strStorageClass);
     show("SITEMIRROR_JOBS", s.nJobs == 0 ? std::string("auto") : std::to_string(s.nJobs));
     show("SITEMIRROR_RETRIES", std::to_string(s.nRetries));
@@ -103,7 +104,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
 
     // Where the keys would come from; the secret is never shown.
     CredentialLookup lookup;
-    if (findCredentials(s.strKeyFile, s.keyFileNamed(), environmentValue, lookup)) {
+    if (findCredentials(s.strKeyFile, s.keyFileNamed(), environmentValue, lookup,
+                        credentialOptions(s))) {
         printLine("credentials: " + lookup.strSource);
         for (const std::string &strWarning : lookup.warnings)
             printLine(strWarning);

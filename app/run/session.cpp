@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "console.h"
 
@@ -94,9 +95,22 @@ bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
         CredentialLookup lookup;
         if (!findCredentials(settingsRef.strKeyFile, settingsRef.keyFileNamed(),
                              [](const char *pszName) -> const char * { return std::getenv(pszName); },
-                             lookup)) {
+                             lookup, credentialOptions(settingsRef))) {
             printLine(lookup.strError);
             return false;
+        }
+        // A source of temporary keys is asked now, before anything is sent;
+        // one that fails stops the run with its line.
+        if (lookup.source) {
+            TemporaryCredentials fetched;
+            std::string strError;
+            if (!lookup.source->fetch(fetched, strError)) {
+                printLine(strError);
+                return false;
+            }
+            source = lookup.source;
+            adoptFetched(fetched);
+            lookup.creds = creds;
         }
         // Beside the designed lines, as the scan's own warnings are.
         for (const std::string &strWarning : lookup.warnings)
@@ -106,6 +120,7 @@ bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
         hintLog.setCredentialPlace(lookup.strPlace);
         bKeyInitialized = true;
     }
+    refreshCredentials();
     std::memset(&ctx, 0, sizeof ctx);
     ctx.hostName = endpoint.strHost.empty() ? nullptr : endpoint.strHost.c_str();
     ctx.bucketName = pszBucket;
@@ -123,8 +138,52 @@ bool Session::bucketContext(const char *pszBucket, S3BucketContext &ctx)
     return true;
 }
 
+CredentialOptions credentialOptions(const Settings &settings)
+{
+    CredentialOptions options;
+    options.strCaFile = settings.strCaFile;
+    options.bInstanceMetadata = settings.bInstanceMetadata;
+    return options;
+}
+
+bool Session::adoptFetched(const TemporaryCredentials &fetched)
+{
+    creds = fetched.creds;
+    expiration = fetched.expiration;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    // Five minutes ahead, or half way for keys that live less than ten.
+    const long long lead = std::min<long long>(300, (expiration - now) / 2);
+    refreshAt = expiration > 0 ? expiration - std::max<long long>(lead, 0) : 0;
+    return true;
+}
+
+void Session::refreshCredentials()
+{
+    // How long a source that failed is left alone before it is asked again.
+    constexpr long long kRetrySeconds = 10;
+    if (!source || refreshAt == 0)
+        return;
+    const long long now = static_cast<long long>(std::time(nullptr));
+    if (now < refreshAt || now < nextTryAt)
+        return;
+    TemporaryCredentials fetched;
+    std::string strError;
+    if (source->fetch(fetched, strError)) {
+        adoptFetched(fetched);
+        bRefreshFailureSaid = false;
+        return;
+    }
+    // The keys in hand may still be good for a while: the requests go on
+    // with them and the store says when they are not.
+    nextTryAt = now + kRetrySeconds;
+    if (!bRefreshFailureSaid)
+        printErrorLine("warning: cannot fetch the keys again: " + strError);
+    bRefreshFailureSaid = true;
+}
+
 S3BucketContext Session::current(const S3BucketContext &ctx)
 {
+    refreshCredentials();
     S3BucketContext now = ctx;
     now.hostName = endpoint.strHost.empty() ? nullptr : endpoint.strHost.c_str();
     now.accessKeyId = creds.strAccessKeyId.c_str();

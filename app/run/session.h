@@ -6,10 +6,12 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "concurrency.h"
+#include "credential_sources.h"
 #include "credentials.h"
 #include "hints.h"
 #include "retry.h"
@@ -22,6 +24,9 @@ class TransferObserver;
 // True when the bucket can be the first label of a host name: 3 to 63
 // lower-case letters, digits and "-", no dot, no "-" at either end.
 bool hostNameBucket(const char *pszBucket);
+
+// What the credential sources need of the settings.
+CredentialOptions credentialOptions(const Settings &settings);
 
 // User-agent information handed to S3_initialize.
 extern const char *const pszUserAgentInfo;
@@ -124,6 +129,17 @@ private:
     bool bKeyInitialized = false;
     Credentials creds;
     std::string strSource;
+    // Where temporary keys are fetched again before they expire; null for
+    // keys that do not.
+    std::shared_ptr<CredentialSource> source;
+    long long expiration = 0;    // of creds, seconds since 1970; 0: never
+    long long refreshAt = 0;     // when to fetch again
+    long long nextTryAt = 0;     // after a fetch that failed, not before
+    // Fetches the keys again when they are due; keeps the old ones (and
+    // says so once) when the source fails.
+    void refreshCredentials();
+    bool adoptFetched(const TemporaryCredentials &fetched);
+    bool bRefreshFailureSaid = false;
     // How requests are signed and where they go, from the settings until
     // the store's answers change them.
     bool bSignatureV4;

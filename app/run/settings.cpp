@@ -256,6 +256,7 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
           lowerCase(pszAddressing) == "auto"))
         pickChoice(layers, "SITEMIRROR_ADDRESSING", "virtual", "path", s.bVirtualHost, s.errors);
     pickChoice(layers, "SITEMIRROR_ACL", "canned", "none", s.bCannedAcl, s.errors);
+    pickChoice(layers, "SITEMIRROR_INSTANCE_METADATA", "on", "off", s.bInstanceMetadata, s.errors);
     // "none" sends no storage class at all (an empty value is one not given).
     if (const char *pszClass = layers.value("SITEMIRROR_STORAGE_CLASS")) {
         std::string strClass = pszClass;

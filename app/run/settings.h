@@ -27,6 +27,8 @@ struct Settings {
 
     bool bSignatureV4 = false;       // SITEMIRROR_SIGNATURE: v2 (default) | v4
     std::string strRegion = "us-east-1"; // SITEMIRROR_REGION: the V4 signing region
+    bool bInstanceMetadata = false;  // SITEMIRROR_INSTANCE_METADATA: on | off (default): the
+                                     // instance's metadata service is a credential source
     bool bVirtualHost = false;       // SITEMIRROR_ADDRESSING: path (default) | virtual (the
                                      // bucket in the host name, when it is a DNS name without dots)
     // The settings whose value came from the aws tool's conventions

@@ -130,7 +130,9 @@ TEST(CredentialSourcesOverTheStore, EachSourceSignsTheRun)
                         "AWS_SECRET_ACCESS_KEY is not\n"))
         << run.out;
     EXPECT_EQ(run.mirror({{"AWS_PROFILE", "ci"}}), 1);
-    EXPECT_TRUE(run.has("credentials: AWS_PROFILE=ci, but " + shared + " has no profile [ci]\n"))
+    EXPECT_TRUE(run.has("credentials: AWS_PROFILE=ci, but " + shared + " has no profile [ci]; "
+                        "looked at: profile [ci] in the config file " + run.dir.path() +
+                        "/home/.aws/config (no such file)\n"))
         << run.out;
     EXPECT_EQ(run.store.counters().requests, 0);
 
