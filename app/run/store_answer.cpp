@@ -7,16 +7,6 @@
 
 namespace {
 
-std::string extraDetail(const S3ErrorDetails *details, const char *pszName)
-{
-    for (int i = 0; i < details->extraDetailsCount && details->extraDetails; ++i) {
-        const S3NameValue &nv = details->extraDetails[i];
-        if (nv.name && std::strcmp(nv.name, pszName) == 0)
-            return nv.value ? nv.value : "";
-    }
-    return "";
-}
-
 // A region name as the settings take it: letters, digits, "-", at most 64.
 bool isRegionName(const std::string &str)
 {
@@ -30,6 +20,16 @@ bool isRegionName(const std::string &str)
 }
 
 } // namespace
+
+std::string errorExtraDetail(const S3ErrorDetails *details, const char *pszName)
+{
+    for (int i = 0; details && i < details->extraDetailsCount && details->extraDetails; ++i) {
+        const S3NameValue &nv = details->extraDetails[i];
+        if (nv.name && std::strcmp(nv.name, pszName) == 0)
+            return nv.value ? nv.value : "";
+    }
+    return "";
+}
 
 bool awsRegionalEndpoint(const std::string &strEndpoint, std::string &strHost,
                          std::string &strRegion)
@@ -67,13 +67,13 @@ StoreAsk readStoreAsk(S3Status, const S3ErrorDetails *details)
     if (strCode == "InvalidRequest" && strMessage.find("AWS4-HMAC-SHA256") != std::string::npos) {
         ask.kind = StoreAsk::SignatureV4;
     } else if (strCode == "AuthorizationHeaderMalformed") {
-        const std::string strRegion = extraDetail(details, "Region");
+        const std::string strRegion = errorExtraDetail(details, "Region");
         if (isRegionName(strRegion)) {
             ask.kind = StoreAsk::Region;
             ask.strRegion = strRegion;
         }
     } else if (strCode == "PermanentRedirect") {
-        if (awsRegionalEndpoint(extraDetail(details, "Endpoint"), ask.strHost, ask.strRegion))
+        if (awsRegionalEndpoint(errorExtraDetail(details, "Endpoint"), ask.strHost, ask.strRegion))
             ask.kind = StoreAsk::Endpoint;
     }
     return ask;

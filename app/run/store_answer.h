@@ -18,6 +18,10 @@ struct StoreAsk {
     std::string strHost;   // Endpoint: "s3.REGION.amazonaws.com"
 };
 
+// The value of the error document's extra detail pszName ("Region",
+// "Endpoint"); "" when it has none.
+std::string errorExtraDetail(const S3ErrorDetails *details, const char *pszName);
+
 // Reads the ask out of one refused request's outcome; None when it asks
 // nothing the run can follow.
 StoreAsk readStoreAsk(S3Status status, const S3ErrorDetails *details);

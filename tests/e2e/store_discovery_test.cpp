@@ -21,12 +21,18 @@ int count(const std::string &text, const std::string &part)
     return n;
 }
 
-TEST(StoreDiscovery, AV4OnlyStoreInAnotherRegionIsFollowedOncePerRunWithOneHintEach)
+// A store that takes only V4 signatures, for a bucket in strRegion.
+harness::StoreOptions v4OnlyIn(const std::string &strRegion)
 {
     harness::StoreOptions options;
     options.refuseV2 = true;
-    options.region = "eu-central-1";
-    harness::Store store(options);
+    options.region = strRegion;
+    return options;
+}
+
+TEST(StoreDiscovery, AV4OnlyStoreInAnotherRegionIsFollowedOncePerRunWithOneHintEach)
+{
+    harness::Store store(v4OnlyIn("eu-central-1"));
     const std::string bucket = "discovery";
     store.createBucket(bucket);
     Site site;
@@ -75,10 +81,7 @@ TEST(StoreDiscovery, AV4OnlyStoreInAnotherRegionIsFollowedOncePerRunWithOneHintE
 
 TEST(StoreDiscovery, TheOneFileFormFollowsToo)
 {
-    harness::StoreOptions options;
-    options.refuseV2 = true;
-    options.region = "ap-east-1";
-    harness::Store store(options);
+    harness::Store store(v4OnlyIn("ap-east-1"));
     const std::string bucket = "discovery-one";
     store.createBucket(bucket);
     Site site;
