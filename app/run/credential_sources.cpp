@@ -39,22 +39,22 @@ const char *setVar(const SourceSettings &s, const char *pszName)
 std::string keyProblem(const Credentials &creds)
 {
     const struct {
-        const char *pszName;
+        const char *pszName; // with its article
         const std::string *pstr;
         std::size_t maxSize;
         bool bNeeded;
-    } fields[] = {{"access key id", &creds.strAccessKeyId, kMaxAccessKeyIdSize, true},
-                  {"secret access key", &creds.strSecretAccessKey, kMaxSecretAccessKeySize, true},
-                  {"session token", &creds.strSessionToken, kMaxSessionTokenSize, false}};
+    } fields[] = {{"an access key id", &creds.strAccessKeyId, kMaxAccessKeyIdSize, true},
+                  {"a secret access key", &creds.strSecretAccessKey, kMaxSecretAccessKeySize, true},
+                  {"a session token", &creds.strSessionToken, kMaxSessionTokenSize, false}};
     for (const auto &f : fields) {
+        const std::string strName = f.pszName;
         if (f.pstr->empty() && f.bNeeded)
-            return std::string("no ") + f.pszName;
+            return "no " + strName.substr(strName.find(' ') + 1);
         if (f.pstr->size() > f.maxSize)
-            return std::string("a ") + f.pszName + " longer than " + std::to_string(f.maxSize) +
-                   " bytes";
+            return strName + " longer than " + std::to_string(f.maxSize) + " bytes";
         for (unsigned char c : *f.pstr) {
             if (c < 0x20 || c == 0x7f)
-                return std::string("a ") + f.pszName + " holding a control character";
+                return strName + " holding a control character";
         }
     }
     return "";
