@@ -57,10 +57,17 @@ struct RangedListing::Range : public RunnerJob {
         handler.responseHandler.propertiesCallback = propertiesCallback;
         handler.responseHandler.completeCallback = completeCallback;
         handler.listBucketCallback = listCallback;
-        S3_list_bucket(ctx, pszPrefix, bHaveMarker ? strMarker.c_str() : nullptr, nullptr, kListPageSize,
+        const S3BucketContext now = sending(*ctx);
+        S3_list_bucket(&now, pszPrefix, bHaveMarker ? strMarker.c_str() : nullptr, nullptr, kListPageSize,
                        rc, &handler, this);
     }
     std::string retrySubject() const override { return " listing"; }
+    void forgetTry(std::size_t nLines) override
+    {
+        RunnerJob::forgetTry(nLines);
+        while (!hintsAt.empty() && hintsAt.back() >= nLines)
+            hintsAt.pop_back();
+    }
     Next succeeded() override;
     void finish(bool bOk) override
     {

@@ -125,6 +125,9 @@ struct CdnJob : public RunnerJob {
     Answer answer;
     std::string strCount; // " (N paths)" after the id of an accepted request
 
+    // CloudFront is no bucket store: its refusals ask nothing of the store's signing.
+    bool followsStore() const override { return false; }
+
     bool prepareTry() override
     {
         answer = Answer();

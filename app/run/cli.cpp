@@ -58,8 +58,19 @@ void printHelp(const std::string &strProgram, const Settings &s)
     printLine("       " + strProgram + " [options] [--] [FILE]");
     for (const char *pszLine : pszHelp)
         printLine(pszLine);
-    auto show = [](const char *pszName, const std::string &strValue) {
-        printLine(std::string("  ") + pszName + "=" + strValue);
+    const char *const pszConventions[] = {
+        "  the aws tool's own come between the environment and the rules file, in this order:",
+        "  SITEMIRROR_ENDPOINT: AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, the profile's s3",
+        "    endpoint_url, endpoint_url; SITEMIRROR_REGION: AWS_REGION, AWS_DEFAULT_REGION, the",
+        "    profile's region; SITEMIRROR_ADDRESSING: the profile's s3 addressing_style (the",
+        "    profile: AWS_PROFILE, else default, of AWS_CONFIG_FILE, else ~/.aws/config)",
+    };
+    for (const char *pszLine : pszConventions)
+        printLine(pszLine);
+    auto show = [&s](const char *pszName, const std::string &strValue) {
+        const auto origin = s.conventionOrigins.find(pszName);
+        printLine(std::string("  ") + pszName + "=" + strValue +
+                  (origin == s.conventionOrigins.end() ? "" : " (" + origin->second + ")"));
     };
     show("SITEMIRROR_BUCKET", s.strBucket);
     show("SITEMIRROR_ROOT", s.strRootPath);
@@ -70,7 +81,9 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_PREFIX", s.strPrefix.empty() ? "(the whole bucket)" : s.strPrefix);
     show("SITEMIRROR_SIGNATURE", s.bSignatureV4 ? "v4" : "v2");
     show("SITEMIRROR_REGION", s.strRegion);
+    show("SITEMIRROR_ADDRESSING", s.bVirtualHost ? "virtual" : "path");
     show("SITEMIRROR_ACL", s.bCannedAcl ? "canned" : "none");
+    show("SITEMIRROR_INSTANCE_METADATA", s.bInstanceMetadata ? "on" : "off");
     show("SITEMIRROR_STORAGE_CLASS", s.strStorageClass);
     show("SITEMIRROR_JOBS", s.nJobs == 0 ? std::string("auto") : std::to_string(s.nJobs));
     show("SITEMIRROR_RETRIES", std::to_string(s.nRetries));
@@ -92,7 +105,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
 
     // Where the keys would come from; the secret is never shown.
     CredentialLookup lookup;
-    if (findCredentials(s.strKeyFile, s.keyFileNamed(), environmentValue, lookup)) {
+    if (findCredentials(s.strKeyFile, s.keyFileNamed(), environmentValue, lookup,
+                        credentialOptions(s))) {
         printLine("credentials: " + lookup.strSource);
         for (const std::string &strWarning : lookup.warnings)
             printLine(strWarning);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "console.h"
+#include "credential_sources.h"
 
 namespace {
 
@@ -251,8 +252,35 @@ std::string permissionWarning(const char *pszWhat, const std::string &strPath)
            "); to fix: chmod go-rwx " + consoleText(shellWord(strPath));
 }
 
+namespace {
+
+// The sources of temporary keys, for the profile the variables name.
+SourceLookup findTemporarySource(const char *(*getVar)(const char *), const std::string &strShared,
+                                 const CredentialOptions &options, bool bProfileOnly,
+                                 CredentialLookup &lookup, std::string &strLooked)
+{
+    SourceSettings settings;
+    settings.getVar = getVar;
+    settings.config = readAwsConfig(getVar);
+    settings.strCredentialsFile = strShared;
+    settings.strCaFile = options.strCaFile;
+    settings.bInstanceMetadata = options.bInstanceMetadata;
+    std::unique_ptr<CredentialSource> source;
+    const SourceLookup result =
+        findCredentialSource(settings, bProfileOnly, source, lookup.strError, strLooked);
+    if (result == SourceFound) {
+        lookup.strSource = source->name();
+        lookup.strPlace = lookup.strSource;
+        lookup.source = std::move(source);
+    }
+    return result;
+}
+
+} // namespace
+
 bool findCredentials(const std::string &strKeyFile, bool bKeyFileNamed,
-                     const char *(*getVar)(const char *name), CredentialLookup &lookup)
+                     const char *(*getVar)(const char *name), CredentialLookup &lookup,
+                     const CredentialOptions &options)
 {
     lookup = CredentialLookup();
     auto fromKeyFile = [&](const char *pszWhy) {
@@ -329,17 +357,29 @@ bool findCredentials(const std::string &strKeyFile, bool bKeyFileNamed,
     if (const char *pszProfile = setVar(getVar, "AWS_PROFILE")) {
         const std::string strProfile = pszProfile;
         const std::string strNamed = "credentials: AWS_PROFILE=" + consoleText(strProfile) + ", but ";
-        if (strShared.empty()) {
-            lookup.strError = strNamed + "neither AWS_SHARED_CREDENTIALS_FILE nor HOME is set";
-            return false;
-        }
-        if (fromProfile(strProfile, " (AWS_PROFILE)", result))
+        if (!strShared.empty() && fromProfile(strProfile, " (AWS_PROFILE)", result))
             return true;
-        if (result == ProfileNoFile)
+        if (result == ProfileUnusable)
+            return false;
+        // Keys from the credentials file, everything else from the config file.
+        std::string strLooked;
+        const SourceLookup found =
+            findTemporarySource(getVar, strShared, options, true, lookup, strLooked);
+        if (found == SourceFound) {
+            lookup.strSource += " (AWS_PROFILE)";
+            lookup.strPlace = lookup.strSource;
+            return true;
+        }
+        if (found == SourceBroken)
+            return false;
+        if (strShared.empty())
+            lookup.strError = strNamed + "neither AWS_SHARED_CREDENTIALS_FILE nor HOME is set";
+        else if (result == ProfileNoFile)
             lookup.strError = strNamed + consoleText(strShared) + " does not exist";
-        else if (result == ProfileNotInFile)
+        else
             lookup.strError = strNamed + consoleText(strShared) + " has no profile [" +
                               consoleText(strProfile) + "]";
+        lookup.strError += "; looked at: " + strLooked;
         return false;
     }
 
@@ -358,9 +398,13 @@ bool findCredentials(const std::string &strKeyFile, bool bKeyFileNamed,
         strDefault = "profile [default] in " + consoleText(strShared) +
                      (result == ProfileNoFile ? " (no such file)" : " (no such profile)");
     }
+    std::string strLooked;
+    const SourceLookup found = findTemporarySource(getVar, strShared, options, false, lookup, strLooked);
+    if (found != SourceNotSet)
+        return found == SourceFound;
     lookup.strError = "no credentials found; looked at: SITEMIRROR_KEY_FILE (not set), "
                       "AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY (not set), AWS_PROFILE (not "
                       "set), key file " +
-                      consoleText(strKeyFile) + " (no such file), " + strDefault;
+                      consoleText(strKeyFile) + " (no such file), " + strDefault + ", " + strLooked;
     return false;
 }

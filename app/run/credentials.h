@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,9 +42,14 @@ enum ProfileResult {
 ProfileResult readProfile(const std::string &strPath, const std::string &strProfile,
                           Credentials &creds, std::string &strError);
 
+class CredentialSource;
+
 // The credentials of a run, and what -h may say of them.
 struct CredentialLookup {
     Credentials creds;
+    // A source of temporary keys (a role, a process, SSO, a container, the
+    // instance): creds is then empty until it is fetched.
+    std::shared_ptr<CredentialSource> source;
     std::string strSource;             // where they came from, never a secret
     std::string strPlace;              // what a hint names: the key file's path, else strSource
     std::vector<std::string> warnings; // e.g. a key file others can read, with its chmod
@@ -60,8 +66,17 @@ struct CredentialLookup {
 // that is not there, a broken file) is an error, not a reason to go on to the
 // next. Variables set but empty count as unset. True with lookup.creds filled;
 // false with lookup.strError naming what is missing, or every place looked at.
+// After them come the sources of temporary keys (findCredentialSource): for
+// AWS_PROFILE, the profile of the config file when the credentials file has
+// none; without it, the config file's default profile, web identity, a
+// container's endpoint and, when asked, the instance's metadata.
+struct CredentialOptions {
+    std::string strCaFile;          // for the sources' https endpoints
+    bool bInstanceMetadata = false; // SITEMIRROR_INSTANCE_METADATA=on
+};
 bool findCredentials(const std::string &strKeyFile, bool bKeyFileNamed,
-                     const char *(*getVar)(const char *name), CredentialLookup &lookup);
+                     const char *(*getVar)(const char *name), CredentialLookup &lookup,
+                     const CredentialOptions &options = CredentialOptions());
 
 // "" when the file at strPath is readable by its owner only; otherwise the
 // warning line, naming the chmod that mends it. pszWhat names the file's kind.

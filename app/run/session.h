@@ -6,17 +6,27 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "concurrency.h"
+#include "credential_sources.h"
 #include "credentials.h"
 #include "hints.h"
 #include "retry.h"
 #include "s3client.h"
 #include "settings.h"
+#include "store_answer.h"
 
 class TransferObserver;
+
+// True when the bucket can be the first label of a host name: 3 to 63
+// lower-case letters, digits and "-", no dot, no "-" at either end.
+bool hostNameBucket(const char *pszBucket);
+
+// What the credential sources need of the settings.
+CredentialOptions credentialOptions(const Settings &settings);
 
 // User-agent information handed to S3_initialize.
 extern const char *const pszUserAgentInfo;
@@ -48,6 +58,22 @@ public:
     // the client is not set up. Temporary credentials put their session token
     // into ctx.
     bool bucketContext(const char *pszBucket, S3BucketContext &ctx);
+
+    // The bucket context a request is sent with now: ctx (as bucketContext
+    // filled it) with the run's current keys, signature, region and
+    // endpoint, which the store's answers may have changed since (follow).
+    // The texts it points to stay valid until the next call.
+    S3BucketContext current(const S3BucketContext &ctx);
+    // Counts the changes follow() made: a try sent at an earlier count was
+    // signed as the store no longer wants.
+    int signingGeneration() const { return nGeneration; }
+    // A refused try asked for ask (readStoreAsk). True when the run now
+    // sends as asked and the try is to be sent again: the first time each
+    // kind of change is made (once per run), strHint is its one line naming
+    // the settings that make it permanent; a try sent before a change
+    // (nSentGeneration below the count) gets true and no line. False: the
+    // refusal stands (asked before, or nothing the run can follow).
+    bool follow(const StoreAsk &ask, int nSentGeneration, std::string &strHint);
 
     // True once the credentials have been found.
     bool keysLoaded() const { return bKeyInitialized; }
@@ -103,6 +129,23 @@ private:
     bool bKeyInitialized = false;
     Credentials creds;
     std::string strSource;
+    // Where temporary keys are fetched again before they expire; null for
+    // keys that do not.
+    std::shared_ptr<CredentialSource> source;
+    long long expiration = 0;    // of creds, seconds since 1970; 0: never
+    long long refreshAt = 0;     // when to fetch again
+    long long nextTryAt = 0;     // after a fetch that failed, not before
+    // Fetches the keys again when they are due; keeps the old ones (and
+    // says so once) when the source fails.
+    void refreshCredentials();
+    bool adoptFetched(const TemporaryCredentials &fetched);
+    bool bRefreshFailureSaid = false;
+    // How requests are signed and where they go, from the settings until
+    // the store's answers change them.
+    bool bSignatureV4;
+    std::string strRegion;
+    int nGeneration = 0;
+    bool bV4Followed = false, bRegionFollowed = false, bEndpointFollowed = false;
     HintLog hintLog;
     std::vector<std::string> changed;
     TransferObserver *observer = nullptr;

@@ -2,10 +2,12 @@
 // environment and the command line, each value checked once.
 #include "settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 
+#include "aws_config.h"
 #include "myListTool.h"
 #include "rulesfile.h"
 
@@ -16,14 +18,72 @@ const char *const pszSiteUrl = siteindex::defaultSiteAddress;
 
 namespace {
 
+std::string lowerCase(const char *psz)
+{
+    std::string strLower;
+    for (const char *p = psz; *p; ++p)
+        strLower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    return strLower;
+}
+
+// The aws tool's settings of the same meaning as a SITEMIRROR_ one, each
+// below it and above the rules file, highest first: variables, then keys of
+// the run's profile in the config file.
+struct Convention {
+    const char *pszSetting;
+    const char *pszVars[2];
+    const char *pszProfileKeys[2];
+};
+const Convention kConventions[] = {
+    {"SITEMIRROR_ENDPOINT", {"AWS_ENDPOINT_URL_S3", "AWS_ENDPOINT_URL"},
+     {"s3.endpoint_url", "endpoint_url"}},
+    {"SITEMIRROR_REGION", {"AWS_REGION", "AWS_DEFAULT_REGION"}, {"region", nullptr}},
+    {"SITEMIRROR_ADDRESSING", {nullptr, nullptr}, {"s3.addressing_style", nullptr}},
+};
+
 // Where each setting's value comes from, highest first: the command line's
-// options, the environment, the rules file; empty means not given.
+// options, the environment, the aws tool's conventions, the rules file;
+// empty means not given.
 class Layers {
 public:
     Layers(const char *(*getVar)(const char *), const RulesFile &rules,
-           const std::string &strRulesPath, const OptionSettings &options)
-        : getVar(getVar), rules(rules), strRulesPath(strRulesPath), options(options)
+           const std::string &strRulesPath, const OptionSettings &options, const AwsConfig &aws)
+        : getVar(getVar), rules(rules), strRulesPath(strRulesPath), options(options), aws(aws)
     {
+    }
+
+    // The value the aws tool's conventions give pszName, or null; strOrigin
+    // names where it was found ("AWS_REGION", "region of profile [p] in F").
+    const char *convention(const char *pszName, std::string &strOrigin) const
+    {
+        const char *pszIgnore = getVar("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS");
+        const bool bNoEndpoints = pszIgnore && lowerCase(pszIgnore) == "true";
+        for (const Convention &c : kConventions) {
+            if (std::strcmp(c.pszSetting, pszName) != 0 ||
+                (bNoEndpoints && std::strcmp(pszName, "SITEMIRROR_ENDPOINT") == 0))
+                continue;
+            for (const char *pszVar : c.pszVars) {
+                const char *pszValue = pszVar ? getVar(pszVar) : nullptr;
+                if (pszValue && *pszValue) {
+                    strOrigin = pszVar;
+                    return pszValue;
+                }
+            }
+            const AwsSection *profile = aws.profile(aws.strProfile);
+            for (const char *pszKey : c.pszProfileKeys) {
+                if (!profile || !pszKey)
+                    continue;
+                const auto it = profile->find(pszKey);
+                if (it == profile->end() || it->second.empty())
+                    continue;
+                // "s3.addressing_style" is written "s3 addressing_style".
+                std::string strKey = pszKey;
+                std::replace(strKey.begin(), strKey.end(), '.', ' ');
+                strOrigin = strKey + " of " + aws.place(aws.strProfile);
+                return it->second.c_str();
+            }
+        }
+        return nullptr;
     }
 
     // The value of the variable pszName, or null when no layer gives one.
@@ -35,6 +95,9 @@ public:
         const char *pszValue = getVar(pszName);
         if (pszValue && *pszValue)
             return pszValue;
+        std::string strOrigin;
+        if (const char *pszConvention = convention(pszName, strOrigin))
+            return pszConvention;
         const auto it = rules.values.find(pszName);
         if (it != rules.values.end() && !it->second.empty())
             return it->second.c_str();
@@ -53,6 +116,10 @@ public:
         const char *pszVar = getVar(pszName);
         if (pszVar && *pszVar)
             return std::string("invalid setting: ") + pszName + "=" + strValue;
+        std::string strOrigin;
+        if (convention(pszName, strOrigin))
+            return std::string("invalid setting: ") + pszName + "=" + strValue + " (from " +
+                   strOrigin + ")";
         const auto origin = rules.origins.find(pszName);
         if (origin != rules.origins.end())
             return strRulesPath + ":" + std::to_string(origin->second.nLine) +
@@ -65,6 +132,7 @@ private:
     const RulesFile &rules;
     const std::string &strRulesPath;
     const OptionSettings &options;
+    const AwsConfig &aws;
 };
 
 std::string pick(const Layers &layers, const char *name, const char *fallback)
@@ -88,14 +156,6 @@ bool parseBounded(const std::string &strValue, long lo, long hi, long &value)
         return false;
     value = n;
     return true;
-}
-
-std::string lowerCase(const char *psz)
-{
-    std::string strLower;
-    for (const char *p = psz; *p; ++p)
-        strLower += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
-    return strLower;
 }
 
 // Picks one of two spellings (any letter case); not given keeps the default.
@@ -156,8 +216,18 @@ Settings loadSettings(const char *(*getVar)(const char *name))
 Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &rules,
                       const std::string &strRulesPath, const OptionSettings &options)
 {
-    const Layers layers(getVar, rules, strRulesPath, options);
+    const AwsConfig aws = readAwsConfig(getVar);
+    const Layers layers(getVar, rules, strRulesPath, options, aws);
     Settings s;
+    if (!aws.strError.empty())
+        s.errors.push_back(aws.strError);
+    for (const Convention &c : kConventions) {
+        std::string strOrigin;
+        const auto option = options.find(c.pszSetting);
+        const char *pszVar = getVar(c.pszSetting);
+        if (option == options.end() && !(pszVar && *pszVar) && layers.convention(c.pszSetting, strOrigin))
+            s.conventionOrigins[c.pszSetting] = strOrigin;
+    }
     s.strBucket = pick(layers, "SITEMIRROR_BUCKET", pszBucketName);
     s.strRootPath = pick(layers, "SITEMIRROR_ROOT", pszRootPath);
     s.bKeyFileNamed = layers.value("SITEMIRROR_KEY_FILE") != nullptr;
@@ -180,7 +250,13 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     else
         s.errors.push_back(layers.invalid("SITEMIRROR_REGION") +
                            " (accepted: a region name of letters, digits, - and _)");
+    // The aws tool's "auto" leaves the choice to the tool: path, as without it.
+    const char *pszAddressing = layers.value("SITEMIRROR_ADDRESSING");
+    if (!(pszAddressing && s.conventionOrigins.count("SITEMIRROR_ADDRESSING") &&
+          lowerCase(pszAddressing) == "auto"))
+        pickChoice(layers, "SITEMIRROR_ADDRESSING", "virtual", "path", s.bVirtualHost, s.errors);
     pickChoice(layers, "SITEMIRROR_ACL", "canned", "none", s.bCannedAcl, s.errors);
+    pickChoice(layers, "SITEMIRROR_INSTANCE_METADATA", "on", "off", s.bInstanceMetadata, s.errors);
     // "none" sends no storage class at all (an empty value is one not given).
     if (const char *pszClass = layers.value("SITEMIRROR_STORAGE_CLASS")) {
         std::string strClass = pszClass;

@@ -27,6 +27,13 @@ struct Settings {
 
     bool bSignatureV4 = false;       // SITEMIRROR_SIGNATURE: v2 (default) | v4
     std::string strRegion = "us-east-1"; // SITEMIRROR_REGION: the V4 signing region
+    bool bInstanceMetadata = false;  // SITEMIRROR_INSTANCE_METADATA: on | off (default): the
+                                     // instance's metadata service is a credential source
+    bool bVirtualHost = false;       // SITEMIRROR_ADDRESSING: path (default) | virtual (the
+                                     // bucket in the host name, when it is a DNS name without dots)
+    // The settings whose value came from the aws tool's conventions
+    // (AWS_REGION, a profile's region, ...), by name, with where it was found.
+    std::map<std::string, std::string> conventionOrigins;
     bool bCannedAcl = true;          // SITEMIRROR_ACL: canned (designed rule) | none (no x-amz-acl)
     std::string strStorageClass = "REDUCED_REDUNDANCY"; // SITEMIRROR_STORAGE_CLASS ("none": "", sent none)
     int nJobs = 0;                   // SITEMIRROR_JOBS (-j): uploads in flight, 1 = designed
@@ -79,7 +86,13 @@ typedef std::map<std::string, OptionSetting> OptionSettings;
 
 // Settings as seen by this process: the built-in defaults, overridden by the
 // rules file (SITEMIRROR_CONFIG or $XDG_CONFIG_HOME/sitemirror/config.toml),
-// overridden by the environment, overridden by the command line's options.
+// overridden by the aws tool's conventions (the endpoint: AWS_ENDPOINT_URL_S3,
+// AWS_ENDPOINT_URL, the profile's s3 endpoint_url and endpoint_url; the
+// region: AWS_REGION, AWS_DEFAULT_REGION, the profile's region; the
+// addressing: the profile's s3 addressing_style; each in that order, the
+// profile being AWS_PROFILE's or "default" of AWS_CONFIG_FILE or
+// ~/.aws/config), overridden by the environment, overridden by the command
+// line's options.
 // A variable or rules-file value that is empty counts as not given. A rules
 // file that cannot be read or parsed is the first entry of errors. The command
 // line reads them once and hands them to the run's session.

@@ -42,7 +42,8 @@ struct DeleteJob : public RunnerJob {
     void sendTry(S3RequestContext *rc) override
     {
         const S3DeleteObjectsHandler handler = {{nullptr, &completeCallback}, &refusedCallback};
-        S3_delete_objects(ctx, static_cast<int>(names.size()), names.data(), rc, &handler, this);
+        const S3BucketContext now = sending(*ctx);
+        S3_delete_objects(&now, static_cast<int>(names.size()), names.data(), rc, &handler, this);
     }
     std::string retrySubject() const override
     {

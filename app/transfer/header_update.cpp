@@ -45,7 +45,8 @@ struct HeadJob : public HeaderJob {
     {
         head = HeadResult();
         S3ResponseHandler handler = {propertiesCallback, completeCallback};
-        S3_head_object(ctx, strKey->c_str(), rc, &handler, this);
+        const S3BucketContext now = sending(*ctx);
+        S3_head_object(&now, strKey->c_str(), rc, &handler, this);
     }
     void finish(bool) override
     {
@@ -109,7 +110,8 @@ struct CopyJob : public HeaderJob {
         bSentStorageClass = !update->headers.strStorageClass.empty();
         szETag[0] = '\0';
         S3ResponseHandler handler = {propertiesCallback, completeCallback};
-        S3_copy_object(ctx, update->strKey.c_str(), nullptr, nullptr, &properties, nullptr,
+        const S3BucketContext now = sending(*ctx);
+        S3_copy_object(&now, update->strKey.c_str(), nullptr, nullptr, &properties, nullptr,
                        static_cast<int>(sizeof szETag), szETag, rc, &handler, this);
     }
     void finish(bool bOk) override

@@ -1,21 +1,11 @@
 // hints.cpp - which setting fixes which refusal, and giving each hint once.
 #include "hints.h"
 
-#include <cstring>
 
 #include "settings.h"
+#include "store_answer.h"
 
 namespace {
-
-std::string extraDetail(const S3ErrorDetails *details, const char *pszName)
-{
-    for (int i = 0; i < details->extraDetailsCount && details->extraDetails; ++i) {
-        const S3NameValue &nv = details->extraDetails[i];
-        if (nv.name && std::strcmp(nv.name, pszName) == 0)
-            return nv.value ? nv.value : "";
-    }
-    return "";
-}
 
 // Hints for refusals that come with an error document, by its code.
 std::string hintForCode(const std::string &strCode, const S3ErrorDetails *details,
@@ -26,7 +16,7 @@ std::string hintForCode(const std::string &strCode, const S3ErrorDetails *detail
         return "hint: the store refuses signature V2: set SITEMIRROR_SIGNATURE=v4 and the "
                "bucket's SITEMIRROR_REGION";
     if (strCode == "AuthorizationHeaderMalformed") {
-        std::string strRegion = extraDetail(details, "Region");
+        std::string strRegion = errorExtraDetail(details, "Region");
         return strRegion.empty()
                    ? "hint: the store expects another signing region: set SITEMIRROR_REGION"
                    : "hint: the bucket is in region " + strRegion +
@@ -41,7 +31,7 @@ std::string hintForCode(const std::string &strCode, const S3ErrorDetails *detail
         return "hint: the store does not take this storage class: set "
                "SITEMIRROR_STORAGE_CLASS (none sends none)";
     if (strCode == "PermanentRedirect") {
-        std::string strEndpoint = extraDetail(details, "Endpoint");
+        std::string strEndpoint = errorExtraDetail(details, "Endpoint");
         return strEndpoint.empty()
                    ? "hint: the bucket is served by another endpoint: set SITEMIRROR_ENDPOINT"
                    : "hint: the bucket is served by " + strEndpoint +

@@ -1,6 +1,8 @@
 // outcome_lines.cpp - formats the lines of one response.
 #include "outcome_lines.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdint>
 
 #include "hints.h"
@@ -12,9 +14,35 @@ std::string field(const char *pszLabel, const char *pszValue)
     return std::string(pszLabel) + (pszValue ? pszValue : "");
 }
 
+// A detail's value as it may be printed: the store echoes the text it signed
+// (StringToSign, CanonicalRequest), which holds the session token as an
+// "x-amz-security-token:" line; that line's value is replaced, and a spelling
+// of such a text in hexadecimal bytes (...Bytes) is replaced whole.
+std::string printableDetail(const std::string &strName, const std::string &strValue)
+{
+    static const char kTokenLine[] = "x-amz-security-token:";
+    static const char kTokenLineHex[] = "78 2d 61 6d 7a 2d 73 65 63 75 72 69 74 79 2d 74 6f 6b 65 6e 3a";
+    std::string strLower = strValue;
+    for (char &c : strLower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (strName.size() > 5 && strName.compare(strName.size() - 5, 5, "Bytes") == 0)
+        return strLower.find(kTokenLineHex) == std::string::npos ? strValue : "<redacted>";
+    std::string strOut;
+    std::size_t from = 0;
+    for (std::size_t at = strLower.find(kTokenLine); at != std::string::npos;
+         at = strLower.find(kTokenLine, from)) {
+        const std::size_t value = at + sizeof(kTokenLine) - 1;
+        const std::size_t stop = std::min(strValue.find('\n', value), strValue.size());
+        strOut += strValue.substr(from, value - from) + (stop > value ? "<redacted>" : "");
+        from = stop;
+    }
+    return strOut + strValue.substr(from);
+}
+
 std::string nameValue(const S3NameValue &nv)
 {
-    return std::string(nv.name ? nv.name : "") + "=" + (nv.value ? nv.value : "");
+    const std::string strName = nv.name ? nv.name : "";
+    return strName + "=" + printableDetail(strName, nv.value ? nv.value : "");
 }
 
 } // namespace

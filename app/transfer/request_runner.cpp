@@ -21,10 +21,16 @@
 void RunnerJob::tryEnded(S3Status status, const S3ErrorDetails *details)
 {
     lastStatus = status;
+    ask = status == S3StatusOK || !followsStore() ? StoreAsk() : readStoreAsk(status, details);
     strCode = details && details->code ? details->code : "";
     nHttpStatus = details ? details->httpStatus : 0;
     if (runner)
         runner->completed.push_back(index);
+}
+
+S3BucketContext RunnerJob::sending(const S3BucketContext &ctx) const
+{
+    return runner ? runner->session.current(ctx) : ctx;
 }
 
 std::string RunnerJob::retryReason() const
@@ -94,6 +100,8 @@ void RequestRunner::start(RunnerJob &job)
     }
     ++job.nTries;
     ++nRunning;
+    job.nGeneration = session.signingGeneration();
+    job.nLinesAtTry = job.lines.size();
     if (options.nFixedLimit == 0)
         session.governor().started(nRunning, RunnerJob::Clock::now());
     job.sendTry(rc);
@@ -130,6 +138,7 @@ void RequestRunner::decide(RunnerJob &job)
         case RunnerJob::Next::More:
             guard.fileDecided(true, job.nTries, job.nUnreachableTries);
             job.nTries = 0;
+            job.nFollowed = 0;
             job.nUnreachableTries = 0;
             queueAt(job, Clock::time_point());
             return;
@@ -137,6 +146,20 @@ void RequestRunner::decide(RunnerJob &job)
             end(job, false);
             return;
         }
+    }
+    // The store said how it wants to be asked (signature V4, the bucket's
+    // region or endpoint): the try goes again at once as asked, its lines
+    // replaced by the one hint that says so. Each change is made once per
+    // run, so a job follows at most one of each.
+    constexpr int kMostFollowed = 3;
+    std::string strHint;
+    if (job.nFollowed < kMostFollowed && session.follow(job.ask, job.nGeneration, strHint)) {
+        ++job.nFollowed;
+        job.forgetTry(job.nLinesAtTry);
+        if (!strHint.empty())
+            job.lines.push_back(strHint);
+        queueAt(job, Clock::time_point());
+        return;
     }
     switch (job.settle()) {
     case RunnerJob::Settled::OwnFailure:
@@ -153,12 +176,14 @@ void RequestRunner::decide(RunnerJob &job)
     if (isConnectionFailure(job.lastStatus))
         ++job.nUnreachableTries;
     const int nRetries = session.settings().nRetries;
-    if (bStopped || job.nTries > nRetries || !job.worthRetry()) {
+    // A try sent again as the store asked is no retry.
+    const int nTries = job.nTries - job.nFollowed;
+    if (bStopped || nTries > nRetries || !job.worthRetry()) {
         guard.fileDecided(false, job.nTries, job.nUnreachableTries);
         end(job, false);
         return;
     }
-    const double delay = retryDelaySeconds(job.nTries - 1);
+    const double delay = retryDelaySeconds(nTries - 1);
     const Clock::time_point due =
         Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay));
     if (due >= job.deadline()) {
@@ -168,7 +193,7 @@ void RequestRunner::decide(RunnerJob &job)
         return;
     }
     char sz[96];
-    std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", job.nTries, nRetries, delay);
+    std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", nTries, nRetries, delay);
     job.lines.push_back(sz + job.retryReason());
     queueAt(job, due);
     job.retryScheduled();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "s3client.h"
+#include "store_answer.h"
 
 class Session;
 class TransferObserver;
@@ -71,6 +72,17 @@ public:
     // Filled by the job's complete callback through tryEnded().
     void tryEnded(S3Status status, const S3ErrorDetails *details);
 
+    // The bucket context to send the try with: ctx as the run sends now
+    // (Session::current). Only while the runner runs the job.
+    S3BucketContext sending(const S3BucketContext &ctx) const;
+    // Whether a refusal that asks for another signature, region or endpoint
+    // is followed (the try sent again as asked); a request to another
+    // service than the store says no.
+    virtual bool followsStore() const { return true; }
+    // Drops the lines of a try that is sent again as the store asked: the
+    // lines from nLines on.
+    virtual void forgetTry(std::size_t nLines) { lines.resize(nLines); }
+
     int tries() const { return nTries; }
     bool done() const { return bDone; }
     S3Status status() const { return lastStatus; }
@@ -86,6 +98,10 @@ private:
     std::size_t index = 0;
     int nTries = 0;
     int nUnreachableTries = 0;
+    int nGeneration = 0;          // the session's signing when the try was sent
+    std::size_t nLinesAtTry = 0;  // lines before the try's own
+    int nFollowed = 0;            // tries sent again as the store asked
+    StoreAsk ask;                 // what the last try's refusal asked for
     bool bDone = false;
     Clock::time_point due;
     S3Status lastStatus = S3StatusInternalError;

@@ -332,7 +332,8 @@ void Slot::sendTry(S3RequestContext *rc)
     handler.putObjectDataCallback = dataCallback;
     handler.putObjectRewindCallback = rewindCallback;
     handler.putObjectAnswerCallback = answerCallback;
-    S3_put_object(ctx, item->strKey.c_str(), bodySize, &properties, rc, &handler, this);
+    const S3BucketContext now = sending(*ctx);
+    S3_put_object(&now, item->strKey.c_str(), bodySize, &properties, rc, &handler, this);
 }
 
 std::string Slot::fileFailureLine()

@@ -688,8 +688,10 @@ void S3_delete_bucket(S3Protocol protocol, S3UriStyle uriStyle,
 #define S3_MAX_SERVICE_HEADER_COUNT 16
 #define S3_MAX_SERVICE_HEADERS_SIZE 4096
 #define S3_MAX_SERVICE_ANSWER_NAMES 8
-/* The longest text kept of one answer element; a longer one is cut. */
-#define S3_MAX_SERVICE_ANSWER_TEXT_SIZE 1024
+/* The longest text kept of one answer element; a longer one is cut.  Room
+   for a session token longer than the longest taken, so that one is seen
+   as too long rather than cut. */
+#define S3_MAX_SERVICE_ANSWER_TEXT_SIZE (2 * S3_MAX_SECURITY_TOKEN_SIZE)
 /* The largest answer body read; a longer one ends the request with
    S3StatusXmlDocumentTooLarge. */
 #define S3_MAX_SERVICE_ANSWER_SIZE (64 * 1024)

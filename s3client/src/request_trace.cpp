@@ -1,5 +1,6 @@
 // request_trace.cpp: libcurl's trace of a transfer, written as its verbose
-// mode does, with every request signature replaced by "<redacted>".
+// mode does, with every request signature and session token replaced by
+// "<redacted>".
 #include "request_trace.h"
 
 #include <strings.h>
@@ -17,13 +18,37 @@ bool starts_with_nocase(const char *text, const char *end, const char *prefix)
     return static_cast<size_t>(end - text) >= n && strncasecmp(text, prefix, n) == 0;
 }
 
+// The end of the line's text: before its CR and LF.
+const char *text_end(const char *line, const char *end)
+{
+    while (end > line && (end[-1] == '\r' || end[-1] == '\n')) {
+        --end;
+    }
+    return end;
+}
+
 // Writes one line of the trace (with its line end, if any) with every
-// signature replaced: the V2 header's "AWS id:SIGNATURE", and the value of
-// any "Signature=" (the V4 header, a pre-signed query's Signature or
-// X-Amz-Signature) up to the next separator.
+// secret replaced: the value of an x-amz-security-token header, the V2
+// header's "AWS id:SIGNATURE", and the value of any "Signature=" (the V4
+// header, a pre-signed query's Signature or X-Amz-Signature) or
+// "X-Amz-Security-Token=" (a pre-signed query) up to the next separator.
 void trace_write_line(const char *line, const char *end, FILE *out)
 {
     const char *p = line;
+    static const char kTokenHeader[] = "x-amz-security-token:";
+    if (starts_with_nocase(p, end, kTokenHeader)) {
+        const char *value = p + sizeof(kTokenHeader) - 1;
+        while (value < end && (*value == ' ' || *value == '\t')) {
+            ++value;
+        }
+        const char *stop = text_end(value, end);
+        fwrite(p, 1, static_cast<size_t>(value - p), out);
+        if (stop > value) {
+            fputs(kRedacted, out);
+        }
+        fwrite(stop, 1, static_cast<size_t>(end - stop), out);
+        return;
+    }
     if (starts_with_nocase(p, end, "authorization:")) {
         const char *value = p + strlen("authorization:");
         while (value < end && (*value == ' ' || *value == '\t')) {
@@ -43,14 +68,18 @@ void trace_write_line(const char *line, const char *end, FILE *out)
             }
         }
     }
-    static const char kSignature[] = "Signature=";
-    const size_t n = sizeof(kSignature) - 1;
+    static const char *const kSecretParams[] = {"Signature=", "X-Amz-Security-Token="};
     while (p < end) {
         const char *hit = nullptr;
-        for (const char *q = p; q + n <= end; ++q) {
-            if (strncasecmp(q, kSignature, n) == 0) {
-                hit = q;
-                break;
+        size_t n = 0;
+        for (const char *q = p; !hit && q < end; ++q) {
+            for (const char *param : kSecretParams) {
+                const size_t len = strlen(param);
+                if (q + len <= end && strncasecmp(q, param, len) == 0) {
+                    hit = q;
+                    n = len;
+                    break;
+                }
             }
         }
         if (!hit) {

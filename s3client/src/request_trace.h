@@ -8,9 +8,11 @@
 
 // One piece of libcurl's trace, written as libcurl's own verbose mode does
 // ("* " information, "> " the request head, "< " a response header; body
-// bytes not at all) with every signature replaced by "<redacted>": the V2
-// "Authorization: AWS id:SIGNATURE", and the value of any "Signature=" (the
-// V4 header, a pre-signed Signature or X-Amz-Signature query value).
+// bytes not at all) with every secret replaced by "<redacted>": the V2
+// "Authorization: AWS id:SIGNATURE", the value of any "Signature=" (the V4
+// header, a pre-signed Signature or X-Amz-Signature query value), and the
+// session token (the x-amz-security-token header, a pre-signed
+// X-Amz-Security-Token query value).
 void request_trace_write(FILE *out, curl_infotype type, const char *data, size_t size);
 
 // The CURLOPT_DEBUGFUNCTION that writes the trace to standard error.

@@ -730,6 +730,56 @@ int FaultServer::pid() const { return impl_->server.pid; }
 
 // ------------------------------------------------------------------ free functions
 
+struct CredentialServer::Impl {
+    std::string dir;
+    Child server;
+    int port = 0;
+};
+
+CredentialServer::CredentialServer(const CredentialServerOptions &o) : impl_(new Impl) {
+    globalInit();
+    try {
+        impl_->dir = makeTempDir();
+        std::string line;
+        impl_->server = startScript(
+            {"python3", std::string(HARNESS_SCRIPT_DIR) + "/credserver.py", "--access-key",
+             o.sourceAccessKey, "--secret-key", o.sourceSecretKey, "--region", o.region,
+             "--role-arn", o.roleArn, "--web-token", o.webToken, "--sso-token", o.ssoToken,
+             "--container-token", o.containerToken, "--imds-role", o.imdsRole, "--give-key",
+             o.giveKey, "--give-secret", o.giveSecret, "--give-token", o.giveToken,
+             "--lifetime", std::to_string(o.lifetimeSeconds)},
+            impl_->dir + "/credserver.log", "credserver", &line);
+        impl_->port = std::atoi(line.c_str());
+        if (impl_->port <= 0)
+            throw std::runtime_error("credserver printed no port: " + line);
+    } catch (...) {
+        stop(impl_->server);
+        removeTree(impl_->dir);
+        delete impl_;
+        curl_global_cleanup();
+        throw;
+    }
+}
+
+CredentialServer::~CredentialServer() {
+    stop(impl_->server);
+    removeTree(impl_->dir);
+    delete impl_;
+    curl_global_cleanup();
+}
+
+std::string CredentialServer::url() const { return "http://127.0.0.1:" + std::to_string(impl_->port); }
+
+int CredentialServer::count(const std::string &kind) {
+    try {
+        return static_cast<int>(
+            jsonNumber(request("GET", url() + "/__harness__/counts", {}, nullptr).body, kind));
+    } catch (const std::runtime_error &e) {
+        throw std::runtime_error(std::string(e.what()) + "\ncredserver's log:\n" +
+                                 tail(readFile(impl_->server.log)));
+    }
+}
+
 int refusedPort() { return freePort(); }
 
 int runCommand(const std::string &command, std::string *out, std::string *err,

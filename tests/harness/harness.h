@@ -164,6 +164,40 @@ private:
     Impl *impl_;
 };
 
+// The services that hand out temporary keys, on loopback (see credserver.py):
+// STS (AssumeRole checked against a V4 signature for service sts,
+// AssumeRoleWithWebIdentity against a token), an SSO portal, a container's
+// credentials endpoint and IMDSv2, all on one port. Each hands out the keys
+// of its options, valid for lifetimeSeconds from the moment they are asked for.
+struct CredentialServerOptions {
+    std::string sourceAccessKey, sourceSecretKey; // the keys AssumeRole must be signed with
+    std::string region = "us-east-1";            // STS's signing region
+    std::string roleArn = "arn:aws:iam::123456789012:role/site-deployer";
+    std::string webToken = "web-identity-token";
+    std::string ssoToken = "sso-access-token";
+    std::string containerToken;                  // "" = no Authorization asked for
+    std::string imdsRole = "site-deployer";
+    std::string giveKey, giveSecret, giveToken;  // what every service hands out
+    double lifetimeSeconds = 3600;
+};
+
+class CredentialServer {
+public:
+    explicit CredentialServer(const CredentialServerOptions &options);
+    ~CredentialServer();
+    CredentialServer(const CredentialServer &) = delete;
+    CredentialServer &operator=(const CredentialServer &) = delete;
+
+    std::string url() const; // "http://127.0.0.1:PORT"
+    // Keys handed out by one service ("sts", "web", "sso", "container", "imds"),
+    // or requests refused ("refused").
+    int count(const std::string &kind);
+
+private:
+    struct Impl;
+    Impl *impl_;
+};
+
 // A loopback port that nothing listens on (for "connection refused").
 int refusedPort();
 

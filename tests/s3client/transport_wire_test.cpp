@@ -800,7 +800,7 @@ private:
     FILE *file_ = nullptr;
 };
 
-TEST(Trace, SignaturesAreReplacedAndTheRestKeptAsLibcurlWritesIt)
+TEST(Trace, SignaturesAndTokensAreReplacedAndTheRestKeptAsLibcurlWritesIt)
 {
     struct Row {
         curl_infotype type;
@@ -821,6 +821,14 @@ TEST(Trace, SignaturesAreReplacedAndTheRestKeptAsLibcurlWritesIt)
          "> GET /b/k?AWSAccessKeyId=AKID&Expires=1&Signature=<redacted> HTTP/1.1\r\n"},
         {CURLINFO_TEXT, "Issue another request to /k?X-Amz-Date=1&X-Amz-Signature=0123abcd&x=1\n",
          "* Issue another request to /k?X-Amz-Date=1&X-Amz-Signature=<redacted>&x=1\n"},
+        {CURLINFO_HEADER_OUT,
+         "PUT /b/k HTTP/1.1\r\nX-Amz-Security-Token: IQoJb3JpZ2lu/+==\r\nx-amz-date: now\r\n",
+         "> PUT /b/k HTTP/1.1\r\nX-Amz-Security-Token: <redacted>\r\nx-amz-date: now\r\n"},
+        {CURLINFO_HEADER_OUT,
+         "GET /b/k?X-Amz-Credential=AKID%2F1&X-Amz-Security-Token=IQoJ%2B%3D&X-Amz-Signature=ab "
+         "HTTP/1.1\r\n",
+         "> GET /b/k?X-Amz-Credential=AKID%2F1&X-Amz-Security-Token=<redacted>&"
+         "X-Amz-Signature=<redacted> HTTP/1.1\r\n"},
         {CURLINFO_HEADER_IN, "HTTP/1.1 200 OK\r\n", "< HTTP/1.1 200 OK\r\n"},
         {CURLINFO_DATA_IN, "body bytes", ""},
         {CURLINFO_DATA_OUT, "Authorization: AWS id:sig", ""},

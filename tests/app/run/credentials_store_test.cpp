@@ -48,7 +48,7 @@ public:
             {"AWS_SHARED_CREDENTIALS_FILE", ""}};
         for (const auto &kv : extra)
             vars[kv.first] = kv.second;
-        std::string strCommand = std::string(SITEMIRROR_BINARY) + " -q" + strArgs;
+        std::string strCommand = std::string(SITEMIRROR_BINARY) + (bTrace ? "" : " -q") + strArgs;
         return harness::runCommand(strCommand, &out, &err, vars, 120);
     }
     bool has(const std::string &strText) const { return out.find(strText) != std::string::npos; }
@@ -58,6 +58,7 @@ public:
     TempDir dir;
     std::string bucket = "credentials.example";
     std::string out, err;
+    bool bTrace = false; // libcurl's trace on standard error (runs are -q otherwise)
 };
 
 std::map<std::string, std::string> environmentPair()
@@ -129,7 +130,9 @@ TEST(CredentialSourcesOverTheStore, EachSourceSignsTheRun)
                         "AWS_SECRET_ACCESS_KEY is not\n"))
         << run.out;
     EXPECT_EQ(run.mirror({{"AWS_PROFILE", "ci"}}), 1);
-    EXPECT_TRUE(run.has("credentials: AWS_PROFILE=ci, but " + shared + " has no profile [ci]\n"))
+    EXPECT_TRUE(run.has("credentials: AWS_PROFILE=ci, but " + shared + " has no profile [ci]; "
+                        "looked at: profile [ci] in the config file " + run.dir.path() +
+                        "/home/.aws/config (no such file)\n"))
         << run.out;
     EXPECT_EQ(run.store.counters().requests, 0);
 
@@ -180,6 +183,23 @@ TEST(SessionTokenOverTheStore, SignedInBothVersionsAndRefusedWhenWrongOrMissing)
         EXPECT_EQ(run.store.getObject(run.bucket, "index.html").body,
                   std::string("<p>") + pszVersion + "</p>\n");
     }
+
+    // With the trace on, nothing the run prints holds the token, also when
+    // the store refuses and echoes what it signed.
+    run.bTrace = true;
+    auto env = environmentPair();
+    env["SITEMIRROR_SIGNATURE"] = "v4";
+    env["AWS_SESSION_TOKEN"] = kToken;
+    run.dir.write("site/index.html", "<p>traced</p>\n");
+    EXPECT_EQ(run.mirror(env), 0) << run.out;
+    EXPECT_NE(run.err.find("x-amz-security-token: <redacted>"), std::string::npos) << run.err;
+    env["AWS_SECRET_ACCESS_KEY"] = "wrong";
+    EXPECT_EQ(run.mirror(env), 1) << run.out;
+    EXPECT_TRUE(run.has("code:SignatureDoesNotMatch")) << run.out;
+    EXPECT_TRUE(run.has("x-amz-security-token:<redacted>")) << run.out;
+    for (const std::string &strPrinted : {run.out, run.err})
+        EXPECT_EQ(strPrinted.find("b3JpZ2luX2Vj"), std::string::npos) << strPrinted;
+    run.bTrace = false;
 
     // The token of a profile goes the same way.
     const std::string profile = std::string("[deploy]\naws_access_key_id=") + harness::kAccessKeyId +

@@ -57,6 +57,30 @@ TEST(OutcomeLines, TheStoresCodeOrTheBareHttpStatusFollowsTheStatusLine)
     }
 }
 
+TEST(OutcomeLines, TheSessionTokenTheStoreEchoesIsNotPrinted)
+{
+    // A refused signature comes back with the text the store signed, which
+    // holds the token; the hexadecimal spelling of "x-amz-security-token:".
+    const std::string strHex = "78 2d 61 6d 7a 2d 73 65 63 75 72 69 74 79 2d 74 6f 6b 65 6e 3a 53";
+    S3NameValue extra[] = {
+        {"StringToSign", "PUT\n\n\n\nx-amz-date:now\nX-Amz-Security-Token:SECRET\n/b/k"},
+        {"CanonicalRequest", "GET\n/b\n\nhost:h\nx-amz-security-token:SECRET\n\nhost"},
+        {"StringToSignBytes", strHex.c_str()},
+        {"CanonicalRequestBytes", "47 45 54"},
+        {"HostId", "x-amz-security-token:t"},
+    };
+    S3ErrorDetails details = {};
+    details.code = "SignatureDoesNotMatch";
+    details.extraDetailsCount = 5;
+    details.extraDetails = extra;
+    const Lines lines = outcomeLines(S3StatusErrorSignatureDoesNotMatch, &details, nullptr, false);
+    const Lines tail(lines.end() - 5, lines.end());
+    EXPECT_EQ(tail, (Lines{"StringToSign=PUT\n\n\n\nx-amz-date:now\nX-Amz-Security-Token:<redacted>\n/b/k",
+                           "CanonicalRequest=GET\n/b\n\nhost:h\nx-amz-security-token:<redacted>\n\nhost",
+                           "StringToSignBytes=<redacted>", "CanonicalRequestBytes=47 45 54",
+                           "HostId=x-amz-security-token:<redacted>"}));
+}
+
 TEST(OutcomeLines, HeadersAreOneLineEach)
 {
     S3NameValue meta[] = {{"color", "blue"}};
