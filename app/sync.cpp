@@ -67,14 +67,22 @@ void predictPageRecord(S3ObjSet &localList, const std::string &strRootPathIn,
 // site no longer has, counting into summary. bContext and ctx are the run's
 // bucket context, set up here when the uploads did not need it. False when
 // deletions failed or were refused, and when bAllStored was already false.
-bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3ObjSet &remoteList,
-                      const std::string &strRootPath, const ScanOptions &scan, bool bDryRun,
-                      bool bAllStored, MyS3Context &context, S3BucketContext &ctx,
-                      bool &bContext, RunSummary &summary)
+bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3ObjSet &localList,
+                      const S3ObjSet &remoteList, const std::string &strRootPath,
+                      const ScanOptions &scan, bool bDryRun, bool bAllStored,
+                      MyS3Context &context, S3BucketContext &ctx, bool &bContext,
+                      RunSummary &summary)
 {
     const Settings &settings = session.settings();
+    DeletionGuards guards;
+    guards.nMaxDelete = settings.nMaxDelete;
+    guards.nMaxSharePercent = settings.nMaxDeleteShare;
+    S3Obj page;
+    page.key = siteindex::targetFileName;
+    guards.bSiteEmpty = localList.size() <= localList.count(page);
+    guards.strRoot = strRootPath;
     const DeletionPlan plan =
-        planDeletions(remoteList, strRootPath, scan.ignore, settings.nMaxDelete, settings.strPrefix, bAllStored);
+        planDeletions(remoteList, strRootPath, scan.ignore, guards, settings.strPrefix, bAllStored);
     if (!plan.strRefusal.empty()) {
         printLine(plan.strRefusal);
         return false;
@@ -305,7 +313,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         MyS3Context context(session);
         S3BucketContext ctx;
         bool bContext = false;
-        bAllStored = deleteWhatIsGone(session, strBucket, remoteList, strRootPath, scan, bDryRun,
+        bAllStored = deleteWhatIsGone(session, strBucket, localList, remoteList, strRootPath, scan, bDryRun,
                                       bAllStored, context, ctx, bContext, summary);
     }
     summary.seconds =

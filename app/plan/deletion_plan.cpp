@@ -51,9 +51,22 @@ std::string deleteLimitLine(std::size_t nCandidates, long nMaxDelete, const std:
            " allows; SITEMIRROR_MAX_DELETE=" + std::to_string(n) + " lets this run delete them";
 }
 
+std::string deleteShareLine(std::size_t nCandidates, std::size_t nListed, int nMaxSharePercent,
+                            const std::string &strPrefix)
+{
+    // The least whole share that lets them go.
+    const std::size_t nNeeded = nListed == 0 ? 100 : (nCandidates * 100 + nListed - 1) / nListed;
+    return "not deleting: " + groupedCount(static_cast<long>(nCandidates)) + " of the " +
+           groupedCount(static_cast<long>(nListed)) + " objects " +
+           (strPrefix.empty() ? std::string("in the bucket") : "under " + consoleText(strPrefix)) +
+           " have no local file, more than SITEMIRROR_MAX_DELETE_SHARE=" +
+           std::to_string(nMaxSharePercent) + "% allows; SITEMIRROR_MAX_DELETE_SHARE=" +
+           std::to_string(nNeeded) + "% lets this run delete them";
+}
+
 DeletionPlan planDeletions(const S3ObjSet &remoteList, const std::string &strRootPath,
-                           const IgnoreRules *ignore, long nMaxDelete, const std::string &strPrefix,
-                           bool bAllStored)
+                           const IgnoreRules *ignore, const DeletionGuards &guards,
+                           const std::string &strPrefix, bool bAllStored)
 {
     DeletionPlan plan;
     if (!bAllStored) {
@@ -61,8 +74,23 @@ DeletionPlan planDeletions(const S3ObjSet &remoteList, const std::string &strRoo
         return plan;
     }
     const std::vector<std::string> candidates = deletionCandidates(remoteList, strRootPath, ignore);
-    if (static_cast<long>(candidates.size()) > nMaxDelete) {
-        plan.strRefusal = deleteLimitLine(candidates.size(), nMaxDelete, strPrefix);
+    if (candidates.empty())
+        return plan;
+    // A site root that holds nothing but the page the run wrote is far more
+    // likely a mount that failed than a site meant to be empty.
+    if (guards.bSiteEmpty) {
+        plan.strRefusal = "not deleting: the site root holds no file but the index page "
+                          "(SITEMIRROR_ROOT=" + consoleText(guards.strRoot) +
+                          "); remove the objects by hand if the site is meant to be empty";
+        return plan;
+    }
+    if (static_cast<long>(candidates.size()) > guards.nMaxDelete) {
+        plan.strRefusal = deleteLimitLine(candidates.size(), guards.nMaxDelete, strPrefix);
+        return plan;
+    }
+    const std::size_t nListed = remoteList.size();
+    if (candidates.size() * 100 > static_cast<std::size_t>(guards.nMaxSharePercent) * nListed) {
+        plan.strRefusal = deleteShareLine(candidates.size(), nListed, guards.nMaxSharePercent, strPrefix);
         return plan;
     }
     for (const std::string &strRel : candidates)

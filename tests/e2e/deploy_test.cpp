@@ -194,6 +194,45 @@ TEST_P(DeployOnEachStore, DeletionIsOptInGuardedByItsLimitAndSparesIgnoredKeys)
     EXPECT_TRUE(summarySays(after.out, ", deleted 0")) << after.out;
 }
 
+TEST_P(DeployOnEachStore, AnEmptySiteFolderOrAMajorityGoneNeverWipesTheBucket)
+{
+    for (int i = 0; i < 6; ++i)
+        site.write("page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    ASSERT_EQ(run("").status, 0);
+
+    // The build produced nothing (or the mount failed): the folder is empty.
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(::remove(site.path("page" + std::to_string(i) + ".html").c_str()), 0);
+    const std::string strEmptyLine = "not deleting: the site root holds no file but the index page "
+                                     "(SITEMIRROR_ROOT=" + site.root() + "/)";
+    for (const char *pszArgs : {"-n --delete", "--delete"}) {
+        ToolRun empty = run(pszArgs);
+        EXPECT_EQ(empty.status, 1) << pszArgs << "\n" << empty.out;
+        EXPECT_NE(empty.out.find(strEmptyLine), std::string::npos) << empty.out;
+        EXPECT_EQ(empty.out.find("delete: "), std::string::npos) << empty.out;
+    }
+    for (int i = 0; i < 6; ++i)
+        EXPECT_TRUE(exists("page" + std::to_string(i) + ".html")) << i;
+
+    // Two files back: four of the seven objects listed would go, more than half.
+    for (int i = 0; i < 2; ++i)
+        site.write("page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    ToolRun over = run("--delete");
+    EXPECT_EQ(over.status, 1) << over.out;
+    EXPECT_NE(over.out.find("not deleting: 4 of the 7 objects in the bucket have no local file, "
+                            "more than SITEMIRROR_MAX_DELETE_SHARE=50% allows; "
+                            "SITEMIRROR_MAX_DELETE_SHARE=58% lets this run delete them\n"),
+              std::string::npos)
+        << over.out;
+    EXPECT_TRUE(exists("page2.html"));
+    // The share the line names lets them go.
+    ToolRun allowed = run("--delete", {{"SITEMIRROR_MAX_DELETE_SHARE", "58%"}});
+    EXPECT_EQ(allowed.status, 0) << allowed.out;
+    EXPECT_EQ(linesStartingWith(allowed.out, "delete: "),
+              (std::set<std::string>{"page2.html", "page3.html", "page4.html", "page5.html"}))
+        << allowed.out;
+}
+
 TEST_P(DeployOnEachStore, TheDryRunPredictsThePageAndCountsWhatARunWouldSend)
 {
     site.write("index.html", "<p>home</p>\n");
@@ -323,7 +362,8 @@ TEST(DeployChangedList, TheChangedKeysAreWrittenOneALineAfterEachRun)
     setup.store.putObject(setup.bucket, "site/gone.html", "remote only\n");
     const std::string strList = setup.site.base() + "/changed.txt";
     setup.args = "--delete --changed-list " + e2e::quote(strList);
-    ToolRun first = setup.mirror({{"SITEMIRROR_PREFIX", "site"}});
+    // The folder's one listed object goes: more than half of what is listed.
+    ToolRun first = setup.mirror({{"SITEMIRROR_PREFIX", "site"}, {"SITEMIRROR_MAX_DELETE_SHARE", "100"}});
     ASSERT_EQ(first.status, 0) << first.out;
     EXPECT_EQ(readFile(strList), "site/docs/a b.txt\n"
                                  "site/fileLists.html\n"
