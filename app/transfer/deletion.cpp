@@ -94,6 +94,7 @@ struct DeleteJob : public RunnerJob {
 DeleteTotals deleteKeys(Session &session, const S3BucketContext &ctx,
                         const std::string &strBucket, const std::vector<std::string> &keys)
 {
+    session.aboutToChange(keys);
     DeleteTotals totals;
     std::vector<DeleteJob> requests((keys.size() + S3_MAX_DELETE_OBJECTS_COUNT - 1) /
                                     S3_MAX_DELETE_OBJECTS_COUNT);

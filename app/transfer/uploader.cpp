@@ -266,7 +266,7 @@ void Slot::notSent()
 {
     if (tries() == 0)
         blockHead();
-    fail("not sent: the store could not be reached");
+    fail(notSentLine());
 }
 
 bool Slot::prepareTry()
@@ -381,6 +381,10 @@ UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
                          const std::string &strBucket, std::vector<UploadItem> &items)
 {
     const Settings &settings = session.settings();
+    std::vector<std::string> keys;
+    for (const UploadItem &item : items)
+        keys.push_back(item.strKey);
+    session.aboutToChange(keys);
     UploadTotals totals;
     std::vector<Slot> slots(items.size());
     std::vector<RunnerJob *> jobs;

@@ -3,9 +3,10 @@
 // and a distribution or endpoint that fails the run after the upload.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
-
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,14 @@
 namespace {
 
 using e2e::ToolRun;
+
+std::string readFile(const std::string &strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
 
 class Invalidation : public e2e::StoreSuite {
 protected:
@@ -164,6 +173,66 @@ TEST_F(Invalidation, AnInvalidationThatFailsFailsTheRunButTheFilesAreStored)
         EXPECT_EQ(store->getObject(bucket, "a.html").body, c.name);
     }
     EXPECT_TRUE(invalidations().empty());
+}
+
+// The keys a run changed stay pending in the cache folder until CloudFront
+// took them: a run killed before its invalidation, or one whose invalidation
+// failed, leaves them to the next run, which sends them with its own.
+TEST_F(Invalidation, ChangesNotYetInvalidatedAreSentByTheNextRun)
+{
+    site.write("a.html", "a");
+    site.write("b.html", "b");
+    const std::string strList = site.base() + "/changed.txt";
+    const std::string strOut = site.base() + "/killed.out";
+
+    // CloudFront never answers; the deploy is stopped (a CI time-out) while
+    // it waits: the files are stored, the changed list is still written, and
+    // the run ends as the signal ends it.
+    harness::FaultServer silent("silent");
+    auto vars = env();
+    vars["SITEMIRROR_CLOUDFRONT_DISTRIBUTION"] = distribution;
+    vars["SITEMIRROR_CLOUDFRONT_ENDPOINT"] = "http://" + silent.endpoint();
+    const std::string cmd =
+        std::string(SITEMIRROR_BINARY) + " -q --changed-list " + e2e::quote(strList) + " > " +
+        e2e::quote(strOut) + " & pid=$!; n=0; until grep -q '^summary:' " + e2e::quote(strOut) +
+        " || [ $n -ge 1200 ]; do sleep 0.05; n=$((n+1)); done; kill -TERM $pid; wait $pid; "
+        "echo exit=$?";
+    std::string out, err;
+    ASSERT_EQ(harness::runCommand(cmd, &out, &err, vars, 120), 0) << err;
+    const std::string killed = readFile(strOut);
+    EXPECT_EQ(out, "exit=143\n") << killed;
+    EXPECT_NE(killed.find("stopped sending: the run was asked to stop by SIGTERM\n"), std::string::npos)
+        << killed;
+    EXPECT_EQ(store->getObject(bucket, "a.html").body, "a");
+    EXPECT_EQ(readFile(strList), "a.html\nb.html\nfileLists.html\n") << killed;
+    EXPECT_TRUE(invalidations().empty());
+
+    // The next run changes nothing of a.html and b.html, yet sends them, and
+    // lists them as changed.
+    ToolRun next = run({}, "-q --changed-list " + e2e::quote(strList));
+    ASSERT_EQ(next.status, 0) << next.out;
+    const std::string id = announced(next.out);
+    ASSERT_NE(id, "") << next.out;
+    EXPECT_EQ(e2e::uploadedKeys(next.out).count("a.html"), 0u) << next.out;
+    const std::set<std::string> paths = pathsOf(id);
+    EXPECT_TRUE(paths.count("/a.html") && paths.count("/b.html")) << next.out;
+    EXPECT_NE(readFile(strList).find("a.html\nb.html\n"), std::string::npos);
+
+    // An invalidation that failed is sent again by the next run, once.
+    settle();
+    site.write("b.html", "B");
+    ToolRun failed = run({{"SITEMIRROR_CLOUDFRONT_ENDPOINT",
+                           "http://127.0.0.1:" + std::to_string(harness::refusedPort())},
+                          {"SITEMIRROR_RETRIES", "0"}});
+    EXPECT_EQ(failed.status, 1) << failed.out;
+    const std::size_t nBefore = invalidations().size();
+    ToolRun retried = run();
+    ASSERT_EQ(retried.status, 0) << retried.out;
+    EXPECT_EQ(pathsOf(announced(retried.out)), (std::set<std::string>{"/b.html"})) << retried.out;
+    ToolRun quiet = run();
+    ASSERT_EQ(quiet.status, 0) << quiet.out;
+    EXPECT_EQ(announced(quiet.out), "") << quiet.out;
+    EXPECT_EQ(invalidations().size(), nBefore + 1);
 }
 
 TEST_F(Invalidation, TheOneFileFormHasItsKeyForgottenToo)
