@@ -308,6 +308,11 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     bAllStored = bAllStored && scan.stats->refused.empty();
 
     // Deletions last, and only after a whole scan, a whole listing and every upload.
+    if (!settings.bDelete && !settings.bPublishVcs) {
+        const std::string strVcs = vcsObjectsLine(remoteList, settings.strPrefix);
+        if (!strVcs.empty())
+            printLine(strVcs);
+    }
     if (settings.bDelete) {
         summary.bDeleting = true;
         MyS3Context context(session);

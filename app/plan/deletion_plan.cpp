@@ -29,6 +29,12 @@ std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
         const std::string &strRel = remote.key;
         if (strRel.empty() || strRel == siteindex::targetFileName)
             continue;
+        // Version-control folders published once, now left out: their
+        // objects go, though the folders are still there.
+        if (ignore && !ignore->publishesVcs() && isUnderVcsFolder(strRel)) {
+            keys.push_back(strRel);
+            continue;
+        }
         if (ignore && isIgnoredPath(*ignore, strRel))
             continue;
         // Anything at that path, even what the scan leaves out or cannot
@@ -40,6 +46,23 @@ std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
         keys.push_back(strRel);
     }
     return keys;
+}
+
+std::string vcsObjectsLine(const S3ObjSet &remoteList, const std::string &strPrefix)
+{
+    long nFound = 0;
+    std::string strFirst;
+    for (const S3Obj &remote : remoteList) {
+        if (!isUnderVcsFolder(remote.key))
+            continue;
+        if (nFound++ == 0)
+            strFirst = strPrefix + remote.key;
+    }
+    if (nFound == 0)
+        return "";
+    return "version-control files are public in the bucket: " + consoleText(strFirst) +
+           (nFound > 1 ? " and " + groupedCount(nFound - 1) + " more" : std::string()) +
+           "; a run with --delete removes them";
 }
 
 std::string deleteLimitLine(std::size_t nCandidates, long nMaxDelete, const std::string &strPrefix)

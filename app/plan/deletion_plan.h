@@ -18,9 +18,16 @@ bool isIgnoredPath(const IgnoreRules &rules, const std::string &strRel);
 // path below strRootPath (which ends in "/"), not left out by the ignore
 // rules (ignored means not ours to touch; null: no rules), not the index
 // page, which the run writes itself, and not empty (the prefix's own marker).
+// Objects under a version-control folder (.git/, .hg/, .svn/, .bzr/) go
+// whatever is there when the rules leave those folders out.
 std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
                                             const std::string &strRootPath,
                                             const IgnoreRules *ignore);
+
+// The line that names the objects under version-control folders in the
+// bucket (keys below the prefix) when a run does not delete: how many, the
+// first, and how to remove them; "" when there are none.
+std::string vcsObjectsLine(const S3ObjSet &remoteList, const std::string &strPrefix);
 
 // The line that stops a run with more deletions than nMaxDelete allows.
 std::string deleteLimitLine(std::size_t nCandidates, long nMaxDelete, const std::string &strPrefix);

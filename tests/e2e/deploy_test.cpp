@@ -233,6 +233,47 @@ TEST_P(DeployOnEachStore, AnEmptySiteFolderOrAMajorityGoneNeverWipesTheBucket)
         << allowed.out;
 }
 
+TEST_P(DeployOnEachStore, VersionControlFoldersPublishedOnceGoWhenPublishingThemIsOff)
+{
+    site.write("index.html", "<p>home</p>\n");
+    site.write("about.html", "<p>about</p>\n");
+    site.write(".git/config", "[remote \"origin\"]\n");
+    site.write("docs/.svn/entries", "12\n");
+    ToolRun published = run("", {{"SITEMIRROR_PUBLISH_VCS", "on"}});
+    ASSERT_EQ(published.status, 0) << published.out;
+    ASSERT_TRUE(exists(".git/config"));
+    ASSERT_TRUE(exists("docs/.svn/entries"));
+
+    // Off again: without --delete one line names them and how to remove them.
+    ToolRun plain = run("");
+    EXPECT_EQ(plain.status, 0) << plain.out;
+    EXPECT_NE(plain.out.find("version-control files are public in the bucket: .git/config and 1 "
+                             "more; a run with --delete removes them\n"),
+              std::string::npos)
+        << plain.out;
+    EXPECT_TRUE(exists(".git/config"));
+
+    // With --delete they go, though the folders are still in the tree.
+    ToolRun del = run("--delete");
+    EXPECT_EQ(del.status, 0) << del.out;
+    EXPECT_EQ(linesStartingWith(del.out, "delete: "),
+              (std::set<std::string>{".git/config", "docs/.svn/entries"}))
+        << del.out;
+    EXPECT_FALSE(exists(".git/config"));
+    EXPECT_FALSE(exists("docs/.svn/entries"));
+    EXPECT_TRUE(exists("about.html"));
+    EXPECT_EQ(run("").out.find("version-control files"), std::string::npos);
+
+    // Published on purpose, they stay, and nothing is said.
+    ToolRun again = run("--delete", {{"SITEMIRROR_PUBLISH_VCS", "on"}});
+    ASSERT_EQ(again.status, 0) << again.out;
+    ToolRun kept = run("--delete", {{"SITEMIRROR_PUBLISH_VCS", "on"}});
+    EXPECT_EQ(kept.status, 0) << kept.out;
+    EXPECT_EQ(kept.out.find("delete: "), std::string::npos) << kept.out;
+    EXPECT_EQ(kept.out.find("version-control files"), std::string::npos) << kept.out;
+    EXPECT_TRUE(exists(".git/config"));
+}
+
 TEST_P(DeployOnEachStore, TheDryRunPredictsThePageAndCountsWhatARunWouldSend)
 {
     site.write("index.html", "<p>home</p>\n");
