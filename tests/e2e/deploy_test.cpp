@@ -274,6 +274,26 @@ TEST_P(DeployOnEachStore, VersionControlFoldersPublishedOnceGoWhenPublishingThem
     EXPECT_TRUE(exists(".git/config"));
 }
 
+TEST_P(DeployOnEachStore, AKeyXmlCannotCarryIsDeletedAloneAndNeverBlocksItsBatch)
+{
+    for (int i = 0; i < 6; ++i)
+        site.write("page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    ASSERT_EQ(run("").status, 0);
+    const std::vector<std::string> stray = {"old.html", std::string("odd\x01name.html"),
+                                            std::string("esc\x1b[2J.html"), "tab\tkept.html"};
+    for (const std::string &key : stray)
+        store->putObject(bucket, key, "remote only\n");
+
+    ToolRun del = run("--delete", {{"SITEMIRROR_MAX_DELETE_SHARE", "100"}});
+    EXPECT_EQ(del.status, 0) << del.out;
+    for (const std::string &key : stray)
+        EXPECT_FALSE(exists(key)) << key << "\n" << del.out;
+    EXPECT_TRUE(summarySays(del.out, ", deleted 4")) << del.out;
+    // The lines show the control bytes, never send them to the terminal.
+    EXPECT_NE(del.out.find("delete: odd\\x01name.html\n"), std::string::npos) << del.out;
+    EXPECT_TRUE(exists("page0.html"));
+}
+
 TEST_P(DeployOnEachStore, TheDryRunPredictsThePageAndCountsWhatARunWouldSend)
 {
     site.write("index.html", "<p>home</p>\n");
