@@ -59,7 +59,7 @@ void predictPageRecord(S3ObjSet &localList, const std::string &strRootPathIn,
     if (scan.ignore && scan.ignore->isIgnored(probe.key, false))
         return;
     localList.erase(probe);
-    if (predictIndexPage(strRootPathIn, settings.strSiteUrl, scan.ignore, page))
+    if (predictIndexPage(strRootPathIn, settings.strSiteUrl, scan.ignore, settings.strPrefix.size(), page))
         localList.insert(page);
 }
 
@@ -275,6 +275,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
 
     ScanStats stats;
     ScanOptions scan = scanOptions;
+    scan.nKeyPrefixBytes = settings.strPrefix.size();
     if (!scan.stats)
         scan.stats = &stats;
     // A run that stops early still ends with its summary line.

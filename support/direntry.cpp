@@ -64,11 +64,11 @@ bool isUtf8(const std::string &str)
     return true;
 }
 
-const char *keyRefusal(const std::string &strKey)
+const char *keyRefusal(const std::string &strKey, std::size_t nPrefixBytes)
 {
     if (!isUtf8(strKey))
         return "not UTF-8";
-    if (strKey.size() > kMaxKeyBytes)
+    if (strKey.size() > kMaxKeyBytes || nPrefixBytes > kMaxKeyBytes - strKey.size())
         return "key over 1024 bytes";
     return nullptr;
 }

@@ -22,8 +22,9 @@ void setEntryTypesUnknown(bool bUnknown);
 constexpr std::size_t kMaxKeyBytes = 1024;
 
 // Why a store cannot take strKey (a path below the root) as a key: "not UTF-8"
-// or "key over 1024 bytes"; nullptr when it can.
-const char *keyRefusal(const std::string &strKey);
+// or "key over 1024 bytes", counting the nPrefixBytes of the bucket's folder
+// the key goes under; nullptr when it can.
+const char *keyRefusal(const std::string &strKey, std::size_t nPrefixBytes = 0);
 
 // True when str is well-formed UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF).

@@ -18,6 +18,7 @@
 #include "ignore.h"
 #include "myListTool.h"
 #include "myPutObj.h"
+#include "page_preview.h"
 #include "pending_invalidations.h"
 #include "runlock.h"
 #include "settings.h"
@@ -80,9 +81,7 @@ int mirrorSite(Session &session, RunLock &lock, bool &bRefused)
     bool bIndexWritten = true;
     if (!settings.bDryRun) {
         bIndexWritten = myListTool(settings.strRootPath, settings.strSiteUrl,
-                                   [&ignore](const std::string &strRel, bool bDir) {
-                                       return ignore.isIgnored(strRel, bDir);
-                                   });
+                                   pageFilter(&ignore, settings.strPrefix.size()));
     }
     // 4. The site root as the store will know it.
     std::string strRoot;

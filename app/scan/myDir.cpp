@@ -197,7 +197,7 @@ static bool walkFolder(std::size_t len, const std::string &strPath, ScanNames &n
             }
         } else {
             ScanName name;
-            name.pszRefusal = keyRefusal(strKey);
+            name.pszRefusal = keyRefusal(strKey, options.nKeyPrefixBytes);
             name.strKey = std::move(strKey);
             if (name.pszRefusal != nullptr)
                 ++names.nRefused;

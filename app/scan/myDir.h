@@ -56,6 +56,7 @@ struct ScanStats {
 
 // The scan's optional parts; each may be null.
 struct ScanOptions {
+    std::size_t nKeyPrefixBytes = 0;     // the bucket folder's bytes before every key
     const IgnoreRules *ignore = nullptr; // paths left out (never descended into); with rules,
                                          // the ignore file itself is left out too
     DigestCache *cache = nullptr;        // digests reused and remembered (the caller loads and saves)

@@ -415,6 +415,31 @@ TEST(DeployGuards, NoDeletionAfterAFailedUpload)
     EXPECT_TRUE(summarySays(del.out, ", deleted 0")) << del.out;
 }
 
+// The key is the folder plus the path below the root: the limit of 1,024
+// bytes counts both, in the scan, the dry run and the page alike.
+TEST(DeployGuards, AKeyOverTheLimitWithItsFolderIsNamedNeverSentNorLinked)
+{
+    e2e::StoreRun setup;
+    const std::string longName(250, 'n');
+    const std::string strRel =
+        longName + "/" + longName + "/" + longName + "/" + longName + "/" + std::string(16, 'x');
+    ASSERT_EQ(strRel.size(), 1020u); // a key of its own without the folder
+    setup.site.write(strRel, "deep\n");
+    setup.site.write("index.html", "<p>home</p>\n");
+    const std::string strLine =
+        "cannot publish: " + setup.site.path(strRel) + " (key over 1024 bytes)\n";
+    for (const char *pszArgs : {"-n", ""}) {
+        setup.args = pszArgs;
+        ToolRun run = setup.mirror({{"SITEMIRROR_PREFIX", "blog/"}});
+        EXPECT_EQ(run.status, 1) << pszArgs << "\n" << run.out;
+        EXPECT_NE(run.out.find(strLine), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("xxxxxxxxxxxxxxxx (new)"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("status:"), std::string::npos) << run.out;
+    }
+    EXPECT_TRUE(setup.store.getObject(setup.bucket, "blog/index.html").exists);
+    EXPECT_EQ(setup.site.read("fileLists.html").find("xxxxxxxxxxxxxxx"), std::string::npos);
+}
+
 TEST(DeployChangedList, TheChangedKeysAreWrittenOneALineAfterEachRun)
 {
     e2e::StoreRun setup;
