@@ -3,6 +3,7 @@
 
 #include <libgen.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -65,9 +66,16 @@ bool invalidateCdn(Session &session, const std::vector<std::string> &keys)
 int mirrorSite(Session &session, RunLock &lock, bool &bRefused)
 {
     const Settings &settings = session.settings();
-    // 1. One run of a site at a time: two would race on its page and its digest cache.
-    if (!settings.strCacheDir.empty() &&
-        lock.take(settings.strCacheDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy) {
+    // 1. One run of a site at a time: two would race on its page and its
+    //    digest cache. Without a cache folder the lock goes to a private
+    //    folder in /tmp.
+    const std::string strLockDir =
+        settings.strCacheDir.empty() ? RunLock::fallbackFolder() : settings.strCacheDir;
+    if (strLockDir.empty())
+        printErrorLine("cannot take the run lock: neither XDG_CACHE_HOME nor HOME is set, and /tmp/"
+                       "sitemirror-" + std::to_string(static_cast<long>(::getuid())) +
+                       " is not a private folder of this user (going on without it)");
+    else if (lock.take(strLockDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy) {
         bRefused = true;
         return ExitFailed;
     }
@@ -210,8 +218,10 @@ int runForm(Session &session, const std::vector<std::string> &args)
     int status = args.empty() ? mirrorSite(session, lock, bRefused)
                               : uploadOneFile(session, args[0].c_str());
     // A run refused by the lock did nothing: it says nothing of changes.
-    if (bRefused)
+    if (bRefused) {
+        endByStopSignal();
         return status;
+    }
     session.onChangeIntent(nullptr);
     const std::vector<std::string> keys = joined(earlier, session.changedKeys());
     if (pending) {
