@@ -2,6 +2,7 @@
 // handed to the form it asks for (mirror_run), and the exit statuses.
 #include "cli.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -111,6 +112,9 @@ void printHelp(const std::string &strProgram, const Settings &s)
 
 int runCommandLine(int argc, char **argv)
 {
+    // A reader of standard output that went away ends the printing, never the
+    // run: its summary, digest cache, changed list and invalidation still come.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::string strProgram = argc > 0 && argv[0] ? argv[0] : "";
     const std::string strUsage = "usage:" + strProgram + "[filetoupload]";
     CommandLine cl = parseCommandLine(argc, argv);
