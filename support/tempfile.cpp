@@ -57,8 +57,12 @@ void installOnce()
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i)
+    for (std::size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
         sigaction(kSignals[i], &action, &g_previous[i]);
+        // A signal ignored when the process started (a run under nohup) stays ignored.
+        if (!(g_previous[i].sa_flags & SA_SIGINFO) && g_previous[i].sa_handler == SIG_IGN)
+            sigaction(kSignals[i], &g_previous[i], nullptr);
+    }
 }
 
 struct BlockedSignals {

@@ -25,7 +25,8 @@ void removeStaleTempFiles(const std::string &strDir, const std::string &strBase)
 
 // Makes SIGINT, SIGTERM and SIGHUP ask the run to stop instead of ending it
 // at once: the first one is only recorded (stopSignal()); a second ends the
-// process as above.
+// process as above. Signals ignored when the process started (a run under
+// nohup) stay ignored, here and for the temporaries.
 void catchStopSignals();
 // The signal that asked the run to stop; 0 = none.
 int stopSignal();

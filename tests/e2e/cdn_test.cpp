@@ -235,6 +235,33 @@ TEST_F(Invalidation, ChangesNotYetInvalidatedAreSentByTheNextRun)
     EXPECT_EQ(invalidations().size(), nBefore + 1);
 }
 
+// A run under nohup: the SIGHUP it was started to ignore neither stops it
+// nor removes its temporaries.
+TEST_F(Invalidation, ASignalIgnoredAtTheStartStaysIgnored)
+{
+    site.write("a.html", "a");
+    const std::string strOut = site.base() + "/nohup.out";
+    harness::FaultServer silent("silent");
+    auto vars = env();
+    vars["SITEMIRROR_CLOUDFRONT_DISTRIBUTION"] = distribution;
+    vars["SITEMIRROR_CLOUDFRONT_ENDPOINT"] = "http://" + silent.endpoint();
+    vars["SITEMIRROR_REQUEST_TIMEOUT"] = "2";
+    vars["SITEMIRROR_RETRIES"] = "0";
+    const std::string cmd =
+        "trap '' HUP; " + std::string(SITEMIRROR_BINARY) + " -q > " + e2e::quote(strOut) +
+        " & pid=$!; n=0; until grep -q '^summary:' " + e2e::quote(strOut) +
+        " || [ $n -ge 1200 ]; do sleep 0.05; n=$((n+1)); done; kill -HUP $pid; wait $pid; "
+        "echo exit=$?";
+    std::string out, err;
+    ASSERT_EQ(harness::runCommand(cmd, &out, &err, vars, 120), 0) << err;
+    const std::string ran = readFile(strOut);
+    // The invalidation ran to its own end (CloudFront never answered).
+    EXPECT_EQ(out, "exit=1\n") << ran;
+    EXPECT_EQ(ran.find("stopped sending"), std::string::npos) << ran;
+    EXPECT_NE(ran.find("\ninvalidation failed: distribution "), std::string::npos) << ran;
+    EXPECT_EQ(store->getObject(bucket, "a.html").body, "a");
+}
+
 TEST_F(Invalidation, TheOneFileFormHasItsKeyForgottenToo)
 {
     site.write("notes.txt", "n");
