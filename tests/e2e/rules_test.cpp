@@ -411,6 +411,30 @@ TEST(OpaqueETags, FilesAreNotSentAgainToAStoreWhoseETagsAreNotMD5s)
     EXPECT_EQ(run.store.getObject(run.bucket, "f2.html").body, "<p>2</p>\n");
 }
 
+// Headers the tool sent at their longest (a Cache-Control of 1,024 bytes)
+// leave room in the answer for the digest it keeps beside them: a store whose
+// ETags are not MD5s is asked, the digest found, and nothing is sent again.
+TEST(OpaqueETags, ALongCacheControlDoesNotHideTheStoredDigest)
+{
+    harness::StoreOptions options;
+    options.opaqueETags = true;
+    e2e::StoreRun run(options, "kms-long.example");
+    run.site.write("a.html", "<p>a</p>\n");
+    ASSERT_EQ(::mkdir((run.site.base() + "/config").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((run.site.base() + "/config/sitemirror").c_str(), 0755), 0);
+    std::ofstream(run.site.base() + "/config/sitemirror/config.toml")
+        << "rules = [ { match = \"*.html\", cache_control = \"max-age=60, x="
+        << std::string(1024 - 14, 'c') << "\" } ]\n";
+    ToolRun first = run.mirror({{"SITEMIRROR_DIGEST_CACHE", "off"}});
+    ASSERT_EQ(first.status, 0) << first.out;
+    for (int nRun = 0; nRun < 2; ++nRun) {
+        ToolRun again = run.mirror({{"SITEMIRROR_DIGEST_CACHE", "off"}});
+        ASSERT_EQ(again.status, 0) << again.out;
+        EXPECT_EQ(e2e::uploadedKeys(again.out).count("a.html"), 0u) << nRun << again.out;
+        EXPECT_EQ(again.out.find("update headers: a.html"), std::string::npos) << again.out;
+    }
+}
+
 // A store whose ETags are the MD5s, holding the site as another tool (or
 // another endpoint of it) stored it, so no record describes an object: the
 // listing alone tells a changed file from the unchanged ones, with no HEAD.
