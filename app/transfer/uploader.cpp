@@ -273,7 +273,6 @@ bool Slot::prepareTry()
 {
     if (tries() == 0) {
         blockHead();
-        lifeEnd = Clock::now() + life;
         strContentType =
             item->strContentType.empty() ? getFileContentType(item->strPath) : item->strContentType;
         bInMemory = !item->strContentEncoding.empty();
@@ -313,6 +312,10 @@ bool Slot::prepareTry()
             return false;
         }
     }
+    // The life limit bounds the sending: it starts once the bytes are ready
+    // (a large file under a compressing rule takes its time to encode).
+    if (tries() == 0)
+        lifeEnd = Clock::now() + life;
     if (observer) observer->bodyBytes(-static_cast<int64_t>(nGiven));
     nGiven = 0;
     strETag.clear();
