@@ -141,6 +141,32 @@ TEST_F(Invalidation, MorePathsThanTheLimitBecomeOneWildcardAndTheDryRunSendsNone
     EXPECT_EQ(pathsOf(announced(at.out)), (std::set<std::string>{"/a.html", "/b.html"}));
 }
 
+// CloudFront's own rules: "*" is a wildcard at a path's end only, and a
+// collapse to "/*" says so even when one key stood for two paths.
+TEST_F(Invalidation, KeysHoldingAStarAreCoveredByAWildcardAndACollapseSaysSo)
+{
+    site.write("a*b.html", "a");
+    site.write("sale*", "s");
+    ToolRun first = run();
+    ASSERT_EQ(first.status, 0) << first.out;
+    EXPECT_EQ(pathsOf(announced(first.out)),
+              (std::set<std::string>{"/a*", "/fileLists.html", "/sale*"}))
+        << first.out;
+
+    settle();
+    site.write("index.html", "<p>home</p>");
+    ToolRun one = run({{"SITEMIRROR_INVALIDATION_MAX_PATHS", "1"}});
+    ASSERT_EQ(one.status, 0) << one.out;
+    // index.html and fileLists.html changed: "/", "/index.html", "/fileLists.html".
+    EXPECT_NE(one.out.find(" (/* for 2 changed keys)\n"), std::string::npos) << one.out;
+    settle();
+    site.write("index.html", "<p>HOME</p>"); // the same size: the page stays
+    ToolRun alone = run({{"SITEMIRROR_INVALIDATION_MAX_PATHS", "1"}});
+    ASSERT_EQ(alone.status, 0) << alone.out;
+    EXPECT_EQ(pathsOf(announced(alone.out)), (std::set<std::string>{"/*"})) << alone.out;
+    EXPECT_NE(alone.out.find(" (/* for 1 changed key)\n"), std::string::npos) << alone.out;
+}
+
 TEST_F(Invalidation, AnInvalidationThatFailsFailsTheRunButTheFilesAreStored)
 {
     site.write("a.html", "a");
