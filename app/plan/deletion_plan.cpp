@@ -20,6 +20,27 @@ bool isIgnoredPath(const IgnoreRules &rules, const std::string &strRel)
     return rules.isIgnored(strRel, false);
 }
 
+namespace {
+
+// True when strRel can be the key of a file of the tree: no leading "/", no
+// empty, "." or ".." folder ("./a.html", "/a.html", "a//b.html",
+// "sub/../a.html" are not). A trailing "/" (a folder's marker) is allowed.
+bool isTreeKey(const std::string &strRel)
+{
+    for (std::size_t pos = 0; pos < strRel.size();) {
+        std::size_t end = strRel.find('/', pos);
+        if (end == std::string::npos)
+            end = strRel.size();
+        const std::string strPart = strRel.substr(pos, end - pos);
+        if (strPart.empty() || strPart == "." || strPart == "..")
+            return false;
+        pos = end + 1;
+    }
+    return true;
+}
+
+} // namespace
+
 std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
                                             const std::string &strRootPath,
                                             const IgnoreRules *ignore)
@@ -37,6 +58,11 @@ std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
         }
         if (ignore && isIgnoredPath(*ignore, strRel))
             continue;
+        // No file of the tree has such a key, whatever the path resolves to.
+        if (!isTreeKey(strRel)) {
+            keys.push_back(strRel);
+            continue;
+        }
         // Anything at that path, even what the scan leaves out or cannot
         // read, keeps its object: only what is gone from the tree goes.
         struct stat st;

@@ -294,6 +294,27 @@ TEST_P(DeployOnEachStore, AKeyXmlCannotCarryIsDeletedAloneAndNeverBlocksItsBatch
     EXPECT_TRUE(exists("page0.html"));
 }
 
+TEST_P(DeployOnEachStore, StrayKeysThatResolveToFilesOfTheTreeAreStillDeleted)
+{
+    for (int i = 0; i < 6; ++i)
+        site.write("docs/page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    ASSERT_EQ(run("").status, 0);
+    // Keys no file has, whose paths a file system resolves to files that are there.
+    const std::vector<std::string> stray = {"docs//page0.html", "/docs/page1.html"};
+    for (const std::string &key : stray)
+        store->putObject(bucket, key, "remote only\n");
+    for (const std::string &key : stray)
+        ASSERT_TRUE(exists(key)) << key;
+    ToolRun del = run("--delete");
+    EXPECT_EQ(del.status, 0) << del.out;
+    EXPECT_EQ(linesStartingWith(del.out, "delete: "),
+              (std::set<std::string>(stray.begin(), stray.end())))
+        << del.out;
+    for (const std::string &key : stray)
+        EXPECT_FALSE(exists(key)) << key;
+    EXPECT_TRUE(exists("docs/page0.html"));
+}
+
 TEST_P(DeployOnEachStore, TheDryRunPredictsThePageAndCountsWhatARunWouldSend)
 {
     site.write("index.html", "<p>home</p>\n");
