@@ -108,8 +108,9 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
 
 
 // Test aid: called with the file's path just before the scan opens it
-// (ScanBeforeOpen) and after each read for its digest (ScanAfterHash); null: none.
-enum ScanHookPoint { ScanBeforeOpen, ScanAfterHash };
+// (ScanBeforeOpen), after each read for its digest (ScanAfterHash), and by
+// the walk before it opens a folder it listed (ScanBeforeFolder); null: none.
+enum ScanHookPoint { ScanBeforeOpen, ScanAfterHash, ScanBeforeFolder };
 void setScanHook(void (*hook)(ScanHookPoint point, const std::string &strPath));
 
 // Diagnostic aids: the four fields of a record, one labelled line each.
