@@ -26,6 +26,25 @@ std::string readFile(const std::string &strPath)
     return ss.str();
 }
 
+// Runs the tool with args in the background (after the shell text strBefore),
+// its standard output into strOut, and sends it SIGsignal once it printed its
+// summary line (the transfers are over; the CDN is next). "exit=STATUS\n" as
+// the shell saw it; the run's output in printed.
+std::string signalledAfterSummary(const std::string &strBefore, const std::string &args,
+                                  const std::string &signal, const std::string &strOut,
+                                  const std::map<std::string, std::string> &vars, std::string &printed)
+{
+    const std::string cmd =
+        strBefore + SITEMIRROR_BINARY + " " + args + " > " + e2e::quote(strOut) +
+        " & pid=$!; n=0; until grep -q '^summary:' " + e2e::quote(strOut) +
+        " || [ $n -ge 1200 ]; do sleep 0.05; n=$((n+1)); done; kill -" + signal +
+        " $pid; wait $pid; echo exit=$?";
+    std::string out, err;
+    EXPECT_EQ(harness::runCommand(cmd, &out, &err, vars, 120), 0) << err;
+    printed = readFile(strOut);
+    return out;
+}
+
 class Invalidation : public e2e::StoreSuite {
 protected:
     void SetUp() override
@@ -218,14 +237,9 @@ TEST_F(Invalidation, ChangesNotYetInvalidatedAreSentByTheNextRun)
     auto vars = env();
     vars["SITEMIRROR_CLOUDFRONT_DISTRIBUTION"] = distribution;
     vars["SITEMIRROR_CLOUDFRONT_ENDPOINT"] = "http://" + silent.endpoint();
-    const std::string cmd =
-        std::string(SITEMIRROR_BINARY) + " -q --changed-list " + e2e::quote(strList) + " > " +
-        e2e::quote(strOut) + " & pid=$!; n=0; until grep -q '^summary:' " + e2e::quote(strOut) +
-        " || [ $n -ge 1200 ]; do sleep 0.05; n=$((n+1)); done; kill -TERM $pid; wait $pid; "
-        "echo exit=$?";
-    std::string out, err;
-    ASSERT_EQ(harness::runCommand(cmd, &out, &err, vars, 120), 0) << err;
-    const std::string killed = readFile(strOut);
+    std::string killed;
+    const std::string out = signalledAfterSummary(
+        "", "-q --changed-list " + e2e::quote(strList), "TERM", strOut, vars, killed);
     EXPECT_EQ(out, "exit=143\n") << killed;
     EXPECT_NE(killed.find("stopped sending: the run was asked to stop by SIGTERM\n"), std::string::npos)
         << killed;
@@ -273,14 +287,8 @@ TEST_F(Invalidation, ASignalIgnoredAtTheStartStaysIgnored)
     vars["SITEMIRROR_CLOUDFRONT_ENDPOINT"] = "http://" + silent.endpoint();
     vars["SITEMIRROR_REQUEST_TIMEOUT"] = "2";
     vars["SITEMIRROR_RETRIES"] = "0";
-    const std::string cmd =
-        "trap '' HUP; " + std::string(SITEMIRROR_BINARY) + " -q > " + e2e::quote(strOut) +
-        " & pid=$!; n=0; until grep -q '^summary:' " + e2e::quote(strOut) +
-        " || [ $n -ge 1200 ]; do sleep 0.05; n=$((n+1)); done; kill -HUP $pid; wait $pid; "
-        "echo exit=$?";
-    std::string out, err;
-    ASSERT_EQ(harness::runCommand(cmd, &out, &err, vars, 120), 0) << err;
-    const std::string ran = readFile(strOut);
+    std::string ran;
+    const std::string out = signalledAfterSummary("trap '' HUP; ", "-q", "HUP", strOut, vars, ran);
     // The invalidation ran to its own end (CloudFront never answered).
     EXPECT_EQ(out, "exit=1\n") << ran;
     EXPECT_EQ(ran.find("stopped sending"), std::string::npos) << ran;

@@ -62,6 +62,12 @@ protected:
         return e2e::runTool(args, vars);
     }
     bool exists(const std::string &key) { return store->getObject(bucket, key).exists; }
+    // The pages strDir + "pageN.html" for N from 0 up to n.
+    void writePages(const std::string &strDir, int n)
+    {
+        for (int i = 0; i < n; ++i)
+            site.write(strDir + "page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    }
 };
 
 INSTANTIATE_TEST_SUITE_P(Stores, DeployOnEachStore, ::testing::ValuesIn(e2e::kEachStore),
@@ -196,8 +202,7 @@ TEST_P(DeployOnEachStore, DeletionIsOptInGuardedByItsLimitAndSparesIgnoredKeys)
 
 TEST_P(DeployOnEachStore, AnEmptySiteFolderOrAMajorityGoneNeverWipesTheBucket)
 {
-    for (int i = 0; i < 6; ++i)
-        site.write("page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    writePages("", 6);
     ASSERT_EQ(run("").status, 0);
 
     // The build produced nothing (or the mount failed): the folder is empty.
@@ -215,8 +220,7 @@ TEST_P(DeployOnEachStore, AnEmptySiteFolderOrAMajorityGoneNeverWipesTheBucket)
         EXPECT_TRUE(exists("page" + std::to_string(i) + ".html")) << i;
 
     // Two files back: four of the seven objects listed would go, more than half.
-    for (int i = 0; i < 2; ++i)
-        site.write("page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    writePages("", 2);
     ToolRun over = run("--delete");
     EXPECT_EQ(over.status, 1) << over.out;
     EXPECT_NE(over.out.find("not deleting: 4 of the 7 objects in the bucket have no local file, "
@@ -276,8 +280,7 @@ TEST_P(DeployOnEachStore, VersionControlFoldersPublishedOnceGoWhenPublishingThem
 
 TEST_P(DeployOnEachStore, AKeyXmlCannotCarryIsDeletedAloneAndNeverBlocksItsBatch)
 {
-    for (int i = 0; i < 6; ++i)
-        site.write("page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    writePages("", 6);
     ASSERT_EQ(run("").status, 0);
     const std::vector<std::string> stray = {"old.html", std::string("odd\x01name.html"),
                                             std::string("esc\x1b[2J.html"), "tab\tkept.html"};
@@ -296,8 +299,7 @@ TEST_P(DeployOnEachStore, AKeyXmlCannotCarryIsDeletedAloneAndNeverBlocksItsBatch
 
 TEST_P(DeployOnEachStore, StrayKeysThatResolveToFilesOfTheTreeAreStillDeleted)
 {
-    for (int i = 0; i < 6; ++i)
-        site.write("docs/page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    writePages("docs/", 6);
     ASSERT_EQ(run("").status, 0);
     // Keys no file has, whose paths a file system resolves to files that are there.
     const std::vector<std::string> stray = {"docs//page0.html", "/docs/page1.html"};
