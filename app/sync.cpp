@@ -59,7 +59,7 @@ void predictPageRecord(S3ObjSet &localList, const std::string &strRootPathIn,
     if (scan.ignore && scan.ignore->isIgnored(probe.key, false))
         return;
     localList.erase(probe);
-    if (predictIndexPage(strRootPathIn, settings.strSiteUrl, scan.ignore, page))
+    if (predictIndexPage(strRootPathIn, settings.strSiteUrl, scan.ignore, settings.strPrefix.size(), page))
         localList.insert(page);
 }
 
@@ -67,14 +67,22 @@ void predictPageRecord(S3ObjSet &localList, const std::string &strRootPathIn,
 // site no longer has, counting into summary. bContext and ctx are the run's
 // bucket context, set up here when the uploads did not need it. False when
 // deletions failed or were refused, and when bAllStored was already false.
-bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3ObjSet &remoteList,
-                      const std::string &strRootPath, const ScanOptions &scan, bool bDryRun,
-                      bool bAllStored, MyS3Context &context, S3BucketContext &ctx,
-                      bool &bContext, RunSummary &summary)
+bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3ObjSet &localList,
+                      const S3ObjSet &remoteList, const std::string &strRootPath,
+                      const ScanOptions &scan, bool bDryRun, bool bAllStored,
+                      MyS3Context &context, S3BucketContext &ctx, bool &bContext,
+                      RunSummary &summary)
 {
     const Settings &settings = session.settings();
+    DeletionGuards guards;
+    guards.nMaxDelete = settings.nMaxDelete;
+    guards.nMaxSharePercent = settings.nMaxDeleteShare;
+    S3Obj page;
+    page.key = siteindex::targetFileName;
+    guards.bSiteEmpty = localList.size() <= localList.count(page);
+    guards.strRoot = strRootPath;
     const DeletionPlan plan =
-        planDeletions(remoteList, strRootPath, scan.ignore, settings.nMaxDelete, settings.strPrefix, bAllStored);
+        planDeletions(remoteList, strRootPath, scan.ignore, guards, settings.strPrefix, bAllStored);
     if (!plan.strRefusal.empty()) {
         printLine(plan.strRefusal);
         return false;
@@ -267,6 +275,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
 
     ScanStats stats;
     ScanOptions scan = scanOptions;
+    scan.nKeyPrefixBytes = settings.strPrefix.size();
     if (!scan.stats)
         scan.stats = &stats;
     // A run that stops early still ends with its summary line.
@@ -300,12 +309,17 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     bAllStored = bAllStored && scan.stats->refused.empty();
 
     // Deletions last, and only after a whole scan, a whole listing and every upload.
+    if (!settings.bDelete && !settings.bPublishVcs) {
+        const std::string strVcs = vcsObjectsLine(remoteList, settings.strPrefix);
+        if (!strVcs.empty())
+            printLine(strVcs);
+    }
     if (settings.bDelete) {
         summary.bDeleting = true;
         MyS3Context context(session);
         S3BucketContext ctx;
         bool bContext = false;
-        bAllStored = deleteWhatIsGone(session, strBucket, remoteList, strRootPath, scan, bDryRun,
+        bAllStored = deleteWhatIsGone(session, strBucket, localList, remoteList, strRootPath, scan, bDryRun,
                                       bAllStored, context, ctx, bContext, summary);
     }
     summary.seconds =

@@ -59,13 +59,30 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
     doDir(strRootPath, strUrl, strRelativePath, stringMap, PathFilter());
 }
 
-void doDir(const std::string &strRootPath, const std::string &strUrl,
-           const std::string &strRelativePath, StringMap &stringMap, const PathFilter &isIgnored)
+// The size of the regular file strName in the folder open at dirFd (its
+// status read without following a link); 0 when it cannot be read.
+static uint64_t sizeAt(int dirFd, const std::string &strName)
+{
+    struct stat st;
+    if (fstatat(dirFd, strName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+// The walk of the folder open at dirFd (taken over): each folder below is
+// opened from the one above it, never through a link, so a folder swapped
+// for a link during the walk is not entered.
+static void doDirAt(int dirFd, const std::string &strRootPath, const std::string &strUrl,
+                    const std::string &strRelativePath, StringMap &stringMap,
+                    const PathFilter &isIgnored)
 {
     const std::string strDirPath = strRootPath + "/" + strRelativePath;
-    DIR *dir = opendir(strDirPath.c_str());
-    if (dir == nullptr)
+    DIR *dir = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
+    if (dir == nullptr) {
+        if (dirFd >= 0)
+            close(dirFd);
         return;
+    }
 
     while (struct dirent *entry = readdir(dir)) {
         const std::string strName = entry->d_name;
@@ -73,7 +90,7 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
         const std::string strSubUrl = strUrl + "/" + urlEncode(strName);
         const std::string strSubRelative = strRelativePath + "/" + strName;
         const bool bHidden = strName[0] == '.';
-        const unsigned char type = entryType(entry, strSubPath);
+        const unsigned char type = entryTypeAt(entry, dirfd(dir));
         const bool bLeftOff = !bHidden && (type == DT_REG || type == DT_DIR) &&
                               (isPersonalKey(strSubRelative.substr(1)) ||
                                (isIgnored && isIgnored(strSubRelative.substr(1), type == DT_DIR)));
@@ -81,12 +98,13 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
         switch (type) {
         case DT_REG:
             if (!bHidden && !bLeftOff && keyRefusal(strSubRelative.substr(1)) == nullptr)
-                doFile(stringMap, strSubUrl, strSubRelative, getFileSizeStr(getFileSize(strSubPath)));
+                doFile(stringMap, strSubUrl, strSubRelative, getFileSizeStr(sizeAt(dirfd(dir), strName)));
             break;
         case DT_DIR:
             // "." and ".." are hidden names too.
             if (!bHidden && !bLeftOff && !isUnlistedFolderName(strName))
-                doDir(strRootPath, strSubUrl, strSubRelative, stringMap, isIgnored);
+                doDirAt(openFolderAt(dirfd(dir), strName.c_str()), strRootPath, strSubUrl,
+                        strSubRelative, stringMap, isIgnored);
             break;
         case DT_LNK:
             printLine(kSymlinkBefore + consoleText(strRootPath + "/" + strRelativePath + "/" + strName) +
@@ -98,6 +116,14 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
         }
     }
     closedir(dir);
+}
+
+void doDir(const std::string &strRootPath, const std::string &strUrl,
+           const std::string &strRelativePath, StringMap &stringMap, const PathFilter &isIgnored)
+{
+    const std::string strDirPath = strRootPath + "/" + strRelativePath;
+    doDirAt(::open(strDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), strRootPath, strUrl,
+            strRelativePath, stringMap, isIgnored);
 }
 
 void doFile(StringMap &stringMap, const std::string &strUrl, const std::string &strRelativePath,

@@ -21,8 +21,12 @@ std::string consoleText(const std::string &strText)
     return strOut;
 }
 
+// A stream that failed once (a reader that went away: `sitemirror | head -1`)
+// is written no more; the work goes on.
 static void writeLine(std::FILE *out, const std::string &strLine)
 {
+    if (std::ferror(out))
+        return;
     std::fwrite(strLine.data(), 1, strLine.size(), out);
     std::fputc('\n', out);
     std::fflush(out);

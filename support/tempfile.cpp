@@ -25,10 +25,19 @@ std::atomic<bool> g_bUsed[kSlots];
 std::atomic<bool> g_bInstalled{false};
 struct sigaction g_previous[sizeof kSignals / sizeof kSignals[0]];
 void (*g_hook)(const char *) = nullptr;
+std::atomic<bool> g_bCatchStop{false}; // the first signal asks the run to stop
+std::atomic<int> g_stopSignal{0};      // the signal that asked, 0 = none
 
 void onSignal(int sig)
 {
     const int savedErrno = errno;
+    // The first asks the run to stop: it ends its work, says what it did and
+    // then ends as the signal would have. A second ends the process now.
+    int expected = 0;
+    if (g_bCatchStop.load() && g_stopSignal.compare_exchange_strong(expected, sig)) {
+        errno = savedErrno;
+        return;
+    }
     for (int i = 0; i < kSlots; ++i)
         if (g_bUsed[i].load())
             unlink(g_szPaths[i]);
@@ -48,8 +57,12 @@ void installOnce()
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i)
+    for (std::size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i) {
         sigaction(kSignals[i], &action, &g_previous[i]);
+        // A signal ignored when the process started (a run under nohup) stays ignored.
+        if (!(g_previous[i].sa_flags & SA_SIGINFO) && g_previous[i].sa_handler == SIG_IGN)
+            sigaction(kSignals[i], &g_previous[i], nullptr);
+    }
 }
 
 struct BlockedSignals {
@@ -136,3 +149,22 @@ void removeStaleTempFiles(const std::string &strDir, const std::string &strBase)
 }
 
 void setTempFileHook(void (*hook)(const char *pszPath)) { g_hook = hook; }
+
+void catchStopSignals()
+{
+    g_bCatchStop.store(true);
+    installOnce();
+}
+
+int stopSignal() { return g_stopSignal.load(); }
+
+void endByStopSignal()
+{
+    const int sig = g_stopSignal.load();
+    if (sig == 0)
+        return;
+    for (std::size_t i = 0; i < sizeof kSignals / sizeof kSignals[0]; ++i)
+        if (kSignals[i] == sig)
+            sigaction(sig, &g_previous[i], nullptr);
+    raise(sig);
+}

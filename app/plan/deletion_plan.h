@@ -18,12 +18,33 @@ bool isIgnoredPath(const IgnoreRules &rules, const std::string &strRel);
 // path below strRootPath (which ends in "/"), not left out by the ignore
 // rules (ignored means not ours to touch; null: no rules), not the index
 // page, which the run writes itself, and not empty (the prefix's own marker).
+// Objects under a version-control folder (.git/, .hg/, .svn/, .bzr/) go
+// whatever is there when the rules leave those folders out.
 std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
                                             const std::string &strRootPath,
                                             const IgnoreRules *ignore);
 
+// The line that names the objects under version-control folders in the
+// bucket (keys below the prefix) when a run does not delete: how many, the
+// first, and how to remove them; "" when there are none.
+std::string vcsObjectsLine(const S3ObjSet &remoteList, const std::string &strPrefix);
+
 // The line that stops a run with more deletions than nMaxDelete allows.
 std::string deleteLimitLine(std::size_t nCandidates, long nMaxDelete, const std::string &strPrefix);
+
+// The guards of a run's deletions besides "every file is stored".
+struct DeletionGuards {
+    long nMaxDelete = 100;       // most deletions (SITEMIRROR_MAX_DELETE)
+    int nMaxSharePercent = 50;   // most deletions as a share of the listed objects
+                                 // (SITEMIRROR_MAX_DELETE_SHARE)
+    bool bSiteEmpty = false;     // the scan found no file but the index page: a mount
+                                 // that failed or a build that made nothing
+    std::string strRoot;         // the site root, named when it is empty
+};
+
+// The line that stops a run deleting more than its share of the listed objects.
+std::string deleteShareLine(std::size_t nCandidates, std::size_t nListed, int nMaxSharePercent,
+                            const std::string &strPrefix);
 
 // What a run deletes: the keys (full, with the prefix) in key order, or the
 // line that says why it deletes nothing.
@@ -34,7 +55,9 @@ struct DeletionPlan {
 
 // The deletions of a run. bAllStored: the scan, the listing and every upload
 // succeeded; otherwise nothing goes ("not deleting: not every file of the
-// site is in the bucket"), nor when more than nMaxDelete would.
+// site is in the bucket"). Nor does anything go when the site is empty but
+// for its index page, when more than guards.nMaxDelete would, or when more
+// than guards.nMaxSharePercent of the objects listed (remoteList) would.
 DeletionPlan planDeletions(const S3ObjSet &remoteList, const std::string &strRootPath,
-                           const IgnoreRules *ignore, long nMaxDelete, const std::string &strPrefix,
-                           bool bAllStored);
+                           const IgnoreRules *ignore, const DeletionGuards &guards,
+                           const std::string &strPrefix, bool bAllStored);

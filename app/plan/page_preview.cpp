@@ -5,19 +5,23 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "direntry.h"
 #include "ignore.h"
 #include "myListTool.h"
 #include "myS3Common.h"
 
-bool predictIndexPage(const std::string &strRoot, const std::string &strSiteUrl,
-                      const IgnoreRules *ignore, S3Obj &page)
+siteindex::PathFilter pageFilter(const IgnoreRules *ignore, std::size_t nKeyPrefixBytes)
 {
-    siteindex::PathFilter filter;
-    if (ignore) {
-        filter = [ignore](const std::string &strRel, bool bDir) {
-            return ignore->isIgnored(strRel, bDir);
-        };
-    }
+    return [ignore, nKeyPrefixBytes](const std::string &strRel, bool bDir) {
+        return (ignore && ignore->isIgnored(strRel, bDir)) ||
+               (!bDir && keyRefusal(strRel, nKeyPrefixBytes) != nullptr);
+    };
+}
+
+bool predictIndexPage(const std::string &strRoot, const std::string &strSiteUrl,
+                      const IgnoreRules *ignore, std::size_t nKeyPrefixBytes, S3Obj &page)
+{
+    const siteindex::PathFilter filter = pageFilter(ignore, nKeyPrefixBytes);
     siteindex::StringMap stringMap;
     siteindex::doDir(strRoot, strSiteUrl, "", stringMap, filter);
 

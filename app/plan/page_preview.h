@@ -5,6 +5,7 @@
 #include <string>
 
 #include "myDir.h"
+#include "myListTool.h"
 
 class IgnoreRules;
 
@@ -14,4 +15,9 @@ class IgnoreRules;
 // The walk is the page's own (links and special files are reported as a run
 // reports them). False when the page cannot be composed.
 bool predictIndexPage(const std::string &strRoot, const std::string &strSiteUrl,
-                      const IgnoreRules *ignore, S3Obj &page);
+                      const IgnoreRules *ignore, std::size_t nKeyPrefixBytes, S3Obj &page);
+
+// What the index page leaves off besides its own rules: what ignore (null:
+// nothing) leaves out, and files whose key, under a bucket folder of
+// nKeyPrefixBytes, no store takes (the scan names those).
+siteindex::PathFilter pageFilter(const IgnoreRules *ignore, std::size_t nKeyPrefixBytes);

@@ -27,12 +27,18 @@ const char kRegion[] = "us-east-1"; // CloudFront is global and signs for this r
 const char kIndexName[] = "index.html";
 
 // "/" + the key as the index page links it; a double quote, which the page
-// keeps but a browser sends encoded, as %22.
+// keeps but a browser sends encoded, as %22. CloudFront takes "*" as a
+// wildcard, and only as a path's last character: a key holding "*" is
+// invalidated by its path up to the first "*", a wildcard that covers it
+// (and whatever else begins so) and counts as one path.
 std::string pathOfKey(const std::string &strKey)
 {
     std::string strPath = "/";
-    for (char c : siteindex::urlEncode(strKey))
+    for (char c : siteindex::urlEncode(strKey)) {
         strPath += c == '"' ? std::string("%22") : std::string(1, c);
+        if (c == '*')
+            break;
+    }
     return strPath;
 }
 
@@ -80,8 +86,10 @@ bool isRetryable(const Answer &answer)
 } // namespace
 
 std::vector<std::string> invalidationPaths(const std::vector<std::string> &keys,
-                                           std::size_t nMaxPaths)
+                                           std::size_t nMaxPaths, bool *pbCollapsed)
 {
+    if (pbCollapsed)
+        *pbCollapsed = false;
     const std::string strIndex = kIndexName;
     std::set<std::string> paths;
     for (const std::string &strKey : keys) {
@@ -95,8 +103,11 @@ std::vector<std::string> invalidationPaths(const std::vector<std::string> &keys,
         if (bIndex)
             paths.insert(pathOfKey(strKey.substr(0, strKey.size() - strIndex.size())));
     }
-    if (paths.size() > nMaxPaths)
+    if (paths.size() > nMaxPaths) {
+        if (pbCollapsed)
+            *pbCollapsed = true;
         return {"/*"};
+    }
     return std::vector<std::string>(paths.begin(), paths.end());
 }
 
@@ -190,7 +201,8 @@ bool invalidateChangedKeys(Session &session, const CdnCredentials &creds,
         return true;
     const Settings &settings = session.settings();
     const std::size_t nMax = static_cast<std::size_t>(std::max(1, settings.nInvalidationMaxPaths));
-    const std::vector<std::string> paths = invalidationPaths(changedKeys, nMax);
+    bool bCollapsed = false;
+    const std::vector<std::string> paths = invalidationPaths(changedKeys, nMax, &bCollapsed);
 
     const Endpoint endpoint = parseEndpoint(
         settings.strCloudFrontEndpoint.empty() ? pszCloudFrontEndpoint
@@ -212,9 +224,9 @@ bool invalidateChangedKeys(Session &session, const CdnCredentials &creds,
     job.settings = &settings;
     job.strHost = endpoint.strHost;
     job.strCount = " (" +
-                   (paths.size() == 1 && paths[0] == "/*" && changedKeys.size() > 1
-                        ? "/* for " + std::to_string(changedKeys.size()) + " changed keys"
-                        : std::to_string(paths.size()) + (paths.size() == 1 ? " path" : " paths")) +
+                   (bCollapsed ? "/* for " + std::to_string(changedKeys.size()) +
+                                     (changedKeys.size() == 1 ? " changed key" : " changed keys")
+                               : std::to_string(paths.size()) + (paths.size() == 1 ? " path" : " paths")) +
                    ")";
     S3ServiceRequest &request = job.request;
     std::memset(&request, 0, sizeof request);

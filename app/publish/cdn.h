@@ -17,9 +17,12 @@ extern const char *const pszCloudFrontEndpoint;
 // The paths a distribution is told to forget for the changed keys: "/" + the
 // key URL-encoded as the index page links it, and for a key "dir/index.html"
 // also "/dir/" (the root's "index.html" also "/"); each path once, in byte
-// order. More than nMaxPaths paths collapse into the one path "/*".
+// order. More than nMaxPaths paths collapse into the one path "/*" (and
+// *pbCollapsed, when given, says so). A key holding "*", which CloudFront
+// takes as a wildcard only at a path's end, is its path up to the first "*":
+// the wildcard that covers it.
 std::vector<std::string> invalidationPaths(const std::vector<std::string> &keys,
-                                           std::size_t nMaxPaths);
+                                           std::size_t nMaxPaths, bool *pbCollapsed = nullptr);
 
 // The CreateInvalidation document for paths, texts escaped for XML.
 std::string invalidationBatchXml(const std::vector<std::string> &paths,

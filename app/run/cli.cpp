@@ -2,6 +2,7 @@
 // handed to the form it asks for (mirror_run), and the exit statuses.
 #include "cli.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -41,7 +42,9 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 in phases: other files, then HTML pages, then the index page",
         "  --delete       after every upload succeeded, delete the objects of the bucket (or",
         "                 of SITEMIRROR_PREFIX) that have no local file and that the ignore",
-        "                 rules do not match; at most SITEMIRROR_MAX_DELETE of them",
+        "                 rules do not match; at most SITEMIRROR_MAX_DELETE of them and",
+        "                 SITEMIRROR_MAX_DELETE_SHARE of the objects listed, and none when the",
+        "                 site root holds no file but the index page",
         "  --changed-list FILE",
         "                 after the run, write the keys it changed to FILE, one a line",
         "  --refresh-headers  ask every unchanged object for its headers (HEAD) and update",
@@ -93,6 +96,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_PUBLISH_VCS", s.bPublishVcs ? "on" : "off (.git, .hg, .svn, .bzr left out)");
     show("SITEMIRROR_DELETE", s.bDelete ? "on" : "off");
     show("SITEMIRROR_MAX_DELETE", std::to_string(s.nMaxDelete));
+    show("SITEMIRROR_MAX_DELETE_SHARE", std::to_string(s.nMaxDeleteShare) + "%");
     show("SITEMIRROR_CONFIG", s.strConfigFile.empty() ? "(none)" : s.strConfigFile);
     show("SITEMIRROR_CLOUDFRONT_DISTRIBUTION",
          s.strCloudFrontDistribution.empty() ? "(none)" : s.strCloudFrontDistribution);
@@ -123,6 +127,9 @@ void printHelp(const std::string &strProgram, const Settings &s)
 
 int runCommandLine(int argc, char **argv)
 {
+    // A reader of standard output that went away ends the printing, never the
+    // run: its summary, digest cache, changed list and invalidation still come.
+    std::signal(SIGPIPE, SIG_IGN);
     const std::string strProgram = argc > 0 && argv[0] ? argv[0] : "";
     const std::string strUsage = "usage:" + strProgram + "[filetoupload]";
     CommandLine cl = parseCommandLine(argc, argv);

@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <vector>
 
 #include "console.h"
@@ -159,7 +161,11 @@ struct IniProfile {
     std::string strWanted;
     bool bFound = false;
     std::map<std::string, std::string> values; // lower-cased key -> value
+    std::vector<std::string> longValues;       // values set aside (shortenLongLines)
 };
+
+// What stands in a shortened line for the value longValues[N]: "\x01" N.
+const char kLongValueMark = '\x01';
 
 int onIniValue(void *user, const char *pszSection, const char *pszName, const char *pszValue)
 {
@@ -170,8 +176,54 @@ int onIniValue(void *user, const char *pszSection, const char *pszName, const ch
     std::string strName = pszName;
     for (char &c : strName)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    profile->values[strName] = pszValue;
+    std::string strValue = pszValue;
+    if (!strValue.empty() && strValue[0] == kLongValueMark)
+        strValue = profile->longValues.at(std::stoul(strValue.substr(1)));
+    profile->values[strName] = strValue;
     return 1;
+}
+
+// inih as built reads lines of at most 200 bytes and takes the rest of a
+// longer one for a line of its own, so a session token (1,000 bytes and
+// more) would be refused with a line the file does not have. Each long
+// "name = value" line has its value set aside and a short mark put in its
+// place, trimmed and with an inline "; comment" cut as inih does; the lines
+// keep their numbers.
+constexpr std::size_t kShortLine = 120;
+
+std::string shortenLongLines(const std::string &strText, std::vector<std::string> &longValues)
+{
+    std::string strOut;
+    std::size_t pos = 0;
+    while (pos < strText.size()) {
+        std::size_t end = strText.find('\n', pos);
+        if (end == std::string::npos)
+            end = strText.size();
+        std::string strLine = strText.substr(pos, end - pos);
+        pos = end + 1;
+        const std::size_t sep = strLine.find_first_of("=:");
+        const std::size_t first = strLine.find_first_not_of(" \t");
+        const bool bPair = sep != std::string::npos && first != std::string::npos &&
+                           std::strchr(";#[", strLine[first]) == nullptr;
+        // A value holding the mark itself is set aside too, so every mark is ours.
+        if (bPair && (strLine.size() > kShortLine || strLine.find(kLongValueMark) != std::string::npos)) {
+            std::string strValue = strLine.substr(sep + 1);
+            for (std::size_t i = 1; i < strValue.size(); ++i)
+                if (strValue[i] == ';' && std::isspace(static_cast<unsigned char>(strValue[i - 1]))) {
+                    strValue.erase(i);
+                    break;
+                }
+            const std::size_t from = strValue.find_first_not_of(" \t\r\f\v");
+            const std::size_t to = strValue.find_last_not_of(" \t\r\f\v");
+            strValue = from == std::string::npos ? "" : strValue.substr(from, to - from + 1);
+            strLine = strLine.substr(0, sep + 1) + " " + kLongValueMark +
+                      std::to_string(longValues.size());
+            longValues.push_back(strValue);
+        }
+        strOut += strLine;
+        strOut += '\n';
+    }
+    return strOut;
 }
 
 } // namespace
@@ -191,15 +243,21 @@ ProfileResult readProfile(const std::string &strPath, const std::string &strProf
         strError = "cannot read credentials file: " + strFile + " (not a regular file)";
         return ProfileUnusable;
     }
-    std::FILE *fp = std::fopen(strPath.c_str(), "r");
-    if (!fp) {
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream text;
+    if (!in) {
         strError = "cannot read credentials file: " + strFile + " (" + std::strerror(errno) + ")";
+        return ProfileUnusable;
+    }
+    text << in.rdbuf();
+    if (in.bad()) {
+        strError = "cannot read credentials file: " + strFile;
         return ProfileUnusable;
     }
     IniProfile profile;
     profile.strWanted = strProfile;
-    const int nResult = ini_parse_file(fp, onIniValue, &profile);
-    std::fclose(fp);
+    const int nResult =
+        ini_parse_string(shortenLongLines(text.str(), profile.longValues).c_str(), onIniValue, &profile);
     if (nResult != 0) {
         strError = nResult > 0 ? strFile + ":" + std::to_string(nResult) +
                                      ": not a line of a credentials file ([profile] or name = value)"

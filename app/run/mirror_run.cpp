@@ -3,9 +3,12 @@
 
 #include <libgen.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "cdn.h"
@@ -16,9 +19,12 @@
 #include "ignore.h"
 #include "myListTool.h"
 #include "myPutObj.h"
+#include "page_preview.h"
+#include "pending_invalidations.h"
 #include "runlock.h"
 #include "settings.h"
 #include "sync.h"
+#include "tempfile.h"
 #include "uploader.h"
 
 namespace {
@@ -34,14 +40,13 @@ bool resolvePath(const std::string &strPath, std::string &strResolved)
     return true;
 }
 
-// After a run that changed anything: the CDN in front of the bucket forgets
-// the changed paths, signed with the run's credentials. True when there is
-// no CDN, nothing changed, or the CDN took the request.
-bool invalidateCdn(Session &session)
+// The CDN in front of the bucket forgets the paths of keys, signed with the
+// run's credentials. True when there is no CDN, no key, or the CDN took the
+// request.
+bool invalidateCdn(Session &session, const std::vector<std::string> &keys)
 {
     const Settings &settings = session.settings();
-    if (settings.strCloudFrontDistribution.empty() || settings.bDryRun ||
-        session.changedKeys().empty())
+    if (settings.strCloudFrontDistribution.empty() || settings.bDryRun || keys.empty())
         return true;
     S3BucketContext ctx;
     if (!session.bucketContext(settings.strBucket.c_str(), ctx)) {
@@ -53,19 +58,27 @@ bool invalidateCdn(Session &session)
     creds.strAccessKeyId = ctx.accessKeyId ? ctx.accessKeyId : "";
     creds.strSecretAccessKey = ctx.secretAccessKey ? ctx.secretAccessKey : "";
     creds.strSessionToken = ctx.securityToken ? ctx.securityToken : "";
-    return invalidateChangedKeys(session, creds, session.changedKeys());
+    return invalidateChangedKeys(session, creds, keys);
 }
 
 // The steps of a mirror run, in order. Each step that fails says why in its
 // own lines; what was stored is still told to the CDN.
-int mirrorSite(Session &session)
+int mirrorSite(Session &session, RunLock &lock, bool &bRefused)
 {
     const Settings &settings = session.settings();
-    // 1. One run of a site at a time: two would race on its page and its digest cache.
-    RunLock lock;
-    if (!settings.strCacheDir.empty() &&
-        lock.take(settings.strCacheDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy)
+    // 1. One run of a site at a time: two would race on its page and its
+    //    digest cache. Without a cache folder the lock goes to a private
+    //    folder in /tmp.
+    const std::string strLockDir =
+        settings.strCacheDir.empty() ? RunLock::fallbackFolder() : settings.strCacheDir;
+    if (strLockDir.empty())
+        printErrorLine("cannot take the run lock: neither XDG_CACHE_HOME nor HOME is set, and /tmp/"
+                       "sitemirror-" + std::to_string(static_cast<long>(::getuid())) +
+                       " is not a private folder of this user (going on without it)");
+    else if (lock.take(strLockDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy) {
+        bRefused = true;
         return ExitFailed;
+    }
     // 2. The ignore rules: rules that cannot be read would publish what they leave out.
     IgnoreRules ignore;
     ignore.publishVcs(settings.bPublishVcs);
@@ -76,9 +89,7 @@ int mirrorSite(Session &session)
     bool bIndexWritten = true;
     if (!settings.bDryRun) {
         bIndexWritten = myListTool(settings.strRootPath, settings.strSiteUrl,
-                                   [&ignore](const std::string &strRel, bool bDir) {
-                                       return ignore.isIgnored(strRel, bDir);
-                                   });
+                                   pageFilter(&ignore, settings.strPrefix.size()));
     }
     // 4. The site root as the store will know it.
     std::string strRoot;
@@ -100,9 +111,8 @@ int mirrorSite(Session &session)
     //    decisions, the uploads phase by phase, header updates, deletions and
     //    the summary line.
     const bool bSynced = sync(session, settings.strBucket, strRoot, settings.bDryRun, scan);
-    // 7. The CDN forgets what changed, also when other files failed.
-    const bool bInvalidated = invalidateCdn(session);
-    return bIndexWritten && bSynced && bInvalidated ? ExitOk : ExitFailed;
+    // 7. The CDN forgets what changed (runForm), also when other files failed.
+    return bIndexWritten && bSynced ? ExitOk : ExitFailed;
 }
 
 // One file, public-read, under its base name: a one-item run of the uploader,
@@ -146,20 +156,100 @@ int uploadOneFile(Session &session, const char *pszArg)
     const bool bStored = uploadItems(session, ctx, settings.strBucket, items).nFailed == 0;
     if (item.bStored)
         session.changedKeys().push_back(item.strKey);
-    const bool bInvalidated = invalidateCdn(session);
-    return bStored && bInvalidated ? ExitOk : ExitFailed;
+    return bStored ? ExitOk : ExitFailed;
+}
+
+// Where the changed keys not yet told to the CDN are kept: per store and
+// CDN (CloudFront's distribution; else the changed list, which feeds another
+// CDN's purge), in the cache folder. None without either, in a dry run, or
+// without a cache folder.
+std::unique_ptr<PendingInvalidations> pendingStore(const Settings &settings)
+{
+    if (settings.bDryRun || settings.strCacheDir.empty())
+        return nullptr;
+    std::string strCdn;
+    if (!settings.strCloudFrontDistribution.empty())
+        strCdn = "cloudfront:" + settings.strCloudFrontDistribution;
+    else if (!settings.strChangedList.empty())
+        strCdn = "changed-list";
+    else
+        return nullptr;
+    return std::make_unique<PendingInvalidations>(
+        settings.strCacheDir,
+        DigestCache::storeTarget(settings.strEndpoint, settings.strBucket, settings.strPrefix),
+        strCdn);
+}
+
+// keys, then those of more not among them, each once, in order.
+std::vector<std::string> joined(const std::vector<std::string> &keys, const std::vector<std::string> &more)
+{
+    std::vector<std::string> all;
+    std::set<std::string> seen;
+    for (const std::vector<std::string> *list : {&keys, &more})
+        for (const std::string &strKey : *list)
+            if (seen.insert(strKey).second)
+                all.push_back(strKey);
+    return all;
 }
 
 } // namespace
 
-// The run's form, then the changed keys written where --changed-list said
-// (also after a failed run: what did change must still be told).
+// The run's form; then the CDN forgets what this run and the runs before it
+// changed but did not get told, and the changed keys are written where
+// --changed-list said (also after a failed run: what did change must still
+// be told). A run that a signal asked to stop ends as the signal would have,
+// once it has said what it changed.
 int runForm(Session &session, const std::vector<std::string> &args)
 {
-    int status = args.empty() ? mirrorSite(session) : uploadOneFile(session, args[0].c_str());
-    const std::string &strChangedList = session.settings().strChangedList;
-    if (!strChangedList.empty() && !writeChangedList(strChangedList, session.changedKeys()))
-        status = ExitFailed;
+    const Settings &settings = session.settings();
+    catchStopSignals();
+    RunLock lock; // held until the pending invalidations are settled
+    bool bRefused = false;
+    std::unique_ptr<PendingInvalidations> pending = pendingStore(settings);
+    std::vector<std::string> earlier;
+    std::vector<std::string> meant; // what this run set out to change
+    if (pending) {
+        pending->load(earlier);
+        session.onChangeIntent([&pending, &meant](const std::vector<std::string> &keys) {
+            meant.insert(meant.end(), keys.begin(), keys.end());
+            pending->add(keys);
+        });
+    }
+    int status = args.empty() ? mirrorSite(session, lock, bRefused)
+                              : uploadOneFile(session, args[0].c_str());
+    // A run refused by the lock did nothing: it says nothing of changes.
+    if (bRefused) {
+        endByStopSignal();
+        return status;
+    }
+    session.onChangeIntent(nullptr);
+    const std::vector<std::string> keys = joined(earlier, session.changedKeys());
+    if (pending) {
+        // What this run set out to change and did not (the store refused it)
+        // is pending no longer, unless a run before left it.
+        const std::set<std::string> kept(keys.begin(), keys.end());
+        std::vector<std::string> unchanged;
+        for (const std::string &strKey : meant)
+            if (!kept.count(strKey))
+                unchanged.push_back(strKey);
+        pending->clear(unchanged);
+    }
+    if (!stopSignal()) {
+        if (!invalidateCdn(session, keys))
+            status = ExitFailed;
+        else if (pending && !settings.strCloudFrontDistribution.empty())
+            pending->clear(keys);
+    }
+    const std::string &strChangedList = settings.strChangedList;
+    if (!strChangedList.empty()) {
+        if (!writeChangedList(strChangedList, keys))
+            status = ExitFailed;
+        else if (pending && settings.strCloudFrontDistribution.empty())
+            pending->clear(keys);
+    }
+    if (stopSignal()) {
+        std::fflush(stdout);
+        endByStopSignal();
+    }
     return status;
 }
-

@@ -37,6 +37,12 @@ const SettingKey kSettingKeys[] = {
     {"digest_cache", "SITEMIRROR_DIGEST_CACHE"},
     {"publish_vcs", "SITEMIRROR_PUBLISH_VCS"},
     {"delete", "SITEMIRROR_DELETE"},
+    {"prefix", "SITEMIRROR_PREFIX"},
+    {"max_delete", "SITEMIRROR_MAX_DELETE"},
+    {"max_delete_share", "SITEMIRROR_MAX_DELETE_SHARE"},
+    {"cloudfront_distribution", "SITEMIRROR_CLOUDFRONT_DISTRIBUTION"},
+    {"cloudfront_endpoint", "SITEMIRROR_CLOUDFRONT_ENDPOINT"},
+    {"invalidation_max_paths", "SITEMIRROR_INVALIDATION_MAX_PATHS"},
 };
 const char *const kRulesKey = "rules";
 
@@ -181,9 +187,12 @@ bool readRulesFile(const std::string &strPath, bool bMustExist, RulesFile &out,
         strError = strPath + ": cannot read rules file: not a regular file";
         return false;
     }
+    // An empty file is no rules (inserting an empty stream fails, reading did not).
     std::ifstream in(strPath, std::ios::binary);
     std::ostringstream text;
-    if (!in || !(text << in.rdbuf())) {
+    if (in)
+        text << in.rdbuf();
+    if (!in || in.bad()) {
         strError = strPath + ": cannot read rules file";
         return false;
     }

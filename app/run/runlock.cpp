@@ -12,6 +12,7 @@
 
 #include "console.h"
 #include "digestcache.h"
+#include "tempfile.h"
 
 namespace {
 
@@ -68,6 +69,17 @@ std::string RunLock::pathFor(const std::string &strCacheDir, const std::string &
     return strPath + kLockSuffix;
 }
 
+std::string RunLock::fallbackFolder()
+{
+    const std::string strDir = "/tmp/sitemirror-" + std::to_string(static_cast<long>(::getuid()));
+    ::mkdir(strDir.c_str(), 0700);
+    struct stat st;
+    if (::lstat(strDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 077) != 0)
+        return "";
+    return strDir + "/";
+}
+
 RunLock::Result RunLock::take(const std::string &strCacheDir, const std::string &strRoot, bool bWait)
 {
     const std::string strPath = pathFor(strCacheDir, strRoot);
@@ -95,7 +107,12 @@ RunLock::Result RunLock::take(const std::string &strCacheDir, const std::string 
         int rc;
         do {
             rc = ::flock(lockFd, LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
+        } while (rc != 0 && errno == EINTR && stopSignal() == 0);
+        // Asked to stop while waiting: this run does nothing.
+        if (rc != 0 && stopSignal() != 0) {
+            ::close(lockFd);
+            return Busy;
+        }
         if (rc != 0) {
             const int err = errno;
             ::close(lockFd);

@@ -27,6 +27,12 @@ public:
     // The lock file of strRoot: beside its digest cache, ".lock" for ".digests".
     static std::string pathFor(const std::string &strCacheDir, const std::string &strRoot);
 
+    // Where the lock goes when there is no cache folder (neither
+    // XDG_CACHE_HOME nor HOME is set): "/tmp/sitemirror-UID/", made private
+    // to the user. "" when it is not a folder of this user that only the
+    // user may enter (made by someone else first).
+    static std::string fallbackFolder();
+
 private:
     int fd = -1;
 };

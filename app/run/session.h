@@ -84,6 +84,17 @@ public:
     // The keys this run changed in the bucket (uploaded, headers updated,
     // deleted), in the order they were changed; what a CDN is told to forget.
     std::vector<std::string> &changedKeys() { return changed; }
+    // Told the keys a step is about to change, before it sends anything (the
+    // pending invalidations keep them, so a run killed mid-step loses none).
+    void aboutToChange(const std::vector<std::string> &keys)
+    {
+        if (changeIntent && !keys.empty())
+            changeIntent(keys);
+    }
+    void onChangeIntent(std::function<void(const std::vector<std::string> &)> intent)
+    {
+        changeIntent = std::move(intent);
+    }
 
     // The run's request context: one pool of connections for the listing,
     // the HEADs, the uploads and the header updates, so that each step goes
@@ -148,6 +159,7 @@ private:
     bool bV4Followed = false, bRegionFollowed = false, bEndpointFollowed = false;
     HintLog hintLog;
     std::vector<std::string> changed;
+    std::function<void(const std::vector<std::string> &)> changeIntent;
     TransferObserver *observer = nullptr;
     S3RequestContext *rc = nullptr;
     JobGovernor jobGovernor;

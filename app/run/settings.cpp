@@ -295,6 +295,18 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     }
     pickChoice(layers, "SITEMIRROR_DELETE", "on", "off", s.bDelete, s.errors);
     pickNumber(layers, "SITEMIRROR_MAX_DELETE", 0, 100000000, s.nMaxDelete, s.errors);
+    // A share in percent, written with or without its "%".
+    if (const char *pszShare = layers.value("SITEMIRROR_MAX_DELETE_SHARE")) {
+        std::string strShare = pszShare;
+        if (!strShare.empty() && strShare.back() == '%')
+            strShare.pop_back();
+        long nShare = 0;
+        if (parseBounded(strShare, 0, 100, nShare))
+            s.nMaxDeleteShare = static_cast<int>(nShare);
+        else
+            s.errors.push_back(layers.invalid("SITEMIRROR_MAX_DELETE_SHARE") +
+                               " (accepted: a share from 0% to 100%)");
+    }
 
     // The id goes into the request's path: letters and digits only.
     s.strCloudFrontDistribution = pick(layers, "SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "");

@@ -48,6 +48,8 @@ struct Settings {
     std::vector<CacheRule> cacheRules; // the rules file's Cache-Control rules, in order
     bool bDelete = false;            // SITEMIRROR_DELETE (--delete, rules file "delete"): on | off
     long nMaxDelete = 100;           // SITEMIRROR_MAX_DELETE: most deletions a run may make
+    int nMaxDeleteShare = 50;        // SITEMIRROR_MAX_DELETE_SHARE: most deletions a run may
+                                     // make, in percent of the objects listed under the prefix
 
     // After a run that changed anything, the CloudFront distribution in front
     // of the bucket is told to forget the changed paths.

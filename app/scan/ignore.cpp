@@ -42,6 +42,14 @@ bool isVcsFolderName(const std::string &strName)
     return strName == ".git" || strName == ".hg" || strName == ".svn" || strName == ".bzr";
 }
 
+bool isUnderVcsFolder(const std::string &strRel)
+{
+    for (std::size_t pos = 0, end; (end = strRel.find('/', pos)) != std::string::npos; pos = end + 1)
+        if (isVcsFolderName(strRel.substr(pos, end - pos)))
+            return true;
+    return false;
+}
+
 bool IgnoreRules::isIgnored(const std::string &strRel, bool bDir) const
 {
     std::size_t posSlash = strRel.rfind('/');

@@ -33,6 +33,7 @@ public:
     // Whether version-control folders are published like any other folder
     // (the rules file's publish_vcs); false unless set.
     void publishVcs(bool bPublish) { bPublishVcs = bPublish; }
+    bool publishesVcs() const { return bPublishVcs; }
 
     bool empty() const { return folders.empty(); }
 
@@ -44,6 +45,10 @@ private:
 // True for the name of a version-control folder: its whole history, which a
 // site that is a checkout must not publish by accident.
 bool isVcsFolderName(const std::string &strName);
+
+// True when a folder on the way of strRel (a path below the root) is a
+// version-control folder: .git/config, docs/.svn/entries.
+bool isUnderVcsFolder(const std::string &strRel);
 
 // Reads the ignore file of every folder below strRoot that the rules read so
 // far do not leave out, into rules. Folders without one add nothing. False,

@@ -90,15 +90,15 @@ static void fillRecord(const struct stat &st, const std::string &strTag, S3Obj &
 // bReadable: the walk found the file readable. A file the cache vouches for
 // is then not opened: its status alone (never through a link) shows it is
 // the file whose digest was read.
-static ScanResult scanFile(const std::string &strPath, const std::string &strKey, S3Obj &s3Obj,
-                           const ScanOptions &options, bool bReadable = false)
+static ScanResult scanFile(TreeOpener &tree, const std::string &strPath, const std::string &strKey,
+                           S3Obj &s3Obj, const ScanOptions &options, bool bReadable = false)
 {
     if (g_scanHook != nullptr)
         g_scanHook(ScanBeforeOpen, strPath);
     if (bReadable && options.cache != nullptr) {
         struct stat st;
         std::string strTag;
-        if (lstat(strPath.c_str(), &st) == 0) {
+        if (tree.lstat(strKey, st) == 0) {
             if (!S_ISREG(st.st_mode))
                 return ScanSkipped; // a link, folder, pipe or device since it was listed
             if (options.cache->lookup(strKey, st, strTag)) {
@@ -109,9 +109,11 @@ static ScanResult scanFile(const std::string &strPath, const std::string &strKey
             }
         }
     }
-    const int fd = open(strPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // Below the root through no link at all: a folder on the way swapped for
+    // a link since the walk leads nowhere.
+    const int fd = tree.open(strKey, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
-        return errno == ELOOP ? ScanSkipped : ScanFailed; // a link now: never followed
+        return errno == ELOOP || errno == ENOTDIR ? ScanSkipped : ScanFailed; // a link now: never followed
     std::unique_ptr<int, void (*)(int *)> guard(new int(fd), [](int *p) {
         close(*p);
         delete p;
@@ -152,13 +154,17 @@ static ScanResult scanFile(const std::string &strPath, const std::string &strKey
     return ScanRead;
 }
 
-// The walk below strPath: names in the order the folders give them.
-static bool walkFolder(std::size_t len, const std::string &strPath, ScanNames &names,
+// The walk below strPath, open at dirFd (taken over, -1: not opened, errno
+// says why): names in the order the folders give them. Each folder is opened
+// from the one above it, never through a link.
+static bool walkFolder(std::size_t len, const std::string &strPath, int dirFd, ScanNames &names,
                        const ScanOptions &options)
 {
-    DIR *dir = opendir(strPath.c_str());
+    DIR *dir = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
     if (dir == nullptr) {
         const int nErr = errno; // reported as perror does, with the name shown safely
+        if (dirFd >= 0)
+            close(dirFd);
         names.strFailure = consoleText(strPath) + ": " + std::strerror(nErr);
         names.bWhole = false;
         return false;
@@ -171,7 +177,7 @@ static bool walkFolder(std::size_t len, const std::string &strPath, ScanNames &n
         if (strName == "." || strName == "..")
             continue;
         const std::string strEntryPath = bSlash ? strPath + strName : strPath + "/" + strName;
-        const unsigned char type = entryType(entry, strEntryPath);
+        const unsigned char type = entryTypeAt(entry, dirfd(dir));
         if (type != DT_DIR && type != DT_REG)
             continue;
         if (type == DT_REG && strPath.size() == len && siteindex::isPageTemporary(strName))
@@ -191,17 +197,22 @@ static bool walkFolder(std::size_t len, const std::string &strPath, ScanNames &n
         }
 
         if (type == DT_DIR) {
-            if (!walkFolder(len, strEntryPath, names, options)) {
+            if (g_scanHook != nullptr)
+                g_scanHook(ScanBeforeFolder, strEntryPath);
+            const int subFd = openFolderAt(dirfd(dir), strName.c_str());
+            if (subFd < 0 && (errno == ELOOP || errno == ENOTDIR))
+                continue; // a link (or no folder) now: never followed
+            if (!walkFolder(len, strEntryPath, subFd, names, options)) {
                 bOk = false;
                 break;
             }
         } else {
             ScanName name;
-            name.pszRefusal = keyRefusal(strKey);
+            name.pszRefusal = keyRefusal(strKey, options.nKeyPrefixBytes);
             name.strKey = std::move(strKey);
             if (name.pszRefusal != nullptr)
                 ++names.nRefused;
-            else if (faccessat(AT_FDCWD, strEntryPath.c_str(), R_OK, AT_EACCESS) != 0) {
+            else if (faccessat(dirfd(dir), strName.c_str(), R_OK, AT_EACCESS) != 0) {
                 name.bUnreadable = true;
                 ++names.nUnreadable;
             }
@@ -219,7 +230,8 @@ static bool walkFrom(std::size_t len, const std::string &strPath, ScanNames &nam
 {
     names = ScanNames();
     names.strRootPrefix = strPath.substr(0, len);
-    return walkFolder(len, strPath, names, options);
+    const int rootFd = ::open(strPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return walkFolder(len, strPath, rootFd, names, options);
 }
 
 bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &options)
@@ -231,6 +243,7 @@ bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options
 {
     using Clock = std::chrono::steady_clock;
     Clock::time_point lastCall = Clock::time_point::min(); // the first file calls at once
+    TreeOpener tree(names.strRootPrefix);
     // Each name is taken from the walk's list as it is read, so the list
     // shrinks while the records grow.
     for (; !names.names.empty(); names.names.pop_front()) {
@@ -251,7 +264,7 @@ bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options
             }
         }
         S3Obj obj;
-        const ScanResult result = scanFile(strEntryPath, name.strKey, obj, options, !name.bUnreadable);
+        const ScanResult result = scanFile(tree, strEntryPath, name.strKey, obj, options, !name.bUnreadable);
         if (result == ScanFailed) {
             printErrorLine("cannot read file: " + consoleText(strEntryPath));
             return false;

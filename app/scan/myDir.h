@@ -56,6 +56,7 @@ struct ScanStats {
 
 // The scan's optional parts; each may be null.
 struct ScanOptions {
+    std::size_t nKeyPrefixBytes = 0;     // the bucket folder's bytes before every key
     const IgnoreRules *ignore = nullptr; // paths left out (never descended into); with rules,
                                          // the ignore file itself is left out too
     DigestCache *cache = nullptr;        // digests reused and remembered (the caller loads and saves)
@@ -107,8 +108,9 @@ bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFil
 
 
 // Test aid: called with the file's path just before the scan opens it
-// (ScanBeforeOpen) and after each read for its digest (ScanAfterHash); null: none.
-enum ScanHookPoint { ScanBeforeOpen, ScanAfterHash };
+// (ScanBeforeOpen), after each read for its digest (ScanAfterHash), and by
+// the walk before it opens a folder it listed (ScanBeforeFolder); null: none.
+enum ScanHookPoint { ScanBeforeOpen, ScanAfterHash, ScanBeforeFolder };
 void setScanHook(void (*hook)(ScanHookPoint point, const std::string &strPath));
 
 // Diagnostic aids: the four fields of a record, one labelled line each.

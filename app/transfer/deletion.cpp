@@ -15,9 +15,22 @@ struct Refusal {
     std::string strMessage;
 };
 
-// One multi-object delete of up to S3_MAX_DELETE_OBJECTS_COUNT keys, a job
-// of the run's request runner.
+// True when XML 1.0 can carry every byte of strKey: control bytes other than
+// tab, line feed and carriage return cannot be written in it, not even as
+// references, and a store refuses the whole document that holds one.
+bool fitsXml(const std::string &strKey)
+{
+    for (unsigned char c : strKey)
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            return false;
+    return true;
+}
+
+// One multi-object delete of up to S3_MAX_DELETE_OBJECTS_COUNT keys, or one
+// DELETE of a single key that no multi-object delete can name; a job of the
+// run's request runner.
 struct DeleteJob : public RunnerJob {
+    bool bSingle = false; // one key, deleted by its own DELETE request
     const S3BucketContext *ctx = nullptr;
     const std::string *strBucket = nullptr;
     HintLog *hints = nullptr;
@@ -43,10 +56,15 @@ struct DeleteJob : public RunnerJob {
     {
         const S3DeleteObjectsHandler handler = {{nullptr, &completeCallback}, &refusedCallback};
         const S3BucketContext now = sending(*ctx);
-        S3_delete_objects(&now, static_cast<int>(names.size()), names.data(), rc, &handler, this);
+        if (bSingle)
+            S3_delete_object(&now, names[0], rc, &handler.responseHandler, this);
+        else
+            S3_delete_objects(&now, static_cast<int>(names.size()), names.data(), rc, &handler, this);
     }
     std::string retrySubject() const override
     {
+        if (bSingle)
+            return " (delete of " + consoleText(names[0]) + ")";
         return " (delete of " + std::to_string(names.size()) + " keys)";
     }
     void notSent() override
@@ -95,14 +113,22 @@ struct DeleteJob : public RunnerJob {
 DeleteTotals deleteKeys(Session &session, const S3BucketContext &ctx,
                         const std::string &strBucket, const std::vector<std::string> &keys)
 {
+    session.aboutToChange(keys);
     DeleteTotals totals;
-    std::vector<DeleteJob> requests((keys.size() + S3_MAX_DELETE_OBJECTS_COUNT - 1) /
-                                    S3_MAX_DELETE_OBJECTS_COUNT);
-    std::vector<RunnerJob *> jobs;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        DeleteJob &job = requests[i / S3_MAX_DELETE_OBJECTS_COUNT];
-        job.names.push_back(keys[i].c_str());
+    // Keys XML cannot carry go one by one, after the batches, which go without them.
+    std::vector<const std::string *> batched, single;
+    for (const std::string &strKey : keys)
+        (fitsXml(strKey) ? batched : single).push_back(&strKey);
+    const std::size_t nBatches =
+        (batched.size() + S3_MAX_DELETE_OBJECTS_COUNT - 1) / S3_MAX_DELETE_OBJECTS_COUNT;
+    std::vector<DeleteJob> requests(nBatches + single.size());
+    for (std::size_t i = 0; i < batched.size(); ++i)
+        requests[i / S3_MAX_DELETE_OBJECTS_COUNT].names.push_back(batched[i]->c_str());
+    for (std::size_t i = 0; i < single.size(); ++i) {
+        requests[nBatches + i].bSingle = true;
+        requests[nBatches + i].names.push_back(single[i]->c_str());
     }
+    std::vector<RunnerJob *> jobs;
     for (DeleteJob &job : requests) {
         job.ctx = &ctx;
         job.strBucket = &strBucket;

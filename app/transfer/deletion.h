@@ -16,7 +16,9 @@ struct DeleteTotals {
 
 // Deletes keys (full keys, in key order) from the bucket of ctx, up to
 // S3_MAX_DELETE_OBJECTS_COUNT per request, a request retried as an upload
-// would be. Prints "delete: KEY" for each key of a request, the request's
+// would be. A key holding a control byte other than tab, line feed and
+// carriage return, which no multi-object delete can name, is deleted by a
+// DELETE of its own after the batches, so it never blocks the others. Prints "delete: KEY" for each key of a request, the request's
 // outcome lines, and "delete error: bucket: B key:KEY (CODE: MESSAGE)" for
 // each key the store refused. Deleted keys are appended to
 // session.changedKeys().

@@ -159,6 +159,10 @@ bool headersDiffer(const ObjectHeaders &want, const HeadResult &got)
 HeaderUpdateTotals updateHeaders(Session &session, const S3BucketContext &ctx,
                                  std::vector<HeaderUpdate> &updates)
 {
+    std::vector<std::string> keys;
+    for (const HeaderUpdate &update : updates)
+        keys.push_back(update.strKey);
+    session.aboutToChange(keys);
     HeaderUpdateTotals totals;
     std::vector<CopyJob> copies(updates.size());
     std::vector<RunnerJob *> jobs;

@@ -7,6 +7,8 @@
 // libcurl's own poll, which has no limit on descriptor numbers.
 #include "request_runner.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <limits>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include "progress.h"
 #include "retry.h"
 #include "session.h"
+#include "tempfile.h"
 
 void RunnerJob::tryEnded(S3Status status, const S3ErrorDetails *details)
 {
@@ -40,9 +43,30 @@ std::string RunnerJob::retryReason() const
 
 bool RunnerJob::worthRetry() const { return isRetryableOutcome(lastStatus, strCode.c_str(), nHttpStatus); }
 
+std::string notSentLine()
+{
+    if (const int sig = stopSignal())
+        return std::string("not sent: the run was stopped by ") + signalName(sig);
+    return "not sent: the store could not be reached";
+}
+
+const char *signalName(int sig)
+{
+    switch (sig) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return "a signal";
+    }
+}
+
 void RunnerJob::notSent()
 {
-    lines.push_back("not sent: the store could not be reached");
+    lines.push_back(notSentLine());
     finish(false);
 }
 
@@ -226,8 +250,11 @@ void RequestRunner::stopSending()
     if (session.announceStop()) {
         if (observer)
             observer->linesFollow();
-        printLine("stopped sending: " + std::to_string(kConnectionFailuresToStop) +
-                  " uploads in a row could not reach the store");
+        if (const int sig = stopSignal())
+            printLine(std::string("stopped sending: the run was asked to stop by ") + signalName(sig));
+        else
+            printLine("stopped sending: " + std::to_string(kConnectionFailuresToStop) +
+                      " uploads in a row could not reach the store");
     }
     for (std::size_t i : retries) {
         markDone(*jobs[i], false);
@@ -249,7 +276,7 @@ void RequestRunner::step()
     ended.swap(completed);
     for (std::size_t i : ended)
         decide(*jobs[i]);
-    if (!bStopped && session.connectionGuard().shouldStop())
+    if (!bStopped && (session.connectionGuard().shouldStop() || stopSignal() != 0))
         stopSending();
     printReady();
     startReady();
@@ -325,6 +352,11 @@ void RequestRunner::finish()
         step();
         if (finished())
             break;
+        // A signal asked the run to stop: what is in flight ends now, failed.
+        if (stopSignal() != 0 && nRunning > 0) {
+            bBroken = true;
+            break;
+        }
         if (!completed.empty())
             continue;
         if (nRunning == 0) {

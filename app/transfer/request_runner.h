@@ -64,7 +64,8 @@ public:
     // Told that a retry was scheduled (the progress line counts them).
     virtual void retryScheduled() {}
     // The runner gives up on the job before its (next) try, because sending
-    // stopped: the block says so.
+    // stopped (the store is gone, or a signal asked the run to stop): the
+    // block says so (notSentLine()).
     virtual void notSent();
     // Prints the job's block.
     virtual void print();
@@ -108,6 +109,12 @@ private:
     std::string strCode;
     int nHttpStatus = 0;
 };
+
+// The line of a job given up before (another) try: the store could not be
+// reached, or a signal asked the run to stop.
+std::string notSentLine();
+// "SIGTERM" for SIGTERM, and so on for the signals that stop a run.
+const char *signalName(int sig);
 
 // How a runner goes about its jobs.
 struct RunnerOptions {

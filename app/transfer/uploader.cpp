@@ -266,14 +266,13 @@ void Slot::notSent()
 {
     if (tries() == 0)
         blockHead();
-    fail("not sent: the store could not be reached");
+    fail(notSentLine());
 }
 
 bool Slot::prepareTry()
 {
     if (tries() == 0) {
         blockHead();
-        lifeEnd = Clock::now() + life;
         strContentType =
             item->strContentType.empty() ? getFileContentType(item->strPath) : item->strContentType;
         bInMemory = !item->strContentEncoding.empty();
@@ -313,6 +312,10 @@ bool Slot::prepareTry()
             return false;
         }
     }
+    // The life limit bounds the sending: it starts once the bytes are ready
+    // (a large file under a compressing rule takes its time to encode).
+    if (tries() == 0)
+        lifeEnd = Clock::now() + life;
     if (observer) observer->bodyBytes(-static_cast<int64_t>(nGiven));
     nGiven = 0;
     strETag.clear();
@@ -382,6 +385,10 @@ UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
                          const std::string &strBucket, std::vector<UploadItem> &items)
 {
     const Settings &settings = session.settings();
+    std::vector<std::string> keys;
+    for (const UploadItem &item : items)
+        keys.push_back(item.strKey);
+    session.aboutToChange(keys);
     UploadTotals totals;
     std::vector<Slot> slots(items.size());
     std::vector<RunnerJob *> jobs;

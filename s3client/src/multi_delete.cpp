@@ -41,6 +41,9 @@ struct DeleteObjectsData {
     // A 200 whose body is an Error document is that error.
     ErrorParser errorParser;
     int errorDocument;
+    // The root element DeleteResult has ended: only then is the answer the
+    // store's report (a portal's page answered 200 is none).
+    int deleteResultEnded;
     char *body; // the Delete document, malloc'd
     int64_t bodyLen;
     int64_t bodySent;
@@ -169,6 +172,10 @@ S3Status delete_objects_xml_callback(const char *elementPath, const char *text, 
         return S3StatusOK;
     }
     if (!text) {
+        if (!strcmp(elementPath, "DeleteResult")) {
+            data->deleteResultEnded = 1;
+            return S3StatusOK;
+        }
         if (strcmp(elementPath, "DeleteResult/Error")) {
             return S3StatusOK;
         }
@@ -220,6 +227,9 @@ void delete_objects_complete_callback(S3Status requestStatus, const S3ErrorDetai
     // whole document counts as the store's report.
     if (requestStatus == S3StatusOK && !data->errorDocument) {
         requestStatus = simplexml_finish(&data->simpleXml);
+        if (requestStatus == S3StatusOK && !data->deleteResultEnded) {
+            requestStatus = S3StatusXmlParseFailure;
+        }
     }
     if (requestStatus == S3StatusOK && data->errorDocument) {
         requestStatus = S3StatusErrorUnknown;
@@ -281,6 +291,7 @@ void S3_delete_objects(const S3BucketContext *bucketContext, int keyCount,
     simplexml_initialize(&data->simpleXml, &delete_objects_xml_callback, data);
     error_parser_initialize(&data->errorParser);
     data->errorDocument = 0;
+    data->deleteResultEnded = 0;
     clear_refused(data);
 
     memset(&data->properties, 0, sizeof(data->properties));

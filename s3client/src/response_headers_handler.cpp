@@ -41,14 +41,18 @@ bool name_has_prefix(const char *name, int nameLen, const char *prefix)
     return true;
 }
 
-// Appends text (len bytes) and its terminator to the property store and
-// returns where it was put; a text that does not fit is cut to the room left,
-// and the store is then full. Returns null when the store is already full.
+// Appends text (len bytes, cut to kResponsePropertySize) and its terminator
+// to the property store and returns where it was put; a text that does not
+// fit is cut to the room left, and the store is then full. Returns null when
+// the store is already full.
 const char *store_property(ResponseHeadersHandler *handler, const char *text, int len)
 {
     int room = kResponsePropertyStringsSize - handler->responsePropertyStringsSize;
     if (room <= 0) {
         return nullptr;
+    }
+    if (len > kResponsePropertySize) {
+        len = kResponsePropertySize;
     }
     if (len > room - 1) {
         len = room - 1;
@@ -113,8 +117,8 @@ void response_headers_handler_initialize(ResponseHeadersHandler *handler)
 
 void response_headers_handler_add(ResponseHeadersHandler *handler, const char *header, int len)
 {
-    if (handler->done || len < 3 ||
-        handler->responsePropertyStringsSize >= kResponsePropertyStringsSize - 1) {
+    // A full property store keeps no more texts; the metadata has its own.
+    if (handler->done || len < 3) {
         return;
     }
 

@@ -11,9 +11,11 @@
 #include "s3client.h"
 
 // Store of request id, second request id, content type, server, ETag,
-// Cache-Control, Content-Encoding and storage class: eight texts of up to 128
-// characters, each with its terminator.
-constexpr int kResponsePropertyStringsSize = 8 * 129;
+// Cache-Control, Content-Encoding and storage class: eight texts of up to
+// S3_MAX_HEADER_VALUE_SIZE characters (the longest value the client sends),
+// each with its terminator; a longer text is cut to that size.
+constexpr int kResponsePropertySize = S3_MAX_HEADER_VALUE_SIZE;
+constexpr int kResponsePropertyStringsSize = 8 * (kResponsePropertySize + 1);
 // Store of the metadata names and values: room for S3_MAX_METADATA_COUNT
 // pairs of the size of "x-amz-meta-" "n: v" with its terminator.
 constexpr int kResponseMetaDataStringsSize =

@@ -3,9 +3,10 @@
 // and a distribution or endpoint that fails the run after the upload.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <memory>
-
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,33 @@
 namespace {
 
 using e2e::ToolRun;
+
+std::string readFile(const std::string &strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Runs the tool with args in the background (after the shell text strBefore),
+// its standard output into strOut, and sends it SIGsignal once it printed its
+// summary line (the transfers are over; the CDN is next). "exit=STATUS\n" as
+// the shell saw it; the run's output in printed.
+std::string signalledAfterSummary(const std::string &strBefore, const std::string &args,
+                                  const std::string &signal, const std::string &strOut,
+                                  const std::map<std::string, std::string> &vars, std::string &printed)
+{
+    const std::string cmd =
+        strBefore + SITEMIRROR_BINARY + " " + args + " > " + e2e::quote(strOut) +
+        " & pid=$!; n=0; until grep -q '^summary:' " + e2e::quote(strOut) +
+        " || [ $n -ge 1200 ]; do sleep 0.05; n=$((n+1)); done; kill -" + signal +
+        " $pid; wait $pid; echo exit=$?";
+    std::string out, err;
+    EXPECT_EQ(harness::runCommand(cmd, &out, &err, vars, 120), 0) << err;
+    printed = readFile(strOut);
+    return out;
+}
 
 class Invalidation : public e2e::StoreSuite {
 protected:
@@ -132,6 +160,32 @@ TEST_F(Invalidation, MorePathsThanTheLimitBecomeOneWildcardAndTheDryRunSendsNone
     EXPECT_EQ(pathsOf(announced(at.out)), (std::set<std::string>{"/a.html", "/b.html"}));
 }
 
+// CloudFront's own rules: "*" is a wildcard at a path's end only, and a
+// collapse to "/*" says so even when one key stood for two paths.
+TEST_F(Invalidation, KeysHoldingAStarAreCoveredByAWildcardAndACollapseSaysSo)
+{
+    site.write("a*b.html", "a");
+    site.write("sale*", "s");
+    ToolRun first = run();
+    ASSERT_EQ(first.status, 0) << first.out;
+    EXPECT_EQ(pathsOf(announced(first.out)),
+              (std::set<std::string>{"/a*", "/fileLists.html", "/sale*"}))
+        << first.out;
+
+    settle();
+    site.write("index.html", "<p>home</p>");
+    ToolRun one = run({{"SITEMIRROR_INVALIDATION_MAX_PATHS", "1"}});
+    ASSERT_EQ(one.status, 0) << one.out;
+    // index.html and fileLists.html changed: "/", "/index.html", "/fileLists.html".
+    EXPECT_NE(one.out.find(" (/* for 2 changed keys)\n"), std::string::npos) << one.out;
+    settle();
+    site.write("index.html", "<p>HOME</p>"); // the same size: the page stays
+    ToolRun alone = run({{"SITEMIRROR_INVALIDATION_MAX_PATHS", "1"}});
+    ASSERT_EQ(alone.status, 0) << alone.out;
+    EXPECT_EQ(pathsOf(announced(alone.out)), (std::set<std::string>{"/*"})) << alone.out;
+    EXPECT_NE(alone.out.find(" (/* for 1 changed key)\n"), std::string::npos) << alone.out;
+}
+
 TEST_F(Invalidation, AnInvalidationThatFailsFailsTheRunButTheFilesAreStored)
 {
     site.write("a.html", "a");
@@ -164,6 +218,82 @@ TEST_F(Invalidation, AnInvalidationThatFailsFailsTheRunButTheFilesAreStored)
         EXPECT_EQ(store->getObject(bucket, "a.html").body, c.name);
     }
     EXPECT_TRUE(invalidations().empty());
+}
+
+// The keys a run changed stay pending in the cache folder until CloudFront
+// took them: a run killed before its invalidation, or one whose invalidation
+// failed, leaves them to the next run, which sends them with its own.
+TEST_F(Invalidation, ChangesNotYetInvalidatedAreSentByTheNextRun)
+{
+    site.write("a.html", "a");
+    site.write("b.html", "b");
+    const std::string strList = site.base() + "/changed.txt";
+    const std::string strOut = site.base() + "/killed.out";
+
+    // CloudFront never answers; the deploy is stopped (a CI time-out) while
+    // it waits: the files are stored, the changed list is still written, and
+    // the run ends as the signal ends it.
+    harness::FaultServer silent("silent");
+    auto vars = env();
+    vars["SITEMIRROR_CLOUDFRONT_DISTRIBUTION"] = distribution;
+    vars["SITEMIRROR_CLOUDFRONT_ENDPOINT"] = "http://" + silent.endpoint();
+    std::string killed;
+    const std::string out = signalledAfterSummary(
+        "", "-q --changed-list " + e2e::quote(strList), "TERM", strOut, vars, killed);
+    EXPECT_EQ(out, "exit=143\n") << killed;
+    EXPECT_NE(killed.find("stopped sending: the run was asked to stop by SIGTERM\n"), std::string::npos)
+        << killed;
+    EXPECT_EQ(store->getObject(bucket, "a.html").body, "a");
+    EXPECT_EQ(readFile(strList), "a.html\nb.html\nfileLists.html\n") << killed;
+    EXPECT_TRUE(invalidations().empty());
+
+    // The next run changes nothing of a.html and b.html, yet sends them, and
+    // lists them as changed.
+    ToolRun next = run({}, "-q --changed-list " + e2e::quote(strList));
+    ASSERT_EQ(next.status, 0) << next.out;
+    const std::string id = announced(next.out);
+    ASSERT_NE(id, "") << next.out;
+    EXPECT_EQ(e2e::uploadedKeys(next.out).count("a.html"), 0u) << next.out;
+    const std::set<std::string> paths = pathsOf(id);
+    EXPECT_TRUE(paths.count("/a.html") && paths.count("/b.html")) << next.out;
+    EXPECT_NE(readFile(strList).find("a.html\nb.html\n"), std::string::npos);
+
+    // An invalidation that failed is sent again by the next run, once.
+    settle();
+    site.write("b.html", "B");
+    ToolRun failed = run({{"SITEMIRROR_CLOUDFRONT_ENDPOINT",
+                           "http://127.0.0.1:" + std::to_string(harness::refusedPort())},
+                          {"SITEMIRROR_RETRIES", "0"}});
+    EXPECT_EQ(failed.status, 1) << failed.out;
+    const std::size_t nBefore = invalidations().size();
+    ToolRun retried = run();
+    ASSERT_EQ(retried.status, 0) << retried.out;
+    EXPECT_EQ(pathsOf(announced(retried.out)), (std::set<std::string>{"/b.html"})) << retried.out;
+    ToolRun quiet = run();
+    ASSERT_EQ(quiet.status, 0) << quiet.out;
+    EXPECT_EQ(announced(quiet.out), "") << quiet.out;
+    EXPECT_EQ(invalidations().size(), nBefore + 1);
+}
+
+// A run under nohup: the SIGHUP it was started to ignore neither stops it
+// nor removes its temporaries.
+TEST_F(Invalidation, ASignalIgnoredAtTheStartStaysIgnored)
+{
+    site.write("a.html", "a");
+    const std::string strOut = site.base() + "/nohup.out";
+    harness::FaultServer silent("silent");
+    auto vars = env();
+    vars["SITEMIRROR_CLOUDFRONT_DISTRIBUTION"] = distribution;
+    vars["SITEMIRROR_CLOUDFRONT_ENDPOINT"] = "http://" + silent.endpoint();
+    vars["SITEMIRROR_REQUEST_TIMEOUT"] = "2";
+    vars["SITEMIRROR_RETRIES"] = "0";
+    std::string ran;
+    const std::string out = signalledAfterSummary("trap '' HUP; ", "-q", "HUP", strOut, vars, ran);
+    // The invalidation ran to its own end (CloudFront never answered).
+    EXPECT_EQ(out, "exit=1\n") << ran;
+    EXPECT_EQ(ran.find("stopped sending"), std::string::npos) << ran;
+    EXPECT_NE(ran.find("\ninvalidation failed: distribution "), std::string::npos) << ran;
+    EXPECT_EQ(store->getObject(bucket, "a.html").body, "a");
 }
 
 TEST_F(Invalidation, TheOneFileFormHasItsKeyForgottenToo)

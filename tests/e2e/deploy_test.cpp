@@ -62,6 +62,12 @@ protected:
         return e2e::runTool(args, vars);
     }
     bool exists(const std::string &key) { return store->getObject(bucket, key).exists; }
+    // The pages strDir + "pageN.html" for N from 0 up to n.
+    void writePages(const std::string &strDir, int n)
+    {
+        for (int i = 0; i < n; ++i)
+            site.write(strDir + "page" + std::to_string(i) + ".html", "<p>" + std::to_string(i) + "</p>\n");
+    }
 };
 
 INSTANTIATE_TEST_SUITE_P(Stores, DeployOnEachStore, ::testing::ValuesIn(e2e::kEachStore),
@@ -194,6 +200,123 @@ TEST_P(DeployOnEachStore, DeletionIsOptInGuardedByItsLimitAndSparesIgnoredKeys)
     EXPECT_TRUE(summarySays(after.out, ", deleted 0")) << after.out;
 }
 
+TEST_P(DeployOnEachStore, AnEmptySiteFolderOrAMajorityGoneNeverWipesTheBucket)
+{
+    writePages("", 6);
+    ASSERT_EQ(run("").status, 0);
+
+    // The build produced nothing (or the mount failed): the folder is empty.
+    for (int i = 0; i < 6; ++i)
+        ASSERT_EQ(::remove(site.path("page" + std::to_string(i) + ".html").c_str()), 0);
+    const std::string strEmptyLine = "not deleting: the site root holds no file but the index page "
+                                     "(SITEMIRROR_ROOT=" + site.root() + "/)";
+    for (const char *pszArgs : {"-n --delete", "--delete"}) {
+        ToolRun empty = run(pszArgs);
+        EXPECT_EQ(empty.status, 1) << pszArgs << "\n" << empty.out;
+        EXPECT_NE(empty.out.find(strEmptyLine), std::string::npos) << empty.out;
+        EXPECT_EQ(empty.out.find("delete: "), std::string::npos) << empty.out;
+    }
+    for (int i = 0; i < 6; ++i)
+        EXPECT_TRUE(exists("page" + std::to_string(i) + ".html")) << i;
+
+    // Two files back: four of the seven objects listed would go, more than half.
+    writePages("", 2);
+    ToolRun over = run("--delete");
+    EXPECT_EQ(over.status, 1) << over.out;
+    EXPECT_NE(over.out.find("not deleting: 4 of the 7 objects in the bucket have no local file, "
+                            "more than SITEMIRROR_MAX_DELETE_SHARE=50% allows; "
+                            "SITEMIRROR_MAX_DELETE_SHARE=58% lets this run delete them\n"),
+              std::string::npos)
+        << over.out;
+    EXPECT_TRUE(exists("page2.html"));
+    // The share the line names lets them go.
+    ToolRun allowed = run("--delete", {{"SITEMIRROR_MAX_DELETE_SHARE", "58%"}});
+    EXPECT_EQ(allowed.status, 0) << allowed.out;
+    EXPECT_EQ(linesStartingWith(allowed.out, "delete: "),
+              (std::set<std::string>{"page2.html", "page3.html", "page4.html", "page5.html"}))
+        << allowed.out;
+}
+
+TEST_P(DeployOnEachStore, VersionControlFoldersPublishedOnceGoWhenPublishingThemIsOff)
+{
+    site.write("index.html", "<p>home</p>\n");
+    site.write("about.html", "<p>about</p>\n");
+    site.write(".git/config", "[remote \"origin\"]\n");
+    site.write("docs/.svn/entries", "12\n");
+    ToolRun published = run("", {{"SITEMIRROR_PUBLISH_VCS", "on"}});
+    ASSERT_EQ(published.status, 0) << published.out;
+    ASSERT_TRUE(exists(".git/config"));
+    ASSERT_TRUE(exists("docs/.svn/entries"));
+
+    // Off again: without --delete one line names them and how to remove them.
+    ToolRun plain = run("");
+    EXPECT_EQ(plain.status, 0) << plain.out;
+    EXPECT_NE(plain.out.find("version-control files are public in the bucket: .git/config and 1 "
+                             "more; a run with --delete removes them\n"),
+              std::string::npos)
+        << plain.out;
+    EXPECT_TRUE(exists(".git/config"));
+
+    // With --delete they go, though the folders are still in the tree.
+    ToolRun del = run("--delete");
+    EXPECT_EQ(del.status, 0) << del.out;
+    EXPECT_EQ(linesStartingWith(del.out, "delete: "),
+              (std::set<std::string>{".git/config", "docs/.svn/entries"}))
+        << del.out;
+    EXPECT_FALSE(exists(".git/config"));
+    EXPECT_FALSE(exists("docs/.svn/entries"));
+    EXPECT_TRUE(exists("about.html"));
+    EXPECT_EQ(run("").out.find("version-control files"), std::string::npos);
+
+    // Published on purpose, they stay, and nothing is said.
+    ToolRun again = run("--delete", {{"SITEMIRROR_PUBLISH_VCS", "on"}});
+    ASSERT_EQ(again.status, 0) << again.out;
+    ToolRun kept = run("--delete", {{"SITEMIRROR_PUBLISH_VCS", "on"}});
+    EXPECT_EQ(kept.status, 0) << kept.out;
+    EXPECT_EQ(kept.out.find("delete: "), std::string::npos) << kept.out;
+    EXPECT_EQ(kept.out.find("version-control files"), std::string::npos) << kept.out;
+    EXPECT_TRUE(exists(".git/config"));
+}
+
+TEST_P(DeployOnEachStore, AKeyXmlCannotCarryIsDeletedAloneAndNeverBlocksItsBatch)
+{
+    writePages("", 6);
+    ASSERT_EQ(run("").status, 0);
+    const std::vector<std::string> stray = {"old.html", std::string("odd\x01name.html"),
+                                            std::string("esc\x1b[2J.html"), "tab\tkept.html"};
+    for (const std::string &key : stray)
+        store->putObject(bucket, key, "remote only\n");
+
+    ToolRun del = run("--delete", {{"SITEMIRROR_MAX_DELETE_SHARE", "100"}});
+    EXPECT_EQ(del.status, 0) << del.out;
+    for (const std::string &key : stray)
+        EXPECT_FALSE(exists(key)) << key << "\n" << del.out;
+    EXPECT_TRUE(summarySays(del.out, ", deleted 4")) << del.out;
+    // The lines show the control bytes, never send them to the terminal.
+    EXPECT_NE(del.out.find("delete: odd\\x01name.html\n"), std::string::npos) << del.out;
+    EXPECT_TRUE(exists("page0.html"));
+}
+
+TEST_P(DeployOnEachStore, StrayKeysThatResolveToFilesOfTheTreeAreStillDeleted)
+{
+    writePages("docs/", 6);
+    ASSERT_EQ(run("").status, 0);
+    // Keys no file has, whose paths a file system resolves to files that are there.
+    const std::vector<std::string> stray = {"docs//page0.html", "/docs/page1.html"};
+    for (const std::string &key : stray)
+        store->putObject(bucket, key, "remote only\n");
+    for (const std::string &key : stray)
+        ASSERT_TRUE(exists(key)) << key;
+    ToolRun del = run("--delete");
+    EXPECT_EQ(del.status, 0) << del.out;
+    EXPECT_EQ(linesStartingWith(del.out, "delete: "),
+              (std::set<std::string>(stray.begin(), stray.end())))
+        << del.out;
+    for (const std::string &key : stray)
+        EXPECT_FALSE(exists(key)) << key;
+    EXPECT_TRUE(exists("docs/page0.html"));
+}
+
 TEST_P(DeployOnEachStore, TheDryRunPredictsThePageAndCountsWhatARunWouldSend)
 {
     site.write("index.html", "<p>home</p>\n");
@@ -315,6 +438,31 @@ TEST(DeployGuards, NoDeletionAfterAFailedUpload)
     EXPECT_TRUE(summarySays(del.out, ", deleted 0")) << del.out;
 }
 
+// The key is the folder plus the path below the root: the limit of 1,024
+// bytes counts both, in the scan, the dry run and the page alike.
+TEST(DeployGuards, AKeyOverTheLimitWithItsFolderIsNamedNeverSentNorLinked)
+{
+    e2e::StoreRun setup;
+    const std::string longName(250, 'n');
+    const std::string strRel =
+        longName + "/" + longName + "/" + longName + "/" + longName + "/" + std::string(16, 'x');
+    ASSERT_EQ(strRel.size(), 1020u); // a key of its own without the folder
+    setup.site.write(strRel, "deep\n");
+    setup.site.write("index.html", "<p>home</p>\n");
+    const std::string strLine =
+        "cannot publish: " + setup.site.path(strRel) + " (key over 1024 bytes)\n";
+    for (const char *pszArgs : {"-n", ""}) {
+        setup.args = pszArgs;
+        ToolRun run = setup.mirror({{"SITEMIRROR_PREFIX", "blog/"}});
+        EXPECT_EQ(run.status, 1) << pszArgs << "\n" << run.out;
+        EXPECT_NE(run.out.find(strLine), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("xxxxxxxxxxxxxxxx (new)"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("status:"), std::string::npos) << run.out;
+    }
+    EXPECT_TRUE(setup.store.getObject(setup.bucket, "blog/index.html").exists);
+    EXPECT_EQ(setup.site.read("fileLists.html").find("xxxxxxxxxxxxxxx"), std::string::npos);
+}
+
 TEST(DeployChangedList, TheChangedKeysAreWrittenOneALineAfterEachRun)
 {
     e2e::StoreRun setup;
@@ -323,7 +471,8 @@ TEST(DeployChangedList, TheChangedKeysAreWrittenOneALineAfterEachRun)
     setup.store.putObject(setup.bucket, "site/gone.html", "remote only\n");
     const std::string strList = setup.site.base() + "/changed.txt";
     setup.args = "--delete --changed-list " + e2e::quote(strList);
-    ToolRun first = setup.mirror({{"SITEMIRROR_PREFIX", "site"}});
+    // The folder's one listed object goes: more than half of what is listed.
+    ToolRun first = setup.mirror({{"SITEMIRROR_PREFIX", "site"}, {"SITEMIRROR_MAX_DELETE_SHARE", "100"}});
     ASSERT_EQ(first.status, 0) << first.out;
     EXPECT_EQ(readFile(strList), "site/docs/a b.txt\n"
                                  "site/fileLists.html\n"

@@ -50,8 +50,12 @@ TEST(DocumentedDeployStep, RunsAsWrittenWithTheRunnersEnvironment)
     std::ofstream(checkout + "/public/post.html") << "post";
     std::ofstream(work.base() + "/deploy.sh") << step;
 
-    // The bucket holds another site beside the blog, and a page the blog dropped.
+    // The bucket holds another site beside the blog, the blog as it was
+    // deployed before, and a page the blog dropped since (one of three: less
+    // than the share a run may delete).
     run.store.putObject(run.bucket, "shop/index.html", "shop");
+    run.store.putObject(run.bucket, "blog/index.html", "<h1>old blog</h1>");
+    run.store.putObject(run.bucket, "blog/post.html", "old post");
     run.store.putObject(run.bucket, "blog/old.html", "gone from the site");
 
     const std::string moto = run.store.motoEndpoint();

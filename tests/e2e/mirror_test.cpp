@@ -250,6 +250,34 @@ TEST_P(MirrorOnEachStore, RefusedCredentialsListNothingAndSendNothing)
     EXPECT_FALSE(store->getObject(bucket, "index.html").exists);
 }
 
+// Standard output whose reader has gone (`sitemirror | head -1`): printing
+// stops, the work does not. The run starts only once the pipe has no reader.
+TEST_F(Mirror, AClosedStandardOutputStopsThePrintingNeverTheRun)
+{
+    site.write("index.html", "<p>home</p>\n");
+    site.write("a.css", "body{}\n");
+    const std::string strClosed = site.base() + "/reader-gone";
+    const std::string strStatus = site.base() + "/status";
+    const std::string strList = site.base() + "/changed.txt";
+    const std::string cmd = "{ n=0; while [ ! -e " + e2e::quote(strClosed) +
+                            " ] && [ $n -lt 1000 ]; do sleep 0.01; n=$((n+1)); done; " +
+                            SITEMIRROR_BINARY + " --changed-list " + e2e::quote(strList) +
+                            "; echo $? > " + e2e::quote(strStatus) + "; } | { exec 0<&-; touch " +
+                            e2e::quote(strClosed) + "; }";
+    std::string out, err;
+    ASSERT_EQ(harness::runCommand(cmd, &out, &err, env(), 120), 0) << err;
+    std::ifstream status(strStatus);
+    std::string strStatusText;
+    std::getline(status, strStatusText);
+    EXPECT_EQ(strStatusText, "0") << err;
+    EXPECT_TRUE(store->getObject(bucket, "a.css").exists);
+    EXPECT_TRUE(store->getObject(bucket, "fileLists.html").exists);
+    std::ifstream list(strList);
+    std::string strFirst;
+    std::getline(list, strFirst);
+    EXPECT_EQ(strFirst, "a.css");
+}
+
 TEST_F(Mirror, UnreachableStoreFailsTheRun)
 {
     site.write("index.html", "<p>home</p>\n");

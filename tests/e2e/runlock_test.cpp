@@ -230,4 +230,33 @@ TEST_F(RunLockTest, ACacheFolderThatCannotHoldALockIsSaidAndTheRunGoesOn)
     EXPECT_NE(run.out.find("upload:"), std::string::npos) << run.out;
 }
 
+// With neither XDG_CACHE_HOME nor HOME there is no cache folder: the lock
+// is taken in a private folder of the user in /tmp all the same.
+TEST_F(RunLockTest, WithoutACacheFolderTheLockIsTakenInAPrivateFolderOfTmp)
+{
+    const std::string strDir = "/tmp/sitemirror-" + std::to_string(::getuid());
+    ::mkdir(strDir.c_str(), 0700);
+    HeldLock held(strDir + "/" + sha256Hex(site.root()) + ".lock");
+    auto vars = runEnv();
+    vars["XDG_CACHE_HOME"] = "";
+    vars["HOME"] = "";
+    const std::string strList = site.base() + "/changed.txt";
+    std::ofstream(strList) << "from the run before\n";
+    ToolRun busy = e2e::runTool("-q --no-wait --changed-list " + e2e::quote(strList), vars);
+    EXPECT_EQ(busy.status, 1) << busy.out << busy.err;
+    EXPECT_EQ(busy.out, "another run of this site is in progress (pid " + pid() +
+                            "); not waiting: " + strDir + "/" + sha256Hex(site.root()) + ".lock\n");
+    // A run that did nothing writes no changed list either.
+    std::ifstream in(strList);
+    std::string strLine;
+    std::getline(in, strLine);
+    EXPECT_EQ(strLine, "from the run before");
+
+    held.release();
+    ToolRun free = e2e::runTool("-q --no-wait", vars);
+    EXPECT_EQ(free.status, 0) << free.out << free.err;
+    EXPECT_EQ(free.err.find("run lock"), std::string::npos) << free.err;
+    ::unlink((strDir + "/" + sha256Hex(site.root()) + ".lock").c_str());
+}
+
 } // namespace

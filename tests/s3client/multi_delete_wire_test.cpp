@@ -212,6 +212,9 @@ TEST_F(MultiDeleteWire, EachRefusedKeyIsReportedAndAnErrorIn200IsAFailure)
                      "<Message>We encountered an internal error.</Message></Error>");
     const std::string cut = answerFile(
         "cut.xml", "<DeleteResult><Error><Key>a</Key><Code>AccessDenied</Code></Error>");
+    const std::string ok = answerFile("ok.xml", "<ok/>");
+    const std::string portal = answerFile(
+        "portal.xml", "<html><body><p>Sign in to the network to continue</p></body></html>");
     const struct {
         const char *name;
         std::string file;
@@ -219,6 +222,9 @@ TEST_F(MultiDeleteWire, EachRefusedKeyIsReportedAndAnErrorIn200IsAFailure)
     } failures[] = {
         {"an Error document in a 200", error, S3StatusErrorInternalError},
         {"a document cut short", cut, S3StatusXmlParseFailure},
+        // A 200 that is no DeleteResult reports nothing: never "all deleted".
+        {"another document", ok, S3StatusXmlParseFailure},
+        {"a portal's page", portal, S3StatusXmlParseFailure},
     };
     for (const auto &tc : failures) {
         SCOPED_TRACE(tc.name);
@@ -231,6 +237,8 @@ TEST_F(MultiDeleteWire, EachRefusedKeyIsReportedAndAnErrorIn200IsAFailure)
     std::remove(refusals.c_str());
     std::remove(error.c_str());
     std::remove(cut.c_str());
+    std::remove(ok.c_str());
+    std::remove(portal.c_str());
 }
 
 } // namespace

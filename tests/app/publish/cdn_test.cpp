@@ -36,9 +36,14 @@ TEST(InvalidationPaths, EachKeyBecomesItsEncodedAddressAndAFolderIndexAlsoItsFol
          100,
          {"/dir/myindex.html", "/index.htm", "/myindex.html"}},
         // Encoded as the index page links them; a double quote as a browser sends it.
-        {{"a b/caf\xc3\xa9.html", "q\"&<>#?%+.txt", "it's(1)*~_-.txt"},
+        {{"a b/caf\xc3\xa9.html", "q\"&<>#?%+.txt", "it's(1)~_-.txt"},
          100,
-         {"/a%20b/caf%C3%A9.html", "/it's(1)*~_-.txt", "/q%22%26%3C%3E%23%3F%25%2B.txt"}},
+         {"/a%20b/caf%C3%A9.html", "/it's(1)~_-.txt", "/q%22%26%3C%3E%23%3F%25%2B.txt"}},
+        // "*" is a wildcard to CloudFront, and only at a path's end: a key
+        // holding one is invalidated by its path up to the first "*".
+        {{"a*b.html", "sale*", "x/**/index.html", "c*d/e*f"},
+         100,
+         {"/a*", "/c*", "/sale*", "/x/*"}},
         {{"b", "a", "b", "a"}, 100, {"/a", "/b"}},
         // A folder's index page counts twice against the limit.
         {{"a", "b"}, 2, {"/a", "/b"}},

@@ -186,4 +186,45 @@ TEST_F(CredentialSources, FilesOthersCanReadAreNamedWithTheirChmodAndBrokenOnesW
     EXPECT_NE(strError.find("not a regular file"), std::string::npos);
 }
 
+// Temporary credentials of a profile: an STS session token is 1,000 bytes and
+// more, longer than the INI reader's own lines; it is read whole, and a line
+// that is wrong is named by its own number and reason.
+TEST_F(CredentialSources, LongLinesOfAProfileAreReadWholeAndFaultsNameTheirOwnLine)
+{
+    const std::string strToken(1000, 'T');
+    const std::string strSecret(128, 'S');
+    const std::string file = dir.write(
+        "long", "[other]\naws_session_token = " + std::string(300, 'o') + "\n\n[ci]\r\n"
+                "aws_access_key_id = AKIALONG\r\n"
+                "aws_secret_access_key =  " + strSecret + "  ; kept beside the key\r\n"
+                "aws_session_token=" + strToken + "\r\n");
+    Credentials creds;
+    std::string strError;
+    ASSERT_EQ(readProfile(file, "ci", creds, strError), ProfileFound) << strError;
+    EXPECT_EQ(creds.strAccessKeyId, "AKIALONG");
+    EXPECT_EQ(creds.strSecretAccessKey, strSecret);
+    EXPECT_EQ(creds.strSessionToken, strToken);
+
+    const struct {
+        std::string text;
+        std::string error;
+    } rows[] = {
+        {"[ci]\naws_access_key_id = K\naws_secret_access_key = " + std::string(300, 's') + "\n",
+         "profile [ci] in F: aws_secret_access_key is longer than 128 bytes"},
+        {"[ci]\naws_session_token = " + strToken + "\nno equals sign\n",
+         "F:3: not a line of a credentials file ([profile] or name = value)"},
+        {"[ci]\naws_access_key_id = K\naws_secret_access_key = \x01" + std::string(125, 's') + "\n",
+         "profile [ci] in F: aws_secret_access_key holds a control character"},
+        {"[ci]\naws_access_key_id = K\naws_secret_access_key = \x01" "7\n",
+         "profile [ci] in F: aws_secret_access_key holds a control character"},
+    };
+    for (const auto &row : rows) {
+        const std::string bad = dir.write("bad", row.text);
+        std::string strExpected = row.error;
+        strExpected.replace(strExpected.find('F'), 1, bad);
+        EXPECT_EQ(readProfile(bad, "ci", creds, strError), ProfileUnusable);
+        EXPECT_EQ(strError, strExpected);
+    }
+}
+
 } // namespace

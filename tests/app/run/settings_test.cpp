@@ -287,6 +287,23 @@ TEST(Settings, DeletionIsOffAndLimitedUnlessSet)
     EXPECT_EQ(s.errors[1].rfind("invalid setting: SITEMIRROR_MAX_DELETE=-1", 0), 0u);
     EXPECT_FALSE(s.bDelete);
     EXPECT_EQ(s.nMaxDelete, 100);
+
+    // The share of the listed objects a run may delete: percent, "%" optional.
+    EXPECT_EQ(s.nMaxDeleteShare, 50);
+    for (const auto &row : std::vector<std::pair<const char *, int>>{{"0", 0}, {"100%", 100}, {"7%", 7}}) {
+        g_vars = {{"SITEMIRROR_MAX_DELETE_SHARE", row.first}};
+        s = loadSettings(lookup);
+        EXPECT_TRUE(s.errors.empty()) << row.first;
+        EXPECT_EQ(s.nMaxDeleteShare, row.second) << row.first;
+    }
+    for (const char *pszBad : {"101", "%", "50%%", "-5", "half"}) {
+        g_vars = {{"SITEMIRROR_MAX_DELETE_SHARE", pszBad}};
+        s = loadSettings(lookup);
+        ASSERT_EQ(s.errors.size(), 1u) << pszBad;
+        EXPECT_EQ(s.errors[0], std::string("invalid setting: SITEMIRROR_MAX_DELETE_SHARE=") + pszBad +
+                                   " (accepted: a share from 0% to 100%)");
+        EXPECT_EQ(s.nMaxDeleteShare, 50);
+    }
 }
 
 TEST(Settings, CloudFrontSettingsParseAndAnIdThatIsNoIdIsRefused)

@@ -270,6 +270,47 @@ TEST_F(ScanTree, AnEntrySwappedUnderTheScanIsNeverFollowed)
     }
 }
 
+// A folder swapped for a link to a folder outside the site, while the walk
+// is about to enter it, or after the walk named its files and before they
+// are read: nothing of the outside folder is read or named.
+std::string g_swapFolder;
+std::string g_outsideFolder;
+ScanHookPoint g_swapPoint = ScanBeforeFolder;
+
+void swapFolderForLink(ScanHookPoint point, const std::string &strPath)
+{
+    const bool bAt = point == g_swapPoint &&
+                     (point == ScanBeforeFolder ? strPath == g_swapFolder
+                                                : strPath.rfind(g_swapFolder + "/", 0) == 0);
+    if (!bAt || fs::is_symlink(g_swapFolder))
+        return;
+    fs::rename(g_swapFolder, g_swapFolder + ".moved");
+    ASSERT_EQ(symlink(g_outsideFolder.c_str(), g_swapFolder.c_str()), 0);
+}
+
+TEST_F(ScanTree, AFolderSwappedForALinkDuringTheScanIsNeverFollowed)
+{
+    const std::string outside = (base / "outside").string();
+    writeFile(outside + "/x.html", "secret bytes");
+    writeFile(outside + "/only-outside.html", "secret too");
+    for (ScanHookPoint point : {ScanBeforeFolder, ScanBeforeOpen}) {
+        SCOPED_TRACE(point == ScanBeforeFolder ? "while walking" : "while reading");
+        writeFile(root + "/a.html", "a");
+        writeFile(root + "/sub/x.html", "inside");
+        g_swapFolder = root + "/sub";
+        g_outsideFolder = outside;
+        g_swapPoint = point;
+        setScanHook(swapFolderForLink);
+        S3ObjSet set;
+        const bool bOk = getAllFiles(root + "/", set);
+        setScanHook(nullptr);
+        EXPECT_TRUE(bOk);
+        EXPECT_EQ(keysOf(set), (std::vector<std::string>{"a.html"}));
+        fs::remove(root + "/sub");
+        fs::remove_all(root + "/sub.moved");
+    }
+}
+
 TEST_F(ScanTree, RecordsCarryTheDeviceAndInodeThatWereRead)
 {
     writeFile(root + "/a.html", "a");

@@ -50,6 +50,13 @@ TEST(Deletion, OnlyWhatIsGoneFromTheTreeAndNotIgnoredMayGo)
         {"index.html/x", true},      // below a file: nothing can be there
         {"uploads.jpg", true},       // the folder rule names folders only
         {"docs/private/x", true},    // anchored to the root
+        // Keys no file has, though the paths resolve to files that are there.
+        {"./index.html", true},
+        {"/index.html", true},
+        {"docs//a.html", true},
+        {"docs/../index.html", true},
+        {"docs/./a.html", true},
+        {"docs/", false},            // a folder's marker: the folder is there
     };
     S3ObjSet remote;
     std::vector<std::string> expected;
