@@ -29,6 +29,8 @@ const SettingKey kSettingKeys[] = {
     {"ca_file", "SITEMIRROR_CA_FILE"},
     {"signature", "SITEMIRROR_SIGNATURE"},
     {"region", "SITEMIRROR_REGION"},
+    {"addressing", "SITEMIRROR_ADDRESSING"},
+    {"instance_metadata", "SITEMIRROR_INSTANCE_METADATA"},
     {"acl", "SITEMIRROR_ACL"},
     {"storage_class", "SITEMIRROR_STORAGE_CLASS"},
     {"jobs", "SITEMIRROR_JOBS"},

@@ -66,6 +66,8 @@ TEST(SettingsReference, EverySettingOfTheReadmeTableIsTakenFromTheRulesFile)
         {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", {"\"E2RULES\"", "E2RULES"}},
         {"SITEMIRROR_CLOUDFRONT_ENDPOINT", {"\"http://127.0.0.1:10\"", "http://127.0.0.1:10"}},
         {"SITEMIRROR_INVALIDATION_MAX_PATHS", {"33", "33"}},
+        {"SITEMIRROR_ADDRESSING", {"\"virtual\"", "virtual"}},
+        {"SITEMIRROR_INSTANCE_METADATA", {"\"on\"", "on"}},
     };
     const std::string strRules = site.base() + "/config.toml";
     std::map<std::string, std::string> env = {{"SITEMIRROR_CONFIG", strRules},
