@@ -4,6 +4,7 @@
 #include <libgen.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -13,6 +14,8 @@
 #include "cli.h"
 #include "console.h"
 #include "digestcache.h"
+#include "events.h"
+#include "markdown_summary.h"
 #include "ignore.h"
 #include "myListTool.h"
 #include "myPutObj.h"
@@ -71,6 +74,9 @@ int mirrorSite(Session &session)
     ignore.publishVcs(settings.bPublishVcs);
     if (!loadIgnoreFile(settings.strRootPath, ignore))
         return ExitFailed;
+    // --exclude: each pattern a last line of the root's ignore file.
+    for (const std::string &strPattern : settings.excludes)
+        ignore.parse(strPattern, "");
     // 3. The index page, written first so the scan finds it and it goes up
     //    with the rest; a dry run writes nothing.
     bool bIndexWritten = true;
@@ -143,7 +149,14 @@ int uploadOneFile(Session &session, const char *pszArg)
     S3BucketContext ctx;
     if (!context.initialize(settings.strBucket.c_str(), ctx))
         return ExitFailed;
-    const bool bStored = uploadItems(session, ctx, settings.strBucket, items).nFailed == 0;
+    const auto started = std::chrono::steady_clock::now();
+    const UploadTotals totals = uploadItems(session, ctx, settings.strBucket, items);
+    const bool bStored = totals.nFailed == 0;
+    RunSummary &summary = session.runSummary();
+    summary.nSent = totals.nSent;
+    summary.nBytesSent = totals.nBytesSent;
+    summary.nFailed = totals.nFailed;
+    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (item.bStored)
         session.changedKeys().push_back(item.strKey);
     const bool bInvalidated = invalidateCdn(session);
@@ -156,10 +169,27 @@ int uploadOneFile(Session &session, const char *pszArg)
 // (also after a failed run: what did change must still be told).
 int runForm(Session &session, const std::vector<std::string> &args)
 {
+    const Settings &settings = session.settings();
+    session.runSummary().bDryRun = settings.bDryRun;
     int status = args.empty() ? mirrorSite(session) : uploadOneFile(session, args[0].c_str());
-    const std::string &strChangedList = session.settings().strChangedList;
-    if (!strChangedList.empty() && !writeChangedList(strChangedList, session.changedKeys()))
+    const std::string &strChangedList = settings.strChangedList;
+    if (!strChangedList.empty() && !writeChangedList(strChangedList, session.changedKeys())) {
+        emitError({"changed-list", "", strChangedList, "", 0, "cannot write the changed list", ""});
         status = ExitFailed;
+    }
+    // The run's last reports: the Markdown summary for the job, then the
+    // JSON summary, the last event.
+    RunSummary &summary = session.runSummary();
+    if (!settings.strSummaryMarkdown.empty() &&
+        !appendMarkdownSummary(settings.strSummaryMarkdown, markdownSummary(summary, status == ExitOk,
+                                                                            session.changedKeys(),
+                                                                            runErrors()))) {
+        emitError({"summary", "", settings.strSummaryMarkdown, "", 0,
+                   "cannot write the Markdown summary", ""});
+        status = ExitFailed;
+    }
+    summary.bOk = status == ExitOk;
+    emitSummary(summary);
     return status;
 }
 

@@ -12,6 +12,7 @@
 #include "concurrency.h"
 #include "credentials.h"
 #include "hints.h"
+#include "report.h"
 #include "retry.h"
 #include "s3client.h"
 #include "settings.h"
@@ -59,6 +60,10 @@ public:
     // deleted), in the order they were changed; what a CDN is told to forget.
     std::vector<std::string> &changedKeys() { return changed; }
 
+    // The mirror's counts, as its summary line gave them: the JSON summary
+    // and the Markdown summary are made from them at the run's end.
+    RunSummary &runSummary() { return summary; }
+
     // The run's request context: one pool of connections for the listing,
     // the HEADs, the uploads and the header updates, so that each step goes
     // out on the connections the one before opened. Made when first asked
@@ -105,6 +110,7 @@ private:
     std::string strSource;
     HintLog hintLog;
     std::vector<std::string> changed;
+    RunSummary summary;
     TransferObserver *observer = nullptr;
     S3RequestContext *rc = nullptr;
     JobGovernor jobGovernor;

@@ -237,6 +237,26 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     pickNumber(layers, "SITEMIRROR_INVALIDATION_MAX_PATHS", 1, 3000, n, s.errors);
     s.nInvalidationMaxPaths = static_cast<int>(n);
 
+    // The zone id goes into the request's path: letters and digits only.
+    s.strCloudflareZone = pick(layers, "SITEMIRROR_CLOUDFLARE_ZONE", "");
+    bool bZoneOk = s.strCloudflareZone.size() <= 64;
+    for (char c : s.strCloudflareZone) {
+        if (!std::isalnum(static_cast<unsigned char>(c)))
+            bZoneOk = false;
+    }
+    if (!bZoneOk) {
+        s.errors.push_back(layers.invalid("SITEMIRROR_CLOUDFLARE_ZONE") +
+                           " (accepted: a zone id of letters and digits)");
+        s.strCloudflareZone.clear();
+    }
+    s.strCloudflareEndpoint = pick(layers, "SITEMIRROR_CLOUDFLARE_ENDPOINT", "");
+    // The token only from the environment: a rules file is shared and kept.
+    const char *pszToken = getVar("CLOUDFLARE_API_TOKEN");
+    s.strCloudflareToken = pszToken ? pszToken : "";
+    pickNumber(layers, "SITEMIRROR_PURGE_MAX_URLS", 1, 100000, s.nPurgeMaxUrls, s.errors);
+
+    pickChoice(layers, "SITEMIRROR_OUTPUT", "json", "text", s.bJsonOutput, s.errors);
+
     const char *pszXdg = getVar("XDG_CACHE_HOME");
     const char *pszHome = getVar("HOME");
     if (pszXdg && *pszXdg == '/')
@@ -247,6 +267,50 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     return s;
 }
 
+Settings loadSettingsWithTarget(const char *(*getVar)(const char *name), RulesFile rules,
+                                const std::string &strRulesPath, const OptionSettings &options)
+{
+    // The target's name: the option, else the environment.
+    std::string strTarget;
+    std::string strHead;
+    const auto option = options.find("SITEMIRROR_TARGET");
+    const char *pszVar = getVar("SITEMIRROR_TARGET");
+    if (option != options.end()) {
+        strTarget = option->second.strValue;
+        strHead = "invalid option: " + option->second.strOption + " " + strTarget;
+    } else if (pszVar && *pszVar) {
+        strTarget = pszVar;
+        strHead = "invalid setting: SITEMIRROR_TARGET=" + strTarget;
+    }
+    std::string strUnknown;
+    if (!strTarget.empty()) {
+        const auto it = rules.targets.find(strTarget);
+        if (it == rules.targets.end()) {
+            std::string strNames;
+            for (const auto &target : rules.targets)
+                strNames += (strNames.empty() ? "" : ", ") + target.first;
+            const std::string strFile = strRulesPath.empty() ? "no rules file" : strRulesPath;
+            strUnknown = strHead + " (no such target; " +
+                         (strNames.empty() ? strFile + " names none)"
+                                           : "targets in " + strFile + ": " + strNames + ")");
+        } else {
+            // Between the file's top level and the environment.
+            for (const auto &value : it->second.values)
+                rules.values[value.first] = value.second;
+            for (const auto &origin : it->second.origins)
+                rules.origins[origin.first] = origin.second;
+        }
+    }
+    Settings s = loadSettings(getVar, rules, strRulesPath, options);
+    if (strUnknown.empty())
+        s.strTarget = strTarget;
+    else
+        s.errors.push_back(strUnknown);
+    for (const auto &target : rules.targets)
+        s.targetNames.push_back(target.first);
+    return s;
+}
+
 Settings readProcessSettings(const OptionSettings &options)
 {
     bool bNamed = false;
@@ -254,7 +318,7 @@ Settings readProcessSettings(const OptionSettings &options)
     const std::string strRulesFile = rulesFilePath(readEnvironment, bNamed);
     RulesFile rules;
     bool bRulesRead = readRulesFile(strRulesFile, bNamed, rules, strError);
-    Settings s = loadSettings(readEnvironment, rules, strRulesFile, options);
+    Settings s = loadSettingsWithTarget(readEnvironment, rules, strRulesFile, options);
     if (!bRulesRead)
         s.errors.insert(s.errors.begin(), strError);
     return s;

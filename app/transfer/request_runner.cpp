@@ -22,6 +22,7 @@ void RunnerJob::tryEnded(S3Status status, const S3ErrorDetails *details)
 {
     lastStatus = status;
     strCode = details && details->code ? details->code : "";
+    strMessage = details && details->message ? details->message : "";
     nHttpStatus = details ? details->httpStatus : 0;
     if (runner)
         runner->completed.push_back(index);
@@ -30,6 +31,25 @@ void RunnerJob::tryEnded(S3Status status, const S3ErrorDetails *details)
 std::string RunnerJob::retryReason() const
 {
     return (strCode.empty() ? std::string(S3_get_status_name(lastStatus)) : strCode) + retrySubject();
+}
+
+ErrorEvent RunnerJob::errorEvent(const char *pszStage, const std::string &strKey,
+                                 const std::string &strPath, const std::string &strWhy) const
+{
+    ErrorEvent error;
+    error.strStage = pszStage;
+    error.strKey = strKey;
+    error.strPath = strPath;
+    if (!strWhy.empty()) {
+        error.strMessage = strWhy;
+        return error;
+    }
+    if (nTries > 0) {
+        error.strCode = strCode.empty() ? std::string(S3_get_status_name(lastStatus)) : strCode;
+        error.nHttp = nHttpStatus;
+    }
+    error.strMessage = strMessage.empty() && nTries == 0 ? "not sent" : strMessage;
+    return error;
 }
 
 bool RunnerJob::worthRetry() const { return isRetryableOutcome(lastStatus, strCode.c_str(), nHttpStatus); }
@@ -170,6 +190,14 @@ void RequestRunner::decide(RunnerJob &job)
     char sz[96];
     std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", job.nTries, nRetries, delay);
     job.lines.push_back(sz + job.retryReason());
+    JsonEvent retry("retry");
+    retry.number("try", job.nTries).number("of", nRetries).decimal("delay", delay);
+    retry.text("code", job.strCode.empty() ? std::string(S3_get_status_name(job.lastStatus)) : job.strCode);
+    retry.number("http", job.nHttpStatus);
+    if (!job.retryKey().empty())
+        retry.text("key", job.retryKey());
+    retry.text("reason", job.retryReason());
+    emitEvent(retry);
     queueAt(job, due);
     job.retryScheduled();
 }

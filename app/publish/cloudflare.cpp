@@ -1,0 +1,2 @@
+#include "cloudflare.h"
+const char *const pszCloudflareEndpoint = "https://api.cloudflare.com";
