@@ -12,6 +12,7 @@
 #include <set>
 
 #include "console.h"
+#include "events.h"
 #include "myListTool.h"
 #include "request_runner.h"
 #include "session.h"
@@ -79,8 +80,7 @@ bool isRetryable(const Answer &answer)
 
 } // namespace
 
-std::vector<std::string> invalidationPaths(const std::vector<std::string> &keys,
-                                           std::size_t nMaxPaths)
+std::set<std::string> servedPaths(const std::vector<std::string> &keys)
 {
     const std::string strIndex = kIndexName;
     std::set<std::string> paths;
@@ -95,6 +95,13 @@ std::vector<std::string> invalidationPaths(const std::vector<std::string> &keys,
         if (bIndex)
             paths.insert(pathOfKey(strKey.substr(0, strKey.size() - strIndex.size())));
     }
+    return paths;
+}
+
+std::vector<std::string> invalidationPaths(const std::vector<std::string> &keys,
+                                           std::size_t nMaxPaths)
+{
+    const std::set<std::string> paths = servedPaths(keys);
     if (paths.size() > nMaxPaths)
         return {"/*"};
     return std::vector<std::string>(paths.begin(), paths.end());
@@ -124,6 +131,7 @@ struct CdnJob : public RunnerJob {
     S3ServiceRequestHandler handler;
     Answer answer;
     std::string strCount; // " (N paths)" after the id of an accepted request
+    long nPaths = 0;
 
     bool prepareTry() override
     {
@@ -135,6 +143,7 @@ struct CdnJob : public RunnerJob {
     {
         if (answer.httpStatus / 100 == 2 && !answer.strId.empty()) {
             lines.push_back("invalidation: " + consoleText(answer.strId) + strCount);
+            emitInvalidation(settings->strCloudFrontDistribution, answer.strId, nPaths);
             return Next::Done;
         }
         return Next::Failed;
@@ -143,10 +152,12 @@ struct CdnJob : public RunnerJob {
     std::string retryReason() const override { return "invalidation: " + why(); }
     void finish(bool bOk) override
     {
-        if (!bOk)
+        if (!bOk) {
             lines.push_back("invalidation failed: distribution " + settings->strCloudFrontDistribution +
                             ": " + why() +
                             " (the files are stored; the CDN may serve old copies until they expire)");
+            emitError({"invalidation", "", "", answer.strCode, answer.httpStatus, why(), ""});
+        }
     }
     // What went wrong with the last try.
     std::string why() const
@@ -208,6 +219,7 @@ bool invalidateChangedKeys(Session &session, const CdnCredentials &creds,
     CdnJob job;
     job.settings = &settings;
     job.strHost = endpoint.strHost;
+    job.nPaths = static_cast<long>(paths.size());
     job.strCount = " (" +
                    (paths.size() == 1 && paths[0] == "/*" && changedKeys.size() > 1
                         ? "/* for " + std::to_string(changedKeys.size()) + " changed keys"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,10 +15,13 @@ class Session;
 // Where invalidations go unless SITEMIRROR_CLOUDFRONT_ENDPOINT says otherwise.
 extern const char *const pszCloudFrontEndpoint;
 
-// The paths a distribution is told to forget for the changed keys: "/" + the
-// key URL-encoded as the index page links it, and for a key "dir/index.html"
-// also "/dir/" (the root's "index.html" also "/"); each path once, in byte
-// order. More than nMaxPaths paths collapse into the one path "/*".
+// The paths a CDN serves keys under: "/" + the key URL-encoded as the index
+// page links it, and for a key "dir/index.html" also "/dir/" (the root's
+// "index.html" also "/"); each path once, in byte order.
+std::set<std::string> servedPaths(const std::vector<std::string> &keys);
+
+// The paths a distribution is told to forget for the changed keys: their
+// servedPaths. More than nMaxPaths paths collapse into the one path "/*".
 std::vector<std::string> invalidationPaths(const std::vector<std::string> &keys,
                                            std::size_t nMaxPaths);
 

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "cdn.h"
+#include "cloudflare.h"
 #include "changed_list.h"
 #include "cli.h"
 #include "console.h"
@@ -26,6 +27,8 @@
 
 namespace {
 
+bool invalidateCloudFront(Session &session);
+
 // The canonical absolute form of strPath; false when it cannot be resolved.
 bool resolvePath(const std::string &strPath, std::string &strResolved)
 {
@@ -37,19 +40,29 @@ bool resolvePath(const std::string &strPath, std::string &strResolved)
     return true;
 }
 
-// After a run that changed anything: the CDN in front of the bucket forgets
-// the changed paths, signed with the run's credentials. True when there is
-// no CDN, nothing changed, or the CDN took the request.
+// After a run that changed anything: the CDNs in front of the bucket forget
+// the changed paths (CloudFront's invalidation signed with the run's
+// credentials, Cloudflare's purge with its API token). True when there is no
+// CDN, nothing changed, or every CDN took its requests.
 bool invalidateCdn(Session &session)
 {
     const Settings &settings = session.settings();
-    if (settings.strCloudFrontDistribution.empty() || settings.bDryRun ||
-        session.changedKeys().empty())
+    if (settings.bDryRun || session.changedKeys().empty())
+        return true;
+    const bool bPurged = purgeChangedKeys(session, session.changedKeys());
+    return invalidateCloudFront(session) && bPurged;
+}
+
+bool invalidateCloudFront(Session &session)
+{
+    const Settings &settings = session.settings();
+    if (settings.strCloudFrontDistribution.empty())
         return true;
     S3BucketContext ctx;
     if (!session.bucketContext(settings.strBucket.c_str(), ctx)) {
         printLine("invalidation failed: no credentials (the files are stored; the CDN may serve "
                   "old copies until they expire)");
+        emitError({"invalidation", "", "", "", 0, "no credentials", ""});
         return false;
     }
     CdnCredentials creds;

@@ -253,6 +253,9 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     // The token only from the environment: a rules file is shared and kept.
     const char *pszToken = getVar("CLOUDFLARE_API_TOKEN");
     s.strCloudflareToken = pszToken ? pszToken : "";
+    if (!s.strCloudflareZone.empty() && s.strCloudflareToken.empty())
+        s.errors.push_back(layers.invalid("SITEMIRROR_CLOUDFLARE_ZONE") +
+                           " (CLOUDFLARE_API_TOKEN is not set in the environment)");
     pickNumber(layers, "SITEMIRROR_PURGE_MAX_URLS", 1, 100000, s.nPurgeMaxUrls, s.errors);
 
     pickChoice(layers, "SITEMIRROR_OUTPUT", "json", "text", s.bJsonOutput, s.errors);
