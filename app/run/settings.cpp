@@ -220,16 +220,20 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     pickChoice(layers, "SITEMIRROR_DELETE", "on", "off", s.bDelete, s.errors);
     pickNumber(layers, "SITEMIRROR_MAX_DELETE", 0, 100000000, s.nMaxDelete, s.errors);
 
-    // The id goes into the request's path: letters and digits only.
+    // Each id goes into a request's path: letters and digits only, at most
+    // 64 of them; several are separated by commas.
     s.strCloudFrontDistribution = pick(layers, "SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "");
-    bool bIdOk = s.strCloudFrontDistribution.size() <= 64;
+    bool bIdOk = true;
+    std::size_t nIdLength = 0;
     for (char c : s.strCloudFrontDistribution) {
-        if (!std::isalnum(static_cast<unsigned char>(c)))
+        if (c == ',' || c == ' ')
+            nIdLength = 0;
+        else if (!std::isalnum(static_cast<unsigned char>(c)) || ++nIdLength > 64)
             bIdOk = false;
     }
     if (!bIdOk) {
         s.errors.push_back(layers.invalid("SITEMIRROR_CLOUDFRONT_DISTRIBUTION") +
-                           " (accepted: a distribution id of letters and digits)");
+                           " (accepted: distribution ids of letters and digits, separated by commas)");
         s.strCloudFrontDistribution.clear();
     }
     s.strCloudFrontEndpoint = pick(layers, "SITEMIRROR_CLOUDFRONT_ENDPOINT", "");

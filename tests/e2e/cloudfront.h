@@ -38,8 +38,9 @@ public:
     // moto at endpoint ("127.0.0.1:PORT", straight, not through the proxy).
     explicit MotoCloudFront(std::string endpoint) : endpoint(std::move(endpoint)) {}
 
-    // A new distribution in front of bucket; its id.
-    std::string createDistribution(const std::string &bucket)
+    // A new distribution in front of bucket (its folder strOriginPath, "/blog",
+    // when not empty); its id.
+    std::string createDistribution(const std::string &bucket, const std::string &strOriginPath = "")
     {
         static int nDistribution = 0;
         const std::string config =
@@ -48,6 +49,7 @@ public:
             "<CallerReference>test-" + std::to_string(++nDistribution) + "</CallerReference>"
             "<Origins><Quantity>1</Quantity><Items><Origin><Id>site</Id>"
             "<DomainName>" + bucket + ".s3.amazonaws.com</DomainName>"
+            "<OriginPath>" + strOriginPath + "</OriginPath>"
             "<S3OriginConfig><OriginAccessIdentity></OriginAccessIdentity></S3OriginConfig>"
             "</Origin></Items></Origins>"
             "<DefaultCacheBehavior><TargetOriginId>site</TargetOriginId>"
