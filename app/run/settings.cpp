@@ -296,10 +296,10 @@ Settings loadSettingsWithTarget(const char *(*getVar)(const char *name), RulesFi
             std::string strNames;
             for (const auto &target : rules.targets)
                 strNames += (strNames.empty() ? "" : ", ") + target.first;
-            const std::string strFile = strRulesPath.empty() ? "no rules file" : strRulesPath;
             strUnknown = strHead + " (no such target; " +
-                         (strNames.empty() ? strFile + " names none)"
-                                           : "targets in " + strFile + ": " + strNames + ")");
+                         (strRulesPath.empty() ? std::string("there is no rules file)")
+                          : strNames.empty()   ? strRulesPath + " has no [targets.NAME] tables)"
+                                               : "targets in " + strRulesPath + ": " + strNames + ")");
         } else {
             // Between the file's top level and the environment.
             for (const auto &value : it->second.values)
