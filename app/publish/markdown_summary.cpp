@@ -30,6 +30,15 @@ std::string codeCell(const std::string &strText)
     return strText.empty() ? std::string() : cell(strText);
 }
 
+// "\n**Title** (63, the first 50 shown)\n\n" over a list of n rows.
+std::string listHeading(const char *pszTitle, std::size_t n)
+{
+    return std::string("\n**") + pszTitle + "** (" + groupedCount(static_cast<long>(n)) +
+           (n > kMarkdownKeysShown ? ", the first " + std::to_string(kMarkdownKeysShown) + " shown"
+                                   : std::string()) +
+           ")\n\n";
+}
+
 } // namespace
 
 std::string markdownSummary(const RunSummary &summary, bool bOk,
@@ -50,20 +59,13 @@ std::string markdownSummary(const RunSummary &summary, bool bOk,
         strText += "\n" + forcedLine(summary) + "\n";
 
     if (!changedKeys.empty()) {
-        strText += "\n**Changed keys** (" + groupedCount(static_cast<long>(changedKeys.size())) +
-                   (changedKeys.size() > kMarkdownKeysShown
-                        ? ", the first " + std::to_string(kMarkdownKeysShown) + " shown"
-                        : std::string()) +
-                   ")\n\n| key |\n|---|\n";
+        strText += listHeading("Changed keys", changedKeys.size()) + "| key |\n|---|\n";
         for (std::size_t i = 0; i < changedKeys.size() && i < kMarkdownKeysShown; ++i)
             strText += "| " + cell(changedKeys[i]) + " |\n";
     }
     if (!errors.empty()) {
-        strText += "\n**Failures** (" + groupedCount(static_cast<long>(errors.size())) +
-                   (errors.size() > kMarkdownKeysShown
-                        ? ", the first " + std::to_string(kMarkdownKeysShown) + " shown"
-                        : std::string()) +
-                   ")\n\n| stage | key or file | code | HTTP | message |\n|---|---|---|---:|---|\n";
+        strText += listHeading("Failures", errors.size()) +
+                   "| stage | key or file | code | HTTP | message |\n|---|---|---|---:|---|\n";
         for (std::size_t i = 0; i < errors.size() && i < kMarkdownKeysShown; ++i) {
             const ErrorEvent &error = errors[i];
             strText += "| " + error.strStage + " | " +

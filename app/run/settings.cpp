@@ -125,6 +125,27 @@ void pickNumber(const Layers &layers, const char *name, long lo, long hi, long &
                          std::to_string(lo) + " to " + std::to_string(hi) + ")");
 }
 
+// An id that goes into a request's path: letters and digits, at most 64 of
+// them; with bList several, separated by commas (and blanks). Refused: ""
+// with one line naming where it was given and what is accepted.
+void pickIds(const Layers &layers, const char *name, bool bList, const char *pszAccepted,
+             std::string &strValue, std::vector<std::string> &errors)
+{
+    strValue = pick(layers, name, "");
+    bool bOk = true;
+    std::size_t nLength = 0;
+    for (char c : strValue) {
+        if (bList && (c == ',' || c == ' '))
+            nLength = 0;
+        else if (!std::isalnum(static_cast<unsigned char>(c)) || ++nLength > 64)
+            bOk = false;
+    }
+    if (!bOk) {
+        errors.push_back(layers.invalid(name) + " (accepted: " + pszAccepted + ")");
+        strValue.clear();
+    }
+}
+
 const char *readEnvironment(const char *name) { return std::getenv(name); }
 
 // "auto" (any letter case) is 0, the limit found while sending; else 1 to 64.
@@ -220,39 +241,17 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     pickChoice(layers, "SITEMIRROR_DELETE", "on", "off", s.bDelete, s.errors);
     pickNumber(layers, "SITEMIRROR_MAX_DELETE", 0, 100000000, s.nMaxDelete, s.errors);
 
-    // Each id goes into a request's path: letters and digits only, at most
-    // 64 of them; several are separated by commas.
-    s.strCloudFrontDistribution = pick(layers, "SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "");
-    bool bIdOk = true;
-    std::size_t nIdLength = 0;
-    for (char c : s.strCloudFrontDistribution) {
-        if (c == ',' || c == ' ')
-            nIdLength = 0;
-        else if (!std::isalnum(static_cast<unsigned char>(c)) || ++nIdLength > 64)
-            bIdOk = false;
-    }
-    if (!bIdOk) {
-        s.errors.push_back(layers.invalid("SITEMIRROR_CLOUDFRONT_DISTRIBUTION") +
-                           " (accepted: distribution ids of letters and digits, separated by commas)");
-        s.strCloudFrontDistribution.clear();
-    }
+    // Each id goes into a request's path; several are separated by commas.
+    pickIds(layers, "SITEMIRROR_CLOUDFRONT_DISTRIBUTION", true,
+            "distribution ids of letters and digits, separated by commas",
+            s.strCloudFrontDistribution, s.errors);
     s.strCloudFrontEndpoint = pick(layers, "SITEMIRROR_CLOUDFRONT_ENDPOINT", "");
     n = s.nInvalidationMaxPaths;
     pickNumber(layers, "SITEMIRROR_INVALIDATION_MAX_PATHS", 1, 3000, n, s.errors);
     s.nInvalidationMaxPaths = static_cast<int>(n);
 
-    // The zone id goes into the request's path: letters and digits only.
-    s.strCloudflareZone = pick(layers, "SITEMIRROR_CLOUDFLARE_ZONE", "");
-    bool bZoneOk = s.strCloudflareZone.size() <= 64;
-    for (char c : s.strCloudflareZone) {
-        if (!std::isalnum(static_cast<unsigned char>(c)))
-            bZoneOk = false;
-    }
-    if (!bZoneOk) {
-        s.errors.push_back(layers.invalid("SITEMIRROR_CLOUDFLARE_ZONE") +
-                           " (accepted: a zone id of letters and digits)");
-        s.strCloudflareZone.clear();
-    }
+    pickIds(layers, "SITEMIRROR_CLOUDFLARE_ZONE", false, "a zone id of letters and digits",
+            s.strCloudflareZone, s.errors);
     s.strCloudflareEndpoint = pick(layers, "SITEMIRROR_CLOUDFLARE_ENDPOINT", "");
     // The token only from the environment: a rules file is shared and kept.
     const char *pszToken = getVar("CLOUDFLARE_API_TOKEN");

@@ -288,7 +288,17 @@ S3Status check_request(const S3ServiceRequest *request, HttpRequestType *type)
     return S3StatusOK;
 }
 
-// The URI, the header lines and their V4 signature.
+// The request is whole once its lines are: what it sends.
+S3Status lines_composed(ServiceRequestData *data)
+{
+    send_empty_values_as_empty(data);
+    data->prepared.uri = data->uri;
+    data->prepared.headerLines = data->lines;
+    data->prepared.headerCount = data->lineCount;
+    return S3StatusOK;
+}
+
+// The URI and the header lines: signed V4, or with the caller's bearer token.
 S3Status compose_request(ServiceRequestData *data, const S3ServiceRequest *request,
                          HttpRequestType type)
 {
@@ -310,14 +320,7 @@ S3Status compose_request(ServiceRequestData *data, const S3ServiceRequest *reque
         snprintf(authorization, sizeof(authorization), "Bearer %s", request->bearerToken);
         ok = ok && add_line(data, "Authorization", authorization);
         memset(authorization, 0, sizeof(authorization));
-        if (!ok) {
-            return S3StatusHeadersTooLong;
-        }
-        send_empty_values_as_empty(data);
-        data->prepared.uri = data->uri;
-        data->prepared.headerLines = data->lines;
-        data->prepared.headerCount = data->lineCount;
-        return S3StatusOK;
+        return ok ? lines_composed(data) : S3StatusHeadersTooLong;
     }
 
     char amzDate[V4_DATE_SIZE];
@@ -370,12 +373,7 @@ S3Status compose_request(ServiceRequestData *data, const S3ServiceRequest *reque
     if (!add_line(data, "Authorization", authorization)) {
         return S3StatusHeadersTooLong;
     }
-    send_empty_values_as_empty(data);
-
-    data->prepared.uri = data->uri;
-    data->prepared.headerLines = data->lines;
-    data->prepared.headerCount = data->lineCount;
-    return S3StatusOK;
+    return lines_composed(data);
 }
 
 // --------------------------------------------------------------- the answer

@@ -27,10 +27,7 @@ class FromCi : public e2e::StoreSuite {
 protected:
     ToolRun run(const std::string &args, std::map<std::string, std::string> extra = {})
     {
-        auto vars = env();
-        for (const auto &kv : extra)
-            vars[kv.first] = kv.second;
-        return e2e::runTool(args, vars);
+        return e2e::runToolOver(args, env(), extra);
     }
     bool exists(const std::string &strBucket, const std::string &key)
     {
