@@ -273,6 +273,29 @@ TEST_F(FromCi, JsonLinesParseAndAddUpToTheirSummary)
     EXPECT_EQ(r.out.find('\xff'), std::string::npos);
 }
 
+TEST_F(FromCi, TheOneFileFormAndTheDryRunEndWithTheirSummaryToo)
+{
+    site.write("a.html", "a\n");
+    ToolRun r = run("--output json " + e2e::quote(site.path("a.html")));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<json> all = events(r.out);
+    json summary = checkAddsUp(all);
+    EXPECT_EQ(summary["sent"], 1);
+    ASSERT_EQ(named(all, "upload").size(), 1u);
+    EXPECT_EQ(named(all, "upload")[0]["key"], "a.html");
+
+    // A dry run sends nothing: its summary counts what would go.
+    site.write("b.html", "b\n");
+    r = run("--output json -n");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    all = events(r.out);
+    ASSERT_EQ(all.size(), 1u) << r.out;
+    EXPECT_EQ(all[0]["event"], "summary");
+    EXPECT_EQ(all[0]["dry_run"], true);
+    EXPECT_EQ(all[0]["sent"], 2); // b.html and the page it would write
+    EXPECT_NE(r.err.find("would upload: b.html (new)"), std::string::npos) << r.err;
+}
+
 TEST(FromCiFaults, RetriesAndRefusalsAreEventsWithTheStoresCodeAndHint)
 {
     // Each key's first PUT is answered 503 SlowDown: one retry event each.
