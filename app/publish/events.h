@@ -52,8 +52,8 @@ void emitRedirect(const std::string &strKey, const std::string &strLocation);
 void emitDelete(const std::string &strKey);
 
 // A failure. strStage: "upload", "update", "delete", "scan", "listing",
-// "invalidation", "purge", "changed-list", "summary"; one with a key counts
-// as one of the summary's failed files. strCode: the store's (or service's)
+// "invalidation", "purge", "changed-list", "summary", "lock", "settings";
+// one with a key counts as one of the summary's failed files. strCode: the store's (or service's)
 // code, else the client's status name; nHttp 0 when no answer came.
 struct ErrorEvent {
     std::string strStage;

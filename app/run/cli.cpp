@@ -200,8 +200,11 @@ int runCommandLine(int argc, char **argv)
     // One owner of the client for the whole run; nothing is sent when its
     // set-up refused the CA file.
     Session session(settings);
-    if (session.caFileRefused())
+    if (session.caFileRefused()) {
+        emitError({"settings", "", settings.strCaFile, "", 0, "the CA file cannot be used", ""});
+        emitSummary(session.runSummary());
         return ExitFailed;
+    }
     ProgressLine progress;
     if (settings.bProgress && ProgressLine::wanted())
         session.setTransferObserver(&progress);

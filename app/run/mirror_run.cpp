@@ -80,13 +80,17 @@ int mirrorSite(Session &session)
     // 1. One run of a site at a time: two would race on its page and its digest cache.
     RunLock lock;
     if (!settings.strCacheDir.empty() &&
-        lock.take(settings.strCacheDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy)
+        lock.take(settings.strCacheDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy) {
+        emitError({"lock", "", settings.strRootPath, "", 0, "another run of this site is in progress", ""});
         return ExitFailed;
+    }
     // 2. The ignore rules: rules that cannot be read would publish what they leave out.
     IgnoreRules ignore;
     ignore.publishVcs(settings.bPublishVcs);
-    if (!loadIgnoreFile(settings.strRootPath, ignore))
+    if (!loadIgnoreFile(settings.strRootPath, ignore)) {
+        emitError({"scan", "", settings.strRootPath, "", 0, "an ignore file cannot be read", ""});
         return ExitFailed;
+    }
     // --exclude: each pattern a last line of the root's ignore file.
     for (const std::string &strPattern : settings.excludes)
         ignore.parse(strPattern, "");
