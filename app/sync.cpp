@@ -2,6 +2,7 @@
 // bulk upload of a whole tree.
 #include "sync.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "deletion.h"
 #include "deletion_plan.h"
 #include "digestcache.h"
+#include "events.h"
 #include "ignore.h"
 #include "cache_rules.h"
 #include "myListTool.h"
@@ -85,6 +87,7 @@ bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3Ob
         planDeletions(remoteList, strRootPath, scan.ignore, guards, settings.strPrefix, bAllStored);
     if (!plan.strRefusal.empty()) {
         printLine(plan.strRefusal);
+        emitError({"delete", "", "", "", 0, plan.strRefusal, ""});
         return false;
     }
     const std::vector<std::string> &doomed = plan.keys;
@@ -100,6 +103,8 @@ bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3Ob
         bContext = context.initialize(strBucket.c_str(), ctx);
     if (!bContext) {
         summary.nFailed += static_cast<long>(doomed.size());
+        for (const std::string &strKey : doomed)
+            emitError({"delete", strKey, "", "", 0, "no credentials", ""});
         return false;
     }
     DeleteTotals deleted = deleteKeys(session, ctx, strBucket, doomed);
@@ -131,6 +136,8 @@ bool carryOut(Session &session, const std::string &strBucket, Plan &plan, Digest
         if (!needContext()) {
             summary.nFailed += static_cast<long>(items.size());
             bAllStored = false;
+            for (const UploadItem &item : items)
+                emitError({"upload", item.strKey, item.strPath, "", 0, "no credentials", ""});
         } else {
             UploadTotals totals = uploadInPhases(session, ctx, strBucket, items, input.strIndexPageKey);
             summary.nSent = totals.nSent;
@@ -163,9 +170,12 @@ bool carryOut(Session &session, const std::string &strBucket, Plan &plan, Digest
         if (!needContext()) {
             summary.nFailed += static_cast<long>(updates.size());
             bAllStored = false;
+            for (const HeaderUpdate &update : updates)
+                emitError({"update", update.strKey, "", "", 0, "no credentials", ""});
         } else {
             HeaderUpdateTotals totals = updateHeaders(session, ctx, updates);
             summary.nFailed += totals.nFailed;
+            summary.nUpdated += static_cast<long>(updates.size()) - totals.nFailed;
             bAllStored = bAllStored && totals.nFailed == 0;
             for (std::size_t i = 0; i < updates.size(); ++i) {
                 if (!updates[i].bUpdated)
@@ -215,6 +225,7 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
         plan = planRun(input, plan, heads);
     }
     summary.nUnchanged += plan.nUnchanged;
+    summary.nForced = plan.nForced;
 
     bool bAllStored = true;
     if (bDryRun) {
@@ -278,12 +289,26 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     scan.nKeyPrefixBytes = settings.strPrefix.size();
     if (!scan.stats)
         scan.stats = &stats;
-    // A run that stops early still ends with its summary line.
-    auto stopEarly = [&](const char *pszLine) {
-        printLine(pszLine);
+    summary.bDryRun = bDryRun;
+    summary.bForcing = settings.bForce;
+    // The summary line (and, with --force, the line that confirms it), kept
+    // for the run's last reports.
+    auto endSummary = [&]() {
         summary.seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         printLine(summaryLine(summary));
+        if (summary.bForcing)
+            printLine(forcedLine(summary));
+        session.runSummary() = summary;
+    };
+    // A run that stops early still ends with its summary line.
+    auto stopEarly = [&](const char *pszLine, const char *pszStage) {
+        printLine(pszLine);
+        ErrorEvent error;
+        error.strStage = pszStage;
+        error.strMessage = pszLine;
+        emitError(error);
+        endSummary();
         return false;
     };
     S3ObjSet listed;
@@ -291,12 +316,12 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         scanAndList(session, strBucket, settings.strPrefix, strRootPath, scan, localList, listed);
     summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
     if (outcome == ScanListScanFailed)
-        return stopEarly(" getAllFiles failed ");
+        return stopEarly(" getAllFiles failed ", "scan");
     // Only a whole scan may replace the last run's digests.
     if (scan.cache)
         scan.cache->save();
     if (outcome == ScanListListingFailed)
-        return stopEarly(" listObjects failed ");
+        return stopEarly(" listObjects failed ", "listing");
     keepSiteObjects(listed, settings.strPrefix, remoteList);
     if (bDryRun)
         predictPageRecord(localList, strRootPathIn, settings, scan);
@@ -307,6 +332,14 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     // Files whose names no store takes were named by the scan; each one failed.
     summary.nFailed += static_cast<long>(scan.stats->refused.size());
     bAllStored = bAllStored && scan.stats->refused.empty();
+    for (const std::string &strRefused : scan.stats->refused) {
+        ErrorEvent error;
+        error.strStage = "scan";
+        error.strKey = settings.strPrefix + strRefused.substr(std::min(strRefused.size(), strRootPath.size()));
+        error.strPath = strRefused;
+        error.strMessage = "no store takes this name as a key";
+        emitError(error);
+    }
 
     // Deletions last, and only after a whole scan, a whole listing and every upload.
     if (!settings.bDelete && !settings.bPublishVcs) {
@@ -322,9 +355,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         bAllStored = deleteWhatIsGone(session, strBucket, localList, remoteList, strRootPath, scan, bDryRun,
                                       bAllStored, context, ctx, bContext, summary);
     }
-    summary.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    printLine(summaryLine(summary));
+    endSummary();
     return bAllStored;
 }
 

@@ -32,6 +32,12 @@ static void writeLine(std::FILE *out, const std::string &strLine)
     std::fflush(out);
 }
 
-void printLine(const std::string &strLine) { writeLine(stdout, strLine); }
+static bool bLinesToError = false;
+
+void setLinesToStandardError(bool bToError) { bLinesToError = bToError; }
+
+void printLine(const std::string &strLine) { writeLine(bLinesToError ? stderr : stdout, strLine); }
+
+void printOutputLine(const std::string &strLine) { writeLine(stdout, strLine); }
 
 void printErrorLine(const std::string &strLine) { writeLine(stderr, strLine); }

@@ -16,3 +16,11 @@ void printLine(const std::string &strLine);
 
 // One line on standard error.
 void printErrorLine(const std::string &strLine);
+
+// Where printLine writes: standard output (the default), or standard error
+// when standard output is kept for a machine's reading (JSON lines).
+void setLinesToStandardError(bool bToError);
+
+// One line on standard output, whatever printLine is set to: the machine's
+// lines.
+void printOutputLine(const std::string &strLine);

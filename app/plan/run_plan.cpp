@@ -66,6 +66,8 @@ public:
     // so the candidates are sorted out at the end.
     void findAsks(Plan &plan)
     {
+        if (settings.bForce)
+            return; // every file is sent: nothing to ask
         struct Candidate {
             const S3Obj *local;
             const S3Obj *remote;
@@ -100,6 +102,13 @@ public:
                 if (heads && nextAsked < heads->size())
                     head = &(*heads)[nextAsked];
                 ++nextAsked;
+            }
+            if (settings.bForce && file.verdict != VerdictUpload) {
+                // Sent though nothing shows it changed.
+                ++plan.nForced;
+                item.bForced = true;
+                upload(plan, local, file.remote, std::move(item), "forced", file.sent.size);
+                continue;
             }
             if (file.verdict == VerdictAsk && !mustAsk(file.verdict, file.remote))
                 file.verdict = VerdictUpload;

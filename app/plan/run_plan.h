@@ -58,7 +58,8 @@ struct Plan {
     // Bucket keys whose objects must be asked (HEAD) before the plan is whole,
     // in key order. Empty in a plan made with the answers.
     std::vector<std::string> asks;
-    // Files to send, in key order, each with why ("new", "size", "digest";
+    // Files to send, in key order, each with why ("new", "size", "digest",
+    // "forced";
     // "page" for the index page in a dry run) and the size of its bytes.
     std::vector<UploadItem> uploads;
     std::vector<const char *> uploadWhy;
@@ -69,6 +70,8 @@ struct Plan {
     // run prints.
     std::vector<std::pair<bool, std::size_t>> order;
     long nUnchanged = 0;
+    // Files sent by --force though nothing shows that they changed ("forced").
+    long nForced = 0;
     // Listed objects whose ETag is their file's MD5: a store that shows this
     // has digests for ETags (see planRun).
     long nDigestTags = 0;

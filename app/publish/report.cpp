@@ -15,9 +15,6 @@ std::string groupedCount(long n)
     return n < 0 ? "-" + str : str;
 }
 
-namespace {
-
-// Decimal units, one decimal place from kB on: "512 B", "1.4 MB".
 std::string byteSize(uint64_t n)
 {
     if (n < 1000)
@@ -34,8 +31,6 @@ std::string byteSize(uint64_t n)
     return sz;
 }
 
-} // namespace
-
 std::string summaryLine(const RunSummary &summary)
 {
     char szSeconds[32];
@@ -47,4 +42,9 @@ std::string summaryLine(const RunSummary &summary)
            (summary.bDeleting ? ", deleted " + groupedCount(summary.nDeleted) : std::string()) +
            (summary.nMostInFlight > 0 ? ", most in flight " + std::to_string(summary.nMostInFlight)
                                       : std::string());
+}
+
+std::string forcedLine(const RunSummary &summary)
+{
+    return "forced: every file sent, " + groupedCount(summary.nForced) + " of them not found changed";
 }

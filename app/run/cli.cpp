@@ -11,6 +11,8 @@
 #include "cache_rules.h"
 #include "credentials.h"
 #include "cdn.h"
+#include "cloudflare.h"
+#include "events.h"
 #include "options.h"
 #include "mirror_run.h"
 #include "myPutObj.h"
@@ -54,8 +56,25 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 a terminal only); no libcurl trace",
         "  --no-wait      when another run of the same site holds its lock, exit 1 at once",
         "                 instead of waiting for it to end",
+        "  --root DIR     the site root (as SITEMIRROR_ROOT)",
+        "  --bucket NAME  the bucket (as SITEMIRROR_BUCKET)",
+        "  --prefix P     the bucket's folder the site lives in (as SITEMIRROR_PREFIX)",
+        "  --endpoint URL the store's address (as SITEMIRROR_ENDPOINT)",
+        "  --target NAME  the rules file's [targets.NAME] settings (as SITEMIRROR_TARGET)",
+        "  --exclude PATTERN",
+        "                 leave out what PATTERN matches, as a last line of the root's",
+        "                 .sitemirrorignore (gitignore syntax); may be given again",
+        "  --force        send every file, even those the bucket already holds as they are",
+        "  --output FORMAT",
+        "                 text, or json: standard output holds one JSON event a line, the",
+        "                 other lines go to standard error, no libcurl trace (as",
+        "                 SITEMIRROR_OUTPUT)",
+        "  --summary-markdown FILE",
+        "                 append a Markdown summary of the run to FILE (GITHUB_STEP_SUMMARY",
+        "                 when not given)",
         "",
-        "settings (environment, over the rules file, over the built-in default):",
+        "settings (options, over the environment, over the rules file's target, over the",
+        "rules file, over the built-in default):",
     };
     printLine("usage:" + strProgram + "[filetoupload]");
     printLine("       " + strProgram + " [options] [--] [FILE]");
@@ -103,6 +122,23 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_CLOUDFRONT_ENDPOINT",
          s.strCloudFrontEndpoint.empty() ? pszCloudFrontEndpoint : s.strCloudFrontEndpoint);
     show("SITEMIRROR_INVALIDATION_MAX_PATHS", std::to_string(s.nInvalidationMaxPaths));
+    show("SITEMIRROR_CLOUDFLARE_ZONE", s.strCloudflareZone.empty() ? "(none)" : s.strCloudflareZone);
+    show("SITEMIRROR_CLOUDFLARE_ENDPOINT",
+         s.strCloudflareEndpoint.empty() ? pszCloudflareEndpoint : s.strCloudflareEndpoint);
+    show("SITEMIRROR_PURGE_MAX_URLS", std::to_string(s.nPurgeMaxUrls));
+    // The token itself is never shown.
+    printLine(std::string("  CLOUDFLARE_API_TOKEN ") +
+              (s.strCloudflareToken.empty() ? "not set" : "set"));
+    show("SITEMIRROR_OUTPUT", s.bJsonOutput ? "json" : "text");
+    {
+        std::string strNames;
+        for (const std::string &strName : s.targetNames)
+            strNames += (strNames.empty() ? "" : ", ") + strName;
+        show("SITEMIRROR_TARGET", (s.strTarget.empty() ? std::string("(none)") : s.strTarget) +
+                                      (strNames.empty() ? "" : " (targets: " + strNames + ")"));
+    }
+    if (!s.strSummaryMarkdown.empty())
+        printLine("  Markdown summary: " + s.strSummaryMarkdown);
     printLine("  Cache-Control rules: " + std::to_string(s.cacheRules.size()));
     for (const CacheRule &rule : s.cacheRules)
         printLine("    " + rule.strMatch + " -> " + rule.strCacheControl);
@@ -141,12 +177,18 @@ int runCommandLine(int argc, char **argv)
     // A setting that was not accepted stops the run before anything is written
     // or sent; an option overrides the setting's other sources, invalid or not.
     OptionSettings options;
-    if (cl.bJobs)
-        options["SITEMIRROR_JOBS"] = {"--jobs", cl.strJobs};
+    for (const CommandLine::Given &given : cl.settings)
+        options[given.strVariable] = {given.strOption, given.strValue};
     Settings settings = readProcessSettings(options);
     settings.bDryRun = cl.bDryRun;
-    // The progress line takes the place of libcurl's trace.
-    settings.bQuiet = cl.bQuiet || cl.bProgress;
+    // The progress line and the JSON lines take the place of libcurl's trace.
+    settings.bQuiet = cl.bQuiet || cl.bProgress || settings.bJsonOutput;
+    settings.excludes = cl.excludes;
+    settings.bForce = cl.bForce;
+    const char *pszStepSummary = environmentValue("GITHUB_STEP_SUMMARY");
+    settings.strSummaryMarkdown = !cl.strSummaryMarkdown.empty() ? cl.strSummaryMarkdown
+                                  : pszStepSummary               ? pszStepSummary
+                                                                 : "";
     if (cl.bDelete)
         settings.bDelete = true;
     settings.strChangedList = cl.strChangedList;
@@ -165,8 +207,13 @@ int runCommandLine(int argc, char **argv)
             printLine(strLine);
         return ExitOk;
     }
-    for (const std::string &strError : settings.errors)
+    // From here standard output holds only the JSON events, when asked for.
+    setJsonEvents(settings.bJsonOutput);
+    setLinesToStandardError(settings.bJsonOutput);
+    for (const std::string &strError : settings.errors) {
         printLine(strError);
+        emitError({"settings", "", "", "", 0, strError, ""});
+    }
     if (!settings.errors.empty())
         return ExitUsage;
     if (cl.args.size() > 1) {
@@ -176,8 +223,11 @@ int runCommandLine(int argc, char **argv)
     // One owner of the client for the whole run; nothing is sent when its
     // set-up refused the CA file.
     Session session(settings);
-    if (session.caFileRefused())
+    if (session.caFileRefused()) {
+        emitError({"settings", "", settings.strCaFile, "", 0, "the CA file cannot be used", ""});
+        emitSummary(session.runSummary());
         return ExitFailed;
+    }
     ProgressLine progress;
     if (settings.bProgress && ProgressLine::wanted())
         session.setTransferObserver(&progress);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -12,10 +13,13 @@
 #include <string>
 
 #include "cdn.h"
+#include "cloudflare.h"
 #include "changed_list.h"
 #include "cli.h"
 #include "console.h"
 #include "digestcache.h"
+#include "events.h"
+#include "markdown_summary.h"
 #include "ignore.h"
 #include "myListTool.h"
 #include "myPutObj.h"
@@ -29,6 +33,8 @@
 
 namespace {
 
+bool invalidateCloudFront(Session &session, const std::vector<std::string> &keys);
+
 // The canonical absolute form of strPath; false when it cannot be resolved.
 bool resolvePath(const std::string &strPath, std::string &strResolved)
 {
@@ -40,18 +46,29 @@ bool resolvePath(const std::string &strPath, std::string &strResolved)
     return true;
 }
 
-// The CDN in front of the bucket forgets the paths of keys, signed with the
-// run's credentials. True when there is no CDN, no key, or the CDN took the
-// request.
+// The CDNs in front of the bucket forget the paths of keys (CloudFront's
+// invalidation signed with the run's credentials, Cloudflare's purge with its
+// API token). True when there is no CDN, no key, or every CDN took its
+// requests.
 bool invalidateCdn(Session &session, const std::vector<std::string> &keys)
 {
     const Settings &settings = session.settings();
-    if (settings.strCloudFrontDistribution.empty() || settings.bDryRun || keys.empty())
+    if (settings.bDryRun || keys.empty())
+        return true;
+    const bool bPurged = purgeChangedKeys(session, keys);
+    return invalidateCloudFront(session, keys) && bPurged;
+}
+
+bool invalidateCloudFront(Session &session, const std::vector<std::string> &keys)
+{
+    const Settings &settings = session.settings();
+    if (settings.strCloudFrontDistribution.empty())
         return true;
     S3BucketContext ctx;
     if (!session.bucketContext(settings.strBucket.c_str(), ctx)) {
         printLine("invalidation failed: no credentials (the files are stored; the CDN may serve "
                   "old copies until they expire)");
+        emitError({"invalidation", "", "", "", 0, "no credentials", ""});
         return false;
     }
     CdnCredentials creds;
@@ -77,13 +94,19 @@ int mirrorSite(Session &session, RunLock &lock, bool &bRefused)
                        " is not a private folder of this user (going on without it)");
     else if (lock.take(strLockDir, settings.strRootPath, !settings.bNoWait) == RunLock::Busy) {
         bRefused = true;
+        emitError({"lock", "", settings.strRootPath, "", 0, "another run of this site is in progress", ""});
         return ExitFailed;
     }
     // 2. The ignore rules: rules that cannot be read would publish what they leave out.
     IgnoreRules ignore;
     ignore.publishVcs(settings.bPublishVcs);
-    if (!loadIgnoreFile(settings.strRootPath, ignore))
+    if (!loadIgnoreFile(settings.strRootPath, ignore)) {
+        emitError({"scan", "", settings.strRootPath, "", 0, "an ignore file cannot be read", ""});
         return ExitFailed;
+    }
+    // --exclude: each pattern a last line of the root's ignore file.
+    for (const std::string &strPattern : settings.excludes)
+        ignore.parse(strPattern, "");
     // 3. The index page, written first so the scan finds it and it goes up
     //    with the rest; a dry run writes nothing.
     bool bIndexWritten = true;
@@ -153,7 +176,14 @@ int uploadOneFile(Session &session, const char *pszArg)
     S3BucketContext ctx;
     if (!context.initialize(settings.strBucket.c_str(), ctx))
         return ExitFailed;
-    const bool bStored = uploadItems(session, ctx, settings.strBucket, items).nFailed == 0;
+    const auto started = std::chrono::steady_clock::now();
+    const UploadTotals totals = uploadItems(session, ctx, settings.strBucket, items);
+    const bool bStored = totals.nFailed == 0;
+    RunSummary &summary = session.runSummary();
+    summary.nSent = totals.nSent;
+    summary.nBytesSent = totals.nBytesSent;
+    summary.nFailed = totals.nFailed;
+    summary.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (item.bStored)
         session.changedKeys().push_back(item.strKey);
     return bStored ? ExitOk : ExitFailed;
@@ -170,14 +200,36 @@ std::unique_ptr<PendingInvalidations> pendingStore(const Settings &settings)
     std::string strCdn;
     if (!settings.strCloudFrontDistribution.empty())
         strCdn = "cloudfront:" + settings.strCloudFrontDistribution;
-    else if (!settings.strChangedList.empty())
+    if (!settings.strCloudflareZone.empty())
+        strCdn += (strCdn.empty() ? "" : ",") + std::string("cloudflare:") + settings.strCloudflareZone;
+    if (strCdn.empty() && !settings.strChangedList.empty())
         strCdn = "changed-list";
-    else
+    if (strCdn.empty())
         return nullptr;
     return std::make_unique<PendingInvalidations>(
         settings.strCacheDir,
         DigestCache::storeTarget(settings.strEndpoint, settings.strBucket, settings.strPrefix),
         strCdn);
+}
+
+// The run's last reports: the Markdown summary for the job, then the JSON
+// summary, the last event. The status, failed when the Markdown summary
+// cannot be written.
+int reportRun(Session &session, int status)
+{
+    const Settings &settings = session.settings();
+    RunSummary &summary = session.runSummary();
+    if (!settings.strSummaryMarkdown.empty() &&
+        !appendMarkdownSummary(settings.strSummaryMarkdown, markdownSummary(summary, status == ExitOk,
+                                                                            session.changedKeys(),
+                                                                            runErrors()))) {
+        emitError({"summary", "", settings.strSummaryMarkdown, "", 0,
+                   "cannot write the Markdown summary", ""});
+        status = ExitFailed;
+    }
+    summary.bOk = status == ExitOk;
+    emitSummary(summary);
+    return status;
 }
 
 // keys, then those of more not among them, each once, in order.
@@ -215,10 +267,12 @@ int runForm(Session &session, const std::vector<std::string> &args)
             pending->add(keys);
         });
     }
+    session.runSummary().bDryRun = settings.bDryRun;
     int status = args.empty() ? mirrorSite(session, lock, bRefused)
                               : uploadOneFile(session, args[0].c_str());
     // A run refused by the lock did nothing: it says nothing of changes.
     if (bRefused) {
+        status = reportRun(session, status);
         endByStopSignal();
         return status;
     }
@@ -234,19 +288,22 @@ int runForm(Session &session, const std::vector<std::string> &args)
                 unchanged.push_back(strKey);
         pending->clear(unchanged);
     }
+    const bool bCdn = !settings.strCloudFrontDistribution.empty() || !settings.strCloudflareZone.empty();
     if (!stopSignal()) {
         if (!invalidateCdn(session, keys))
             status = ExitFailed;
-        else if (pending && !settings.strCloudFrontDistribution.empty())
+        else if (pending && bCdn)
             pending->clear(keys);
     }
     const std::string &strChangedList = settings.strChangedList;
     if (!strChangedList.empty()) {
-        if (!writeChangedList(strChangedList, keys))
+        if (!writeChangedList(strChangedList, keys)) {
+            emitError({"changed-list", "", strChangedList, "", 0, "cannot write the changed list", ""});
             status = ExitFailed;
-        else if (pending && settings.strCloudFrontDistribution.empty())
+        } else if (pending && !bCdn)
             pending->clear(keys);
     }
+    status = reportRun(session, status);
     if (stopSignal()) {
         std::fflush(stdout);
         endByStopSignal();

@@ -11,12 +11,22 @@ struct CommandLine {
     bool bDryRun = false;  // -n, --dry-run
     bool bQuiet = false;   // -q, --quiet
     bool bRefreshHeaders = false; // --refresh-headers
-    bool bJobs = false;    // -j, --jobs N given ...
-    std::string strJobs;   // ... with this text (checked as SITEMIRROR_JOBS is)
     bool bDelete = false;  // --delete: remove what the site no longer has
     std::string strChangedList; // --changed-list FILE ("" = not given)
     bool bProgress = false; // -P, --progress
     bool bNoWait = false;   // --no-wait
+    // Settings given as options, above the environment: by the setting's
+    // variable, the option as typed and its value ("SITEMIRROR_ROOT" ->
+    // {"--root", "public"}); -j is among them.
+    struct Given {
+        std::string strVariable;
+        std::string strOption;
+        std::string strValue;
+    };
+    std::vector<Given> settings;
+    std::vector<std::string> excludes; // --exclude PATTERN, in the order given
+    bool bForce = false;               // --force: send every file, unchanged ones too
+    std::string strSummaryMarkdown;    // --summary-markdown FILE ("" = not given)
     bool bUsage = false;   // an unknown option or a missing option value
     std::vector<std::string> args; // what follows the options: the form's arguments
 };

@@ -45,8 +45,13 @@ const SettingKey kSettingKeys[] = {
     {"cloudfront_distribution", "SITEMIRROR_CLOUDFRONT_DISTRIBUTION"},
     {"cloudfront_endpoint", "SITEMIRROR_CLOUDFRONT_ENDPOINT"},
     {"invalidation_max_paths", "SITEMIRROR_INVALIDATION_MAX_PATHS"},
+    {"cloudflare_zone", "SITEMIRROR_CLOUDFLARE_ZONE"},
+    {"cloudflare_endpoint", "SITEMIRROR_CLOUDFLARE_ENDPOINT"},
+    {"purge_max_urls", "SITEMIRROR_PURGE_MAX_URLS"},
+    {"output", "SITEMIRROR_OUTPUT"},
 };
 const char *const kRulesKey = "rules";
+const char *const kTargetsKey = "targets";
 
 std::string where(const std::string &strPath, const toml::source_region &source)
 {
@@ -154,6 +159,57 @@ bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rul
     return true;
 }
 
+// One "key = value" setting into values and origins; false with strError.
+bool readSetting(const std::string &strPath, const toml::key &key, const toml::node &value,
+                 std::map<std::string, std::string> &values,
+                 std::map<std::string, RulesFile::Origin> &origins, std::string &strError)
+{
+    const std::string strKey(key.str());
+    const SettingKey *known = nullptr;
+    for (const SettingKey &k : kSettingKeys) {
+        if (strKey == k.pszKey)
+            known = &k;
+    }
+    if (!known) {
+        strError = where(strPath, key.source()) + "unknown setting \"" + strKey + "\"";
+        return false;
+    }
+    std::string strValue;
+    if (!valueText(value, strValue)) {
+        strError = where(strPath, value.source()) + strKey +
+                   " must be a string, a number or true/false";
+        return false;
+    }
+    values[known->pszVariable] = strValue;
+    origins[known->pszVariable] = {strKey, static_cast<long>(key.source().begin.line)};
+    return true;
+}
+
+// The [targets.NAME] tables: each holds settings only.
+bool readTargets(const std::string &strPath, const toml::node &node, RulesFile &out,
+                 std::string &strError)
+{
+    const toml::table *targets = node.as_table();
+    if (!targets) {
+        strError = where(strPath, node.source()) + "targets must be tables [targets.NAME]";
+        return false;
+    }
+    for (const auto &[name, table] : *targets) {
+        const toml::table *settings = table.as_table();
+        if (!settings) {
+            strError = where(strPath, name.source()) + "targets." + std::string(name.str()) +
+                       " must be a table of settings";
+            return false;
+        }
+        RulesFile::Target &target = out.targets[std::string(name.str())];
+        for (const auto &[key, value] : *settings) {
+            if (!readSetting(strPath, key, value, target.values, target.origins, strError))
+                return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 std::string rulesFilePath(const char *(*getVar)(const char *name), bool &bNamed)
@@ -223,23 +279,13 @@ bool readRulesFile(const std::string &strPath, bool bMustExist, RulesFile &out,
             }
             continue;
         }
-        const SettingKey *known = nullptr;
-        for (const SettingKey &k : kSettingKeys) {
-            if (strKey == k.pszKey)
-                known = &k;
+        if (strKey == kTargetsKey) {
+            if (!readTargets(strPath, value, out, strError))
+                return false;
+            continue;
         }
-        if (!known) {
-            strError = where(strPath, key.source()) + "unknown setting \"" + strKey + "\"";
+        if (!readSetting(strPath, key, value, out.values, out.origins, strError))
             return false;
-        }
-        std::string strValue;
-        if (!valueText(value, strValue)) {
-            strError = where(strPath, value.source()) + strKey +
-                       " must be a string, a number or true/false";
-            return false;
-        }
-        out.values[known->pszVariable] = strValue;
-        out.origins[known->pszVariable] = {strKey, static_cast<long>(key.source().begin.line)};
     }
     return true;
 }

@@ -5,6 +5,8 @@
 //   signature = "v4"                    # SITEMIRROR_ and in lower case
 //   jobs = 8
 //   publish_vcs = true                  # mirror .git, .hg, .svn and .bzr folders too
+//   [targets.staging]                   # picked by --target staging or
+//   bucket = "staging.example.org"      # SITEMIRROR_TARGET=staging
 //   rules = [
 //     { match = "assets/**", cache_control = "public, max-age=31536000, immutable" },
 //     { match = "*.html",    cache_control = "public, max-age=300", content_encoding = "gzip",
@@ -29,6 +31,13 @@ struct RulesFile {
     };
     std::map<std::string, Origin> origins;
     std::vector<CacheRule> cacheRules; // in the file's order
+    // [targets.NAME] tables: settings of one named target (a staging and a
+    // production bucket, say), by name.
+    struct Target {
+        std::map<std::string, std::string> values;
+        std::map<std::string, Origin> origins;
+    };
+    std::map<std::string, Target> targets;
 };
 
 // Where the rules file is looked for: SITEMIRROR_CONFIG when set, else

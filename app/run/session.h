@@ -14,6 +14,7 @@
 #include "credential_sources.h"
 #include "credentials.h"
 #include "hints.h"
+#include "report.h"
 #include "retry.h"
 #include "s3client.h"
 #include "settings.h"
@@ -96,6 +97,10 @@ public:
         changeIntent = std::move(intent);
     }
 
+    // The mirror's counts, as its summary line gave them: the JSON summary
+    // and the Markdown summary are made from them at the run's end.
+    RunSummary &runSummary() { return summary; }
+
     // The run's request context: one pool of connections for the listing,
     // the HEADs, the uploads and the header updates, so that each step goes
     // out on the connections the one before opened. Made when first asked
@@ -160,6 +165,7 @@ private:
     HintLog hintLog;
     std::vector<std::string> changed;
     std::function<void(const std::vector<std::string> &)> changeIntent;
+    RunSummary summary;
     TransferObserver *observer = nullptr;
     S3RequestContext *rc = nullptr;
     JobGovernor jobGovernor;

@@ -185,6 +185,27 @@ void pickNumber(const Layers &layers, const char *name, long lo, long hi, long &
                          std::to_string(lo) + " to " + std::to_string(hi) + ")");
 }
 
+// An id that goes into a request's path: letters and digits, at most 64 of
+// them; with bList several, separated by commas (and blanks). Refused: ""
+// with one line naming where it was given and what is accepted.
+void pickIds(const Layers &layers, const char *name, bool bList, const char *pszAccepted,
+             std::string &strValue, std::vector<std::string> &errors)
+{
+    strValue = pick(layers, name, "");
+    bool bOk = true;
+    std::size_t nLength = 0;
+    for (char c : strValue) {
+        if (bList && (c == ',' || c == ' '))
+            nLength = 0;
+        else if (!std::isalnum(static_cast<unsigned char>(c)) || ++nLength > 64)
+            bOk = false;
+    }
+    if (!bOk) {
+        errors.push_back(layers.invalid(name) + " (accepted: " + pszAccepted + ")");
+        strValue.clear();
+    }
+}
+
 const char *readEnvironment(const char *name) { return std::getenv(name); }
 
 // "auto" (any letter case) is 0, the limit found while sending; else 1 to 64.
@@ -308,22 +329,27 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
                                " (accepted: a share from 0% to 100%)");
     }
 
-    // The id goes into the request's path: letters and digits only.
-    s.strCloudFrontDistribution = pick(layers, "SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "");
-    bool bIdOk = s.strCloudFrontDistribution.size() <= 64;
-    for (char c : s.strCloudFrontDistribution) {
-        if (!std::isalnum(static_cast<unsigned char>(c)))
-            bIdOk = false;
-    }
-    if (!bIdOk) {
-        s.errors.push_back(layers.invalid("SITEMIRROR_CLOUDFRONT_DISTRIBUTION") +
-                           " (accepted: a distribution id of letters and digits)");
-        s.strCloudFrontDistribution.clear();
-    }
+    // Each id goes into a request's path; several are separated by commas.
+    pickIds(layers, "SITEMIRROR_CLOUDFRONT_DISTRIBUTION", true,
+            "distribution ids of letters and digits, separated by commas",
+            s.strCloudFrontDistribution, s.errors);
     s.strCloudFrontEndpoint = pick(layers, "SITEMIRROR_CLOUDFRONT_ENDPOINT", "");
     n = s.nInvalidationMaxPaths;
     pickNumber(layers, "SITEMIRROR_INVALIDATION_MAX_PATHS", 1, 3000, n, s.errors);
     s.nInvalidationMaxPaths = static_cast<int>(n);
+
+    pickIds(layers, "SITEMIRROR_CLOUDFLARE_ZONE", false, "a zone id of letters and digits",
+            s.strCloudflareZone, s.errors);
+    s.strCloudflareEndpoint = pick(layers, "SITEMIRROR_CLOUDFLARE_ENDPOINT", "");
+    // The token only from the environment: a rules file is shared and kept.
+    const char *pszToken = getVar("CLOUDFLARE_API_TOKEN");
+    s.strCloudflareToken = pszToken ? pszToken : "";
+    if (!s.strCloudflareZone.empty() && s.strCloudflareToken.empty())
+        s.errors.push_back(layers.invalid("SITEMIRROR_CLOUDFLARE_ZONE") +
+                           " (CLOUDFLARE_API_TOKEN is not set in the environment)");
+    pickNumber(layers, "SITEMIRROR_PURGE_MAX_URLS", 1, 100000, s.nPurgeMaxUrls, s.errors);
+
+    pickChoice(layers, "SITEMIRROR_OUTPUT", "json", "text", s.bJsonOutput, s.errors);
 
     const char *pszXdg = getVar("XDG_CACHE_HOME");
     const char *pszHome = getVar("HOME");
@@ -335,6 +361,50 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     return s;
 }
 
+Settings loadSettingsWithTarget(const char *(*getVar)(const char *name), RulesFile rules,
+                                const std::string &strRulesPath, const OptionSettings &options)
+{
+    // The target's name: the option, else the environment.
+    std::string strTarget;
+    std::string strHead;
+    const auto option = options.find("SITEMIRROR_TARGET");
+    const char *pszVar = getVar("SITEMIRROR_TARGET");
+    if (option != options.end()) {
+        strTarget = option->second.strValue;
+        strHead = "invalid option: " + option->second.strOption + " " + strTarget;
+    } else if (pszVar && *pszVar) {
+        strTarget = pszVar;
+        strHead = "invalid setting: SITEMIRROR_TARGET=" + strTarget;
+    }
+    std::string strUnknown;
+    if (!strTarget.empty()) {
+        const auto it = rules.targets.find(strTarget);
+        if (it == rules.targets.end()) {
+            std::string strNames;
+            for (const auto &target : rules.targets)
+                strNames += (strNames.empty() ? "" : ", ") + target.first;
+            strUnknown = strHead + " (no such target; " +
+                         (strRulesPath.empty() ? std::string("there is no rules file)")
+                          : strNames.empty()   ? strRulesPath + " has no [targets.NAME] tables)"
+                                               : "targets in " + strRulesPath + ": " + strNames + ")");
+        } else {
+            // Between the file's top level and the environment.
+            for (const auto &value : it->second.values)
+                rules.values[value.first] = value.second;
+            for (const auto &origin : it->second.origins)
+                rules.origins[origin.first] = origin.second;
+        }
+    }
+    Settings s = loadSettings(getVar, rules, strRulesPath, options);
+    if (strUnknown.empty())
+        s.strTarget = strTarget;
+    else
+        s.errors.push_back(strUnknown);
+    for (const auto &target : rules.targets)
+        s.targetNames.push_back(target.first);
+    return s;
+}
+
 Settings readProcessSettings(const OptionSettings &options)
 {
     bool bNamed = false;
@@ -342,7 +412,7 @@ Settings readProcessSettings(const OptionSettings &options)
     const std::string strRulesFile = rulesFilePath(readEnvironment, bNamed);
     RulesFile rules;
     bool bRulesRead = readRulesFile(strRulesFile, bNamed, rules, strError);
-    Settings s = loadSettings(readEnvironment, rules, strRulesFile, options);
+    Settings s = loadSettingsWithTarget(readEnvironment, rules, strRulesFile, options);
     if (!bRulesRead)
         s.errors.insert(s.errors.begin(), strError);
     return s;

@@ -57,6 +57,21 @@ struct Settings {
     std::string strCloudFrontEndpoint;     // SITEMIRROR_CLOUDFRONT_ENDPOINT: "" = CloudFront's own
     int nInvalidationMaxPaths = 100;       // SITEMIRROR_INVALIDATION_MAX_PATHS: more become "/*"
 
+    // Cloudflare in front of the bucket: after a run that changed anything,
+    // the zone's cache forgets the changed URLs. The token comes from the
+    // environment alone (CLOUDFLARE_API_TOKEN) and is never shown.
+    std::string strCloudflareZone;     // SITEMIRROR_CLOUDFLARE_ZONE: the zone id ("" = none)
+    std::string strCloudflareEndpoint; // SITEMIRROR_CLOUDFLARE_ENDPOINT: "" = Cloudflare's own API
+    std::string strCloudflareToken;    // CLOUDFLARE_API_TOKEN
+    long nPurgeMaxUrls = 300;          // SITEMIRROR_PURGE_MAX_URLS: more purge everything
+
+    // The named target in use (SITEMIRROR_TARGET, --target; "" = none) and
+    // the names the rules file has.
+    std::string strTarget;
+    std::vector<std::string> targetNames;
+
+    bool bJsonOutput = false; // SITEMIRROR_OUTPUT (--output): text | json
+
     // One line per value that was not accepted, naming where it was given (the
     // variable, the rules file and line, or the option) and the values it
     // takes; that setting keeps its default. A run with any of these stops
@@ -70,6 +85,11 @@ struct Settings {
     std::string strChangedList; // --changed-list FILE: where the changed keys are written ("" = nowhere)
     bool bProgress = false; // -P: one progress line on standard error (a terminal only)
     bool bNoWait = false;   // --no-wait: fail instead of waiting for another run of the site
+    std::vector<std::string> excludes; // --exclude: lines after the root's ignore rules
+    bool bForce = false;    // --force: send every file, unchanged ones too
+    // --summary-markdown FILE, else GITHUB_STEP_SUMMARY: where the run's
+    // Markdown summary is appended ("" = nowhere).
+    std::string strSummaryMarkdown;
 };
 
 // The defaults compiled into the tool.
@@ -88,13 +108,15 @@ typedef std::map<std::string, OptionSetting> OptionSettings;
 
 // Settings as seen by this process: the built-in defaults, overridden by the
 // rules file (SITEMIRROR_CONFIG or $XDG_CONFIG_HOME/sitemirror/config.toml),
-// overridden by the aws tool's conventions (the endpoint: AWS_ENDPOINT_URL_S3,
-// AWS_ENDPOINT_URL, the profile's s3 endpoint_url and endpoint_url; the
-// region: AWS_REGION, AWS_DEFAULT_REGION, the profile's region; the
-// addressing: the profile's s3 addressing_style; each in that order, the
-// profile being AWS_PROFILE's or "default" of AWS_CONFIG_FILE or
-// ~/.aws/config), overridden by the environment, overridden by the command
-// line's options.
+// overridden by its [targets.NAME] table when a target is named (the
+// option, else SITEMIRROR_TARGET), overridden by the aws tool's conventions
+// (the endpoint: AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, the profile's s3
+// endpoint_url and endpoint_url; the region: AWS_REGION, AWS_DEFAULT_REGION,
+// the profile's region; the addressing: the profile's s3 addressing_style;
+// each in that order, the profile being AWS_PROFILE's or "default" of
+// AWS_CONFIG_FILE or ~/.aws/config), overridden by the environment,
+// overridden by the command line's options. An unknown target name is an
+// entry of errors that names the targets there are.
 // A variable or rules-file value that is empty counts as not given. A rules
 // file that cannot be read or parsed is the first entry of errors. The command
 // line reads them once and hands them to the run's session.
@@ -113,6 +135,11 @@ Settings loadSettings(const char *(*getVar)(const char *name));
 // variables, and options above them.
 Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &rules,
                       const std::string &strRulesPath, const OptionSettings &options);
+
+// The same with the target that the options or SITEMIRROR_TARGET name taken
+// from rules (see readProcessSettings).
+Settings loadSettingsWithTarget(const char *(*getVar)(const char *name), RulesFile rules,
+                                const std::string &strRulesPath, const OptionSettings &options);
 
 // Where requests go, taken from SITEMIRROR_ENDPOINT: "host[:port]" or
 // "http://host[:port]" / "https://host[:port]" (scheme letters in any case,

@@ -1,9 +1,10 @@
 // deletion.cpp - multi-object deletes as jobs of the run's request runner.
 #include "deletion.h"
 
-#include <set>
+#include <map>
 
 #include "console.h"
+#include "events.h"
 #include "outcome_lines.h"
 #include "request_runner.h"
 
@@ -77,20 +78,27 @@ struct DeleteJob : public RunnerJob {
     {
         if (!bOk) {
             nFailed = static_cast<long>(names.size());
+            for (const char *pszKey : names)
+                emitError(errorEvent("delete", pszKey, ""));
             return;
         }
-        std::set<std::string> refusedKeys;
+        std::map<std::string, const Refusal *> refusedKeys;
         for (const Refusal &refusal : refused) {
             lines.push_back("delete error: bucket: " + *strBucket + " key:" +
                             consoleText(refusal.strKey) + " (" + consoleText(refusal.strCode) +
                             ": " + consoleText(refusal.strMessage) + ")");
-            refusedKeys.insert(refusal.strKey);
+            refusedKeys.emplace(refusal.strKey, &refusal);
         }
         for (const char *pszKey : names) {
-            if (refusedKeys.count(pszKey))
+            const auto refusal = refusedKeys.find(pszKey);
+            if (refusal != refusedKeys.end()) {
                 ++nFailed;
-            else
+                emitError({"delete", pszKey, "", refusal->second->strCode, httpStatus(),
+                           refusal->second->strMessage, ""});
+            } else {
                 deleted.push_back(pszKey);
+                emitDelete(pszKey);
+            }
         }
     }
 

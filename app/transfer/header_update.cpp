@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "events.h"
 #include "outcome_lines.h"
 #include "request_runner.h"
 
@@ -122,8 +123,10 @@ struct CopyJob : public HeaderJob {
         if (bOk) {
             update->strETag = unquoted(szETag);
             ++totals->nUpdated;
+            emitUpdate(update->strKey);
         } else {
             ++totals->nFailed;
+            emitError(errorEvent("update", update->strKey, ""));
         }
     }
     static S3Status propertiesCallback(const S3ResponseProperties *, void *) { return S3StatusOK; }

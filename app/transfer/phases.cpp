@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "console.h"
+#include "events.h"
 #include "mime.h"
 
 std::string notSendingPagesLine(long nFailed)
@@ -49,10 +50,14 @@ UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
         // failure the later phases wait for the next run, and count as failed.
         if (totals.nFailed > 0) {
             long nLeft = 0;
-            for (std::size_t i = 0; i < items.size(); ++i)
-                if (phaseOf(items[i], strIndexPageKey) >= phase)
+            const std::string strLine = notSendingPagesLine(totals.nFailed);
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                if (phaseOf(items[i], strIndexPageKey) >= phase) {
                     ++nLeft;
-            printLine(notSendingPagesLine(totals.nFailed));
+                    emitError({"upload", items[i].strKey, items[i].strPath, "", 0, strLine, ""});
+                }
+            }
+            printLine(strLine);
             totals.nFailed += nLeft;
             break;
         }

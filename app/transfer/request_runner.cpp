@@ -26,6 +26,7 @@ void RunnerJob::tryEnded(S3Status status, const S3ErrorDetails *details)
     lastStatus = status;
     ask = status == S3StatusOK || !followsStore() ? StoreAsk() : readStoreAsk(status, details);
     strCode = details && details->code ? details->code : "";
+    strMessage = details && details->message ? details->message : "";
     nHttpStatus = details ? details->httpStatus : 0;
     if (runner)
         runner->completed.push_back(index);
@@ -39,6 +40,25 @@ S3BucketContext RunnerJob::sending(const S3BucketContext &ctx) const
 std::string RunnerJob::retryReason() const
 {
     return (strCode.empty() ? std::string(S3_get_status_name(lastStatus)) : strCode) + retrySubject();
+}
+
+ErrorEvent RunnerJob::errorEvent(const char *pszStage, const std::string &strKey,
+                                 const std::string &strPath, const std::string &strWhy) const
+{
+    ErrorEvent error;
+    error.strStage = pszStage;
+    error.strKey = strKey;
+    error.strPath = strPath;
+    if (!strWhy.empty()) {
+        error.strMessage = strWhy;
+        return error;
+    }
+    if (nTries > 0) {
+        error.strCode = strCode.empty() ? std::string(S3_get_status_name(lastStatus)) : strCode;
+        error.nHttp = nHttpStatus;
+    }
+    error.strMessage = strMessage.empty() && nTries == 0 ? "not sent" : strMessage;
+    return error;
 }
 
 bool RunnerJob::worthRetry() const { return isRetryableOutcome(lastStatus, strCode.c_str(), nHttpStatus); }
@@ -219,6 +239,14 @@ void RequestRunner::decide(RunnerJob &job)
     char sz[96];
     std::snprintf(sz, sizeof sz, "retry %d of %d in %.2f s: ", nTries, nRetries, delay);
     job.lines.push_back(sz + job.retryReason());
+    JsonEvent retry("retry");
+    retry.number("try", job.nTries).number("of", nRetries).decimal("delay", delay);
+    retry.text("code", job.strCode.empty() ? std::string(S3_get_status_name(job.lastStatus)) : job.strCode);
+    retry.number("http", job.nHttpStatus);
+    if (!job.retryKey().empty())
+        retry.text("key", job.retryKey());
+    retry.text("reason", job.retryReason());
+    emitEvent(retry);
     queueAt(job, due);
     job.retryScheduled();
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "events.h"
 #include "s3client.h"
 #include "store_answer.h"
 
@@ -50,6 +51,8 @@ public:
     virtual void finish(bool bOk) = 0;
     // What a retry line names after "retry N of M in S s: " and the code.
     virtual std::string retrySubject() const { return ""; }
+    // The key a retry event names ("" = none).
+    virtual std::string retryKey() const { return ""; }
     // The whole text of a retry line after "retry N of M in S s: ": the
     // store's code (or the status) and retrySubject().
     virtual std::string retryReason() const;
@@ -89,6 +92,13 @@ public:
     S3Status status() const { return lastStatus; }
     const std::string &code() const { return strCode; }
     int httpStatus() const { return nHttpStatus; }
+    // The last try's error message from the answer ("" = none).
+    const std::string &message() const { return strMessage; }
+    // The error event of the job's last try: the store's code (else the
+    // client's status name), its HTTP status and message; strWhy, when the
+    // job failed for a reason of its own, in place of the message.
+    ErrorEvent errorEvent(const char *pszStage, const std::string &strKey,
+                          const std::string &strPath, const std::string &strWhy = "") const;
 
     // The job's block: printed once every block before it is out.
     std::vector<std::string> lines;
@@ -107,6 +117,7 @@ private:
     Clock::time_point due;
     S3Status lastStatus = S3StatusInternalError;
     std::string strCode;
+    std::string strMessage;
     int nHttpStatus = 0;
 };
 

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "compress.h"
+#include "events.h"
 #include "console.h"
 #include "mime.h"
 #include "myPutObj.h"
@@ -50,6 +51,8 @@ struct Slot : public RunnerJob {
     Clock::time_point lifeEnd;        // ... and when it ends
     bool bSentStorageClass = false;
     HintLog *hints = nullptr;
+    std::string strHint;              // the hint given with the last try's failure
+    std::string strWhy;               // why the file itself could not be sent
     TransferObserver *observer = nullptr; // the progress line, or null
     // The request of the try in flight: alive until its complete callback,
     // so nothing the client was handed is gone before it is sent.
@@ -62,6 +65,7 @@ struct Slot : public RunnerJob {
     Settled settle() override;
     void finish(bool bOk) override;
     std::string retrySubject() const override { return " key:" + consoleText(item->strKey); }
+    std::string retryKey() const override { return item->strKey; }
     Clock::time_point deadline() const override { return lifeEnd; }
     std::string outOfTimeLine() const override
     {
@@ -75,9 +79,10 @@ struct Slot : public RunnerJob {
     }
     void notSent() override;
     // Ends the job with one line saying why.
-    void fail(const std::string &strWhy)
+    void fail(const std::string &strLine)
     {
-        lines.push_back(strWhy);
+        lines.push_back(strLine);
+        strWhy = strLine;
         finish(false);
     }
     // Why the file cannot be sent: it is not the scanned one any more (its
@@ -124,8 +129,12 @@ S3Status answerCallback(const S3ResponseProperties *prop, void *callbackData)
 void completeCallback(S3Status status, const S3ErrorDetails *details, void *callbackData)
 {
     Slot &slot = *static_cast<Slot *>(callbackData);
-    std::vector<std::string> lines =
-        outcomeLines(status, details, slot.hints, slot.bSentStorageClass);
+    std::vector<std::string> lines = outcomeLines(status, details, nullptr, slot.bSentStorageClass);
+    slot.strHint = status == S3StatusOK || !slot.hints
+                       ? std::string()
+                       : slot.hints->once(status, details, slot.bSentStorageClass);
+    if (!slot.strHint.empty())
+        lines.push_back(slot.strHint);
     slot.lines.insert(slot.lines.end(), lines.begin(), lines.end());
     closeFile(slot);
     slot.tryEnded(status, details);
@@ -253,8 +262,12 @@ void Slot::finish(bool bOk)
         item->strETag = strETag;
         ++totals->nSent;
         totals->nBytesSent += bodySize;
+        emitUpload(item->strKey, item->strPath, bodySize, strETag, item->bForced);
     } else {
         ++totals->nFailed;
+        ErrorEvent error = errorEvent("upload", item->strKey, item->strPath, strWhy);
+        error.strHint = strHint;
+        emitError(error);
         if (item->bNamed)
             lines.push_back("upload error: bucket: " + *strBucket + " key:" +
                             consoleText(item->strKey) + " path:" + consoleText(item->strPath));
@@ -356,7 +369,8 @@ RunnerJob::Settled Slot::settle()
         bChanged = true;
     if (!bChanged && nReadErrno == 0)
         return bExpired ? Settled::OutOfTime : Settled::No;
-    lines.push_back(fileFailureLine());
+    strWhy = fileFailureLine();
+    lines.push_back(strWhy);
     return Settled::OwnFailure;
 }
 

@@ -26,6 +26,7 @@ struct UploadItem {
     std::string strContentType;     // "" = the type of the file name's extension
     std::string strContentEncoding; // "gzip" or "br": the file is sent encoded so; "" = as it is
     std::vector<std::string> leadLines; // printed at the head of the block
+    bool bForced = false; // sent by --force though nothing shows it changed
     bool bNamed = true; // the block names the file ("upload:", "upload error"); the
                         // one-file form prints only the response lines
     // Set by the uploader when the store took the file: what was sent (the

@@ -729,6 +729,15 @@ typedef struct S3ServiceRequest
        namespace prefix, at any depth), "" when there is none. */
     const char *const *answerElementNames; /* may be NULL */
     int answerElementCount;
+    /* A service that takes a bearer token instead of a signature (an API
+       such as Cloudflare's): when neither NULL nor "", the request carries
+       "Authorization: Bearer " and the token (S3_MAX_SECURITY_TOKEN_SIZE at
+       most, no control byte) and is not signed: service, region, keys and
+       security token are not used.  Its answer is not read as XML: the whole
+       body (S3_MAX_SERVICE_ANSWER_SIZE at most) is handed to the answer
+       callback as body, and the final status is S3StatusOK for an answer of
+       200 to 299, else that of its HTTP status. */
+    const char *bearerToken;
 } S3ServiceRequest;
 
 /* What came back: the HTTP status and the texts asked for, in the order of
@@ -740,6 +749,10 @@ typedef struct S3ServiceAnswer
     int elementCount;
     const char *const *elementNames;
     const char *const *elementTexts;
+    /* The whole body of the answer to a request with a bearer token; NULL
+       (and 0) for any other. */
+    const char *body;
+    int bodySize;
 } S3ServiceAnswer;
 
 /* Once, before the complete callback, when an answer came (whatever its

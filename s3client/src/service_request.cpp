@@ -56,6 +56,8 @@ struct ServiceRequestData {
     PreparedRequest prepared;
 
     // The answer.
+    int rawAnswer; // a bearer request: the body as it is, not XML
+    char answerBody[S3_MAX_SERVICE_ANSWER_SIZE];
     SimpleXml simpleXml;
     int64_t answerSize;
     int answerUnreadable; // not an XML document
@@ -211,13 +213,19 @@ void send_empty_values_as_empty(ServiceRequestData *data)
     }
 }
 
+bool has_bearer(const S3ServiceRequest *request)
+{
+    return request->bearerToken && request->bearerToken[0];
+}
+
 // Checks what the caller asked for; S3StatusOK or why it cannot be sent.
 S3Status check_request(const S3ServiceRequest *request, HttpRequestType *type)
 {
     bool known = false;
     *type = method_type(request->method, &known);
+    const bool bearer = has_bearer(request);
     if (!known || !is_host(request->hostName) || !request->path ||
-        !is_plain_name(request->service) || !is_plain_name(request->region) ||
+        (!bearer && (!is_plain_name(request->service) || !is_plain_name(request->region))) ||
         (request->bodySize < 0) || (request->bodySize && !request->body) ||
         (request->bodySize && (*type != HttpRequestTypePOST) && (*type != HttpRequestTypePUT)) ||
         (request->headerCount < 0) || (request->headerCount && !request->headers) ||
@@ -240,6 +248,15 @@ S3Status check_request(const S3ServiceRequest *request, HttpRequestType *type)
         }
     }
 
+    if (bearer) {
+        // Refused, never cut, as the keys are.
+        if (strlen(request->bearerToken) > S3_MAX_SECURITY_TOKEN_SIZE) {
+            return S3StatusHeadersTooLong;
+        }
+        if (!is_header_value(request->bearerToken)) {
+            return S3StatusBadMetaData;
+        }
+    }
     // Credentials are refused, never cut: a cut key id signs as someone else.
     const char *id = request->accessKeyId ? request->accessKeyId : "";
     const char *secret = request->secretAccessKey ? request->secretAccessKey : "";
@@ -271,7 +288,17 @@ S3Status check_request(const S3ServiceRequest *request, HttpRequestType *type)
     return S3StatusOK;
 }
 
-// The URI, the header lines and their V4 signature.
+// The request is whole once its lines are: what it sends.
+S3Status lines_composed(ServiceRequestData *data)
+{
+    send_empty_values_as_empty(data);
+    data->prepared.uri = data->uri;
+    data->prepared.headerLines = data->lines;
+    data->prepared.headerCount = data->lineCount;
+    return S3StatusOK;
+}
+
+// The URI and the header lines: signed V4, or with the caller's bearer token.
 S3Status compose_request(ServiceRequestData *data, const S3ServiceRequest *request,
                          HttpRequestType type)
 {
@@ -282,6 +309,18 @@ S3Status compose_request(ServiceRequestData *data, const S3ServiceRequest *reque
                            hasQuery ? request->query : "");
     if ((n < 0) || (n >= (int) sizeof(data->uri))) {
         return S3StatusUriTooLong;
+    }
+
+    if (has_bearer(request)) {
+        bool ok = add_line(data, "Host", request->hostName);
+        for (int i = 0; ok && (i < request->headerCount); ++i) {
+            ok = add_line(data, request->headers[i].name, request->headers[i].value);
+        }
+        char authorization[sizeof("Bearer ") + S3_MAX_SECURITY_TOKEN_SIZE];
+        snprintf(authorization, sizeof(authorization), "Bearer %s", request->bearerToken);
+        ok = ok && add_line(data, "Authorization", authorization);
+        memset(authorization, 0, sizeof(authorization));
+        return ok ? lines_composed(data) : S3StatusHeadersTooLong;
     }
 
     char amzDate[V4_DATE_SIZE];
@@ -334,12 +373,7 @@ S3Status compose_request(ServiceRequestData *data, const S3ServiceRequest *reque
     if (!add_line(data, "Authorization", authorization)) {
         return S3StatusHeadersTooLong;
     }
-    send_empty_values_as_empty(data);
-
-    data->prepared.uri = data->uri;
-    data->prepared.headerLines = data->lines;
-    data->prepared.headerCount = data->lineCount;
-    return S3StatusOK;
+    return lines_composed(data);
 }
 
 // --------------------------------------------------------------- the answer
@@ -396,6 +430,10 @@ S3Status answer_data_callback(int bufferSize, const char *buffer, void *callback
     if (data->answerSize > S3_MAX_SERVICE_ANSWER_SIZE) {
         return S3StatusXmlDocumentTooLarge;
     }
+    if (data->rawAnswer) {
+        memcpy(&data->answerBody[data->answerSize - bufferSize], buffer, (size_t) bufferSize);
+        return S3StatusOK;
+    }
     if (data->answerUnreadable) {
         return S3StatusOK;
     }
@@ -429,14 +467,20 @@ void service_complete_callback(S3Status status, const S3ErrorDetails *details,
 
     // S3StatusOK: an answer came whole, whatever its HTTP status.
     const bool whole = (status == S3StatusOK);
-    if (whole && (data->answerSize > 0) && !data->answerUnreadable &&
+    if (data->rawAnswer) {
+        // Nothing is read from the body here: the caller reads it.
+        data->answerUnreadable = 1;
+        if (whole && !is_success(httpStatus)) {
+            status = request_http_status_to_status(httpStatus);
+        }
+    } else if (whole && (data->answerSize > 0) && !data->answerUnreadable &&
         (simplexml_finish(&data->simpleXml) != S3StatusOK)) {
         data->answerUnreadable = 1;
     }
     if (!whole || data->answerUnreadable) {
         clear_texts(data);
     }
-    if (whole) {
+    if (whole && !data->rawAnswer) {
         if (is_success(httpStatus)) {
             if (data->answerUnreadable) {
                 status = S3StatusXmlParseFailure;
@@ -463,6 +507,8 @@ void service_complete_callback(S3Status status, const S3ErrorDetails *details,
         answer.elementCount = data->nameCount;
         answer.elementNames = names;
         answer.elementTexts = texts;
+        answer.body = data->rawAnswer ? data->answerBody : NULL;
+        answer.bodySize = data->rawAnswer && whole ? (int) data->answerSize : 0;
         const S3Status answered = data->answerCallback(&answer, data->caller.callbackData);
         if (status == S3StatusOK) {
             status = answered;
@@ -525,7 +571,8 @@ void S3_send_service_request(const S3ServiceRequest *request, S3RequestContext *
     simplexml_initialize(&data->simpleXml, &answer_xml_callback, data);
     data->answerSize = 0;
     data->answerUnreadable = 0;
-    data->nameCount = request->answerElementCount;
+    data->rawAnswer = has_bearer(request) ? 1 : 0;
+    data->nameCount = data->rawAnswer ? 0 : request->answerElementCount;
     for (int i = 0; i < data->nameCount; ++i) {
         // Checked to fit by check_request.
         snprintf(data->names[i], sizeof(data->names[i]), "%s", request->answerElementNames[i]);

@@ -317,6 +317,31 @@ TEST_F(Invalidation, ADistributionIdThatIsNoIdIsRefusedBeforeAnythingIsSent)
     EXPECT_FALSE(store->getObject(bucket, "a.html").exists);
 }
 
+TEST_F(Invalidation, EachDistributionForgetsThePathsItServesBelowItsOriginPath)
+{
+    // One distribution serves the bucket's blog/ folder at its root, the
+    // other the whole bucket; a third serves another folder only.
+    const std::string blog = cloudFront->createDistribution(bucket, "/blog");
+    const std::string shop = cloudFront->createDistribution(bucket, "/shop");
+    site.write("index.html", "home");
+    site.write("posts/a.html", "a");
+    ToolRun r = run({{"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", blog + ", " + distribution + "," + shop},
+                     {"SITEMIRROR_PREFIX", "blog"}});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::vector<std::string> blogIds = cloudFront->invalidations(blog);
+    ASSERT_EQ(blogIds.size(), 1u) << r.out;
+    EXPECT_EQ(cloudFront->paths(blog, blogIds[0]),
+              (std::set<std::string>{"/", "/index.html", "/fileLists.html", "/posts/a.html"}));
+    const std::vector<std::string> wholeIds = invalidations();
+    ASSERT_EQ(wholeIds.size(), 1u);
+    EXPECT_EQ(pathsOf(wholeIds[0]), (std::set<std::string>{"/blog/", "/blog/index.html",
+                                                           "/blog/fileLists.html",
+                                                           "/blog/posts/a.html"}));
+    EXPECT_TRUE(cloudFront->invalidations(shop).empty()) << "it serves none of the keys";
+    EXPECT_NE(r.out.find("invalidation: " + blogIds[0] + " (4 paths)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("invalidation: " + wholeIds[0] + " (4 paths)"), std::string::npos);
+}
+
 // CloudFront's side of the signature, which moto does not check: signed V4
 // for the service and region CloudFront answers for, whatever the store's
 // own signature version, and refused when the secret is wrong.

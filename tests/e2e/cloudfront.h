@@ -38,8 +38,9 @@ public:
     // moto at endpoint ("127.0.0.1:PORT", straight, not through the proxy).
     explicit MotoCloudFront(std::string endpoint) : endpoint(std::move(endpoint)) {}
 
-    // A new distribution in front of bucket; its id.
-    std::string createDistribution(const std::string &bucket)
+    // A new distribution in front of bucket (its folder strOriginPath, "/blog",
+    // when not empty); its id.
+    std::string createDistribution(const std::string &bucket, const std::string &strOriginPath = "")
     {
         static int nDistribution = 0;
         const std::string config =
@@ -48,6 +49,7 @@ public:
             "<CallerReference>test-" + std::to_string(++nDistribution) + "</CallerReference>"
             "<Origins><Quantity>1</Quantity><Items><Origin><Id>site</Id>"
             "<DomainName>" + bucket + ".s3.amazonaws.com</DomainName>"
+            "<OriginPath>" + strOriginPath + "</OriginPath>"
             "<S3OriginConfig><OriginAccessIdentity></OriginAccessIdentity></S3OriginConfig>"
             "</Origin></Items></Origins>"
             "<DefaultCacheBehavior><TargetOriginId>site</TargetOriginId>"
@@ -112,15 +114,13 @@ private:
     std::string endpoint;
 };
 
-// cloudfront_check.py on a free port: takes an invalidation only when it is
-// signed V4 for CloudFront with the key pair given, and says what it took.
-class CheckingCloudFront {
+// A stand-in service of tests/e2e on a free port of loopback: a Python
+// script whose first line on standard output is its port; ended with the test.
+class StandInServer {
 public:
-    CheckingCloudFront(const std::string &accessKeyId, const std::string &secretAccessKey)
+    explicit StandInServer(const std::vector<std::string> &argv)
     {
-        const Spawned child = spawnReadingOutput(
-            {"python3", SITEMIRROR_SOURCE_DIR "/tests/e2e/cloudfront_check.py", "--access-key",
-             accessKeyId, "--secret-key", secretAccessKey});
+        const Spawned child = spawnReadingOutput(argv);
         pid = child.pid;
         const int fd = child.fd;
         // Its first line is its port; a server that does not say it in time failed.
@@ -136,21 +136,21 @@ public:
         ::close(fd);
         if (line.find('\n') == std::string::npos) {
             stop();
-            throw std::runtime_error("cloudfront_check.py did not start");
+            throw std::runtime_error(argv.at(1) + " did not start");
         }
         port = std::stoi(line);
     }
-    ~CheckingCloudFront() { stop(); }
-    CheckingCloudFront(const CheckingCloudFront &) = delete;
-    CheckingCloudFront &operator=(const CheckingCloudFront &) = delete;
+    ~StandInServer() { stop(); }
+    StandInServer(const StandInServer &) = delete;
+    StandInServer &operator=(const StandInServer &) = delete;
 
     std::string endpoint() const { return "127.0.0.1:" + std::to_string(port); }
-    // One line per request: "accepted PATH PATH..." or "refused CODE".
-    std::string verdicts() const
+    // The body of a GET of target from the stand-in.
+    std::string get(const std::string &target) const
     {
         CURL *curl = curl_easy_init();
         std::string answer;
-        const std::string url = "http://" + endpoint() + "/__check__/verdicts";
+        const std::string url = "http://" + endpoint() + target;
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
@@ -158,7 +158,7 @@ public:
         const CURLcode rc = curl_easy_perform(curl);
         curl_easy_cleanup(curl);
         if (rc != CURLE_OK)
-            throw std::runtime_error("cloudfront_check.py does not answer");
+            throw std::runtime_error("the stand-in does not answer " + url);
         return answer;
     }
 
@@ -178,6 +178,19 @@ private:
     }
     pid_t pid = -1;
     int port = 0;
+};
+
+// cloudfront_check.py: takes an invalidation only when it is signed V4 for
+// CloudFront with the key pair given, and says what it took.
+class CheckingCloudFront : public StandInServer {
+public:
+    CheckingCloudFront(const std::string &accessKeyId, const std::string &secretAccessKey)
+        : StandInServer({"python3", SITEMIRROR_SOURCE_DIR "/tests/e2e/cloudfront_check.py",
+                         "--access-key", accessKeyId, "--secret-key", secretAccessKey})
+    {
+    }
+    // One line per request: "accepted PATH PATH..." or "refused CODE".
+    std::string verdicts() const { return get("/__check__/verdicts"); }
 };
 
 } // namespace e2e

@@ -11,7 +11,10 @@ CloudFront's error document (403 SignatureDoesNotMatch, InvalidClientTokenId,
 or 400 MissingAuthenticationToken). The signature checks are the checking
 proxy's own (tests/harness/sigproxy.py), told another service.
 
-Usage: cloudfront_check.py --access-key ID --secret-key SECRET [--token T]
+GetDistributionConfig is answered too, signed alike, with one origin whose
+OriginPath is --origin-path.
+
+Usage: cloudfront_check.py --access-key ID --secret-key SECRET [--token T] [--origin-path P]
 The first line on stdout is the port it listens on. GET /__check__/verdicts
 gives one line per request: "accepted PATHS..." or "refused CODE".
 """
@@ -80,7 +83,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def do_GET(self):
-        self.answer(200, ''.join(line + '\n' for line in self.verdicts).encode(), 'text/plain')
+        if self.path == '/__check__/verdicts':
+            return self.answer(200, ''.join(line + '\n' for line in self.verdicts).encode(),
+                               'text/plain')
+        # GetDistributionConfig, signed as the invalidation is; not a verdict.
+        if not re.fullmatch(r'/2020-05-31/distribution/[A-Za-z0-9]+/config', self.path):
+            return self.answer(404, error('NoSuchResource', 'no such resource'))
+        refused = verdict('GET', self.path, list(self.headers.items()), b'', self.server.args)
+        if refused:
+            return self.answer(refused[0], error(refused[1], 'refused by the check'))
+        self.answer(200, ('<?xml version="1.0"?><DistributionConfig><Origins><Quantity>1'
+                          '</Quantity><Items><Origin><Id>site</Id><OriginPath>%s</OriginPath>'
+                          '</Origin></Items></Origins></DistributionConfig>'
+                          % self.server.args.origin_path).encode())
 
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get('Content-Length', '0')))
@@ -106,6 +121,7 @@ def main():
     parser.add_argument('--access-key', required=True)
     parser.add_argument('--secret-key', required=True)
     parser.add_argument('--token')
+    parser.add_argument('--origin-path', default='')
     args = parser.parse_args()
     server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
     server.args = args

@@ -56,10 +56,7 @@ class DeployOnEachStore : public e2e::OnEachStore {
 protected:
     ToolRun run(const std::string &args, std::map<std::string, std::string> extra = {})
     {
-        auto vars = env();
-        for (const auto &kv : extra)
-            vars[kv.first] = kv.second;
-        return e2e::runTool(args, vars);
+        return e2e::runToolOver(args, env(), extra);
     }
     bool exists(const std::string &key) { return store->getObject(bucket, key).exists; }
     // The pages strDir + "pageN.html" for N from 0 up to n.

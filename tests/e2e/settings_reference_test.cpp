@@ -14,20 +14,21 @@
 
 namespace {
 
-// The variables of the settings table (docs/configuration.md), in its order: the rows of
-// the first table whose first cell is a SITEMIRROR_* name in backticks.
-std::vector<std::string> readmeSettings()
+// The variables of the settings table (docs/configuration.md), in its order:
+// the SITEMIRROR_* names in backticks that begin the rows of the first table
+// holding one (its other rows name variables of other tools).
+std::vector<std::string> documentedSettings()
 {
     std::ifstream in(std::string(SITEMIRROR_SOURCE_DIR) + "/docs/configuration.md");
     std::vector<std::string> names;
     std::string line;
     bool bInTable = false;
     while (std::getline(in, line)) {
-        const bool bRow = line.rfind("| `SITEMIRROR_", 0) == 0;
-        if (bRow) {
+        const bool bSetting = line.rfind("| `SITEMIRROR_", 0) == 0;
+        if (bSetting) {
             bInTable = true;
             names.push_back(line.substr(3, line.find('`', 3) - 3));
-        } else if (bInTable) {
+        } else if (bInTable && line.rfind("| `", 0) != 0) {
             break; // the table has ended
         }
     }
@@ -68,18 +69,23 @@ TEST(SettingsReference, EverySettingOfTheReadmeTableIsTakenFromTheRulesFile)
         {"SITEMIRROR_INVALIDATION_MAX_PATHS", {"33", "33"}},
         {"SITEMIRROR_ADDRESSING", {"\"virtual\"", "virtual"}},
         {"SITEMIRROR_INSTANCE_METADATA", {"\"on\"", "on"}},
+        {"SITEMIRROR_CLOUDFLARE_ZONE", {"\"Z0NE\"", "Z0NE"}},
+        {"SITEMIRROR_CLOUDFLARE_ENDPOINT", {"\"http://127.0.0.1:11\"", "http://127.0.0.1:11"}},
+        {"SITEMIRROR_PURGE_MAX_URLS", {"44", "44"}},
+        {"SITEMIRROR_OUTPUT", {"\"json\"", "json"}},
     };
     const std::string strRules = site.base() + "/config.toml";
     std::map<std::string, std::string> env = {{"SITEMIRROR_CONFIG", strRules},
                                               {"HOME", site.base()},
-                                              {"XDG_CONFIG_HOME", site.base() + "/config"}};
+                                              {"XDG_CONFIG_HOME", site.base() + "/config"},
+                                              {"CLOUDFLARE_API_TOKEN", "token-of-the-test"}};
 
-    const std::vector<std::string> names = readmeSettings();
+    const std::vector<std::string> names = documentedSettings();
     ASSERT_GT(names.size(), 10u);
     std::string strToml;
     for (const std::string &name : names) {
-        if (name == "SITEMIRROR_CONFIG")
-            continue; // names the rules file itself: the environment only
+        if (name == "SITEMIRROR_CONFIG" || name == "SITEMIRROR_TARGET")
+            continue; // name the rules file and its table: the environment or an option only
         const auto it = samples.find(name);
         ASSERT_NE(it, samples.end()) << name << " is in the settings table: give it a sample here";
         std::string key = name.substr(std::string("SITEMIRROR_").size());
@@ -92,7 +98,7 @@ TEST(SettingsReference, EverySettingOfTheReadmeTableIsTakenFromTheRulesFile)
     e2e::ToolRun help = e2e::runTool("-h", env);
     ASSERT_EQ(help.status, 0) << strToml << help.out;
     for (const std::string &name : names) {
-        if (name == "SITEMIRROR_CONFIG")
+        if (name == "SITEMIRROR_CONFIG" || name == "SITEMIRROR_TARGET")
             continue;
         EXPECT_NE(help.out.find("\n  " + name + "=" + samples.at(name).shown), std::string::npos)
             << name << "\n" << help.out;

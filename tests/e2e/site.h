@@ -161,6 +161,15 @@ inline ToolRun runTool(const std::string &args, const std::map<std::string, std:
     return run;
 }
 
+// Runs the binary with env, each of extra set over it.
+inline ToolRun runToolOver(const std::string &args, std::map<std::string, std::string> env,
+                           const std::map<std::string, std::string> &extra)
+{
+    for (const auto &kv : extra)
+        env[kv.first] = kv.second;
+    return runTool(args, env);
+}
+
 // A child process started in the background with its standard output on a
 // pipe: argv run as given (the program looked up in PATH), env added to the
 // environment. The caller reads fd, and ends and reaps pid.

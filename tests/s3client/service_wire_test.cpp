@@ -120,6 +120,7 @@ struct ServiceOutcome {
     int answers = 0;
     int answerHttpStatus = -1;
     std::vector<std::pair<std::string, std::string>> texts; // name, text
+    std::string body; // the whole answer, for a request with a bearer token
     std::string text(const std::string &name) const
     {
         for (const auto &t : texts) {
@@ -140,6 +141,7 @@ S3Status onAnswer(const S3ServiceAnswer *answer, void *data)
     for (int i = 0; i < answer->elementCount; i++) {
         o->texts.emplace_back(answer->elementNames[i], answer->elementTexts[i]);
     }
+    o->body = answer->body ? std::string(answer->body, static_cast<size_t>(answer->bodySize)) : "";
     return S3StatusOK;
 }
 S3Status onServiceProperties(const S3ResponseProperties *p, void *data)
@@ -163,6 +165,7 @@ struct Invalidation {
     std::string token;
     std::string path = kTarget;
     std::string method = "POST";
+    std::string bearer; // "" = signed
     std::vector<S3NameValue> headers = {{"Content-Type", "application/xml"}};
 
     Invalidation(std::string h, const std::vector<std::string> &paths) : host(std::move(h))
@@ -194,6 +197,7 @@ struct Invalidation {
         r.securityToken = token.c_str();
         r.answerElementNames = kNames;
         r.answerElementCount = 3;
+        r.bearerToken = bearer.c_str();
         return r;
     }
 };
@@ -433,6 +437,42 @@ TEST_F(ServiceWire, QueuedRequestsEndOnceWhenTheContextRuns)
 }
 
 // What cannot be sent as asked is refused before anything goes out.
+TEST_F(ServiceWire, ABearerRequestHandsBackTheWholeAnswerAndIsJudgedByItsStatus)
+{
+    // Not XML: the caller reads it; no texts are looked for.
+    AnswerFile json("{\"success\":true,\"errors\":[],\"result\":{\"id\":\"z\"}}");
+    harness::FaultServer ok("status:200:" + json.path());
+    Invalidation inv(ok.endpoint(), {"/a"});
+    inv.bearer = "api-token";
+    inv.secret = ""; // no keys are needed
+    ServiceOutcome o = send(inv);
+    EXPECT_EQ(S3StatusOK, o.outcome.status);
+    EXPECT_EQ(1, o.answers);
+    EXPECT_EQ(200, o.answerHttpStatus);
+    EXPECT_EQ("{\"success\":true,\"errors\":[],\"result\":{\"id\":\"z\"}}", o.body);
+    EXPECT_TRUE(o.texts.empty());
+
+    AnswerFile refusal("{\"success\":false,\"errors\":[{\"code\":10000}]}");
+    harness::FaultServer refused("status:403:" + refusal.path());
+    inv.host = refused.endpoint();
+    o = send(inv);
+    EXPECT_EQ(S3StatusHttpErrorForbidden, o.outcome.status);
+    EXPECT_EQ(403, o.outcome.httpStatus);
+    EXPECT_EQ("{\"success\":false,\"errors\":[{\"code\":10000}]}", o.body);
+
+    // A token that would end its line, or longer than a token may be, is never sent.
+    for (const std::string &token : {std::string("a\r\nX-Evil: 1"),
+                                     std::string(S3_MAX_SECURITY_TOKEN_SIZE + 1, 't')}) {
+        const int nBefore = ok.requestsSeen();
+        inv.host = ok.endpoint();
+        inv.bearer = token;
+        o = send(inv);
+        EXPECT_NE(S3StatusOK, o.outcome.status);
+        EXPECT_EQ(0, o.answers);
+        EXPECT_EQ(nBefore, ok.requestsSeen());
+    }
+}
+
 TEST_F(ServiceWire, RequestsThatCannotBeSentAsAskedAreRefusedUnsent)
 {
     harness::FaultServer server("status:200");

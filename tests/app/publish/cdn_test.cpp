@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cdn.h"
+#include "cloudflare.h"
 #include "session.h"
 #include "harness.h"
 #include "s3client.h"
@@ -208,6 +209,48 @@ TEST(InvalidationAnswers, EachAnswerIsReportedAndTriedAgainOnlyWhenWorthIt)
               std::string::npos)
         << out;
     S3_deinitialize();
+}
+
+} // namespace
+
+namespace {
+
+TEST(CloudFrontDistributions, ACommaListGivesEachIdOnceInOrder)
+{
+    EXPECT_EQ(cloudFrontDistributions(""), std::vector<std::string>{});
+    EXPECT_EQ(cloudFrontDistributions("E1"), std::vector<std::string>{"E1"});
+    EXPECT_EQ(cloudFrontDistributions("E1, E2,,E1 ,E3"),
+              (std::vector<std::string>{"E1", "E2", "E3"}));
+}
+
+TEST(CloudFrontOriginPath, KeysAreTheirPathsBelowTheOriginsFolderAndOthersAreNotServed)
+{
+    const std::vector<std::string> keys = {"blog/index.html", "blog/a/b.html", "blogger.html",
+                                           "blog", "shop/x.html"};
+    EXPECT_EQ(keysBelowOriginPath(keys, ""), keys);
+    EXPECT_EQ(keysBelowOriginPath(keys, "/"), keys);
+    const std::vector<std::string> blog = {"index.html", "a/b.html"};
+    EXPECT_EQ(keysBelowOriginPath(keys, "/blog"), blog);
+    EXPECT_EQ(keysBelowOriginPath(keys, "/blog/"), blog);
+    EXPECT_EQ(keysBelowOriginPath(keys, "blog"), blog);
+    EXPECT_EQ(keysBelowOriginPath(keys, "/none"), std::vector<std::string>{});
+}
+
+TEST(CloudflarePurge, UrlsAreTheSiteAddressAndThePathBelowThePrefix)
+{
+    const std::vector<std::string> keys = {"blog/index.html", "blog/a b/index.html",
+                                           "blog/x\"y.html", "other/z.html", "blog/fileLists.html"};
+    EXPECT_EQ(purgeUrls(keys, "https://www.example.org/", "blog/"),
+              (std::vector<std::string>{"https://www.example.org/",
+                                        "https://www.example.org/a%20b/",
+                                        "https://www.example.org/a%20b/index.html",
+                                        "https://www.example.org/fileLists.html",
+                                        "https://www.example.org/index.html",
+                                        "https://www.example.org/x%22y.html"}));
+    EXPECT_EQ(purgeUrls({"a.html"}, "http://h", ""), std::vector<std::string>{"http://h/a.html"});
+    EXPECT_EQ(purgeBody({"http://h/a.html", "http://h/\"q\""}, false),
+              "{\"files\":[\"http://h/a.html\",\"http://h/\\\"q\\\"\"]}");
+    EXPECT_EQ(purgeBody({}, true), "{\"purge_everything\":true}");
 }
 
 } // namespace

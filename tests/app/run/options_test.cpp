@@ -18,6 +18,15 @@ CommandLine parse(std::vector<std::string> words)
     return parseCommandLine(static_cast<int>(words.size()), argv.data());
 }
 
+// The value given for the setting strVariable, "-" when none was.
+std::string given(const CommandLine &cl, const std::string &strVariable)
+{
+    for (const CommandLine::Given &g : cl.settings)
+        if (g.strVariable == strVariable)
+            return g.strValue;
+    return "-";
+}
+
 TEST(Options, FlagsBeforeTheFormsAndArgumentsAfterThem)
 {
     struct Row {
@@ -52,7 +61,7 @@ TEST(Options, FlagsBeforeTheFormsAndArgumentsAfterThem)
         EXPECT_EQ(cl.bDryRun, r.bDryRun) << strWords;
         EXPECT_EQ(cl.bQuiet, r.bQuiet) << strWords;
         EXPECT_EQ(cl.bUsage, r.bUsage) << strWords;
-        EXPECT_EQ(cl.strJobs, r.strJobs) << strWords;
+        EXPECT_EQ(given(cl, "SITEMIRROR_JOBS"), r.strJobs.empty() ? "-" : r.strJobs) << strWords;
         EXPECT_EQ(cl.args, r.args) << strWords;
     }
 }
@@ -65,8 +74,8 @@ TEST(Options, HelpAndVersionAreRecognisedInBothSpellings)
     EXPECT_TRUE(parse({"--version"}).bVersion);
     // Parsing twice in one process starts afresh.
     EXPECT_FALSE(parse({"f"}).bHelp);
-    EXPECT_TRUE(parse({"-j", "3"}).bJobs);
-    EXPECT_FALSE(parse({}).bJobs);
+    EXPECT_EQ(given(parse({"-j", "3"}), "SITEMIRROR_JOBS"), "3");
+    EXPECT_EQ(given(parse({}), "SITEMIRROR_JOBS"), "-");
 }
 
 TEST(Options, ProgressAndNoWaitAreFlagsThatTakeNoValue)
@@ -124,3 +133,43 @@ TEST(Options, DeleteAndChangedListAreLongOptionsBeforeTheArguments)
 }
 
 } // namespace
+
+TEST(Options, SettingOptionsStandForTheirVariablesAndTheLastOneWins)
+{
+    CommandLine cl = parse({"--root", "public", "--bucket=b", "--prefix", "", "--endpoint",
+                            "http://127.0.0.1:9", "--target", "staging", "--output", "json",
+                            "--bucket", "c", "site.html"});
+    EXPECT_FALSE(cl.bUsage);
+    EXPECT_EQ(given(cl, "SITEMIRROR_ROOT"), "public");
+    EXPECT_EQ(given(cl, "SITEMIRROR_BUCKET"), "c");
+    EXPECT_EQ(given(cl, "SITEMIRROR_PREFIX"), ""); // the whole bucket
+    EXPECT_EQ(given(cl, "SITEMIRROR_ENDPOINT"), "http://127.0.0.1:9");
+    EXPECT_EQ(given(cl, "SITEMIRROR_TARGET"), "staging");
+    EXPECT_EQ(given(cl, "SITEMIRROR_OUTPUT"), "json");
+    EXPECT_EQ(cl.args, std::vector<std::string>{"site.html"});
+    for (const CommandLine::Given &g : cl.settings) {
+        if (g.strVariable == "SITEMIRROR_BUCKET") {
+            EXPECT_EQ(g.strOption, "--bucket");
+        }
+    }
+}
+
+TEST(Options, ExcludesGatherInOrderAndForceAndSummaryAreRead)
+{
+    CommandLine cl = parse({"--exclude", "*.psd", "--force", "--exclude=drafts/",
+                            "--summary-markdown", "s.md"});
+    EXPECT_FALSE(cl.bUsage);
+    EXPECT_EQ(cl.excludes, (std::vector<std::string>{"*.psd", "drafts/"}));
+    EXPECT_TRUE(cl.bForce);
+    EXPECT_EQ(cl.strSummaryMarkdown, "s.md");
+    EXPECT_FALSE(parse({}).bForce);
+}
+
+TEST(Options, EmptyOrMultiLineValuesThatMeanNothingAreUsageErrors)
+{
+    for (const std::vector<std::string> &words :
+         {std::vector<std::string>{"--root", ""}, {"--bucket="}, {"--target", ""}, {"--output="},
+          {"--exclude", ""}, {"--exclude", "a\nb"}, {"--exclude", "a\rb"},
+          {"--summary-markdown", ""}, {"--root"}})
+        EXPECT_TRUE(parse(words).bUsage) << words[0];
+}

@@ -322,12 +322,18 @@ TEST(Settings, CloudFrontSettingsParseAndAnIdThatIsNoIdIsRefused)
     EXPECT_EQ(s.strCloudFrontDistribution, "E2ABC123xyz");
     EXPECT_EQ(s.strCloudFrontEndpoint, "http://127.0.0.1:9");
     EXPECT_EQ(s.nInvalidationMaxPaths, 3000);
+    g_vars = {{"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1, E2"}};
+    s = loadSettings(lookup);
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_EQ(s.strCloudFrontDistribution, "E1, E2");
 
     // The id goes into the request's path: nothing but letters and digits.
     const char *bad[][2] = {{"SITEMIRROR_INVALIDATION_MAX_PATHS", "0"},
                             {"SITEMIRROR_INVALIDATION_MAX_PATHS", "3001"},
                             {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1/../x"},
-                            {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1 x"},
+                            {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1,E2/x"},
+                            {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION",
+                             "E1,E1234567890123456789012345678901234567890123456789012345678901234"},
                             {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1?x=1"},
                             {"SITEMIRROR_CLOUDFRONT_DISTRIBUTION", "E1\r\nHost: x"}};
     for (const auto &row : bad) {
@@ -339,6 +345,108 @@ TEST(Settings, CloudFrontSettingsParseAndAnIdThatIsNoIdIsRefused)
         EXPECT_EQ(s.strCloudFrontDistribution, "");
         EXPECT_EQ(s.nInvalidationMaxPaths, 100);
     }
+}
+
+TEST(SettingLayers, ANamedTargetSitsBetweenTheFileAndTheEnvironment)
+{
+    TempDir dir;
+    const std::string strFile = dir.write("config.toml", "bucket = \"file.example\"\n"
+                                                         "jobs = 8\n"
+                                                         "[targets.staging]\n"
+                                                         "bucket = \"staging.example\"\n"
+                                                         "prefix = \"preview\"\n"
+                                                         "[targets.broken]\n"
+                                                         "retries = 99\n");
+    RulesFile rules;
+    std::string strError;
+    ASSERT_TRUE(readRulesFile(strFile, true, rules, strError)) << strError;
+    ASSERT_EQ(rules.targets.size(), 2u);
+
+    struct Row {
+        const char *what;
+        std::map<std::string, std::string> vars;
+        OptionSettings options;
+        std::string bucket, prefix, target;
+        std::vector<std::string> errors;
+    } rows[] = {
+        {"no target: the file's top level", {}, {}, "file.example", "", "", {}},
+        {"the variable names it", {{"SITEMIRROR_TARGET", "staging"}}, {}, "staging.example",
+         "preview/", "staging", {}},
+        {"the environment over the target",
+         {{"SITEMIRROR_TARGET", "staging"}, {"SITEMIRROR_BUCKET", "env.example"}}, {},
+         "env.example", "preview/", "staging", {}},
+        {"the option over the variable",
+         {{"SITEMIRROR_TARGET", "nope"}},
+         {{"SITEMIRROR_TARGET", {"--target", "staging"}}},
+         "staging.example", "preview/", "staging", {}},
+        {"an unknown name, with the names there are",
+         {{"SITEMIRROR_TARGET", "prod"}}, {}, "file.example", "", "",
+         {"invalid setting: SITEMIRROR_TARGET=prod (no such target; targets in " + strFile +
+          ": broken, staging)"}},
+        {"a target's value is refused at its line",
+         {}, {{"SITEMIRROR_TARGET", {"--target", "broken"}}}, "file.example", "", "broken",
+         {strFile + ":7: invalid setting: retries=99 (accepted: a whole number from 0 to 10)"}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        g_vars = row.vars;
+        Settings s = loadSettingsWithTarget(lookup, rules, strFile, row.options);
+        EXPECT_EQ(s.strBucket, row.bucket);
+        EXPECT_EQ(s.strPrefix, row.prefix);
+        EXPECT_EQ(s.strTarget, row.target);
+        EXPECT_EQ(s.nJobs, 8);
+        EXPECT_EQ(s.errors, row.errors);
+        EXPECT_EQ(s.targetNames, (std::vector<std::string>{"broken", "staging"}));
+    }
+
+    // Without a rules file a name is refused all the same.
+    g_vars = {{"SITEMIRROR_TARGET", "staging"}};
+    Settings s = loadSettingsWithTarget(lookup, RulesFile(), "", OptionSettings());
+    EXPECT_EQ(s.errors, (std::vector<std::string>{
+                            "invalid setting: SITEMIRROR_TARGET=staging (no such target; there "
+                            "is no rules file)"}));
+}
+
+TEST(Settings, CloudflareNeedsTheTokenFromTheEnvironmentAndOutputIsTextOrJson)
+{
+    g_vars = {};
+    Settings s = loadSettings(lookup);
+    EXPECT_EQ(s.strCloudflareZone, "");
+    EXPECT_EQ(s.nPurgeMaxUrls, 300);
+    EXPECT_FALSE(s.bJsonOutput);
+
+    g_vars = {{"SITEMIRROR_CLOUDFLARE_ZONE", "abc123"}, {"CLOUDFLARE_API_TOKEN", "t"},
+              {"SITEMIRROR_PURGE_MAX_URLS", "31"}, {"SITEMIRROR_OUTPUT", "JSON"}};
+    s = loadSettings(lookup);
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_EQ(s.strCloudflareZone, "abc123");
+    EXPECT_EQ(s.strCloudflareToken, "t");
+    EXPECT_EQ(s.nPurgeMaxUrls, 31);
+    EXPECT_TRUE(s.bJsonOutput);
+
+    const std::pair<const char *, std::map<std::string, std::string>> bad[] = {
+        {"SITEMIRROR_CLOUDFLARE_ZONE", {{"SITEMIRROR_CLOUDFLARE_ZONE", "abc123"}}},
+        {"SITEMIRROR_CLOUDFLARE_ZONE",
+         {{"SITEMIRROR_CLOUDFLARE_ZONE", "abc/../x"}, {"CLOUDFLARE_API_TOKEN", "t"}}},
+        {"SITEMIRROR_PURGE_MAX_URLS", {{"SITEMIRROR_PURGE_MAX_URLS", "0"}}},
+        {"SITEMIRROR_OUTPUT", {{"SITEMIRROR_OUTPUT", "yaml"}}},
+    };
+    for (const auto &row : bad) {
+        SCOPED_TRACE(row.first);
+        g_vars = row.second;
+        s = loadSettings(lookup);
+        ASSERT_EQ(s.errors.size(), 1u);
+        EXPECT_EQ(s.errors[0].rfind(std::string("invalid setting: ") + row.first + "=", 0), 0u)
+            << s.errors[0];
+    }
+
+    // The token is never taken from the rules file.
+    TempDir dir;
+    RulesFile rules;
+    std::string strError;
+    EXPECT_FALSE(readRulesFile(dir.write("c.toml", "cloudflare_api_token = \"t\"\n"), true, rules,
+                               strError));
+    EXPECT_NE(strError.find("unknown setting \"cloudflare_api_token\""), std::string::npos);
 }
 
 } // namespace
