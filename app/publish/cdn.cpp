@@ -89,8 +89,6 @@ bool isRetryable(const Answer &answer)
 
 std::set<std::string> servedPaths(const std::vector<std::string> &keys, bool bWildcard)
 {
-    if (pbCollapsed)
-        *pbCollapsed = false;
     const std::string strIndex = kIndexName;
     std::set<std::string> paths;
     for (const std::string &strKey : keys) {
