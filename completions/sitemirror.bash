@@ -43,7 +43,8 @@ _sitemirror()
     for ((i = 1; i < COMP_CWORD; i++)); do
         case ${COMP_WORDS[i]} in
         --) break ;;
-        -j | --jobs | --changed-list | --target)
+        -j | --jobs | --changed-list | --target | --root | --bucket | --prefix | --endpoint | \
+            --exclude | --output | --summary-markdown)
             # The value, also as "--jobs=4", which bash splits at the "=".
             [[ ${COMP_WORDS[i + 1]-} == = ]] && ((i++))
             ((i++))
@@ -71,7 +72,14 @@ _sitemirror()
         mapfile -t COMPREPLY < <(compgen -W "auto 1 2 4 8 16 32 64" -- "$cur")
         return 0
         ;;
-    --changed-list)
+    --output)
+        mapfile -t COMPREPLY < <(compgen -W "text json" -- "$cur")
+        return 0
+        ;;
+    --bucket | --prefix | --endpoint | --exclude)
+        return 0
+        ;;
+    --changed-list | --summary-markdown | --root)
         compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return 0
