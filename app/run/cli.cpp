@@ -81,7 +81,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
     for (const char *pszLine : pszHelp)
         printLine(pszLine);
     const char *const pszConventions[] = {
-        "  the aws tool's own come between the environment and the rules file, in this order:",
+        "  the aws tool's own come between the environment and the rules file's target,",
+        "  in this order:",
         "  SITEMIRROR_ENDPOINT: AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, the profile's s3",
         "    endpoint_url, endpoint_url; SITEMIRROR_REGION: AWS_REGION, AWS_DEFAULT_REGION, the",
         "    profile's region; SITEMIRROR_ADDRESSING: the profile's s3 addressing_style (the",
