@@ -50,6 +50,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 a terminal only); no libcurl trace",
         "  --no-wait      when another run of the same site holds its lock, exit 1 at once",
         "                 instead of waiting for it to end",
+        "  --abort-stale-uploads  give up this tool's unfinished uploads in parts that are",
+        "                 older than a day under the prefix (a run only names them)",
         "",
         "settings (environment, over the rules file, over the built-in default):",
     };
@@ -79,6 +81,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_PUBLISH_VCS", s.bPublishVcs ? "on" : "off (.git, .hg, .svn, .bzr left out)");
     show("SITEMIRROR_DELETE", s.bDelete ? "on" : "off");
     show("SITEMIRROR_MAX_DELETE", std::to_string(s.nMaxDelete));
+    show("SITEMIRROR_MULTIPART_THRESHOLD", byteSizeText(s.multipartThreshold));
+    show("SITEMIRROR_PART_SIZE", byteSizeText(s.partSize));
     show("SITEMIRROR_CONFIG", s.strConfigFile.empty() ? "(none)" : s.strConfigFile);
     show("SITEMIRROR_CLOUDFRONT_DISTRIBUTION",
          s.strCloudFrontDistribution.empty() ? "(none)" : s.strCloudFrontDistribution);
@@ -131,6 +135,7 @@ int runCommandLine(int argc, char **argv)
     settings.bRefreshHeaders = cl.bRefreshHeaders;
     settings.bProgress = cl.bProgress;
     settings.bNoWait = cl.bNoWait;
+    settings.bAbortStaleUploads = cl.bAbortStaleUploads;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);

@@ -7,7 +7,8 @@
 namespace {
 
 // Long options without a short form: values outside the characters.
-enum { kOptionDelete = 256, kOptionChangedList, kOptionRefreshHeaders, kNoWait };
+enum { kOptionDelete = 256, kOptionChangedList, kOptionRefreshHeaders, kNoWait,
+       kAbortStaleUploads };
 
 } // namespace
 
@@ -24,6 +25,7 @@ CommandLine parseCommandLine(int argc, char **argv)
         {"refresh-headers", no_argument, nullptr, kOptionRefreshHeaders},
         {"progress", no_argument, nullptr, 'P'},
         {"no-wait", no_argument, nullptr, kNoWait},
+        {"abort-stale-uploads", no_argument, nullptr, kAbortStaleUploads},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the first argument that is not one, so a file name
@@ -54,6 +56,7 @@ CommandLine parseCommandLine(int argc, char **argv)
             break;
         case 'P': cl.bProgress = true; break;
         case kNoWait: cl.bNoWait = true; break;
+        case kAbortStaleUploads: cl.bAbortStaleUploads = true; break;
         default: cl.bUsage = true; break; // '?' unknown, ':' value missing
         }
     }

@@ -17,6 +17,7 @@ struct CommandLine {
     std::string strChangedList; // --changed-list FILE ("" = not given)
     bool bProgress = false; // -P, --progress
     bool bNoWait = false;   // --no-wait
+    bool bAbortStaleUploads = false; // --abort-stale-uploads
     bool bUsage = false;   // an unknown option or a missing option value
     std::vector<std::string> args; // what follows the options: the form's arguments
 };

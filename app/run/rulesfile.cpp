@@ -37,6 +37,8 @@ const SettingKey kSettingKeys[] = {
     {"digest_cache", "SITEMIRROR_DIGEST_CACHE"},
     {"publish_vcs", "SITEMIRROR_PUBLISH_VCS"},
     {"delete", "SITEMIRROR_DELETE"},
+    {"multipart_threshold", "SITEMIRROR_MULTIPART_THRESHOLD"},
+    {"part_size", "SITEMIRROR_PART_SIZE"},
 };
 const char *const kRulesKey = "rules";
 
