@@ -131,7 +131,7 @@ if [ "$mode" = "--large" ]; then
       aws) /usr/bin/time -f '%e %M' -o "$work/time.out" aws --endpoint-url "http://$rgw" s3 cp \
           --only-show-errors "$work/large.bin" s3://large/aws.bin >"$work/last.out" 2>"$work/last.err" || status=$? ;;
       rclone) /usr/bin/time -f '%e %M' -o "$work/time.out" env -u AWS_CA_BUNDLE rclone --config "$work/rclone.conf" \
-          copyto "$work/large.bin" bench:large/rclone.bin >"$work/last.out" 2>"$work/last.err" || status=$? ;;
+          copyto --no-check-dest "$work/large.bin" bench:large/rclone.bin >"$work/last.out" 2>"$work/last.err" || status=$? ;;
     esac
     if [ "$status" -ne 0 ]; then
       echo "$tool failed with status $status" >&2

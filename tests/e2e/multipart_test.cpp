@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -301,6 +302,57 @@ TEST(Parts, StaleUploadsUnderThePrefixAreNamedAndGivenUpWhenAsked)
     EXPECT_EQ(left.list[0].first, "other/keep.bin");
     ToolRun quiet = run.mirror({{"SITEMIRROR_PREFIX", "site/"}});
     EXPECT_EQ(quiet.out.find("unfinished uploads"), std::string::npos) << quiet.out;
+}
+
+} // namespace
+
+namespace {
+
+// An object the aws tool stored in parts (8 MiB, its default) holds the same
+// bytes as the local file: the run leaves it alone without reading it back;
+// one with other bytes of the same size goes up again.
+TEST(Parts, AnObjectAnotherToolStoredInPartsIsRecognised)
+{
+    e2e::StoreRun run;
+    const std::string big = patternBytes(17 * kMiB, 11);
+    run.site.write("same.mov", big);
+    run.site.write("other.mov", big);
+    std::string other = big;
+    other[kMiB] ^= 1;
+    const std::string strOther = run.site.root() + "/../other-bytes.mov";
+    {
+        std::ofstream out(strOther, std::ios::binary);
+        out << other;
+    }
+    const std::map<std::string, std::string> awsEnv = {
+        {"AWS_ACCESS_KEY_ID", harness::kAccessKeyId},
+        {"AWS_SECRET_ACCESS_KEY", harness::kSecretAccessKey},
+        {"AWS_DEFAULT_REGION", "us-east-1"},
+        {"AWS_CONFIG_FILE", "/dev/null"},
+        {"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"},
+        {"AWS_EC2_METADATA_DISABLED", "true"}};
+    const std::string aws = "aws --endpoint-url http://" + run.store.endpoint() + " s3 cp --only-show-errors ";
+    std::string out, err;
+    ASSERT_EQ(harness::runCommand(aws + e2e::quote(run.site.path("same.mov")) + " s3://" + run.bucket +
+                                      "/same.mov",
+                                  &out, &err, awsEnv),
+              0)
+        << err;
+    ASSERT_EQ(harness::runCommand(aws + e2e::quote(strOther) + " s3://" + run.bucket + "/other.mov", &out,
+                                  &err, awsEnv),
+              0)
+        << err;
+    ASSERT_EQ(run.store.getObject(run.bucket, "same.mov").etag.substr(32), "-3");
+
+    run.store.resetCounters();
+    ToolRun mirror = run.mirror({{"SITEMIRROR_DIGEST_CACHE", "off"}});
+    ASSERT_EQ(mirror.status, 0) << mirror.out;
+    const std::set<std::string> sent = e2e::uploadedKeys(mirror.out);
+    EXPECT_EQ(sent.count("same.mov"), 0u) << mirror.out;
+    EXPECT_EQ(sent.count("other.mov"), 1u) << mirror.out;
+    const std::string log = run.store.requestsJson();
+    EXPECT_EQ(log.find("\"HEAD\", \"target\": \"/" + run.bucket + "/same.mov"), std::string::npos) << log;
+    EXPECT_TRUE(run.store.getObject(run.bucket, "other.mov").body == big);
 }
 
 } // namespace
