@@ -54,23 +54,25 @@ void onAborted(S3Status status, const S3ErrorDetails *details, void *data)
     aborted.strCode = details && details->code ? details->code : "";
 }
 
-// Gives up one upload, trying once more when worth it; true when it is gone.
-bool abortOne(const S3BucketContext &ctx, const StaleUpload &upload)
+} // namespace
+
+bool abortUploadInParts(const S3BucketContext &ctx, const std::string &strKey,
+                        const std::string &strUploadId, std::string &strWhy)
 {
     const S3ResponseHandler handler = {nullptr, onAborted};
+    Aborted aborted;
     for (int nTry = 0; nTry < 2; ++nTry) {
-        Aborted aborted;
-        S3_abort_multipart_upload(&ctx, upload.strKey.c_str(), upload.strUploadId.c_str(), nullptr,
-                                  &handler, &aborted);
+        aborted = Aborted();
+        S3_abort_multipart_upload(&ctx, strKey.c_str(), strUploadId.c_str(), nullptr, &handler,
+                                  &aborted);
         if (aborted.status == S3StatusOK || aborted.strCode == "NoSuchUpload")
             return true;
         if (!isRetryableOutcome(aborted.status, aborted.strCode.c_str(), 0))
-            return false;
+            break;
     }
+    strWhy = aborted.strCode.empty() ? S3_get_status_name(aborted.status) : aborted.strCode;
     return false;
 }
-
-} // namespace
 
 std::vector<StaleUpload> staleUploads(const std::vector<std::pair<StaleUpload, int64_t>> &listed,
                                       const std::string &strPrefix, int64_t now)
@@ -138,8 +140,9 @@ bool reportStaleUploads(Session &session, const S3BucketContext &ctx, bool bAbor
         return true;
     }
     std::size_t nAborted = 0;
+    std::string strWhy;
     for (const StaleUpload &upload : stale)
-        nAborted += abortOne(ctx, upload) ? 1 : 0;
+        nAborted += abortUploadInParts(ctx, upload.strKey, upload.strUploadId, strWhy) ? 1 : 0;
     printLine(staleUploadsLine(stale, true, nAborted));
     return nAborted == stale.size();
 }

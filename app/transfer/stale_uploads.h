@@ -27,6 +27,12 @@ std::vector<StaleUpload> staleUploads(const std::vector<std::pair<StaleUpload, i
 // and what gives them up (bAborting: how many were given up, of how many).
 std::string staleUploadsLine(const std::vector<StaleUpload> &stale, bool bAborting, std::size_t nAborted);
 
+// Gives up one upload in parts (one request, tried once more when worth it;
+// an upload the store no longer has counts as given up). False with the
+// store's code, or the status's name, in strWhy.
+bool abortUploadInParts(const S3BucketContext &ctx, const std::string &strKey,
+                        const std::string &strUploadId, std::string &strWhy);
+
 // Lists the bucket's unfinished uploads under the settings' prefix and, when
 // any is stale, prints one line naming them; with bAbort (and not a dry run)
 // gives them up first. Listing is best effort: a store that cannot list them

@@ -26,6 +26,7 @@
 #include "outcome_lines.h"
 #include "progress.h"
 #include "request_runner.h"
+#include "stale_uploads.h"
 
 namespace {
 
@@ -148,12 +149,10 @@ struct Slot : public RunnerJob {
     std::unique_ptr<PartJob[]> parts;
     int nParts = 0;
     int nPartsEnded = 0;
-    int nPartsReadied = 0;   // parts whose bytes went into wholeMd5, in order
     bool bPartFailed = false;
-    EVP_MD_CTX *wholeMd5 = nullptr; // the file's bytes as the parts read them
+    std::vector<std::string> partMd5s; // each part's base64 MD5, read before the create
     std::vector<S3MultipartPart> partList;
 
-    ~Slot() override { EVP_MD_CTX_free(wholeMd5); }
     bool prepareTry() override;
     void sendTry(S3RequestContext *rc) override;
     Settled settle() override;
@@ -167,9 +166,7 @@ struct Slot : public RunnerJob {
     void abortUpload();
     // Told by each part as it ends.
     void partEnded(PartJob &part, bool bOk);
-    // Feeds a readied part's bytes to the whole file's digest (parts are
-    // readied in order); false when the file is not the scanned one.
-    bool digestPart(PartJob &part);
+
     Clock::time_point deadline() const override { return lifeEnd; }
     std::string outOfTimeLine() const override
     {
@@ -479,47 +476,47 @@ void partCompleteCallback(S3Status status, const S3ErrorDetails *details, void *
     part.tryEnded(status, details);
 }
 
-// The part's bytes read once, for its Content-MD5 and, in order, for the
-// digest of the whole file. False with bChanged or nReadErrno set.
-bool readPartDigest(PartJob &part)
+// Reads the opened file once: the base64 MD5 of each part into partMd5s and
+// the hex MD5 of the whole into strWholeHex. False with bChanged (the file
+// ended early) or nReadErrno set.
+bool digestParts(Slot &file, std::string &strWholeHex)
 {
-    Slot &file = *part.file;
-    EVP_MD_CTX *md5 = EVP_MD_CTX_new();
-    if (!md5 || EVP_DigestInit_ex(md5, EVP_md5(), nullptr) != 1) {
-        EVP_MD_CTX_free(md5);
-        part.nReadErrno = ENOMEM;
-        return false;
-    }
-    const bool bWhole = file.wholeMd5 && part.nNumber == file.nPartsReadied + 1;
+    MyMD5 whole(true);
+    std::unique_ptr<MyMD5> part;
     constexpr std::size_t kChunk = 256 * 1024;
     std::unique_ptr<char[]> buffer(new char[kChunk]);
+    file.partMd5s.clear();
     uint64_t done = 0;
-    while (done < part.size) {
-        const std::size_t want = static_cast<std::size_t>(std::min<uint64_t>(kChunk, part.size - done));
-        const ssize_t n = ::pread(file.fd, buffer.get(), want, static_cast<off_t>(part.offset + done));
+    uint64_t inPart = 0;
+    while (done < file.item->size) {
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<uint64_t>({kChunk, file.item->size - done, file.partSize - inPart}));
+        const ssize_t n = ::pread(file.fd, buffer.get(), want, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             if (n < 0)
-                part.nReadErrno = errno;
+                file.nReadErrno = errno;
             else
-                part.bChanged = true;
-            EVP_MD_CTX_free(md5);
+                file.bChanged = true;
             return false;
         }
-        EVP_DigestUpdate(md5, buffer.get(), static_cast<std::size_t>(n));
-        if (bWhole)
-            EVP_DigestUpdate(file.wholeMd5, buffer.get(), static_cast<std::size_t>(n));
+        if (!part)
+            part.reset(new MyMD5(false));
+        whole.update(buffer.get(), static_cast<std::size_t>(n));
+        part->update(buffer.get(), static_cast<std::size_t>(n));
         done += static_cast<uint64_t>(n);
+        inPart += static_cast<uint64_t>(n);
+        if (inPart == file.partSize || done == file.item->size) {
+            MyBase64Encoder base64;
+            base64.update(part->finalize());
+            file.partMd5s.push_back(base64.finalize());
+            part.reset();
+            inPart = 0;
+        }
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(md5, digest, &len);
-    EVP_MD_CTX_free(md5);
-    unsigned char encoded[32];
-    const int n = EVP_EncodeBlock(encoded, digest, static_cast<int>(len));
-    part.strMd5Base64.assign(reinterpret_cast<char *>(encoded), static_cast<std::size_t>(n));
-    return !bWhole || file.digestPart(part);
+    strWholeHex = whole.finalize();
+    return true;
 }
 
 bool PartJob::prepareTry()
@@ -531,13 +528,7 @@ bool PartJob::prepareTry()
     }
     if (tries() == 0) {
         lifeEnd = Clock::now() + file->life;
-        if (!readPartDigest(*this)) {
-            const std::string strLine = file->fileFailureLine(bChanged, nReadErrno);
-            if (!strLine.empty())
-                lines.push_back(strLine);
-            finish(false);
-            return false;
-        }
+        strMd5Base64 = file->partMd5s[static_cast<std::size_t>(nNumber - 1)];
     }
     if (file->observer) file->observer->bodyBytes(-static_cast<int64_t>(nGiven));
     nGiven = 0;
@@ -616,9 +607,22 @@ bool Slot::prepareParts()
             }
             partSize = partSizeFor(item->size, settings->partSize);
             nParts = static_cast<int>((item->size + partSize - 1) / partSize);
-            wholeMd5 = EVP_MD_CTX_new();
-            if (!wholeMd5 || EVP_DigestInit_ex(wholeMd5, EVP_md5(), nullptr) != 1) {
-                fail(cannotReadLine(item->strPath, ENOMEM));
+            // One read gives every part's Content-MD5 and the whole file's
+            // digest, which must be the scan's: a change after it is
+            // refused by the store as the part's bad digest.
+            std::string strWholeHex;
+            if (!digestParts(*this, strWholeHex)) {
+                fail(fileFailureLine());
+                return false;
+            }
+            if (!strMd5Hex.empty() && strWholeHex != strMd5Hex) {
+                bChanged = true;
+                fail(fileFailureLine());
+                return false;
+            }
+            strMd5Hex = strWholeHex;
+            if (!md5HexToBase64(strMd5Hex, strMd5Base64)) {
+                finish(false);
                 return false;
             }
         }
@@ -677,61 +681,14 @@ void Slot::partEnded(PartJob &, bool bOk)
         resume();
 }
 
-bool Slot::digestPart(PartJob &part)
-{
-    ++nPartsReadied;
-    if (nPartsReadied < nParts)
-        return true;
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_DigestFinal_ex(wholeMd5, digest, &len);
-    EVP_MD_CTX_free(wholeMd5);
-    wholeMd5 = nullptr;
-    static const char hex[] = "0123456789abcdef";
-    std::string strHex;
-    for (unsigned int i = 0; i < len; ++i) {
-        strHex += hex[digest[i] >> 4];
-        strHex += hex[digest[i] & 15];
-    }
-    if (strHex != strMd5Hex) {
-        part.bChanged = true;
-        return false;
-    }
-    return true;
-}
-
-namespace {
-struct AbortOutcome {
-    S3Status status = S3StatusInternalError;
-    std::string strCode;
-};
-void abortCompleteCallback(S3Status status, const S3ErrorDetails *details, void *callbackData)
-{
-    AbortOutcome &outcome = *static_cast<AbortOutcome *>(callbackData);
-    outcome.status = status;
-    outcome.strCode = details && details->code ? details->code : "";
-}
-} // namespace
-
 void Slot::abortUpload()
 {
-    const S3ResponseHandler handler = {nullptr, abortCompleteCallback};
-    AbortOutcome outcome;
-    for (int nTry = 0; nTry < 2; ++nTry) {
-        outcome = AbortOutcome();
-        S3_abort_multipart_upload(ctx, item->strKey.c_str(), strUploadId.c_str(), nullptr, &handler,
-                                  &outcome);
-        if (outcome.status == S3StatusOK || outcome.strCode == "NoSuchUpload" ||
-            !isRetryableOutcome(outcome.status, outcome.strCode.c_str(), 0))
-            break;
-    }
-    if (outcome.status == S3StatusOK || outcome.strCode == "NoSuchUpload")
+    std::string strWhy;
+    if (abortUploadInParts(*ctx, item->strKey, strUploadId, strWhy))
         lines.push_back("upload in parts given up: " + consoleText(item->strKey));
     else
         lines.push_back("unfinished upload left: " + consoleText(item->strKey) + " (upload id " +
-                        consoleText(strUploadId) + "; " +
-                        (outcome.strCode.empty() ? S3_get_status_name(outcome.status) : outcome.strCode) +
-                        ")");
+                        consoleText(strUploadId) + "; " + strWhy + ")");
     strUploadId.clear();
 }
 
@@ -758,6 +715,9 @@ bool Slot::prepareTry()
         if (!bInMemory) {
             strMd5Hex = item->strMd5Hex;
             errno = 0;
+            // A file in parts is read for its digests once it is open.
+            if (stage == Stage::Create)
+                return prepareParts();
             if (strMd5Hex.empty() && !calculateMD5Hex(item->strPath, strMd5Hex)) {
                 fail(cannotReadLine(item->strPath, errno ? errno : EIO));
                 return false;
