@@ -50,8 +50,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 a terminal only); no libcurl trace",
         "  --no-wait      when another run of the same site holds its lock, exit 1 at once",
         "                 instead of waiting for it to end",
-        "  --abort-stale-uploads  give up this tool's unfinished uploads in parts that are",
-        "                 older than a day under the prefix (a run only names them)",
+        "  --abort-stale-uploads  give up the unfinished uploads in parts under the prefix",
+        "                 that are older than a day (a run only names them)",
         "",
         "settings (environment, over the rules file, over the built-in default):",
     };

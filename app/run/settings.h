@@ -16,7 +16,7 @@ struct RulesFile;
 // and the bounds of both settings: the store's smallest part and largest
 // single upload.
 constexpr uint64_t kMiB = 1024 * 1024;
-constexpr uint64_t kDefaultMultipartThreshold = 64 * kMiB;
+constexpr uint64_t kDefaultMultipartThreshold = 256 * kMiB;
 constexpr uint64_t kDefaultPartSize = 16 * kMiB;
 constexpr uint64_t kMinPartSize = 5 * kMiB;
 constexpr uint64_t kMaxPartSize = 5 * 1024 * kMiB;
