@@ -237,11 +237,16 @@ void RequestRunner::stopSending()
         printLine("stopped sending: " + std::to_string(kConnectionFailuresToStop) +
                   " uploads in a row could not reach the store");
     }
-    for (std::size_t i : retries) {
-        markDone(*jobs[i], false);
-        jobs[i]->notSent();
+    // A job given up may hand another back (the last part of a file resumes
+    // the file, which then gives its upload up): until none is waiting.
+    while (!retries.empty()) {
+        std::vector<std::size_t> waiting;
+        waiting.swap(retries);
+        for (std::size_t i : waiting) {
+            markDone(*jobs[i], false);
+            jobs[i]->notSent();
+        }
     }
-    retries.clear();
     for (; nextNew < nInitial; ++nextNew) {
         markDone(*jobs[nextNew], false);
         jobs[nextNew]->notSent();
