@@ -4,7 +4,6 @@
 #include "uploader.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
