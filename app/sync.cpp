@@ -24,6 +24,7 @@
 #include "scan_listing.h"
 #include "settings.h"
 #include "site_policy.h"
+#include "stale_uploads.h"
 #include "header_update.h"
 #include "object_plan.h"
 #include "uploader.h"
@@ -323,6 +324,15 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     if (outcome == ScanListListingFailed)
         return stopEarly(" listObjects failed ", "listing");
     keepSiteObjects(listed, settings.strPrefix, remoteList);
+    // Uploads in parts that earlier runs left unfinished: named before
+    // anything is sent, and given up when asked.
+    bool bStaleGone = true;
+    {
+        MyS3Context context(session);
+        S3BucketContext ctx;
+        if (context.initialize(strBucket.c_str(), ctx))
+            bStaleGone = reportStaleUploads(session, ctx, settings.bAbortStaleUploads, bDryRun);
+    }
     if (bDryRun)
         predictPageRecord(localList, strRootPathIn, settings, scan);
     const std::string strIndexPageKey = settings.strPrefix + siteindex::targetFileName;
@@ -356,7 +366,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
                                       bAllStored, context, ctx, bContext, summary);
     }
     endSummary();
-    return bAllStored;
+    return bAllStored && bStaleGone;
 }
 
 bool upload(Session &session, const std::string &strBucket, const std::string &strInputRootPath)

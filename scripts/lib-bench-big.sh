@@ -1,4 +1,5 @@
-# lib-bench-big.sh - the large-site part of scripts/bench (--big, --big-memory):
+# lib-bench-big.sh - the large-site part of scripts/bench (--big, --big-memory,
+# --large):
 # sourced by it after its helpers are defined, never run alone. The store is
 # radosgw from scripts/rgw-start, each tool talking to it through a relay that
 # adds the round trip; every tool sends the STANDARD storage class (radosgw
@@ -107,6 +108,83 @@ if [ "$mode" = "--big-memory" ]; then
     echo "| $n files | $secs s | $((kb / 1024)) MB |"
     rm -rf "$dir"
   done
+  exit 0
+fi
+
+if [ "$mode" = "--large" ]; then
+  # One large file straight into radosgw (loopback, no relay): each tool's
+  # one-file upload with its default settings, median of 3 runs, and the
+  # peak resident memory of its process over the runs.
+  size_mib=${LARGE_MIB:-256}
+  head -c $((size_mib * 1024 * 1024)) /dev/urandom >"$work/large.bin"
+  make_bucket large
+  rclone_cfg "$rgw" >"$work/rclone.conf"
+  large_run() { # TOOL: one upload of the file; sets $secs and $kb
+    local tool=$1 status=0
+    case $tool in
+      sitemirror*)
+        SITEMIRROR_BUCKET=large SITEMIRROR_KEY_FILE="$work/s3key" SITEMIRROR_ENDPOINT="http://$rgw" \
+        SITEMIRROR_SIGNATURE=v4 SITEMIRROR_STORAGE_CLASS=STANDARD XDG_CACHE_HOME="$work/cache" \
+        SITEMIRROR_CONFIG=${large_rules:-} \
+          /usr/bin/time -f '%e %M' -o "$work/time.out" "$binary" -q "${large_file:-$work/large.bin}" \
+          >"$work/last.out" 2>"$work/last.err" || status=$? ;;
+      aws) /usr/bin/time -f '%e %M' -o "$work/time.out" aws --endpoint-url "http://$rgw" s3 cp \
+          --only-show-errors "$work/large.bin" s3://large/aws.bin >"$work/last.out" 2>"$work/last.err" || status=$? ;;
+      rclone) /usr/bin/time -f '%e %M' -o "$work/time.out" env -u AWS_CA_BUNDLE rclone --config "$work/rclone.conf" \
+          copyto --no-check-dest "$work/large.bin" bench:large/rclone.bin >"$work/last.out" 2>"$work/last.err" || status=$? ;;
+    esac
+    if [ "$status" -ne 0 ]; then
+      echo "$tool failed with status $status" >&2
+      tail -n 20 "$work/last.out" "$work/last.err" >&2
+      exit 1
+    fi
+    read -r secs kb < <(tail -n1 "$work/time.out")
+  }
+  large_row() { # KIND TOOL [LABEL]: median of 3 runs and the peak
+    local kind=$1 tool=$2 label=${3:-$2} runs=() peak=0
+    for _ in 1 2 3; do
+      large_run "$tool"
+      runs+=("$secs")
+      [ "$kb" -gt "$peak" ] && peak=$kb
+    done
+    echo "$kind;$label;$(median3 "${runs[@]}");$((peak / 1024))" >>"$big"
+    echo "$label: $(median3 "${runs[@]}") s, peak $((peak / 1024)) MB"
+  }
+  echo "== one file of $size_mib MiB into radosgw, loopback =="
+  for tool in sitemirror aws rclone; do large_row large "$tool"; done
+  # Part sizes for the choice of the default (threshold 5 MiB, so every one is in parts).
+  for part in 8 16 32 64; do
+    large_rules="$work/part-$part.toml"
+    printf 'part_size = "%s MiB"\nmultipart_threshold = "5 MiB"\n' "$part" >"$large_rules"
+    large_row parts sitemirror "sitemirror, parts of $part MiB"
+  done
+  large_rules="$work/single.toml"
+  printf 'multipart_threshold = "5 GiB"\n' >"$large_rules"
+  large_row parts sitemirror "sitemirror, one PUT"
+  # 64 MiB of text under a gzip rule: the memory an encoded file takes.
+  python3 -c "
+import random, sys
+r = random.Random(3); w = 'site mirror bucket page note river lamp stone paper'.split()
+with open(sys.argv[1], 'w') as f:
+    n = 0
+    while n < 64 * 1024 * 1024:
+        line = ' '.join(r.choice(w) for _ in range(12)) + '\n'; f.write(line); n += len(line)
+" "$work/large.txt"
+  large_rules="$work/gzip.toml"
+  printf '[[rules]]\nmatch = "*.txt"\ncache_control = "max-age=60"\ncontent_encoding = "gzip"\n' >"$large_rules"
+  large_file="$work/large.txt"
+  large_row gzip sitemirror "sitemirror, 64 MiB text under gzip"
+  python3 - "$big" "$size_mib" <<'PY'
+import csv, sys
+rows = list(csv.reader(open(sys.argv[1]), delimiter=";"))
+sel = [r for r in rows if r[0] == "large"]
+best = min(float(r[2]) for r in sel if r[1] != "sitemirror")
+print("\n== one file of %s MiB into radosgw, loopback (median of 3) ==" % sys.argv[2])
+print("| tool | time | over the best peer | peak memory |")
+print("|---|---:|---:|---:|")
+for r in rows:
+    print("| %s | %s s | x%.2f | %s MB |" % (r[1], r[2], float(r[2]) / best, r[3]))
+PY
   exit 0
 fi
 

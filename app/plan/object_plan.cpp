@@ -8,6 +8,8 @@
 
 #include "compress.h"
 
+#include <algorithm>
+
 namespace {
 
 // Encodes the scanned file at strPath; false when it is not that file any
@@ -40,6 +42,7 @@ SentDigest sentDigestFor(const S3Obj &local, const std::string &strPath, const s
         sent.bKnown = true;
         sent.strMd5Hex = local.tag;
         sent.size = local.size;
+        sent.partTags = local.partTags;
         return sent;
     }
     EncodedDigest digest;
@@ -80,6 +83,10 @@ StoreVerdict decideAgainstStore(const S3Obj *remote, const SentDigest &sent, con
         // same bytes: it is sent again.
         pszWhy = "digest";
     } else if (remote->tag == sent.strMd5Hex) {
+        verdict = VerdictUnchanged;
+    } else if (sent.partTags && std::find(sent.partTags->begin(), sent.partTags->end(),
+                                          remote->tag.str()) != sent.partTags->end()) {
+        // Another tool sent these bytes in parts of a common size.
         verdict = VerdictUnchanged;
     } else if (record && !record->strETag.empty() && record->strETag == remote->tag) {
         // The object is the one this tool last sent: the same bytes or not.

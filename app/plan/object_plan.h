@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "digestcache.h"
 #include "header_update.h"
@@ -17,6 +19,9 @@ struct SentDigest {
     bool bKnown = false; // false: the encoded bytes could not be made (the upload will say why)
     std::string strMd5Hex;
     uint64_t size = 0;
+    // The ETags other tools give the bytes when sent in parts (a file sent as
+    // it is, read for its digest in this run; else null).
+    std::shared_ptr<const std::vector<std::string>> partTags;
 };
 
 // For a file sent as it is: the scan's digest and size. For an encoded file

@@ -156,6 +156,7 @@ private:
             sent.bKnown = true;
             sent.strMd5Hex = local.tag;
             sent.size = local.size;
+            sent.partTags = local.partTags;
             return sent;
         }
         if (in.encoded) {

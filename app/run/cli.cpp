@@ -72,6 +72,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "  --summary-markdown FILE",
         "                 append a Markdown summary of the run to FILE (GITHUB_STEP_SUMMARY",
         "                 when not given)",
+        "  --abort-stale-uploads  give up the unfinished uploads in parts under the prefix",
+        "                 that are older than a day (a run only names them)",
         "",
         "settings (options, over the environment, over the rules file's target, over the",
         "rules file, over the built-in default):",
@@ -117,6 +119,8 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_DELETE", s.bDelete ? "on" : "off");
     show("SITEMIRROR_MAX_DELETE", std::to_string(s.nMaxDelete));
     show("SITEMIRROR_MAX_DELETE_SHARE", std::to_string(s.nMaxDeleteShare) + "%");
+    show("SITEMIRROR_MULTIPART_THRESHOLD", byteSizeText(s.multipartThreshold));
+    show("SITEMIRROR_PART_SIZE", byteSizeText(s.partSize));
     show("SITEMIRROR_CONFIG", s.strConfigFile.empty() ? "(none)" : s.strConfigFile);
     show("SITEMIRROR_CLOUDFRONT_DISTRIBUTION",
          s.strCloudFrontDistribution.empty() ? "(none)" : s.strCloudFrontDistribution);
@@ -196,6 +200,7 @@ int runCommandLine(int argc, char **argv)
     settings.bRefreshHeaders = cl.bRefreshHeaders;
     settings.bProgress = cl.bProgress;
     settings.bNoWait = cl.bNoWait;
+    settings.bAbortStaleUploads = cl.bAbortStaleUploads;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);

@@ -130,6 +130,7 @@ int mirrorSite(Session &session, RunLock &lock, bool &bRefused)
     ScanOptions scan;
     scan.ignore = &ignore;
     scan.cache = cache.get();
+    scan.partSize = settings.partSize;
     // 6. The mirror itself (sync.cpp): scan and listing side by side, the
     //    decisions, the uploads phase by phase, header updates, deletions and
     //    the summary line.

@@ -24,6 +24,7 @@ enum {
     kOptionExclude,
     kOptionForce,
     kOptionSummaryMarkdown,
+    kAbortStaleUploads,
 };
 
 // Options that set a setting, by the variable they stand for; bMayBeEmpty:
@@ -68,6 +69,7 @@ CommandLine parseCommandLine(int argc, char **argv)
         {"exclude", required_argument, nullptr, kOptionExclude},
         {"force", no_argument, nullptr, kOptionForce},
         {"summary-markdown", required_argument, nullptr, kOptionSummaryMarkdown},
+        {"abort-stale-uploads", no_argument, nullptr, kAbortStaleUploads},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the first argument that is not one, so a file name
@@ -127,6 +129,7 @@ CommandLine parseCommandLine(int argc, char **argv)
             if (cl.strSummaryMarkdown.empty())
                 cl.bUsage = true;
             break;
+        case kAbortStaleUploads: cl.bAbortStaleUploads = true; break;
         default: cl.bUsage = true; break; // '?' unknown, ':' value missing
         }
     }

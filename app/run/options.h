@@ -27,6 +27,7 @@ struct CommandLine {
     std::vector<std::string> excludes; // --exclude PATTERN, in the order given
     bool bForce = false;               // --force: send every file, unchanged ones too
     std::string strSummaryMarkdown;    // --summary-markdown FILE ("" = not given)
+    bool bAbortStaleUploads = false; // --abort-stale-uploads
     bool bUsage = false;   // an unknown option or a missing option value
     std::vector<std::string> args; // what follows the options: the form's arguments
 };

@@ -49,6 +49,8 @@ const SettingKey kSettingKeys[] = {
     {"cloudflare_endpoint", "SITEMIRROR_CLOUDFLARE_ENDPOINT"},
     {"purge_max_urls", "SITEMIRROR_PURGE_MAX_URLS"},
     {"output", "SITEMIRROR_OUTPUT"},
+    {"multipart_threshold", "SITEMIRROR_MULTIPART_THRESHOLD"},
+    {"part_size", "SITEMIRROR_PART_SIZE"},
 };
 const char *const kRulesKey = "rules";
 const char *const kTargetsKey = "targets";

@@ -206,6 +206,21 @@ void pickIds(const Layers &layers, const char *name, bool bList, const char *psz
     }
 }
 
+// A size in [lo, hi] (see parseByteSize); anything else is refused.
+void pickSize(const Layers &layers, const char *name, uint64_t lo, uint64_t hi, uint64_t &value,
+              std::vector<std::string> &errors)
+{
+    const char *pszValue = layers.value(name);
+    if (!pszValue)
+        return;
+    uint64_t size = 0;
+    if (parseByteSize(pszValue, size) && size >= lo && size <= hi)
+        value = size;
+    else
+        errors.push_back(layers.invalid(name) + " (accepted: a size from " + byteSizeText(lo) +
+                         " to " + byteSizeText(hi) + ", in bytes or with KiB, MiB or GiB)");
+}
+
 const char *readEnvironment(const char *name) { return std::getenv(name); }
 
 // "auto" (any letter case) is 0, the limit found while sending; else 1 to 64.
@@ -328,6 +343,9 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
             s.errors.push_back(layers.invalid("SITEMIRROR_MAX_DELETE_SHARE") +
                                " (accepted: a share from 0% to 100%)");
     }
+    pickSize(layers, "SITEMIRROR_MULTIPART_THRESHOLD", kMinPartSize, kMaxPartSize,
+             s.multipartThreshold, s.errors);
+    pickSize(layers, "SITEMIRROR_PART_SIZE", kMinPartSize, kMaxPartSize, s.partSize, s.errors);
 
     // Each id goes into a request's path; several are separated by commas.
     pickIds(layers, "SITEMIRROR_CLOUDFRONT_DISTRIBUTION", true,
@@ -416,6 +434,47 @@ Settings readProcessSettings(const OptionSettings &options)
     if (!bRulesRead)
         s.errors.insert(s.errors.begin(), strError);
     return s;
+}
+
+bool parseByteSize(const std::string &strValue, uint64_t &size)
+{
+    std::size_t i = 0;
+    uint64_t n = 0;
+    for (; i < strValue.size() && strValue[i] >= '0' && strValue[i] <= '9'; ++i) {
+        if (n > (UINT64_MAX - 9) / 10)
+            return false;
+        n = n * 10 + static_cast<uint64_t>(strValue[i] - '0');
+    }
+    if (i == 0)
+        return false;
+    while (i < strValue.size() && (strValue[i] == ' ' || strValue[i] == '\t'))
+        ++i;
+    const std::string strUnit = lowerCase(strValue.substr(i).c_str());
+    uint64_t unit = 1;
+    if (strUnit == "kib")
+        unit = 1024;
+    else if (strUnit == "mib")
+        unit = kMiB;
+    else if (strUnit == "gib")
+        unit = 1024 * kMiB;
+    else if (!strUnit.empty())
+        return false;
+    if (n > UINT64_MAX / unit)
+        return false;
+    size = n * unit;
+    return true;
+}
+
+std::string byteSizeText(uint64_t size)
+{
+    const char *const units[] = {"GiB", "MiB", "KiB"};
+    uint64_t unit = 1024 * kMiB;
+    for (const char *pszUnit : units) {
+        if (size >= unit && size % unit == 0)
+            return std::to_string(size / unit) + " " + pszUnit;
+        unit /= 1024;
+    }
+    return std::to_string(size);
 }
 
 bool parsePrefix(const std::string &strValue, std::string &strPrefix, std::string &strError)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -10,6 +11,21 @@
 #include "cache_rules.h"
 
 struct RulesFile;
+
+// The defaults of the uploads in parts (see the README for the measurements),
+// and the bounds of both settings: the store's smallest part and largest
+// single upload.
+constexpr uint64_t kMiB = 1024 * 1024;
+constexpr uint64_t kDefaultMultipartThreshold = 256 * kMiB;
+constexpr uint64_t kDefaultPartSize = 16 * kMiB;
+constexpr uint64_t kMinPartSize = 5 * kMiB;
+constexpr uint64_t kMaxPartSize = 5 * 1024 * kMiB;
+
+// Reads a size: a whole number of bytes, or one followed by KiB, MiB or GiB
+// (any letter case, blanks allowed before the unit). False for anything else.
+bool parseByteSize(const std::string &strValue, uint64_t &size);
+// The size as the help text shows it: "16 MiB" when whole, else bytes.
+std::string byteSizeText(uint64_t size);
 
 struct Settings {
     std::string strBucket;   // SITEMIRROR_BUCKET: bucket every operation addresses
@@ -50,6 +66,10 @@ struct Settings {
     long nMaxDelete = 100;           // SITEMIRROR_MAX_DELETE: most deletions a run may make
     int nMaxDeleteShare = 50;        // SITEMIRROR_MAX_DELETE_SHARE: most deletions a run may
                                      // make, in percent of the objects listed under the prefix
+    // Files larger than the threshold go up in parts of the part size (which
+    // grows for a file that would need more than the store's 10,000 parts).
+    uint64_t multipartThreshold = kDefaultMultipartThreshold; // SITEMIRROR_MULTIPART_THRESHOLD
+    uint64_t partSize = kDefaultPartSize;                     // SITEMIRROR_PART_SIZE
 
     // After a run that changed anything, the CloudFront distribution in front
     // of the bucket is told to forget the changed paths.
@@ -90,6 +110,8 @@ struct Settings {
     // --summary-markdown FILE, else GITHUB_STEP_SUMMARY: where the run's
     // Markdown summary is appended ("" = nowhere).
     std::string strSummaryMarkdown;
+    bool bAbortStaleUploads = false; // --abort-stale-uploads: give up this tool's unfinished
+                                     // uploads older than a day under the prefix
 };
 
 // The defaults compiled into the tool.

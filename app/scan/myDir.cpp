@@ -18,6 +18,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <memory>
 
 bool getAllFiles(const std::string &strPath, S3ObjSet &setFiles)
@@ -50,16 +51,67 @@ static bool sameStatus(const struct stat &a, const struct stat &b)
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// The MD5 of everything the descriptor holds, read from its start.
-static bool hashDescriptor(int fd, std::string &strTag)
+// The ETag of bytes sent in parts of one size: the MD5 of the parts' MD5s,
+// then "-" and the number of parts. Fed the bytes in order.
+class PartETag {
+public:
+    explicit PartETag(uint64_t partSize) : partSize(partSize) {}
+    void update(const char *p, std::size_t n)
+    {
+        while (n > 0) {
+            if (!part)
+                part.reset(new MyMD5(false));
+            const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(n, partSize - inPart));
+            part->update(p, take);
+            inPart += take;
+            p += take;
+            n -= take;
+            if (inPart == partSize)
+                endPart();
+        }
+    }
+    std::string finalize()
+    {
+        if (inPart > 0)
+            endPart();
+        MyMD5 whole(true);
+        whole.update(digests);
+        return whole.finalize() + "-" + std::to_string(nParts);
+    }
+
+private:
+    void endPart()
+    {
+        digests += part->finalize();
+        part.reset();
+        inPart = 0;
+        ++nParts;
+    }
+    uint64_t partSize;
+    std::unique_ptr<MyMD5> part;
+    uint64_t inPart = 0;
+    std::string digests; // 16 bytes a part
+    int nParts = 0;
+};
+
+// The MD5 of everything the descriptor holds, read from its start, and for
+// a file of more than one part, the ETags of partSizes (0 left out).
+static bool hashDescriptor(int fd, uint64_t size, std::initializer_list<uint64_t> partSizes,
+                           std::string &strTag, std::shared_ptr<const std::vector<std::string>> &partTags)
 {
     MyMD5 md(true);
+    std::vector<PartETag> parts;
+    for (uint64_t partSize : partSizes)
+        if (partSize > 0 && size > partSize)
+            parts.emplace_back(partSize);
     std::unique_ptr<char[]> buffer(new char[kHashBlockSize]);
     off_t offset = 0;
     for (;;) {
         const ssize_t n = pread(fd, buffer.get(), kHashBlockSize, offset);
         if (n > 0) {
             md.update(buffer.get(), static_cast<std::size_t>(n));
+            for (PartETag &part : parts)
+                part.update(buffer.get(), static_cast<std::size_t>(n));
             offset += n;
         } else if (n == 0) {
             break;
@@ -68,6 +120,13 @@ static bool hashDescriptor(int fd, std::string &strTag)
         }
     }
     strTag = md.finalize();
+    partTags.reset();
+    if (!parts.empty()) {
+        auto tags = std::make_shared<std::vector<std::string>>();
+        for (PartETag &part : parts)
+            tags->push_back(part.finalize());
+        partTags = tags;
+    }
     return true;
 }
 
@@ -125,13 +184,15 @@ static ScanResult scanFile(TreeOpener &tree, const std::string &strPath, const s
         return ScanSkipped; // replaced by a folder, pipe or device since it was listed
 
     std::string strTag;
+    std::shared_ptr<const std::vector<std::string>> partTags;
     if (options.cache != nullptr && options.cache->lookup(strKey, st, strTag)) {
         if (options.stats != nullptr)
             ++options.stats->nCacheHits;
     } else {
         bool bStable = false;
         for (int i = 0; i < kHashAttempts && !bStable; ++i) {
-            if (!hashDescriptor(fd, strTag))
+            if (!hashDescriptor(fd, static_cast<uint64_t>(st.st_size), {kAwsPartSize, options.partSize},
+                                strTag, partTags))
                 return ScanFailed;
             if (options.stats != nullptr)
                 ++options.stats->nHashed;
@@ -151,6 +212,7 @@ static ScanResult scanFile(TreeOpener &tree, const std::string &strPath, const s
         }
     }
     fillRecord(st, strTag, s3Obj);
+    s3Obj.partTags = partTags;
     return ScanRead;
 }
 

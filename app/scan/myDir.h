@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <set>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,15 @@ struct S3Obj {
     ObjTag tag;        // MD5 as 32 lower-case hex digits, or the listed ETag without quotes
     uint64_t device = 0; // the local file's device and inode as the scan opened it (0 for
     uint64_t inode = 0;  // listed records): an upload reopens only the same file
+    // The ETags other tools give these bytes when they send them in parts
+    // ("hex-N"), worked out while the file was read for its digest (null:
+    // not read, or too small for parts); see kCommonPartSizes.
+    std::shared_ptr<const std::vector<std::string>> partTags = nullptr;
 };
+
+// The part sizes whose ETags a scan works out beside the digest: the aws
+// tool's default (8 MiB) and, from ScanOptions, the run's own.
+constexpr uint64_t kAwsPartSize = 8 * 1024 * 1024;
 
 // Orders records by key alone, as unsigned bytes (a proper prefix first):
 // "B" < "a", "a-b" < "a/b". Records with equal keys are the same element.
@@ -65,6 +74,7 @@ struct ScanOptions {
     // none), so other work can go on during the scan; at most once a
     // millisecond.
     void (*pfnBetweenFiles)(void *data) = nullptr;
+    uint64_t partSize = 0; // the run's part size, whose ETags are worked out too (0: none)
     void *pBetweenFilesData = nullptr;
 };
 

@@ -37,6 +37,18 @@ S3BucketContext RunnerJob::sending(const S3BucketContext &ctx) const
     return runner ? runner->session.current(ctx) : ctx;
 }
 
+void RunnerJob::spawn(RunnerJob &job)
+{
+    if (runner)
+        runner->add(job);
+}
+
+void RunnerJob::resume()
+{
+    if (runner)
+        runner->queueAt(*this, Clock::time_point());
+}
+
 std::string RunnerJob::retryReason() const
 {
     return (strCode.empty() ? std::string(S3_get_status_name(lastStatus)) : strCode) + retrySubject();
@@ -99,7 +111,7 @@ void RunnerJob::print()
 RequestRunner::RequestRunner(Session &session, std::vector<RunnerJob *> jobList,
                              TransferObserver *observer, RunnerOptions runnerOptions)
     : session(session), jobs(std::move(jobList)), observer(observer), options(runnerOptions),
-      firstFailed(std::numeric_limits<std::size_t>::max())
+      firstFailed(std::numeric_limits<std::size_t>::max()), nInitial(jobs.size())
 {
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         jobs[i]->runner = this;
@@ -117,6 +129,22 @@ RequestRunner::~RequestRunner()
 int RequestRunner::limit() const
 {
     return options.nFixedLimit > 0 ? options.nFixedLimit : session.governor().limit();
+}
+
+// A job added while the run goes: due at once, so it starts before the jobs
+// not yet begun. Once sending stopped it is given up unsent.
+void RequestRunner::add(RunnerJob &job)
+{
+    job.runner = this;
+    job.index = jobs.size();
+    jobs.push_back(&job);
+    if (bStopped || bAbandoned) {
+        markDone(job, false);
+        job.notSent();
+        return;
+    }
+    // Due in the order they were added, before any retry.
+    queueAt(job, RunnerJob::Clock::time_point() + RunnerJob::Clock::duration(job.index));
 }
 
 void RequestRunner::markDone(RunnerJob &job, bool bOk)
@@ -188,6 +216,11 @@ void RequestRunner::decide(RunnerJob &job)
             return;
         case RunnerJob::Next::Failed:
             end(job, false);
+            return;
+        case RunnerJob::Next::Wait:
+            guard.fileDecided(true, job.nTries, job.nUnreachableTries);
+            job.nTries = 0;
+            job.nUnreachableTries = 0;
             return;
         }
     }
@@ -284,12 +317,17 @@ void RequestRunner::stopSending()
             printLine("stopped sending: " + std::to_string(kConnectionFailuresToStop) +
                       " uploads in a row could not reach the store");
     }
-    for (std::size_t i : retries) {
-        markDone(*jobs[i], false);
-        jobs[i]->notSent();
+    // A job given up may hand another back (the last part of a file resumes
+    // the file, which then gives its upload up): until none is waiting.
+    while (!retries.empty()) {
+        std::vector<std::size_t> waiting;
+        waiting.swap(retries);
+        for (std::size_t i : waiting) {
+            markDone(*jobs[i], false);
+            jobs[i]->notSent();
+        }
     }
-    retries.clear();
-    for (; nextNew < jobs.size(); ++nextNew) {
+    for (; nextNew < nInitial; ++nextNew) {
         markDone(*jobs[nextNew], false);
         jobs[nextNew]->notSent();
     }
@@ -330,7 +368,7 @@ void RequestRunner::startReady()
         retries.push_back(i);
         std::push_heap(retries.begin(), retries.end(), earlier);
     }
-    while (nRunning < limit() && nextNew < jobs.size() && mayStart(nextNew))
+    while (nRunning < limit() && nextNew < nInitial && mayStart(nextNew))
         start(*jobs[nextNew++]);
 }
 

@@ -43,8 +43,10 @@ public:
     virtual Settled settle() { return Settled::No; }
     // What follows a try that succeeded: the job is done, it has another
     // request to send now (the next page of a listing; its tries count anew),
-    // or it failed after all (an answer the job cannot take).
-    enum class Next { Done, More, Failed };
+    // it failed after all (an answer the job cannot take), or it waits for
+    // jobs it added (a file's parts) until resume() hands it back (its tries
+    // then count anew).
+    enum class Next { Done, More, Failed, Wait };
     virtual Next succeeded() { return Next::Done; }
     // Ends the job: the store did what was asked (bOk), or the job is given
     // up. Adds the job's last lines. Called exactly once.
@@ -86,6 +88,12 @@ public:
     // Drops the lines of a try that is sent again as the store asked: the
     // lines from nLines on.
     virtual void forgetTry(std::size_t nLines) { lines.resize(nLines); }
+    // Adds job to this job's runner, to start before any job not yet begun
+    // (the parts of a file that is being sent); it shares the job limit and
+    // the retry policy, and its block is printed after every other.
+    void spawn(RunnerJob &job);
+    // Sends this waiting job's next request (see Next::Wait).
+    void resume();
 
     int tries() const { return nTries; }
     bool done() const { return bDone; }
@@ -173,6 +181,7 @@ public:
 private:
     friend class RunnerJob;
     void decide(RunnerJob &job);
+    void add(RunnerJob &job);
     void start(RunnerJob &job);
     void startReady();
     void printNext();
@@ -202,6 +211,7 @@ private:
     bool bAbandoned = false;
     std::vector<std::size_t> completed; // filled by tryEnded()
     std::vector<std::size_t> retries;   // a heap by due time
+    std::size_t nInitial; // the jobs given; those added later start from the heap
     std::size_t nextNew = 0;
     std::size_t nextPrint = 0;
     int nRunning = 0;

@@ -4,14 +4,17 @@
 #include "uploader.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "compress.h"
@@ -23,10 +26,88 @@
 #include "outcome_lines.h"
 #include "progress.h"
 #include "request_runner.h"
+#include "stale_uploads.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// A SIGINT, SIGTERM or SIGHUP that came while uploads in parts were open: the
+// transfers stop, the open uploads are given up, and the process then ends as
+// the signal would have ended it.
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+std::atomic<int> g_nStopSignal{0};
+
+void onStopSignal(int sig) { g_nStopSignal.store(sig); }
+
+bool stopRequested() { return g_nStopSignal.load() != 0; }
+
+// Catches the stop signals while it lives; then ends the process with the
+// one that came, if any, after the previous handlers are back.
+class StopSignals {
+public:
+    explicit StopSignals(bool bWanted) : bInstalled(bWanted)
+    {
+        if (!bInstalled)
+            return;
+        g_nStopSignal.store(0);
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = onStopSignal;
+        sigemptyset(&action.sa_mask);
+        for (std::size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i)
+            sigaction(kStopSignals[i], &action, &previous[i]);
+    }
+    ~StopSignals()
+    {
+        if (!bInstalled)
+            return;
+        for (std::size_t i = 0; i < sizeof kStopSignals / sizeof kStopSignals[0]; ++i)
+            sigaction(kStopSignals[i], &previous[i], nullptr);
+        const int sig = g_nStopSignal.exchange(0);
+        if (sig != 0)
+            raise(sig);
+    }
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+private:
+    bool bInstalled;
+    struct sigaction previous[sizeof kStopSignals / sizeof kStopSignals[0]];
+};
+
+struct Slot;
+
+// One part of a file sent in parts, a job of the run's request runner: its
+// bytes are read from the file where they lie, its digest when it is first
+// readied, and it is retried on its own with a life limit of its own. Its
+// lines join its file's block.
+struct PartJob : public RunnerJob {
+    Slot *file = nullptr;
+    int nNumber = 0;
+    uint64_t offset = 0;
+    uint64_t size = 0;
+    uint64_t nGiven = 0;
+    std::string strMd5Base64;
+    std::string strETag;
+    bool bChanged = false;
+    int nReadErrno = 0;
+    bool bExpired = false;
+    bool bStopped = false; // given up because the file failed or a stop signal came
+    Clock::time_point lifeEnd;
+    S3PutProperties properties;
+
+    bool prepareTry() override;
+    void sendTry(S3RequestContext *rc) override;
+    Settled settle() override;
+    void finish(bool bOk) override;
+    std::string retrySubject() const override;
+    Clock::time_point deadline() const override { return lifeEnd; }
+    std::string outOfTimeLine() const override;
+    void retryScheduled() override;
+    void notSent() override { finish(false); }
+    void print() override {}
+};
 
 // One file's upload, a job of the run's request runner.
 struct Slot : public RunnerJob {
@@ -60,12 +141,35 @@ struct Slot : public RunnerJob {
     PutMetaData meta;
     S3PutProperties properties;
 
+    // A file sent in parts: begun (create), its parts sent as jobs of their
+    // own while this job waits, then joined (complete); given up (abort)
+    // when anything fails, so that no unfinished upload is left.
+    enum class Stage { Single, Create, Parts, Complete };
+    Stage stage = Stage::Single;
+    uint64_t partSize = 0;
+    std::string strUploadId;
+    std::unique_ptr<PartJob[]> parts;
+    int nParts = 0;
+    int nPartsEnded = 0;
+    bool bPartFailed = false;
+    std::vector<std::string> partMd5s; // each part's base64 MD5, read before the create
+    std::vector<S3MultipartPart> partList;
+
     bool prepareTry() override;
     void sendTry(S3RequestContext *rc) override;
     Settled settle() override;
+    Next succeeded() override;
     void finish(bool bOk) override;
     std::string retrySubject() const override { return " key:" + consoleText(item->strKey); }
     std::string retryKey() const override { return item->strKey; }
+    // Readies the next request of a file in parts; false when the job ended.
+    bool prepareParts();
+    // Gives up the open upload in parts (one request of its own, bounded by
+    // the request time limit, tried again once when worth it).
+    void abortUpload();
+    // Told by each part as it ends.
+    void partEnded(PartJob &part, bool bOk);
+
     Clock::time_point deadline() const override { return lifeEnd; }
     std::string outOfTimeLine() const override
     {
@@ -88,6 +192,10 @@ struct Slot : public RunnerJob {
     // Why the file cannot be sent: it is not the scanned one any more (its
     // digest is then not trusted again), or it could not be opened or read.
     std::string fileFailureLine();
+    // The same for a part that found the file changed or unreadable: the
+    // file fails, and the line is given once ("" after that).
+    std::string fileFailureLine(bool bChangedFile, int nErrno);
+    bool bFailureSaid = false;
     // The block's head: the lead lines and "upload:PATH ; KEY".
     void blockHead()
     {
@@ -151,6 +259,8 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
         slot.bExpired = true;
         return -1;
     }
+    if (stopRequested())
+        return -1;
     if (slot.bInMemory) {
         const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(std::max(bufferSize, 0)),
                                                        slot.strBody.size() - slot.nGiven);
@@ -252,6 +362,8 @@ bool encodeScannedFile(Slot &slot)
 
 void Slot::finish(bool bOk)
 {
+    if (!bOk && !strUploadId.empty())
+        abortUpload();
     closeFile(*this);
     std::string().swap(strBody);
     if (observer) observer->fileEnded(bOk);
@@ -274,25 +386,350 @@ void Slot::finish(bool bOk)
     }
 }
 
+// The store began the upload in parts: its id.
+S3Status initialCallback(const char *pszUploadId, void *callbackData)
+{
+    static_cast<Slot *>(callbackData)->strUploadId = pszUploadId;
+    return S3StatusOK;
+}
+
+// The store joined the parts: the object's ETag, quotes taken off.
+S3Status joinedCallback(const char *pszETag, void *callbackData)
+{
+    Slot &slot = *static_cast<Slot *>(callbackData);
+    std::string strETag = pszETag ? pszETag : "";
+    if (strETag.size() >= 2 && strETag.front() == '"' && strETag.back() == '"')
+        strETag = strETag.substr(1, strETag.size() - 2);
+    slot.strETag = strETag;
+    return S3StatusOK;
+}
+
+// The end of a file's create or complete: the block shows the outcome of
+// the whole upload ("succeed" once it is joined) and every failure.
+void stageCompleteCallback(S3Status status, const S3ErrorDetails *details, void *callbackData)
+{
+    Slot &slot = *static_cast<Slot *>(callbackData);
+    if (status != S3StatusOK || slot.stage == Slot::Stage::Complete) {
+        std::vector<std::string> lines = outcomeLines(status, details, slot.hints, slot.bSentStorageClass);
+        slot.lines.insert(slot.lines.end(), lines.begin(), lines.end());
+    }
+    slot.tryEnded(status, details);
+}
+
+// The part's bytes, read where they lie in the file opened for the upload.
+// A file that ends early or has grown is not the scanned one; past the part's
+// life limit, after a stop signal, or once another part failed, the request
+// is abandoned.
+int partDataCallback(int bufferSize, char *buffer, void *callbackData)
+{
+    PartJob &part = *static_cast<PartJob *>(callbackData);
+    Slot &file = *part.file;
+    if (Clock::now() > part.lifeEnd) {
+        part.bExpired = true;
+        return -1;
+    }
+    if (file.bPartFailed || stopRequested()) {
+        part.bStopped = true;
+        return -1;
+    }
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(std::max(bufferSize, 0)),
+                                                    part.size - part.nGiven));
+    if (want == 0)
+        return 0;
+    ssize_t n;
+    do {
+        n = ::pread(file.fd, buffer, want, static_cast<off_t>(part.offset + part.nGiven));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        part.nReadErrno = errno;
+        return -1;
+    }
+    if (n == 0) {
+        part.bChanged = true;
+        return -1;
+    }
+    part.nGiven += static_cast<uint64_t>(n);
+    if (file.observer) file.observer->bodyBytes(n);
+    struct stat st;
+    if (part.nGiven == part.size &&
+        (::fstat(file.fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != file.item->size)) {
+        part.bChanged = true;
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int partRewindCallback(void *callbackData)
+{
+    PartJob &part = *static_cast<PartJob *>(callbackData);
+    if (part.file->observer) part.file->observer->bodyBytes(-static_cast<int64_t>(part.nGiven));
+    part.nGiven = 0;
+    return 0;
+}
+
+S3Status partAnswerCallback(const S3ResponseProperties *prop, void *callbackData)
+{
+    static_cast<PartJob *>(callbackData)->strETag = prop && prop->eTag ? prop->eTag : "";
+    return S3StatusOK;
+}
+
+// A part's failed tries show in its file's block; a sent part says nothing.
+void partCompleteCallback(S3Status status, const S3ErrorDetails *details, void *callbackData)
+{
+    PartJob &part = *static_cast<PartJob *>(callbackData);
+    if (status == S3StatusOK && part.strETag.empty())
+        status = S3StatusHttpErrorUnknown; // no ETag: the part cannot be named when joining
+    if (status != S3StatusOK) {
+        std::vector<std::string> lines =
+            outcomeLines(status, details, part.file->hints, part.file->bSentStorageClass);
+        part.lines.insert(part.lines.end(), lines.begin(), lines.end());
+    }
+    part.tryEnded(status, details);
+}
+
+// Reads the opened file once: the base64 MD5 of each part into partMd5s and
+// the hex MD5 of the whole into strWholeHex. False with bChanged (the file
+// ended early) or nReadErrno set.
+bool digestParts(Slot &file, std::string &strWholeHex)
+{
+    MyMD5 whole(true);
+    std::unique_ptr<MyMD5> part;
+    constexpr std::size_t kChunk = 256 * 1024;
+    std::unique_ptr<char[]> buffer(new char[kChunk]);
+    file.partMd5s.clear();
+    uint64_t done = 0;
+    uint64_t inPart = 0;
+    while (done < file.item->size) {
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<uint64_t>({kChunk, file.item->size - done, file.partSize - inPart}));
+        const ssize_t n = ::pread(file.fd, buffer.get(), want, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n < 0)
+                file.nReadErrno = errno;
+            else
+                file.bChanged = true;
+            return false;
+        }
+        if (!part)
+            part.reset(new MyMD5(false));
+        whole.update(buffer.get(), static_cast<std::size_t>(n));
+        part->update(buffer.get(), static_cast<std::size_t>(n));
+        done += static_cast<uint64_t>(n);
+        inPart += static_cast<uint64_t>(n);
+        if (inPart == file.partSize || done == file.item->size) {
+            MyBase64Encoder base64;
+            base64.update(part->finalize());
+            file.partMd5s.push_back(base64.finalize());
+            part.reset();
+            inPart = 0;
+        }
+    }
+    strWholeHex = whole.finalize();
+    return true;
+}
+
+bool PartJob::prepareTry()
+{
+    if (file->bPartFailed || stopRequested()) {
+        bStopped = true;
+        finish(false);
+        return false;
+    }
+    if (tries() == 0) {
+        lifeEnd = Clock::now() + file->life;
+        strMd5Base64 = file->partMd5s[static_cast<std::size_t>(nNumber - 1)];
+    }
+    if (file->observer) file->observer->bodyBytes(-static_cast<int64_t>(nGiven));
+    nGiven = 0;
+    strETag.clear();
+    std::memset(&properties, 0, sizeof properties);
+    properties.expires = -1;
+    properties.md5 = strMd5Base64.c_str();
+    return true;
+}
+
+void PartJob::sendTry(S3RequestContext *rc)
+{
+    S3PutObjectHandler handler;
+    std::memset(&handler, 0, sizeof handler);
+    handler.responseHandler.completeCallback = partCompleteCallback;
+    handler.putObjectDataCallback = partDataCallback;
+    handler.putObjectRewindCallback = partRewindCallback;
+    handler.putObjectAnswerCallback = partAnswerCallback;
+    const S3BucketContext now = sending(*file->ctx);
+    S3_upload_part(&now, file->item->strKey.c_str(), &properties, &handler, nNumber,
+                   file->strUploadId.c_str(), size, rc, this);
+}
+
+// A part whose bytes the store refused, or that could not be read, fails its
+// file without a retry; so does one stopped because the file failed.
+RunnerJob::Settled PartJob::settle()
+{
+    if (status() == S3StatusErrorBadDigest || code() == "BadDigest")
+        bChanged = true;
+    if (bChanged || nReadErrno) {
+        const std::string strLine = file->fileFailureLine(bChanged, nReadErrno);
+        if (!strLine.empty())
+            lines.push_back(strLine);
+        return Settled::OwnFailure;
+    }
+    if (bStopped)
+        return Settled::OwnFailure;
+    return bExpired ? Settled::OutOfTime : Settled::No;
+}
+
+void PartJob::finish(bool bOk)
+{
+    file->lines.insert(file->lines.end(), lines.begin(), lines.end());
+    lines.clear();
+    file->partEnded(*this, bOk);
+}
+
+std::string PartJob::retrySubject() const
+{
+    return " key:" + consoleText(file->item->strKey) + " part " + std::to_string(nNumber);
+}
+
+std::string PartJob::outOfTimeLine() const
+{
+    return "upload of part " + std::to_string(nNumber) + " took longer than its limit of " +
+           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(file->life).count()) +
+           " s: " + consoleText(file->item->strPath);
+}
+
+void PartJob::retryScheduled()
+{
+    if (file->observer) file->observer->retryDue();
+}
+
+bool Slot::prepareParts()
+{
+    if (stage == Stage::Create) {
+        if (tries() == 0) {
+            if (stopRequested()) {
+                fail("not sent: stopped by a signal");
+                return false;
+            }
+            fd = openScannedFile(*this);
+            if (fd < 0) {
+                fail(fileFailureLine());
+                return false;
+            }
+            partSize = partSizeFor(item->size, settings->partSize);
+            nParts = static_cast<int>((item->size + partSize - 1) / partSize);
+            // One read gives every part's Content-MD5 and the whole file's
+            // digest, which must be the scan's: a change after it is
+            // refused by the store as the part's bad digest.
+            std::string strWholeHex;
+            if (!digestParts(*this, strWholeHex)) {
+                fail(fileFailureLine());
+                return false;
+            }
+            if (!strMd5Hex.empty() && strWholeHex != strMd5Hex) {
+                bChanged = true;
+                fail(fileFailureLine());
+                return false;
+            }
+            strMd5Hex = strWholeHex;
+            if (!md5HexToBase64(strMd5Hex, strMd5Base64)) {
+                finish(false);
+                return false;
+            }
+        }
+        lifeEnd = Clock::now() + life;
+        strUploadId.clear();
+        headers = itemHeaders(*settings, *item);
+        headers.strContentType = strContentType;
+        // The same headers a single upload sends; the client leaves out the
+        // body's Content-MD5, which each part carries for its own bytes.
+        fillPutProperties(headers, strMd5Base64.c_str(), strMd5Hex.c_str(), meta, properties);
+        bSentStorageClass = !headers.strStorageClass.empty();
+        return true;
+    }
+    if (stage == Stage::Parts) {
+        // Every part has ended.
+        if (bPartFailed || stopRequested()) {
+            if (stopRequested() && !bPartFailed)
+                lines.push_back("not sent: stopped by a signal");
+            finish(false);
+            return false;
+        }
+        partList.clear();
+        for (int i = 0; i < nParts; ++i)
+            partList.push_back({parts[i].nNumber, parts[i].strETag.c_str()});
+        stage = Stage::Complete;
+    }
+    if (tries() == 0)
+        lifeEnd = Clock::now() + life;
+    strETag.clear();
+    return true;
+}
+
+RunnerJob::Next Slot::succeeded()
+{
+    if (stage != Stage::Create)
+        return Next::Done;
+    stage = Stage::Parts;
+    parts.reset(new PartJob[static_cast<std::size_t>(nParts)]);
+    for (int i = 0; i < nParts; ++i) {
+        PartJob &part = parts[static_cast<std::size_t>(i)];
+        part.file = this;
+        part.nNumber = i + 1;
+        part.offset = static_cast<uint64_t>(i) * partSize;
+        part.size = std::min<uint64_t>(partSize, item->size - part.offset);
+    }
+    for (int i = 0; i < nParts; ++i)
+        spawn(parts[static_cast<std::size_t>(i)]);
+    return Next::Wait;
+}
+
+void Slot::partEnded(PartJob &, bool bOk)
+{
+    if (!bOk)
+        bPartFailed = true;
+    if (++nPartsEnded == nParts)
+        resume();
+}
+
+void Slot::abortUpload()
+{
+    std::string strWhy;
+    if (abortUploadInParts(sending(*ctx), item->strKey, strUploadId, strWhy))
+        lines.push_back("upload in parts given up: " + consoleText(item->strKey));
+    else
+        lines.push_back("unfinished upload left: " + consoleText(item->strKey) + " (upload id " +
+                        consoleText(strUploadId) + "; " + strWhy + ")");
+    strUploadId.clear();
+}
+
 // A file the run gave up on before (another) try: its whole block, and why.
 void Slot::notSent()
 {
-    if (tries() == 0)
+    if (tries() == 0 && stage == Stage::Single)
         blockHead();
     fail(notSentLine());
 }
 
 bool Slot::prepareTry()
 {
-    if (tries() == 0) {
+    // A file in parts comes back with its tries counted anew for each stage.
+    if (tries() == 0 && stage == Stage::Single) {
         blockHead();
         strContentType =
             item->strContentType.empty() ? getFileContentType(item->strPath) : item->strContentType;
         bInMemory = !item->strContentEncoding.empty();
         bodySize = item->size;
+        if (!bInMemory && item->size > settings->multipartThreshold)
+            stage = Stage::Create;
         if (!bInMemory) {
             strMd5Hex = item->strMd5Hex;
             errno = 0;
+            // A file in parts is read for its digests once it is open.
+            if (stage == Stage::Create)
+                return prepareParts();
             if (strMd5Hex.empty() && !calculateMD5Hex(item->strPath, strMd5Hex)) {
                 fail(cannotReadLine(item->strPath, errno ? errno : EIO));
                 return false;
@@ -303,6 +740,8 @@ bool Slot::prepareTry()
             }
         }
     }
+    if (stage != Stage::Single)
+        return prepareParts();
     if (bInMemory) {
         // Read and encoded once, on the first try; retries send the same bytes.
         if (tries() == 0) {
@@ -341,6 +780,18 @@ bool Slot::prepareTry()
 
 void Slot::sendTry(S3RequestContext *rc)
 {
+    const S3BucketContext now = sending(*ctx);
+    if (stage == Stage::Create) {
+        const S3MultipartInitialHandler handler = {{nullptr, stageCompleteCallback}, initialCallback};
+        S3_initiate_multipart(&now, item->strKey.c_str(), &properties, rc, &handler, this);
+        return;
+    }
+    if (stage == Stage::Complete) {
+        const S3MultipartCompleteHandler handler = {{nullptr, stageCompleteCallback}, joinedCallback};
+        S3_complete_multipart_upload(&now, item->strKey.c_str(), strUploadId.c_str(), nParts,
+                                     partList.data(), rc, &handler, this);
+        return;
+    }
     S3PutObjectHandler handler;
     std::memset(&handler, 0, sizeof handler);
     handler.responseHandler.propertiesCallback = propertiesCallback;
@@ -348,7 +799,6 @@ void Slot::sendTry(S3RequestContext *rc)
     handler.putObjectDataCallback = dataCallback;
     handler.putObjectRewindCallback = rewindCallback;
     handler.putObjectAnswerCallback = answerCallback;
-    const S3BucketContext now = sending(*ctx);
     S3_put_object(&now, item->strKey.c_str(), bodySize, &properties, rc, &handler, this);
 }
 
@@ -358,6 +808,17 @@ std::string Slot::fileFailureLine()
         return cannotReadLine(item->strPath, nReadErrno);
     totals->staleKeys.push_back(item->strKey);
     return "file changed during the run: " + consoleText(item->strPath);
+}
+
+std::string Slot::fileFailureLine(bool bChangedFile, int nErrno)
+{
+    bPartFailed = true;
+    if (bFailureSaid)
+        return "";
+    bFailureSaid = true;
+    bChanged = bChangedFile;
+    nReadErrno = nErrno;
+    return fileFailureLine();
 }
 
 // A try that failed for a reason of the file's own is not tried again (the
@@ -375,6 +836,14 @@ RunnerJob::Settled Slot::settle()
 }
 
 } // namespace
+
+uint64_t partSizeFor(uint64_t size, uint64_t setting)
+{
+    if (size <= setting * S3_MAX_PART_COUNT)
+        return setting;
+    const uint64_t least = (size + S3_MAX_PART_COUNT - 1) / S3_MAX_PART_COUNT;
+    return (least + kMiB - 1) / kMiB * kMiB;
+}
 
 void applyRules(const std::vector<CacheRule> &rules, const std::string &strSitePath, UploadItem &item)
 {
@@ -426,11 +895,18 @@ UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
     }
     if (observer)
         observer->transfersBegin(items.size(), nBytes);
-    RequestRunner runner(session, std::move(jobs), observer);
-    if (!runner.run()) {
-        // Nothing was sent; each file counts as failed once.
-        totals = UploadTotals();
-        totals.nFailed = static_cast<long>(items.size());
+    bool bAnyInParts = false;
+    for (const UploadItem &item : items)
+        bAnyInParts = bAnyInParts || (item.strContentEncoding.empty() && item.size > settings.multipartThreshold);
+    {
+        // Uploads in parts are given up on a stop signal, not left behind.
+        StopSignals stopSignals(bAnyInParts);
+        RequestRunner runner(session, std::move(jobs), observer);
+        if (!runner.run()) {
+            // Nothing was sent; each file counts as failed once.
+            totals = UploadTotals();
+            totals.nFailed = static_cast<long>(items.size());
+        }
     }
     totals.nMostInFlight = session.governor().mostInFlight();
     if (observer)

@@ -47,6 +47,10 @@ void applyRules(const std::vector<CacheRule> &rules, const std::string &strSiteP
 // The headers item is sent with under settings (after applyRules).
 ObjectHeaders itemHeaders(const Settings &settings, const UploadItem &item);
 
+// The part size a file of size bytes goes up in: the setting's, grown to a
+// whole number of MiB when the file would need more parts than the store takes.
+uint64_t partSizeFor(uint64_t size, uint64_t setting);
+
 struct UploadTotals {
     long nSent = 0;
     uint64_t nBytesSent = 0;
@@ -71,5 +75,10 @@ struct UploadTotals {
 // shrinks while it is sent, "file changed during the run: PATH" is printed
 // and the upload fails without a retry. One file's upload, retries included,
 // is bounded by uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries).
+// A file larger than settings.multipartThreshold (and not encoded) goes up in
+// parts of partSizeFor(size, settings.partSize), each a job of its own with
+// the same limits, read from the file where it lies; a file that fails, or a
+// SIGINT, SIGTERM or SIGHUP while such uploads are open, gives its upload up
+// (after which the signal ends the process as it would have).
 UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
                          const std::string &strBucket, std::vector<UploadItem> &items);

@@ -645,6 +645,115 @@ void S3_delete_objects(const S3BucketContext *bucketContext, int keyCount,
                        const char *const *keys, S3RequestContext *requestContext,
                        const S3DeleteObjectsHandler *handler, void *callbackData);
 
+/* ------------------------------------------------------ uploads in parts */
+
+/* The store's limits: parts are numbered 1 to S3_MAX_PART_COUNT, every part
+   but the last holds at least S3_MIN_PART_SIZE bytes, and neither one PUT
+   nor one part nor one copy may exceed S3_MAX_SINGLE_UPLOAD_SIZE. */
+#define S3_MAX_PART_COUNT 10000
+#define S3_MIN_PART_SIZE (5ULL * 1024 * 1024)
+#define S3_MAX_SINGLE_UPLOAD_SIZE (5ULL * 1024 * 1024 * 1024)
+/* Longest upload id the client sends or hands on; a longer one is refused
+   (S3StatusUriTooLong) or, in an answer, ends it with S3StatusXmlParseFailure. */
+#define S3_MAX_UPLOAD_ID_SIZE 1024
+
+/* Called once with the id of the upload the store began, before the complete
+   callback; anything but S3StatusOK becomes the operation's status. */
+typedef S3Status (*S3MultipartInitialCallback)(const char *uploadId, void *callbackData);
+
+typedef struct S3MultipartInitialHandler
+{
+    S3ResponseHandler responseHandler;
+    S3MultipartInitialCallback initialCallback;
+} S3MultipartInitialHandler;
+
+/* Begins an upload in parts of key: POST ?uploads with every header that
+   putProperties gives a single S3_put_object (content type, Cache-Control,
+   Content-Encoding, ACL, metadata such as the storage class), except the
+   body's own Content-MD5 and payloadSha256, which a part carries instead.
+   The operation succeeds only when the answer names the upload's id. */
+void S3_initiate_multipart(const S3BucketContext *bucketContext, const char *key,
+                           const S3PutProperties *putProperties,
+                           S3RequestContext *requestContext,
+                           const S3MultipartInitialHandler *handler, void *callbackData);
+
+/* Sends part partNumber (1 to S3_MAX_PART_COUNT) of upload uploadId: a PUT
+   of partContentLength bytes from the handler's put-data callback.  Of
+   putProperties (may be NULL) only md5 (the part's Content-MD5) and
+   payloadSha256 (V4) are sent.  The part's ETag, which completing the
+   upload names, reaches the handler's putObjectAnswerCallback. */
+void S3_upload_part(const S3BucketContext *bucketContext, const char *key,
+                    const S3PutProperties *putProperties,
+                    const S3PutObjectHandler *handler, int partNumber,
+                    const char *uploadId, uint64_t partContentLength,
+                    S3RequestContext *requestContext, void *callbackData);
+
+/* One part as completing an upload names it. */
+typedef struct S3MultipartPart
+{
+    int partNumber;
+    const char *eTag;            /* as the store answered it, quotes or not */
+} S3MultipartPart;
+
+/* Called once with the ETag of the whole object (quotes included as sent),
+   before the complete callback; anything but S3StatusOK becomes the
+   operation's status. */
+typedef S3Status (*S3MultipartCompleteCallback)(const char *eTag, void *callbackData);
+
+typedef struct S3MultipartCompleteHandler
+{
+    S3ResponseHandler responseHandler;
+    S3MultipartCompleteCallback completeResultCallback; /* may be NULL */
+} S3MultipartCompleteHandler;
+
+/* Joins the parts (in ascending partNumber order, 1 to S3_MAX_PART_COUNT of
+   them) into the object: POST ?uploadId with the CompleteMultipartUpload
+   document.  The store may answer 200 and then fail, with an Error document
+   in place of the result: that is the failure its code names.  An answer
+   that is no whole CompleteMultipartUploadResult is no success either. */
+void S3_complete_multipart_upload(const S3BucketContext *bucketContext, const char *key,
+                                  const char *uploadId, int partCount,
+                                  const S3MultipartPart *parts,
+                                  S3RequestContext *requestContext,
+                                  const S3MultipartCompleteHandler *handler,
+                                  void *callbackData);
+
+/* Gives up upload uploadId: DELETE ?uploadId; the parts sent are dropped. */
+void S3_abort_multipart_upload(const S3BucketContext *bucketContext, const char *key,
+                               const char *uploadId, S3RequestContext *requestContext,
+                               const S3ResponseHandler *handler, void *callbackData);
+
+/* One unfinished upload of a listing; valid only during the callback. */
+typedef struct S3ListMultipartUpload
+{
+    const char *key;
+    const char *uploadId;
+    int64_t initiated;           /* -1 when not given */
+    const char *storageClass;    /* may be NULL */
+} S3ListMultipartUpload;
+
+/* One page of unfinished uploads, after the whole page was read.  Anything
+   but S3StatusOK becomes the operation's status. */
+typedef S3Status (*S3ListMultipartUploadsCallback)
+    (int isTruncated, const char *nextKeyMarker, const char *nextUploadIdMarker,
+     int uploadsCount, const S3ListMultipartUpload *uploads, void *callbackData);
+
+typedef struct S3ListMultipartUploadsHandler
+{
+    S3ResponseHandler responseHandler;
+    S3ListMultipartUploadsCallback listMultipartUploadsCallback;
+} S3ListMultipartUploadsHandler;
+
+/* One page of the bucket's unfinished uploads: GET ?uploads, under prefix
+   (may be NULL), after keyMarker and uploadIdMarker (may be NULL; the next
+   page's are what the callback was given), maxUploads per page (0: the
+   store's default). */
+void S3_list_multipart_uploads(const S3BucketContext *bucketContext, const char *prefix,
+                               const char *keyMarker, const char *uploadIdMarker,
+                               int maxUploads, S3RequestContext *requestContext,
+                               const S3ListMultipartUploadsHandler *handler,
+                               void *callbackData);
+
 /* -------------------------------------------------------- bucket operations */
 
 /* One page of a listing; maxkeys 0 sends no max-keys parameter. */

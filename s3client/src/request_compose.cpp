@@ -46,8 +46,8 @@ static void format_date(char *out, size_t size, int64_t t)
 // The derived sizes in request_params.h are the sizes every request is composed
 // in; these hold them there.
 static_assert(AMZ_HEADERS_RAW_SIZE == 2769, "x-amz- header budget");
-static_assert(MAX_CANONICALIZED_RESOURCE_SIZE == 3339, "canonical resource");
-static_assert(MAX_URI_SIZE == 3602, "request URI");
+static_assert(MAX_CANONICALIZED_RESOURCE_SIZE == 6429, "canonical resource");
+static_assert(MAX_URI_SIZE == 6693, "request URI");
 
 bool uses_signature_v4(const S3BucketContext *bucketContext)
 {

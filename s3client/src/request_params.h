@@ -72,12 +72,14 @@ typedef struct RequestParams
 #define METADATA_NAME_BUFFER_SIZE (S3_MAX_METADATA_SIZE - 4)  // 2044
 // Every key byte may become "%XX".
 #define MAX_URLENCODED_KEY_SIZE (3 * S3_MAX_KEY_SIZE + 1)     // 3073
-// The longest sub-resource word a canonical resource or URI makes room for.
-#define MAX_SUB_RESOURCE_LENGTH ((int) sizeof("location") - 1)
+// The longest sub-resource a canonical resource or URI makes room for: a
+// part's number and its upload's id, every byte of which may be encoded.
+#define MAX_SUB_RESOURCE_LENGTH \
+    ((int) sizeof("partNumber=10000&uploadId=") - 1 + 3 * S3_MAX_UPLOAD_ID_SIZE)
 // "/" bucket "/" encoded key "?" sub-resource, and the terminator.
 #define MAX_CANONICALIZED_RESOURCE_SIZE \
     (1 + S3_MAX_BUCKET_NAME_SIZE + 1 + (MAX_URLENCODED_KEY_SIZE - 1) + 1 + \
-     MAX_SUB_RESOURCE_LENGTH + 1)                                  // 3339
+     MAX_SUB_RESOURCE_LENGTH + 1)                                  // 6429
 // One standard header line ("Content-Type: ...", "Range: ..."): the longest
 // fixed part ("Content-Disposition: attachment; filename=\"" and "\"", 44
 // characters, with room to spare), a value of S3_MAX_HEADER_VALUE_SIZE
@@ -91,10 +93,11 @@ typedef struct RequestParams
     (17 + 2 * (S3_MAX_HEADER_VALUE_SIZE + 1) + 1 + (AMZ_HEADERS_RAW_SIZE - 1) + \
      (MAX_CANONICALIZED_RESOURCE_SIZE - 1) + 1)
 // The request URI: "https://" (8), host, bucket, "/", the encoded key's
-// buffer (terminator included), "?torrent" (8), and two bytes to spare.
+// buffer (terminator included), "?" and the longest sub-resource, and two
+// bytes to spare.
 #define MAX_URI_SIZE \
     (8 + S3_MAX_HOSTNAME_SIZE + S3_MAX_BUCKET_NAME_SIZE + 1 + \
-     MAX_URLENCODED_KEY_SIZE + 8 + 1 + 1)                          // 3602
+     MAX_URLENCODED_KEY_SIZE + 1 + MAX_SUB_RESOURCE_LENGTH + 1 + 1)
 // "Host: " and the host a V4 request signs: the bucket, a dot and the
 // endpoint for a virtual-host address.
 #define HOST_HEADER_SIZE \

@@ -73,6 +73,8 @@ TEST(SettingsReference, EverySettingOfTheReadmeTableIsTakenFromTheRulesFile)
         {"SITEMIRROR_CLOUDFLARE_ENDPOINT", {"\"http://127.0.0.1:11\"", "http://127.0.0.1:11"}},
         {"SITEMIRROR_PURGE_MAX_URLS", {"44", "44"}},
         {"SITEMIRROR_OUTPUT", {"\"json\"", "json"}},
+        {"SITEMIRROR_MULTIPART_THRESHOLD", {"\"96 MiB\"", "96 MiB"}},
+        {"SITEMIRROR_PART_SIZE", {"\"6MiB\"", "6 MiB"}},
     };
     const std::string strRules = site.base() + "/config.toml";
     std::map<std::string, std::string> env = {{"SITEMIRROR_CONFIG", strRules},

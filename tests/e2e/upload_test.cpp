@@ -273,8 +273,9 @@ TEST(Uploads, TenConnectionFailuresInARowStopTheRunAndTheRestCountAsFailed)
     EXPECT_NE(run.out.find("stopped sending: 10 uploads in a row could not reach the store\n"),
               std::string::npos)
         << run.out;
-    // The listing, then ten uploads: the other five files (the page among them) are not tried.
-    EXPECT_EQ(server.requestsSeen(), 11) << run.out;
+    // The listing, the listing of unfinished uploads, then ten uploads: the
+    // other five files (the page among them) are not tried.
+    EXPECT_EQ(server.requestsSeen(), 12) << run.out;
     EXPECT_NE(run.out.find("summary: sent 0 (0 B), failed 15, unchanged 0"), std::string::npos)
         << run.out;
 }

@@ -450,3 +450,67 @@ TEST(Settings, CloudflareNeedsTheTokenFromTheEnvironmentAndOutputIsTextOrJson)
 }
 
 } // namespace
+
+namespace {
+
+TEST(Settings, PartSizesAreBytesOrBinaryUnitsWithinTheStoresLimits)
+{
+    struct Row {
+        const char *text;
+        bool ok;
+        uint64_t size;
+    } rows[] = {
+        {"5242880", true, 5242880},   {"5MiB", true, 5 * kMiB},     {"16 mib", true, 16 * kMiB},
+        {"1GiB", true, 1024 * kMiB},  {"8192 KiB", true, 8 * kMiB}, {"0", true, 0},
+        {"", false, 0},               {"MiB", false, 0},            {"5 MB", false, 0},
+        {"-5MiB", false, 0},          {"5.5MiB", false, 0},         {"5MiB ", false, 0},
+        {"99999999999999999999", false, 0}, {"18014398509481984 GiB", false, 0},
+    };
+    for (const Row &row : rows) {
+        uint64_t size = 0;
+        EXPECT_EQ(parseByteSize(row.text, size), row.ok) << row.text;
+        if (row.ok) {
+            EXPECT_EQ(size, row.size) << row.text;
+        }
+    }
+    EXPECT_EQ(byteSizeText(16 * kMiB), "16 MiB");
+    EXPECT_EQ(byteSizeText(5 * 1024 * kMiB), "5 GiB");
+    EXPECT_EQ(byteSizeText(5 * kMiB + 1), "5242881");
+
+    g_vars.clear();
+    Settings s = loadSettings(lookup);
+    EXPECT_EQ(s.multipartThreshold, kDefaultMultipartThreshold);
+    EXPECT_EQ(s.partSize, kDefaultPartSize);
+    g_vars = {{"SITEMIRROR_MULTIPART_THRESHOLD", "5MiB"}, {"SITEMIRROR_PART_SIZE", "5 GiB"}};
+    s = loadSettings(lookup);
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_EQ(s.multipartThreshold, 5 * kMiB);
+    EXPECT_EQ(s.partSize, 5 * 1024 * kMiB);
+    // Below the store's smallest part, or above its largest single upload.
+    g_vars = {{"SITEMIRROR_MULTIPART_THRESHOLD", "5119 KiB"}, {"SITEMIRROR_PART_SIZE", "5GiB1"}};
+    s = loadSettings(lookup);
+    EXPECT_EQ(s.errors,
+              (std::vector<std::string>{
+                  "invalid setting: SITEMIRROR_MULTIPART_THRESHOLD=5119 KiB (accepted: a size from 5 MiB "
+                  "to 5 GiB, in bytes or with KiB, MiB or GiB)",
+                  "invalid setting: SITEMIRROR_PART_SIZE=5GiB1 (accepted: a size from 5 MiB to 5 GiB, in "
+                  "bytes or with KiB, MiB or GiB)"}));
+    EXPECT_EQ(s.multipartThreshold, kDefaultMultipartThreshold);
+    EXPECT_EQ(s.partSize, kDefaultPartSize);
+
+    // The rules file takes both, as numbers or texts.
+    TempDir dir;
+    RulesFile rules;
+    std::string strError;
+    ASSERT_TRUE(readRulesFile(dir.write("parts.toml", "multipart_threshold = \"32 MiB\"\n"
+                                                      "part_size = 8388608\n"),
+                              true, rules, strError))
+        << strError;
+    g_vars.clear();
+    s = loadSettings(lookup, rules, dir.path() + "/parts.toml", OptionSettings());
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_EQ(s.multipartThreshold, 32 * kMiB);
+    EXPECT_EQ(s.partSize, 8 * kMiB);
+}
+
+} // namespace

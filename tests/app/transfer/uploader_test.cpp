@@ -572,3 +572,18 @@ TEST(UploaderRewind, AnUploadOnADeadKeptConnectionIsSentAgainWhole)
     // Each body after the first went twice, whole: 3 + 2 bodies in all.
     EXPECT_EQ(server.bodyBytesReceived(), static_cast<int64_t>(5 * strBody.size()));
 }
+
+// The part size is the setting's until a file would need more parts than the
+// store takes; then the smallest whole number of MiB that keeps it within.
+TEST(PartSize, GrowsOnlyAsFarAsTheStoresPartCountNeeds)
+{
+    const uint64_t setting = 5 * kMiB;
+    EXPECT_EQ(partSizeFor(6 * kMiB, setting), setting);
+    EXPECT_EQ(partSizeFor(setting * S3_MAX_PART_COUNT, setting), setting);
+    EXPECT_EQ(partSizeFor(setting * S3_MAX_PART_COUNT + 1, setting), 6 * kMiB);
+    const uint64_t huge = 5ull * 1024 * 1024 * kMiB; // 5 TiB, the store's largest object
+    const uint64_t grown = partSizeFor(huge, setting);
+    EXPECT_EQ(grown % kMiB, 0u);
+    EXPECT_LE((huge + grown - 1) / grown, static_cast<uint64_t>(S3_MAX_PART_COUNT));
+    EXPECT_GT((huge + grown - kMiB - 1) / (grown - kMiB), static_cast<uint64_t>(S3_MAX_PART_COUNT));
+}
