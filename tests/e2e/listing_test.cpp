@@ -134,7 +134,9 @@ TEST_P(ListingOnEachStore, RangesListExactlyWhatOnePassLists)
     };
     for (const auto &cuts : cutSets) {
         S3ObjSet ranged;
-        EXPECT_TRUE(list(session, "", &cuts.second, ranged)) << cuts.first;
+        std::string out;
+        EXPECT_TRUE(list(session, "", &cuts.second, ranged, &out))
+            << cuts.first << "\n" << out.substr(out.size() > 3000 ? out.size() - 3000 : 0);
         EXPECT_EQ(listed(ranged), listed(onePass)) << cuts.first;
     }
 
