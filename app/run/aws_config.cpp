@@ -68,7 +68,12 @@ bool readIniSections(const std::string &strPath, const char *pszWhat,
 {
     const std::string strFile = consoleText(strPath);
     struct stat st;
-    if (stat(strPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool bFound = stat(strPath.c_str(), &st) == 0;
+    // A device such as /dev/null, the usual way to keep the aws tool's
+    // settings out, holds no profile: nothing is read from it.
+    if (bFound && S_ISCHR(st.st_mode))
+        return true;
+    if (bFound && !S_ISREG(st.st_mode)) {
         strError = std::string("cannot read ") + pszWhat + ": " + strFile + " (not a regular file)";
         return false;
     }

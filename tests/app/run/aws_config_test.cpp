@@ -124,9 +124,17 @@ TEST(AwsConventions, ARefusedValueNamesWhereItCameFromAndABrokenConfigFileStopsT
     s = loadSettings(lookup);
     EXPECT_EQ(s.errors, (std::vector<std::string>{
                             strBroken + ":1: not a line of the AWS config file ([section] or name = value)"}));
-    // No file at all is no error: the conventions are not given.
+    // No file at all is no error: the conventions are not given; nor is
+    // /dev/null, the usual way to keep them out. A folder is refused.
     g_vars = {{"AWS_CONFIG_FILE", dir.path() + "/none"}};
     EXPECT_TRUE(loadSettings(lookup).errors.empty());
+    g_vars = {{"AWS_CONFIG_FILE", "/dev/null"}, {"AWS_PROFILE", "ci"}};
+    s = loadSettings(lookup);
+    EXPECT_TRUE(s.errors.empty()) << s.errors.front();
+    EXPECT_EQ(s.strRegion, "us-east-1");
+    g_vars = {{"AWS_CONFIG_FILE", dir.path()}};
+    EXPECT_EQ(loadSettings(lookup).errors,
+              (std::vector<std::string>{"cannot read AWS config file: " + dir.path() + " (not a regular file)"}));
 }
 
 TEST(AwsConventions, VirtualAddressingPutsOnlyAHostNameBucketInTheHost)
