@@ -63,20 +63,33 @@ const char *setVar(const char *(*getVar)(const char *), const char *pszName)
 
 } // namespace
 
+IniFileKind inspectIniFile(const std::string &strPath, const char *pszWhat, std::string &strError)
+{
+    struct stat st;
+    if (stat(strPath.c_str(), &st) != 0) {
+        if (errno == ENOENT)
+            return IniFileKind::Missing;
+        strError = std::string("cannot read ") + pszWhat + ": " + consoleText(strPath) + " (" +
+                   std::strerror(errno) + ")";
+        return IniFileKind::Refused;
+    }
+    if (S_ISCHR(st.st_mode))
+        return IniFileKind::Device;
+    if (S_ISREG(st.st_mode))
+        return IniFileKind::Regular;
+    strError = std::string("cannot read ") + pszWhat + ": " + consoleText(strPath) + " (not a regular file)";
+    return IniFileKind::Refused;
+}
+
 bool readIniSections(const std::string &strPath, const char *pszWhat,
                      std::map<std::string, AwsSection> &sections, std::string &strError)
 {
-    const std::string strFile = consoleText(strPath);
-    struct stat st;
-    const bool bFound = stat(strPath.c_str(), &st) == 0;
-    // A device such as /dev/null, the usual way to keep the aws tool's
-    // settings out, holds no profile: nothing is read from it.
-    if (bFound && S_ISCHR(st.st_mode))
+    const IniFileKind kind = inspectIniFile(strPath, pszWhat, strError);
+    if (kind == IniFileKind::Device)
         return true;
-    if (bFound && !S_ISREG(st.st_mode)) {
-        strError = std::string("cannot read ") + pszWhat + ": " + strFile + " (not a regular file)";
+    if (kind == IniFileKind::Refused)
         return false;
-    }
+    const std::string strFile = consoleText(strPath);
     std::FILE *fp = std::fopen(strPath.c_str(), "r");
     if (!fp) {
         strError = std::string("cannot read ") + pszWhat + ": " + strFile + " (" +

@@ -36,6 +36,14 @@ struct AwsConfig {
 // (bFileThere false); one that cannot be read, or is not INI, sets strError.
 AwsConfig readAwsConfig(const char *(*getVar)(const char *name));
 
+// What stands where an AWS INI file (config or credentials) is looked for.
+// A character device such as /dev/null, the usual way to keep the aws tool's
+// files out, holds no profile: it is read as an empty file, as that tool
+// reads it. Anything but a regular file or a device is refused, with
+// strError naming pszWhat and the file.
+enum class IniFileKind { Missing, Device, Regular, Refused };
+IniFileKind inspectIniFile(const std::string &strPath, const char *pszWhat, std::string &strError);
+
 // Parses the INI file strPath into sections (lower-cased keys, nested blocks
 // as "key.name"). False with strError naming the file (and the line) when it
 // cannot be read or is not INI. Also the reader of the shared credentials

@@ -232,16 +232,15 @@ ProfileResult readProfile(const std::string &strPath, const std::string &strProf
                           Credentials &creds, std::string &strError)
 {
     const std::string strFile = consoleText(strPath);
-    struct stat st;
-    if (stat(strPath.c_str(), &st) != 0) {
-        if (errno == ENOENT)
-            return ProfileNoFile;
-        strError = "cannot read credentials file: " + strFile + " (" + std::strerror(errno) + ")";
+    switch (inspectIniFile(strPath, "credentials file", strError)) {
+    case IniFileKind::Missing:
+        return ProfileNoFile;
+    case IniFileKind::Device:
+        return ProfileNotInFile;
+    case IniFileKind::Refused:
         return ProfileUnusable;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        strError = "cannot read credentials file: " + strFile + " (not a regular file)";
-        return ProfileUnusable;
+    case IniFileKind::Regular:
+        break;
     }
     std::ifstream in(strPath, std::ios::binary);
     std::ostringstream text;

@@ -184,6 +184,14 @@ TEST_F(CredentialSources, FilesOthersCanReadAreNamedWithTheirChmodAndBrokenOnesW
     EXPECT_EQ(lookup.strError, strError); // a broken default profile is not passed over
     EXPECT_EQ(readProfile(dir.path(), "ci", creds, strError), ProfileUnusable);
     EXPECT_NE(strError.find("not a regular file"), std::string::npos);
+    // /dev/null keeps the file out, as it does for the aws tool: it holds no
+    // profile, and the lookup goes on to the next source.
+    EXPECT_EQ(readProfile("/dev/null", "ci", creds, strError), ProfileNotInFile);
+    g_env = {{"AWS_SHARED_CREDENTIALS_FILE", "/dev/null"}};
+    CredentialLookup none;
+    EXPECT_FALSE(findCredentials(dir.path() + "/missing", false, fakeEnv, none));
+    EXPECT_NE(none.strError.find("profile [default] in /dev/null (no such profile)"), std::string::npos)
+        << none.strError;
 }
 
 // Temporary credentials of a profile: an STS session token is 1,000 bytes and
