@@ -77,27 +77,17 @@ void list(const S3BucketContext &c, Listing *l, const char *prefix, const char *
     S3_list_bucket(&c, prefix, marker, delimiter, maxkeys, nullptr, &kListHandler, l);
 }
 
-class BucketWire : public ::testing::Test {
+class BucketWire : public StoreSuite {
 protected:
-    static void SetUpTestSuite() { store_ = new harness::Store(); }
-    static void TearDownTestSuite()
-    {
-        delete store_;
-        store_ = nullptr;
-    }
-    void SetUp() override { ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr)); }
-    void TearDown() override { S3_deinitialize(); }
 
     static S3BucketContext context(const std::string &bucket)
     {
         contexts_.emplace_back(new Context(store_->endpoint(), bucket));
         return contexts_.back()->get();
     }
-    static harness::Store *store_;
     static std::vector<std::unique_ptr<Context>> contexts_;
 };
 
-harness::Store *BucketWire::store_ = nullptr;
 std::vector<std::unique_ptr<Context>> BucketWire::contexts_;
 
 // Sets a time zone far from UTC for the life of the object: listing times

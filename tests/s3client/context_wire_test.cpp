@@ -17,34 +17,27 @@ using namespace wire;
 
 namespace {
 
-class ContextWire : public ::testing::Test {
+class ContextWire : public StoreSuite {
 protected:
     static void SetUpTestSuite()
     {
-        store_ = new harness::Store();
+        StoreSuite::SetUpTestSuite();
         store_->createBucket("wire-context");
-    }
-    static void TearDownTestSuite()
-    {
-        delete store_;
-        store_ = nullptr;
     }
     void SetUp() override
     {
-        ASSERT_EQ(S3StatusOK, S3_initialize("context test", 0, nullptr));
+        StoreSuite::SetUp();
         ASSERT_EQ(S3StatusOK, S3_create_request_context(&context_));
     }
     void TearDown() override
     {
         S3_destroy_request_context(context_);
-        S3_deinitialize();
+        StoreSuite::TearDown();
     }
-    static harness::Store *store_;
     S3RequestContext *context_ = nullptr;
     Context bucket_{store_->endpoint(), "wire-context"};
 };
 
-harness::Store *ContextWire::store_ = nullptr;
 
 // Bodies of many sizes: empty, below and above the buffers of libcurl and of
 // the continue threshold.

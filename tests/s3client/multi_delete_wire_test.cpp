@@ -55,21 +55,7 @@ DeleteOutcome deleteKeys(const S3BucketContext &c, const std::vector<std::string
     return d;
 }
 
-class MultiDeleteWire : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { store_ = new harness::Store(); }
-    static void TearDownTestSuite()
-    {
-        delete store_;
-        store_ = nullptr;
-    }
-    void SetUp() override { ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr)); }
-    void TearDown() override { S3_deinitialize(); }
-
-    static harness::Store *store_;
-};
-
-harness::Store *MultiDeleteWire::store_ = nullptr;
+class MultiDeleteWire : public StoreSuite {};
 
 TEST_F(MultiDeleteWire, NamedKeysGoOthersStayInBothSignatureVersions)
 {

@@ -162,21 +162,7 @@ Outcome abortUpload(const S3BucketContext &c, const std::string &key, const std:
     return o;
 }
 
-class MultipartWire : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { store_ = new harness::Store(); }
-    static void TearDownTestSuite()
-    {
-        delete store_;
-        store_ = nullptr;
-    }
-    void SetUp() override { ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr)); }
-    void TearDown() override { S3_deinitialize(); }
-
-    static harness::Store *store_;
-};
-
-harness::Store *MultipartWire::store_ = nullptr;
+class MultipartWire : public StoreSuite {};
 
 TEST_F(MultipartWire, PartsJoinIntoTheObjectWithTheHeadersItBeganWithInBothVersions)
 {

@@ -36,20 +36,13 @@ S3PutProperties noProperties()
     return props;
 }
 
-class ObjectWire : public ::testing::Test {
+class ObjectWire : public StoreSuite {
 protected:
     static void SetUpTestSuite()
     {
-        store_ = new harness::Store();
+        StoreSuite::SetUpTestSuite();
         store_->createBucket(kBucket);
     }
-    static void TearDownTestSuite()
-    {
-        delete store_;
-        store_ = nullptr;
-    }
-    void SetUp() override { ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr)); }
-    void TearDown() override { S3_deinitialize(); }
 
     static S3BucketContext ctx() { return context().get(); }
     static const Context &context()
@@ -59,10 +52,7 @@ protected:
     }
 
     static constexpr const char *kBucket = "wire-objects";
-    static harness::Store *store_;
 };
-
-harness::Store *ObjectWire::store_ = nullptr;
 
 TEST_F(ObjectWire, PutThenGetReturnsTheSameBytesWithTheStoredContentType)
 {

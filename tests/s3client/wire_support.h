@@ -2,6 +2,7 @@
 // every callback one operation makes, and handlers that feed it.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 
 #include <cstring>
@@ -207,5 +208,23 @@ inline Outcome del(const S3BucketContext &ctx, const std::string &key)
     S3_delete_object(&ctx, key.c_str(), nullptr, &kResponseHandler, &o);
     return o;
 }
+
+// A suite of tests against one store (moto behind the checking proxy),
+// started once for the suite, with the client set up around each test.
+// A suite that needs a bucket made up front or more set-up per test
+// extends these.
+class StoreSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { store_ = new harness::Store(); }
+    static void TearDownTestSuite()
+    {
+        delete store_;
+        store_ = nullptr;
+    }
+    void SetUp() override { ASSERT_EQ(S3StatusOK, S3_initialize("wire test", 0, nullptr)); }
+    void TearDown() override { S3_deinitialize(); }
+
+    static inline harness::Store *store_ = nullptr;
+};
 
 } // namespace wire
