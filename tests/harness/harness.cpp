@@ -401,6 +401,38 @@ Child startScript(const std::vector<std::string> &argv, const std::string &logPa
 
 void globalInit() { curl_global_init(CURL_GLOBAL_ALL); }
 
+// A stand-in run from one of this folder's scripts, with a temporary folder
+// of its own for its log. start() hands the first line the script printed to
+// readPorts, which throws when the line names no port; on any failure the
+// script is stopped and everything undone before the error goes on.
+struct ScriptServer {
+    std::string dir;
+    Child server;
+
+    template <class ReadPorts>
+    void start(const std::string &script, const std::vector<std::string> &args,
+               const std::string &what, ReadPorts readPorts) {
+        globalInit();
+        try {
+            dir = makeTempDir();
+            std::vector<std::string> argv = {"python3", std::string(HARNESS_SCRIPT_DIR) + "/" + script};
+            argv.insert(argv.end(), args.begin(), args.end());
+            std::string line;
+            server = startScript(argv, dir + "/" + script.substr(0, script.find('.')) + ".log", what,
+                                 &line);
+            readPorts(line);
+        } catch (...) {
+            release();
+            throw;
+        }
+    }
+    void release() {
+        stop(server);
+        removeTree(dir);
+        curl_global_cleanup();
+    }
+};
+
 StoredObject storedObject(Response r, const std::string &bucket, const std::string &key);
 
 } // namespace
@@ -674,8 +706,7 @@ std::vector<int> Store::pids() const { return {impl_->moto.pid, impl_->proxy.pid
 // ------------------------------------------------------------------ FaultServer
 
 struct FaultServer::Impl {
-    std::string dir;
-    Child server;
+    ScriptServer script;
     int port = 0, controlPort = 0;
 
     std::string control(const std::string &what) {
@@ -687,29 +718,20 @@ struct FaultServer::Impl {
 };
 
 FaultServer::FaultServer(const std::string &mode) : impl_(new Impl) {
-    globalInit();
     try {
-        impl_->dir = makeTempDir();
-        std::string line;
-        impl_->server = startScript(
-            {"python3", std::string(HARNESS_SCRIPT_DIR) + "/faultserver.py", mode},
-            impl_->dir + "/faultserver.log", "faultserver " + mode, &line);
-        if (std::sscanf(line.c_str(), "%d %d", &impl_->port, &impl_->controlPort) != 2)
-            throw std::runtime_error("faultserver printed no ports: " + line);
+        impl_->script.start("faultserver.py", {mode}, "faultserver " + mode, [this](const std::string &line) {
+            if (std::sscanf(line.c_str(), "%d %d", &impl_->port, &impl_->controlPort) != 2)
+                throw std::runtime_error("faultserver printed no ports: " + line);
+        });
     } catch (...) {
-        stop(impl_->server);
-        removeTree(impl_->dir);
         delete impl_;
-        curl_global_cleanup();
         throw;
     }
 }
 
 FaultServer::~FaultServer() {
-    stop(impl_->server);
-    removeTree(impl_->dir);
+    impl_->script.release();
     delete impl_;
-    curl_global_cleanup();
 }
 
 std::string FaultServer::endpoint() const { return "127.0.0.1:" + std::to_string(impl_->port); }
@@ -726,46 +748,38 @@ int64_t FaultServer::bodyBytesReceived() {
     return std::strtoll(json.c_str() + pos + 13, nullptr, 10);
 }
 
-int FaultServer::pid() const { return impl_->server.pid; }
+int FaultServer::pid() const { return impl_->script.server.pid; }
 
 // ------------------------------------------------------------------ free functions
 
 struct CredentialServer::Impl {
-    std::string dir;
-    Child server;
+    ScriptServer script;
     int port = 0;
 };
 
 CredentialServer::CredentialServer(const CredentialServerOptions &o) : impl_(new Impl) {
-    globalInit();
     try {
-        impl_->dir = makeTempDir();
-        std::string line;
-        impl_->server = startScript(
-            {"python3", std::string(HARNESS_SCRIPT_DIR) + "/credserver.py", "--access-key",
-             o.sourceAccessKey, "--secret-key", o.sourceSecretKey, "--region", o.region,
+        impl_->script.start(
+            "credserver.py",
+            {"--access-key", o.sourceAccessKey, "--secret-key", o.sourceSecretKey, "--region", o.region,
              "--role-arn", o.roleArn, "--web-token", o.webToken, "--sso-token", o.ssoToken,
              "--container-token", o.containerToken, "--imds-role", o.imdsRole, "--give-key",
              o.giveKey, "--give-secret", o.giveSecret, "--give-token", o.giveToken,
              "--lifetime", std::to_string(o.lifetimeSeconds)},
-            impl_->dir + "/credserver.log", "credserver", &line);
-        impl_->port = std::atoi(line.c_str());
-        if (impl_->port <= 0)
-            throw std::runtime_error("credserver printed no port: " + line);
+            "credserver", [this](const std::string &line) {
+                impl_->port = std::atoi(line.c_str());
+                if (impl_->port <= 0)
+                    throw std::runtime_error("credserver printed no port: " + line);
+            });
     } catch (...) {
-        stop(impl_->server);
-        removeTree(impl_->dir);
         delete impl_;
-        curl_global_cleanup();
         throw;
     }
 }
 
 CredentialServer::~CredentialServer() {
-    stop(impl_->server);
-    removeTree(impl_->dir);
+    impl_->script.release();
     delete impl_;
-    curl_global_cleanup();
 }
 
 std::string CredentialServer::url() const { return "http://127.0.0.1:" + std::to_string(impl_->port); }
@@ -776,7 +790,7 @@ int CredentialServer::count(const std::string &kind) {
             jsonNumber(request("GET", url() + "/__harness__/counts", {}, nullptr).body, kind));
     } catch (const std::runtime_error &e) {
         throw std::runtime_error(std::string(e.what()) + "\ncredserver's log:\n" +
-                                 tail(readFile(impl_->server.log)));
+                                 tail(readFile(impl_->script.server.log)));
     }
 }
 
