@@ -14,9 +14,13 @@ gives one JSON object a line per request: {"verdict": ..., "body": ...}.
 """
 
 import argparse
-import http.server
 import json
+import os
+import sys
 import threading
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'harness'))
+import standin  # noqa: E402
 
 MAX_FILES = 30
 
@@ -26,28 +30,14 @@ def failure(code, message):
             'result': None}
 
 
-class Handler(http.server.BaseHTTPRequestHandler):
-    protocol_version = 'HTTP/1.1'
+class Handler(standin.Handler):
     seen = []
     lock = threading.Lock()
-
-    def answer(self, status, document):
-        body = json.dumps(document).encode()
-        self.send_response(status)
-        self.send_header('Content-Type', 'application/json')
-        self.send_header('Content-Length', str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
 
     def do_GET(self):
         with self.lock:
             text = ''.join(json.dumps(entry) + '\n' for entry in self.seen)
-        body = text.encode()
-        self.send_response(200)
-        self.send_header('Content-Type', 'text/plain')
-        self.send_header('Content-Length', str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        self.answer(200, text, 'text/plain')
 
     def judge(self, body):
         """(status, document, verdict) for one purge request."""
@@ -86,10 +76,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             parsed = None
         with self.lock:
             self.seen.append({'verdict': verdict, 'body': parsed})
-        self.answer(status, document)
-
-    def log_message(self, *args):
-        pass
+        self.answer(status, json.dumps(document), 'application/json')
 
 
 def main():
@@ -99,10 +86,7 @@ def main():
     parser.add_argument('--refuse-first', type=int, default=0)
     parser.add_argument('--refuse-all', action='store_true')
     args = parser.parse_args()
-    server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
-    server.args = args
-    print(server.server_address[1], flush=True)
-    server.serve_forever()
+    standin.serve(standin.Server(Handler, args))
 
 
 if __name__ == '__main__':

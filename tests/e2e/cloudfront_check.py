@@ -22,13 +22,13 @@ gives one line per request: "accepted PATHS..." or "refused CODE".
 import argparse
 import hashlib
 import hmac
-import http.server
 import os
 import re
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'harness'))
 import sigproxy  # noqa: E402
+import standin  # noqa: E402
 
 SERVICE = 'cloudfront'
 REGION = 'us-east-1'
@@ -71,16 +71,11 @@ def verdict(method, target, fields, body, args):
     return None
 
 
-class Handler(http.server.BaseHTTPRequestHandler):
-    protocol_version = 'HTTP/1.1'
+class Handler(standin.Handler):
     verdicts = []
 
     def answer(self, status, body, content_type='text/xml'):
-        self.send_response(status)
-        self.send_header('Content-Type', content_type)
-        self.send_header('Content-Length', str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        super().answer(status, body, content_type)
 
     def do_GET(self):
         if self.path == '/__check__/verdicts':
@@ -112,9 +107,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.answer(201, ('<?xml version="1.0"?><Invalidation><Id>CHECKED%d</Id><Status>'
                           'InProgress</Status></Invalidation>' % len(self.verdicts)).encode())
 
-    def log_message(self, *args):
-        pass
-
 
 def main():
     parser = argparse.ArgumentParser()
@@ -123,10 +115,7 @@ def main():
     parser.add_argument('--token')
     parser.add_argument('--origin-path', default='')
     args = parser.parse_args()
-    server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Handler)
-    server.args = args
-    print(server.server_address[1], flush=True)
-    server.serve_forever()
+    standin.serve(standin.Server(Handler, args))
 
 
 if __name__ == '__main__':

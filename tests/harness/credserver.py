@@ -38,10 +38,10 @@ import sys
 import threading
 import time
 import urllib.parse
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import sigproxy  # noqa: E402  (the V4 canonical request and signing key)
+import standin  # noqa: E402
 
 IMDS_TOKEN = 'imds-session-token-0123456789'
 
@@ -56,9 +56,7 @@ def sts_error(code, message):
             '<RequestId>r</RequestId></ErrorResponse>' % (code, message))
 
 
-class Handler(BaseHTTPRequestHandler):
-    protocol_version = 'HTTP/1.1'
-
+class Handler(standin.Handler):
     def log_message(self, fmt, *args):
         try:  # the harness may start it with standard error closed
             sys.stderr.write('credserver: ' + fmt % args + '\n')
@@ -67,12 +65,7 @@ class Handler(BaseHTTPRequestHandler):
             pass
 
     def answer(self, status, body, content_type='application/json'):
-        data = body.encode()
-        self.send_response(status)
-        self.send_header('Content-Type', content_type)
-        self.send_header('Content-Length', str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
+        super().answer(status, body, content_type)
 
     def refuse(self, status, body, content_type='application/json'):
         self.server.count('refused')
@@ -192,18 +185,9 @@ class Handler(BaseHTTPRequestHandler):
         return None
 
 
-class Server(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def handle_error(self, request, client_address):
-        try:
-            super().handle_error(request, client_address)
-        except (OSError, ValueError):
-            pass
-
+class Server(standin.Server):
     def __init__(self, args):
-        super().__init__(('127.0.0.1', 0), Handler)
-        self.args = args
+        super().__init__(Handler, args)
         self.lock = threading.Lock()
         self.counts = dict(sts=0, web=0, sso=0, container=0, imds=0, refused=0)
 
@@ -227,9 +211,7 @@ def main():
     p.add_argument('--give-token', required=True)
     p.add_argument('--lifetime', type=float, default=3600)
     args = p.parse_args()
-    server = Server(args)
-    print(server.server_address[1], flush=True)
-    server.serve_forever()
+    standin.serve(Server(args))
 
 
 if __name__ == '__main__':
