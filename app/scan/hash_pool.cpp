@@ -148,30 +148,44 @@ HashPool::~HashPool()
         worker.join();
 }
 
-std::future<FileDigests> HashPool::submit(HashRequest request)
+void HashPool::push(std::function<void()> job)
 {
-    std::packaged_task<FileDigests()> task([request = std::move(request)] { return digestRequest(request); });
-    std::future<FileDigests> result = task.get_future();
     {
         std::lock_guard<std::mutex> lock(mutex);
-        queue.push_back(std::move(task));
+        queue.push_back(std::move(job));
     }
     wake.notify_one();
+}
+
+std::future<FileDigests> HashPool::submit(HashRequest request)
+{
+    auto task = std::make_shared<std::packaged_task<FileDigests()>>(
+        [request = std::move(request)] { return digestRequest(request); });
+    std::future<FileDigests> result = task->get_future();
+    push([task] { (*task)(); });
+    return result;
+}
+
+std::future<void> HashPool::submitTask(std::function<void()> job)
+{
+    auto task = std::make_shared<std::packaged_task<void()>>(std::move(job));
+    std::future<void> result = task->get_future();
+    push([task] { (*task)(); });
     return result;
 }
 
 void HashPool::work()
 {
     for (;;) {
-        std::packaged_task<FileDigests()> task;
+        std::function<void()> job;
         {
             std::unique_lock<std::mutex> lock(mutex);
             wake.wait(lock, [this] { return bStopping || !queue.empty(); });
             if (queue.empty())
                 return; // stopping, and nothing left to read
-            task = std::move(queue.front());
+            job = std::move(queue.front());
             queue.pop_front();
         }
-        task();
+        job();
     }
 }

@@ -64,14 +64,18 @@ public:
     HashPool &operator=(const HashPool &) = delete;
 
     std::future<FileDigests> submit(HashRequest request);
+    // Other reading work of the same kind (a file encoded for the digest of
+    // its encoded bytes), run on a pool thread.
+    std::future<void> submitTask(std::function<void()> task);
     unsigned threads() const { return static_cast<unsigned>(workers.size()); }
 
 private:
     void work();
+    void push(std::function<void()> job);
 
     std::mutex mutex;
     std::condition_variable wake;
-    std::deque<std::packaged_task<FileDigests()>> queue;
+    std::deque<std::function<void()>> queue;
     bool bStopping = false;
     std::vector<std::thread> workers;
 };
