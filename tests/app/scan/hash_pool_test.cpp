@@ -50,6 +50,16 @@ std::string randomBytes(std::mt19937 &rng, std::size_t n)
     return s;
 }
 
+// A request for the file at strPath, opened with flags (fd -1: not opened).
+HashRequest requestFor(const std::string &strPath, int flags = O_RDONLY | O_CLOEXEC)
+{
+    HashRequest request;
+    request.fd = open(strPath.c_str(), flags);
+    EXPECT_GE(request.fd, 0) << strPath;
+    EXPECT_EQ(fstat(request.fd, &request.st), 0) << strPath;
+    return request;
+}
+
 struct TreeFile {
     std::string strPath, bytes;
 };
@@ -85,10 +95,8 @@ TEST(HashPool, GivesTheDigestsOfOneReaderOnAnyNumberOfThreads)
         std::vector<int> fds;
         std::vector<std::future<FileDigests>> results;
         for (const TreeFile &file : files) {
-            HashRequest request;
-            request.fd = open(file.strPath.c_str(), O_RDONLY | O_CLOEXEC);
+            HashRequest request = requestFor(file.strPath);
             ASSERT_GE(request.fd, 0);
-            ASSERT_EQ(fstat(request.fd, &request.st), 0);
             request.partSizes = partSizes;
             fds.push_back(request.fd);
             results.push_back(pool.submit(std::move(request)));
@@ -137,10 +145,8 @@ TEST(HashPool, ReadsFilesSideBySide)
     std::vector<int> fds;
     std::vector<std::future<FileDigests>> results;
     for (const char *name : {"a", "b"}) {
-        HashRequest request;
-        request.fd = open(dir.write(name, name).c_str(), O_RDONLY | O_CLOEXEC);
+        HashRequest request = requestFor(dir.write(name, name));
         ASSERT_GE(request.fd, 0);
-        ASSERT_EQ(fstat(request.fd, &request.st), 0);
         request.afterRead = meet;
         fds.push_back(request.fd);
         results.push_back(pool.submit(std::move(request)));
@@ -157,12 +163,11 @@ TEST(HashPool, AFailedReadSaysWhy)
 {
     TempDir dir;
     HashPool pool(2);
-    HashRequest request;
-    request.fd = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); // reading a folder fails
-    ASSERT_GE(request.fd, 0);
-    ASSERT_EQ(fstat(request.fd, &request.st), 0);
+    HashRequest request = requestFor(dir.path(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); // reading a folder fails
+    const int fd = request.fd;
+    ASSERT_GE(fd, 0);
     const FileDigests got = pool.submit(std::move(request)).get();
-    close(request.fd);
+    close(fd);
     EXPECT_FALSE(got.bRead);
     EXPECT_EQ(got.nErr, EISDIR);
 }
