@@ -440,6 +440,7 @@ void DigestCache::begin()
 bool DigestCache::open()
 {
     db.reset();
+    bOpenTried = true;
     // The cache folder and its parents, private to the user.
     for (std::size_t pos = 1; pos <= strDir.size(); ++pos) {
         if (pos == strDir.size() || strDir[pos] == '/') {
@@ -630,10 +631,8 @@ bool DigestCache::store(const std::string &strKey, const struct stat &st, const 
 
 bool DigestCache::save()
 {
-    if (!db) {
-        printErrorLine("cannot write digest cache: " + strFile);
-        return false;
-    }
+    if (!db && (bOpenTried || !open()))
+        return false; // the line that says why is out
     begin();
     bool bOk = db->bInTransaction;
     if (bOk) {

@@ -112,5 +112,6 @@ private:
 
     std::string strDir, strRoot, strFile, strLegacyFile;
     int64_t scanStartNs = 0;
+    bool bOpenTried = false; // open() said why when it failed
     std::unique_ptr<Db> db;
 };

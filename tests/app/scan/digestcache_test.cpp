@@ -980,3 +980,17 @@ TEST(DigestCache, LookupsInKeyOrderDropTheRowsTheyPassBy)
     EXPECT_TRUE(again.lookup("zz-ahead", statOf(9999), strTag));
     EXPECT_EQ(nFound + 1, kept.size());
 }
+
+// A cache folder that cannot be made (a file stands in its way): said once,
+// the scan reads every file, and the save fails without a second line.
+TEST(DigestCache, ACacheFolderThatCannotBeMadeIsSaidOnce)
+{
+    TempDir site, base;
+    site.write("a.html", "aaaa");
+    base.write("file", "in the way");
+    ScanRun run = scan(base.path() + "/file/sitemirror", site.path());
+    EXPECT_FALSE(run.bOk);
+    EXPECT_EQ(run.stats.nHashed, 1u);
+    EXPECT_EQ(tagOf(run, "a.html"), md5Of("aaaa"));
+    EXPECT_EQ(run.err, "cannot create cache folder: " + base.path() + "/file/sitemirror: Not a directory\n");
+}
