@@ -43,9 +43,10 @@ void setScanHook(void (*hook)(ScanHookPoint point, const std::string &strPath)) 
 
 // Reads of a file that keeps changing before its digest is given up on caching.
 static const int kHashAttempts = 3;
-// Files read at once by the hashing pool, and files whose records wait
-// behind the oldest of them (each reading file holds a descriptor).
-static const std::size_t kReadingPerThread = 4;
+// Files handed to the hashing pool and not yet taken back, per thread (each
+// holds a descriptor; enough that a large file at the front does not leave
+// the other threads idle), and names whose records wait behind the oldest.
+static const std::size_t kReadingPerThread = 16;
 static const std::size_t kMostWaiting = 4096;
 
 enum ScanResult { ScanRead, ScanSkipped, ScanFailed };
