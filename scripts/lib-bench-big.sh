@@ -1,5 +1,5 @@
 # lib-bench-big.sh - the large-site part of scripts/bench (--big, --big-memory,
-# --large):
+# --ci, --large):
 # sourced by it after its helpers are defined, never run alone. The store is
 # radosgw from scripts/rgw-start, each tool talking to it through a relay that
 # adds the round trip; every tool sends the STANDARD storage class (radosgw
@@ -19,7 +19,10 @@ big_cleanup() {
 trap big_cleanup EXIT
 
 echo "== store: radosgw (scripts/rgw-start) =="
-RGW_BASE=$rgw_base RGW_MEM_BYTES=${RGW_MEM_BYTES:-2147483648} scripts/rgw-start >"$work/rgw-start.log" 2>&1 ||
+# --ci keeps three copies of a 1 GiB site.
+default_mem=2147483648
+[ "$mode" = "--ci" ] && default_mem=$((6 * 1024 * 1024 * 1024))
+RGW_BASE=$rgw_base RGW_MEM_BYTES=${RGW_MEM_BYTES:-$default_mem} scripts/rgw-start >"$work/rgw-start.log" 2>&1 ||
   { cat "$work/rgw-start.log" >&2; exit 1; }
 . "$rgw_base/env.sh"
 rgw=$SITEMIRROR_TEST_RGW_ENDPOINT
@@ -28,9 +31,10 @@ secret=$SITEMIRROR_TEST_RGW_SECRET_KEY
 export AWS_ACCESS_KEY_ID=$access AWS_SECRET_ACCESS_KEY=$secret
 printf '%s\n%s\n' "$access" "$secret" >"$work/s3key"
 
-# relay_for RTT: a relay in front of radosgw adding RTT ms; sets $relay.
+# relay_for RTT [BYTES_PER_SECOND]: a relay in front of radosgw adding RTT ms
+# (and sending up at most that rate); sets $relay.
 relay_for() {
-  start_script relay.py --target "$rgw" --rtt-ms "$1" --max-seconds 7200
+  start_script relay.py --target "$rgw" --rtt-ms "$1" --uplink-bytes-per-second "${2:-0}" --max-seconds 7200
   relay="127.0.0.1:$started_port"
 }
 
@@ -52,16 +56,17 @@ for i in range(total):
 PY
 }
 
-# change_files DIR N: N files change content at the same size.
+# change_files DIR N [MARK]: N files change content at the same size (their
+# next-to-last two bytes become MARK, two bytes, default "!!").
 change_files() {
-  python3 - "$1" "$2" <<'PY'
+  python3 - "$1" "$2" "${3:-!!}" <<'PY'
 import os, sys
-root, n = sys.argv[1], int(sys.argv[2])
+root, n, mark = sys.argv[1], int(sys.argv[2]), sys.argv[3].encode()[:2]
 files = sorted(os.path.join(d, f) for d, _, fs in os.walk(root) for f in fs if f != "fileLists.html")
 for path in files[::max(1, len(files) // n)][:n]:
     with open(path, "r+b") as f:
         data = bytearray(f.read())
-        data[-4:-2] = b"!!"
+        data[-4:-2] = mark
         f.seek(0)
         f.write(data)
 PY
@@ -108,6 +113,68 @@ if [ "$mode" = "--big-memory" ]; then
     echo "| $n files | $secs s | $((kb / 1024)) MB |"
     rm -rf "$dir"
   done
+  exit 0
+fi
+
+if [ "$mode" = "--ci" ]; then
+  # A deploy from CI: the site is already in the bucket; the job checks it
+  # out anew (every file's times new, no digest cache of an earlier run) with
+  # 10 files changed, and sends it through a link of 20 ms and 400 Mbit/s.
+  rtt=${RTT_MS:-20}
+  rate=${CI_BYTES_PER_SECOND:-50000000}
+  rounds=${CI_ROUNDS:-3}
+  relay_for "$rtt" "$rate"
+  echo "== the site: 6,000 files, 1 GiB =="
+  python3 - "$work/ci-site" <<'PY'
+import os, random, sys
+root = sys.argv[1]
+rng = random.Random(33)
+sizes = [rng.lognormvariate(11.3, 1.0) for _ in range(6000)]
+scale = (1 << 30) / sum(sizes)
+for i, s in enumerate(sizes):
+    folder = os.path.join(root, "assets" if i % 3 else "pages", "%02d" % (i // 200))
+    os.makedirs(folder, exist_ok=True)
+    # Incompressible and below every tool's multipart threshold (8 MiB).
+    with open(os.path.join(folder, "f%05d.bin" % i), "wb") as f:
+        f.write(os.urandom(max(1, min(int(s * scale), 7 << 20))))
+PY
+  echo "$(find "$work/ci-site" -type f | wc -l) files, $(du -sb "$work/ci-site" | cut -f1) bytes"
+  ci_tools=(sitemirror rclone aws)
+  for tool in "${ci_tools[@]}"; do
+    make_bucket "ci-$tool"
+    # Stored beforehand straight into the store, and settled by the tool.
+    cp -R "$work/ci-site" "$work/ci-seed"
+    timed "$tool seed" sitemirror "$rgw" "ci-$tool" "$work/ci-seed" 64
+    timed "$tool settle" "$tool" "$rgw" "ci-$tool" "$work/ci-seed"
+    rm -rf "$work/ci-seed"
+    runs=() peak=0
+    for round in $(seq 1 "$rounds"); do
+      # The checkout: a new copy (new times, new inodes), no cache, 10 files
+      # changed from what the bucket holds.
+      rm -rf "$work/ci-checkout" "$work/cache"
+      cp -R "$work/ci-site" "$work/ci-checkout"
+      change_files "$work/ci-checkout" 10 "r$round"
+      timed "$tool deploy" "$tool" "$relay" "ci-$tool" "$work/ci-checkout"
+      runs+=("$secs")
+      [ "$kb" -gt "$peak" ] && peak=$kb
+      echo "$tool, round $round: $secs s, $((kb / 1024)) MB"
+    done
+    if [ "$rounds" -ge 3 ]; then med=$(median3 "${runs[@]:0:3}"); else med=${runs[0]}; fi
+    echo "ci;$tool;$med;$((peak / 1024))" >>"$big"
+  done
+  rm -rf "$work/ci-checkout" "$work/ci-site"
+  python3 - "$big" "$rtt" "$rate" <<'PY'
+import csv, sys
+rows = [r for r in csv.reader(open(sys.argv[1]), delimiter=";") if r[0] == "ci"]
+best = min(float(r[2]) for r in rows if r[1] != "sitemirror")
+print("\n== fresh-checkout deploy: 1 GiB, 6,000 files, 10 changed, no cache, %s ms, %d Mbit/s, radosgw =="
+      % (sys.argv[2], int(float(sys.argv[3]) * 8 / 1e6)))
+print("| tool | time (median) | over the best peer | peak memory |")
+print("|---|---:|---:|---:|")
+for r in rows:
+    print("| %s | %s s | x%.2f | %s MB |" % (r[1], r[2], float(r[2]) / best, r[3]))
+print("(goal: sitemirror at most x0.50)")
+PY
   exit 0
 fi
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "compress.h"
+#include "hash_pool.h"
 
 #include <algorithm>
 
@@ -34,6 +35,47 @@ bool encodeScanned(const S3Obj &local, const std::string &strPath, const std::st
 
 } // namespace
 
+namespace {
+
+// The digest of the encoded bytes the cache remembers for local.
+bool cachedSentDigest(const S3Obj &local, const std::string &strEncoding, DigestCache *cache, SentDigest &sent)
+{
+    EncodedDigest digest;
+    if (!cache || !cache->findEncoded(local.key, strEncoding, local.tag, digest))
+        return false;
+    sent.bKnown = true;
+    sent.strMd5Hex = digest.strMd5Hex;
+    sent.size = digest.size;
+    return true;
+}
+
+// Encodes the file for the digest of its encoded bytes (any thread).
+SentDigest encodedSentDigest(const S3Obj &local, const std::string &strPath, const std::string &strEncoding)
+{
+    SentDigest sent;
+    EncodedFile encoded;
+    if (!encodeScanned(local, strPath, strEncoding, encoded))
+        return sent;
+    sent.bKnown = true;
+    sent.strMd5Hex = encoded.strMd5Hex;
+    sent.size = encoded.size;
+    return sent;
+}
+
+void rememberEncoded(const S3Obj &local, const std::string &strEncoding, const SentDigest &sent,
+                     DigestCache *cache)
+{
+    if (!cache || !sent.bKnown)
+        return;
+    EncodedDigest digest;
+    digest.strPlainMd5Hex = local.tag;
+    digest.strMd5Hex = sent.strMd5Hex;
+    digest.size = sent.size;
+    cache->putEncoded(local.key, strEncoding, digest);
+}
+
+} // namespace
+
 SentDigest sentDigestFor(const S3Obj &local, const std::string &strPath, const std::string &strEncoding,
                          DigestCache *cache)
 {
@@ -45,25 +87,36 @@ SentDigest sentDigestFor(const S3Obj &local, const std::string &strPath, const s
         sent.partTags = local.partTags;
         return sent;
     }
-    EncodedDigest digest;
-    if (cache && cache->findEncoded(local.key, strEncoding, local.tag, digest)) {
-        sent.bKnown = true;
-        sent.strMd5Hex = digest.strMd5Hex;
-        sent.size = digest.size;
+    if (cachedSentDigest(local, strEncoding, cache, sent))
         return sent;
+    sent = encodedSentDigest(local, strPath, strEncoding);
+    rememberEncoded(local, strEncoding, sent, cache);
+    return sent;
+}
+
+std::vector<SentDigest> sentDigestsFor(const std::vector<EncodeAsk> &asks, DigestCache *cache)
+{
+    std::vector<SentDigest> sent(asks.size());
+    std::vector<std::size_t> toEncode;
+    for (std::size_t i = 0; i < asks.size(); ++i) {
+        const EncodeAsk &ask = asks[i];
+        if (ask.strEncoding.empty())
+            sent[i] = sentDigestFor(*ask.local, ask.strPath, ask.strEncoding, nullptr);
+        else if (!cachedSentDigest(*ask.local, ask.strEncoding, cache, sent[i]))
+            toEncode.push_back(i);
     }
-    EncodedFile encoded;
-    if (!encodeScanned(local, strPath, strEncoding, encoded))
+    if (toEncode.empty())
         return sent;
-    sent.bKnown = true;
-    sent.strMd5Hex = encoded.strMd5Hex;
-    sent.size = encoded.size;
-    if (cache) {
-        digest.strPlainMd5Hex = local.tag;
-        digest.strMd5Hex = encoded.strMd5Hex;
-        digest.size = encoded.size;
-        cache->putEncoded(local.key, strEncoding, digest);
+    {
+        // Each task writes only its own slot; the pool's end waits for them all.
+        HashPool pool(std::min<std::size_t>(HashPool::defaultThreads(), toEncode.size()));
+        for (std::size_t i : toEncode)
+            pool.submitTask([&asks, &sent, i] {
+                sent[i] = encodedSentDigest(*asks[i].local, asks[i].strPath, asks[i].strEncoding);
+            });
     }
+    for (std::size_t i : toEncode)
+        rememberEncoded(*asks[i].local, asks[i].strEncoding, sent[i], cache);
     return sent;
 }
 

@@ -32,6 +32,16 @@ struct SentDigest {
 SentDigest sentDigestFor(const S3Obj &local, const std::string &strPath, const std::string &strEncoding,
                          DigestCache *cache);
 
+// One file whose encoded bytes' digest is wanted.
+struct EncodeAsk {
+    const S3Obj *local = nullptr;
+    std::string strPath, strEncoding;
+};
+
+// sentDigestFor for many files, in the order asked: what the cache knows is
+// taken from it, the rest is encoded on every core (the hashing pool).
+std::vector<SentDigest> sentDigestsFor(const std::vector<EncodeAsk> &asks, DigestCache *cache);
+
 enum StoreVerdict {
     VerdictUnchanged, // the store holds these bytes
     VerdictUpload,    // it does not

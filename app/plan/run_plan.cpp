@@ -214,11 +214,15 @@ std::map<std::string, SentDigest> encodedDigests(const S3ObjSet &localList,
     if (std::none_of(settings.cacheRules.begin(), settings.cacheRules.end(),
                      [](const CacheRule &rule) { return !rule.strContentEncoding.empty(); }))
         return digests;
+    std::vector<EncodeAsk> asks;
     for (const S3Obj &local : localList) {
         UploadItem item = uploadItemFor(local, strRootPath, settings);
         if (!item.strContentEncoding.empty())
-            digests.emplace(local.key, sentDigestFor(local, item.strPath, item.strContentEncoding, cache));
+            asks.push_back({&local, item.strPath, item.strContentEncoding});
     }
+    const std::vector<SentDigest> sent = sentDigestsFor(asks, cache); // encoded on every core
+    for (std::size_t i = 0; i < asks.size(); ++i)
+        digests.emplace(asks[i].local->key, sent[i]);
     return digests;
 }
 

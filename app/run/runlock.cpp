@@ -61,7 +61,7 @@ RunLock::~RunLock()
 
 std::string RunLock::pathFor(const std::string &strCacheDir, const std::string &strRoot)
 {
-    std::string strPath = DigestCache(strCacheDir, strRoot).path();
+    std::string strPath = DigestCache(strCacheDir, strRoot).legacyPath();
     const std::size_t nSuffix = sizeof kDigestsSuffix - 1;
     if (strPath.size() >= nSuffix &&
         strPath.compare(strPath.size() - nSuffix, nSuffix, kDigestsSuffix) == 0)

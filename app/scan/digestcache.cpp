@@ -1,213 +1,74 @@
-// digestcache.cpp - the digest cache file: a header line, the root as
-// "<length>:<bytes>", one "f" line per file digest, one "e" line per encoded
-// digest and one "r" line per store record, each with the key last as
-// "<length>:<bytes>" (keys and texts may hold any byte), and an "end <count>"
-// line that shows the file was written whole. Files of the first format (only
-// "f" lines) are read as having no records. In memory every key is held once,
-// in one block of bytes, by a table ordered by key (keys new since the load
-// wait in a small map until they are many); digests are raw bytes; store
-// names, header texts, encodings and ETags that are not the digest are kept
-// once per distinct text and named by their number.
+// digestcache.cpp - the digest cache database: SQLite, one row per file
+// digest, per store record and per encoded digest, keys as raw bytes (so the
+// table's order is the keys' byte order), digests as 16 raw bytes, store
+// names and header texts once each in a table of texts. The scan's lookups
+// walk the file table in step with the walk (a window of rows read ahead),
+// so an unchanged run reads each row once and holds only the window; rows
+// the walk passes by without asking for them are files gone, dropped at save.
+// Everything a run changes goes into one transaction, committed by save();
+// SQLite's rollback journal undoes a transaction cut short by a crash.
 #include "digestcache.h"
 
 #include "console.h"
-
+#include "digestcache_legacy.h"
 #include "myS3Common.h"
 #include "tempfile.h"
 
-#include <fcntl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <map>
+#include <functional>
+#include <set>
 #include <string_view>
 #include <unordered_map>
-
-static const char *const kMagic = "sitemirror digest cache 2\n";
-static const char *const kMagicFirst = "sitemirror digest cache 1\n"; // digests only
+#include <vector>
 
 namespace {
 
-constexpr uint32_t kNone = UINT32_MAX;
+const int64_t kFormat = 3;         // of the database's tables
+const int kWindowRows = 256;       // file rows read ahead of the walk at a time
+const int kBusyMilliseconds = 30000; // waits for another process's transaction
 
-// Keys new since the load that may wait unsorted (beyond this many, up to a
-// quarter of the table) before they are merged into the table.
-constexpr std::size_t kAddedMost = 1024;
+const char *const kSchema =
+    "CREATE TABLE IF NOT EXISTS meta(name TEXT PRIMARY KEY, value BLOB) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS files(key BLOB PRIMARY KEY, dev INTEGER, ino INTEGER, size INTEGER,"
+    " mtime_ns INTEGER, ctime_ns INTEGER, tag BLOB) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS texts(id INTEGER PRIMARY KEY, text BLOB UNIQUE);"
+    "CREATE TABLE IF NOT EXISTS records(key BLOB, store INTEGER, md5 BLOB, size INTEGER, etag BLOB,"
+    " headers INTEGER, PRIMARY KEY(key, store)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS encoded(key BLOB, encoding TEXT, plain BLOB, md5 BLOB, size INTEGER,"
+    " PRIMARY KEY(key, encoding)) WITHOUT ROWID;";
 
-struct Md5 {
-    unsigned char bytes[16] = {0};
-};
-
-// 32 lower-case hex digits: the only digest text that is held as raw bytes
-// (anything else would not come back the same).
 bool isMd5Hex(std::string_view str)
 {
     unsigned char bytes[16];
     return lowerHexMd5Bytes(str.data(), str.size(), bytes);
 }
 
-// The digest isMd5Hex(strHex) accepted.
-Md5 md5OfHex(std::string_view strHex)
+// The 16 bytes of a digest isMd5Hex accepted.
+std::string md5Bytes(std::string_view strHex)
 {
-    Md5 md5;
-    lowerHexMd5Bytes(strHex.data(), strHex.size(), md5.bytes);
-    return md5;
+    unsigned char bytes[16] = {0};
+    lowerHexMd5Bytes(strHex.data(), strHex.size(), bytes);
+    return std::string(reinterpret_cast<const char *>(bytes), sizeof bytes);
 }
 
-void appendHex(std::string &str, const Md5 &md5)
+std::string hexOf(std::string_view bytes)
 {
-    for (unsigned char b : md5.bytes) {
+    std::string str;
+    str.reserve(bytes.size() * 2);
+    for (char ch : bytes) {
+        const unsigned char b = static_cast<unsigned char>(ch);
         str += ch2hex(static_cast<unsigned char>(b >> 4));
         str += ch2hex(static_cast<unsigned char>(b & 15));
     }
-}
-
-std::string hexOf(const Md5 &md5)
-{
-    std::string str;
-    str.reserve(32);
-    appendHex(str, md5);
     return str;
-}
-
-// One key: the file's digest with the status it was read at, and the heads
-// of its lists of records and encoded digests.
-struct Slot {
-    std::size_t keyAt = 0; // where the key starts in the table's key bytes
-    uint64_t dev = 0, ino = 0, size = 0;
-    int64_t mtimeNs = 0, ctimeNs = 0;
-    Md5 tag;
-    uint32_t keyLength = 0;
-    uint32_t tagText = kNone; // the tag as text, when it is not an MD5 in hex
-    uint32_t firstRecord = kNone, firstEncoded = kNone;
-    bool bEntry = false; // the digest and status above are remembered
-    bool bSeen = false;  // looked up or stored since the load
-    bool holdsNothing() const { return !bEntry && firstRecord == kNone && firstEncoded == kNone; }
-};
-
-// What one store holds under a key; name: the store's target text. Records of
-// a key form a list in the byte order of their names.
-struct Record {
-    Md5 md5;
-    uint64_t size = 0;
-    uint32_t name = kNone, headers = kNone;
-    uint32_t etag = kNone; // kNone: the ETag is the MD5 in hex
-    uint32_t next = kNone;
-};
-
-// An encoded digest of a key; name: the encoding.
-struct Encoded {
-    Md5 plain, md5;
-    uint64_t size = 0;
-    uint32_t name = kNone;
-    uint32_t next = kNone;
-};
-
-// Items in blocks that never move (no copy of them all as they grow), lists
-// linked by index; freed items are reused.
-template <class T> struct Pool {
-    std::deque<T> items;
-    uint32_t freeList = kNone;
-
-    uint32_t add(const T &item)
-    {
-        if (freeList != kNone) {
-            const uint32_t i = freeList;
-            freeList = items[i].next;
-            items[i] = item;
-            return i;
-        }
-        items.push_back(item);
-        return static_cast<uint32_t>(items.size() - 1);
-    }
-    void release(uint32_t i)
-    {
-        items[i].next = freeList;
-        freeList = i;
-    }
-};
-
-// Distinct texts, each held once and named by its number.
-class Texts {
-public:
-    uint32_t intern(std::string_view str)
-    {
-        auto it = index.find(str);
-        if (it != index.end())
-            return it->second;
-        const uint32_t n = static_cast<uint32_t>(texts.size());
-        texts.emplace_back(str); // a deque: the texts never move
-        index.emplace(std::string_view(texts.back()), n);
-        return n;
-    }
-    uint32_t find(std::string_view str) const
-    {
-        auto it = index.find(str);
-        return it == index.end() ? kNone : it->second;
-    }
-    const std::string &at(uint32_t n) const { return texts[n]; }
-
-private:
-    std::deque<std::string> texts;
-    std::unordered_map<std::string_view, uint32_t> index;
-};
-
-template <class T> uint32_t findNamed(const Pool<T> &pool, uint32_t first, uint32_t name)
-{
-    for (uint32_t i = first; i != kNone; i = pool.items[i].next)
-        if (pool.items[i].name == name)
-            return i;
-    return kNone;
-}
-
-// Puts item in the list at first, in place of the item of the same name.
-template <class T> void putNamed(Pool<T> &pool, uint32_t &first, T item, const Texts &texts)
-{
-    uint32_t prev = kNone;
-    for (uint32_t i = first; i != kNone; i = pool.items[i].next) {
-        T &cur = pool.items[i];
-        if (cur.name == item.name) {
-            item.next = cur.next;
-            cur = item;
-            return;
-        }
-        if (texts.at(item.name) < texts.at(cur.name))
-            break;
-        prev = i;
-    }
-    item.next = prev == kNone ? first : pool.items[prev].next;
-    const uint32_t n = pool.add(item);
-    (prev == kNone ? first : pool.items[prev].next) = n;
-}
-
-template <class T> bool dropNamed(Pool<T> &pool, uint32_t &first, uint32_t name)
-{
-    uint32_t prev = kNone;
-    for (uint32_t i = first; i != kNone; i = pool.items[i].next) {
-        if (pool.items[i].name == name) {
-            (prev == kNone ? first : pool.items[prev].next) = pool.items[i].next;
-            pool.release(i);
-            return true;
-        }
-        prev = i;
-    }
-    return false;
-}
-
-template <class T> void dropAll(Pool<T> &pool, uint32_t &first)
-{
-    while (first != kNone) {
-        const uint32_t next = pool.items[first].next;
-        pool.release(first);
-        first = next;
-    }
 }
 
 int64_t nanoseconds(const struct timespec &ts)
@@ -215,285 +76,344 @@ int64_t nanoseconds(const struct timespec &ts)
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// The cache file, read through a buffer with the rules of the scanf
-// directives it was first read with: numbers after any blanks, with an
-// optional sign; runs of allowed characters; counted texts.
-class Reader {
-public:
-    explicit Reader(FILE *inIn) : in(inIn) {}
+uint64_t keyHash(std::string_view key) { return std::hash<std::string_view>()(key); }
 
-    int peek()
+// One prepared statement, made once and reset after each use.
+class Stmt {
+public:
+    Stmt() = default;
+    Stmt(const Stmt &) = delete;
+    Stmt &operator=(const Stmt &) = delete;
+    ~Stmt() { sqlite3_finalize(p); }
+
+    bool prepare(sqlite3 *h, const char *pszSql) { return sqlite3_prepare_v2(h, pszSql, -1, &p, nullptr) == SQLITE_OK; }
+    Stmt &blob(int i, std::string_view bytes)
     {
-        if (at == end) {
-            at = 0;
-            end = std::fread(buf, 1, sizeof buf, in);
-            if (end == 0)
-                return EOF;
-        }
-        return static_cast<unsigned char>(buf[at]);
+        sqlite3_bind_blob(p, i, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+        return *this;
     }
-    int get()
+    Stmt &text(int i, std::string_view str)
     {
-        const int c = peek();
-        if (c != EOF)
-            ++at;
-        return c;
+        sqlite3_bind_text(p, i, str.data(), static_cast<int>(str.size()), SQLITE_TRANSIENT);
+        return *this;
     }
-    void skipBlanks()
+    Stmt &number(int i, int64_t value)
     {
-        while (isBlank(peek()))
-            ++at;
+        sqlite3_bind_int64(p, i, value);
+        return *this;
     }
-    // Up to nMost characters that isIn accepts, into psz; how many.
-    template <class Accept> std::size_t run(char *psz, std::size_t nMost, Accept isIn)
+    Stmt &null(int i)
     {
-        std::size_t n = 0;
-        while (n < nMost && (at < end || peek() != EOF) && isIn(static_cast<unsigned char>(buf[at])))
-            psz[n++] = buf[at++];
-        psz[n] = '\0';
-        return n;
+        sqlite3_bind_null(p, i);
+        return *this;
     }
-    // A word: blanks skipped, then up to nMost other characters.
-    bool word(char *psz, std::size_t nMost)
+    // SQLITE_ROW, SQLITE_DONE or an error.
+    int step() { return sqlite3_step(p); }
+    // Runs a statement that gives no rows, and resets it.
+    bool run()
     {
-        skipBlanks();
-        return run(psz, nMost, [](int c) { return !isBlank(c); }) > 0;
+        const int rc = step();
+        reset();
+        return rc == SQLITE_DONE;
     }
-    // After blanks, 32 lower-case hex digits into psz (33 bytes), and the
-    // digest they stand for.
-    bool hexDigest(char *psz, Md5 &md5)
+    void reset()
     {
-        skipBlanks();
-        if (run(psz, 32, [](int c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }) != 32)
-            return false;
-        return lowerHexMd5Bytes(psz, 32, md5.bytes);
+        sqlite3_reset(p);
+        sqlite3_clear_bindings(p);
     }
-    bool unsignedNumber(uint64_t &value)
+    std::string bytes(int col) const
     {
-        bool bNegative = false;
-        uint64_t magnitude = 0;
-        if (!number(bNegative, magnitude))
-            return false;
-        value = bNegative && magnitude != UINT64_MAX ? 0 - magnitude : magnitude;
-        return true;
+        const void *data = sqlite3_column_blob(p, col);
+        return std::string(static_cast<const char *>(data), static_cast<std::size_t>(sqlite3_column_bytes(p, col)));
     }
-    bool signedNumber(int64_t &value)
-    {
-        bool bNegative = false;
-        uint64_t magnitude = 0;
-        if (!number(bNegative, magnitude))
-            return false;
-        const uint64_t limit = bNegative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX);
-        magnitude = std::min(magnitude, limit);
-        value = bNegative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
-        return true;
-    }
-    // "<length>:<bytes>" followed by endCh.
-    bool counted(std::string &str, int endCh)
-    {
-        uint64_t len = 0;
-        if (!unsignedNumber(len) || get() != ':' || len > 65536)
-            return false;
-        str.resize(len);
-        for (std::size_t done = 0; done < len;) {
-            if (peek() == EOF)
-                return false;
-            const std::size_t n = std::min<std::size_t>(len - done, end - at);
-            std::memcpy(&str[done], buf + at, n);
-            at += n;
-            done += n;
-        }
-        return get() == endCh;
-    }
+    int64_t integer(int col) const { return sqlite3_column_int64(p, col); }
+    bool isNull(int col) const { return sqlite3_column_type(p, col) == SQLITE_NULL; }
+    bool isText(int col) const { return sqlite3_column_type(p, col) == SQLITE_TEXT; }
 
 private:
-    static bool isBlank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-    // Blanks, an optional sign, decimal digits (too many: the largest value).
-    bool number(bool &bNegative, uint64_t &magnitude)
-    {
-        skipBlanks();
-        const int sign = peek();
-        if (sign == '+' || sign == '-') {
-            bNegative = sign == '-';
-            ++at;
-        }
-        magnitude = 0;
-        std::size_t nDigits = 0;
-        for (int c = peek(); c >= '0' && c <= '9'; c = peek(), ++nDigits) {
-            ++at;
-            const uint64_t digit = static_cast<uint64_t>(c - '0');
-            magnitude = magnitude > (UINT64_MAX - digit) / 10 ? UINT64_MAX : magnitude * 10 + digit;
-        }
-        return nDigits > 0;
-    }
-
-    FILE *in;
-    char buf[65536];
-    std::size_t at = 0, end = 0;
+    sqlite3_stmt *p = nullptr;
 };
 
-// Lines of the cache file gathered in a buffer and written in large pieces.
-class Writer {
-public:
-    explicit Writer(FILE *outIn) : out(outIn) { buf.reserve(2 * kPiece); }
-    ~Writer() { flush(); }
-
-    std::string &text() { return buf; }
-    Writer &operator<<(std::string_view str)
-    {
-        buf.append(str.data(), str.size());
-        return *this;
-    }
-    Writer &operator<<(char c)
-    {
-        buf += c;
-        return *this;
-    }
-    template <class Number> Writer &number(Number value)
-    {
-        char sz[24];
-        const auto result = std::to_chars(sz, sz + sizeof sz, value);
-        buf.append(sz, static_cast<std::size_t>(result.ptr - sz));
-        return *this;
-    }
-    Writer &counted(std::string_view str, char endCh)
-    {
-        number(str.size());
-        return *this << ':' << str << endCh;
-    }
-    // Called after each line.
-    void lineDone()
-    {
-        if (buf.size() >= kPiece)
-            flush();
-    }
-    void flush()
-    {
-        if (!buf.empty())
-            std::fwrite(buf.data(), 1, buf.size(), out);
-        buf.clear();
-    }
-
-private:
-    static constexpr std::size_t kPiece = 1 << 16;
-    FILE *out;
-    std::string buf;
+// A digest row of the files table.
+struct FileRow {
+    std::string key;
+    uint64_t dev = 0, ino = 0, size = 0;
+    int64_t mtimeNs = 0, ctimeNs = 0;
+    std::string tag; // 16 raw bytes, or the tag as text (bTagText)
+    bool bTagText = false;
 };
+
+const char *const kFileColumns = "key, dev, ino, size, mtime_ns, ctime_ns, tag";
+
+FileRow fileRowOf(const Stmt &s)
+{
+    FileRow row;
+    row.key = s.bytes(0);
+    row.dev = static_cast<uint64_t>(s.integer(1));
+    row.ino = static_cast<uint64_t>(s.integer(2));
+    row.size = static_cast<uint64_t>(s.integer(3));
+    row.mtimeNs = s.integer(4);
+    row.ctimeNs = s.integer(5);
+    row.bTagText = s.isText(6);
+    row.tag = s.bytes(6);
+    return row;
+}
 
 } // namespace
 
-struct DigestCache::Table {
-    std::string keyBytes;                            // the keys of slots, one after another
-    std::deque<Slot> slots;                          // in key order; grows without copying
-    std::map<std::string, Slot, std::less<>> added;  // keys not in slots
-    Pool<Record> records;
-    Pool<Encoded> encoded;
-    Texts texts;
+struct DigestCache::Db {
+    sqlite3 *h = nullptr;
+    bool bInTransaction = false;
+    Stmt selFile, selFirstRows, selNextRows, putFile, delFile, selFileKeysAfter, selFileKeys;
+    Stmt selRecord, putRecord, delRecord, selEncoded, putEncoded, selRecordKeys, delRecords, delEncoded;
+    Stmt selTextId, selText, putText;
+    std::unordered_map<std::string, int64_t> textIds; // texts of the database seen so far
+    std::unordered_map<int64_t, std::string> textsById;
 
-    std::string_view keyOf(const Slot &slot) const
+    // The lookups in step with the table: while they come in key order, the
+    // rows between two of them are files gone. Once they do not, the keys
+    // looked up from then on are remembered by their hashes instead.
+    bool bOrdered = true;
+    bool bLookedUp = false;
+    std::string strLastLooked;      // in order: the last key looked up
+    std::string strOrderedUpTo;     // out of order: the last key looked up in order
+    std::deque<FileRow> window;     // rows after it, read ahead
+    std::string strFetchedUpTo;     // the last row read into the window
+    bool bFetchedAny = false, bFetchedAll = false;
+    std::vector<std::string> gone;  // rows passed by in order (in key order)
+    std::set<std::string> storedAhead; // stored, in order, beyond the last key looked up
+    std::vector<uint64_t> seenHashes;  // keys looked up or stored once out of order
+
+    ~Db()
     {
-        return std::string_view(keyBytes.data() + slot.keyAt, slot.keyLength);
+        if (bInTransaction)
+            sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close_v2(h); // once the statements are finalized
     }
 
-    const Slot *find(std::string_view key) const
-    {
-        auto it = std::lower_bound(slots.begin(), slots.end(), key,
-                                   [this](const Slot &slot, std::string_view k) { return keyOf(slot) < k; });
-        if (it != slots.end() && keyOf(*it) == key)
-            return &*it;
-        if (added.empty())
-            return nullptr;
-        auto at = added.find(key);
-        return at == added.end() ? nullptr : &at->second;
-    }
-    Slot *find(std::string_view key) { return const_cast<Slot *>(static_cast<const Table *>(this)->find(key)); }
+    bool exec(const char *pszSql) { return sqlite3_exec(h, pszSql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
-    // The slot of key, made when there is none. Keys that come in order (as
-    // when loading) go straight to the end of the table.
-    Slot &obtain(std::string_view key)
+    bool prepareAll()
     {
-        if (Slot *slot = find(key))
-            return *slot;
-        if (added.size() >= std::max(kAddedMost, slots.size() / 4))
-            merge();
-        if (slots.empty() || keyOf(slots.back()) < key) {
-            Slot slot;
-            slot.keyAt = keyBytes.size();
-            slot.keyLength = static_cast<uint32_t>(key.size());
-            keyBytes.append(key.data(), key.size());
-            slots.push_back(slot);
-            return slots.back();
+        const std::string strFiles = std::string("SELECT ") + kFileColumns + " FROM files";
+        return selFile.prepare(h, (strFiles + " WHERE key = ?1").c_str()) &&
+               selFirstRows.prepare(h, (strFiles + " ORDER BY key LIMIT ?1").c_str()) &&
+               selNextRows.prepare(h, (strFiles + " WHERE key > ?1 ORDER BY key LIMIT ?2").c_str()) &&
+               putFile.prepare(h, "INSERT OR REPLACE INTO files VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)") &&
+               delFile.prepare(h, "DELETE FROM files WHERE key = ?1") &&
+               selFileKeysAfter.prepare(h, "SELECT key FROM files WHERE key > ?1 ORDER BY key") &&
+               selFileKeys.prepare(h, "SELECT key FROM files ORDER BY key") &&
+               selRecord.prepare(h, "SELECT md5, size, etag, headers FROM records WHERE key = ?1 AND store = ?2") &&
+               putRecord.prepare(h, "INSERT OR REPLACE INTO records VALUES (?1, ?2, ?3, ?4, ?5, ?6)") &&
+               delRecord.prepare(h, "DELETE FROM records WHERE key = ?1 AND store = ?2") &&
+               selEncoded.prepare(h, "SELECT plain, md5, size FROM encoded WHERE key = ?1 AND encoding = ?2") &&
+               putEncoded.prepare(h, "INSERT OR REPLACE INTO encoded VALUES (?1, ?2, ?3, ?4, ?5)") &&
+               selRecordKeys.prepare(h, "SELECT key FROM records UNION SELECT key FROM encoded") &&
+               delRecords.prepare(h, "DELETE FROM records WHERE key = ?1") &&
+               delEncoded.prepare(h, "DELETE FROM encoded WHERE key = ?1") &&
+               selTextId.prepare(h, "SELECT id FROM texts WHERE text = ?1") &&
+               selText.prepare(h, "SELECT text FROM texts WHERE id = ?1") &&
+               putText.prepare(h, "INSERT INTO texts(text) VALUES (?1)");
+    }
+
+    // The number of a text, made when bMake and there is none (-1: none).
+    int64_t textId(const std::string &str, bool bMake)
+    {
+        auto it = textIds.find(str);
+        if (it != textIds.end())
+            return it->second;
+        int64_t id = -1;
+        if (selTextId.blob(1, str).step() == SQLITE_ROW)
+            id = selTextId.integer(0);
+        selTextId.reset();
+        if (id < 0 && bMake && putText.blob(1, str).run())
+            id = sqlite3_last_insert_rowid(h);
+        if (id >= 0) {
+            textIds.emplace(str, id);
+            textsById.emplace(id, str);
         }
-        return added.emplace(std::string(key), Slot()).first->second;
+        return id;
+    }
+    std::string textOf(int64_t id)
+    {
+        auto it = textsById.find(id);
+        if (it != textsById.end())
+            return it->second;
+        std::string str;
+        if (selText.number(1, id).step() == SQLITE_ROW)
+            str = selText.bytes(0);
+        selText.reset();
+        textIds.emplace(str, id);
+        textsById.emplace(id, str);
+        return str;
+    }
+    void forgetTexts()
+    {
+        textIds.clear();
+        textsById.clear();
     }
 
-    // Takes the added keys into the table and leaves out keys that hold
-    // nothing any more (a slot is only made to be filled at once).
-    void merge()
+    bool pointFile(const std::string &strKey, FileRow &row)
     {
-        std::size_t nBytes = 0;
-        forEachInKeyOrder([&](std::string_view key, const Slot &) { nBytes += key.size(); });
-        std::deque<Slot> merged;
-        std::string bytes;
-        bytes.reserve(nBytes);
-        forEachInKeyOrder([&](std::string_view key, Slot slot) {
-            slot.keyAt = bytes.size();
-            slot.keyLength = static_cast<uint32_t>(key.size());
-            bytes.append(key.data(), key.size());
-            merged.push_back(slot);
-        });
-        slots.swap(merged);
-        keyBytes.swap(bytes);
-        added.clear();
+        const bool bFound = selFile.blob(1, strKey).step() == SQLITE_ROW;
+        if (bFound)
+            row = fileRowOf(selFile);
+        selFile.reset();
+        return bFound;
     }
 
-    // Every key that holds anything, in key order, the added ones among the rest.
-    template <class Visit> void forEachInKeyOrder(Visit visit) const
+    // The next rows of the table into the window.
+    void fetch()
     {
-        auto it = slots.begin();
-        auto take = [&](std::string_view key, const Slot &slot) {
-            if (!slot.holdsNothing())
-                visit(key, slot);
-        };
-        for (const auto &kv : added) {
-            for (; it != slots.end() && keyOf(*it) < kv.first; ++it)
-                take(keyOf(*it), *it);
-            take(kv.first, kv.second);
+        Stmt &s = bFetchedAny ? selNextRows : selFirstRows;
+        if (bFetchedAny)
+            s.blob(1, strFetchedUpTo).number(2, kWindowRows);
+        else
+            s.number(1, kWindowRows);
+        int n = 0;
+        while (s.step() == SQLITE_ROW) {
+            window.push_back(fileRowOf(s));
+            ++n;
         }
-        for (; it != slots.end(); ++it)
-            take(keyOf(*it), *it);
+        s.reset();
+        bFetchedAny = true;
+        if (n > 0)
+            strFetchedUpTo = window.back().key;
+        bFetchedAll = n < kWindowRows;
     }
 
-    // Every key, in no particular order.
-    template <class Visit> void forEach(Visit visit)
+    // The row of strKey, found in step with the table when the keys come in
+    // order, else asked for alone.
+    bool findFile(const std::string &strKey, FileRow &row)
     {
-        for (Slot &slot : slots)
-            visit(keyOf(slot), slot);
-        for (auto &kv : added)
-            visit(std::string_view(kv.first), kv.second);
+        if (bOrdered && bLookedUp && strKey == strLastLooked) {
+            if (!window.empty() && window.front().key == strKey) {
+                row = window.front();
+                return true;
+            }
+            return pointFile(strKey, row); // stored or forgotten since
+        }
+        if (bOrdered && (!bLookedUp || strKey > strLastLooked)) {
+            if (bLookedUp && !window.empty() && window.front().key == strLastLooked)
+                window.pop_front(); // the row of the last key: seen
+            for (;;) {
+                if (window.empty()) {
+                    if (bFetchedAll)
+                        break;
+                    fetch();
+                    continue;
+                }
+                if (window.front().key >= strKey)
+                    break;
+                gone.push_back(std::move(window.front().key));
+                window.pop_front();
+            }
+            bLookedUp = true;
+            strLastLooked = strKey;
+            if (!window.empty() && window.front().key == strKey) {
+                row = window.front();
+                return true;
+            }
+            return false;
+        }
+        if (bOrdered) {
+            bOrdered = false;
+            // Looked up in order before: the key that ended the order, when
+            // it is looked up no more, goes with the rest it passed by.
+            strOrderedUpTo = strLastLooked;
+        }
+        return pointFile(strKey, row);
     }
 
-    void forgetAllDigests()
+    // The row found for strKey did not match the file: it counts as passed
+    // by (dropped at save unless stored again).
+    void noteMissed(const std::string &strKey)
     {
-        forEach([](std::string_view, Slot &slot) {
-            slot.bEntry = false;
-            slot.bSeen = false;
-        });
+        if (bOrdered && bLookedUp && strKey == strLastLooked && !window.empty() && window.front().key == strKey) {
+            gone.push_back(std::move(window.front().key));
+            window.pop_front();
+        }
+    }
+    // The row of strKey matched the file.
+    void noteHit(const std::string &strKey)
+    {
+        if (!bOrdered)
+            seenHashes.push_back(keyHash(strKey));
     }
 
-    void fitToSize() { keyBytes.shrink_to_fit(); }
+    // A row written for strKey: kept at save, also when the walk never asks for it.
+    void noteStored(const std::string &strKey, const FileRow *row)
+    {
+        if (!bOrdered) {
+            seenHashes.push_back(keyHash(strKey));
+            return;
+        }
+        // The window read ahead must not give back what was replaced.
+        auto at = std::lower_bound(window.begin(), window.end(), strKey,
+                                   [](const FileRow &r, const std::string &k) { return r.key < k; });
+        if (at != window.end() && at->key == strKey) {
+            if (row != nullptr)
+                *at = *row;
+            else
+                window.erase(at);
+        } else if (row != nullptr && bFetchedAny && strKey <= strFetchedUpTo &&
+                   (!bLookedUp || strKey > strLastLooked)) {
+            window.insert(at, *row); // a new row among those read ahead
+        } else if (row != nullptr && bFetchedAny && strKey > strFetchedUpTo) {
+            bFetchedAll = false; // a new row beyond the last read
+        }
+        if (bLookedUp && strKey <= strLastLooked) {
+            auto it = std::lower_bound(gone.begin(), gone.end(), strKey);
+            if (it != gone.end() && *it == strKey)
+                gone.erase(it);
+        } else if (row != nullptr) {
+            storedAhead.insert(strKey);
+        }
+    }
+
+    // The keys of files neither looked up nor stored since the load.
+    std::vector<std::string> unseenFiles()
+    {
+        std::vector<std::string> keys;
+        if (bOrdered) {
+            keys = gone;
+            Stmt &s = bLookedUp ? selFileKeysAfter : selFileKeys;
+            if (bLookedUp)
+                s.blob(1, strLastLooked);
+            while (s.step() == SQLITE_ROW) {
+                std::string strKey = s.bytes(0);
+                if (!storedAhead.count(strKey))
+                    keys.push_back(std::move(strKey));
+            }
+            s.reset();
+            return keys;
+        }
+        std::sort(seenHashes.begin(), seenHashes.end());
+        while (selFileKeys.step() == SQLITE_ROW) {
+            std::string strKey = selFileKeys.bytes(0);
+            if (std::binary_search(seenHashes.begin(), seenHashes.end(), keyHash(strKey)))
+                continue;
+            if (bLookedUp && strKey <= strOrderedUpTo && !std::binary_search(gone.begin(), gone.end(), strKey))
+                continue; // looked up while the keys still came in order
+            if (storedAhead.count(strKey))
+                continue;
+            keys.push_back(std::move(strKey));
+        }
+        selFileKeys.reset();
+        return keys;
+    }
 };
 
-
-DigestCache::DigestCache(const std::string &strCacheDir, const std::string &strRootIn)
-    : strDir(strCacheDir), table(std::make_unique<Table>())
+DigestCache::DigestCache(const std::string &strCacheDir, const std::string &strRootIn) : strDir(strCacheDir)
 {
     while (strDir.size() > 1 && strDir.back() == '/')
         strDir.pop_back();
     char *pszRoot = realpath(strRootIn.c_str(), nullptr);
     strRoot = pszRoot ? pszRoot : strRootIn;
     std::free(pszRoot);
-    strFile = strDir + "/" + sha256Hex(strRoot) + ".digests";
+    const std::string strStem = strDir + "/" + sha256Hex(strRoot);
+    strLegacyFile = strStem + ".digests";
+    strFile = strStem + ".sqlite";
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     setScanStart(now);
@@ -509,152 +429,19 @@ bool DigestCache::isRacy(const struct stat &st) const
     return latestNs > scanStartNs - kRacyWindowNs;
 }
 
-void DigestCache::load()
+void DigestCache::begin()
 {
-    table->forgetAllDigests();
-    const std::size_t posName = strFile.rfind('/');
-    removeStaleTempFiles(strFile.substr(0, posName), strFile.substr(posName + 1));
-    FILE *in = std::fopen(strFile.c_str(), "rb");
-    if (in == nullptr) {
-        bChanged = true;
-        return;
-    }
-    std::unique_ptr<FILE, int (*)(FILE *)> guard(in, std::fclose);
-    Reader reader(in);
-    char szMagic[64] = {0};
-    for (std::size_t n = 0; n + 1 < sizeof szMagic;) {
-        const int c = reader.get();
-        if (c == EOF)
-            break;
-        szMagic[n++] = static_cast<char>(c);
-        if (c == '\n')
-            break;
-    }
-    std::string strStoredRoot;
-    const bool bFirst = std::strcmp(szMagic, kMagicFirst) == 0;
-    bool bOk = (bFirst || std::strcmp(szMagic, kMagic) == 0) && reader.counted(strStoredRoot, '\n') &&
-               strStoredRoot == strRoot;
-    auto read = std::make_unique<Table>();
-    std::size_t nLines = 0, nEntries = 0;
-    std::string strKey, strTarget, strETag, strHeaders;
-    while (bOk) {
-        char szWord[8] = {0};
-        if (!reader.word(szWord, 7)) {
-            bOk = false;
-            break;
-        }
-        if (std::strcmp(szWord, "end") == 0) {
-            uint64_t count = 0;
-            bOk = reader.unsignedNumber(count) && reader.get() == '\n' &&
-                  count == (bFirst ? nEntries : nLines) && reader.get() == EOF;
-            break;
-        }
-        ++nLines;
-        if (!bFirst && std::strcmp(szWord, "e") == 0) {
-            char szEncoding[16] = {0}, szPlain[33] = {0}, szMd5[33] = {0};
-            Encoded digest;
-            reader.skipBlanks();
-            bOk = reader.run(szEncoding, 15, [](int c) { return c >= 'a' && c <= 'z'; }) > 0 &&
-                  reader.hexDigest(szPlain, digest.plain) && reader.hexDigest(szMd5, digest.md5) &&
-                  reader.unsignedNumber(digest.size) && reader.counted(strKey, '\n');
-            if (!bOk)
-                break;
-            digest.name = read->texts.intern(szEncoding);
-            putNamed(read->encoded, read->obtain(strKey).firstEncoded, digest, read->texts);
-            continue;
-        }
-        if (!bFirst && std::strcmp(szWord, "r") == 0) {
-            char szMd5[33] = {0};
-            Record record;
-            bOk = reader.hexDigest(szMd5, record.md5) && reader.unsignedNumber(record.size) &&
-                  reader.counted(strTarget, ' ') && reader.counted(strETag, ' ') &&
-                  reader.counted(strHeaders, ' ') && reader.counted(strKey, '\n');
-            if (!bOk)
-                break;
-            record.name = read->texts.intern(strTarget);
-            record.headers = read->texts.intern(strHeaders);
-            record.etag = strETag == szMd5 ? kNone : read->texts.intern(strETag);
-            putNamed(read->records, read->obtain(strKey).firstRecord, record, read->texts);
-            continue;
-        }
-        if (std::strcmp(szWord, "f") != 0) {
-            bOk = false;
-            break;
-        }
-        Slot entry;
-        char szTag[33] = {0};
-        bOk = reader.unsignedNumber(entry.dev) && reader.unsignedNumber(entry.ino) &&
-              reader.unsignedNumber(entry.size) && reader.signedNumber(entry.mtimeNs) &&
-              reader.signedNumber(entry.ctimeNs) && reader.hexDigest(szTag, entry.tag) &&
-              reader.counted(strKey, '\n');
-        if (!bOk)
-            break;
-        Slot &slot = read->obtain(strKey);
-        nEntries += slot.bEntry ? 0 : 1;
-        slot.dev = entry.dev;
-        slot.ino = entry.ino;
-        slot.size = entry.size;
-        slot.mtimeNs = entry.mtimeNs;
-        slot.ctimeNs = entry.ctimeNs;
-        slot.tag = entry.tag;
-        slot.tagText = kNone;
-        slot.bEntry = true;
-    }
-    if (!bOk) {
-        printErrorLine("digest cache damaged or foreign, rebuilt: " + strFile);
-        bChanged = true;
-        return;
-    }
-    read->fitToSize();
-    table.swap(read);
+    if (db && !db->bInTransaction)
+        db->bInTransaction = db->exec("BEGIN");
 }
 
-bool DigestCache::lookup(const std::string &strKey, const struct stat &st, std::string &strTag)
+// Opens the database, made with its tables when missing; converts the cache
+// file of earlier releases into a new one.
+bool DigestCache::open()
 {
-    Slot *slot = table->find(strKey);
-    if (slot == nullptr || !slot->bEntry)
-        return false;
-    if (slot->dev != static_cast<uint64_t>(st.st_dev) || slot->ino != static_cast<uint64_t>(st.st_ino) ||
-        slot->size != static_cast<uint64_t>(st.st_size) || slot->mtimeNs != nanoseconds(st.st_mtim) ||
-        slot->ctimeNs != nanoseconds(st.st_ctim))
-        return false;
-    slot->bSeen = true;
-    strTag = slot->tagText == kNone ? hexOf(slot->tag) : table->texts.at(slot->tagText);
-    return true;
-}
-
-bool DigestCache::store(const std::string &strKey, const struct stat &st, const std::string &strTag)
-{
-    if (isRacy(st)) {
-        forget(strKey);
-        return false;
-    }
-    Slot &slot = table->obtain(strKey);
-    slot.dev = static_cast<uint64_t>(st.st_dev);
-    slot.ino = static_cast<uint64_t>(st.st_ino);
-    slot.size = static_cast<uint64_t>(st.st_size);
-    slot.mtimeNs = nanoseconds(st.st_mtim);
-    slot.ctimeNs = nanoseconds(st.st_ctim);
-    const bool bHex = isMd5Hex(strTag);
-    slot.tag = bHex ? md5OfHex(strTag) : Md5();
-    slot.tagText = bHex ? kNone : table->texts.intern(strTag);
-    slot.bEntry = true;
-    slot.bSeen = true;
-    bChanged = true;
-    return true;
-}
-
-bool DigestCache::save()
-{
-    std::size_t nEntries = 0, nSeen = 0;
-    table->forEach([&](std::string_view, const Slot &slot) {
-        nEntries += slot.bEntry ? 1 : 0;
-        nSeen += slot.bEntry && slot.bSeen ? 1 : 0;
-    });
-    if (!bChanged && nSeen == nEntries)
-        return true;
-
-    // Create the cache folder and its parents, private to the user.
+    db.reset();
+    bOpenTried = true;
+    // The cache folder and its parents, private to the user.
     for (std::size_t pos = 1; pos <= strDir.size(); ++pos) {
         if (pos == strDir.size() || strDir[pos] == '/') {
             const std::string strPart = strDir.substr(0, pos);
@@ -664,102 +451,213 @@ bool DigestCache::save()
             }
         }
     }
-    // Registered, so an interrupt while writing leaves no temporary behind.
-    std::string strTemp = strFile + ".XXXXXX";
-    int slot = -1;
-    const int fd = createTempFile(strTemp, O_CLOEXEC, slot);
-    FILE *out = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (out == nullptr) {
-        if (fd >= 0) {
-            close(fd);
-            unlink(strTemp.c_str());
+    const std::size_t posName = strLegacyFile.rfind('/');
+    removeStaleTempFiles(strLegacyFile.substr(0, posName), strLegacyFile.substr(posName + 1));
+
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto opened = std::make_unique<Db>();
+        const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+        int rc = sqlite3_open_v2(strFile.c_str(), &opened->h, flags, nullptr);
+        if (rc == SQLITE_OK) {
+            sqlite3_busy_timeout(opened->h, kBusyMilliseconds);
+            rc = sqlite3_exec(opened->h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
         }
-        releaseTempFile(slot);
-        printErrorLine("cannot write digest cache: " + strFile);
+        if (rc == SQLITE_OK) {
+            opened->bInTransaction = true;
+            rc = sqlite3_exec(opened->h, kSchema, nullptr, nullptr, nullptr);
+        }
+        if (rc == SQLITE_OK && !opened->prepareAll())
+            rc = sqlite3_errcode(opened->h);
+        if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
+            // Kept aside, not lost; a new one is made in its place.
+            opened.reset();
+            printErrorLine("digest cache damaged or foreign, rebuilt: " + strFile);
+            if (std::rename(strFile.c_str(), (strFile + ".damaged").c_str()) != 0)
+                std::remove(strFile.c_str());
+            std::remove((strFile + "-journal").c_str());
+            continue;
+        }
+        if (rc != SQLITE_OK) {
+            printErrorLine("cannot open digest cache: " + strFile + ": " +
+                           (opened->h ? sqlite3_errmsg(opened->h) : sqlite3_errstr(rc)));
+            return false;
+        }
+        db = std::move(opened);
+        break;
+    }
+    if (!db)
+        return false;
+
+    // Whose cache it is: another root's (a file copied in place) is emptied.
+    Stmt meta;
+    std::string strStoredRoot;
+    int64_t format = 0;
+    bool bKnown = false;
+    if (meta.prepare(db->h, "SELECT name, value FROM meta")) {
+        while (meta.step() == SQLITE_ROW) {
+            const std::string strName = meta.bytes(0);
+            bKnown = true;
+            if (strName == "root")
+                strStoredRoot = meta.bytes(1);
+            else if (strName == "format")
+                format = meta.integer(1);
+        }
+        meta.reset();
+    }
+    bool bConverted = false;
+    if (bKnown && (strStoredRoot != strRoot || format != kFormat)) {
+        printErrorLine("digest cache damaged or foreign, rebuilt: " + strFile);
+        db->exec("DELETE FROM files; DELETE FROM records; DELETE FROM encoded; DELETE FROM texts;"
+                 " DELETE FROM meta");
+        bKnown = false;
+    } else if (!bKnown && access(strLegacyFile.c_str(), F_OK) == 0) {
+        bConverted = convertLegacy();
+    }
+    if (!bKnown) {
+        Stmt put;
+        put.prepare(db->h, "INSERT OR REPLACE INTO meta VALUES (?1, ?2)");
+        put.text(1, "root").blob(2, strRoot).run();
+        put.text(1, "format").number(2, kFormat).run();
+    }
+    if (!db->exec("COMMIT")) {
+        printErrorLine("cannot write digest cache: " + strFile + ": " + sqlite3_errmsg(db->h));
+        db.reset();
         return false;
     }
-    const Table &t = *table;
-    {
-        Writer w(out);
-        w << kMagic;
-        w.counted(strRoot, '\n');
-        t.forEachInKeyOrder([&](std::string_view key, const Slot &s) {
-            if (!s.bEntry || !s.bSeen)
-                return;
-            w << "f ";
-            w.number(s.dev) << ' ';
-            w.number(s.ino) << ' ';
-            w.number(s.size) << ' ';
-            w.number(s.mtimeNs) << ' ';
-            w.number(s.ctimeNs) << ' ';
-            if (s.tagText == kNone)
-                appendHex(w.text(), s.tag);
-            else
-                w << t.texts.at(s.tagText);
-            w << ' ';
-            w.counted(key, '\n');
-            w.lineDone();
-        });
-        std::size_t nLines = nSeen;
-        t.forEachInKeyOrder([&](std::string_view key, const Slot &s) {
-            for (uint32_t i = s.firstEncoded; i != kNone; i = t.encoded.items[i].next) {
-                const Encoded &d = t.encoded.items[i];
-                w << "e " << t.texts.at(d.name) << ' ';
-                appendHex(w.text(), d.plain);
-                w << ' ';
-                appendHex(w.text(), d.md5);
-                w << ' ';
-                w.number(d.size) << ' ';
-                w.counted(key, '\n');
-                w.lineDone();
-                ++nLines;
-            }
-        });
-        t.forEachInKeyOrder([&](std::string_view key, const Slot &s) {
-            for (uint32_t i = s.firstRecord; i != kNone; i = t.records.items[i].next) {
-                const Record &r = t.records.items[i];
-                w << "r ";
-                appendHex(w.text(), r.md5);
-                w << ' ';
-                w.number(r.size) << ' ';
-                w.counted(t.texts.at(r.name), ' ');
-                if (r.etag == kNone) {
-                    w << "32:";
-                    appendHex(w.text(), r.md5);
-                    w << ' ';
-                } else {
-                    w.counted(t.texts.at(r.etag), ' ');
-                }
-                w.counted(t.texts.at(r.headers), ' ');
-                w.counted(key, '\n');
-                w.lineDone();
-                ++nLines;
-            }
-        });
-        w << "end ";
-        w.number(nLines) << '\n';
-    }
-    const bool bWritten = std::ferror(out) == 0 && std::fflush(out) == 0 && fsync(fd) == 0;
-    const bool bClosed = std::fclose(out) == 0;
-    if (!bWritten || !bClosed || std::rename(strTemp.c_str(), strFile.c_str()) != 0) {
-        std::remove(strTemp.c_str());
-        releaseTempFile(slot);
-        printErrorLine("cannot write digest cache: " + strFile);
-        return false;
-    }
-    releaseTempFile(slot);
-    bChanged = false;
+    db->bInTransaction = false;
+    // Converted and committed: the old file stays as a backup that no
+    // release reads again.
+    if (bConverted)
+        std::rename(strLegacyFile.c_str(), (strLegacyFile + ".converted").c_str());
     return true;
+}
+
+void DigestCache::load()
+{
+    if (open())
+        begin();
+}
+
+bool DigestCache::convertLegacy()
+{
+    LegacyVisitor visit;
+    visit.file = [this](const std::string &strKey, uint64_t dev, uint64_t ino, uint64_t size, int64_t mtimeNs,
+                        int64_t ctimeNs, const std::string &strMd5Hex) {
+        db->putFile.blob(1, strKey)
+            .number(2, static_cast<int64_t>(dev))
+            .number(3, static_cast<int64_t>(ino))
+            .number(4, static_cast<int64_t>(size))
+            .number(5, mtimeNs)
+            .number(6, ctimeNs)
+            .blob(7, md5Bytes(strMd5Hex))
+            .run();
+    };
+    visit.encoded = [this](const std::string &strKey, const std::string &strEncoding, const std::string &strPlainHex,
+                           const std::string &strMd5Hex, uint64_t size) {
+        putEncoded(strKey, strEncoding, {strPlainHex, strMd5Hex, size});
+    };
+    visit.record = [this](const std::string &strKey, const std::string &strTarget, const std::string &strMd5Hex,
+                          uint64_t size, const std::string &strETag, const std::string &strHeaders) {
+        putRecord(strTarget, strKey, {strMd5Hex, size, strETag, strHeaders});
+    };
+    auto nFiles = [this]() -> uint64_t {
+        Stmt count;
+        count.prepare(db->h, "SELECT count(*) FROM files");
+        const uint64_t n = count.step() == SQLITE_ROW ? static_cast<uint64_t>(count.integer(0)) : 0;
+        count.reset();
+        return n;
+    };
+    db->exec("SAVEPOINT convert");
+    if (readLegacyDigestCache(strLegacyFile, strRoot, visit, nFiles)) {
+        db->exec("RELEASE convert");
+        return true;
+    }
+    db->exec("ROLLBACK TO convert");
+    db->exec("RELEASE convert");
+    db->forgetTexts();
+    printErrorLine("digest cache damaged or foreign, rebuilt: " + strLegacyFile);
+    return false;
+}
+
+bool DigestCache::lookup(const std::string &strKey, const struct stat &st, std::string &strTag)
+{
+    FileRow row;
+    if (!db || !db->findFile(strKey, row))
+        return false;
+    if (row.dev != static_cast<uint64_t>(st.st_dev) || row.ino != static_cast<uint64_t>(st.st_ino) ||
+        row.size != static_cast<uint64_t>(st.st_size) || row.mtimeNs != nanoseconds(st.st_mtim) ||
+        row.ctimeNs != nanoseconds(st.st_ctim)) {
+        db->noteMissed(strKey);
+        return false;
+    }
+    db->noteHit(strKey);
+    strTag = row.bTagText ? row.tag : hexOf(row.tag);
+    return true;
+}
+
+bool DigestCache::store(const std::string &strKey, const struct stat &st, const std::string &strTag)
+{
+    if (isRacy(st)) {
+        forget(strKey);
+        return false;
+    }
+    if (!db)
+        return false;
+    FileRow row;
+    row.key = strKey;
+    row.dev = static_cast<uint64_t>(st.st_dev);
+    row.ino = static_cast<uint64_t>(st.st_ino);
+    row.size = static_cast<uint64_t>(st.st_size);
+    row.mtimeNs = nanoseconds(st.st_mtim);
+    row.ctimeNs = nanoseconds(st.st_ctim);
+    row.bTagText = !isMd5Hex(strTag);
+    row.tag = row.bTagText ? strTag : md5Bytes(strTag);
+    Stmt &s = db->putFile;
+    s.blob(1, strKey)
+        .number(2, static_cast<int64_t>(row.dev))
+        .number(3, static_cast<int64_t>(row.ino))
+        .number(4, static_cast<int64_t>(row.size))
+        .number(5, row.mtimeNs)
+        .number(6, row.ctimeNs);
+    if (row.bTagText)
+        s.text(7, strTag);
+    else
+        s.blob(7, row.tag);
+    if (!s.run())
+        return false;
+    db->noteStored(strKey, &row);
+    return true;
+}
+
+bool DigestCache::save()
+{
+    if (!db && (bOpenTried || !open()))
+        return false; // the line that says why is out
+    begin();
+    bool bOk = db->bInTransaction;
+    if (bOk) {
+        for (const std::string &strKey : db->unseenFiles())
+            bOk = db->delFile.blob(1, strKey).run() && bOk;
+    }
+    if (bOk && db->exec("COMMIT")) {
+        db->bInTransaction = false;
+        begin(); // for what the run changes next
+        return true;
+    }
+    printErrorLine("cannot write digest cache: " + strFile + ": " + sqlite3_errmsg(db->h));
+    if (db->bInTransaction && db->exec("ROLLBACK"))
+        db->bInTransaction = false;
+    db->forgetTexts();
+    begin();
+    return false;
 }
 
 void DigestCache::forget(const std::string &strKey)
 {
-    Slot *slot = table->find(strKey);
-    if (slot != nullptr && slot->bEntry) {
-        slot->bEntry = false;
-        slot->bSeen = false;
-        bChanged = true;
-    }
+    if (!db)
+        return;
+    db->delFile.blob(1, strKey).run();
+    db->noteStored(strKey, nullptr);
 }
 
 std::string DigestCache::storeTarget(const std::string &strEndpoint, const std::string &strBucket,
@@ -771,18 +669,22 @@ std::string DigestCache::storeTarget(const std::string &strEndpoint, const std::
 bool DigestCache::findRecord(const std::string &strTarget, const std::string &strKey,
                              StoredRecord &record) const
 {
-    const Slot *slot = table->find(strKey);
-    if (slot == nullptr || slot->firstRecord == kNone)
+    if (!db)
         return false;
-    const uint32_t name = table->texts.find(strTarget);
-    const uint32_t i = name == kNone ? kNone : findNamed(table->records, slot->firstRecord, name);
-    if (i == kNone)
+    const int64_t store = db->textId(strTarget, false);
+    if (store < 0)
         return false;
-    const Record &r = table->records.items[i];
-    record.strMd5Hex = hexOf(r.md5);
-    record.size = r.size;
-    record.strETag = r.etag == kNone ? record.strMd5Hex : table->texts.at(r.etag);
-    record.strHeaders = table->texts.at(r.headers);
+    Stmt &s = db->selRecord;
+    if (s.blob(1, strKey).number(2, store).step() != SQLITE_ROW) {
+        s.reset();
+        return false;
+    }
+    record.strMd5Hex = hexOf(s.bytes(0));
+    record.size = static_cast<uint64_t>(s.integer(1));
+    record.strETag = s.isNull(2) ? record.strMd5Hex : s.bytes(2);
+    const int64_t headers = s.integer(3);
+    s.reset();
+    record.strHeaders = db->textOf(headers);
     return true;
 }
 
@@ -794,70 +696,79 @@ void DigestCache::putRecord(const std::string &strTarget, const std::string &str
         dropRecord(strTarget, strKey);
         return;
     }
-    Record r;
-    r.md5 = md5OfHex(record.strMd5Hex);
-    r.size = record.size;
-    r.name = table->texts.intern(strTarget);
-    r.headers = table->texts.intern(record.strHeaders);
-    r.etag = record.strETag == record.strMd5Hex ? kNone : table->texts.intern(record.strETag);
-    putNamed(table->records, table->obtain(strKey).firstRecord, r, table->texts);
-    bChanged = true;
+    if (!db)
+        return;
+    Stmt &s = db->putRecord;
+    s.blob(1, strKey)
+        .number(2, db->textId(strTarget, true))
+        .blob(3, md5Bytes(record.strMd5Hex))
+        .number(4, static_cast<int64_t>(record.size));
+    if (record.strETag == record.strMd5Hex)
+        s.null(5);
+    else
+        s.blob(5, record.strETag);
+    s.number(6, db->textId(record.strHeaders, true)).run();
 }
 
 void DigestCache::dropRecord(const std::string &strTarget, const std::string &strKey)
 {
-    Slot *slot = table->find(strKey);
-    const uint32_t name = table->texts.find(strTarget);
-    if (slot != nullptr && name != kNone && dropNamed(table->records, slot->firstRecord, name))
-        bChanged = true;
+    if (!db)
+        return;
+    const int64_t store = db->textId(strTarget, false);
+    if (store >= 0)
+        db->delRecord.blob(1, strKey).number(2, store).run();
 }
 
 bool DigestCache::findEncoded(const std::string &strKey, const std::string &strEncoding,
                               const std::string &strPlainMd5Hex, EncodedDigest &digest) const
 {
-    const Slot *slot = table->find(strKey);
-    if (slot == nullptr || slot->firstEncoded == kNone)
+    if (!db)
         return false;
-    const uint32_t name = table->texts.find(strEncoding);
-    const uint32_t i = name == kNone ? kNone : findNamed(table->encoded, slot->firstEncoded, name);
-    if (i == kNone)
+    Stmt &s = db->selEncoded;
+    if (s.blob(1, strKey).text(2, strEncoding).step() != SQLITE_ROW) {
+        s.reset();
         return false;
-    const Encoded &d = table->encoded.items[i];
-    std::string strPlain = hexOf(d.plain);
+    }
+    std::string strPlain = hexOf(s.bytes(0));
+    const std::string strMd5 = hexOf(s.bytes(1));
+    const uint64_t size = static_cast<uint64_t>(s.integer(2));
+    s.reset();
     if (strPlain != strPlainMd5Hex)
         return false;
     digest.strPlainMd5Hex = std::move(strPlain);
-    digest.strMd5Hex = hexOf(d.md5);
-    digest.size = d.size;
+    digest.strMd5Hex = strMd5;
+    digest.size = size;
     return true;
 }
 
 void DigestCache::putEncoded(const std::string &strKey, const std::string &strEncoding,
                              const EncodedDigest &digest)
 {
-    if (!isMd5Hex(digest.strPlainMd5Hex) || !isMd5Hex(digest.strMd5Hex) || strEncoding.empty() ||
+    if (!db || !isMd5Hex(digest.strPlainMd5Hex) || !isMd5Hex(digest.strMd5Hex) || strEncoding.empty() ||
         strEncoding.size() > 15 || strEncoding.find_first_not_of("abcdefghijklmnopqrstuvwxyz") != std::string::npos)
         return;
-    Encoded d;
-    d.plain = md5OfHex(digest.strPlainMd5Hex);
-    d.md5 = md5OfHex(digest.strMd5Hex);
-    d.size = digest.size;
-    d.name = table->texts.intern(strEncoding);
-    putNamed(table->encoded, table->obtain(strKey).firstEncoded, d, table->texts);
-    bChanged = true;
+    db->putEncoded.blob(1, strKey)
+        .text(2, strEncoding)
+        .blob(3, md5Bytes(digest.strPlainMd5Hex))
+        .blob(4, md5Bytes(digest.strMd5Hex))
+        .number(5, static_cast<int64_t>(digest.size))
+        .run();
 }
 
 void DigestCache::keepRecordsOf(const std::function<bool(const std::string &strKey)> &isKept)
 {
-    std::string strKey;
-    table->forEach([&](std::string_view key, Slot &slot) {
-        if (slot.firstRecord == kNone && slot.firstEncoded == kNone)
-            return;
-        strKey.assign(key.data(), key.size());
-        if (isKept(strKey))
-            return;
-        dropAll(table->records, slot.firstRecord);
-        dropAll(table->encoded, slot.firstEncoded);
-        bChanged = true;
-    });
+    if (!db)
+        return;
+    std::vector<std::string> dropped;
+    Stmt &s = db->selRecordKeys;
+    while (s.step() == SQLITE_ROW) {
+        std::string strKey = s.bytes(0);
+        if (!isKept(strKey))
+            dropped.push_back(std::move(strKey));
+    }
+    s.reset();
+    for (const std::string &strKey : dropped) {
+        db->delRecords.blob(1, strKey).run();
+        db->delEncoded.blob(1, strKey).run();
+    }
 }

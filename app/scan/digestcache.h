@@ -1,14 +1,17 @@
 // digestcache.h - MD5 digests of the last run, reused while a file's size,
 // modification and change times (ns), inode and device are unchanged. One
-// cache file per site root, under a cache folder outside the tree. A digest
+// cache database (SQLite) per site root, under a cache folder outside the
+// tree, looked up as the scan goes rather than loaded: a site of a million
+// files costs no memory per file. Changes go into one transaction that
+// save() commits, so a run killed at any point leaves the cache as the last
+// save left it. A digest
 // is only remembered when the file's times lie clearly before the scan began
 // (racily clean), so a write in the same clock tick as the read is never
 // hidden behind an unchanged status. Beside the digests it keeps, per key,
 // what each store (endpoint, bucket and prefix) was last sent: the digest and
 // size of the bytes, the ETag the store answered and the headers; and the
 // digests of a file's encoded bytes, so an unchanged file is not encoded again.
-// Held compactly (a site may have 100,000 files): each key once, digests as
-// raw bytes, store names and header texts once per distinct text.
+// Not for use from more than one thread.
 #pragma once
 
 #include <sys/stat.h>
@@ -42,9 +45,11 @@ public:
     DigestCache(const DigestCache &) = delete;
     DigestCache &operator=(const DigestCache &) = delete;
 
-    // Reads the cache file. A missing file is an empty cache; a damaged or
-    // foreign one is ignored with one line on standard error and rebuilt.
-    // Temporaries of this cache file left by a killed run are removed first.
+    // Opens the cache database (made when missing). A damaged one is moved
+    // aside (".damaged") and a foreign one emptied, with one line on standard
+    // error, and rebuilt. The cache file of earlier releases, when there is
+    // one and no database yet, is converted once and then kept beside it as
+    // "<name>.converted". Lookups are cheapest in key order.
     void load();
 
     // The time the scan began (by default: when the cache was made). Files
@@ -67,12 +72,15 @@ public:
     // store refused its bytes, or the file changed during the run).
     void forget(const std::string &strKey);
 
-    // Writes the entries looked up or stored since load (others: files gone)
-    // to a temporary file beside the cache and renames it over it, only when
-    // something changed. False, after one line on standard error, on failure.
+    // Drops the digests of the files neither looked up nor stored since load
+    // (files gone or left out), and commits what changed since the last save
+    // in one transaction. False, after one line on standard error, on failure.
     bool save();
 
+    // The cache database, and the cache file of earlier releases that it
+    // replaces (which also names the run lock).
     const std::string &path() const { return strFile; }
+    const std::string &legacyPath() const { return strLegacyFile; }
 
     // The text that names one store's copy of the site: endpoint, bucket and
     // prefix (each may hold any byte but a line break).
@@ -96,10 +104,14 @@ public:
     void keepRecordsOf(const std::function<bool(const std::string &strKey)> &isKept);
 
 private:
-    struct Table; // every key with its digest, records and encoded digests
+    struct Db; // the open database, its statements and the run's bookkeeping
 
-    std::string strDir, strRoot, strFile;
+    bool open();
+    void begin();
+    bool convertLegacy();
+
+    std::string strDir, strRoot, strFile, strLegacyFile;
     int64_t scanStartNs = 0;
-    std::unique_ptr<Table> table;
-    bool bChanged = false;
+    bool bOpenTried = false; // open() said why when it failed
+    std::unique_ptr<Db> db;
 };

@@ -2,6 +2,7 @@
 #include "myDir.h"
 
 #include "digestcache.h"
+#include "hash_pool.h"
 #include "direntry.h"
 #include "ignore.h"
 #include "console.h"
@@ -42,99 +43,14 @@ void setScanHook(void (*hook)(ScanHookPoint point, const std::string &strPath)) 
 
 // Reads of a file that keeps changing before its digest is given up on caching.
 static const int kHashAttempts = 3;
-static const std::size_t kHashBlockSize = 1 << 16;
-
-static bool sameStatus(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
-}
-
-// The ETag of bytes sent in parts of one size: the MD5 of the parts' MD5s,
-// then "-" and the number of parts. Fed the bytes in order.
-class PartETag {
-public:
-    explicit PartETag(uint64_t partSize) : partSize(partSize) {}
-    void update(const char *p, std::size_t n)
-    {
-        while (n > 0) {
-            if (!part)
-                part.reset(new MyMD5(false));
-            const std::size_t take = static_cast<std::size_t>(std::min<uint64_t>(n, partSize - inPart));
-            part->update(p, take);
-            inPart += take;
-            p += take;
-            n -= take;
-            if (inPart == partSize)
-                endPart();
-        }
-    }
-    std::string finalize()
-    {
-        if (inPart > 0)
-            endPart();
-        MyMD5 whole(true);
-        whole.update(digests);
-        return whole.finalize() + "-" + std::to_string(nParts);
-    }
-
-private:
-    void endPart()
-    {
-        digests += part->finalize();
-        part.reset();
-        inPart = 0;
-        ++nParts;
-    }
-    uint64_t partSize;
-    std::unique_ptr<MyMD5> part;
-    uint64_t inPart = 0;
-    std::string digests; // 16 bytes a part
-    int nParts = 0;
-};
-
-// The MD5 of everything the descriptor holds, read from its start, and for
-// a file of more than one part, the ETags of partSizes (0 left out).
-static bool hashDescriptor(int fd, uint64_t size, std::initializer_list<uint64_t> partSizes,
-                           std::string &strTag, std::shared_ptr<const std::vector<std::string>> &partTags)
-{
-    MyMD5 md(true);
-    std::vector<PartETag> parts;
-    for (uint64_t partSize : partSizes)
-        if (partSize > 0 && size > partSize)
-            parts.emplace_back(partSize);
-    std::unique_ptr<char[]> buffer(new char[kHashBlockSize]);
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t n = pread(fd, buffer.get(), kHashBlockSize, offset);
-        if (n > 0) {
-            md.update(buffer.get(), static_cast<std::size_t>(n));
-            for (PartETag &part : parts)
-                part.update(buffer.get(), static_cast<std::size_t>(n));
-            offset += n;
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR) {
-            return false;
-        }
-    }
-    strTag = md.finalize();
-    partTags.reset();
-    if (!parts.empty()) {
-        auto tags = std::make_shared<std::vector<std::string>>();
-        for (PartETag &part : parts)
-            tags->push_back(part.finalize());
-        partTags = tags;
-    }
-    return true;
-}
+// Files handed to the hashing pool and not yet taken back, per thread (each
+// holds a descriptor; enough that a large file at the front does not leave
+// the other threads idle), and names whose records wait behind the oldest.
+static const std::size_t kReadingPerThread = 16;
+static const std::size_t kMostWaiting = 4096;
 
 enum ScanResult { ScanRead, ScanSkipped, ScanFailed };
 
-// The file's record from the one descriptor opened for it: its status before
-// and after the read must agree, or it is read again; the digest is cached
-// only then (and only when the cache finds it not racy).
 // Fills s3Obj, all but its key, from st and the digest strTag.
 static void fillRecord(const struct stat &st, const std::string &strTag, S3Obj &s3Obj)
 {
@@ -145,75 +61,121 @@ static void fillRecord(const struct stat &st, const std::string &strTag, S3Obj &
     s3Obj.inode = static_cast<uint64_t>(st.st_ino);
 }
 
-// Fills s3Obj, all but its key, for the file at strPath under strKey.
-// bReadable: the walk found the file readable. A file the cache vouches for
-// is then not opened: its status alone (never through a link) shows it is
-// the file whose digest was read.
-static ScanResult scanFile(TreeOpener &tree, const std::string &strPath, const std::string &strKey,
-                           S3Obj &s3Obj, const ScanOptions &options, bool bReadable = false)
+namespace {
+
+// One walked name on its way to a record, in walk order: a refusal to print,
+// a record already known, or a file being read by the pool.
+struct Pending {
+    ScanName name;
+    ScanResult result = ScanSkipped;
+    S3Obj obj;
+    int fd = -1; // while the pool reads it
+    std::future<FileDigests> digests;
+
+    Pending() = default;
+    Pending(Pending &&other) noexcept
+        : name(std::move(other.name)), result(other.result), obj(std::move(other.obj)), fd(other.fd),
+          digests(std::move(other.digests))
+    {
+        other.fd = -1;
+    }
+    Pending &operator=(Pending &&) = delete;
+    ~Pending()
+    {
+        if (digests.valid())
+            digests.wait(); // the pool may still be reading the descriptor
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+} // namespace
+
+// Fills pending for the file at strPath under strKey: a record from the
+// cache, or the file opened and handed to the pool. bReadable: the walk found
+// the file readable. A file the cache vouches for is then not opened: its
+// status alone (never through a link) shows it is the file whose digest was
+// read. The file is read from the one descriptor opened for it: its status
+// before and after the read must agree, or it is read again; the digest is
+// cached only then (and only when the cache finds it not racy).
+static void startFile(TreeOpener &tree, HashPool &pool, const std::string &strPath, Pending &pending,
+                      const ScanOptions &options, bool bReadable)
 {
+    const std::string &strKey = pending.name.strKey;
+    pending.result = ScanRead;
     if (g_scanHook != nullptr)
         g_scanHook(ScanBeforeOpen, strPath);
     if (bReadable && options.cache != nullptr) {
         struct stat st;
         std::string strTag;
         if (tree.lstat(strKey, st) == 0) {
-            if (!S_ISREG(st.st_mode))
-                return ScanSkipped; // a link, folder, pipe or device since it was listed
+            if (!S_ISREG(st.st_mode)) {
+                pending.result = ScanSkipped; // a link, folder, pipe or device since it was listed
+                return;
+            }
             if (options.cache->lookup(strKey, st, strTag)) {
                 if (options.stats != nullptr)
                     ++options.stats->nCacheHits;
-                fillRecord(st, strTag, s3Obj);
-                return ScanRead;
+                fillRecord(st, strTag, pending.obj);
+                return;
             }
         }
     }
     // Below the root through no link at all: a folder on the way swapped for
     // a link since the walk leads nowhere.
     const int fd = tree.open(strKey, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ELOOP || errno == ENOTDIR ? ScanSkipped : ScanFailed; // a link now: never followed
-    std::unique_ptr<int, void (*)(int *)> guard(new int(fd), [](int *p) {
-        close(*p);
-        delete p;
-    });
+    if (fd < 0) {
+        // A link now: never followed.
+        pending.result = errno == ELOOP || errno == ENOTDIR ? ScanSkipped : ScanFailed;
+        return;
+    }
+    pending.fd = fd;
     struct stat st;
-    if (fstat(fd, &st) != 0)
-        return ScanFailed;
-    if (!S_ISREG(st.st_mode))
-        return ScanSkipped; // replaced by a folder, pipe or device since it was listed
-
+    if (fstat(fd, &st) != 0) {
+        pending.result = ScanFailed;
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        pending.result = ScanSkipped; // replaced by a folder, pipe or device since it was listed
+        return;
+    }
     std::string strTag;
-    std::shared_ptr<const std::vector<std::string>> partTags;
     if (options.cache != nullptr && options.cache->lookup(strKey, st, strTag)) {
         if (options.stats != nullptr)
             ++options.stats->nCacheHits;
-    } else {
-        bool bStable = false;
-        for (int i = 0; i < kHashAttempts && !bStable; ++i) {
-            if (!hashDescriptor(fd, static_cast<uint64_t>(st.st_size), {kAwsPartSize, options.partSize},
-                                strTag, partTags))
-                return ScanFailed;
-            if (options.stats != nullptr)
-                ++options.stats->nHashed;
-            if (g_scanHook != nullptr)
-                g_scanHook(ScanAfterHash, strPath);
-            struct stat stAfter;
-            if (fstat(fd, &stAfter) != 0)
-                return ScanFailed;
-            bStable = sameStatus(st, stAfter);
-            st = stAfter;
-        }
-        if (options.cache != nullptr) {
-            if (bStable)
-                options.cache->store(strKey, st, strTag);
-            else
-                options.cache->forget(strKey);
-        }
+        fillRecord(st, strTag, pending.obj);
+        return;
     }
-    fillRecord(st, strTag, s3Obj);
-    s3Obj.partTags = partTags;
-    return ScanRead;
+    HashRequest request;
+    request.fd = fd;
+    request.st = st;
+    request.partSizes = {kAwsPartSize, options.partSize};
+    request.nAttempts = kHashAttempts;
+    if (g_scanHook != nullptr)
+        request.afterRead = [strPath] { g_scanHook(ScanAfterHash, strPath); };
+    pending.digests = pool.submit(std::move(request));
+}
+
+// Takes the pool's digests of a file being read into its record.
+static void finishFile(Pending &pending, const ScanOptions &options)
+{
+    const FileDigests digests = pending.digests.get();
+    close(pending.fd);
+    pending.fd = -1;
+    if (options.stats != nullptr)
+        options.stats->nHashed += static_cast<uint64_t>(digests.nReads);
+    if (!digests.bRead) {
+        pending.result = ScanFailed;
+        return;
+    }
+    if (options.cache != nullptr) {
+        if (digests.bStable)
+            options.cache->store(pending.name.strKey, digests.st, digests.strTag);
+        else
+            options.cache->forget(pending.name.strKey);
+    }
+    fillRecord(digests.st, digests.strTag, pending.obj);
+    pending.obj.partTags = digests.partTags;
 }
 
 // The walk below strPath, open at dirFd (taken over, -1: not opened, errno
@@ -305,37 +267,74 @@ bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options
 {
     using Clock = std::chrono::steady_clock;
     Clock::time_point lastCall = Clock::time_point::min(); // the first file calls at once
+    auto betweenFiles = [&]() {
+        if (options.pfnBetweenFiles == nullptr)
+            return;
+        const Clock::time_point now = Clock::now();
+        if (lastCall == Clock::time_point::min() || now - lastCall >= std::chrono::milliseconds(1)) {
+            options.pfnBetweenFiles(options.pBetweenFilesData);
+            lastCall = now;
+        }
+    };
     TreeOpener tree(names.strRootPrefix);
-    // Each name is taken from the walk's list as it is read, so the list
+    HashPool pool;
+    const std::size_t nMostReading = kReadingPerThread * pool.threads();
+    std::size_t nReading = 0;
+    std::deque<Pending> waiting; // after the pool, so its reads end before it stops
+    // Takes the oldest waiting names into records, printing what they have
+    // to say, in walk order; with bAll, waits for the files being read.
+    // False at the first file that could not be read.
+    auto settle = [&](bool bAll) {
+        while (!waiting.empty()) {
+            Pending &front = waiting.front();
+            if (front.digests.valid()) {
+                const bool bMust = bAll || nReading >= nMostReading || waiting.size() >= kMostWaiting;
+                while (front.digests.wait_for(std::chrono::milliseconds(bMust ? 1 : 0)) !=
+                       std::future_status::ready) {
+                    if (!bMust)
+                        return true;
+                    betweenFiles();
+                }
+                --nReading;
+                finishFile(front, options);
+            }
+            const std::string strEntryPath = names.strRootPrefix + front.name.strKey;
+            if (front.name.pszRefusal != nullptr) {
+                printLine("cannot publish: " + consoleText(strEntryPath) + " (" + front.name.pszRefusal +
+                          ")");
+                if (options.stats != nullptr)
+                    options.stats->refused.push_back(strEntryPath);
+            } else if (front.result == ScanFailed) {
+                printErrorLine("cannot read file: " + consoleText(strEntryPath));
+                return false;
+            } else if (front.result == ScanRead) {
+                front.obj.key = std::move(front.name.strKey);
+                setFiles.insert(std::move(front.obj));
+            }
+            waiting.pop_front();
+        }
+        return true;
+    };
+    // Each name is taken from the walk's list as it is started, so the list
     // shrinks while the records grow.
     for (; !names.names.empty(); names.names.pop_front()) {
-        ScanName &name = names.names.front();
-        const std::string strEntryPath = names.strRootPrefix + name.strKey;
-        if (name.pszRefusal != nullptr) {
-            printLine("cannot publish: " + consoleText(strEntryPath) + " (" + name.pszRefusal +
-                      ")");
-            if (options.stats != nullptr)
-                options.stats->refused.push_back(strEntryPath);
-            continue;
+        waiting.emplace_back();
+        Pending &pending = waiting.back();
+        pending.name = std::move(names.names.front());
+        if (pending.name.pszRefusal == nullptr) {
+            betweenFiles();
+            startFile(tree, pool, names.strRootPrefix + pending.name.strKey, pending, options,
+                      !pending.name.bUnreadable);
+            if (pending.digests.valid())
+                ++nReading;
+            else if (pending.result == ScanFailed)
+                break; // no file after it is opened; the ones before it settle first
         }
-        if (options.pfnBetweenFiles != nullptr) {
-            const Clock::time_point now = Clock::now();
-            if (lastCall == Clock::time_point::min() || now - lastCall >= std::chrono::milliseconds(1)) {
-                options.pfnBetweenFiles(options.pBetweenFilesData);
-                lastCall = now;
-            }
-        }
-        S3Obj obj;
-        const ScanResult result = scanFile(tree, strEntryPath, name.strKey, obj, options, !name.bUnreadable);
-        if (result == ScanFailed) {
-            printErrorLine("cannot read file: " + consoleText(strEntryPath));
+        if (!settle(false))
             return false;
-        }
-        if (result == ScanRead) {
-            obj.key = std::move(name.strKey);
-            setFiles.insert(std::move(obj));
-        }
     }
+    if (!settle(true))
+        return false;
     if (!names.bWhole) {
         printErrorLine(names.strFailure);
         return false;

@@ -100,9 +100,13 @@ struct ScanNames {
 // nothing printed. False when a folder could not be opened.
 bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &options);
 
-// Reads the walked files in walk order into setFiles, printing what the scan
-// prints as it goes ("cannot publish:", a file that cannot be read, then the
-// walk's own failure), exactly as one pass would. False at the first failure.
+// Reads the walked files into setFiles, printing what the scan prints as it
+// goes ("cannot publish:", a file that cannot be read, then the walk's own
+// failure), exactly as one pass would. The files whose digests must be read
+// are read by the hashing pool (hash_pool.h), several at once, while later
+// names are looked up; records, cache updates and lines still follow walk
+// order, and no file after one that cannot be opened is opened. False at the
+// first failure.
 // Takes the names from names.names as it reads them (the keys of the files
 // read go into their records).
 bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options);

@@ -212,14 +212,14 @@ TEST_F(Publisher, TheDigestCacheLivesOutsideTheTreeAndCanBeSwitchedOff)
 {
     site.write("index.html", "<p>home</p>\n");
     site.setTime("index.html", 1000000000);
-    // The digest caches in the cache folder (the run's lock file sits beside them).
+    // The digest cache databases in the cache folder (the run's lock file sits beside them).
     auto cacheFiles = [this]() {
         std::set<std::string> names;
         if (DIR *dir = ::opendir((site.base() + "/cache/sitemirror").c_str())) {
             while (struct dirent *e = ::readdir(dir)) {
                 const std::string name = e->d_name;
-                if (name[0] != '.' && name.size() > 8 &&
-                    name.compare(name.size() - 8, 8, ".digests") == 0)
+                if (name[0] != '.' && name.size() > 7 &&
+                    name.compare(name.size() - 7, 7, ".sqlite") == 0)
                     names.insert(name);
             }
             ::closedir(dir);

@@ -170,7 +170,7 @@ TEST_F(RunLockTest, ARunWaitsForTheRunThatHoldsTheSiteAndGoesOnWhenItEnds)
         << second.out;
     // The lock now names the run that had it last, and the digest cache sits
     // beside it under the same name.
-    EXPECT_EQ(::access((site.base() + "/cache/sitemirror/" + sha256Hex(site.root()) + ".digests")
+    EXPECT_EQ(::access((site.base() + "/cache/sitemirror/" + sha256Hex(site.root()) + ".sqlite")
                            .c_str(),
                        F_OK),
               0);

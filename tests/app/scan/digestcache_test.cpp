@@ -1,6 +1,7 @@
 // The digest cache through real scans: reuse, edits that keep size and time,
-// renames, a damaged cache file, entries of files gone, files written just
-// before or while they are read, and temporaries left by a killed save.
+// renames, a damaged or foreign database, entries of files gone, files
+// written just before or while they are read, a run killed in the middle of
+// its transaction, and the conversion of the cache file of earlier releases.
 #include "digestcache.h"
 #include "myDir.h"
 #include "myS3Common.h"
@@ -8,6 +9,7 @@
 #include "tempdir.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -65,6 +67,82 @@ std::string tagOf(const ScanRun &run, const std::string &key)
     return it == run.set.end() ? "" : it->tag;
 }
 
+std::string counted(const std::string &str) { return std::to_string(str.size()) + ":" + str; }
+
+std::string hexOfBytes(const void *p, int n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string str;
+    for (int i = 0; i < n; ++i) {
+        const unsigned char b = static_cast<const unsigned char *>(p)[i];
+        str += digits[b >> 4];
+        str += digits[b & 15];
+    }
+    return str;
+}
+
+std::string columnBytes(sqlite3_stmt *s, int col)
+{
+    const void *p = sqlite3_column_blob(s, col);
+    return std::string(static_cast<const char *>(p), static_cast<std::size_t>(sqlite3_column_bytes(s, col)));
+}
+
+std::string fileText(const std::string &strPath)
+{
+    std::ifstream in(strPath, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// What the cache database holds, written out as lines in the form of the
+// cache file of earlier releases: digests of files, encoded digests and
+// records, by key (then encoding or store name, in byte order), and their
+// count.
+std::string dumpCache(const DigestCache &probe)
+{
+    sqlite3 *h = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(probe.path().c_str(), &h, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    std::string text, strRoot;
+    std::size_t nLines = 0;
+    auto each = [&](const char *pszSql, const std::function<void(sqlite3_stmt *)> &row) {
+        sqlite3_stmt *s = nullptr;
+        EXPECT_EQ(sqlite3_prepare_v2(h, pszSql, -1, &s, nullptr), SQLITE_OK) << sqlite3_errmsg(h);
+        while (s != nullptr && sqlite3_step(s) == SQLITE_ROW)
+            row(s);
+        sqlite3_finalize(s);
+    };
+    each("SELECT value FROM meta WHERE name = 'root'", [&](sqlite3_stmt *s) { strRoot = columnBytes(s, 0); });
+    each("SELECT key, dev, ino, size, mtime_ns, ctime_ns, tag FROM files ORDER BY key", [&](sqlite3_stmt *s) {
+        const std::string strTag = sqlite3_column_type(s, 6) == SQLITE_TEXT
+                                       ? columnBytes(s, 6)
+                                       : hexOfBytes(sqlite3_column_blob(s, 6), sqlite3_column_bytes(s, 6));
+        text += "f " + std::to_string(static_cast<uint64_t>(sqlite3_column_int64(s, 1))) + " " +
+                std::to_string(static_cast<uint64_t>(sqlite3_column_int64(s, 2))) + " " +
+                std::to_string(static_cast<uint64_t>(sqlite3_column_int64(s, 3))) + " " +
+                std::to_string(sqlite3_column_int64(s, 4)) + " " + std::to_string(sqlite3_column_int64(s, 5)) +
+                " " + strTag + " " + counted(columnBytes(s, 0)) + "\n";
+        ++nLines;
+    });
+    each("SELECT key, encoding, plain, md5, size FROM encoded ORDER BY key, encoding", [&](sqlite3_stmt *s) {
+        text += "e " + columnBytes(s, 1) + " " + hexOfBytes(sqlite3_column_blob(s, 2), 16) + " " +
+                hexOfBytes(sqlite3_column_blob(s, 3), 16) + " " +
+                std::to_string(static_cast<uint64_t>(sqlite3_column_int64(s, 4))) + " " +
+                counted(columnBytes(s, 0)) + "\n";
+        ++nLines;
+    });
+    each("SELECT r.key, t.text, r.md5, r.size, r.etag, h.text FROM records r JOIN texts t ON t.id = r.store"
+         " JOIN texts h ON h.id = r.headers ORDER BY r.key, t.text",
+         [&](sqlite3_stmt *s) {
+             const std::string strMd5 = hexOfBytes(sqlite3_column_blob(s, 2), 16);
+             const std::string strETag = sqlite3_column_type(s, 4) == SQLITE_NULL ? strMd5 : columnBytes(s, 4);
+             text += "r " + strMd5 + " " + std::to_string(static_cast<uint64_t>(sqlite3_column_int64(s, 3))) +
+                     " " + counted(columnBytes(s, 1)) + " " + counted(strETag) + " " +
+                     counted(columnBytes(s, 5)) + " " + counted(columnBytes(s, 0)) + "\n";
+             ++nLines;
+         });
+    sqlite3_close(h);
+    return "sitemirror digest cache 2\n" + counted(strRoot) + "\n" + text + "end " + std::to_string(nLines) + "\n";
+}
+
 TEST(DigestCache, ReusedOnlyWhileNothingChanged)
 {
     TempDir site, cacheBase;
@@ -102,9 +180,9 @@ TEST(DigestCache, ReusedOnlyWhileNothingChanged)
     ScanRun renamed = scan(cacheDir, site.path());
     EXPECT_EQ(renamed.stats.nHashed, 1u);
     EXPECT_EQ(tagOf(renamed, "c.html"), tagOf(first, "b.html"));
-    std::ifstream in(probe.path(), std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = dumpCache(probe);
     EXPECT_EQ(text.find("b.html"), std::string::npos);
+    EXPECT_NE(text.find("c.html"), std::string::npos);
 }
 
 TEST(DigestCache, DamagedOrForeignCacheIsRebuiltWithOneLine)
@@ -113,25 +191,24 @@ TEST(DigestCache, DamagedOrForeignCacheIsRebuiltWithOneLine)
     site.write("a.html", "aaaa");
     ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
     DigestCache probe(cacheBase.path(), site.path());
-    std::ifstream in(probe.path(), std::ios::binary);
-    const std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-
     DigestCache foreign(cacheBase.path(), other.path());
-    const std::string damaged[] = {good.substr(0, good.size() - 3), "garbage\n", ""};
-    for (const std::string &bytes : damaged) {
-        std::ofstream(probe.path(), std::ios::binary | std::ios::trunc) << bytes;
-        ScanRun run = scan(cacheBase.path(), site.path());
-        EXPECT_TRUE(run.bOk);
-        EXPECT_EQ(run.stats.nHashed, 1u);
-        EXPECT_EQ(run.err, "digest cache damaged or foreign, rebuilt: " + probe.path() + "\n");
-        EXPECT_EQ(scan(cacheBase.path(), site.path()).stats.nCacheHits, 1u);
-    }
-    // Another root's cache copied in place: its root line does not match.
-    ASSERT_TRUE(scan(cacheBase.path(), other.path()).bOk);
-    std::filesystem::copy_file(foreign.path(), probe.path(), std::filesystem::copy_options::overwrite_existing);
+
+    // Garbage in place of the database: moved aside, not lost.
+    std::ofstream(probe.path(), std::ios::binary | std::ios::trunc) << std::string(8192, 'g');
     ScanRun run = scan(cacheBase.path(), site.path());
+    EXPECT_TRUE(run.bOk);
     EXPECT_EQ(run.stats.nHashed, 1u);
     EXPECT_EQ(run.err, "digest cache damaged or foreign, rebuilt: " + probe.path() + "\n");
+    EXPECT_EQ(fileText(probe.path() + ".damaged"), std::string(8192, 'g'));
+    EXPECT_EQ(scan(cacheBase.path(), site.path()).stats.nCacheHits, 1u);
+
+    // Another root's cache copied in place: its root does not match.
+    ASSERT_TRUE(scan(cacheBase.path(), other.path()).bOk);
+    std::filesystem::copy_file(foreign.path(), probe.path(), std::filesystem::copy_options::overwrite_existing);
+    run = scan(cacheBase.path(), site.path());
+    EXPECT_EQ(run.stats.nHashed, 1u);
+    EXPECT_EQ(run.err, "digest cache damaged or foreign, rebuilt: " + probe.path() + "\n");
+    EXPECT_EQ(scan(cacheBase.path(), site.path()).stats.nCacheHits, 1u);
 }
 
 std::string md5Of(const std::string &bytes)
@@ -230,34 +307,72 @@ TEST(DigestCache, ForgetMakesTheNextRunReadTheFile)
     EXPECT_EQ(run.stats.nCacheHits, 1u);
 }
 
-// A save interrupted by a signal leaves no temporary beside the cache file,
-// and the process still ends by that signal.
-TEST(DigestCache, SignalDuringSaveLeavesNoTemporary)
+// A run killed in the middle of its transaction, with much of it already
+// written into the database file: the next run finds the cache as the last
+// save left it, whole, with no line about damage.
+TEST(DigestCache, ARunKilledMidTransactionLeavesTheLastSave)
 {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        TempDir site, cacheBase;
-        site.write("a.html", "aaaa");
-        ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
-        site.write("b.html", "bbbb"); // so the next save has something to write
-        const std::vector<std::string> before = namesIn(cacheBase.path());
-        const HeldRun run = signalWhileTemporaryIsHeld([&] { scan(cacheBase.path(), site.path()); }, sig, [&] {
-            EXPECT_EQ(namesIn(cacheBase.path()).size(), before.size() + 1) << "no temporary while saving";
-        });
-        EXPECT_TRUE(run.bHeld);
-        EXPECT_TRUE(run.bKilledBySig) << "signal " << sig;
-        EXPECT_EQ(namesIn(cacheBase.path()), before) << "signal " << sig;
+    TempDir site, cacheBase;
+    site.write("a.html", "aaaa");
+    ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
+    DigestCache probe(cacheBase.path(), site.path());
+    const std::string before = dumpCache(probe);
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(ready[0]);
+        DigestCache cache(cacheBase.path(), site.path());
+        struct timespec start;
+        clock_gettime(CLOCK_REALTIME, &start);
+        start.tv_sec += 10;
+        cache.setScanStart(start);
+        cache.load();
+        cache.forget("a.html");
+        // Far more than SQLite's page cache holds: pages go to the file.
+        struct stat st;
+        std::memset(&st, 0, sizeof st);
+        st.st_mtim.tv_sec = 1600000000;
+        st.st_ctim = st.st_mtim;
+        for (int i = 0; i < 60000; ++i) {
+            st.st_ino = static_cast<ino_t>(i + 1);
+            cache.store("new/" + std::to_string(i) + std::string(40, 'x'), st, std::string(32, 'a'));
+            cache.putRecord("store", "new/" + std::to_string(i), {std::string(32, 'b'), 1, "", "h"});
+        }
+        const char ch = 'k';
+        if (write(ready[1], &ch, 1) != 1)
+            _exit(2);
+        pause(); // killed here, the transaction open
+        _exit(0);
     }
+    close(ready[1]);
+    char ch = 0;
+    ASSERT_EQ(read(ready[0], &ch, 1), 1);
+    close(ready[0]);
+    struct stat journal;
+    EXPECT_EQ(stat((probe.path() + "-journal").c_str(), &journal), 0) << "the child wrote nothing to the file";
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    ScanRun run = scan(cacheBase.path(), site.path());
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.stats.nCacheHits, 1u);
+    EXPECT_EQ(dumpCache(probe), before);
 }
 
-// Temporaries of this cache file left by a run killed outright go at the next
-// load; other files in the cache folder stay.
+// Temporaries of the cache file of earlier releases, left by a run killed
+// outright, go at the next load; other files in the cache folder stay.
 TEST(DigestCache, StaleTemporariesOfThisCacheGoAtLoad)
 {
     TempDir site, cacheBase;
     site.write("a.html", "aaaa");
     ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
     DigestCache probe(cacheBase.path(), site.path());
-    const std::string name = probe.path().substr(probe.path().rfind('/') + 1);
+    const std::string name = probe.legacyPath().substr(probe.legacyPath().rfind('/') + 1);
     const std::string stale = name + ".aB3xYz";
     const std::string kept[] = {name + ".short", name + ".aB3xY!", "other.digests.aB3xYz", name + "x.aB3xYz"};
     std::ofstream(cacheBase.path() + "/" + stale) << "half";
@@ -265,7 +380,7 @@ TEST(DigestCache, StaleTemporariesOfThisCacheGoAtLoad)
         std::ofstream(cacheBase.path() + "/" + k) << "not ours";
     ASSERT_TRUE(scan(cacheBase.path(), site.path()).bOk);
     std::vector<std::string> expected(std::begin(kept), std::end(kept));
-    expected.push_back(name);
+    expected.push_back(probe.path().substr(probe.path().rfind('/') + 1));
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(namesIn(cacheBase.path()), expected);
 }
@@ -365,18 +480,24 @@ TEST(DigestCache, ACacheFileOfTheEarlierFormatKeepsItsDigests)
     };
     // A tag the file does not have: a hit can only come from this file.
     const std::string strTag(32, 'c');
-    std::ofstream(probe.path(), std::ios::binary)
+    std::ofstream(probe.legacyPath(), std::ios::binary)
         << "sitemirror digest cache 1\n"
         << strRoot.size() << ":" << strRoot << "\n"
         << "f " << st.st_dev << " " << st.st_ino << " " << st.st_size << " " << ns(st.st_mtim) << " "
         << ns(st.st_ctim) << " " << strTag << " 6:a.html\n"
         << "end 1\n";
 
+    const std::string strOld = fileText(probe.legacyPath());
+
     ScanRun run = scan(cacheBase.path(), site.path());
     ASSERT_TRUE(run.bOk);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.stats.nCacheHits, 1u);
     EXPECT_EQ(tagOf(run, "a.html"), strTag);
+    // Converted once: the old file stays whole beside the database, under a
+    // name no release reads.
+    EXPECT_FALSE(std::filesystem::exists(probe.legacyPath()));
+    EXPECT_EQ(fileText(probe.legacyPath() + ".converted"), strOld);
     DigestCache cache(cacheBase.path(), site.path());
     scanWith(cache, site.path());
     StoredRecord got;
@@ -384,14 +505,6 @@ TEST(DigestCache, ACacheFileOfTheEarlierFormatKeepsItsDigests)
 }
 
 namespace {
-
-std::string counted(const std::string &str) { return std::to_string(str.size()) + ":" + str; }
-
-std::string fileText(const std::string &strPath)
-{
-    std::ifstream in(strPath, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // A file's status as the scan would see it, made up.
 struct stat statWith(uint64_t ino, uint64_t size, int64_t mtimeNs, int64_t ctimeNs)
@@ -443,12 +556,10 @@ struct timespec tenSecondsFromNow()
 
 } // namespace
 
-// The cache file holds, in this order: the header, the root, the digests of
-// files by key, the encoded digests by key and encoding, the records by key
-// and store, and the line count; keys and stores in byte order whatever order
-// they came in. Reading it back and writing it again gives the same bytes,
-// less the digests of files not seen again.
-TEST(DigestCache, TheCacheFileKeepsItsFormatByteForByte)
+// The database holds every field as it was put, with any bytes in keys and
+// texts: the digests of files, the encoded digests and the records. Opened
+// again and saved, it holds the same, less the digests of files not seen again.
+TEST(DigestCache, TheDatabaseKeepsEveryFieldAsPut)
 {
     TempDir site, cacheBase;
     char *pszRoot = realpath(site.path().c_str(), nullptr);
@@ -498,7 +609,7 @@ TEST(DigestCache, TheCacheFileKeepsItsFormatByteForByte)
                                 rLine(staging, recStaging, keyA) + rLine(production, recProd, keyA) +
                                 rLine(staging, recGone, keyRecordOnly);
     DigestCache probe(cacheBase.path(), site.path());
-    ASSERT_EQ(fileText(probe.path()), strHead + strUpperLine + strRest + "end 10\n");
+    ASSERT_EQ(dumpCache(probe), strHead + strUpperLine + strRest + "end 10\n");
 
     // Read back; B.html is not seen this time, a record is put again unchanged.
     DigestCache cache(cacheBase.path(), site.path());
@@ -522,7 +633,7 @@ TEST(DigestCache, TheCacheFileKeepsItsFormatByteForByte)
     EXPECT_EQ(digest.size, gzHigh.size);
     cache.putRecord(staging, keyRecordOnly, recGone);
     ASSERT_TRUE(cache.save());
-    EXPECT_EQ(fileText(probe.path()), strHead + strRest + "end 9\n");
+    EXPECT_EQ(dumpCache(probe), strHead + strRest + "end 9\n");
 }
 
 // A digest that is not 32 lower-case hex digits is given back exactly as it
@@ -728,7 +839,7 @@ TEST(DigestCache, ManyKeysInAnyOrderOverTwoRunsGiveWhatWasPut)
             }
         ASSERT_TRUE(cache.save());
         DigestCache probe(cacheBase.path(), site.path());
-        ASSERT_EQ(fileText(probe.path()), model.file(strRoot)) << "run " << run;
+        ASSERT_EQ(dumpCache(probe), model.file(strRoot)) << "run " << run;
         // Digests not seen in this run are not in the file.
         for (auto it = model.entries.begin(); it != model.entries.end();)
             it = it->second.bSeen ? std::next(it) : model.entries.erase(it);
@@ -747,7 +858,7 @@ TEST(DigestCache, LinesInAnyOrderLoadAsWell)
     const std::string target = DigestCache::storeTarget("e", "b", "p");
     const StoredRecord rec = {md5Of("r"), 3, "t", "h"};
     DigestCache probe(cacheBase.path(), site.path());
-    std::ofstream(probe.path(), std::ios::binary)
+    std::ofstream(probe.legacyPath(), std::ios::binary)
         << "sitemirror digest cache 2\n" + counted(strRoot) + "\n" + fLine(st2, md5Of("z"), "z") +
                fLine(st1, md5Of("old"), "m") + fLine(st1, md5Of("a"), "a") + fLine(st1, md5Of("m"), "m") +
                rLine(target, rec, "z") + rLine(target, rec, "b") + "end 6\n";
@@ -770,10 +881,116 @@ TEST(DigestCache, LinesInAnyOrderLoadAsWell)
     EXPECT_TRUE(cache.findRecord(target, "b", got));
     EXPECT_TRUE(cache.findRecord(target, "z", got));
     EXPECT_FALSE(cache.findRecord(target, "a", got));
+    EXPECT_TRUE(std::filesystem::exists(probe.legacyPath() + ".converted"));
     cache.putRecord(target, "a", rec);
     ASSERT_TRUE(cache.save());
-    EXPECT_EQ(fileText(probe.path()), "sitemirror digest cache 2\n" + counted(strRoot) + "\n" +
+    EXPECT_EQ(dumpCache(probe), "sitemirror digest cache 2\n" + counted(strRoot) + "\n" +
                                           fLine(st1, md5Of("a"), "a") + fLine(st1, md5Of("m"), "m") +
                                           fLine(st2, md5Of("z"), "z") + rLine(target, rec, "a") +
                                           rLine(target, rec, "b") + rLine(target, rec, "z") + "end 6\n");
+}
+
+// A cache file of an earlier release that is damaged (cut short, a line
+// broken) or another root's converts to nothing, with one line naming it; it
+// stays where it was, and is not read again once the database exists.
+TEST(DigestCache, ADamagedOldCacheFileConvertsToNothingAndStays)
+{
+    TempDir site, other, cacheBase;
+    char *pszRoot = realpath(site.path().c_str(), nullptr);
+    const std::string strRoot = pszRoot;
+    free(pszRoot);
+    const struct stat st = statWith(1, 1, 1600000000000000000, 1);
+    const std::string strWhole = "sitemirror digest cache 2\n" + counted(strRoot) + "\n" + fLine(st, md5Of("a"), "a") +
+                                 fLine(st, md5Of("b"), "b") + "end 2\n";
+    const std::string damaged[] = {strWhole.substr(0, strWhole.size() - 3),
+                                   strWhole.substr(0, strWhole.find("f ")) + "f 1 2 x\n" + "end 1\n",
+                                   "sitemirror digest cache 2\n" + counted(strRoot + "x") + "\nend 0\n", "garbage\n"};
+    for (const std::string &bytes : damaged) {
+        TempDir base;
+        DigestCache probe(base.path(), site.path());
+        std::ofstream(probe.legacyPath(), std::ios::binary) << bytes;
+        for (int run = 0; run < 2; ++run) {
+            DigestCache cache(base.path(), site.path());
+            testing::internal::CaptureStderr();
+            cache.load();
+            const std::string err = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(err, run == 0 ? "digest cache damaged or foreign, rebuilt: " + probe.legacyPath() + "\n" : "");
+            std::string strTag;
+            EXPECT_FALSE(cache.lookup("a", st, strTag));
+            ASSERT_TRUE(cache.save());
+        }
+        EXPECT_EQ(fileText(probe.legacyPath()), bytes);
+        EXPECT_EQ(dumpCache(probe), "sitemirror digest cache 2\n" + counted(strRoot) + "\nend 0\n");
+    }
+}
+
+// Lookups in key order walk the table in step: rows between the keys looked
+// up, before the first and after the last are files gone and are dropped at
+// save; what was stored ahead of the walk stays, and a key stored after its
+// own miss is found again.
+TEST(DigestCache, LookupsInKeyOrderDropTheRowsTheyPassBy)
+{
+    TempDir site, cacheBase;
+    const struct timespec start = tenSecondsFromNow();
+    std::vector<std::string> keys;
+    for (int i = 0; i < 2000; ++i) {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "k%05d", i);
+        keys.push_back(sz);
+    }
+    auto statOf = [](std::size_t i) { return statWith(i + 1, i, 1600000000000000000, 1600000000000000000); };
+    {
+        DigestCache cache(cacheBase.path(), site.path());
+        cache.setScanStart(start);
+        cache.load();
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            ASSERT_TRUE(cache.store(keys[i], statOf(i), md5Of(keys[i])));
+        ASSERT_TRUE(cache.save());
+    }
+    DigestCache cache(cacheBase.path(), site.path());
+    cache.setScanStart(start);
+    cache.load();
+    std::set<std::string> kept;
+    ASSERT_TRUE(cache.store("zz-ahead", statOf(9999), md5Of("ahead")));
+    kept.insert("zz-ahead");
+    for (std::size_t i = 10; i + 10 < keys.size(); ++i) {
+        if (i % 3 == 0)
+            continue; // gone from the tree
+        std::string strTag;
+        if (i % 7 == 0) { // changed: a miss, then stored anew
+            EXPECT_FALSE(cache.lookup(keys[i], statOf(i + 1), strTag)) << keys[i];
+            ASSERT_TRUE(cache.store(keys[i], statOf(i + 1), md5Of("new")));
+        } else {
+            ASSERT_TRUE(cache.lookup(keys[i], statOf(i), strTag)) << keys[i];
+            EXPECT_EQ(strTag, md5Of(keys[i]));
+        }
+        kept.insert(keys[i]);
+    }
+    ASSERT_TRUE(cache.save());
+    DigestCache again(cacheBase.path(), site.path());
+    again.load();
+    std::size_t nFound = 0;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        std::string strTag;
+        const bool bFound = again.lookup(keys[i], i % 7 == 0 ? statOf(i + 1) : statOf(i), strTag);
+        EXPECT_EQ(bFound, kept.count(keys[i]) > 0) << keys[i];
+        nFound += bFound ? 1 : 0;
+    }
+    std::string strTag;
+    EXPECT_TRUE(again.lookup("zz-ahead", statOf(9999), strTag));
+    EXPECT_EQ(nFound + 1, kept.size());
+}
+
+// A cache folder that cannot be made (a file stands in its way): said once,
+// the scan reads every file, and the save fails without a second line.
+TEST(DigestCache, ACacheFolderThatCannotBeMadeIsSaidOnce)
+{
+    TempDir site, base;
+    site.write("a.html", "aaaa");
+    base.write("file", "in the way");
+    ScanRun run = scan(base.path() + "/file/sitemirror", site.path());
+    EXPECT_FALSE(run.bOk);
+    EXPECT_EQ(run.stats.nHashed, 1u);
+    EXPECT_EQ(tagOf(run, "a.html"), md5Of("aaaa"));
+    EXPECT_EQ(run.err, "cannot create cache folder: " + base.path() + "/file/sitemirror: Not a directory\n");
 }
