@@ -107,7 +107,15 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_SIGNATURE", s.bSignatureV4 ? "v4" : "v2");
     show("SITEMIRROR_REGION", s.strRegion);
     show("SITEMIRROR_ADDRESSING", s.bVirtualHost ? "virtual" : "path");
-    show("SITEMIRROR_ACL", s.bCannedAcl ? "canned" : "none");
+    show("SITEMIRROR_ACL", !s.bCannedAcl                             ? std::string("none")
+                           : s.defaultAcl == S3CannedAclPublicRead ? std::string("canned")
+                                                                     : cannedAclName(s.defaultAcl));
+    show("SITEMIRROR_CHARSET", s.strCharset.empty() ? "(none)" : s.strCharset);
+    show("SITEMIRROR_SSE", s.strSse.empty() ? "(none)" : s.strSse);
+    if (!s.strSseKmsKeyId.empty())
+        show("SITEMIRROR_SSE_KMS_KEY_ID", s.strSseKmsKeyId);
+    show("SITEMIRROR_WEBSITE_INDEX", s.strWebsiteIndex);
+    show("SITEMIRROR_WEBSITE_ERROR", s.strWebsiteError.empty() ? "(none)" : s.strWebsiteError);
     show("SITEMIRROR_INSTANCE_METADATA", s.bInstanceMetadata ? "on" : "off");
     show("SITEMIRROR_STORAGE_CLASS", s.strStorageClass);
     show("SITEMIRROR_JOBS", s.nJobs == 0 ? std::string("auto") : std::to_string(s.nJobs));

@@ -169,7 +169,7 @@ int uploadOneFile(Session &session, const char *pszArg)
     item.strKey = strKey;
     item.strPath = strPath;
     item.size = static_cast<uint64_t>(st.st_size);
-    item.acl = S3CannedAclPublicRead;
+    item.acl = settings.defaultAcl;
     item.bNamed = false;
     applyRules(settings.cacheRules, strName, item);
 

@@ -236,7 +236,11 @@ typedef enum
     S3CannedAclPrivate           = 0,
     S3CannedAclPublicRead        = 1,
     S3CannedAclPublicReadWrite   = 2,
-    S3CannedAclAuthenticatedRead = 3
+    S3CannedAclAuthenticatedRead = 3,
+    /* Added after the original four. */
+    S3CannedAclBucketOwnerRead        = 4,
+    S3CannedAclBucketOwnerFullControl = 5,
+    S3CannedAclAwsExecRead            = 6
 } S3CannedAcl;
 
 typedef enum
@@ -304,6 +308,11 @@ typedef struct S3PutProperties
        holds it).  Anything but 64 lower-case hex digits fails the request
        with S3StatusBadMetaData. */
     const char *payloadSha256;
+    /* Added after payloadSha256; each may be NULL.  contentDisposition is the
+       whole Content-Disposition value and takes the place of the
+       "attachment; filename" form of contentDispositionFilename. */
+    const char *contentDisposition;
+    const char *contentLanguage;
 } S3PutProperties;
 
 /* Optional preconditions of a fetch. */
@@ -332,6 +341,12 @@ typedef struct S3ResponseProperties
     const char *cacheControl;    /* Cache-Control */
     const char *contentEncoding; /* Content-Encoding */
     const char *storageClass;    /* x-amz-storage-class (a store leaves out STANDARD) */
+    /* Added after storageClass; each may be NULL. */
+    const char *contentDisposition;      /* Content-Disposition */
+    const char *contentLanguage;         /* Content-Language */
+    const char *expires;                 /* Expires, as received */
+    const char *serverSideEncryption;    /* x-amz-server-side-encryption */
+    const char *websiteRedirectLocation; /* x-amz-website-redirect-location */
 } S3ResponseProperties;
 
 /* Details of the service's error document.  Valid only during the complete

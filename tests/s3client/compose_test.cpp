@@ -711,11 +711,11 @@ TEST_F(ComposeTest, DateAndRangeHeaders)
     params_.startByte = 100;
     ASSERT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
     EXPECT_STREQ(values_.expiresHeader,
-                 "Expires: Thu, 01 Jan 1970 00:00:00 UTC");
+                 "Expires: Thu, 01 Jan 1970 00:00:00 GMT");
     EXPECT_STREQ(values_.ifModifiedSinceHeader,
-                 "If-Modified-Since: Sun, 13 Mar 2011 07:06:40 UTC");
+                 "If-Modified-Since: Sun, 13 Mar 2011 07:06:40 GMT");
     EXPECT_STREQ(values_.ifUnmodifiedSinceHeader,
-                 "If-Unmodified-Since: Thu, 01 Jan 1970 00:00:01 UTC");
+                 "If-Unmodified-Since: Thu, 01 Jan 1970 00:00:01 GMT");
     EXPECT_STREQ(values_.rangeHeader, "Range: bytes=100-");
 
     props_.expires = -1;
