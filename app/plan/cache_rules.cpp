@@ -76,7 +76,7 @@ bool parseHttpDate(const std::string &strText, int64_t &t)
     char szZone[4] = {0};
     int nDay = 0, nYear = 0, nHour = 0, nMinute = 0, nSecond = 0, nUsed = 0;
     if (strText.size() != 29 ||
-        std::sscanf(strText.c_str(), "%3s %2d %3s %4d %2d:%2d:%2d %3s%n", szDay, &nDay, szMonth, &nYear,
+        std::sscanf(strText.c_str(), "%3s, %2d %3s %4d %2d:%2d:%2d %3s%n", szDay, &nDay, szMonth, &nYear,
                     &nHour, &nMinute, &nSecond, szZone, &nUsed) != 8 ||
         nUsed != 29 || std::string(szZone) != "GMT" || strText[3] != ',')
         return false;

@@ -260,6 +260,7 @@ public:
     virtual void createBucket(const std::string &bucket) = 0;
     virtual harness::StoredObject getObject(const std::string &bucket, const std::string &key) = 0;
     virtual bool isPublicRead(const std::string &bucket, const std::string &key) = 0;
+    virtual std::string getAclXml(const std::string &bucket, const std::string &key) = 0;
     virtual void putObject(const std::string &bucket, const std::string &key,
                            const std::string &body) = 0;
     // The proxy's counters; null on the real store, which has no proxy in front.
@@ -278,6 +279,10 @@ public:
     bool isPublicRead(const std::string &bucket, const std::string &key) override
     {
         return store.isPublicRead(bucket, key);
+    }
+    std::string getAclXml(const std::string &bucket, const std::string &key) override
+    {
+        return store.getAclXml(bucket, key);
     }
     void putObject(const std::string &bucket, const std::string &key,
                    const std::string &body) override
