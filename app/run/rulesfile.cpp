@@ -59,6 +59,7 @@ const SettingKey kSettingKeys[] = {
 };
 const char *const kRulesKey = "rules";
 const char *const kTargetsKey = "targets";
+const char *const kRedirectsKey = "redirects";
 
 std::string where(const std::string &strPath, const toml::source_region &source)
 {
@@ -246,6 +247,40 @@ bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rul
     return true;
 }
 
+// redirects = [ { from = "...", to = "..." }, ... ]
+bool readRedirects(const std::string &strPath, const toml::node &node, RulesFile &out, std::string &strError)
+{
+    const toml::array *list = node.as_array();
+    if (!list) {
+        strError = where(strPath, node.source()) + "redirects must be an array of tables { from = \"/old/\", to = \"/new/\" }";
+        return false;
+    }
+    for (const toml::node &item : *list) {
+        const toml::table *table = item.as_table();
+        Redirect redirect;
+        redirect.strWhere = strPath + ":" + std::to_string(item.source().begin.line);
+        for (const auto &[key, value] : table ? *table : toml::table()) {
+            const std::string strKey(key.str());
+            const auto *text = value.as_string();
+            if ((strKey != "from" && strKey != "to") || !text) {
+                strError = where(strPath, key.source()) + "a redirect has from and to, both strings";
+                return false;
+            }
+            (strKey == "from" ? redirect.strFrom : redirect.strTo) = text->get();
+        }
+        if (!table || redirect.strFrom.empty() || redirect.strTo.empty()) {
+            strError = where(strPath, item.source()) + "a redirect needs from and to { from = \"/old/\", to = \"/new/\" }";
+            return false;
+        }
+        if (!isRedirectTarget(redirect.strTo)) {
+            strError = where(strPath, item.source()) + "to must be a path beginning with / or an http(s) address";
+            return false;
+        }
+        out.redirects.push_back(redirect);
+    }
+    return true;
+}
+
 // One "key = value" setting into values and origins; false with strError.
 bool readSetting(const std::string &strPath, const toml::key &key, const toml::node &value,
                  std::map<std::string, std::string> &values,
@@ -364,6 +399,11 @@ bool readRulesFile(const std::string &strPath, bool bMustExist, RulesFile &out,
                     return false;
                 out.cacheRules.push_back(rule);
             }
+            continue;
+        }
+        if (strKey == kRedirectsKey) {
+            if (!readRedirects(strPath, value, out, strError))
+                return false;
             continue;
         }
         if (strKey == kTargetsKey) {

@@ -439,6 +439,13 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     else if (pszHome && *pszHome)
         s.strCacheDir = std::string(pszHome) + "/.cache/sitemirror/";
     s.cacheRules = rules.cacheRules;
+    for (Redirect redirect : rules.redirects) {
+        std::string strWhy;
+        if (redirectKeyFor(redirect.strFrom, s.strWebsiteIndex, redirect.strKey, strWhy))
+            s.redirects.push_back(redirect);
+        else
+            s.errors.push_back(redirect.strWhere + ": " + strWhy);
+    }
     return s;
 }
 

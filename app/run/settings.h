@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cache_rules.h"
+#include "redirect_list.h"
 #include "s3client.h"
 
 struct RulesFile;
@@ -70,6 +71,7 @@ struct Settings {
     std::string strCacheDir;         // where digest caches live: $XDG_CACHE_HOME/sitemirror/
     std::string strConfigFile;       // SITEMIRROR_CONFIG: the rules file ("" = none)
     std::vector<CacheRule> cacheRules; // the rules file's Cache-Control rules, in order
+    std::vector<Redirect> redirects;   // the rules file's redirects, keys set (see redirect_list.h)
     bool bDelete = false;            // SITEMIRROR_DELETE (--delete, rules file "delete"): on | off
     long nMaxDelete = 100;           // SITEMIRROR_MAX_DELETE: most deletions a run may make
     int nMaxDeleteShare = 50;        // SITEMIRROR_MAX_DELETE_SHARE: most deletions a run may
