@@ -20,6 +20,7 @@
 #include "session.h"
 #include "settings.h"
 #include "version.h"
+#include "website.h"
 
 namespace {
 
@@ -74,6 +75,9 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 when not given)",
         "  --abort-stale-uploads  give up the unfinished uploads in parts under the prefix",
         "                 that are older than a day (a run only names them)",
+        "  --configure-website  set the bucket's website: SITEMIRROR_WEBSITE_INDEX as every",
+        "                 folder's page, SITEMIRROR_WEBSITE_ERROR (if set) for a missing key;",
+        "                 print it as read back and end (with -n: what would be set)",
         "",
         "settings (options, over the environment, over the rules file's target, over the",
         "rules file, over the built-in default):",
@@ -209,6 +213,7 @@ int runCommandLine(int argc, char **argv)
     settings.bProgress = cl.bProgress;
     settings.bNoWait = cl.bNoWait;
     settings.bAbortStaleUploads = cl.bAbortStaleUploads;
+    settings.bConfigureWebsite = cl.bConfigureWebsite;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);
@@ -241,6 +246,13 @@ int runCommandLine(int argc, char **argv)
         emitError({"settings", "", settings.strCaFile, "", 0, "the CA file cannot be used", ""});
         emitSummary(session.runSummary());
         return ExitFailed;
+    }
+    if (settings.bConfigureWebsite) {
+        if (!cl.args.empty()) {
+            printLine(strUsage);
+            return ExitUsage;
+        }
+        return configureWebsite(session);
     }
     ProgressLine progress;
     if (settings.bProgress && ProgressLine::wanted())

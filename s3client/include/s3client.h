@@ -777,6 +777,27 @@ void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix,
                     S3RequestContext *requestContext,
                     const S3ListBucketHandler *handler, void *callbackData);
 
+/* The bucket's website configuration.  S3_set_bucket_website replaces it
+   with one that serves indexSuffix (such as "index.html") as every folder's
+   page and, when errorKey is given, that object for a missing key.
+   S3_get_bucket_website hands what the bucket has to websiteCallback (each
+   NULL when not set; valid only during the call) before the complete
+   callback; a bucket without one ends in S3StatusHttpErrorNotFound or the
+   store's NoSuchWebsiteConfiguration. */
+typedef S3Status (S3BucketWebsiteCallback)(const char *indexSuffix, const char *errorKey,
+                                           void *callbackData);
+typedef struct S3BucketWebsiteHandler
+{
+    S3ResponseHandler responseHandler;
+    S3BucketWebsiteCallback *websiteCallback;
+} S3BucketWebsiteHandler;
+
+void S3_set_bucket_website(const S3BucketContext *bucketContext, const char *indexSuffix,
+                           const char *errorKey, S3RequestContext *requestContext,
+                           const S3ResponseHandler *handler, void *callbackData);
+void S3_get_bucket_website(const S3BucketContext *bucketContext, S3RequestContext *requestContext,
+                           const S3BucketWebsiteHandler *handler, void *callbackData);
+
 void S3_test_bucket(S3Protocol protocol, S3UriStyle uriStyle,
                     const char *accessKeyId, const char *secretAccessKey,
                     const char *hostName, const char *bucketName,

@@ -163,4 +163,43 @@ TEST_P(Redirects, LinesS3CannotServeAndKeysTakenTwiceStopTheRunBeforeSending)
     }
 }
 
+// --configure-website sets the index and error documents, prints them as
+// the store reads them back, and ends without mirroring; -n sends nothing.
+// (moto keeps website configurations; the radosgw of the tests refuses them.)
+TEST_P(Redirects, ConfigureWebsiteSetsAndReadsBackTheBucketsWebsite)
+{
+    site.write("index.html", "<p>home</p>\n");
+    ToolRun dry = run("-n --configure-website", {{"SITEMIRROR_WEBSITE_ERROR", "404.html"}});
+    ASSERT_EQ(dry.status, 0) << dry.out;
+    EXPECT_NE(dry.out.find("would set website: index document index.html, error document 404.html\n"),
+              std::string::npos)
+        << dry.out;
+
+    ToolRun set = run("--configure-website", {{"SITEMIRROR_WEBSITE_ERROR", "404.html"}});
+    if (onRgw()) {
+        // radosgw serves no websites unless set up to (rgw_enable_static_website):
+        // the refusal is said, and the run fails.
+        EXPECT_EQ(set.status, 1) << set.out;
+        EXPECT_NE(set.out.find("code:MethodNotAllowed\n"), std::string::npos) << set.out;
+        EXPECT_NE(set.out.find("website not set: index document index.html, error document 404.html\n"),
+                  std::string::npos)
+            << set.out;
+        return;
+    }
+    ASSERT_EQ(set.status, 0) << set.out;
+    EXPECT_NE(set.out.find("website set: index document index.html, error document 404.html\n"
+                           "website now: index document index.html, error document 404.html\n"),
+              std::string::npos)
+        << set.out;
+    EXPECT_FALSE(store->getObject(bucket, "index.html").exists) << "the website option mirrors nothing";
+
+    ToolRun plain = run("--configure-website", {{"SITEMIRROR_WEBSITE_INDEX", "home.html"}});
+    ASSERT_EQ(plain.status, 0) << plain.out;
+    EXPECT_NE(plain.out.find("website now: index document home.html, no error document\n"), std::string::npos)
+        << plain.out;
+    if (proxy()) {
+        EXPECT_EQ(proxy()->counters().rejected, 0);
+    }
+}
+
 } // namespace
