@@ -116,8 +116,7 @@ void printHelp(const std::string &strProgram, const Settings &s)
                                                                      : cannedAclName(s.defaultAcl));
     show("SITEMIRROR_CHARSET", s.strCharset.empty() ? "(none)" : s.strCharset);
     show("SITEMIRROR_SSE", s.strSse.empty() ? "(none)" : s.strSse);
-    if (!s.strSseKmsKeyId.empty())
-        show("SITEMIRROR_SSE_KMS_KEY_ID", s.strSseKmsKeyId);
+    show("SITEMIRROR_SSE_KMS_KEY_ID", s.strSseKmsKeyId.empty() ? "(none)" : s.strSseKmsKeyId);
     show("SITEMIRROR_WEBSITE_INDEX", s.strWebsiteIndex);
     show("SITEMIRROR_WEBSITE_ERROR", s.strWebsiteError.empty() ? "(none)" : s.strWebsiteError);
     show("SITEMIRROR_INSTANCE_METADATA", s.bInstanceMetadata ? "on" : "off");
