@@ -241,7 +241,8 @@ bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rul
     }
     if (!bMatch || !bHeader) {
         strError = where(strPath, node.source()) +
-                   "a rule needs match and at least one of its headers (" + kRuleFieldNames + ")";
+                   "a rule needs match and at least one of cache_control, content_type, content_encoding, "
+                   "content_disposition, content_language, expires, metadata, storage_class, acl";
         return false;
     }
     return true;

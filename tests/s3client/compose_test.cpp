@@ -368,7 +368,10 @@ TEST_F(ComposeTest, CannedAclHeaders)
         {S3CannedAclPublicRead, "x-amz-acl: public-read"},
         {S3CannedAclPublicReadWrite, "x-amz-acl: public-read-write"},
         {S3CannedAclAuthenticatedRead, "x-amz-acl: authenticated-read"},
-        {7, "x-amz-acl: authenticated-read"},
+        {S3CannedAclBucketOwnerRead, "x-amz-acl: bucket-owner-read"},
+        {S3CannedAclBucketOwnerFullControl, "x-amz-acl: bucket-owner-full-control"},
+        {S3CannedAclAwsExecRead, "x-amz-acl: aws-exec-read"},
+        {9, "x-amz-acl: authenticated-read"},
     };
     for (const auto &r : rows) {
         set_enum(&props_.cannedAcl, r.acl);
