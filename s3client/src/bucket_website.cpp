@@ -2,8 +2,6 @@
 // ?website) with its index and error documents, and read back (GET
 // ?website). Each request keeps a record, freed by its complete callback
 // after the caller's.
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -133,18 +131,11 @@ void S3_set_bucket_website(const S3BucketContext *bucketContext, const char *ind
     data->body += kWebsiteTail;
     data->bodySent = 0;
 
-    unsigned char md5[EVP_MAX_MD_SIZE];
-    unsigned int md5Len = 0;
-    unsigned char sha256[SHA256_DIGEST_SIZE];
-    if (EVP_Digest(data->body.data(), data->body.size(), md5, &md5Len, EVP_md5(), nullptr) != 1 ||
-        md5Len != 16) {
+    if (!body_digests(data->body.data(), data->body.size(), data->md5, data->sha256)) {
         delete data;
         handler->completeCallback(S3StatusInternalError, nullptr, callbackData);
         return;
     }
-    data->md5[base64_encode(md5, static_cast<int>(md5Len), data->md5)] = 0;
-    sha256_digest(sha256, reinterpret_cast<const unsigned char *>(data->body.data()), data->body.size());
-    hex_encode(sha256, SHA256_DIGEST_SIZE, data->sha256, 0);
 
     memset(&data->properties, 0, sizeof(data->properties));
     data->properties.contentType = "application/xml";

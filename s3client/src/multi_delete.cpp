@@ -1,6 +1,5 @@
 // multi_delete.cpp - the multi-object delete: many keys of a bucket removed
 // in one POST ?delete request, and the store's report of the keys it refused.
-#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -87,25 +86,6 @@ char *compose_document(int keyCount, const char *const *keys, size_t &len)
     append(body, len, kDocumentTail, sizeof(kDocumentTail) - 1);
     body[len] = 0;
     return body;
-}
-
-// The base64 MD5 and the hex SHA-256 of the body; false when OpenSSL fails.
-bool digest_body(DeleteObjectsData *data)
-{
-    unsigned char md5[EVP_MAX_MD_SIZE];
-    unsigned int md5Len = 0;
-    if (EVP_Digest(data->body, static_cast<size_t>(data->bodyLen), md5, &md5Len, EVP_md5(),
-                   nullptr) != 1 ||
-        md5Len != 16) {
-        return false;
-    }
-    const int n = base64_encode(md5, static_cast<int>(md5Len), data->md5);
-    data->md5[n] = 0;
-    unsigned char sha256[SHA256_DIGEST_SIZE];
-    sha256_digest(sha256, reinterpret_cast<const unsigned char *>(data->body),
-                  static_cast<size_t>(data->bodyLen));
-    hex_encode(sha256, SHA256_DIGEST_SIZE, data->sha256, 0);
-    return true;
 }
 
 void clear_refused(DeleteObjectsData *data)
@@ -235,7 +215,7 @@ void S3_delete_objects(const S3BucketContext *bucketContext, int keyCount,
     }
     data->bodyLen = static_cast<int64_t>(bodyLen);
     data->bodySent = 0;
-    if (!digest_body(data)) {
+    if (!body_digests(data->body, bodyLen, data->md5, data->sha256)) {
         free(data->body);
         free(data);
         complete(S3StatusInternalError, nullptr, callbackData);

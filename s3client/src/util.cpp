@@ -318,3 +318,17 @@ size_t xml_escape(const char *key, char *out)
     }
     return n;
 }
+
+bool body_digests(const char *body, size_t len, char *md5Base64, char *sha256Hex)
+{
+    unsigned char md5[EVP_MAX_MD_SIZE];
+    unsigned int md5Len = 0;
+    if (EVP_Digest(body, len, md5, &md5Len, EVP_md5(), nullptr) != 1 || md5Len != 16) {
+        return false;
+    }
+    md5Base64[base64_encode(md5, (int) md5Len, md5Base64)] = 0;
+    unsigned char sha256[SHA256_DIGEST_SIZE];
+    sha256_digest(sha256, (const unsigned char *) body, len);
+    hex_encode(sha256, SHA256_DIGEST_SIZE, sha256Hex, 0);
+    return true;
+}

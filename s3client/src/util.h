@@ -49,6 +49,10 @@ int memory_body_read(const char *body, int64_t size, int64_t *sent, int bufferSi
 size_t xml_escape(const char *text, char *out);
 
 #define SHA256_DIGEST_SIZE 32
+// The base64 MD5 (into md5Base64, 25 bytes) and the hex SHA-256 (into
+// sha256Hex, SHA256_HEX_SIZE bytes) of a request body held in memory, for
+// its Content-MD5 and its V4 payload hash; false when OpenSSL fails.
+bool body_digests(const char *body, size_t len, char *md5Base64, char *sha256Hex);
 // Hex of a SHA-256 digest and its terminator.
 #define SHA256_HEX_SIZE (2 * SHA256_DIGEST_SIZE + 1)
 

@@ -21,12 +21,6 @@ namespace {
 
 using e2e::ToolRun;
 
-std::string header(const harness::StoredObject &object, const std::string &name)
-{
-    auto it = object.headers.find(name);
-    return it == object.headers.end() ? "" : it->second;
-}
-
 // The heads the proxy saw, as (method, target, headers by lower-case name).
 struct SeenRequest {
     std::string method;
@@ -54,22 +48,7 @@ std::vector<SeenRequest> seenRequests(harness::Store &proxy)
     return seen;
 }
 
-class ObjectHeaders : public e2e::OnEachStore {
-protected:
-    ToolRun run(const std::string &args, std::map<std::string, std::string> extra = {}) const
-    {
-        std::map<std::string, std::string> vars = env();
-        for (const auto &kv : extra)
-            vars[kv.first] = kv.second;
-        return e2e::runTool(args, vars);
-    }
-    void writeRulesFile(const std::string &text) const
-    {
-        ::mkdir((site.base() + "/config").c_str(), 0755);
-        ::mkdir((site.base() + "/config/sitemirror").c_str(), 0755);
-        std::ofstream(site.base() + "/config/sitemirror/config.toml", std::ios::trunc) << text;
-    }
-};
+class ObjectHeaders : public e2e::OnEachStore {};
 
 INSTANTIATE_TEST_SUITE_P(Stores, ObjectHeaders, ::testing::ValuesIn(e2e::kEachStore), e2e::storeCaseName);
 
@@ -99,18 +78,18 @@ TEST_P(ObjectHeaders, RuleHeadersCannedAclsAndCharsetReachStoredObjects)
     }
 
     harness::StoredObject pdf = store->getObject(bucket, "docs/guide.pdf");
-    EXPECT_EQ(header(pdf, "content-disposition"), "attachment; filename=\"guide.pdf\"");
-    EXPECT_EQ(header(pdf, "content-language"), "en");
-    EXPECT_EQ(header(pdf, "expires"), "Fri, 01 Jan 2038 00:00:00 GMT");
-    EXPECT_EQ(header(pdf, "x-amz-meta-owner"), "docs-team");
-    EXPECT_EQ(header(pdf, "x-amz-meta-review"), "2026");
+    EXPECT_EQ(e2e::storedHeader(pdf, "content-disposition"), "attachment; filename=\"guide.pdf\"");
+    EXPECT_EQ(e2e::storedHeader(pdf, "content-language"), "en");
+    EXPECT_EQ(e2e::storedHeader(pdf, "expires"), "Fri, 01 Jan 2038 00:00:00 GMT");
+    EXPECT_EQ(e2e::storedHeader(pdf, "x-amz-meta-owner"), "docs-team");
+    EXPECT_EQ(e2e::storedHeader(pdf, "x-amz-meta-review"), "2026");
     EXPECT_EQ(pdf.contentType, "application/pdf"); // no charset for a binary type
     EXPECT_TRUE(store->isPublicRead(bucket, "docs/guide.pdf")); // the rule's ACL
 
     harness::StoredObject page = store->getObject(bucket, "page.html");
     EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
     EXPECT_EQ(page.storageClass, onRgw() ? "STANDARD" : "");
-    EXPECT_EQ(header(page, "cache-control"), "max-age=60");
+    EXPECT_EQ(e2e::storedHeader(page, "cache-control"), "max-age=60");
     EXPECT_EQ(store->getObject(bucket, "fileLists.html").contentType, "text/html; charset=utf-8");
     EXPECT_EQ(store->getObject(bucket, "data.json").contentType, "application/json; charset=utf-8");
     EXPECT_EQ(store->getObject(bucket, "logo.png").contentType, "image/png");
@@ -123,7 +102,7 @@ TEST_P(ObjectHeaders, RuleHeadersCannedAclsAndCharsetReachStoredObjects)
     const std::string personalAcl = store->getAclXml(bucket, "personal/notes.html");
     EXPECT_FALSE(harness::grantsPublicRead(personalAcl)) << personalAcl;
     EXPECT_EQ(personalAcl.find("AuthenticatedUsers"), std::string::npos) << personalAcl;
-    EXPECT_EQ(header(store->getObject(bucket, "personal/notes.html"), "content-language"), "en");
+    EXPECT_EQ(e2e::storedHeader(store->getObject(bucket, "personal/notes.html"), "content-language"), "en");
 
     ToolRun again = run("", vars);
     ASSERT_EQ(again.status, 0) << again.out;
@@ -143,10 +122,10 @@ TEST_P(ObjectHeaders, RuleHeadersCannedAclsAndCharsetReachStoredObjects)
     EXPECT_NE(mend.out.find("update headers: docs/guide.pdf\nsucceed\n"), std::string::npos) << mend.out;
     EXPECT_EQ(e2e::uploadedKeys(mend.out), std::set<std::string>()) << mend.out;
     pdf = store->getObject(bucket, "docs/guide.pdf");
-    EXPECT_EQ(header(pdf, "content-disposition"), "inline");
-    EXPECT_EQ(header(pdf, "x-amz-meta-owner"), "web");
-    EXPECT_EQ(header(pdf, "x-amz-meta-review"), "");
-    EXPECT_EQ(header(pdf, "expires"), "Fri, 01 Jan 2038 00:00:00 GMT");
+    EXPECT_EQ(e2e::storedHeader(pdf, "content-disposition"), "inline");
+    EXPECT_EQ(e2e::storedHeader(pdf, "x-amz-meta-owner"), "web");
+    EXPECT_EQ(e2e::storedHeader(pdf, "x-amz-meta-review"), "");
+    EXPECT_EQ(e2e::storedHeader(pdf, "expires"), "Fri, 01 Jan 2038 00:00:00 GMT");
     EXPECT_EQ(pdf.body, "%PDF-1.4 guide\n");
     EXPECT_TRUE(store->isPublicRead(bucket, "docs/guide.pdf"));
 
@@ -212,21 +191,18 @@ TEST(Encryption, GoesWithEveryKindOfUploadAndCopy)
         EXPECT_GE(nPlain, 2) << signature; // small.txt and the index page
     }
     for (const char *key : {"small.txt", "big.bin", "fileLists.html"})
-        EXPECT_EQ(header(run.store.getObject(run.bucket, key), "x-amz-server-side-encryption"), "AES256")
+        EXPECT_EQ(e2e::storedHeader(run.store.getObject(run.bucket, key), "x-amz-server-side-encryption"), "AES256")
             << key;
 
     // A copy in place keeps the object encrypted.
-    ::mkdir((run.site.base() + "/config").c_str(), 0755);
-    ::mkdir((run.site.base() + "/config/sitemirror").c_str(), 0755);
-    std::ofstream(run.site.base() + "/config/sitemirror/config.toml", std::ios::trunc)
-        << "rules = [ { match = \"*.txt\", cache_control = \"no-cache\" } ]\n";
+    e2e::writeRulesFileOf(run.site.base(), "rules = [ { match = \"*.txt\", cache_control = \"no-cache\" } ]\n");
     run.store.resetCounters();
     ToolRun mend = run.mirror(vars);
     ASSERT_EQ(mend.status, 0) << mend.out;
     EXPECT_NE(mend.out.find("update headers: small.txt\nsucceed\n"), std::string::npos) << mend.out;
     harness::StoredObject small = run.store.getObject(run.bucket, "small.txt");
-    EXPECT_EQ(header(small, "cache-control"), "no-cache");
-    EXPECT_EQ(header(small, "x-amz-server-side-encryption"), "AES256");
+    EXPECT_EQ(e2e::storedHeader(small, "cache-control"), "no-cache");
+    EXPECT_EQ(e2e::storedHeader(small, "x-amz-server-side-encryption"), "AES256");
     EXPECT_EQ(run.store.counters().rejected, 0);
 }
 

@@ -19,43 +19,15 @@ namespace {
 
 using e2e::ToolRun;
 
-std::string header(const harness::StoredObject &object, const std::string &name)
-{
-    auto it = object.headers.find(name);
-    return it == object.headers.end() ? "" : it->second;
-}
-
-std::vector<std::string> linesStartingWith(const std::string &out, const std::string &prefix)
-{
-    std::vector<std::string> found;
-    for (const std::string &line : e2e::lines(out))
-        if (line.rfind(prefix, 0) == 0)
-            found.push_back(line);
-    return found;
-}
-
 class Redirects : public e2e::OnEachStore {
 protected:
-    ToolRun run(const std::string &args, std::map<std::string, std::string> extra = {}) const
-    {
-        std::map<std::string, std::string> vars = env();
-        for (const auto &kv : extra)
-            vars[kv.first] = kv.second;
-        return e2e::runTool(args, vars);
-    }
-    void writeRulesFile(const std::string &text) const
-    {
-        ::mkdir((site.base() + "/config").c_str(), 0755);
-        ::mkdir((site.base() + "/config/sitemirror").c_str(), 0755);
-        std::ofstream(site.base() + "/config/sitemirror/config.toml", std::ios::trunc) << text;
-    }
     void expectRedirect(const std::string &key, const std::string &to)
     {
         harness::StoredObject object = store->getObject(bucket, key);
         EXPECT_TRUE(object.exists) << key;
         EXPECT_EQ(object.body, "") << key;
         EXPECT_EQ(object.contentType, "text/html") << key;
-        EXPECT_EQ(header(object, "x-amz-website-redirect-location"), to) << key;
+        EXPECT_EQ(e2e::storedHeader(object, "x-amz-website-redirect-location"), to) << key;
     }
 };
 
@@ -76,7 +48,7 @@ TEST_P(Redirects, StoredConvergedChangedInPlaceAndDeletedOnlyWithDelete)
 
     ToolRun dry = run("-n");
     ASSERT_EQ(dry.status, 0) << dry.out;
-    EXPECT_EQ(linesStartingWith(dry.out, "would redirect: "),
+    EXPECT_EQ(e2e::linesStartingWith(dry.out, "would redirect: "),
               (std::vector<std::string>{"would redirect: old/index.html -> /new/ (new)",
                                         "would redirect: a.html -> https://elsewhere.example/a (new)",
                                         "would redirect: blog/post.html -> /posts/1.html (new)",
@@ -108,7 +80,7 @@ TEST_P(Redirects, StoredConvergedChangedInPlaceAndDeletedOnlyWithDelete)
     for (const char *cache : {"on", "off"}) {
         ToolRun again = run("", {{"SITEMIRROR_DIGEST_CACHE", cache}});
         ASSERT_EQ(again.status, 0) << again.out;
-        EXPECT_EQ(linesStartingWith(again.out, "redirect: ").size(), 0u) << cache << "\n" << again.out;
+        EXPECT_EQ(e2e::linesStartingWith(again.out, "redirect: ").size(), 0u) << cache << "\n" << again.out;
         EXPECT_NE(again.out.find(", redirects 0"), std::string::npos) << again.out;
     }
 
@@ -117,7 +89,7 @@ TEST_P(Redirects, StoredConvergedChangedInPlaceAndDeletedOnlyWithDelete)
                              "/personal/then.html /personal/now.html\n");
     ToolRun moved = run("");
     ASSERT_EQ(moved.status, 0) << moved.out;
-    EXPECT_EQ(linesStartingWith(moved.out, "redirect: "),
+    EXPECT_EQ(e2e::linesStartingWith(moved.out, "redirect: "),
               (std::vector<std::string>{"redirect: blog/post.html -> /posts/2.html"}))
         << moved.out;
     expectRedirect("blog/post.html", "/posts/2.html");
