@@ -19,6 +19,7 @@
 #include "myPutObj.h"
 #include "page_preview.h"
 #include "phases.h"
+#include "redirect_put.h"
 #include "report.h"
 #include "run_plan.h"
 #include "scan_listing.h"
@@ -276,7 +277,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
 }
 
 bool sync(Session &session, const std::string &strBucket, const std::string &strRootPathIn,
-          bool bDryRun, const ScanOptions &scanOptions)
+          bool bDryRun, const ScanOptions &scanOptions, const std::vector<Redirect> &redirects)
 {
     const auto started = std::chrono::steady_clock::now();
     const Settings &settings = session.settings();
@@ -337,8 +338,13 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         predictPageRecord(localList, strRootPathIn, settings, scan);
     const std::string strIndexPageKey = settings.strPrefix + siteindex::targetFileName;
 
+    // Redirects are decided before the files' step prunes the records, and
+    // stored after the files.
+    RedirectRun redirectRun(session, strBucket, redirects, remoteList, scan.cache);
     bool bAllStored = sendChanges(session, strBucket, strRootPath, localList, remoteList, bDryRun,
                                   scan.cache, strIndexPageKey, summary);
+    bAllStored = redirectRun.carryOut(bDryRun, summary) && bAllStored;
+    redirectRun.keepFromDeletion(remoteList);
     // Files whose names no store takes were named by the scan; each one failed.
     summary.nFailed += static_cast<long>(scan.stats->refused.size());
     bAllStored = bAllStored && scan.stats->refused.empty();

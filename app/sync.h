@@ -5,6 +5,7 @@
 #include <string>
 
 #include "myDir.h"
+#include "redirects.h"
 #include "s3client.h"
 #include "session.h"
 
@@ -37,8 +38,10 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
 // that would go up ("(page)" for the index page a run would write now) and
 // "would delete: KEY" for each deletion; the summary counts them. The scan takes scanOptions (ignore rules, a loaded digest
 // cache, which is saved after a whole scan; counts for the summary).
+// redirects are stored after the files ("would redirect: KEY -> TO (why)" in
+// a dry run) and kept from deletion.
 bool sync(Session &session, const std::string &strBucket, const std::string &strRootPathIn,
-          bool bDryRun, const ScanOptions &scanOptions);
+          bool bDryRun, const ScanOptions &scanOptions, const std::vector<Redirect> &redirects = {});
 
 // Uploads every file of the tree without listing or comparing. True only when
 // the scan and every upload succeeded.

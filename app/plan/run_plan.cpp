@@ -201,7 +201,7 @@ UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath, con
     item.size = local.size;
     item.device = local.device;
     item.inode = local.inode;
-    item.acl = isPersonalKey(local.key) ? S3CannedAclPrivate : S3CannedAclPublicRead;
+    item.acl = isPersonalKey(local.key) ? S3CannedAclPrivate : settings.defaultAcl;
     applyRules(settings.cacheRules, local.key, item);
     return item;
 }

@@ -40,6 +40,7 @@ std::string summaryLine(const RunSummary &summary)
            groupedCount(summary.nUnchanged) + ", ignored " + groupedCount(summary.nIgnored) +
            ", " + szSeconds +
            (summary.bDeleting ? ", deleted " + groupedCount(summary.nDeleted) : std::string()) +
+           (summary.bRedirecting ? ", redirects " + groupedCount(summary.nRedirects) : std::string()) +
            (summary.nMostInFlight > 0 ? ", most in flight " + std::to_string(summary.nMostInFlight)
                                       : std::string());
 }

@@ -20,6 +20,7 @@
 #include "session.h"
 #include "settings.h"
 #include "version.h"
+#include "website.h"
 
 namespace {
 
@@ -74,6 +75,9 @@ void printHelp(const std::string &strProgram, const Settings &s)
         "                 when not given)",
         "  --abort-stale-uploads  give up the unfinished uploads in parts under the prefix",
         "                 that are older than a day (a run only names them)",
+        "  --configure-website  set the bucket's website: SITEMIRROR_WEBSITE_INDEX as every",
+        "                 folder's page, SITEMIRROR_WEBSITE_ERROR (if set) for a missing key;",
+        "                 print it as read back and end (with -n: what would be set)",
         "",
         "settings (options, over the environment, over the rules file's target, over the",
         "rules file, over the built-in default):",
@@ -107,7 +111,14 @@ void printHelp(const std::string &strProgram, const Settings &s)
     show("SITEMIRROR_SIGNATURE", s.bSignatureV4 ? "v4" : "v2");
     show("SITEMIRROR_REGION", s.strRegion);
     show("SITEMIRROR_ADDRESSING", s.bVirtualHost ? "virtual" : "path");
-    show("SITEMIRROR_ACL", s.bCannedAcl ? "canned" : "none");
+    show("SITEMIRROR_ACL", !s.bCannedAcl                             ? std::string("none")
+                           : s.defaultAcl == S3CannedAclPublicRead ? std::string("canned")
+                                                                     : cannedAclName(s.defaultAcl));
+    show("SITEMIRROR_CHARSET", s.strCharset.empty() ? "(none)" : s.strCharset);
+    show("SITEMIRROR_SSE", s.strSse.empty() ? "(none)" : s.strSse);
+    show("SITEMIRROR_SSE_KMS_KEY_ID", s.strSseKmsKeyId.empty() ? "(none)" : s.strSseKmsKeyId);
+    show("SITEMIRROR_WEBSITE_INDEX", s.strWebsiteIndex);
+    show("SITEMIRROR_WEBSITE_ERROR", s.strWebsiteError.empty() ? "(none)" : s.strWebsiteError);
     show("SITEMIRROR_INSTANCE_METADATA", s.bInstanceMetadata ? "on" : "off");
     show("SITEMIRROR_STORAGE_CLASS", s.strStorageClass);
     show("SITEMIRROR_JOBS", s.nJobs == 0 ? std::string("auto") : std::to_string(s.nJobs));
@@ -201,6 +212,7 @@ int runCommandLine(int argc, char **argv)
     settings.bProgress = cl.bProgress;
     settings.bNoWait = cl.bNoWait;
     settings.bAbortStaleUploads = cl.bAbortStaleUploads;
+    settings.bConfigureWebsite = cl.bConfigureWebsite;
 
     if (cl.bHelp) {
         printHelp(strProgram, settings);
@@ -233,6 +245,13 @@ int runCommandLine(int argc, char **argv)
         emitError({"settings", "", settings.strCaFile, "", 0, "the CA file cannot be used", ""});
         emitSummary(session.runSummary());
         return ExitFailed;
+    }
+    if (settings.bConfigureWebsite) {
+        if (!cl.args.empty()) {
+            printLine(strUsage);
+            return ExitUsage;
+        }
+        return configureWebsite(session);
     }
     ProgressLine progress;
     if (settings.bProgress && ProgressLine::wanted())

@@ -25,6 +25,7 @@
 #include "myPutObj.h"
 #include "page_preview.h"
 #include "pending_invalidations.h"
+#include "redirect_list.h"
 #include "runlock.h"
 #include "settings.h"
 #include "sync.h"
@@ -107,6 +108,21 @@ int mirrorSite(Session &session, RunLock &lock, bool &bRefused)
     // --exclude: each pattern a last line of the root's ignore file.
     for (const std::string &strPattern : settings.excludes)
         ignore.parse(strPattern, "");
+    // The redirects, checked before anything is written or sent; their
+    // file at the root is not published.
+    std::vector<Redirect> redirects;
+    {
+        std::string strRootDir = settings.strRootPath;
+        if (strRootDir.empty() || strRootDir.back() != '/')
+            strRootDir += "/";
+        std::string strError;
+        if (!loadRedirects(settings.redirects, strRootDir, settings.strWebsiteIndex, redirects, strError)) {
+            printLine(strError);
+            emitError({"redirects", "", settings.strRootPath, "", 0, strError, ""});
+            return ExitUsage;
+        }
+        ignore.parse(std::string("/") + pszRedirectsFile, "");
+    }
     // 3. The index page, written first so the scan finds it and it goes up
     //    with the rest; a dry run writes nothing.
     bool bIndexWritten = true;
@@ -134,7 +150,7 @@ int mirrorSite(Session &session, RunLock &lock, bool &bRefused)
     // 6. The mirror itself (sync.cpp): scan and listing side by side, the
     //    decisions, the uploads phase by phase, header updates, deletions and
     //    the summary line.
-    const bool bSynced = sync(session, settings.strBucket, strRoot, settings.bDryRun, scan);
+    const bool bSynced = sync(session, settings.strBucket, strRoot, settings.bDryRun, scan, redirects);
     // 7. The CDN forgets what changed (runForm), also when other files failed.
     return bIndexWritten && bSynced ? ExitOk : ExitFailed;
 }
@@ -169,7 +185,7 @@ int uploadOneFile(Session &session, const char *pszArg)
     item.strKey = strKey;
     item.strPath = strPath;
     item.size = static_cast<uint64_t>(st.st_size);
-    item.acl = S3CannedAclPublicRead;
+    item.acl = settings.defaultAcl;
     item.bNamed = false;
     applyRules(settings.cacheRules, strName, item);
 

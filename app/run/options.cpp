@@ -25,6 +25,7 @@ enum {
     kOptionForce,
     kOptionSummaryMarkdown,
     kAbortStaleUploads,
+    kConfigureWebsite,
 };
 
 // Options that set a setting, by the variable they stand for; bMayBeEmpty:
@@ -70,6 +71,7 @@ CommandLine parseCommandLine(int argc, char **argv)
         {"force", no_argument, nullptr, kOptionForce},
         {"summary-markdown", required_argument, nullptr, kOptionSummaryMarkdown},
         {"abort-stale-uploads", no_argument, nullptr, kAbortStaleUploads},
+        {"configure-website", no_argument, nullptr, kConfigureWebsite},
         {nullptr, 0, nullptr, 0},
     };
     // "+": options end at the first argument that is not one, so a file name
@@ -130,6 +132,7 @@ CommandLine parseCommandLine(int argc, char **argv)
                 cl.bUsage = true;
             break;
         case kAbortStaleUploads: cl.bAbortStaleUploads = true; break;
+        case kConfigureWebsite: cl.bConfigureWebsite = true; break;
         default: cl.bUsage = true; break; // '?' unknown, ':' value missing
         }
     }

@@ -28,6 +28,7 @@ struct CommandLine {
     bool bForce = false;               // --force: send every file, unchanged ones too
     std::string strSummaryMarkdown;    // --summary-markdown FILE ("" = not given)
     bool bAbortStaleUploads = false; // --abort-stale-uploads
+    bool bConfigureWebsite = false;  // --configure-website
     bool bUsage = false;   // an unknown option or a missing option value
     std::vector<std::string> args; // what follows the options: the form's arguments
 };

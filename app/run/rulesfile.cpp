@@ -33,6 +33,11 @@ const SettingKey kSettingKeys[] = {
     {"instance_metadata", "SITEMIRROR_INSTANCE_METADATA"},
     {"acl", "SITEMIRROR_ACL"},
     {"storage_class", "SITEMIRROR_STORAGE_CLASS"},
+    {"charset", "SITEMIRROR_CHARSET"},
+    {"sse", "SITEMIRROR_SSE"},
+    {"sse_kms_key_id", "SITEMIRROR_SSE_KMS_KEY_ID"},
+    {"website_index", "SITEMIRROR_WEBSITE_INDEX"},
+    {"website_error", "SITEMIRROR_WEBSITE_ERROR"},
     {"jobs", "SITEMIRROR_JOBS"},
     {"retries", "SITEMIRROR_RETRIES"},
     {"request_timeout", "SITEMIRROR_REQUEST_TIMEOUT"},
@@ -54,6 +59,7 @@ const SettingKey kSettingKeys[] = {
 };
 const char *const kRulesKey = "rules";
 const char *const kTargetsKey = "targets";
+const char *const kRedirectsKey = "redirects";
 
 std::string where(const std::string &strPath, const toml::source_region &source)
 {
@@ -97,7 +103,71 @@ const RuleField kRuleFields[] = {
     {"cache_control", &CacheRule::strCacheControl},
     {"content_type", &CacheRule::strContentType},
     {"content_encoding", &CacheRule::strContentEncoding},
+    {"content_disposition", &CacheRule::strContentDisposition},
+    {"content_language", &CacheRule::strContentLanguage},
+    {"storage_class", &CacheRule::strStorageClass},
+    {"acl", &CacheRule::strAcl},
 };
+const char *const kRuleFieldNames =
+    "match, cache_control, content_type, content_encoding, content_disposition, "
+    "content_language, expires, metadata, storage_class and acl";
+
+// A header value: non-empty, one line, no longer than the client sends.
+bool checkHeaderValue(const std::string &strPath, const toml::node &value, const std::string &strName,
+                      const std::string &strValue, std::string &strError)
+{
+    if (strValue.empty()) {
+        strError = where(strPath, value.source()) + strName + " must be a non-empty string";
+        return false;
+    }
+    if (!isHeaderSafe(strValue)) {
+        strError = where(strPath, value.source()) + strName +
+                   " must not hold line breaks or control characters";
+        return false;
+    }
+    // The client cannot send a longer header value: refuse it now, not
+    // upload by upload.
+    if (strValue.size() > S3_MAX_HEADER_VALUE_SIZE) {
+        strError = where(strPath, value.source()) + strName + " is longer than " +
+                   std::to_string(S3_MAX_HEADER_VALUE_SIZE) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+// metadata = { name = "value", ... }: each sent as x-amz-meta-name.
+bool readMetadata(const std::string &strPath, const toml::node &node, CacheRule &rule,
+                  std::string &strError)
+{
+    const toml::table *table = node.as_table();
+    if (!table || table->empty()) {
+        strError = where(strPath, node.source()) +
+                   "metadata must be a table of names and strings { name = \"value\" }";
+        return false;
+    }
+    for (const auto &[key, value] : *table) {
+        const std::string strName(key.str());
+        if (!isMetadataName(strName)) {
+            strError = where(strPath, key.source()) + "metadata name \"" + strName +
+                       "\" must be lower-case letters, digits, - and _ (and not md5)";
+            return false;
+        }
+        const auto *text = value.as_string();
+        const std::string strValue = text ? text->get() : "";
+        bool bAscii = true;
+        for (unsigned char c : strValue)
+            bAscii = bAscii && c < 0x80;
+        if (!text || !bAscii) {
+            strError = where(strPath, value.source()) + "metadata " + strName +
+                       " must be a string of ASCII characters";
+            return false;
+        }
+        if (!checkHeaderValue(strPath, value, "metadata " + strName, strValue, strError))
+            return false;
+        rule.metadata.emplace_back(strName, strValue);
+    }
+    return true;
+}
 
 bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rule,
               std::string &strError)
@@ -118,9 +188,15 @@ bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rul
             if (strKey == f.pszName)
                 field = &f;
         }
-        if (strKey != "match" && !field) {
+        if (strKey == "metadata") {
+            if (!readMetadata(strPath, value, rule, strError))
+                return false;
+            bHeader = true;
+            continue;
+        }
+        if (strKey != "match" && strKey != "expires" && !field) {
             strError = where(strPath, key.source()) + "unknown rule field \"" + strKey +
-                       "\" (a rule has match, cache_control, content_type and content_encoding)";
+                       "\" (a rule has " + kRuleFieldNames + ")";
             return false;
         }
         if (!text || text->get().empty()) {
@@ -132,21 +208,32 @@ bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rul
             bMatch = true;
             continue;
         }
-        if (!isHeaderSafe(text->get())) {
-            strError = where(strPath, value.source()) + strKey +
-                       " must not hold line breaks or control characters";
+        if (!checkHeaderValue(strPath, value, strKey, text->get(), strError))
             return false;
-        }
-        // The client cannot send a longer header value: refuse it now, not
-        // upload by upload.
-        if (text->get().size() > S3_MAX_HEADER_VALUE_SIZE) {
-            strError = where(strPath, value.source()) + strKey + " is longer than " +
-                       std::to_string(S3_MAX_HEADER_VALUE_SIZE) + " bytes";
-            return false;
+        if (strKey == "expires") {
+            if (!parseHttpDate(text->get(), rule.expires)) {
+                strError = where(strPath, value.source()) +
+                           "expires must be an HTTP date such as \"Thu, 01 Jan 2037 00:00:00 GMT\"";
+                return false;
+            }
+            bHeader = true;
+            continue;
         }
         if (field->member == &CacheRule::strContentEncoding &&
             !isKnownContentEncoding(text->get())) {
             strError = where(strPath, value.source()) + "content_encoding must be \"gzip\" or \"br\"";
+            return false;
+        }
+        S3CannedAcl acl;
+        if (field->member == &CacheRule::strAcl && !cannedAclByName(text->get(), acl)) {
+            strError = where(strPath, value.source()) + "acl must be a canned ACL (" + cannedAclNames() + ")";
+            return false;
+        }
+        if (field->member == &CacheRule::strStorageClass &&
+            text->get().find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") !=
+                std::string::npos) {
+            strError = where(strPath, value.source()) +
+                       "storage_class must be a storage class name of letters, digits and _, or none";
             return false;
         }
         rule.*(field->member) = text->get();
@@ -154,9 +241,43 @@ bool readRule(const std::string &strPath, const toml::node &node, CacheRule &rul
     }
     if (!bMatch || !bHeader) {
         strError = where(strPath, node.source()) +
-                   "a rule needs match and at least one of cache_control, content_type, "
-                   "content_encoding";
+                   "a rule needs match and at least one of cache_control, content_type, content_encoding, "
+                   "content_disposition, content_language, expires, metadata, storage_class, acl";
         return false;
+    }
+    return true;
+}
+
+// redirects = [ { from = "...", to = "..." }, ... ]
+bool readRedirects(const std::string &strPath, const toml::node &node, RulesFile &out, std::string &strError)
+{
+    const toml::array *list = node.as_array();
+    if (!list) {
+        strError = where(strPath, node.source()) + "redirects must be an array of tables { from = \"/old/\", to = \"/new/\" }";
+        return false;
+    }
+    for (const toml::node &item : *list) {
+        const toml::table *table = item.as_table();
+        Redirect redirect;
+        redirect.strWhere = strPath + ":" + std::to_string(item.source().begin.line);
+        for (const auto &[key, value] : table ? *table : toml::table()) {
+            const std::string strKey(key.str());
+            const auto *text = value.as_string();
+            if ((strKey != "from" && strKey != "to") || !text) {
+                strError = where(strPath, key.source()) + "a redirect has from and to, both strings";
+                return false;
+            }
+            (strKey == "from" ? redirect.strFrom : redirect.strTo) = text->get();
+        }
+        if (!table || redirect.strFrom.empty() || redirect.strTo.empty()) {
+            strError = where(strPath, item.source()) + "a redirect needs from and to { from = \"/old/\", to = \"/new/\" }";
+            return false;
+        }
+        if (!isRedirectTarget(redirect.strTo)) {
+            strError = where(strPath, item.source()) + "to must be a path beginning with / or an http(s) address";
+            return false;
+        }
+        out.redirects.push_back(redirect);
     }
     return true;
 }
@@ -279,6 +400,11 @@ bool readRulesFile(const std::string &strPath, bool bMustExist, RulesFile &out,
                     return false;
                 out.cacheRules.push_back(rule);
             }
+            continue;
+        }
+        if (strKey == kRedirectsKey) {
+            if (!readRedirects(strPath, value, out, strError))
+                return false;
             continue;
         }
         if (strKey == kTargetsKey) {

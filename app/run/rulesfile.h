@@ -12,6 +12,7 @@
 //     { match = "*.html",    cache_control = "public, max-age=300", content_encoding = "gzip",
 //       content_type = "text/html; charset=utf-8" },
 //   ]
+//   redirects = [ { from = "/old/", to = "/new/" }, { from = "/a.html", to = "https://example.org/a" } ]
 #pragma once
 
 #include <map>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "cache_rules.h"
+#include "redirect_list.h"
 
 struct RulesFile {
     // Setting values by their environment name ("SITEMIRROR_JOBS" -> "8"), as
@@ -31,6 +33,10 @@ struct RulesFile {
     };
     std::map<std::string, Origin> origins;
     std::vector<CacheRule> cacheRules; // in the file's order
+    // redirects = [ { from = "/old/", to = "/new/" } ]: from and to as
+    // written, with where (keys are set with the settings, which name the
+    // index document).
+    std::vector<Redirect> redirects;
     // [targets.NAME] tables: settings of one named target (a staging and a
     // production bucket, say), by name.
     struct Target {

@@ -291,7 +291,70 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     if (!(pszAddressing && s.conventionOrigins.count("SITEMIRROR_ADDRESSING") &&
           lowerCase(pszAddressing) == "auto"))
         pickChoice(layers, "SITEMIRROR_ADDRESSING", "virtual", "path", s.bVirtualHost, s.errors);
-    pickChoice(layers, "SITEMIRROR_ACL", "canned", "none", s.bCannedAcl, s.errors);
+    // canned (the designed rule), none, or one canned ACL for every file
+    // outside "personal".
+    if (const char *pszAcl = layers.value("SITEMIRROR_ACL")) {
+        const std::string strAcl = lowerCase(pszAcl);
+        if (strAcl == "none")
+            s.bCannedAcl = false;
+        else if (strAcl != "canned" && !cannedAclByName(strAcl, s.defaultAcl))
+            s.errors.push_back(layers.invalid("SITEMIRROR_ACL") + " (accepted: canned, none, " +
+                               cannedAclNames() + ")");
+    }
+    if (const char *pszCharset = layers.value("SITEMIRROR_CHARSET")) {
+        const std::string strCharset = pszCharset;
+        if (strCharset.size() > 40 ||
+            strCharset.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_.:") !=
+                std::string::npos)
+            s.errors.push_back(layers.invalid("SITEMIRROR_CHARSET") +
+                               " (accepted: a charset name such as utf-8)");
+        else
+            s.strCharset = strCharset;
+    }
+    if (const char *pszSse = layers.value("SITEMIRROR_SSE")) {
+        const std::string strSse = pszSse;
+        if (strSse == "AES256" || strSse == "aws:kms")
+            s.strSse = strSse;
+        else if (lowerCase(pszSse) != "none")
+            s.errors.push_back(layers.invalid("SITEMIRROR_SSE") + " (accepted: AES256, aws:kms, none)");
+    }
+    if (const char *pszKey = layers.value("SITEMIRROR_SSE_KMS_KEY_ID")) {
+        const std::string strKey = pszKey;
+        if (s.strSse != "aws:kms")
+            s.errors.push_back(layers.invalid("SITEMIRROR_SSE_KMS_KEY_ID") +
+                               " (a KMS key goes with SITEMIRROR_SSE=aws:kms)");
+        else if (strKey.size() > 2048 ||
+                 strKey.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_:/")
+                     != std::string::npos)
+            s.errors.push_back(layers.invalid("SITEMIRROR_SSE_KMS_KEY_ID") +
+                               " (accepted: a key id, alias or ARN)");
+        else
+            s.strSseKmsKeyId = strKey;
+    }
+    // Object names: one path segment for the index, a key for the error page.
+    if (const char *pszIndex = layers.value("SITEMIRROR_WEBSITE_INDEX")) {
+        const std::string strIndex = pszIndex;
+        bool bOk = strIndex.find('/') == std::string::npos && strIndex != "." && strIndex != ".." &&
+                   strIndex.size() <= 255;
+        for (unsigned char c : strIndex)
+            bOk = bOk && c >= 0x20 && c != 0x7f;
+        if (bOk)
+            s.strWebsiteIndex = strIndex;
+        else
+            s.errors.push_back(layers.invalid("SITEMIRROR_WEBSITE_INDEX") +
+                               " (accepted: a file name without /, such as index.html)");
+    }
+    if (const char *pszError = layers.value("SITEMIRROR_WEBSITE_ERROR")) {
+        const std::string strError = pszError;
+        bool bOk = strError[0] != '/' && strError.size() <= 1024;
+        for (unsigned char c : strError)
+            bOk = bOk && c >= 0x20 && c != 0x7f;
+        if (bOk)
+            s.strWebsiteError = strError;
+        else
+            s.errors.push_back(layers.invalid("SITEMIRROR_WEBSITE_ERROR") +
+                               " (accepted: the error page's path below the site root, such as 404.html)");
+    }
     pickChoice(layers, "SITEMIRROR_INSTANCE_METADATA", "on", "off", s.bInstanceMetadata, s.errors);
     // "none" sends no storage class at all (an empty value is one not given).
     if (const char *pszClass = layers.value("SITEMIRROR_STORAGE_CLASS")) {
@@ -376,6 +439,13 @@ Settings loadSettings(const char *(*getVar)(const char *name), const RulesFile &
     else if (pszHome && *pszHome)
         s.strCacheDir = std::string(pszHome) + "/.cache/sitemirror/";
     s.cacheRules = rules.cacheRules;
+    for (Redirect redirect : rules.redirects) {
+        std::string strWhy;
+        if (redirectKeyFor(redirect.strFrom, s.strWebsiteIndex, redirect.strKey, strWhy))
+            s.redirects.push_back(redirect);
+        else
+            s.errors.push_back(redirect.strWhere + ": " + strWhy);
+    }
     return s;
 }
 

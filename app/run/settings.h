@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "cache_rules.h"
+#include "redirect_list.h"
+#include "s3client.h"
 
 struct RulesFile;
 
@@ -51,6 +53,13 @@ struct Settings {
     // (AWS_REGION, a profile's region, ...), by name, with where it was found.
     std::map<std::string, std::string> conventionOrigins;
     bool bCannedAcl = true;          // SITEMIRROR_ACL: canned (designed rule) | none (no x-amz-acl)
+                                     // | a canned ACL name for every file outside "personal"
+    S3CannedAcl defaultAcl = S3CannedAclPublicRead; // what files outside "personal" get
+    std::string strCharset;          // SITEMIRROR_CHARSET: added to text types ("" = none)
+    std::string strSse;              // SITEMIRROR_SSE: AES256 | aws:kms ("" = none)
+    std::string strSseKmsKeyId;      // SITEMIRROR_SSE_KMS_KEY_ID: the KMS key of aws:kms
+    std::string strWebsiteIndex = "index.html"; // SITEMIRROR_WEBSITE_INDEX: a folder's page
+    std::string strWebsiteError;     // SITEMIRROR_WEBSITE_ERROR: the website's error page ("" = none)
     std::string strStorageClass = "REDUCED_REDUNDANCY"; // SITEMIRROR_STORAGE_CLASS ("none": "", sent none)
     int nJobs = 0;                   // SITEMIRROR_JOBS (-j): uploads in flight, 1 = designed
                                      // sequence, 0 = auto (found while sending)
@@ -62,6 +71,7 @@ struct Settings {
     std::string strCacheDir;         // where digest caches live: $XDG_CACHE_HOME/sitemirror/
     std::string strConfigFile;       // SITEMIRROR_CONFIG: the rules file ("" = none)
     std::vector<CacheRule> cacheRules; // the rules file's Cache-Control rules, in order
+    std::vector<Redirect> redirects;   // the rules file's redirects, keys set (see redirect_list.h)
     bool bDelete = false;            // SITEMIRROR_DELETE (--delete, rules file "delete"): on | off
     long nMaxDelete = 100;           // SITEMIRROR_MAX_DELETE: most deletions a run may make
     int nMaxDeleteShare = 50;        // SITEMIRROR_MAX_DELETE_SHARE: most deletions a run may
@@ -110,6 +120,7 @@ struct Settings {
     // --summary-markdown FILE, else GITHUB_STEP_SUMMARY: where the run's
     // Markdown summary is appended ("" = nowhere).
     std::string strSummaryMarkdown;
+    bool bConfigureWebsite = false; // --configure-website: set the bucket's website and end
     bool bAbortStaleUploads = false; // --abort-stale-uploads: give up this tool's unfinished
                                      // uploads older than a day under the prefix
 };

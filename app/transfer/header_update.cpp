@@ -2,6 +2,7 @@
 // run's request runner.
 #include "header_update.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "console.h"
@@ -75,9 +76,17 @@ struct HeadJob : public HeaderJob {
         head.strStorageClass = text(prop->storageClass);
         head.strETag = unquoted(prop->eTag);
         head.size = prop->contentLength;
+        head.strContentDisposition = text(prop->contentDisposition);
+        head.strContentLanguage = text(prop->contentLanguage);
+        head.strExpires = text(prop->expires);
+        head.strSse = text(prop->serverSideEncryption);
+        head.strRedirect = text(prop->websiteRedirectLocation);
         for (int i = 0; i < prop->metaDataCount; ++i) {
-            if (prop->metaData[i].name && std::strcmp(prop->metaData[i].name, "md5") == 0)
+            const std::string strName = text(prop->metaData[i].name);
+            if (strName == "md5")
                 head.strMd5Meta = text(prop->metaData[i].value);
+            else
+                head.metadata.emplace_back(strName, text(prop->metaData[i].value));
         }
         return S3StatusOK;
     }
@@ -154,9 +163,26 @@ std::vector<HeadResult> headObjects(Session &session, const S3BucketContext &ctx
 bool headersDiffer(const ObjectHeaders &want, const HeadResult &got)
 {
     auto storedClass = [](const std::string &str) { return str.empty() ? std::string("STANDARD") : str; };
-    return want.strContentType != got.strContentType || want.strCacheControl != got.strCacheControl ||
-           want.strContentEncoding != got.strContentEncoding ||
-           storedClass(want.strStorageClass) != storedClass(got.strStorageClass);
+    if (want.strContentType != got.strContentType || want.strCacheControl != got.strCacheControl ||
+        want.strContentEncoding != got.strContentEncoding ||
+        storedClass(want.strStorageClass) != storedClass(got.strStorageClass) ||
+        want.strContentDisposition != got.strContentDisposition ||
+        want.strContentLanguage != got.strContentLanguage || want.strRedirect != got.strRedirect)
+        return true;
+    // A store may write the date in another form: compared as a time.
+    int64_t gotExpires = -1;
+    if (!got.strExpires.empty() && !parseHttpDate(got.strExpires, gotExpires))
+        gotExpires = -2;
+    if (want.expires != gotExpires)
+        return true;
+    // Encryption asked for and not shown (a store without it shows none).
+    if (!want.strSse.empty() && want.strSse != got.strSse)
+        return true;
+    auto sorted = [](std::vector<std::pair<std::string, std::string>> pairs) {
+        std::sort(pairs.begin(), pairs.end());
+        return pairs;
+    };
+    return sorted(want.metadata) != sorted(got.metadata);
 }
 
 HeaderUpdateTotals updateHeaders(Session &session, const S3BucketContext &ctx,

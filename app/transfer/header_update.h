@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "myPutObj.h"
@@ -23,6 +24,12 @@ struct HeadResult {
     std::string strMd5Meta;      // x-amz-meta-md5, "" when none
     std::string strETag;         // without quotes
     uint64_t size = 0;
+    std::string strContentDisposition;
+    std::string strContentLanguage;
+    std::string strExpires;      // as the store sent it
+    std::string strSse;          // x-amz-server-side-encryption
+    std::string strRedirect;     // x-amz-website-redirect-location
+    std::vector<std::pair<std::string, std::string>> metadata; // x-amz-meta-*, but md5
 };
 
 // HEADs every key (bucket keys) with up to settings.nJobs in flight; the
@@ -33,8 +40,10 @@ std::vector<HeadResult> headObjects(Session &session, const S3BucketContext &ctx
                                     const std::vector<std::string> &keys);
 
 // True when what a HEAD reports differs from want: content type,
-// Cache-Control, Content-Encoding or storage class (a missing class is
-// STANDARD). The ACL, which a HEAD does not show, is not compared.
+// Cache-Control, Content-Encoding, storage class (a missing class is
+// STANDARD), Content-Disposition, Content-Language, Expires, user metadata,
+// encryption asked for, or website redirect. The ACL and the KMS key, which
+// a HEAD does not show (or not as sent), are not compared.
 bool headersDiffer(const ObjectHeaders &want, const HeadResult &got);
 
 // One object whose headers are to be replaced.

@@ -48,6 +48,12 @@ std::string hintForCode(const std::string &strCode, const S3ErrorDetails *detail
                context.strKeyFile + ": set SITEMIRROR_KEY_FILE to the store's key pair";
     if (strCode == "NoSuchBucket")
         return "hint: the store has no such bucket: set SITEMIRROR_BUCKET";
+    // A bucket policy that demands encryption refuses an upload without it
+    // with a plain AccessDenied.
+    if (strCode == "AccessDenied" && !context.bSse)
+        return "hint: the store denied access: check the permissions of the key pair in " +
+               context.strKeyFile + ", send no ACLs with SITEMIRROR_ACL=none, or, when the "
+               "bucket's policy demands encryption, set SITEMIRROR_SSE";
     if (strCode == "AccessDenied")
         return "hint: the store denied access: check the permissions of the key pair in " +
                context.strKeyFile + ", or send no ACLs with SITEMIRROR_ACL=none";
@@ -69,6 +75,7 @@ HintLog::HintLog(const Settings &settings)
 {
     context.strKeyFile = settings.strKeyFile;
     context.bSignatureV4 = settings.bSignatureV4;
+    context.bSse = !settings.strSse.empty();
 }
 
 std::string HintLog::once(S3Status status, const S3ErrorDetails *details, bool bSentStorageClass)

@@ -14,6 +14,7 @@ struct HintContext {
     std::string strKeyFile;         // the credentials source in use
     bool bSignatureV4 = false;      // requests are signed with V4
     bool bSentStorageClass = false; // the refused request named a storage class
+    bool bSse = false;              // uploads ask for encryption (SITEMIRROR_SSE)
 };
 
 // The hint for one outcome, "" when no setting fixes it.

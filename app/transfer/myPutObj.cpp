@@ -54,21 +54,48 @@ void putObjectCompleteCallback(S3Status status, const S3ErrorDetails *errorDetai
 
 std::string ObjectHeaders::record() const
 {
-    const char *pszAcl = !bCannedAcl ? "none" : acl == S3CannedAclPrivate ? "private" : "public-read";
-    return "type=" + strContentType + "\ncache-control=" + strCacheControl + "\nencoding=" +
-           strContentEncoding + "\nacl=" + pszAcl + "\nclass=" + strStorageClass;
+    const char *pszAcl = !bCannedAcl ? "none" : cannedAclName(acl);
+    std::string str = "type=" + strContentType + "\ncache-control=" + strCacheControl + "\nencoding=" +
+                      strContentEncoding + "\nacl=" + pszAcl + "\nclass=" + strStorageClass;
+    // The later headers only when set, so that older records still match.
+    auto add = [&str](const char *pszName, const std::string &strValue) {
+        if (!strValue.empty())
+            str += std::string("\n") + pszName + "=" + strValue;
+    };
+    add("disposition", strContentDisposition);
+    add("language", strContentLanguage);
+    add("expires", expires < 0 ? "" : std::to_string(expires));
+    for (const auto &pair : metadata)
+        add(("meta-" + pair.first).c_str(), pair.second);
+    add("sse", strSse);
+    add("sse-kms-key", strSseKmsKeyId);
+    add("redirect", strRedirect);
+    return str;
+}
+
+std::string typeWithCharset(const std::string &strType, const std::string &strCharset)
+{
+    if (strCharset.empty() || strType.empty() || strType.find(';') != std::string::npos)
+        return strType;
+    const bool bText = strType.compare(0, 5, "text/") == 0 || strType == "application/javascript" ||
+                       strType == "application/json" || strType == "application/xml" ||
+                       (strType.size() > 4 && strType.compare(strType.size() - 4, 4, "+xml") == 0) ||
+                       (strType.size() > 5 && strType.compare(strType.size() - 5, 5, "+json") == 0);
+    return bText ? strType + "; charset=" + strCharset : strType;
 }
 
 ObjectHeaders objectHeaders(const Settings &settings, S3CannedAcl acl, const std::string &strContentType,
                             const std::string &strCacheControl, const std::string &strContentEncoding)
 {
     ObjectHeaders headers;
-    headers.strContentType = strContentType;
+    headers.strContentType = typeWithCharset(strContentType, settings.strCharset);
     headers.strCacheControl = strCacheControl;
     headers.strContentEncoding = strContentEncoding;
     headers.acl = acl;
     headers.bCannedAcl = settings.bCannedAcl;
     headers.strStorageClass = settings.strStorageClass;
+    headers.strSse = settings.strSse;
+    headers.strSseKmsKeyId = settings.strSseKmsKeyId;
     return headers;
 }
 
@@ -81,16 +108,31 @@ void fillPutProperties(const ObjectHeaders &headers, const char *pszMd5Base64, c
     properties.md5 = pszMd5Base64;
     properties.cacheControl = orNull(headers.strCacheControl);
     properties.contentEncoding = orNull(headers.strContentEncoding);
-    properties.expires = -1;
+    properties.contentDisposition = orNull(headers.strContentDisposition);
+    properties.contentLanguage = orNull(headers.strContentLanguage);
+    properties.expires = headers.expires;
     // Private sends no x-amz-acl header, which is what "none" asks for.
     properties.cannedAcl = headers.bCannedAcl ? headers.acl : S3CannedAclPrivate;
-    int n = 0;
-    if (!headers.strStorageClass.empty())
-        meta.pairs[n++] = {pszStorageClassHeader, headers.strStorageClass.c_str()};
-    if (pszMd5Hex && *pszMd5Hex)
-        meta.pairs[n++] = {pszMd5MetaHeader, pszMd5Hex};
-    properties.metaDataCount = n;
-    properties.metaData = meta.pairs;
+    // Names and values first, then the pairs that point into them.
+    meta.texts.clear();
+    auto add = [&meta](const std::string &strName, const std::string &strValue) {
+        if (strValue.empty())
+            return;
+        meta.texts.push_back(strName);
+        meta.texts.push_back(strValue);
+    };
+    add(pszStorageClassHeader, headers.strStorageClass);
+    add(pszMd5MetaHeader, pszMd5Hex ? pszMd5Hex : "");
+    add("x-amz-server-side-encryption", headers.strSse);
+    add("x-amz-server-side-encryption-aws-kms-key-id", headers.strSseKmsKeyId);
+    add("x-amz-website-redirect-location", headers.strRedirect);
+    for (const auto &pair : headers.metadata)
+        add("x-amz-meta-" + pair.first, pair.second);
+    meta.pairs.clear();
+    for (std::size_t i = 0; i + 1 < meta.texts.size(); i += 2)
+        meta.pairs.push_back({meta.texts[i].c_str(), meta.texts[i + 1].c_str()});
+    properties.metaDataCount = static_cast<int>(meta.pairs.size());
+    properties.metaData = meta.pairs.empty() ? nullptr : meta.pairs.data();
 }
 
 int myS3PutObjectDataCallback(int bufferSize, char *buffer, void *callbackData)

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "s3client.h"
 #include "session.h"
@@ -46,19 +48,31 @@ struct ObjectHeaders {
     S3CannedAcl acl = S3CannedAclPublicRead;
     bool bCannedAcl = true;         // false: no ACL header at all (the ACL setting "none")
     std::string strStorageClass;    // "" = none
+    // Each "" (or -1, or empty) for none.
+    std::string strContentDisposition;
+    std::string strContentLanguage;
+    int64_t expires = -1;
+    std::vector<std::pair<std::string, std::string>> metadata; // x-amz-meta-NAME, by NAME
+    std::string strSse;              // x-amz-server-side-encryption: "AES256" or "aws:kms"
+    std::string strSseKmsKeyId;      // its KMS key, with aws:kms
+    std::string strRedirect;         // x-amz-website-redirect-location
 
     // One text that is the same exactly when the headers are: what the digest
     // cache keeps of them.
     std::string record() const;
 };
 
-// The headers for an object under the run's settings.
+// The headers for an object under the run's settings: with SITEMIRROR_CHARSET
+// a text type that names no charset gets it, and SITEMIRROR_SSE asks for
+// encryption.
 ObjectHeaders objectHeaders(const Settings &settings, S3CannedAcl acl, const std::string &strContentType,
                             const std::string &strCacheControl, const std::string &strContentEncoding);
 
-// The extra headers of one request: the storage class and the MD5 metadata.
+// The extra headers of one request (storage class, MD5 metadata, encryption,
+// redirect, user metadata): the texts and the pairs that point into them.
 struct PutMetaData {
-    S3NameValue pairs[2];
+    std::vector<std::string> texts;
+    std::vector<S3NameValue> pairs;
 };
 
 // The properties of one upload (or, with pszMd5Base64 null, of a copy onto
@@ -67,6 +81,10 @@ struct PutMetaData {
 // extra headers; it and headers must outlive the request.
 void fillPutProperties(const ObjectHeaders &headers, const char *pszMd5Base64, const char *pszMd5Hex,
                        PutMetaData &meta, S3PutProperties &properties);
+
+// strType with "; charset=CHARSET" when strCharset is given and the type is
+// text, JavaScript, JSON or XML and names no charset; else strType.
+std::string typeWithCharset(const std::string &strType, const std::string &strCharset);
 
 // Uploads the local file strPath as object strObj with the canned ACL acl,
 // its content type, Content-MD5 and the configured storage class.

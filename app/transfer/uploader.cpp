@@ -26,6 +26,7 @@
 #include "outcome_lines.h"
 #include "progress.h"
 #include "request_runner.h"
+#include "site_policy.h"
 #include "stale_uploads.h"
 
 namespace {
@@ -718,8 +719,7 @@ bool Slot::prepareTry()
     // A file in parts comes back with its tries counted anew for each stage.
     if (tries() == 0 && stage == Stage::Single) {
         blockHead();
-        strContentType =
-            item->strContentType.empty() ? getFileContentType(item->strPath) : item->strContentType;
+        strContentType = itemHeaders(*settings, *item).strContentType;
         bInMemory = !item->strContentEncoding.empty();
         bodySize = item->size;
         if (!bInMemory && item->size > settings->multipartThreshold)
@@ -850,18 +850,31 @@ void applyRules(const std::vector<CacheRule> &rules, const std::string &strSiteP
     item.strCacheControl.clear();
     item.strContentType.clear();
     item.strContentEncoding.clear();
+    item.rule = CacheRule();
     if (const CacheRule *rule = findCacheRule(rules, strSitePath)) {
         item.strCacheControl = rule->strCacheControl;
         item.strContentType = rule->strContentType;
         item.strContentEncoding = rule->strContentEncoding;
+        item.rule = *rule;
+        if (!rule->strAcl.empty() && !isPersonalKey(strSitePath))
+            cannedAclByName(rule->strAcl, item.acl);
     }
 }
 
 ObjectHeaders itemHeaders(const Settings &settings, const UploadItem &item)
 {
-    return objectHeaders(settings, item.acl,
-                         item.strContentType.empty() ? getFileContentType(item.strPath) : item.strContentType,
-                         item.strCacheControl, item.strContentEncoding);
+    ObjectHeaders headers =
+        objectHeaders(settings, item.acl,
+                      item.strContentType.empty() ? getFileContentType(item.strPath) : item.strContentType,
+                      item.strCacheControl, item.strContentEncoding);
+    const CacheRule &rule = item.rule;
+    headers.strContentDisposition = rule.strContentDisposition;
+    headers.strContentLanguage = rule.strContentLanguage;
+    headers.expires = rule.expires;
+    headers.metadata = rule.metadata;
+    if (!rule.strStorageClass.empty())
+        headers.strStorageClass = rule.strStorageClass == "none" ? "" : rule.strStorageClass;
+    return headers;
 }
 
 UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,

@@ -25,6 +25,7 @@ struct UploadItem {
     std::string strCacheControl;    // "" = no Cache-Control header
     std::string strContentType;     // "" = the type of the file name's extension
     std::string strContentEncoding; // "gzip" or "br": the file is sent encoded so; "" = as it is
+    CacheRule rule;                 // the matched rule's further headers (none when no rule)
     std::vector<std::string> leadLines; // printed at the head of the block
     bool bForced = false; // sent by --force though nothing shows it changed
     bool bNamed = true; // the block names the file ("upload:", "upload error"); the
@@ -41,7 +42,8 @@ struct UploadItem {
 // Gives item the headers of the first rule that matches strSitePath, the
 // file's path below the site root (its key without the bucket folder the
 // site lives in): Cache-Control, content type (else by the file name's
-// extension) and content encoding.
+// extension), content encoding, the further headers and the rule's canned
+// ACL (never for a file under "personal", which stays private).
 void applyRules(const std::vector<CacheRule> &rules, const std::string &strSitePath, UploadItem &item);
 
 // The headers item is sent with under settings (after applyRules).

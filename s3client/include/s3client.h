@@ -236,7 +236,11 @@ typedef enum
     S3CannedAclPrivate           = 0,
     S3CannedAclPublicRead        = 1,
     S3CannedAclPublicReadWrite   = 2,
-    S3CannedAclAuthenticatedRead = 3
+    S3CannedAclAuthenticatedRead = 3,
+    /* Added after the original four. */
+    S3CannedAclBucketOwnerRead        = 4,
+    S3CannedAclBucketOwnerFullControl = 5,
+    S3CannedAclAwsExecRead            = 6
 } S3CannedAcl;
 
 typedef enum
@@ -304,6 +308,11 @@ typedef struct S3PutProperties
        holds it).  Anything but 64 lower-case hex digits fails the request
        with S3StatusBadMetaData. */
     const char *payloadSha256;
+    /* Added after payloadSha256; each may be NULL.  contentDisposition is the
+       whole Content-Disposition value and takes the place of the
+       "attachment; filename" form of contentDispositionFilename. */
+    const char *contentDisposition;
+    const char *contentLanguage;
 } S3PutProperties;
 
 /* Optional preconditions of a fetch. */
@@ -332,6 +341,12 @@ typedef struct S3ResponseProperties
     const char *cacheControl;    /* Cache-Control */
     const char *contentEncoding; /* Content-Encoding */
     const char *storageClass;    /* x-amz-storage-class (a store leaves out STANDARD) */
+    /* Added after storageClass; each may be NULL. */
+    const char *contentDisposition;      /* Content-Disposition */
+    const char *contentLanguage;         /* Content-Language */
+    const char *expires;                 /* Expires, as received */
+    const char *serverSideEncryption;    /* x-amz-server-side-encryption */
+    const char *websiteRedirectLocation; /* x-amz-website-redirect-location */
 } S3ResponseProperties;
 
 /* Details of the service's error document.  Valid only during the complete
@@ -761,6 +776,27 @@ void S3_list_bucket(const S3BucketContext *bucketContext, const char *prefix,
                     const char *marker, const char *delimiter, int maxkeys,
                     S3RequestContext *requestContext,
                     const S3ListBucketHandler *handler, void *callbackData);
+
+/* The bucket's website configuration.  S3_set_bucket_website replaces it
+   with one that serves indexSuffix (such as "index.html") as every folder's
+   page and, when errorKey is given, that object for a missing key.
+   S3_get_bucket_website hands what the bucket has to websiteCallback (each
+   NULL when not set; valid only during the call) before the complete
+   callback; a bucket without one ends in S3StatusHttpErrorNotFound or the
+   store's NoSuchWebsiteConfiguration. */
+typedef S3Status (S3BucketWebsiteCallback)(const char *indexSuffix, const char *errorKey,
+                                           void *callbackData);
+typedef struct S3BucketWebsiteHandler
+{
+    S3ResponseHandler responseHandler;
+    S3BucketWebsiteCallback *websiteCallback;
+} S3BucketWebsiteHandler;
+
+void S3_set_bucket_website(const S3BucketContext *bucketContext, const char *indexSuffix,
+                           const char *errorKey, S3RequestContext *requestContext,
+                           const S3ResponseHandler *handler, void *callbackData);
+void S3_get_bucket_website(const S3BucketContext *bucketContext, S3RequestContext *requestContext,
+                           const S3BucketWebsiteHandler *handler, void *callbackData);
 
 void S3_test_bucket(S3Protocol protocol, S3UriStyle uriStyle,
                     const char *accessKeyId, const char *secretAccessKey,

@@ -1,6 +1,5 @@
 // multi_delete.cpp - the multi-object delete: many keys of a bucket removed
 // in one POST ?delete request, and the store's report of the keys it refused.
-#include <openssl/evp.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -59,51 +58,6 @@ struct DeleteObjectsData {
     int messageLen;
 };
 
-// Writes the XML escape of key into out (when not null); returns its length.
-// Markup characters become entities, so a key cannot end its element; tab,
-// line feed and carriage return become references, so a reader keeps them
-// as sent instead of normalising them; other control bytes too.
-size_t escape_key(const char *key, char *out)
-{
-    size_t n = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p; ++p) {
-        const char *entity = nullptr;
-        char reference[kMaxEscapedByteSize + 1];
-        switch (*p) {
-        case '&': entity = "&amp;"; break;
-        case '<': entity = "&lt;"; break;
-        case '>': entity = "&gt;"; break;
-        case '"': entity = "&quot;"; break;
-        case '\'': entity = "&apos;"; break;
-        default:
-            if (*p < 0x20 || *p == 0x7f) {
-                static const char hex[] = "0123456789ABCDEF";
-                reference[0] = '&';
-                reference[1] = '#';
-                reference[2] = 'x';
-                reference[3] = hex[*p >> 4];
-                reference[4] = hex[*p & 15];
-                reference[5] = ';';
-                reference[6] = 0;
-                entity = reference;
-            }
-            break;
-        }
-        if (entity) {
-            const size_t len = strlen(entity);
-            if (out) {
-                memcpy(out + n, entity, len);
-            }
-            n += len;
-        } else {
-            if (out) {
-                out[n] = static_cast<char>(*p);
-            }
-            ++n;
-        }
-    }
-    return n;
-}
 
 void append(char *body, size_t &len, const char *text, size_t textLen)
 {
@@ -116,7 +70,7 @@ char *compose_document(int keyCount, const char *const *keys, size_t &len)
 {
     size_t size = sizeof(kDocumentHead) - 1 + sizeof(kDocumentTail) - 1;
     for (int i = 0; i < keyCount; ++i) {
-        size += sizeof(kObjectHead) - 1 + escape_key(keys[i], nullptr) + sizeof(kObjectTail) - 1;
+        size += sizeof(kObjectHead) - 1 + xml_escape(keys[i], nullptr) + sizeof(kObjectTail) - 1;
     }
     char *body = static_cast<char *>(malloc(size + 1));
     if (!body) {
@@ -126,31 +80,12 @@ char *compose_document(int keyCount, const char *const *keys, size_t &len)
     append(body, len, kDocumentHead, sizeof(kDocumentHead) - 1);
     for (int i = 0; i < keyCount; ++i) {
         append(body, len, kObjectHead, sizeof(kObjectHead) - 1);
-        len += escape_key(keys[i], body + len);
+        len += xml_escape(keys[i], body + len);
         append(body, len, kObjectTail, sizeof(kObjectTail) - 1);
     }
     append(body, len, kDocumentTail, sizeof(kDocumentTail) - 1);
     body[len] = 0;
     return body;
-}
-
-// The base64 MD5 and the hex SHA-256 of the body; false when OpenSSL fails.
-bool digest_body(DeleteObjectsData *data)
-{
-    unsigned char md5[EVP_MAX_MD_SIZE];
-    unsigned int md5Len = 0;
-    if (EVP_Digest(data->body, static_cast<size_t>(data->bodyLen), md5, &md5Len, EVP_md5(),
-                   nullptr) != 1 ||
-        md5Len != 16) {
-        return false;
-    }
-    const int n = base64_encode(md5, static_cast<int>(md5Len), data->md5);
-    data->md5[n] = 0;
-    unsigned char sha256[SHA256_DIGEST_SIZE];
-    sha256_digest(sha256, reinterpret_cast<const unsigned char *>(data->body),
-                  static_cast<size_t>(data->bodyLen));
-    hex_encode(sha256, SHA256_DIGEST_SIZE, data->sha256, 0);
-    return true;
 }
 
 void clear_refused(DeleteObjectsData *data)
@@ -280,7 +215,7 @@ void S3_delete_objects(const S3BucketContext *bucketContext, int keyCount,
     }
     data->bodyLen = static_cast<int64_t>(bodyLen);
     data->bodySent = 0;
-    if (!digest_body(data)) {
+    if (!body_digests(data->body, bodyLen, data->md5, data->sha256)) {
         free(data->body);
         free(data);
         complete(S3StatusInternalError, nullptr, callbackData);

@@ -222,6 +222,15 @@ S3Status compose_amz_headers(const RequestParams *params,
         case S3CannedAclPublicReadWrite:
             cannedAclString = "public-read-write";
             break;
+        case S3CannedAclBucketOwnerRead:
+            cannedAclString = "bucket-owner-read";
+            break;
+        case S3CannedAclBucketOwnerFullControl:
+            cannedAclString = "bucket-owner-full-control";
+            break;
+        case S3CannedAclAwsExecRead:
+            cannedAclString = "aws-exec-read";
+            break;
         default:
             cannedAclString = "authenticated-read";
             break;
@@ -342,8 +351,10 @@ static void compose_date_header(char *field, const char *name, int64_t t)
     }
     char date[DATE_TEXT_SIZE];
     format_date(date, sizeof(date), t);
+    // An HTTP date names its zone GMT: a cache may take any other form
+    // (such as "UTC") for a date already past.
     if (date[0]) {
-        snprintf(field, HEADER_LINE_SIZE, "%s: %s UTC", name, date);
+        snprintf(field, HEADER_LINE_SIZE, "%s: %s GMT", name, date);
     }
 }
 
@@ -368,11 +379,22 @@ S3Status compose_standard_headers(const RequestParams *params,
                 S3StatusContentTypeTooLong);
     TEXT_HEADER(md5Header, "Content-MD5: %s", p ? p->md5 : NULL,
                 S3StatusBadMD5, S3StatusMD5TooLong);
-    TEXT_HEADER(contentDispositionHeader,
-                "Content-Disposition: attachment; filename=\"%s\"",
-                p ? p->contentDispositionFilename : NULL,
-                S3StatusBadContentDispositionFilename,
-                S3StatusContentDispositionFilenameTooLong);
+    // A whole Content-Disposition value takes the place of the file name form.
+    if (p && p->contentDisposition) {
+        TEXT_HEADER(contentDispositionHeader, "Content-Disposition: %s",
+                    p->contentDisposition, S3StatusBadContentDispositionFilename,
+                    S3StatusContentDispositionFilenameTooLong);
+    }
+    else {
+        TEXT_HEADER(contentDispositionHeader,
+                    "Content-Disposition: attachment; filename=\"%s\"",
+                    p ? p->contentDispositionFilename : NULL,
+                    S3StatusBadContentDispositionFilename,
+                    S3StatusContentDispositionFilenameTooLong);
+    }
+    TEXT_HEADER(contentLanguageHeader, "Content-Language: %s",
+                p ? p->contentLanguage : NULL, S3StatusBadMetaData,
+                S3StatusMetaDataHeadersTooLong);
     TEXT_HEADER(contentEncodingHeader, "Content-Encoding: %s",
                 p ? p->contentEncoding : NULL, S3StatusBadContentEncoding,
                 S3StatusContentEncodingTooLong);

@@ -131,6 +131,7 @@ typedef struct RequestComputedValues
     char md5Header[HEADER_LINE_SIZE];
     char contentDispositionHeader[HEADER_LINE_SIZE];
     char contentEncodingHeader[HEADER_LINE_SIZE];
+    char contentLanguageHeader[HEADER_LINE_SIZE];
     char expiresHeader[HEADER_LINE_SIZE];
     char ifModifiedSinceHeader[HEADER_LINE_SIZE];
     char ifUnmodifiedSinceHeader[HEADER_LINE_SIZE];

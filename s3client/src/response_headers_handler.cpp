@@ -110,6 +110,11 @@ void response_headers_handler_initialize(ResponseHeadersHandler *handler)
     props.cacheControl = nullptr;
     props.contentEncoding = nullptr;
     props.storageClass = nullptr;
+    props.contentDisposition = nullptr;
+    props.contentLanguage = nullptr;
+    props.expires = nullptr;
+    props.serverSideEncryption = nullptr;
+    props.websiteRedirectLocation = nullptr;
     handler->done = 0;
     handler->responsePropertyStringsSize = 0;
     handler->responseMetaDataStringsSize = 0;
@@ -172,6 +177,16 @@ void response_headers_handler_add(ResponseHeadersHandler *handler, const char *h
         props.contentEncoding = store_property(handler, value, valueLen);
     } else if (name_equals(begin, nameLen, "x-amz-storage-class")) {
         props.storageClass = store_property(handler, value, valueLen);
+    } else if (name_equals(begin, nameLen, "Content-Disposition")) {
+        props.contentDisposition = store_property(handler, value, valueLen);
+    } else if (name_equals(begin, nameLen, "Content-Language")) {
+        props.contentLanguage = store_property(handler, value, valueLen);
+    } else if (name_equals(begin, nameLen, "Expires")) {
+        props.expires = store_property(handler, value, valueLen);
+    } else if (name_equals(begin, nameLen, "x-amz-server-side-encryption")) {
+        props.serverSideEncryption = store_property(handler, value, valueLen);
+    } else if (name_equals(begin, nameLen, "x-amz-website-redirect-location")) {
+        props.websiteRedirectLocation = store_property(handler, value, valueLen);
     } else if (name_has_prefix(begin, nameLen, S3_METADATA_HEADER_NAME_PREFIX)) {
         if (props.metaDataCount >= S3_MAX_METADATA_COUNT) {
             return;

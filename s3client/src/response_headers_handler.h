@@ -11,11 +11,13 @@
 #include "s3client.h"
 
 // Store of request id, second request id, content type, server, ETag,
-// Cache-Control, Content-Encoding and storage class: eight texts of up to
+// Cache-Control, Content-Encoding, storage class, Content-Disposition,
+// Content-Language, Expires, server-side encryption and website redirect
+// location: thirteen texts of up to
 // S3_MAX_HEADER_VALUE_SIZE characters (the longest value the client sends),
 // each with its terminator; a longer text is cut to that size.
 constexpr int kResponsePropertySize = S3_MAX_HEADER_VALUE_SIZE;
-constexpr int kResponsePropertyStringsSize = 8 * (kResponsePropertySize + 1);
+constexpr int kResponsePropertyStringsSize = 13 * (kResponsePropertySize + 1);
 // Store of the metadata names and values: room for S3_MAX_METADATA_COUNT
 // pairs of the size of "x-amz-meta-" "n: v" with its terminator.
 constexpr int kResponseMetaDataStringsSize =

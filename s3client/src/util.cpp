@@ -272,3 +272,63 @@ uint64_t parse_unsigned_int(const char *str)
     }
     return ret;
 }
+
+// Writes the XML escape of key into out (when not null); returns its length.
+// Markup characters become entities, so a key cannot end its element; tab,
+// line feed and carriage return become references, so a reader keeps them
+// as sent instead of normalising them; other control bytes too.
+size_t xml_escape(const char *key, char *out)
+{
+    size_t n = 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p; ++p) {
+        const char *entity = nullptr;
+        char reference[6 + 1];
+        switch (*p) {
+        case '&': entity = "&amp;"; break;
+        case '<': entity = "&lt;"; break;
+        case '>': entity = "&gt;"; break;
+        case '"': entity = "&quot;"; break;
+        case '\'': entity = "&apos;"; break;
+        default:
+            if (*p < 0x20 || *p == 0x7f) {
+                static const char hex[] = "0123456789ABCDEF";
+                reference[0] = '&';
+                reference[1] = '#';
+                reference[2] = 'x';
+                reference[3] = hex[*p >> 4];
+                reference[4] = hex[*p & 15];
+                reference[5] = ';';
+                reference[6] = 0;
+                entity = reference;
+            }
+            break;
+        }
+        if (entity) {
+            const size_t len = strlen(entity);
+            if (out) {
+                memcpy(out + n, entity, len);
+            }
+            n += len;
+        } else {
+            if (out) {
+                out[n] = static_cast<char>(*p);
+            }
+            ++n;
+        }
+    }
+    return n;
+}
+
+bool body_digests(const char *body, size_t len, char *md5Base64, char *sha256Hex)
+{
+    unsigned char md5[EVP_MAX_MD_SIZE];
+    unsigned int md5Len = 0;
+    if (EVP_Digest(body, len, md5, &md5Len, EVP_md5(), nullptr) != 1 || md5Len != 16) {
+        return false;
+    }
+    md5Base64[base64_encode(md5, (int) md5Len, md5Base64)] = 0;
+    unsigned char sha256[SHA256_DIGEST_SIZE];
+    sha256_digest(sha256, (const unsigned char *) body, len);
+    hex_encode(sha256, SHA256_DIGEST_SIZE, sha256Hex, 0);
+    return true;
+}

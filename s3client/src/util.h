@@ -43,7 +43,16 @@ int text_append(char *text, int *textLen, int capacity, const char *data, int da
 int memory_body_read(const char *body, int64_t size, int64_t *sent, int bufferSize, char *buffer);
 
 #define SHA1_DIGEST_SIZE 20
+// Writes the XML escape of text into out (when not null; room for 6 bytes a
+// byte of text) and returns its length: markup characters become entities,
+// control bytes references, so a reader gets the text back as it was.
+size_t xml_escape(const char *text, char *out);
+
 #define SHA256_DIGEST_SIZE 32
+// The base64 MD5 (into md5Base64, 25 bytes) and the hex SHA-256 (into
+// sha256Hex, SHA256_HEX_SIZE bytes) of a request body held in memory, for
+// its Content-MD5 and its V4 payload hash; false when OpenSSL fails.
+bool body_digests(const char *body, size_t len, char *md5Base64, char *sha256Hex);
 // Hex of a SHA-256 digest and its terminator.
 #define SHA256_HEX_SIZE (2 * SHA256_DIGEST_SIZE + 1)
 

@@ -69,19 +69,6 @@ std::vector<std::string> linesStartingWith(const std::string &out, const std::st
 
 class Rules : public e2e::OnEachStore {
 protected:
-    ToolRun run(const std::string &args, std::map<std::string, std::string> extra = {}) const
-    {
-        std::map<std::string, std::string> vars = env();
-        for (const auto &kv : extra)
-            vars[kv.first] = kv.second;
-        return e2e::runTool(args, vars);
-    }
-    void writeRulesFile(const std::string &text) const
-    {
-        ::mkdir((site.base() + "/config").c_str(), 0755);
-        ::mkdir((site.base() + "/config/sitemirror").c_str(), 0755);
-        std::ofstream(site.base() + "/config/sitemirror/config.toml", std::ios::trunc) << text;
-    }
     // The PUTs the proxy saw since its last reset that carried a body (not a
     // copy of an object onto itself); -1 on radosgw, which has no proxy.
     int bodyPuts()

@@ -212,6 +212,32 @@ inline std::vector<std::string> lines(const std::string &text)
     return out;
 }
 
+// Lines of out that begin with prefix, in order.
+inline std::vector<std::string> linesStartingWith(const std::string &out, const std::string &prefix)
+{
+    std::vector<std::string> found;
+    for (const std::string &line : lines(out))
+        if (line.rfind(prefix, 0) == 0)
+            found.push_back(line);
+    return found;
+}
+
+// One response header of a stored object ("" when it has none).
+inline std::string storedHeader(const harness::StoredObject &object, const std::string &name)
+{
+    auto it = object.headers.find(name);
+    return it == object.headers.end() ? "" : it->second;
+}
+
+// Writes the rules file where the default lookup of a site's environment
+// finds it ($XDG_CONFIG_HOME/sitemirror/config.toml).
+inline void writeRulesFileOf(const std::string &strBase, const std::string &text)
+{
+    ::mkdir((strBase + "/config").c_str(), 0755);
+    ::mkdir((strBase + "/config/sitemirror").c_str(), 0755);
+    std::ofstream(strBase + "/config/sitemirror/config.toml", std::ios::trunc) << text;
+}
+
 // Keys of the "upload:PATH ; KEY" lines of one run's output.
 inline std::set<std::string> uploadedKeys(const std::string &out)
 {
@@ -260,6 +286,7 @@ public:
     virtual void createBucket(const std::string &bucket) = 0;
     virtual harness::StoredObject getObject(const std::string &bucket, const std::string &key) = 0;
     virtual bool isPublicRead(const std::string &bucket, const std::string &key) = 0;
+    virtual std::string getAclXml(const std::string &bucket, const std::string &key) = 0;
     virtual void putObject(const std::string &bucket, const std::string &key,
                            const std::string &body) = 0;
     // The proxy's counters; null on the real store, which has no proxy in front.
@@ -278,6 +305,10 @@ public:
     bool isPublicRead(const std::string &bucket, const std::string &key) override
     {
         return store.isPublicRead(bucket, key);
+    }
+    std::string getAclXml(const std::string &bucket, const std::string &key) override
+    {
+        return store.getAclXml(bucket, key);
     }
     void putObject(const std::string &bucket, const std::string &key,
                    const std::string &body) override
@@ -377,6 +408,15 @@ protected:
     std::string storageClass() const { return onRgw() ? "STANDARD" : "REDUCED_REDUNDANCY"; }
     // The proxy's counters, null on radosgw (no proxy in front of it).
     harness::Store *proxy() { return store->proxied(); }
+    // The tool on this store's site, with extra variables over env().
+    ToolRun run(const std::string &args, const std::map<std::string, std::string> &extra = {}) const
+    {
+        std::map<std::string, std::string> vars = env();
+        for (const auto &kv : extra)
+            vars[kv.first] = kv.second;
+        return runTool(args, vars);
+    }
+    void writeRulesFile(const std::string &text) const { writeRulesFileOf(site.base(), text); }
     std::map<std::string, std::string> env() const
     {
         auto vars = site.env(bucket, "http://" + store->endpoint());

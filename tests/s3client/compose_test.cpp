@@ -368,7 +368,10 @@ TEST_F(ComposeTest, CannedAclHeaders)
         {S3CannedAclPublicRead, "x-amz-acl: public-read"},
         {S3CannedAclPublicReadWrite, "x-amz-acl: public-read-write"},
         {S3CannedAclAuthenticatedRead, "x-amz-acl: authenticated-read"},
-        {7, "x-amz-acl: authenticated-read"},
+        {S3CannedAclBucketOwnerRead, "x-amz-acl: bucket-owner-read"},
+        {S3CannedAclBucketOwnerFullControl, "x-amz-acl: bucket-owner-full-control"},
+        {S3CannedAclAwsExecRead, "x-amz-acl: aws-exec-read"},
+        {9, "x-amz-acl: authenticated-read"},
     };
     for (const auto &r : rows) {
         set_enum(&props_.cannedAcl, r.acl);
@@ -711,11 +714,11 @@ TEST_F(ComposeTest, DateAndRangeHeaders)
     params_.startByte = 100;
     ASSERT_EQ(compose_standard_headers(&params_, &values_), S3StatusOK);
     EXPECT_STREQ(values_.expiresHeader,
-                 "Expires: Thu, 01 Jan 1970 00:00:00 UTC");
+                 "Expires: Thu, 01 Jan 1970 00:00:00 GMT");
     EXPECT_STREQ(values_.ifModifiedSinceHeader,
-                 "If-Modified-Since: Sun, 13 Mar 2011 07:06:40 UTC");
+                 "If-Modified-Since: Sun, 13 Mar 2011 07:06:40 GMT");
     EXPECT_STREQ(values_.ifUnmodifiedSinceHeader,
-                 "If-Unmodified-Since: Thu, 01 Jan 1970 00:00:01 UTC");
+                 "If-Unmodified-Since: Thu, 01 Jan 1970 00:00:01 GMT");
     EXPECT_STREQ(values_.rangeHeader, "Range: bytes=100-");
 
     props_.expires = -1;

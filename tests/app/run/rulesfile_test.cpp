@@ -75,6 +75,20 @@ TEST(RulesFile, MalformedFilesNameFileLineAndReason)
         {"rules = [ { match = \"\", cache_control = \"x\" } ]\n", ":1: ", "match must be"},
         {"rules = [\n\n { match = \"a\", cache_control = \"x\\r\\nSet-Cookie: y\" } ]\n", ":3: ",
          "line breaks"},
+        {"rules = [ { match = \"a\", expires = \"2038-01-01\" } ]\n", ":1: ", "expires must be an HTTP date"},
+        {"rules = [ { match = \"a\", expires = \"Sat, 01 Jan 2038 00:00:00 GMT\" } ]\n", ":1: ",
+         "expires must be an HTTP date"},
+        {"rules = [ { match = \"a\", acl = \"public\" } ]\n", ":1: ", "acl must be a canned ACL (private, "},
+        {"rules = [ { match = \"a\", storage_class = \"A B\" } ]\n", ":1: ", "storage_class must be"},
+        {"rules = [ { match = \"a\", metadata = \"x\" } ]\n", ":1: ", "metadata must be a table"},
+        {"rules = [ { match = \"a\", metadata = { Owner = \"x\" } } ]\n", ":1: ", "metadata name \"Owner\""},
+        {"rules = [ { match = \"a\", metadata = { md5 = \"x\" } } ]\n", ":1: ", "metadata name \"md5\""},
+        {"rules = [ { match = \"a\", metadata = { n = 1 } } ]\n", ":1: ", "metadata n must be a string"},
+        {"rules = [ { match = \"a\", metadata = { n = \"caf\u00e9\" } } ]\n", ":1: ", "ASCII"},
+        {"redirects = [ { from = \"/a\" } ]\n", ":1: ", "a redirect needs from and to"},
+        {"redirects = [ { from = \"/a\", to = \"b\" } ]\n", ":1: ", "to must be a path beginning with /"},
+        {"redirects = [ { from = \"/a\", to = \"/b\", code = 302 } ]\n", ":1: ", "a redirect has from and to"},
+        {"redirects = \"/a /b\"\n", ":1: ", "redirects must be an array"},
     };
     TempDir dir;
     for (const Row &r : rows) {
@@ -85,6 +99,32 @@ TEST(RulesFile, MalformedFilesNameFileLineAndReason)
         EXPECT_EQ(strError.rfind(strPath + r.pszLine, 0), 0u) << strError;
         EXPECT_NE(strError.find(r.pszReason), std::string::npos) << strError;
     }
+}
+
+TEST(RulesFile, FurtherHeadersAndRedirectsAreReadAsWritten)
+{
+    TempDir dir;
+    const std::string strPath = dir.write(
+        "rules.toml",
+        "rules = [ { match = \"*.pdf\", content_disposition = \"attachment\", content_language = \"en\","
+        " expires = \"Fri, 01 Jan 2038 00:00:00 GMT\", metadata = { owner = \"web\", b-2 = \"x\" },"
+        " storage_class = \"STANDARD_IA\", acl = \"bucket-owner-full-control\" } ]\n"
+        "redirects = [ { from = \"/old/\", to = \"/new/\" }, { from = \"/a.html\", to = \"https://e.example/a\" } ]\n");
+    RulesFile rules;
+    std::string strError;
+    ASSERT_TRUE(readRulesFile(strPath, true, rules, strError)) << strError;
+    ASSERT_EQ(rules.cacheRules.size(), 1u);
+    const CacheRule &rule = rules.cacheRules[0];
+    EXPECT_EQ(rule.strContentDisposition, "attachment");
+    EXPECT_EQ(rule.strContentLanguage, "en");
+    EXPECT_EQ(rule.expires, 2145916800);
+    EXPECT_EQ(rule.metadata, (std::vector<std::pair<std::string, std::string>>{{"b-2", "x"}, {"owner", "web"}}));
+    EXPECT_EQ(rule.strStorageClass, "STANDARD_IA");
+    EXPECT_EQ(rule.strAcl, "bucket-owner-full-control");
+    ASSERT_EQ(rules.redirects.size(), 2u);
+    EXPECT_EQ(rules.redirects[1].strFrom, "/a.html");
+    EXPECT_EQ(rules.redirects[1].strTo, "https://e.example/a");
+    EXPECT_EQ(rules.redirects[0].strWhere, strPath + ":2");
 }
 
 TEST(RulesFile, ARuleGivesAnyOfItsThreeHeadersAndLeavesTheOthersDefault)

@@ -514,3 +514,47 @@ TEST(Settings, PartSizesAreBytesOrBinaryUnitsWithinTheStoresLimits)
 }
 
 } // namespace
+
+// SITEMIRROR_ACL's canned names, the charset, encryption and the website
+// documents: what each takes, and the line of a value refused.
+TEST(Settings, AclNamesCharsetEncryptionAndWebsiteDocuments)
+{
+    g_vars = {{"SITEMIRROR_ACL", "Bucket-Owner-Full-Control"}, {"SITEMIRROR_CHARSET", "utf-8"},
+              {"SITEMIRROR_SSE", "aws:kms"}, {"SITEMIRROR_SSE_KMS_KEY_ID", "alias/site"},
+              {"SITEMIRROR_WEBSITE_INDEX", "home.html"}, {"SITEMIRROR_WEBSITE_ERROR", "errors/404.html"}};
+    Settings s = loadSettings(lookup);
+    EXPECT_TRUE(s.errors.empty()) << s.errors.front();
+    EXPECT_TRUE(s.bCannedAcl);
+    EXPECT_EQ(s.defaultAcl, S3CannedAclBucketOwnerFullControl);
+    EXPECT_EQ(s.strCharset, "utf-8");
+    EXPECT_EQ(s.strSse, "aws:kms");
+    EXPECT_EQ(s.strSseKmsKeyId, "alias/site");
+    EXPECT_EQ(s.strWebsiteIndex, "home.html");
+    EXPECT_EQ(s.strWebsiteError, "errors/404.html");
+
+    g_vars = {{"SITEMIRROR_ACL", "private"}};
+    s = loadSettings(lookup);
+    EXPECT_EQ(s.defaultAcl, S3CannedAclPrivate);
+    EXPECT_TRUE(s.bCannedAcl);
+    g_vars = {{"SITEMIRROR_ACL", "canned"}};
+    EXPECT_EQ(loadSettings(lookup).defaultAcl, S3CannedAclPublicRead);
+
+    struct Row {
+        const char *name, *value, *part;
+    } rows[] = {
+        {"SITEMIRROR_ACL", "everyone", "accepted: canned, none, private, public-read"},
+        {"SITEMIRROR_CHARSET", "utf 8", "a charset name"},
+        {"SITEMIRROR_SSE", "aes256", "AES256, aws:kms, none"},
+        {"SITEMIRROR_SSE_KMS_KEY_ID", "k1", "goes with SITEMIRROR_SSE=aws:kms"},
+        {"SITEMIRROR_WEBSITE_INDEX", "a/index.html", "without /"},
+        {"SITEMIRROR_WEBSITE_ERROR", "/404.html", "below the site root"},
+    };
+    for (const Row &row : rows) {
+        g_vars = {{row.name, row.value}};
+        s = loadSettings(lookup);
+        ASSERT_EQ(s.errors.size(), 1u) << row.name;
+        EXPECT_EQ(s.errors[0].rfind(std::string("invalid setting: ") + row.name + "=" + row.value, 0), 0u)
+            << s.errors[0];
+        EXPECT_NE(s.errors[0].find(row.part), std::string::npos) << s.errors[0];
+    }
+}

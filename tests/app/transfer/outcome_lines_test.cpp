@@ -120,7 +120,8 @@ TEST(Hints, EachRefusalNamesTheSettingThatFixesItOncePerRun)
          "access key id read from /keys/s3key", nullptr},
         {"NoSuchBucket", S3StatusErrorNoSuchBucket, &v2, true, "set SITEMIRROR_BUCKET", nullptr},
         {"AccessDenied", S3StatusErrorAccessDenied, &v2, true,
-         "permissions of the key pair in /keys/s3key, or send no ACLs with SITEMIRROR_ACL=none",
+         "permissions of the key pair in /keys/s3key, send no ACLs with SITEMIRROR_ACL=none, or, "
+         "when the bucket's policy demands encryption, set SITEMIRROR_SSE",
          nullptr},
         {"InvalidArgument", S3StatusErrorInvalidArgument, &v2, true,
          "set SITEMIRROR_STORAGE_CLASS", nullptr},
