@@ -186,14 +186,7 @@ S3Status partCopied(const char *pszETag, void *callbackData)
 void partCopyEnded(S3Status status, const S3ErrorDetails *details, void *callbackData)
 {
     PartCopy &part = *static_cast<PartCopy *>(callbackData);
-    if (status == S3StatusOK && part.strETag.empty())
-        status = S3StatusHttpErrorUnknown; // no ETag: the part cannot be named when joining
-    if (status != S3StatusOK) {
-        std::vector<std::string> lines =
-            outcomeLines(status, details, part.copy->hints, part.copy->bSentStorageClass);
-        part.lines.insert(part.lines.end(), lines.begin(), lines.end());
-    }
-    part.tryEnded(status, details);
+    partTryEnded(part, !part.strETag.empty(), status, details, part.copy->hints, part.copy->bSentStorageClass);
 }
 
 void PartCopy::sendTry(S3RequestContext *rc)

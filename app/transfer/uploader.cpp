@@ -468,14 +468,7 @@ S3Status partAnswerCallback(const S3ResponseProperties *prop, void *callbackData
 void partCompleteCallback(S3Status status, const S3ErrorDetails *details, void *callbackData)
 {
     PartJob &part = *static_cast<PartJob *>(callbackData);
-    if (status == S3StatusOK && part.strETag.empty())
-        status = S3StatusHttpErrorUnknown; // no ETag: the part cannot be named when joining
-    if (status != S3StatusOK) {
-        std::vector<std::string> lines =
-            outcomeLines(status, details, part.file->hints, part.file->bSentStorageClass);
-        part.lines.insert(part.lines.end(), lines.begin(), lines.end());
-    }
-    part.tryEnded(status, details);
+    partTryEnded(part, !part.strETag.empty(), status, details, part.file->hints, part.file->bSentStorageClass);
 }
 
 bool PartJob::prepareTry()
