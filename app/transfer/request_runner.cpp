@@ -339,9 +339,6 @@ void RequestRunner::stopSending()
     }
 }
 
-// The work that is ready now: the tries that ended are decided, sending
-// stops once the store is taken to be gone, ready blocks are printed, and
-// what may go now is started.
 // Jobs whose slow work has ended go on to their try, unless sending stopped.
 void RequestRunner::takeAsideEnded()
 {
@@ -357,6 +354,9 @@ void RequestRunner::takeAsideEnded()
     }
 }
 
+// The work that is ready now: jobs whose slow work ended go on, the tries
+// that ended are decided, sending stops once the store is taken to be gone,
+// ready blocks are printed, and what may go now is started.
 void RequestRunner::step()
 {
     takeAsideEnded();
