@@ -17,10 +17,11 @@ namespace {
 
 constexpr std::size_t kBlockSize = 64 * 1024;
 
-// Where encoded bytes go: a digest, a count, and maybe the body.
+// Where encoded bytes go: a digest, a count, and maybe the body (in memory,
+// or written to a file).
 class Sink {
 public:
-    Sink(EncodedFile &out, bool bKeep) : out(out), bKeep(bKeep), md5(true) {}
+    Sink(EncodedFile &out, bool bKeep, int fdOut) : out(out), bKeep(bKeep), fdOut(fdOut), md5(true) {}
     void put(const unsigned char *p, std::size_t n)
     {
         if (n == 0)
@@ -29,12 +30,26 @@ public:
         out.size += n;
         if (bKeep)
             out.strBody.append(reinterpret_cast<const char *>(p), n);
+        while (fdOut >= 0 && n > 0 && !bWriteFailed) {
+            const ssize_t w = ::write(fdOut, p, n);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                bWriteFailed = true;
+                break;
+            }
+            p += w;
+            n -= static_cast<std::size_t>(w);
+        }
     }
     void finish() { out.strMd5Hex = md5.finalize(); }
+    bool failed() const { return bWriteFailed; }
 
 private:
     EncodedFile &out;
     bool bKeep;
+    int fdOut;
+    bool bWriteFailed = false;
     MyMD5 md5;
 };
 
@@ -130,13 +145,13 @@ std::unique_ptr<Encoder> makeEncoder(const std::string &strEncoding)
 // Runs the encoder over the blocks read(buffer, size) gives (0 at the end,
 // -1 on an error).
 bool encodeStream(const std::function<ssize_t(unsigned char *, std::size_t)> &read,
-                  const std::string &strEncoding, bool bKeepBody, EncodedFile &out)
+                  const std::string &strEncoding, bool bKeepBody, EncodedFile &out, int fdOut = -1)
 {
     out = EncodedFile();
     std::unique_ptr<Encoder> encoder = makeEncoder(strEncoding);
     if (!encoder || !encoder->ok())
         return false;
-    Sink sink(out, bKeepBody);
+    Sink sink(out, bKeepBody, fdOut);
     MyMD5 plain(true);
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBlockSize]);
     for (;;) {
@@ -145,7 +160,7 @@ bool encodeStream(const std::function<ssize_t(unsigned char *, std::size_t)> &re
             return false;
         plain.update(buffer.get(), static_cast<std::size_t>(n));
         out.plainSize += static_cast<uint64_t>(n);
-        if (!encoder->feed(buffer.get(), static_cast<std::size_t>(n), n == 0, sink))
+        if (!encoder->feed(buffer.get(), static_cast<std::size_t>(n), n == 0, sink) || sink.failed())
             return false;
         if (n == 0)
             break;
@@ -173,6 +188,22 @@ bool encodeFile(int fd, const std::string &strEncoding, bool bKeepBody, EncodedF
             return got;
         },
         strEncoding, bKeepBody, out);
+}
+
+bool encodeFileTo(int fd, const std::string &strEncoding, int fdOut, EncodedFile &out,
+                  const std::function<bool()> &stop)
+{
+    return encodeStream(
+        [fd, &stop](unsigned char *p, std::size_t n) -> ssize_t {
+            if (stop && stop())
+                return -1;
+            ssize_t got;
+            do {
+                got = ::read(fd, p, n);
+            } while (got < 0 && errno == EINTR);
+            return got;
+        },
+        strEncoding, false, out, fdOut);
 }
 
 bool encodeBytes(const std::string &strPlain, const std::string &strEncoding, EncodedFile &out)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // The encodings a rule may name, by their Content-Encoding value.
@@ -30,6 +31,13 @@ struct EncodedFile {
 // only their digest and size; memory then stays bounded). False when the file
 // cannot be read or the library fails.
 bool encodeFile(int fd, const std::string &strEncoding, bool bKeepBody, EncodedFile &out);
+
+// The same, writing the encoded bytes to the open file fdOut (from where it
+// stands) instead of keeping them; stop (may be empty), asked before each
+// block is read, ends the encoding early when it says so. False then, and
+// when a write fails.
+bool encodeFileTo(int fd, const std::string &strEncoding, int fdOut, EncodedFile &out,
+                  const std::function<bool()> &stop = std::function<bool()>());
 
 // The same over bytes in memory.
 bool encodeBytes(const std::string &strPlain, const std::string &strEncoding, EncodedFile &out);

@@ -134,6 +134,7 @@ public:
                 planned.update.strKey = item.strKey;
                 planned.update.headers = want;
                 planned.update.strMd5Hex = file.sent.strMd5Hex;
+                planned.update.size = file.sent.size;
                 planned.strKey = local.key;
                 planned.sentSize = file.sent.size;
                 planned.strListedETag = file.remote->tag;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "copy_in_parts.h"
 #include "events.h"
 #include "outcome_lines.h"
 #include "request_runner.h"
@@ -128,15 +129,7 @@ struct CopyJob : public HeaderJob {
     {
         name();
         lines.insert(lines.end(), outcome.begin(), outcome.end());
-        update->bUpdated = bOk;
-        if (bOk) {
-            update->strETag = unquoted(szETag);
-            ++totals->nUpdated;
-            emitUpdate(update->strKey);
-        } else {
-            ++totals->nFailed;
-            emitError(errorEvent("update", update->strKey, ""));
-        }
+        headerUpdateEnded(*this, bOk, unquoted(szETag), *update, *totals);
     }
     static S3Status propertiesCallback(const S3ResponseProperties *, void *) { return S3StatusOK; }
 };
@@ -194,8 +187,15 @@ HeaderUpdateTotals updateHeaders(Session &session, const S3BucketContext &ctx,
     session.aboutToChange(keys);
     HeaderUpdateTotals totals;
     std::vector<CopyJob> copies(updates.size());
+    std::vector<std::unique_ptr<RunnerJob>> inParts;
     std::vector<RunnerJob *> jobs;
     for (std::size_t i = 0; i < updates.size(); ++i) {
+        if (updates[i].size > copyLimits().single) {
+            inParts.push_back(
+                copyInPartsJob(ctx, session.hints(), session.settings().partSize, updates[i], totals));
+            jobs.push_back(inParts.back().get());
+            continue;
+        }
         copies[i].ctx = &ctx;
         copies[i].hints = &session.hints();
         copies[i].update = &updates[i];

@@ -51,6 +51,7 @@ struct HeaderUpdate {
     std::string strKey;    // the bucket key
     ObjectHeaders headers; // what it is to have
     std::string strMd5Hex; // x-amz-meta-md5 again: the replace drops all user metadata
+    uint64_t size = 0;     // the object's: above the limit of one copy it is copied in parts
     bool bUpdated = false; // set when the store took the new headers
     std::string strETag;   // the ETag the copy answered, without quotes ("" when none)
 };
@@ -61,7 +62,8 @@ struct HeaderUpdateTotals {
 };
 
 // Copies each object onto itself with its new headers
-// (x-amz-metadata-directive: REPLACE), with up to settings.nJobs in flight,
+// (x-amz-metadata-directive: REPLACE), or, above the limit of one copy, by a
+// copy in parts (copy_in_parts.h), with up to settings.nJobs in flight,
 // and prints one block per object in the order given: "update headers: KEY",
 // then the outcome lines ("succeed", or the status lines) and any retry lines.
 HeaderUpdateTotals updateHeaders(Session &session, const S3BucketContext &ctx,

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "hints.h"
+#include "request_runner.h"
 
 namespace {
 
@@ -87,4 +88,16 @@ std::vector<std::string> outcomeLines(S3Status status, const S3ErrorDetails *det
             lines.push_back(strHint);
     }
     return lines;
+}
+
+void partTryEnded(RunnerJob &part, bool bHasETag, S3Status status, const S3ErrorDetails *details,
+                  HintLog *hints, bool bSentStorageClass)
+{
+    if (status == S3StatusOK && !bHasETag)
+        status = S3StatusHttpErrorUnknown;
+    if (status != S3StatusOK) {
+        std::vector<std::string> lines = outcomeLines(status, details, hints, bSentStorageClass);
+        part.lines.insert(part.lines.end(), lines.begin(), lines.end());
+    }
+    part.tryEnded(status, details);
 }

@@ -8,6 +8,7 @@
 #include "s3client.h"
 
 class HintLog;
+class RunnerJob;
 
 // "requestId:...", "requestId2: ...", ... one line per metadata pair.
 std::vector<std::string> propertiesLines(const S3ResponseProperties &prop);
@@ -19,3 +20,10 @@ std::vector<std::string> propertiesLines(const S3ResponseProperties &prop);
 // bSentStorageClass: the request named a storage class.
 std::vector<std::string> outcomeLines(S3Status status, const S3ErrorDetails *details,
                                       HintLog *hints, bool bSentStorageClass);
+
+// The end of one try of a part of an upload (sent, or copied on the store): a
+// part the store named no ETag for failed, since it cannot be named when the
+// parts are joined; a failed try's outcome lines join the part's lines, a
+// good one says nothing. Then part.tryEnded().
+void partTryEnded(RunnerJob &part, bool bHasETag, S3Status status, const S3ErrorDetails *details,
+                  HintLog *hints, bool bSentStorageClass);

@@ -170,6 +170,12 @@ void RequestRunner::start(RunnerJob &job)
         markDone(job, false);
         return;
     }
+    if (job.aside) {
+        ++nAside;
+        worker.post(job.index, std::move(job.aside));
+        job.aside = nullptr;
+        return;
+    }
     ++job.nTries;
     ++nRunning;
     job.nGeneration = session.signingGeneration();
@@ -333,11 +339,27 @@ void RequestRunner::stopSending()
     }
 }
 
-// The work that is ready now: the tries that ended are decided, sending
-// stops once the store is taken to be gone, ready blocks are printed, and
-// what may go now is started.
+// Jobs whose slow work has ended go on to their try, unless sending stopped.
+void RequestRunner::takeAsideEnded()
+{
+    for (std::size_t i : worker.done()) {
+        --nAside;
+        RunnerJob &job = *jobs[i];
+        if (bStopped) {
+            markDone(job, false);
+            job.notSent();
+        } else {
+            start(job);
+        }
+    }
+}
+
+// The work that is ready now: jobs whose slow work ended go on, the tries
+// that ended are decided, sending stops once the store is taken to be gone,
+// ready blocks are printed, and what may go now is started.
 void RequestRunner::step()
 {
+    takeAsideEnded();
     std::vector<std::size_t> ended;
     ended.swap(completed);
     for (std::size_t i : ended)
@@ -355,7 +377,7 @@ void RequestRunner::startReady()
     const DueLater earlier{this};
     const RunnerJob::Clock::time_point now = RunnerJob::Clock::now();
     std::vector<std::size_t> held; // due, but after a failed job
-    while (nRunning < limit() && !retries.empty() && jobs[retries.front()]->due <= now) {
+    while (nRunning + nAside < limit() && !retries.empty() && jobs[retries.front()]->due <= now) {
         std::pop_heap(retries.begin(), retries.end(), earlier);
         const std::size_t i = retries.back();
         retries.pop_back();
@@ -368,7 +390,7 @@ void RequestRunner::startReady()
         retries.push_back(i);
         std::push_heap(retries.begin(), retries.end(), earlier);
     }
-    while (nRunning < limit() && nextNew < nInitial && mayStart(nextNew))
+    while (nRunning + nAside < limit() && nextNew < nInitial && mayStart(nextNew))
         start(*jobs[nextNew++]);
 }
 
@@ -419,12 +441,21 @@ void RequestRunner::finish()
         if (finished())
             break;
         // A signal asked the run to stop: what is in flight ends now, failed.
-        if (stopSignal() != 0 && nRunning > 0) {
+        if (stopSignal() != 0 && nRunning + nAside > 0) {
             bBroken = true;
             break;
         }
         if (!completed.empty())
             continue;
+        if (nRunning == 0 && nAside > 0) {
+            // Only slow work of the jobs' own: wait for it (a short while at
+            // a time, so that a signal is seen), or for the next retry.
+            Clock::time_point until = Clock::now() + std::chrono::milliseconds(100);
+            if (!retries.empty())
+                until = std::min(until, jobs[retries.front()]->due);
+            worker.waitUntil(until);
+            continue;
+        }
         if (nRunning == 0) {
             if (!retries.empty())
                 std::this_thread::sleep_until(jobs[retries.front()]->due);
@@ -446,6 +477,8 @@ void RequestRunner::finish()
     // callbacks run here), and so does a failure that ended the jobs after
     // it; a whole run leaves the context with its connections for the next
     // step. What is left undone up to the last printed block has failed.
+    // Work still with the worker is given up with its job.
+    worker.stop();
     if (bBroken || nRunning > 0)
         session.endRequestContext();
     rc = nullptr;
@@ -463,6 +496,7 @@ void RequestRunner::abandon()
     if (bAbandoned)
         return;
     bAbandoned = true;
+    worker.stop();
     if (rc && nRunning > 0)
         session.endRequestContext();
     rc = nullptr;

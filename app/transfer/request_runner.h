@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "aside_worker.h"
 #include "events.h"
 #include "s3client.h"
 #include "store_answer.h"
@@ -94,6 +95,13 @@ public:
     void spawn(RunnerJob &job);
     // Sends this waiting job's next request (see Next::Wait).
     void resume();
+    // Slow work the next try needs first (reading a large file for its
+    // digests, encoding it): called from prepareTry(), which then returns
+    // true. The try is not sent; work runs on the runner's worker thread
+    // while the requests in flight go on, and once it has ended prepareTry()
+    // is called again (tries() unchanged). Meanwhile the job holds its place
+    // among the jobs in flight, and work may touch only the job's own state.
+    void runAside(AsideWork work) { aside = std::move(work); }
 
     int tries() const { return nTries; }
     bool done() const { return bDone; }
@@ -122,6 +130,7 @@ private:
     int nFollowed = 0;            // tries sent again as the store asked
     StoreAsk ask;                 // what the last try's refusal asked for
     bool bDone = false;
+    AsideWork aside;              // set by runAside() until the runner takes it
     Clock::time_point due;
     S3Status lastStatus = S3StatusInternalError;
     std::string strCode;
@@ -193,6 +202,7 @@ private:
     void queueAt(RunnerJob &job, std::chrono::steady_clock::time_point due);
     bool finished() const;
     bool mayStart(std::size_t index) const { return index <= firstFailed; }
+    void takeAsideEnded();
     int limit() const;
     // Orders the heap of due jobs: the earliest due on top.
     struct DueLater {
@@ -215,5 +225,7 @@ private:
     std::size_t nextNew = 0;
     std::size_t nextPrint = 0;
     int nRunning = 0;
+    int nAside = 0; // jobs whose work is with the worker
+    AsideWorker worker;
     bool bStopped = false;
 };

@@ -18,12 +18,14 @@
 #include <utility>
 
 #include "compress.h"
+#include "encoded_body.h"
 #include "events.h"
 #include "console.h"
 #include "mime.h"
 #include "myPutObj.h"
 #include "myS3Common.h"
 #include "outcome_lines.h"
+#include "part_reader.h"
 #include "progress.h"
 #include "request_runner.h"
 #include "site_policy.h"
@@ -122,8 +124,8 @@ struct Slot : public RunnerJob {
     std::string strMd5Base64;
     std::string strMd5Hex;            // of the bytes sent
     std::string strContentType;
-    bool bInMemory = false;           // the body is strBody (an encoded file), not the file
-    std::string strBody;
+    bool bEncoded = false;            // the body is the file encoded, in bodyFd
+    int bodyFd = -1;                  // the encoded body in a scratch file, kept for every try
     uint64_t bodySize = 0;            // bytes sent
     std::string strETag;              // as the store answered an accepted upload
     bool bChanged = false;            // the file is not the scanned one, or shrank
@@ -155,6 +157,20 @@ struct Slot : public RunnerJob {
     bool bPartFailed = false;
     std::vector<std::string> partMd5s; // each part's base64 MD5, read before the create
     std::vector<S3MultipartPart> partList;
+
+    // Readying the body before the first request: a file under a compressing
+    // rule is encoded, and a body that goes up in parts read for its parts'
+    // digests, on the runner's worker thread (readBody).
+    enum class Ready { Done, Aside, Failed };
+    Ready readyBody();
+    void readBody(const std::atomic<bool> &bCancel);
+    bool bHeaded = false;   // the block's head is in lines
+    bool bAsked = false;    // readBody was handed to the worker
+    bool bReady = false;    // the body is ready (or failed)
+    bool bBodyRead = false; // readBody got through
+    bool bReadStopped = false;
+    int nEncodeErrno = 0;   // why encoding failed, when a call said
+    int bodySource() const { return bodyFd >= 0 ? bodyFd : fd; }
 
     bool prepareTry() override;
     void sendTry(S3RequestContext *rc) override;
@@ -200,6 +216,7 @@ struct Slot : public RunnerJob {
     // The block's head: the lead lines and "upload:PATH ; KEY".
     void blockHead()
     {
+        bHeaded = true;
         lines = item->leadLines;
         if (item->bNamed)
             lines.push_back("upload:" + consoleText(item->strPath) + " ; " + consoleText(item->strKey));
@@ -262,17 +279,9 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
     }
     if (stopRequested())
         return -1;
-    if (slot.bInMemory) {
-        const std::size_t take = std::min<std::size_t>(static_cast<std::size_t>(std::max(bufferSize, 0)),
-                                                       slot.strBody.size() - slot.nGiven);
-        slot.strBody.copy(buffer, take, slot.nGiven);
-        slot.nGiven += take;
-        if (slot.observer) slot.observer->bodyBytes(static_cast<int64_t>(take));
-        return static_cast<int>(take);
-    }
     ssize_t n;
     do {
-        n = ::read(slot.fd, buffer, static_cast<std::size_t>(std::max(bufferSize, 0)));
+        n = ::read(slot.bodySource(), buffer, static_cast<std::size_t>(std::max(bufferSize, 0)));
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         slot.nReadErrno = errno; // a read error is no change of the file
@@ -286,7 +295,7 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
     if (slot.observer) slot.observer->bodyBytes(n);
     // The last bytes: a file that has grown is not the one whose digest is sent.
     struct stat st;
-    if (slot.nGiven >= slot.item->size &&
+    if (slot.bodyFd < 0 && slot.nGiven >= slot.item->size &&
         (::fstat(slot.fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != slot.item->size)) {
         slot.bChanged = true;
         return -1;
@@ -299,7 +308,7 @@ int dataCallback(int bufferSize, char *buffer, void *callbackData)
 int rewindCallback(void *callbackData)
 {
     Slot &slot = *static_cast<Slot *>(callbackData);
-    if (!slot.bInMemory && ::lseek(slot.fd, 0, SEEK_SET) != 0)
+    if (::lseek(slot.bodySource(), 0, SEEK_SET) != 0)
         return -1;
     if (slot.observer) slot.observer->bodyBytes(-static_cast<int64_t>(slot.nGiven));
     slot.nGiven = 0;
@@ -339,34 +348,15 @@ int openScannedFile(Slot &slot)
     return fd;
 }
 
-// Reads the opened file once, encoding it into the slot's body. The plain
-// bytes must be the scanned ones (same size, and the scan's digest when there
-// is one); otherwise bChanged is set. False on either failure.
-bool encodeScannedFile(Slot &slot)
-{
-    const UploadItem &item = *slot.item;
-    EncodedFile encoded;
-    if (!encodeFile(slot.fd, item.strContentEncoding, true, encoded))
-        return false;
-    if (encoded.plainSize != item.size ||
-        (!item.strMd5Hex.empty() && encoded.strPlainMd5Hex != item.strMd5Hex)) {
-        slot.bChanged = true;
-        return false;
-    }
-    slot.strBody.swap(encoded.strBody);
-    slot.bodySize = encoded.size;
-    if (slot.observer)
-        slot.observer->sizeChanged(static_cast<int64_t>(encoded.size) - static_cast<int64_t>(item.size));
-    slot.strMd5Hex = encoded.strMd5Hex;
-    return md5HexToBase64(slot.strMd5Hex, slot.strMd5Base64);
-}
-
 void Slot::finish(bool bOk)
 {
     if (!bOk && !strUploadId.empty())
         abortUpload();
     closeFile(*this);
-    std::string().swap(strBody);
+    if (bodyFd >= 0) {
+        ::close(bodyFd);
+        bodyFd = -1;
+    }
     if (observer) observer->fileEnded(bOk);
     if (bOk) {
         item->bStored = true;
@@ -440,7 +430,7 @@ int partDataCallback(int bufferSize, char *buffer, void *callbackData)
         return 0;
     ssize_t n;
     do {
-        n = ::pread(file.fd, buffer, want, static_cast<off_t>(part.offset + part.nGiven));
+        n = ::pread(file.bodySource(), buffer, want, static_cast<off_t>(part.offset + part.nGiven));
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         part.nReadErrno = errno;
@@ -453,7 +443,7 @@ int partDataCallback(int bufferSize, char *buffer, void *callbackData)
     part.nGiven += static_cast<uint64_t>(n);
     if (file.observer) file.observer->bodyBytes(n);
     struct stat st;
-    if (part.nGiven == part.size &&
+    if (part.nGiven == part.size && file.bodyFd < 0 &&
         (::fstat(file.fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != file.item->size)) {
         part.bChanged = true;
         return -1;
@@ -479,57 +469,7 @@ S3Status partAnswerCallback(const S3ResponseProperties *prop, void *callbackData
 void partCompleteCallback(S3Status status, const S3ErrorDetails *details, void *callbackData)
 {
     PartJob &part = *static_cast<PartJob *>(callbackData);
-    if (status == S3StatusOK && part.strETag.empty())
-        status = S3StatusHttpErrorUnknown; // no ETag: the part cannot be named when joining
-    if (status != S3StatusOK) {
-        std::vector<std::string> lines =
-            outcomeLines(status, details, part.file->hints, part.file->bSentStorageClass);
-        part.lines.insert(part.lines.end(), lines.begin(), lines.end());
-    }
-    part.tryEnded(status, details);
-}
-
-// Reads the opened file once: the base64 MD5 of each part into partMd5s and
-// the hex MD5 of the whole into strWholeHex. False with bChanged (the file
-// ended early) or nReadErrno set.
-bool digestParts(Slot &file, std::string &strWholeHex)
-{
-    MyMD5 whole(true);
-    std::unique_ptr<MyMD5> part;
-    constexpr std::size_t kChunk = 256 * 1024;
-    std::unique_ptr<char[]> buffer(new char[kChunk]);
-    file.partMd5s.clear();
-    uint64_t done = 0;
-    uint64_t inPart = 0;
-    while (done < file.item->size) {
-        const std::size_t want = static_cast<std::size_t>(
-            std::min<uint64_t>({kChunk, file.item->size - done, file.partSize - inPart}));
-        const ssize_t n = ::pread(file.fd, buffer.get(), want, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n < 0)
-                file.nReadErrno = errno;
-            else
-                file.bChanged = true;
-            return false;
-        }
-        if (!part)
-            part.reset(new MyMD5(false));
-        whole.update(buffer.get(), static_cast<std::size_t>(n));
-        part->update(buffer.get(), static_cast<std::size_t>(n));
-        done += static_cast<uint64_t>(n);
-        inPart += static_cast<uint64_t>(n);
-        if (inPart == file.partSize || done == file.item->size) {
-            MyBase64Encoder base64;
-            base64.update(part->finalize());
-            file.partMd5s.push_back(base64.finalize());
-            part.reset();
-            inPart = 0;
-        }
-    }
-    strWholeHex = whole.finalize();
-    return true;
+    partTryEnded(part, !part.strETag.empty(), status, details, part.file->hints, part.file->bSentStorageClass);
 }
 
 bool PartJob::prepareTry()
@@ -609,36 +549,9 @@ void PartJob::retryScheduled()
 bool Slot::prepareParts()
 {
     if (stage == Stage::Create) {
-        if (tries() == 0) {
-            if (stopRequested()) {
-                fail("not sent: stopped by a signal");
-                return false;
-            }
-            fd = openScannedFile(*this);
-            if (fd < 0) {
-                fail(fileFailureLine());
-                return false;
-            }
-            partSize = partSizeFor(item->size, settings->partSize);
-            nParts = static_cast<int>((item->size + partSize - 1) / partSize);
-            // One read gives every part's Content-MD5 and the whole file's
-            // digest, which must be the scan's: a change after it is
-            // refused by the store as the part's bad digest.
-            std::string strWholeHex;
-            if (!digestParts(*this, strWholeHex)) {
-                fail(fileFailureLine());
-                return false;
-            }
-            if (!strMd5Hex.empty() && strWholeHex != strMd5Hex) {
-                bChanged = true;
-                fail(fileFailureLine());
-                return false;
-            }
-            strMd5Hex = strWholeHex;
-            if (!md5HexToBase64(strMd5Hex, strMd5Base64)) {
-                finish(false);
-                return false;
-            }
+        if (tries() == 0 && stopRequested()) {
+            fail("not sent: stopped by a signal");
+            return false;
         }
         lifeEnd = Clock::now() + life;
         strUploadId.clear();
@@ -680,7 +593,7 @@ RunnerJob::Next Slot::succeeded()
         part.file = this;
         part.nNumber = i + 1;
         part.offset = static_cast<uint64_t>(i) * partSize;
-        part.size = std::min<uint64_t>(partSize, item->size - part.offset);
+        part.size = std::min<uint64_t>(partSize, bodySize - part.offset);
     }
     for (int i = 0; i < nParts; ++i)
         spawn(parts[static_cast<std::size_t>(i)]);
@@ -709,53 +622,26 @@ void Slot::abortUpload()
 // A file the run gave up on before (another) try: its whole block, and why.
 void Slot::notSent()
 {
-    if (tries() == 0 && stage == Stage::Single)
+    if (!bHeaded)
         blockHead();
     fail(notSentLine());
 }
 
 bool Slot::prepareTry()
 {
-    // A file in parts comes back with its tries counted anew for each stage.
-    if (tries() == 0 && stage == Stage::Single) {
-        blockHead();
-        strContentType = itemHeaders(*settings, *item).strContentType;
-        bInMemory = !item->strContentEncoding.empty();
-        bodySize = item->size;
-        if (!bInMemory && item->size > settings->multipartThreshold)
-            stage = Stage::Create;
-        if (!bInMemory) {
-            strMd5Hex = item->strMd5Hex;
-            errno = 0;
-            // A file in parts is read for its digests once it is open.
-            if (stage == Stage::Create)
-                return prepareParts();
-            if (strMd5Hex.empty() && !calculateMD5Hex(item->strPath, strMd5Hex)) {
-                fail(cannotReadLine(item->strPath, errno ? errno : EIO));
-                return false;
-            }
-            if (!md5HexToBase64(strMd5Hex, strMd5Base64)) {
-                finish(false);
-                return false;
-            }
-        }
+    if (!bReady) {
+        const Ready ready = readyBody();
+        if (ready != Ready::Done)
+            return ready == Ready::Aside;
     }
+    // A file in parts comes back with its tries counted anew for each stage.
     if (stage != Stage::Single)
         return prepareParts();
-    if (bInMemory) {
-        // Read and encoded once, on the first try; retries send the same bytes.
-        if (tries() == 0) {
-            fd = openScannedFile(*this);
-            const bool bOpened = fd >= 0;
-            const bool bEncoded = bOpened && encodeScannedFile(*this);
-            closeFile(*this);
-            if (!bEncoded) {
-                if (bOpened && !bChanged)
-                    fail("cannot encode: " + consoleText(item->strPath));
-                else
-                    fail(fileFailureLine());
-                return false;
-            }
+    if (bodyFd >= 0) {
+        // The encoded body: every try sends the same bytes from the start.
+        if (::lseek(bodyFd, 0, SEEK_SET) != 0) {
+            fail("cannot encode: " + consoleText(item->strPath) + " (" + std::strerror(errno) + ")");
+            return false;
         }
     } else {
         fd = openScannedFile(*this);
@@ -776,6 +662,119 @@ bool Slot::prepareTry()
     fillPutProperties(headers, strMd5Base64.c_str(), strMd5Hex.c_str(), meta, properties);
     bSentStorageClass = !headers.strStorageClass.empty();
     return true;
+}
+
+// Before the first request: a plain file below the threshold whose digest the
+// scan gave is ready at once; any other is opened here (held to the scan's
+// record) and read on the worker thread (readBody), after which this is
+// called again to see how that went.
+Slot::Ready Slot::readyBody()
+{
+    if (!bAsked) {
+        blockHead();
+        strContentType = itemHeaders(*settings, *item).strContentType;
+        bEncoded = !item->strContentEncoding.empty();
+        bodySize = item->size;
+        strMd5Hex = item->strMd5Hex;
+        if (!bEncoded && item->size <= settings->multipartThreshold && !strMd5Hex.empty()) {
+            bReady = true;
+            if (!md5HexToBase64(strMd5Hex, strMd5Base64)) {
+                finish(false);
+                return Ready::Failed;
+            }
+            return Ready::Done;
+        }
+        if (stopRequested()) {
+            fail("not sent: stopped by a signal");
+            return Ready::Failed;
+        }
+        fd = openScannedFile(*this);
+        if (fd < 0) {
+            fail(fileFailureLine());
+            return Ready::Failed;
+        }
+        bAsked = true;
+        runAside([this](const std::atomic<bool> &bCancel) { readBody(bCancel); });
+        return Ready::Aside;
+    }
+    bReady = true;
+    if (!bBodyRead) {
+        closeFile(*this);
+        if (bReadStopped)
+            fail("not sent: stopped by a signal");
+        else if (bEncoded && !bChanged && nReadErrno == 0)
+            fail("cannot encode: " + consoleText(item->strPath) +
+                 (nEncodeErrno ? std::string(" (") + std::strerror(nEncodeErrno) + ")" : std::string()));
+        else
+            fail(fileFailureLine());
+        return Ready::Failed;
+    }
+    if (bEncoded && observer)
+        observer->sizeChanged(static_cast<int64_t>(bodySize) - static_cast<int64_t>(item->size));
+    if (!md5HexToBase64(strMd5Hex, strMd5Base64)) {
+        finish(false);
+        return Ready::Failed;
+    }
+    if (bodySize > settings->multipartThreshold)
+        stage = Stage::Create;
+    // A single upload opens the file anew for each try; parts of a plain
+    // file read it where it lies, through the descriptor opened here.
+    if (stage == Stage::Single || bEncoded)
+        closeFile(*this);
+    return Ready::Done;
+}
+
+// On the worker thread; touches only the slot's body state. The plain bytes
+// must be the scanned ones (same size, and the scan's digest when there is
+// one), else bChanged; an encoded body is written to a scratch file, so that
+// no file is ever held whole in memory and every try sends the same bytes.
+void Slot::readBody(const std::atomic<bool> &bCancel)
+{
+    const std::function<bool()> stop = [&bCancel] { return bCancel.load() || stopRequested(); };
+    if (bEncoded) {
+        EncodedFile encoded;
+        if (!encodeToScratch(fd, item->strContentEncoding, bodyFd, encoded, nEncodeErrno, stop)) {
+            bReadStopped = stop();
+            return;
+        }
+        if (encoded.plainSize != item->size ||
+            (!item->strMd5Hex.empty() && encoded.strPlainMd5Hex != item->strMd5Hex)) {
+            bChanged = true;
+            return;
+        }
+        bodySize = encoded.size;
+        strMd5Hex = encoded.strMd5Hex;
+    }
+    const bool bInParts = bodySize > settings->multipartThreshold;
+    if (bInParts) {
+        partSize = partSizeFor(bodySize, settings->partSize);
+        nParts = static_cast<int>((bodySize + partSize - 1) / partSize);
+    }
+    if (bInParts || strMd5Hex.empty()) {
+        // One read gives every part's Content-MD5 and the whole digest,
+        // which must be the scan's: a change after it is refused by the
+        // store as the part's bad digest.
+        std::string strWholeHex;
+        switch (digestParts(bodySource(), bodySize, bInParts ? partSize : bodySize + 1, partMd5s,
+                            strWholeHex, nReadErrno, stop)) {
+        case PartsRead::Ok:
+            break;
+        case PartsRead::Short:
+            bChanged = true;
+            return;
+        case PartsRead::Error:
+            return;
+        case PartsRead::Stopped:
+            bReadStopped = true;
+            return;
+        }
+        if (!strMd5Hex.empty() && strWholeHex != strMd5Hex) {
+            bChanged = true;
+            return;
+        }
+        strMd5Hex = strWholeHex;
+    }
+    bBodyRead = true;
 }
 
 void Slot::sendTry(S3RequestContext *rc)
@@ -908,9 +907,13 @@ UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
     }
     if (observer)
         observer->transfersBegin(items.size(), nBytes);
+    // An encoded body may come out a little larger than the file (incompressible
+    // bytes): it counts as possibly in parts near the threshold.
     bool bAnyInParts = false;
     for (const UploadItem &item : items)
-        bAnyInParts = bAnyInParts || (item.strContentEncoding.empty() && item.size > settings.multipartThreshold);
+        bAnyInParts = bAnyInParts ||
+                      item.size + (item.strContentEncoding.empty() ? 0 : item.size / 256 + 1024) >
+                          settings.multipartThreshold;
     {
         // Uploads in parts are given up on a stop signal, not left behind.
         StopSignals stopSignals(bAnyInParts);

@@ -67,8 +67,10 @@ struct UploadTotals {
 // as the link takes, see concurrency.h) and at most that many files open,
 // with the session's settings and hints. Each upload carries x-amz-meta-md5,
 // the hex MD5 of the bytes sent. An item with a content encoding is read
-// once, encoded in memory (its plain bytes held to the scan's digest) and
-// sent encoded; the totals count bytes as sent. ctx, the
+// once and encoded into a scratch file outside the tree (its plain bytes held
+// to the scan's digest), then sent from there, every try the same bytes; the
+// totals count bytes as sent. Encoding, and reading a file in parts for its
+// digests, is done on the runner's worker thread. ctx, the
 // session's bucket context, must stay valid for the call. Each block is the
 // item's lead lines, "upload:PATH ; KEY", its response lines, any retry lines
 // and, on failure, the "upload error" line. A file is sent only when the file
@@ -77,8 +79,8 @@ struct UploadTotals {
 // shrinks while it is sent, "file changed during the run: PATH" is printed
 // and the upload fails without a retry. One file's upload, retries included,
 // is bounded by uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries).
-// A file larger than settings.multipartThreshold (and not encoded) goes up in
-// parts of partSizeFor(size, settings.partSize), each a job of its own with
+// A body (the file, or its encoding) larger than settings.multipartThreshold
+// goes up in parts of partSizeFor(size, settings.partSize), each a job of its own with
 // the same limits, read from the file where it lies; a file that fails, or a
 // SIGINT, SIGTERM or SIGHUP while such uploads are open, gives its upload up
 // (after which the signal ends the process as it would have).

@@ -733,6 +733,20 @@ void S3_complete_multipart_upload(const S3BucketContext *bucketContext, const ch
                                   const S3MultipartCompleteHandler *handler,
                                   void *callbackData);
 
+/* Copies bytes firstByte to lastByte (both included; at most
+   S3_MAX_SINGLE_UPLOAD_SIZE of them) of the object sourceKey of the bucket
+   sourceBucket into part partNumber of upload uploadId of key, on the store
+   (UploadPartCopy): a PUT ?partNumber&uploadId with x-amz-copy-source and
+   x-amz-copy-source-range and no body.  The part's ETag, which completing
+   the upload names, reaches the handler's completeResultCallback; as with
+   completing, a 200 whose body is an Error document is that error, and an
+   answer that is no whole CopyPartResult is no success. */
+void S3_upload_part_copy(const S3BucketContext *bucketContext, const char *key,
+                         const char *uploadId, int partNumber, const char *sourceBucket,
+                         const char *sourceKey, uint64_t firstByte, uint64_t lastByte,
+                         S3RequestContext *requestContext,
+                         const S3MultipartCompleteHandler *handler, void *callbackData);
+
 /* Gives up upload uploadId: DELETE ?uploadId; the parts sent are dropped. */
 void S3_abort_multipart_upload(const S3BucketContext *bucketContext, const char *key,
                                const char *uploadId, S3RequestContext *requestContext,

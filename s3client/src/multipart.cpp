@@ -1,5 +1,6 @@
 // multipart.cpp - uploads in parts: beginning one (with the headers a single
-// upload sends), sending a part, joining the parts, giving an upload up, and
+// upload sends), sending a part or copying one from a stored object, joining
+// the parts, giving an upload up, and
 // the listing of a bucket's unfinished uploads. Every answer that carries a
 // document is read whole before it counts: a 200 whose body is an Error
 // document is that error, and a document cut short is no success.
@@ -570,6 +571,45 @@ void S3_complete_multipart_upload(const S3BucketContext *bucketContext, const ch
     params.toS3Callback = &complete_body_callback;
     params.toS3CallbackTotalSize = static_cast<int64_t>(d->body.size());
     params.toS3RewindCallback = &complete_rewind_callback;
+    request_perform(&params, requestContext);
+}
+
+void S3_upload_part_copy(const S3BucketContext *bucketContext, const char *key,
+                         const char *uploadId, int partNumber, const char *sourceBucket,
+                         const char *sourceKey, uint64_t firstByte, uint64_t lastByte,
+                         S3RequestContext *requestContext,
+                         const S3MultipartCompleteHandler *handler, void *callbackData)
+{
+    const S3ResponseCompleteCallback complete = handler->responseHandler.completeCallback;
+    if (!key || !key[0] || !sourceBucket || !sourceBucket[0] || !sourceKey || !sourceKey[0] ||
+        partNumber < 1 || partNumber > S3_MAX_PART_COUNT || lastByte < firstByte ||
+        lastByte - firstByte >= S3_MAX_SINGLE_UPLOAD_SIZE) {
+        complete(S3StatusInternalError, nullptr, callbackData);
+        return;
+    }
+    std::string subResource;
+    if (!upload_sub_resource(&subResource, partNumber, uploadId)) {
+        complete(uploadId && uploadId[0] ? S3StatusUriTooLong : S3StatusInternalError, nullptr,
+                 callbackData);
+        return;
+    }
+    // The answer is read as a join's is: the ETag below its root.
+    CompleteData *d = new (std::nothrow) CompleteData();
+    if (!d) {
+        complete(S3StatusOutOfMemory, nullptr, callbackData);
+        return;
+    }
+    answer_initialize(&d->answer, &handler->responseHandler, callbackData, &complete_xml_callback,
+                      "CopyPartResult");
+    d->resultCallback = handler->completeResultCallback;
+    const std::string range = "bytes=" + std::to_string(firstByte) + "-" + std::to_string(lastByte);
+
+    RequestParams params = answer_params(bucketContext, HttpRequestTypeCOPY, key, &d->answer,
+                                         &answer_data_callback, &complete_complete_callback);
+    params.subResource = subResource.c_str();
+    params.copySourceBucketName = sourceBucket;
+    params.copySourceKey = sourceKey;
+    params.copySourceRange = range.c_str();
     request_perform(&params, requestContext);
 }
 

@@ -293,6 +293,10 @@ S3Status compose_amz_headers(const RequestParams *params,
                 return S3StatusMetaDataHeadersTooLong;
             }
         }
+        if (params->copySourceRange &&
+            !writer.add("x-amz-copy-source-range: %s", params->copySourceRange)) {
+            return S3StatusMetaDataHeadersTooLong;
+        }
         if (properties &&
             !writer.add("%s", "x-amz-metadata-directive: REPLACE")) {
             return S3StatusMetaDataHeadersTooLong;

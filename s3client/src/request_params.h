@@ -42,6 +42,7 @@ typedef struct RequestParams
     const char *subResource;                // without "?", may be NULL
     const char *copySourceBucketName;       // may be NULL
     const char *copySourceKey;              // may be NULL
+    const char *copySourceRange;            // "bytes=A-B" of a copy in parts, may be NULL
     const S3GetConditions *getConditions;   // may be NULL
     uint64_t startByte;
     uint64_t byteCount;                     // 0: to the end

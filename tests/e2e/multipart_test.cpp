@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "compress.h"
 #include "harness.h"
 #include "site.h"
 #include "s3client.h"
@@ -338,6 +339,46 @@ TEST(Parts, AnObjectAnotherToolStoredInPartsIsRecognised)
     const std::string log = run.store.requestsJson();
     EXPECT_EQ(log.find("\"HEAD\", \"target\": \"/" + run.bucket + "/same.mov"), std::string::npos) << log;
     EXPECT_TRUE(run.store.getObject(run.bucket, "other.mov").body == big);
+}
+
+// A file under a compressing rule whose encoded body is over the threshold
+// goes up in parts like any other, from the encoded bytes: a part whose
+// connection drops is sent again with the same bytes, the object is the
+// encoding of the file, and later runs leave it alone.
+TEST(Parts, AnEncodedFileOverTheThresholdGoesUpInPartsOfItsEncodedBytes)
+{
+    harness::StoreOptions options;
+    options.dropMidBodyKey = "data.bin";
+    e2e::StoreRun run(options);
+    const std::string plain = patternBytes(11 * kMiB, 4); // does not compress: three parts
+    run.site.write("data.bin", plain);
+    const std::string config = run.site.base() + "/rules.toml";
+    std::ofstream(config) << "rules = [ { match = \"*.bin\", content_encoding = \"gzip\" } ]\n";
+    auto vars = inParts({{"SITEMIRROR_CONFIG", config}});
+    run.store.resetCounters();
+    ToolRun first = run.mirror(vars);
+    ASSERT_EQ(first.status, 0) << first.out;
+
+    EncodedFile expected;
+    ASSERT_TRUE(encodeBytes(plain, "gzip", expected));
+    ASSERT_GT(expected.size, 10 * kMiB);
+    const harness::StoredObject object = run.store.getObject(run.bucket, "data.bin");
+    EXPECT_TRUE(object.body == expected.strBody);
+    EXPECT_EQ(object.headers.at("content-encoding"), "gzip");
+    EXPECT_EQ(object.headers.at("x-amz-meta-md5"), expected.strMd5Hex);
+    EXPECT_EQ(object.etag.substr(object.etag.size() - 2), "-3") << object.etag;
+    const std::string log = run.store.requestsJson();
+    EXPECT_EQ(count(log, "data.bin?uploads\""), 1) << log;
+    EXPECT_EQ(count(log, "data.bin?partNumber="), 4) << log; // one dropped and sent again
+    Client client(run.store.endpoint(), run.bucket, harness::kAccessKeyId, harness::kSecretAccessKey);
+    EXPECT_TRUE(client.unfinished().list.empty());
+
+    for (const char *cache : {"on", "off"}) {
+        vars["SITEMIRROR_DIGEST_CACHE"] = cache;
+        ToolRun again = run.mirror(vars);
+        ASSERT_EQ(again.status, 0) << again.out;
+        EXPECT_EQ(e2e::uploadedKeys(again.out).count("data.bin"), 0u) << cache << "\n" << again.out;
+    }
 }
 
 } // namespace

@@ -115,6 +115,17 @@ Completed completeUpload(const S3BucketContext &c, const std::string &key,
     return r;
 }
 
+// A part copied on the store from bytes first to last of source: its ETag
+// reaches the result callback, as a join's does.
+Completed copyPart(const S3BucketContext &c, const std::string &key, const std::string &uploadId,
+                   int number, const std::string &source, uint64_t first, uint64_t last)
+{
+    Completed r;
+    S3_upload_part_copy(&c, key.c_str(), uploadId.c_str(), number, c.bucketName, source.c_str(), first,
+                        last, nullptr, &kCompleteHandler, &r);
+    return r;
+}
+
 struct Unfinished {
     Outcome outcome;
     std::vector<std::pair<std::string, std::string>> uploads; // key, id
@@ -228,6 +239,20 @@ TEST_F(MultipartWire, PartsJoinIntoTheObjectWithTheHeadersItBeganWithInBothVersi
         EXPECT_TRUE(store_->isPublicRead(bucket, key));
         EXPECT_EQ(0u, unfinished(c, nullptr).uploads.size());
 
+        // The object copied on the store, in two byte ranges, into another
+        // upload (its key needs encoding in the copy source as in a URI).
+        const std::string copyKey = "media/copy.bin";
+        Initiated ci = initiate(c, copyKey, &p);
+        ASSERT_EQ(S3StatusOK, ci.outcome.status) << ci.outcome.errorCode;
+        Completed c1 = copyPart(c, copyKey, ci.uploadId, 1, key, 0, S3_MIN_PART_SIZE - 1);
+        Completed c2 = copyPart(c, copyKey, ci.uploadId, 2, key, S3_MIN_PART_SIZE, stored.body.size() - 1);
+        ASSERT_EQ(S3StatusOK, c1.outcome.status) << c1.outcome.errorCode << c1.outcome.errorMessage;
+        ASSERT_EQ(S3StatusOK, c2.outcome.status) << c2.outcome.errorCode;
+        EXPECT_EQ(1, c1.results);
+        EXPECT_NE(std::string::npos, c1.eTag.find(md5Hex(first))) << c1.eTag;
+        ASSERT_EQ(S3StatusOK, completeUpload(c, copyKey, ci.uploadId, {c1.eTag, c2.eTag}).outcome.status);
+        EXPECT_TRUE(store_->getObject(bucket, copyKey).body == first + second);
+
         // Every request passed the signature check; the create sent no
         // Content-MD5, and each part its own.
         EXPECT_EQ(1, store_->counters().rejected); // the refused digest alone
@@ -279,6 +304,9 @@ TEST_F(MultipartWire, AnswersThatAreNoSuccessFail)
         EXPECT_EQ(S3StatusErrorInternalError, done.outcome.status);
         EXPECT_EQ("InternalError", done.outcome.errorCode);
         EXPECT_EQ(0, done.results);
+        Completed copied = copyPart(c, "k", "id", 1, "src", 0, 9);
+        EXPECT_EQ(S3StatusErrorInternalError, copied.outcome.status);
+        EXPECT_EQ(0, copied.results);
         Initiated i = initiate(c, "k", nullptr);
         EXPECT_EQ(S3StatusErrorInternalError, i.outcome.status);
         EXPECT_TRUE(i.uploadId.empty());
@@ -289,6 +317,7 @@ TEST_F(MultipartWire, AnswersThatAreNoSuccessFail)
         const S3BucketContext c = kc.get();
         EXPECT_EQ(S3StatusXmlParseFailure, completeUpload(c, "k", "id", {"\"e\""}).outcome.status);
         EXPECT_EQ(S3StatusXmlParseFailure, initiate(c, "k", nullptr).outcome.status);
+        EXPECT_EQ(S3StatusXmlParseFailure, copyPart(c, "k", "id", 1, "src", 0, 9).outcome.status);
         EXPECT_EQ(S3StatusXmlParseFailure, unfinished(c, nullptr).outcome.status);
     }
 }
@@ -311,6 +340,12 @@ TEST_F(MultipartWire, ArgumentsTheStoreWouldRefuseAreRefusedUnsent)
     EXPECT_FALSE(r.outcome.hadErrorDetails);
     EXPECT_EQ(S3StatusInternalError, completeUpload(c, "k", "id", {}).outcome.status);
     EXPECT_EQ(S3StatusUriTooLong, abortUpload(c, "k", longId).status);
+    // A copied part: a range backwards, one over the store's limit, no source.
+    EXPECT_EQ(S3StatusInternalError, copyPart(c, "k", "id", 1, "src", 10, 9).outcome.status);
+    EXPECT_EQ(S3StatusInternalError,
+              copyPart(c, "k", "id", 1, "src", 0, S3_MAX_SINGLE_UPLOAD_SIZE).outcome.status);
+    EXPECT_EQ(S3StatusInternalError, copyPart(c, "k", "id", 1, "", 0, 9).outcome.status);
+    EXPECT_EQ(S3StatusUriTooLong, copyPart(c, "k", longId, 1, "src", 0, 9).outcome.status);
     EXPECT_EQ(0, server.requestsSeen());
 
     // The longest id still goes.

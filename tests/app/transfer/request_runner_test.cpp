@@ -2,7 +2,10 @@
 // jobs' order, a job's next request, and a wait that breaks.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "request_runner.h"
@@ -123,6 +126,58 @@ TEST_F(Runner, ABrokenWaitNamesTheFirstJobNotDone)
     EXPECT_EQ(second.printed, (std::vector<std::string>{"second try", "second try", "second failed"}));
     EXPECT_TRUE(third.printed.empty());
     EXPECT_EQ(nWaits, 3);
+}
+
+// A job with slow work before its request (a large file read for its
+// digests, or encoded) does it on the worker thread: the other jobs' requests
+// go on and end meanwhile, then the job is sent.
+TEST_F(Runner, SlowWorkOfAJobsOwnDoesNotHoldUpTheOthers)
+{
+    std::atomic<bool> bOthersDone{false};
+    class Slow : public ScriptedJob {
+    public:
+        explicit Slow(std::atomic<bool> &bOthers) : ScriptedJob("slow", {S3StatusOK}), bOthers(bOthers) {}
+        bool prepareTry() override
+        {
+            if (!bAsked) {
+                bAsked = true;
+                runAside([this](const std::atomic<bool> &bCancel) {
+                    const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(20);
+                    while (!bOthers.load() && !bCancel.load() && Clock::now() < giveUp)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    bSawOthersEnd = bOthers.load();
+                });
+            }
+            return true;
+        }
+        std::atomic<bool> &bOthers;
+        bool bAsked = false;
+        bool bSawOthersEnd = false;
+    };
+    class Other : public ScriptedJob {
+    public:
+        // Three pages, the first tried again.
+        explicit Other(std::atomic<bool> &bDone)
+            : ScriptedJob("other", {S3StatusErrorSlowDown, S3StatusOK, S3StatusOK, S3StatusOK}, 3), bDone(bDone)
+        {
+        }
+        void finish(bool bOk) override
+        {
+            ScriptedJob::finish(bOk);
+            bDone.store(true);
+        }
+        std::atomic<bool> &bDone;
+    };
+    Slow slow(bOthersDone);
+    Other other(bOthersDone);
+    RunnerOptions options;
+    options.nFixedLimit = 2;
+    RequestRunner runner(session, {&slow, &other}, nullptr, options);
+    ASSERT_TRUE(runner.run());
+    EXPECT_TRUE(slow.bSawOthersEnd);
+    EXPECT_EQ(slow.printed, (std::vector<std::string>{"slow try", "slow done"}));
+    EXPECT_EQ(other.printed.back(), "other done");
+    EXPECT_FALSE(runner.anyFailed());
 }
 
 } // namespace

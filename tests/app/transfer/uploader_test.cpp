@@ -233,6 +233,32 @@ TEST_F(Uploads, EncodedFilesAreHeldToTheScanAndEveryUploadReportsWhatWasSent)
     EXPECT_FALSE(store->getObject(bucket, "c-edited.html").exists);
 }
 
+// An encoded body goes to a scratch file outside the tree: where none can be
+// made, the file fails with a line saying why, and nothing is sent; the
+// others go on.
+TEST_F(Uploads, AnEncodedFileWithNoRoomForItsScratchFileFailsClearly)
+{
+    std::vector<UploadItem> items;
+    items.push_back(itemFor(dir.write("a.html", "<p>a</p>\n"), "a.html"));
+    items.back().strContentEncoding = "gzip";
+    items.push_back(itemFor(dir.write("b.html", "<p>b</p>\n"), "b.html"));
+    const char *pszOld = std::getenv("TMPDIR");
+    const std::string strOld = pszOld ? pszOld : "";
+    ::setenv("TMPDIR", (dir.path() + "/no-such-folder").c_str(), 1);
+    std::string out;
+    UploadTotals totals = upload(items, out);
+    if (pszOld)
+        ::setenv("TMPDIR", strOld.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
+    EXPECT_EQ(totals.nSent, 1) << out;
+    EXPECT_EQ(totals.nFailed, 1) << out;
+    EXPECT_NE(out.find("cannot encode: " + items[0].strPath + " (No such file or directory)\n"),
+              std::string::npos) << out;
+    EXPECT_FALSE(store->getObject(bucket, "a.html").exists);
+    EXPECT_TRUE(store->getObject(bucket, "b.html").exists);
+}
+
 // Blocks come out whole and in key order, whatever order the uploads end in;
 // a refused file's block carries its failure and nothing leaks into others.
 TEST_F(Uploads, BlocksArePrintedWholeInKeyOrder)
