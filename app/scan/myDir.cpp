@@ -216,125 +216,197 @@ static ScanResult scanFile(TreeOpener &tree, const std::string &strPath, const s
     return ScanRead;
 }
 
-// The walk below strPath, open at dirFd (taken over, -1: not opened, errno
-// says why): names in the order the folders give them. Each folder is opened
-// from the one above it, never through a link.
-static bool walkFolder(std::size_t len, const std::string &strPath, int dirFd, ScanNames &names,
-                       const ScanOptions &options)
+// One folder of the walk: its entries in byte order of the keys they lead
+// to (a folder's name sorts as if it ended in "/"), and the next to visit.
+struct TreeWalk::Folder {
+    DIR *dir = nullptr;
+    std::string strPath;
+    struct Entry {
+        std::string strSortName; // the name, and "/" after a folder's
+        bool bDir = false;
+    };
+    std::vector<Entry> entries;
+    std::size_t next = 0;
+};
+
+TreeWalk::TreeWalk(const std::string &strPath, const ScanOptions &options, std::size_t len)
+    : len(len == std::string::npos ? strPath.size() : len), options(options)
+{
+    strRootPrefix = strPath.substr(0, this->len);
+    const int rootFd = ::open(strPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    enter(strPath, rootFd);
+}
+
+TreeWalk::~TreeWalk()
+{
+    while (!stack.empty())
+        leave();
+}
+
+void TreeWalk::leave()
+{
+    closedir(stack.back().dir);
+    stack.pop_back();
+}
+
+// Reads the folder open at dirFd (taken over; -1: not opened, errno says
+// why) and puts it on top of the stack, its entries sorted.
+bool TreeWalk::enter(const std::string &strPath, int dirFd)
 {
     DIR *dir = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
     if (dir == nullptr) {
         const int nErr = errno; // reported as perror does, with the name shown safely
         if (dirFd >= 0)
             close(dirFd);
-        names.strFailure = consoleText(strPath) + ": " + std::strerror(nErr);
-        names.bWhole = false;
+        strFailure = consoleText(strPath) + ": " + std::strerror(nErr);
+        bWhole = false;
         return false;
     }
-
+    Folder folder;
+    folder.dir = dir;
+    folder.strPath = strPath;
     const bool bSlash = !strPath.empty() && strPath.back() == '/';
-    bool bOk = true;
     while (struct dirent *entry = readdir(dir)) {
         const std::string strName = entry->d_name;
         if (strName == "." || strName == "..")
             continue;
-        const std::string strEntryPath = bSlash ? strPath + strName : strPath + "/" + strName;
         const unsigned char type = entryTypeAt(entry, dirfd(dir));
         if (type != DT_DIR && type != DT_REG)
-            continue;
+            continue; // links (never followed), sockets, devices, pipes
         if (type == DT_REG && strPath.size() == len && siteindex::isPageTemporary(strName))
             continue; // a page being written, or left by an interrupted run
-        std::string strKey = strEntryPath.substr(len);
-
         if (options.ignore != nullptr) {
-            // Rules see the path below the root without a leading "/".
-            const std::string strRel = strKey.compare(0, 1, "/") == 0 ? strKey.substr(1) : strKey;
             if (strName == kIgnoreFileName && type == DT_REG)
                 continue; // never published, and not counted as left out
+            // Rules see the path below the root without a leading "/".
+            std::string strRel = (bSlash ? strPath + strName : strPath + "/" + strName).substr(len);
+            if (strRel.compare(0, 1, "/") == 0)
+                strRel.erase(0, 1);
             if (options.ignore->isIgnored(strRel, type == DT_DIR)) {
                 if (options.stats != nullptr)
                     ++options.stats->nIgnored;
                 continue;
             }
         }
-
-        if (type == DT_DIR) {
-            if (g_scanHook != nullptr)
-                g_scanHook(ScanBeforeFolder, strEntryPath);
-            const int subFd = openFolderAt(dirfd(dir), strName.c_str());
-            if (subFd < 0 && (errno == ELOOP || errno == ENOTDIR))
-                continue; // a link (or no folder) now: never followed
-            if (!walkFolder(len, strEntryPath, subFd, names, options)) {
-                bOk = false;
-                break;
-            }
-        } else {
-            ScanName name;
-            name.pszRefusal = keyRefusal(strKey, options.nKeyPrefixBytes);
-            name.strKey = std::move(strKey);
-            if (name.pszRefusal != nullptr)
-                ++names.nRefused;
-            else if (faccessat(dirfd(dir), strName.c_str(), R_OK, AT_EACCESS) != 0) {
-                name.bUnreadable = true;
-                ++names.nUnreadable;
-            }
-            names.names.push_back(std::move(name));
-        }
-        // Links (to files or folders), sockets, devices and pipes are
-        // skipped: links are never followed.
+        Folder::Entry item;
+        item.bDir = type == DT_DIR;
+        item.strSortName = item.bDir ? strName + "/" : strName;
+        folder.entries.push_back(std::move(item));
     }
-    closedir(dir);
-    return bOk;
+    std::sort(folder.entries.begin(), folder.entries.end(),
+              [](const Folder::Entry &a, const Folder::Entry &b) { return a.strSortName < b.strSortName; });
+    stack.push_back(std::move(folder));
+    return true;
 }
 
-static bool walkFrom(std::size_t len, const std::string &strPath, ScanNames &names,
-                     const ScanOptions &options)
+bool TreeWalk::next(ScanName &name)
+{
+    while (bWhole && !stack.empty()) {
+        Folder &folder = stack.back();
+        if (folder.next == folder.entries.size()) {
+            leave();
+            continue;
+        }
+        Folder::Entry &entry = folder.entries[folder.next++];
+        const bool bSlash = !folder.strPath.empty() && folder.strPath.back() == '/';
+        if (entry.bDir) {
+            entry.strSortName.pop_back();
+            const std::string strEntryPath = bSlash ? folder.strPath + entry.strSortName
+                                                    : folder.strPath + "/" + entry.strSortName;
+            if (g_scanHook != nullptr)
+                g_scanHook(ScanBeforeFolder, strEntryPath);
+            const int subFd = openFolderAt(dirfd(folder.dir), entry.strSortName.c_str());
+            std::string().swap(entry.strSortName);
+            if (subFd < 0 && (errno == ELOOP || errno == ENOTDIR))
+                continue; // a link (or no folder) now: never followed
+            if (!enter(strEntryPath, subFd))
+                return false;
+            continue;
+        }
+        std::string strName;
+        strName.swap(entry.strSortName);
+        name = ScanName();
+        name.strKey = (bSlash ? folder.strPath + strName : folder.strPath + "/" + strName).substr(len);
+        name.pszRefusal = keyRefusal(name.strKey, options.nKeyPrefixBytes);
+        if (name.pszRefusal != nullptr)
+            ++nRefused;
+        else if (faccessat(dirfd(folder.dir), strName.c_str(), R_OK, AT_EACCESS) != 0) {
+            name.bUnreadable = true;
+            ++nUnreadable;
+        }
+        return true;
+    }
+    return false;
+}
+
+static bool walkNames(const std::string &strPath, std::size_t len, ScanNames &names,
+                      const ScanOptions &options)
 {
     names = ScanNames();
-    names.strRootPrefix = strPath.substr(0, len);
-    const int rootFd = ::open(strPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return walkFolder(len, strPath, rootFd, names, options);
+    TreeWalk walk(strPath, options, len);
+    names.strRootPrefix = walk.rootPrefix();
+    ScanName name;
+    while (walk.next(name))
+        names.names.push_back(std::move(name));
+    names.nRefused = walk.refusedCount();
+    names.nUnreadable = walk.unreadableCount();
+    names.bWhole = walk.whole();
+    names.strFailure = walk.failure();
+    return names.bWhole;
 }
 
 bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &options)
 {
-    return walkFrom(strPath.size(), strPath, names, options);
+    return walkNames(strPath, strPath.size(), names, options);
 }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// One walked file: its record, or why it has none. Prints what the scan
+// prints for it ("cannot publish:", a file that cannot be read).
+ScanResult scanWalked(TreeOpener &tree, const std::string &strRootPrefix, ScanName &name, S3Obj &obj,
+                      const ScanOptions &options, Clock::time_point &lastCall)
+{
+    const std::string strEntryPath = strRootPrefix + name.strKey;
+    if (name.pszRefusal != nullptr) {
+        printLine("cannot publish: " + consoleText(strEntryPath) + " (" + name.pszRefusal + ")");
+        if (options.stats != nullptr)
+            options.stats->refused.push_back(strEntryPath);
+        return ScanSkipped;
+    }
+    if (options.pfnBetweenFiles != nullptr) {
+        const Clock::time_point now = Clock::now();
+        if (lastCall == Clock::time_point::min() || now - lastCall >= std::chrono::milliseconds(1)) {
+            options.pfnBetweenFiles(options.pBetweenFilesData);
+            lastCall = now;
+        }
+    }
+    const ScanResult result = scanFile(tree, strEntryPath, name.strKey, obj, options, !name.bUnreadable);
+    if (result == ScanFailed)
+        printErrorLine("cannot read file: " + consoleText(strEntryPath));
+    if (result == ScanRead)
+        obj.key = std::move(name.strKey);
+    return result;
+}
+
+} // namespace
 
 bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options)
 {
-    using Clock = std::chrono::steady_clock;
     Clock::time_point lastCall = Clock::time_point::min(); // the first file calls at once
     TreeOpener tree(names.strRootPrefix);
     // Each name is taken from the walk's list as it is read, so the list
     // shrinks while the records grow.
     for (; !names.names.empty(); names.names.pop_front()) {
-        ScanName &name = names.names.front();
-        const std::string strEntryPath = names.strRootPrefix + name.strKey;
-        if (name.pszRefusal != nullptr) {
-            printLine("cannot publish: " + consoleText(strEntryPath) + " (" + name.pszRefusal +
-                      ")");
-            if (options.stats != nullptr)
-                options.stats->refused.push_back(strEntryPath);
-            continue;
-        }
-        if (options.pfnBetweenFiles != nullptr) {
-            const Clock::time_point now = Clock::now();
-            if (lastCall == Clock::time_point::min() || now - lastCall >= std::chrono::milliseconds(1)) {
-                options.pfnBetweenFiles(options.pBetweenFilesData);
-                lastCall = now;
-            }
-        }
         S3Obj obj;
-        const ScanResult result = scanFile(tree, strEntryPath, name.strKey, obj, options, !name.bUnreadable);
-        if (result == ScanFailed) {
-            printErrorLine("cannot read file: " + consoleText(strEntryPath));
+        const ScanResult result =
+            scanWalked(tree, names.strRootPrefix, names.names.front(), obj, options, lastCall);
+        if (result == ScanFailed)
             return false;
-        }
-        if (result == ScanRead) {
-            obj.key = std::move(name.strKey);
-            setFiles.insert(std::move(obj));
-        }
+        if (result == ScanRead)
+            setFiles.insert(setFiles.end(), std::move(obj));
     }
     if (!names.bWhole) {
         printErrorLine(names.strFailure);
@@ -343,11 +415,43 @@ bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options
     return true;
 }
 
+TreeScan::TreeScan(const std::string &strPath, const ScanOptions &options)
+    : walk(strPath, options), tree(walk.rootPrefix()), options(options),
+      lastCall(std::chrono::steady_clock::time_point::min())
+{
+}
+
+bool TreeScan::next(S3Obj &obj)
+{
+    if (bEnded)
+        return false;
+    ScanName name;
+    while (walk.next(name)) {
+        obj = S3Obj();
+        const ScanResult result = scanWalked(tree, walk.rootPrefix(), name, obj, options, lastCall);
+        if (result == ScanRead) {
+            ++nRecords;
+            return true;
+        }
+        if (result == ScanFailed) {
+            bEnded = true;
+            bFailed = true;
+            return false;
+        }
+    }
+    bEnded = true;
+    if (!walk.whole()) {
+        printErrorLine(walk.failure());
+        bFailed = true;
+    }
+    return false;
+}
+
 bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFiles,
                    const ScanOptions &options)
 {
     ScanNames names;
-    walkFrom(len, strPath, names, options);
+    walkNames(strPath, len, names, options);
     return digestTree(names, setFiles, options);
 }
 
