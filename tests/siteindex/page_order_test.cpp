@@ -14,31 +14,18 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#include "../support/random_tree.h"
 #include "../support/temp_dir.h"
 
 namespace {
+
+// File sizes (on both sides of the size tags' steps for the page).
+const std::vector<std::size_t> kSizes = {0, 7, 1023, 1024, 2047, 2048, 3000};
 
 const std::vector<std::string> kNames = {"a",  "a-b", "a0", "a.b", "a b", "-",  "~x", "\x01", "\xc3\xa9",
                                          "!", "a[1]", "a]", "Z", "b", "a-", "a.", ".hid", "x%y", "q\"",
                                          "a[", "0", "ab", "a.html", "a.html.bak", "personal", "repo.git"};
 
-void growTree(const std::string &dir, int depth, std::mt19937 &rng)
-{
-    std::vector<std::string> names = kNames;
-    std::shuffle(names.begin(), names.end(), rng);
-    names.resize(std::uniform_int_distribution<std::size_t>(1, depth == 0 ? 16 : 6)(rng));
-    for (const std::string &name : names) {
-        const std::string path = dir + "/" + name;
-        if (depth < 3 && rng() % 3 == 0) {
-            ::mkdir(path.c_str(), 0755);
-            growTree(path, depth + 1, rng);
-        } else {
-            // Sizes on both sides of the tags' steps: [1023B], [1K], [2K].
-            static const std::size_t kSizes[] = {0, 7, 1023, 1024, 2047, 2048, 3000};
-            std::ofstream(path, std::ios::binary) << std::string(kSizes[rng() % 7], 'x');
-        }
-    }
-}
 
 std::string readFile(const std::string &path)
 {
@@ -71,7 +58,7 @@ TEST(PageOrder, TheWalkWritesTheRowsInTheOrderOfASortedMap)
         SCOPED_TRACE(seed);
         TempDir dir;
         std::mt19937 rng(seed);
-        growTree(dir.path(), 0, rng);
+        growRandomTree(dir.path(), kNames, kSizes, rng);
         std::vector<std::string> keys;
         siteindex::walkRows(dir.path(), site, "", siteindex::PathFilter(),
                             [&keys](const std::string &key, const std::string &) { keys.push_back(key); });

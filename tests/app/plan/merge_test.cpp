@@ -15,8 +15,12 @@
 #include "run_plan.h"
 #include "settings.h"
 #include "tempdir.h"
+#include "../../support/random_tree.h"
 
 namespace {
+
+// File sizes (on both sides of the size tags' steps for the page).
+const std::vector<std::size_t> kSizes = {0, 1, 100, 2999};
 
 // Names that sort between a folder and its files ("a-b" < "a/..." < "a0"),
 // punctuation, control and multi-byte characters.
@@ -24,22 +28,6 @@ const std::vector<std::string> kNames = {"a",  "a-b", "a0", "a.b", "a b", "-",  
                                          "\xc3\xa9", "\xe6\x97\xa5", "!", "a[1]", "a]", "Z", "b", "a-", "a.",
                                          ".hid", "x%y", "q\"", "a[", "0", "ab"};
 
-// A random tree below dir: files and folders under the names above.
-void growTree(const std::string &dir, int depth, std::mt19937 &rng)
-{
-    std::vector<std::string> names = kNames;
-    std::shuffle(names.begin(), names.end(), rng);
-    names.resize(std::uniform_int_distribution<std::size_t>(1, depth == 0 ? 14 : 6)(rng));
-    for (const std::string &name : names) {
-        const std::string path = dir + "/" + name;
-        if (depth < 3 && rng() % 3 == 0) {
-            ::mkdir(path.c_str(), 0755);
-            growTree(path, depth + 1, rng);
-        } else {
-            std::ofstream(path, std::ios::binary) << std::string(rng() % 3000, 'x');
-        }
-    }
-}
 
 // The keys of the tree's regular files, sorted as plain byte strings.
 std::vector<std::string> sortedKeys(const std::string &root)
@@ -59,7 +47,7 @@ TEST(MergeWalk, TheWalkAndTheScanGiveTheTreeInByteOrderOfKeys)
         SCOPED_TRACE(seed);
         TempDir dir;
         std::mt19937 rng(seed);
-        growTree(dir.path(), 0, rng);
+        growRandomTree(dir.path(), kNames, kSizes, rng);
         const std::vector<std::string> expected = sortedKeys(dir.path());
 
         std::vector<std::string> walked;
