@@ -200,10 +200,20 @@ bool sendChanges(Session &session, const std::string &strBucket, PlanBuilder &bu
     return bAllStored;
 }
 
-bool anyEncodingRule(const Settings &settings)
+// What the plan of a run into strBucket is made from (cache: null when none).
+PlanInput planInputFor(const Settings &settings, const std::string &strBucket, const std::string &strRootPath,
+                       DigestCache *cache)
 {
-    return std::any_of(settings.cacheRules.begin(), settings.cacheRules.end(),
-                       [](const CacheRule &rule) { return !rule.strContentEncoding.empty(); });
+    PlanInput input;
+    input.strRootPath = strRootPath;
+    input.settings = &settings;
+    input.cache = cache;
+    input.strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
+    input.bEncodeNow = std::any_of(settings.cacheRules.begin(), settings.cacheRules.end(),
+                                   [](const CacheRule &rule) { return !rule.strContentEncoding.empty(); });
+    input.encodeCache = cache;
+    input.strIndexPageKey = settings.strPrefix + siteindex::targetFileName;
+    return input;
 }
 
 } // namespace
@@ -266,14 +276,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         endSummary();
         return false;
     };
-    PlanInput input;
-    input.strRootPath = strRootPath;
-    input.settings = &settings;
-    input.cache = scan.cache;
-    input.strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
-    input.bEncodeNow = anyEncodingRule(settings);
-    input.encodeCache = scan.cache;
-    input.strIndexPageKey = settings.strPrefix + siteindex::targetFileName;
+    const PlanInput input = planInputFor(settings, strBucket, strRootPath, scan.cache);
     PlanBuilder builder(input);
     // A dry run writes no page: the one on disk gives way to the page a run
     // would write now, so that the comparison says whether that would go up.
