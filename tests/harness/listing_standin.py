@@ -24,6 +24,7 @@ import urllib.parse
 from xml.sax.saxutils import escape
 
 objects = []  # (key bytes, size, md5), sorted by key bytes
+keys = []     # the keys alone, for bisect
 
 
 def load(path):
@@ -32,10 +33,10 @@ def load(path):
             key, size, md5 = line.rstrip("\n").split("\t")
             objects.append((key.encode("utf-8"), int(size), md5))
     objects.sort()
+    keys.extend(o[0] for o in objects)
 
 
 def page(prefix, marker, max_keys):
-    keys = [o[0] for o in objects]
     i = bisect.bisect_right(keys, marker)
     out = []
     while i < len(objects) and len(out) < max_keys:
