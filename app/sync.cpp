@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 
 #include "console.h"
 #include "deletion.h"
@@ -27,53 +28,19 @@
 #include "site_policy.h"
 #include "stale_uploads.h"
 #include "header_update.h"
+#include "merge.h"
 #include "object_plan.h"
 #include "uploader.h"
 
 
 namespace {
 
-// The records of the bucket's folder strPrefix ("" = the whole bucket) with
-// the prefix cut off every key, so that remote and local records compare by
-// their path below the site root. Keys outside the prefix are dropped.
-void keepSiteObjects(S3ObjSet &listed, const std::string &strPrefix, S3ObjSet &remoteList)
-{
-    if (strPrefix.empty()) {
-        remoteList.swap(listed);
-        return;
-    }
-    for (const S3Obj &obj : listed) {
-        if (obj.key.compare(0, strPrefix.size(), strPrefix) != 0)
-            continue;
-        S3Obj rel = obj;
-        rel.key.erase(0, strPrefix.size());
-        remoteList.insert(remoteList.end(), std::move(rel));
-    }
-    S3ObjSet().swap(listed);
-}
-
-// A dry run writes no page: the one on disk is replaced by the page a run
-// would write now, so that the comparison says whether that would go up.
-void predictPageRecord(S3ObjSet &localList, const std::string &strRootPathIn,
-                       const Settings &settings, const ScanOptions &scan)
-{
-    S3Obj page;
-    S3Obj probe;
-    probe.key = siteindex::targetFileName;
-    if (scan.ignore && scan.ignore->isIgnored(probe.key, false))
-        return;
-    localList.erase(probe);
-    if (predictIndexPage(strRootPathIn, settings.strSiteUrl, scan.ignore, settings.strPrefix.size(), page))
-        localList.insert(page);
-}
-
 // The deletion step: plans, then deletes (or, in a dry run, names) what the
 // site no longer has, counting into summary. bContext and ctx are the run's
 // bucket context, set up here when the uploads did not need it. False when
 // deletions failed or were refused, and when bAllStored was already false.
-bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3ObjSet &localList,
-                      const S3ObjSet &remoteList, const std::string &strRootPath,
-                      const ScanOptions &scan, bool bDryRun, bool bAllStored,
+bool deleteWhatIsGone(Session &session, const std::string &strBucket, const SiteMerge &merge,
+                      const std::string &strRootPath, bool bDryRun, bool bAllStored,
                       MyS3Context &context, S3BucketContext &ctx, bool &bContext,
                       RunSummary &summary)
 {
@@ -81,12 +48,10 @@ bool deleteWhatIsGone(Session &session, const std::string &strBucket, const S3Ob
     DeletionGuards guards;
     guards.nMaxDelete = settings.nMaxDelete;
     guards.nMaxSharePercent = settings.nMaxDeleteShare;
-    S3Obj page;
-    page.key = siteindex::targetFileName;
-    guards.bSiteEmpty = localList.size() <= localList.count(page);
+    guards.bSiteEmpty = merge.nLocal == (merge.bPageScanned ? 1u : 0u);
     guards.strRoot = strRootPath;
     const DeletionPlan plan =
-        planDeletions(remoteList, strRootPath, scan.ignore, guards, settings.strPrefix, bAllStored);
+        planDeletions(merge.deletable, merge.nListed, guards, settings.strPrefix, bAllStored);
     if (!plan.strRefusal.empty()) {
         printLine(plan.strRefusal);
         emitError({"delete", "", "", "", 0, plan.strRefusal, ""});
@@ -195,37 +160,24 @@ bool carryOut(Session &session, const std::string &strBucket, Plan &plan, Digest
     return bAllStored;
 }
 
-// Plans the run (asking the store where the listing cannot tell and, with
-// --refresh-headers, about every unchanged file), then prints the plan (a
-// dry run) or carries it out. True when every transfer succeeded.
-bool sendChanges(Session &session, const std::string &strBucket, const std::string &strRootPath,
-                 const S3ObjSet &localList, const S3ObjSet &remoteList, bool bDryRun, DigestCache *cache,
-                 const std::string &strIndexPageKey, RunSummary &summary)
+// Completes the plan (asking the store where the listing cannot tell and,
+// with --refresh-headers, about every unchanged file), then prints it (a dry
+// run) or carries it out. True when every transfer succeeded.
+bool sendChanges(Session &session, const std::string &strBucket, PlanBuilder &builder, const PlanInput &input,
+                 const SiteMerge &merge, bool bDryRun, DigestCache *cache, RunSummary &summary)
 {
-    const Settings &settings = session.settings();
-    const std::map<std::string, SentDigest> encoded = encodedDigests(localList, strRootPath, settings, cache);
-    PlanInput input;
-    input.local = &localList;
-    input.remote = &remoteList;
-    input.strRootPath = strRootPath;
-    input.settings = &settings;
-    input.cache = cache;
-    input.strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
-    input.encoded = &encoded;
-    input.strIndexPageKey = strIndexPageKey;
-    Plan plan = planRun(input);
-
     MyS3Context context(session);
     S3BucketContext ctx;
     bool bContext = false;
-    if (!plan.asks.empty()) {
-        std::vector<HeadResult> heads;
+    const std::vector<std::string> asks = builder.asks();
+    std::vector<HeadResult> heads;
+    if (!asks.empty()) {
         bContext = context.initialize(strBucket.c_str(), ctx);
         if (bContext)
-            heads = headObjects(session, ctx, plan.asks);
-        heads.resize(plan.asks.size());
-        plan = planRun(input, plan, heads);
+            heads = headObjects(session, ctx, asks);
+        heads.resize(asks.size());
     }
+    Plan plan = builder.finish(heads);
     summary.nUnchanged += plan.nUnchanged;
     summary.nForced = plan.nForced;
 
@@ -241,14 +193,28 @@ bool sendChanges(Session &session, const std::string &strBucket, const std::stri
     }
 
     if (cache && !bDryRun) {
-        cache->keepRecordsOf([&localList](const std::string &strKey) {
-            S3Obj probe;
-            probe.key = strKey;
-            return localList.find(probe) != localList.end();
-        });
+        // Records of files gone from the tree are dropped (but for the few
+        // the filter of scanned keys cannot tell from the site's own).
+        cache->keepRecordsOf([&merge](const std::string &strKey) { return merge.scanned.mayHold(strKey); });
         cache->save();
     }
     return bAllStored;
+}
+
+// What the plan of a run into strBucket is made from (cache: null when none).
+PlanInput planInputFor(const Settings &settings, const std::string &strBucket, const std::string &strRootPath,
+                       DigestCache *cache)
+{
+    PlanInput input;
+    input.strRootPath = strRootPath;
+    input.settings = &settings;
+    input.cache = cache;
+    input.strTarget = DigestCache::storeTarget(settings.strEndpoint, strBucket, settings.strPrefix);
+    input.bEncodeNow = std::any_of(settings.cacheRules.begin(), settings.cacheRules.end(),
+                                   [](const CacheRule &rule) { return !rule.strContentEncoding.empty(); });
+    input.encodeCache = cache;
+    input.strIndexPageKey = settings.strPrefix + siteindex::targetFileName;
+    return input;
 }
 
 } // namespace
@@ -283,8 +249,6 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
     const Settings &settings = session.settings();
     RunSummary summary;
     const std::string strRootPath = strRootPathIn + "/";
-    S3ObjSet localList;
-    S3ObjSet remoteList;
 
     ScanStats stats;
     ScanOptions scan = scanOptions;
@@ -313,9 +277,20 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         endSummary();
         return false;
     };
-    S3ObjSet listed;
-    const ScanListOutcome outcome =
-        scanAndList(session, strBucket, settings.strPrefix, strRootPath, scan, localList, listed);
+    const PlanInput input = planInputFor(settings, strBucket, strRootPath, scan.cache);
+    PlanBuilder builder(input);
+    // A dry run writes no page: the one on disk gives way to the page a run
+    // would write now, so that the comparison says whether that would go up.
+    const bool bPredictPage = bDryRun && !(scan.ignore && scan.ignore->isIgnored(siteindex::targetFileName, false));
+    std::unique_ptr<SiteMerge> merge;
+    const ScanListOutcome outcome = scanAndMerge(
+        session, strBucket, settings.strPrefix, strRootPath, scan, [&](std::size_t nFiles) -> MergeVisitor & {
+            merge = std::make_unique<SiteMerge>(builder, strRootPath, scan.ignore, settings.bDelete, nFiles,
+                                                bPredictPage);
+            for (const Redirect &redirect : redirects)
+                merge->redirectKeys.insert(redirect.strKey);
+            return *merge;
+        });
     summary.nIgnored = static_cast<long>(scan.stats->nIgnored);
     if (outcome == ScanListScanFailed)
         return stopEarly(" getAllFiles failed ", "scan");
@@ -324,7 +299,6 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         scan.cache->save();
     if (outcome == ScanListListingFailed)
         return stopEarly(" listObjects failed ", "listing");
-    keepSiteObjects(listed, settings.strPrefix, remoteList);
     // Uploads in parts that earlier runs left unfinished: named before
     // anything is sent, and given up when asked.
     bool bStaleGone = true;
@@ -334,17 +308,17 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         if (context.initialize(strBucket.c_str(), ctx))
             bStaleGone = reportStaleUploads(session, ctx, settings.bAbortStaleUploads, bDryRun);
     }
-    if (bDryRun)
-        predictPageRecord(localList, strRootPathIn, settings, scan);
-    const std::string strIndexPageKey = settings.strPrefix + siteindex::targetFileName;
+    if (bPredictPage) {
+        S3Obj page;
+        if (predictIndexPage(strRootPathIn, settings.strSiteUrl, scan.ignore, settings.strPrefix.size(), page))
+            builder.add(page, merge->bHeldPageObject ? &merge->heldPageObject : nullptr);
+    }
 
     // Redirects are decided before the files' step prunes the records, and
     // stored after the files.
-    RedirectRun redirectRun(session, strBucket, redirects, remoteList, scan.cache);
-    bool bAllStored = sendChanges(session, strBucket, strRootPath, localList, remoteList, bDryRun,
-                                  scan.cache, strIndexPageKey, summary);
+    RedirectRun redirectRun(session, strBucket, redirects, merge->redirectObjects, scan.cache);
+    bool bAllStored = sendChanges(session, strBucket, builder, input, *merge, bDryRun, scan.cache, summary);
     bAllStored = redirectRun.carryOut(bDryRun, summary) && bAllStored;
-    redirectRun.keepFromDeletion(remoteList);
     // Files whose names no store takes were named by the scan; each one failed.
     summary.nFailed += static_cast<long>(scan.stats->refused.size());
     bAllStored = bAllStored && scan.stats->refused.empty();
@@ -359,7 +333,7 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
 
     // Deletions last, and only after a whole scan, a whole listing and every upload.
     if (!settings.bDelete && !settings.bPublishVcs) {
-        const std::string strVcs = vcsObjectsLine(remoteList, settings.strPrefix);
+        const std::string strVcs = vcsObjectsLine(merge->nVcs, merge->strFirstVcs, settings.strPrefix);
         if (!strVcs.empty())
             printLine(strVcs);
     }
@@ -368,8 +342,8 @@ bool sync(Session &session, const std::string &strBucket, const std::string &str
         MyS3Context context(session);
         S3BucketContext ctx;
         bool bContext = false;
-        bAllStored = deleteWhatIsGone(session, strBucket, localList, remoteList, strRootPath, scan, bDryRun,
-                                      bAllStored, context, ctx, bContext, summary);
+        bAllStored = deleteWhatIsGone(session, strBucket, *merge, strRootPath, bDryRun, bAllStored, context, ctx,
+                                      bContext, summary);
     }
     endSummary();
     return bAllStored && bStaleGone;

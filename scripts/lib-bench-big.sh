@@ -102,18 +102,23 @@ big="$work/big.csv"
 tools=(sitemirror s3cmd rclone aws)
 
 if [ "$mode" = "--big-memory" ]; then
-  top=${FILES:-100000}
+  # COUNTS overrides the file counts (FILES: one count).
+  counts=${COUNTS:-${FILES:-200000 1000000}}
   rtt=${RTT_MS:-20}
   relay_for "$rtt"
-  echo "== sitemirror alone, unchanged runs at $rtt ms: peak memory by file count =="
-  for n in $((top / 4)) $((top / 2)) "$top"; do
+  echo "== sitemirror alone: peak memory of the first mirror (64 jobs, loopback) and of an unchanged run ($rtt ms) =="
+  echo "| files | first mirror | unchanged run | preparing (site, first mirror, settling run) |"
+  for n in $counts; do
     dir="$work/mem-$n"
+    prep_start=$SECONDS
     make_small_site "$dir" "$n"
     make_bucket "mem-$n"
     timed "seed" sitemirror "$rgw" "mem-$n" "$dir" 64
+    first="$secs s, $((kb / 1024)) MB"
     timed "settle" sitemirror "$rgw" "mem-$n" "$dir" 64
+    prep=$((SECONDS - prep_start))
     timed "unchanged" sitemirror "$relay" "mem-$n" "$dir"
-    echo "| $n files | $secs s | $((kb / 1024)) MB |"
+    echo "| $n | $first | $secs s, $((kb / 1024)) MB | $prep s |"
     rm -rf "$dir"
   done
   exit 0

@@ -13,8 +13,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 namespace siteindex {
 
@@ -71,10 +73,12 @@ static uint64_t sizeAt(int dirFd, const std::string &strName)
 
 // The walk of the folder open at dirFd (taken over): each folder below is
 // opened from the one above it, never through a link, so a folder swapped
-// for a link during the walk is not entered.
-static void doDirAt(int dirFd, const std::string &strRootPath, const std::string &strUrl,
-                    const std::string &strRelativePath, StringMap &stringMap,
-                    const PathFilter &isIgnored)
+// for a link during the walk is not entered. The folder's entries are read
+// first (links and special files reported in the order the folder gives
+// them), then visited in the page's order: a file by its name and size tag,
+// a folder as its name and "/", since every row below it begins so.
+static void walkRowsAt(int dirFd, const std::string &strRootPath, const std::string &strUrl,
+                       const std::string &strRelativePath, const PathFilter &isIgnored, const RowSink &sink)
 {
     const std::string strDirPath = strRootPath + "/" + strRelativePath;
     DIR *dir = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
@@ -84,10 +88,14 @@ static void doDirAt(int dirFd, const std::string &strRootPath, const std::string
         return;
     }
 
+    struct Entry {
+        std::string strOrder; // name + size tag, or name + "/"
+        std::size_t nName;    // bytes of the name at its start
+        bool bDir;
+    };
+    std::vector<Entry> entries;
     while (struct dirent *entry = readdir(dir)) {
         const std::string strName = entry->d_name;
-        const std::string strSubPath = strDirPath + "/" + strName;
-        const std::string strSubUrl = strUrl + "/" + urlEncode(strName);
         const std::string strSubRelative = strRelativePath + "/" + strName;
         const bool bHidden = strName[0] == '.';
         const unsigned char type = entryTypeAt(entry, dirfd(dir));
@@ -98,13 +106,12 @@ static void doDirAt(int dirFd, const std::string &strRootPath, const std::string
         switch (type) {
         case DT_REG:
             if (!bHidden && !bLeftOff && keyRefusal(strSubRelative.substr(1)) == nullptr)
-                doFile(stringMap, strSubUrl, strSubRelative, getFileSizeStr(sizeAt(dirfd(dir), strName)));
+                entries.push_back({strName + getFileSizeStr(sizeAt(dirfd(dir), strName)), strName.size(), false});
             break;
         case DT_DIR:
             // "." and ".." are hidden names too.
             if (!bHidden && !bLeftOff && !isUnlistedFolderName(strName))
-                doDirAt(openFolderAt(dirfd(dir), strName.c_str()), strRootPath, strSubUrl,
-                        strSubRelative, stringMap, isIgnored);
+                entries.push_back({strName + "/", strName.size(), true});
             break;
         case DT_LNK:
             printLine(kSymlinkBefore + consoleText(strRootPath + "/" + strRelativePath + "/" + strName) +
@@ -115,15 +122,37 @@ static void doDirAt(int dirFd, const std::string &strRootPath, const std::string
             break;
         }
     }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry &a, const Entry &b) { return a.strOrder < b.strOrder; });
+    for (Entry &entry : entries) {
+        const std::string strName = entry.strOrder.substr(0, entry.nName);
+        const std::string strSubUrl = strUrl + "/" + urlEncode(strName);
+        const std::string strSubRelative = strRelativePath + "/" + strName;
+        if (entry.bDir)
+            walkRowsAt(openFolderAt(dirfd(dir), strName.c_str()), strRootPath, strSubUrl, strSubRelative,
+                       isIgnored, sink);
+        else
+            sink(strRelativePath + "/" + entry.strOrder, strSubUrl);
+        std::string().swap(entry.strOrder);
+    }
     closedir(dir);
+}
+
+void walkRows(const std::string &strRootPath, const std::string &strUrl, const std::string &strRelativePath,
+              const PathFilter &isIgnored, const RowSink &sink)
+{
+    const std::string strDirPath = strRootPath + "/" + strRelativePath;
+    walkRowsAt(::open(strDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), strRootPath, strUrl,
+               strRelativePath, isIgnored, sink);
 }
 
 void doDir(const std::string &strRootPath, const std::string &strUrl,
            const std::string &strRelativePath, StringMap &stringMap, const PathFilter &isIgnored)
 {
-    const std::string strDirPath = strRootPath + "/" + strRelativePath;
-    doDirAt(::open(strDirPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), strRootPath, strUrl,
-            strRelativePath, stringMap, isIgnored);
+    walkRows(strRootPath, strUrl, strRelativePath, isIgnored,
+             [&stringMap](const std::string &strKey, const std::string &strRowUrl) {
+                 stringMap.insert(stringMap.end(), StringMap::value_type(strKey, strRowUrl));
+             });
 }
 
 void doFile(StringMap &stringMap, const std::string &strUrl, const std::string &strRelativePath,
@@ -204,7 +233,7 @@ static void outputNewline(FILE *out)
     std::fflush(out);
 }
 
-bool writePage(FILE *out, const StringMap &stringMap, const std::string &strPrefix)
+PageWriter::PageWriter(FILE *out, const std::string &strPrefix) : out(out)
 {
     outputString(out, header1);
     outputString(out, header2);
@@ -217,44 +246,70 @@ bool writePage(FILE *out, const StringMap &stringMap, const std::string &strPref
     outputString(out, strPrefix);
     outputString(out, comment2);
     outputNewline(out);
+}
 
-    int32_t iRow = 0;
-    for (const auto &row : stringMap) {
-        ++iRow;
-        outputString(out, tableColumn1);
-        outputString(out, std::to_string(iRow));
-        outputString(out, tableColumn2);
-        outputString(out, htmlEscape(row.second));
-        outputString(out, tableColumn3);
-        outputString(out, htmlEscape(displayName(row.first)));
-        outputString(out, tableColumn4);
-        outputString(out, htmlEscape(row.first));
-        outputString(out, tableColumn5);
-    }
+void PageWriter::row(const std::string &strKey, const std::string &strUrl)
+{
+    ++iRow;
+    outputString(out, tableColumn1);
+    outputString(out, std::to_string(iRow));
+    outputString(out, tableColumn2);
+    outputString(out, htmlEscape(strUrl));
+    outputString(out, tableColumn3);
+    outputString(out, htmlEscape(displayName(strKey)));
+    outputString(out, tableColumn4);
+    outputString(out, htmlEscape(strKey));
+    outputString(out, tableColumn5);
+}
 
+bool PageWriter::end()
+{
     outputString(out, bottom);
     outputNewline(out);
     return std::ferror(out) == 0;
 }
 
+bool writePage(FILE *out, const StringMap &stringMap, const std::string &strPrefix)
+{
+    PageWriter page(out, strPrefix);
+    for (const auto &row : stringMap)
+        page.row(row.first, row.second);
+    return page.end();
+}
+
 bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
                  const std::string &strFileName, const std::string &strPrefix)
 {
+    return writePageFile(strSrcPath, strFileName, strPrefix, [&stringMap](const RowSink &sink) {
+        for (const auto &row : stringMap)
+            sink(row.first, row.second);
+    });
+}
+
+bool writePageFile(const std::string &strSrcPath, const std::string &strFileName, const std::string &strPrefix,
+                   const std::function<void(const RowSink &sink)> &rows)
+{
+    const RowSink nowhere = [](const std::string &, const std::string &) {};
     const std::string strPage = strSrcPath + "/" + strFileName;
     // Only a regular file (or nothing) is replaced: never a link, a folder or a pipe.
     struct stat st;
     if (lstat(strPage.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode))
+        if (!S_ISREG(st.st_mode)) {
+            rows(nowhere);
             return false;
+        }
     } else if (errno != ENOENT) {
+        rows(nowhere);
         return false;
     }
 
     std::string strTemp = strSrcPath + "/." + strFileName + ".XXXXXX";
     int slot = -1;
     const int fd = createTempFile(strTemp, O_CLOEXEC, slot);
-    if (fd < 0)
+    if (fd < 0) {
+        rows(nowhere);
         return false;
+    }
     // The mode a newly created page always had: 0666 less the umask.
     const mode_t mask = umask(0);
     umask(mask);
@@ -263,9 +318,12 @@ bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
         close(fd);
         unlink(strTemp.c_str());
         releaseTempFile(slot);
+        rows(nowhere);
         return false;
     }
-    const bool bWritten = writePage(out, stringMap, strPrefix);
+    PageWriter page(out, strPrefix);
+    rows([&page](const std::string &strKey, const std::string &strUrl) { page.row(strKey, strUrl); });
+    const bool bWritten = page.end();
     const bool bClosed = std::fclose(out) == 0;
     const bool bRenamed = bWritten && bClosed && rename(strTemp.c_str(), strPage.c_str()) == 0;
     if (!bRenamed)
@@ -305,9 +363,11 @@ bool myListTool(const std::string &srcPath, const std::string &strPrefix,
         strSite.pop_back();
 
     removeStaleTempFiles(strRoot, std::string(".") + siteindex::targetFileName);
-    siteindex::StringMap stringMap;
-    siteindex::doDir(strRoot, strSite, "", stringMap, isIgnored);
-    if (!siteindex::output2File(stringMap, strRoot, siteindex::targetFileName, strSite)) {
+    // The rows are written as the walk finds them, in the page's order.
+    if (!siteindex::writePageFile(strRoot, siteindex::targetFileName, strSite,
+                                  [&](const siteindex::RowSink &sink) {
+                                      siteindex::walkRows(strRoot, strSite, "", isIgnored, sink);
+                                  })) {
         printLine("index page: cannot write " + strRoot + "/" + siteindex::targetFileName);
         return false;
     }

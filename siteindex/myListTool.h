@@ -70,6 +70,17 @@ void doDir(const std::string &strRootPath, const std::string &strUrl,
 void doDir(const std::string &strRootPath, const std::string &strUrl,
            const std::string &strRelativePath, StringMap &stringMap, const PathFilter &isIgnored);
 
+// Receives the page's rows: the key (relative path + size tag) and the
+// public address.
+typedef std::function<void(const std::string &strKey, const std::string &strUrl)> RowSink;
+
+// The walk of doDir with each row given to sink as it is found, in the
+// page's order (the order of the keys as unsigned bytes): each folder's
+// entries are sorted, a file by its name and size tag, a folder as its name
+// followed by "/". Holds only the entries of the folders on the way down.
+void walkRows(const std::string &strRootPath, const std::string &strUrl, const std::string &strRelativePath,
+              const PathFilter &isIgnored, const RowSink &sink);
+
 // Adds one row: key strRelativePath + strFileSizeStr, value strUrl.
 void doFile(StringMap &stringMap, const std::string &strUrl, const std::string &strRelativePath,
             const std::string &strFileSizeStr);
@@ -91,6 +102,19 @@ std::string htmlEscape(const std::string &str);
 // The name shown for a row: the key's last component without its size tag.
 std::string displayName(const std::string &strKey);
 
+// Writes the page to an open stream row by row: the head when made, then
+// each row, then (end) the foot; end is false on a write error.
+class PageWriter {
+public:
+    PageWriter(FILE *out, const std::string &strPrefix);
+    void row(const std::string &strKey, const std::string &strUrl);
+    bool end();
+
+private:
+    FILE *out;
+    int32_t iRow = 0;
+};
+
 // Writes the whole page for stringMap to an open stream; false on a write error.
 bool writePage(FILE *out, const StringMap &stringMap, const std::string &strPrefix);
 
@@ -103,6 +127,12 @@ bool writePage(FILE *out, const StringMap &stringMap, const std::string &strPref
 // cannot be written in full or renamed (the temporary file is removed).
 bool output2File(const StringMap &stringMap, const std::string &strSrcPath,
                  const std::string &strFileName, const std::string &strPrefix);
+// The same with the rows given by rows as it goes (to the sink it is
+// handed), so the page is written as they come. rows is called once in any
+// case (with a sink that drops them when the page cannot be written), so
+// what the walk reports is reported whether or not the page is written.
+bool writePageFile(const std::string &strSrcPath, const std::string &strFileName, const std::string &strPrefix,
+                   const std::function<void(const RowSink &sink)> &rows);
 
 // True when strName is that of a temporary page (".fileLists.html.XXXXXX"):
 // one being written, or one left by a run that was killed outright.

@@ -3,6 +3,7 @@
 #include "listing_ranges.h"
 
 #include <cstring>
+#include <deque>
 #include <utility>
 
 #include "console.h"
@@ -11,12 +12,24 @@
 std::vector<std::string> rangeCuts(const std::vector<const std::string *> &sortedKeys,
                                    const std::string &strPrefix)
 {
-    std::vector<std::string> cuts;
-    if (sortedKeys.size() < 2 * static_cast<std::size_t>(kListPageSize))
-        return cuts;
-    for (std::size_t i = kKeysPerRange; i < sortedKeys.size(); i += kKeysPerRange)
-        cuts.push_back(strPrefix + *sortedKeys[i]);
-    return cuts;
+    RangeCutter cutter(strPrefix);
+    for (const std::string *key : sortedKeys)
+        cutter.add(*key);
+    return cutter.cuts();
+}
+
+void RangeCutter::add(const std::string &strKey)
+{
+    if (nKeys > 0 && nKeys % kKeysPerRange == 0)
+        picked.push_back(strPrefix + strKey);
+    ++nKeys;
+}
+
+std::vector<std::string> RangeCutter::cuts() const
+{
+    if (nKeys < 2 * static_cast<std::size_t>(kListPageSize))
+        return std::vector<std::string>();
+    return picked;
 }
 
 // One range: its pages one after the other, each after the last key of the
@@ -25,7 +38,10 @@ struct RangedListing::Range : public RunnerJob {
     Session *session = nullptr;
     const S3BucketContext *ctx = nullptr;
     const char *pszPrefix = nullptr;
-    S3ObjSet *result = nullptr;
+    S3ObjSet *result = nullptr; // null: records wait in ready for next()
+    std::deque<S3Obj> ready;
+    bool bEnded = false;
+    bool bEndedWell = false;
     bool bRanged = false;
     std::string strMarker; // the next page starts after it
     bool bHaveMarker = false;
@@ -71,6 +87,8 @@ struct RangedListing::Range : public RunnerJob {
     Next succeeded() override;
     void finish(bool bOk) override
     {
+        bEnded = true;
+        bEndedWell = bOk;
         if (!bOk && !bFailureSaid)
             lines.push_back(failedPageLine());
     }
@@ -140,7 +158,10 @@ RunnerJob::Next RangedListing::Range::succeeded()
         // Keys past the range's end are the next range's.
         if (bHaveEnd && obj.key.compare(strEnd) > 0)
             break;
-        result->insert(obj);
+        if (result)
+            result->insert(obj);
+        else
+            ready.push_back(obj);
     }
     if (bHaveEnd && strLast.compare(strEnd) >= 0)
         return Next::Done;
@@ -154,7 +175,7 @@ RunnerJob::Next RangedListing::Range::succeeded()
 }
 
 RangedListing::RangedListing(Session &session, const S3BucketContext &ctx, const char *pszPrefix,
-                             const std::vector<std::string> &cuts, S3ObjSet &result)
+                             const std::vector<std::string> &cuts, S3ObjSet *result)
 {
     std::vector<RunnerJob *> jobs;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
@@ -162,7 +183,7 @@ RangedListing::RangedListing(Session &session, const S3BucketContext &ctx, const
         range->session = &session;
         range->ctx = &ctx;
         range->pszPrefix = pszPrefix;
-        range->result = &result;
+        range->result = result;
         range->bRanged = !cuts.empty();
         if (i > 0) {
             range->strMarker = cuts[i - 1];
@@ -186,6 +207,8 @@ RangedListing::~RangedListing() { runner.reset(); }
 
 bool RangedListing::start()
 {
+    if (!ranges.front()->result)
+        runner->holdNewFrom(kRangesAhead + 1);
     bStarted = runner->start("cannot set up the listing");
     return bStarted;
 }
@@ -205,3 +228,30 @@ bool RangedListing::finish()
 }
 
 void RangedListing::abandon() { runner->abandon(); }
+
+bool RangedListing::next(S3Obj &obj)
+{
+    while (bStarted && !bFailed && nTaking < ranges.size()) {
+        Range &range = *ranges[nTaking];
+        if (!range.ready.empty()) {
+            obj = std::move(range.ready.front());
+            range.ready.pop_front();
+            return true;
+        }
+        if (range.bEnded) {
+            if (!range.bEndedWell) {
+                bFailed = true;
+                break;
+            }
+            ++nTaking;
+            runner->holdNewFrom(nTaking + kRangesAhead + 1);
+            continue;
+        }
+        if (!runner->waitUntil([&range]() { return !range.ready.empty() || range.bEnded; }) ||
+            (range.ready.empty() && !range.bEnded)) {
+            bFailed = true; // the context broke, or a signal stopped the run
+            break;
+        }
+    }
+    return false;
+}

@@ -27,6 +27,20 @@ constexpr int kListingInFlight = 32;
 std::vector<std::string> rangeCuts(const std::vector<const std::string *> &sortedKeys,
                                    const std::string &strPrefix);
 
+// The same cut points picked from the keys as they come, in byte order,
+// holding only the cut points.
+class RangeCutter {
+public:
+    explicit RangeCutter(const std::string &strPrefix) : strPrefix(strPrefix) {}
+    void add(const std::string &strKey);
+    std::vector<std::string> cuts() const; // after the last key
+
+private:
+    std::string strPrefix;
+    std::size_t nKeys = 0;
+    std::vector<std::string> picked;
+};
+
 // One listing of the bucket (or of the keys beginning with a prefix) in
 // len(cuts) + 1 ranges: the first from the beginning, each next one after its
 // cut point, each up to and including the next cut point, the last to the
@@ -44,9 +58,9 @@ class RangedListing {
 public:
     // ctx is the run's bucket context (it and pszPrefix must outlive the
     // listing); records are added to result, a key already there keeps its
-    // earlier record.
+    // earlier record (null: they are taken with next()).
     RangedListing(Session &session, const S3BucketContext &ctx, const char *pszPrefix,
-                  const std::vector<std::string> &cuts, S3ObjSet &result);
+                  const std::vector<std::string> &cuts, S3ObjSet *result);
     ~RangedListing();
     RangedListing(const RangedListing &) = delete;
     RangedListing &operator=(const RangedListing &) = delete;
@@ -63,10 +77,22 @@ public:
     // Stops at once: requests in flight are ended, nothing is printed.
     void abandon();
 
+    // A listing made with no result set gives its records in key order, one
+    // at a time, as its ranges come in (listed side by side, taken in
+    // order): each range's records are held only until they are taken, and
+    // only kRangesAhead ranges after the one being taken are listed ahead.
+    // The next record; false at the end, or where a range failed (failed()
+    // then says so; finish() prints what a listing prints).
+    bool next(S3Obj &obj);
+    bool failed() const { return bFailed; }
+    static constexpr std::size_t kRangesAhead = kListingInFlight + 8;
+
     struct Range; // one range of keys, a job of the request runner
 
 private:
     std::vector<std::unique_ptr<Range>> ranges;
     std::unique_ptr<RequestRunner> runner;
     bool bStarted = false;
+    std::size_t nTaking = 0; // the range next() takes from
+    bool bFailed = false;
 };

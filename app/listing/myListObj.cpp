@@ -30,7 +30,7 @@ bool listAll(Session &session, const std::string &strBucket, const char *pszPref
     S3BucketContext ctx;
     if (!context.initialize(strBucket.c_str(), ctx))
         return false;
-    RangedListing listing(session, ctx, pszPrefix, cuts, s3List);
+    RangedListing listing(session, ctx, pszPrefix, cuts, &s3List);
     return listing.start() && listing.finish();
 }
 

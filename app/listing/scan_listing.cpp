@@ -1,7 +1,7 @@
-// scan_listing.cpp - the scan and the ranged listing of a mirror run, side by side.
+// scan_listing.cpp - the scan and the ranged listing of a mirror run, side by
+// side and in step.
 #include "scan_listing.h"
 
-#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -11,72 +11,123 @@
 
 namespace {
 
-// The cut points of the listing, from the walked names.
-std::vector<std::string> cutsFromNames(const ScanNames &names, const std::string &strPrefix)
+void pollListing(void *data) { static_cast<RangedListing *>(data)->poll(); }
+
+// What a first walk learns of the tree without reading a file: how many
+// there are, whether some will be refused or cannot be read, whether every
+// folder opens, and where the listing is cut.
+struct TreeSurvey {
+    std::size_t nFiles = 0;
+    bool bPlain = true; // every folder opened, every name a key, every file readable
+    std::vector<std::string> cuts;
+};
+
+TreeSurvey surveyTree(const std::string &strRootPath, const std::string &strPrefix, const ScanOptions &scan)
 {
-    std::vector<const std::string *> keys;
-    keys.reserve(names.names.size() - names.nRefused);
-    for (const ScanName &name : names.names)
+    ScanOptions quiet = scan; // counted by the scan proper
+    quiet.stats = nullptr;
+    TreeSurvey survey;
+    RangeCutter cutter(strPrefix);
+    TreeWalk walk(strRootPath, quiet);
+    ScanName name;
+    while (walk.next(name)) {
+        ++survey.nFiles;
         if (name.pszRefusal == nullptr)
-            keys.push_back(&name.strKey);
-    std::sort(keys.begin(), keys.end(),
-              [](const std::string *a, const std::string *b) { return a->compare(*b) < 0; });
-    return rangeCuts(keys, strPrefix);
+            cutter.add(name.strKey);
+    }
+    survey.bPlain = walk.whole() && walk.refusedCount() == 0 && walk.unreadableCount() == 0;
+    survey.cuts = cutter.cuts();
+    return survey;
 }
 
-void pollListing(void *data) { static_cast<RangedListing *>(data)->poll(); }
+// The listing's records below the prefix, the prefix cut off.
+RecordSource listedBelow(RangedListing &listing, const std::string &strPrefix)
+{
+    return [&listing, strPrefix](S3Obj &obj) {
+        while (listing.next(obj)) {
+            if (obj.key.compare(0, strPrefix.size(), strPrefix) != 0)
+                continue;
+            obj.key.erase(0, strPrefix.size());
+            return true;
+        }
+        return false;
+    };
+}
+
+// A tree that will show lines of its own before the listing's (refused
+// names, a file that cannot be read, a folder that cannot be opened): the
+// scan runs alone, its records held, then the listing.
+ScanListOutcome scanThenList(Session &session, const std::string &strBucket, const std::string &strPrefix,
+                             const char *pszPrefix, const std::string &strRootPath, const ScanOptions &scan,
+                             const std::vector<std::string> &cuts, MergeVisitor &visitor)
+{
+    S3ObjSet localList;
+    {
+        ScanNames names;
+        walkTree(strRootPath, names, scan);
+        if (!digestTree(names, localList, scan))
+            return ScanListScanFailed;
+    }
+    MyS3Context context(session);
+    S3BucketContext ctx;
+    if (!context.initialize(strBucket.c_str(), ctx))
+        return ScanListListingFailed;
+    RangedListing listing(session, ctx, pszPrefix, cuts, nullptr);
+    if (!listing.start())
+        return ScanListListingFailed;
+    S3ObjSet::iterator it = localList.begin();
+    const RecordSource local = [&](S3Obj &obj) {
+        if (it == localList.end())
+            return false;
+        obj = *it;
+        it = localList.erase(it); // each record goes as it is merged
+        return true;
+    };
+    mergeInKeyOrder(local, listedBelow(listing, strPrefix), visitor);
+    const bool bListed = !listing.failed();
+    return listing.finish() && bListed ? ScanListWhole : ScanListListingFailed;
+}
 
 } // namespace
 
-ScanListOutcome scanAndList(Session &session, const std::string &strBucket,
-                            const std::string &strPrefix, const std::string &strRootPath,
-                            const ScanOptions &scan, S3ObjSet &localList, S3ObjSet &remoteList)
+ScanListOutcome scanAndMerge(Session &session, const std::string &strBucket, const std::string &strPrefix,
+                             const std::string &strRootPath, const ScanOptions &scan,
+                             const std::function<MergeVisitor &(std::size_t nFiles)> &visitorFor)
 {
-    ScanNames names;
-    const bool bWalked = walkTree(strRootPath, names, scan);
-    const std::vector<std::string> cuts = bWalked ? cutsFromNames(names, strPrefix)
-                                                  : std::vector<std::string>();
+    const TreeSurvey survey = surveyTree(strRootPath, strPrefix, scan);
+    MergeVisitor &visitor = visitorFor(survey.nFiles);
     const char *pszPrefix = strPrefix.empty() ? nullptr : strPrefix.c_str();
+    if (!survey.bPlain)
+        return scanThenList(session, strBucket, strPrefix, pszPrefix, strRootPath, scan, survey.cuts, visitor);
 
-    // The listing goes out now unless the scan has lines of its own to print
-    // first (names no store takes): the context's own line, if it fails,
-    // must not come before them. Nor when a file is already known to be
-    // unreadable: the scan will fail, and a failed scan sends nothing.
     MyS3Context context(session);
     S3BucketContext ctx;
     std::unique_ptr<RangedListing> listing;
-    bool bContextFailed = false;
     ScanOptions options = scan;
-    if (bWalked && names.nRefused == 0 && names.nUnreadable == 0) {
-        if (context.initialize(strBucket.c_str(), ctx)) {
-            listing = std::make_unique<RangedListing>(session, ctx, pszPrefix, cuts, remoteList);
-            if (listing->start()) {
-                options.pfnBetweenFiles = pollListing;
-                options.pBetweenFilesData = listing.get();
-            } else {
-                listing.reset();
-                bContextFailed = true;
-            }
+    if (context.initialize(strBucket.c_str(), ctx)) {
+        listing = std::make_unique<RangedListing>(session, ctx, pszPrefix, survey.cuts, nullptr);
+        if (listing->start()) {
+            options.pfnBetweenFiles = pollListing;
+            options.pBetweenFilesData = listing.get();
         } else {
-            bContextFailed = true;
+            listing.reset();
         }
     }
-
-    const bool bScanned = digestTree(names, localList, options);
-    std::deque<ScanName>().swap(names.names);
-    if (!bScanned) {
-        if (listing)
-            listing->abandon();
+    TreeScan tree(strRootPath, options);
+    if (!listing) {
+        // Nothing to merge with: the scan still runs to its end (its digests
+        // are kept), and the listing fails after it.
+        S3Obj obj;
+        while (tree.next(obj)) {
+        }
+        return tree.failed() ? ScanListScanFailed : ScanListListingFailed;
+    }
+    const RecordSource local = [&tree](S3Obj &obj) { return tree.next(obj); };
+    mergeInKeyOrder(local, listedBelow(*listing, strPrefix), visitor);
+    if (tree.failed()) {
+        listing->abandon();
         return ScanListScanFailed;
     }
-    if (bContextFailed)
-        return ScanListListingFailed;
-    if (!listing) {
-        if (!context.initialize(strBucket.c_str(), ctx))
-            return ScanListListingFailed;
-        listing = std::make_unique<RangedListing>(session, ctx, pszPrefix, cuts, remoteList);
-        if (!listing->start())
-            return ScanListListingFailed;
-    }
-    return listing->finish() ? ScanListWhole : ScanListListingFailed;
+    const bool bListed = !listing->failed();
+    return listing->finish() && bListed ? ScanListWhole : ScanListListingFailed;
 }

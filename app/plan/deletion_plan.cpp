@@ -41,36 +41,36 @@ bool isTreeKey(const std::string &strRel)
 
 } // namespace
 
+bool isDeletionCandidate(const std::string &strRel, const std::string &strRootPath,
+                         const IgnoreRules *ignore, bool bScanned)
+{
+    if (strRel.empty() || strRel == siteindex::targetFileName)
+        return false;
+    // Version-control folders published once, now left out: their objects
+    // go, though the folders are still there.
+    if (ignore && !ignore->publishesVcs() && isUnderVcsFolder(strRel))
+        return true;
+    if (bScanned)
+        return false;
+    if (ignore && isIgnoredPath(*ignore, strRel))
+        return false;
+    // No file of the tree has such a key, whatever the path resolves to.
+    if (!isTreeKey(strRel))
+        return true;
+    // Anything at that path, even what the scan leaves out or cannot read,
+    // keeps its object: only what is gone from the tree goes.
+    struct stat st;
+    return ::lstat((strRootPath + strRel).c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+}
+
 std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
                                             const std::string &strRootPath,
                                             const IgnoreRules *ignore)
 {
     std::vector<std::string> keys;
-    for (const S3Obj &remote : remoteList) {
-        const std::string &strRel = remote.key;
-        if (strRel.empty() || strRel == siteindex::targetFileName)
-            continue;
-        // Version-control folders published once, now left out: their
-        // objects go, though the folders are still there.
-        if (ignore && !ignore->publishesVcs() && isUnderVcsFolder(strRel)) {
-            keys.push_back(strRel);
-            continue;
-        }
-        if (ignore && isIgnoredPath(*ignore, strRel))
-            continue;
-        // No file of the tree has such a key, whatever the path resolves to.
-        if (!isTreeKey(strRel)) {
-            keys.push_back(strRel);
-            continue;
-        }
-        // Anything at that path, even what the scan leaves out or cannot
-        // read, keeps its object: only what is gone from the tree goes.
-        struct stat st;
-        if (::lstat((strRootPath + strRel).c_str(), &st) == 0 ||
-            (errno != ENOENT && errno != ENOTDIR))
-            continue;
-        keys.push_back(strRel);
-    }
+    for (const S3Obj &remote : remoteList)
+        if (isDeletionCandidate(remote.key, strRootPath, ignore, false))
+            keys.push_back(remote.key);
     return keys;
 }
 
@@ -82,11 +82,16 @@ std::string vcsObjectsLine(const S3ObjSet &remoteList, const std::string &strPre
         if (!isUnderVcsFolder(remote.key))
             continue;
         if (nFound++ == 0)
-            strFirst = strPrefix + remote.key;
+            strFirst = remote.key;
     }
+    return vcsObjectsLine(nFound, strFirst, strPrefix);
+}
+
+std::string vcsObjectsLine(long nFound, const std::string &strFirst, const std::string &strPrefix)
+{
     if (nFound == 0)
         return "";
-    return "version-control files are public in the bucket: " + consoleText(strFirst) +
+    return "version-control files are public in the bucket: " + consoleText(strPrefix + strFirst) +
            (nFound > 1 ? " and " + groupedCount(nFound - 1) + " more" : std::string()) +
            "; a run with --delete removes them";
 }
@@ -117,12 +122,19 @@ DeletionPlan planDeletions(const S3ObjSet &remoteList, const std::string &strRoo
                            const IgnoreRules *ignore, const DeletionGuards &guards,
                            const std::string &strPrefix, bool bAllStored)
 {
+    return planDeletions(bAllStored ? deletionCandidates(remoteList, strRootPath, ignore)
+                                    : std::vector<std::string>(),
+                         remoteList.size(), guards, strPrefix, bAllStored);
+}
+
+DeletionPlan planDeletions(const std::vector<std::string> &candidates, std::size_t nListed,
+                           const DeletionGuards &guards, const std::string &strPrefix, bool bAllStored)
+{
     DeletionPlan plan;
     if (!bAllStored) {
         plan.strRefusal = "not deleting: not every file of the site is in the bucket";
         return plan;
     }
-    const std::vector<std::string> candidates = deletionCandidates(remoteList, strRootPath, ignore);
     if (candidates.empty())
         return plan;
     // A site root that holds nothing but the page the run wrote is far more
@@ -137,7 +149,6 @@ DeletionPlan planDeletions(const S3ObjSet &remoteList, const std::string &strRoo
         plan.strRefusal = deleteLimitLine(candidates.size(), guards.nMaxDelete, strPrefix);
         return plan;
     }
-    const std::size_t nListed = remoteList.size();
     if (candidates.size() * 100 > static_cast<std::size_t>(guards.nMaxSharePercent) * nListed) {
         plan.strRefusal = deleteShareLine(candidates.size(), nListed, guards.nMaxSharePercent, strPrefix);
         return plan;

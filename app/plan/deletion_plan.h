@@ -20,6 +20,11 @@ bool isIgnoredPath(const IgnoreRules &rules, const std::string &strRel);
 // page, which the run writes itself, and not empty (the prefix's own marker).
 // Objects under a version-control folder (.git/, .hg/, .svn/, .bzr/) go
 // whatever is there when the rules leave those folders out.
+// The same test for one listed object (its key below the prefix); bScanned:
+// the scan found a file of that key (which keeps its object unless it lies
+// in a version-control folder that the rules now leave out).
+bool isDeletionCandidate(const std::string &strRel, const std::string &strRootPath,
+                         const IgnoreRules *ignore, bool bScanned);
 std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
                                             const std::string &strRootPath,
                                             const IgnoreRules *ignore);
@@ -28,6 +33,8 @@ std::vector<std::string> deletionCandidates(const S3ObjSet &remoteList,
 // bucket (keys below the prefix) when a run does not delete: how many, the
 // first, and how to remove them; "" when there are none.
 std::string vcsObjectsLine(const S3ObjSet &remoteList, const std::string &strPrefix);
+// The same from a count of such objects and the first one's key (below the prefix).
+std::string vcsObjectsLine(long nFound, const std::string &strFirst, const std::string &strPrefix);
 
 // The line that stops a run with more deletions than nMaxDelete allows.
 std::string deleteLimitLine(std::size_t nCandidates, long nMaxDelete, const std::string &strPrefix);
@@ -61,3 +68,7 @@ struct DeletionPlan {
 DeletionPlan planDeletions(const S3ObjSet &remoteList, const std::string &strRootPath,
                            const IgnoreRules *ignore, const DeletionGuards &guards,
                            const std::string &strPrefix, bool bAllStored);
+// The same from the candidates (keys below the prefix, in key order) and the
+// number of objects listed.
+DeletionPlan planDeletions(const std::vector<std::string> &candidates, std::size_t nListed,
+                           const DeletionGuards &guards, const std::string &strPrefix, bool bAllStored);

@@ -20,22 +20,17 @@
 // headers), before anything is decided about it.
 UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath, const Settings &settings);
 
-// The digests of the bytes an upload would send, for the files a rule sends
-// encoded (read and encoded now unless the cache holds them; remembered in
-// it). Files sent as they are need none: their bytes are the scan's.
-std::map<std::string, SentDigest> encodedDigests(const S3ObjSet &localList,
-                                                 const std::string &strRootPath,
-                                                 const Settings &settings, DigestCache *cache);
-
 // What a plan is made from. Every pointer must outlive the plan's making.
 struct PlanInput {
-    const S3ObjSet *local = nullptr;   // the scan's records, keys below the site root
-    const S3ObjSet *remote = nullptr;  // the listing's records, keys below the prefix
     std::string strRootPath;           // the site root, ending in "/"
     const Settings *settings = nullptr;
     const DigestCache *cache = nullptr;            // null: no records
     std::string strTarget;                         // the cache's name for this store
-    const std::map<std::string, SentDigest> *encoded = nullptr; // encodedDigests()
+    // Files a rule sends encoded: their bytes are encoded as they are met
+    // for the digest of what would be sent (unless encodeCache holds it;
+    // remembered there). Without it, their digest is unknown.
+    bool bEncodeNow = false;
+    DigestCache *encodeCache = nullptr;
     std::string strIndexPageKey;                   // the index page's bucket key
 };
 
@@ -55,9 +50,6 @@ struct LearntRecord {
 };
 
 struct Plan {
-    // Bucket keys whose objects must be asked (HEAD) before the plan is whole,
-    // in key order. Empty in a plan made with the answers.
-    std::vector<std::string> asks;
     // Files to send, in key order, each with why ("new", "size", "digest",
     // "forced";
     // "page" for the index page in a dry run) and the size of its bytes.
@@ -73,16 +65,62 @@ struct Plan {
     // Files sent by --force though nothing shows that they changed ("forced").
     long nForced = 0;
     // Listed objects whose ETag is their file's MD5: a store that shows this
-    // has digests for ETags (see planRun).
+    // has digests for ETags (see PlanBuilder).
     long nDigestTags = 0;
 };
 
-// The plan for input: whole when nothing must be asked, otherwise only its
-// asks say something (what to HEAD).
-Plan planRun(const PlanInput &input);
-// The whole plan, from the plan that asked and the answers to its asks (one
-// per ask, in its order), without looking at every file for asks again.
-Plan planRun(const PlanInput &input, const Plan &asking, const std::vector<HeadResult> &heads);
+// What is known of one scanned file against the store: the object listed
+// under its key, the bytes it would be sent as, this store's record of it and
+// the verdict of the listing and the record alone.
+struct FileVerdict {
+    const S3Obj *remote = nullptr;
+    SentDigest sent;
+    bool bRecord = false;
+    StoredRecord record;
+    StoreVerdict verdict = VerdictUpload;
+    const char *pszWhy = "digest";
+};
+
+// Makes the plan one file at a time, as the scan and the listing are walked
+// in step, keeping only what will be done (files to send, header updates,
+// records learnt) and the few files whose objects may have to be asked:
+// nothing of an unchanged file. Sends, reads (but for encoding) and prints
+// nothing.
+class PlanBuilder {
+public:
+    explicit PlanBuilder(const PlanInput &input); // input must outlive the builder
+    ~PlanBuilder();
+    PlanBuilder(const PlanBuilder &) = delete;
+    PlanBuilder &operator=(const PlanBuilder &) = delete;
+
+    // One scanned file and the object listed under its key (null: none);
+    // files may come in any order, each once.
+    void add(const S3Obj &local, const S3Obj *remote);
+    // After the last file: the bucket keys whose objects must be asked (HEAD)
+    // before the plan is whole, in key order. Whether the store's tags are
+    // digests is known only now, after every file.
+    std::vector<std::string> asks();
+    // The whole plan, in key order, with the answers to asks() (one per
+    // ask, in its order; an ask without its answer counts as not answered).
+    Plan finish(const std::vector<HeadResult> &heads);
+
+private:
+    struct Candidate;
+    FileVerdict judge(const S3Obj &local, const S3Obj *remote, const SentDigest &sent) const;
+    bool mustAsk(StoreVerdict verdict, const S3Obj *remote) const;
+    void decide(const S3Obj &local, UploadItem item, FileVerdict file, const HeadResult *head);
+    SentDigest sentOf(const S3Obj &local, const UploadItem &item) const;
+    void upload(const S3Obj &local, const S3Obj *remote, UploadItem item, const char *pszWhy,
+                uint64_t sentSize);
+    void putInKeyOrder();
+
+    const PlanInput &in;
+    const Settings &settings;
+    Plan plan;
+    std::vector<Candidate> candidates;
+    long nDigestTags = 0; // listed objects whose ETag is their file's MD5
+    bool bAsked = false;
+};
 
 // "would upload: KEY (why)" and "would update headers: KEY" in key order.
 std::vector<std::string> dryRunLines(const Plan &plan);

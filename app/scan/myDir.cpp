@@ -178,96 +178,235 @@ static void finishFile(Pending &pending, const ScanOptions &options)
     pending.obj.partTags = digests.partTags;
 }
 
-// The walk below strPath, open at dirFd (taken over, -1: not opened, errno
-// says why): names in the order the folders give them. Each folder is opened
-// from the one above it, never through a link.
-static bool walkFolder(std::size_t len, const std::string &strPath, int dirFd, ScanNames &names,
-                       const ScanOptions &options)
+// One folder of the walk: its entries in byte order of the keys they lead
+// to (a folder's name sorts as if it ended in "/"), and the next to visit.
+struct TreeWalk::Folder {
+    DIR *dir = nullptr;
+    std::string strPath;
+    struct Entry {
+        std::string strSortName; // the name, and "/" after a folder's
+        bool bDir = false;
+    };
+    std::vector<Entry> entries;
+    std::size_t next = 0;
+};
+
+TreeWalk::TreeWalk(const std::string &strPath, const ScanOptions &options, std::size_t len)
+    : len(len == std::string::npos ? strPath.size() : len), options(options)
+{
+    strRootPrefix = strPath.substr(0, this->len);
+    const int rootFd = ::open(strPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    enter(strPath, rootFd);
+}
+
+TreeWalk::~TreeWalk()
+{
+    while (!stack.empty())
+        leave();
+}
+
+void TreeWalk::leave()
+{
+    closedir(stack.back().dir);
+    stack.pop_back();
+}
+
+// Reads the folder open at dirFd (taken over; -1: not opened, errno says
+// why) and puts it on top of the stack, its entries sorted.
+bool TreeWalk::enter(const std::string &strPath, int dirFd)
 {
     DIR *dir = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
     if (dir == nullptr) {
         const int nErr = errno; // reported as perror does, with the name shown safely
         if (dirFd >= 0)
             close(dirFd);
-        names.strFailure = consoleText(strPath) + ": " + std::strerror(nErr);
-        names.bWhole = false;
+        strFailure = consoleText(strPath) + ": " + std::strerror(nErr);
+        bWhole = false;
         return false;
     }
-
+    Folder folder;
+    folder.dir = dir;
+    folder.strPath = strPath;
     const bool bSlash = !strPath.empty() && strPath.back() == '/';
-    bool bOk = true;
     while (struct dirent *entry = readdir(dir)) {
         const std::string strName = entry->d_name;
         if (strName == "." || strName == "..")
             continue;
-        const std::string strEntryPath = bSlash ? strPath + strName : strPath + "/" + strName;
         const unsigned char type = entryTypeAt(entry, dirfd(dir));
         if (type != DT_DIR && type != DT_REG)
-            continue;
+            continue; // links (never followed), sockets, devices, pipes
         if (type == DT_REG && strPath.size() == len && siteindex::isPageTemporary(strName))
             continue; // a page being written, or left by an interrupted run
-        std::string strKey = strEntryPath.substr(len);
-
         if (options.ignore != nullptr) {
-            // Rules see the path below the root without a leading "/".
-            const std::string strRel = strKey.compare(0, 1, "/") == 0 ? strKey.substr(1) : strKey;
             if (strName == kIgnoreFileName && type == DT_REG)
                 continue; // never published, and not counted as left out
+            // Rules see the path below the root without a leading "/".
+            std::string strRel = (bSlash ? strPath + strName : strPath + "/" + strName).substr(len);
+            if (strRel.compare(0, 1, "/") == 0)
+                strRel.erase(0, 1);
             if (options.ignore->isIgnored(strRel, type == DT_DIR)) {
                 if (options.stats != nullptr)
                     ++options.stats->nIgnored;
                 continue;
             }
         }
-
-        if (type == DT_DIR) {
-            if (g_scanHook != nullptr)
-                g_scanHook(ScanBeforeFolder, strEntryPath);
-            const int subFd = openFolderAt(dirfd(dir), strName.c_str());
-            if (subFd < 0 && (errno == ELOOP || errno == ENOTDIR))
-                continue; // a link (or no folder) now: never followed
-            if (!walkFolder(len, strEntryPath, subFd, names, options)) {
-                bOk = false;
-                break;
-            }
-        } else {
-            ScanName name;
-            name.pszRefusal = keyRefusal(strKey, options.nKeyPrefixBytes);
-            name.strKey = std::move(strKey);
-            if (name.pszRefusal != nullptr)
-                ++names.nRefused;
-            else if (faccessat(dirfd(dir), strName.c_str(), R_OK, AT_EACCESS) != 0) {
-                name.bUnreadable = true;
-                ++names.nUnreadable;
-            }
-            names.names.push_back(std::move(name));
-        }
-        // Links (to files or folders), sockets, devices and pipes are
-        // skipped: links are never followed.
+        Folder::Entry item;
+        item.bDir = type == DT_DIR;
+        item.strSortName = item.bDir ? strName + "/" : strName;
+        folder.entries.push_back(std::move(item));
     }
-    closedir(dir);
-    return bOk;
+    std::sort(folder.entries.begin(), folder.entries.end(),
+              [](const Folder::Entry &a, const Folder::Entry &b) { return a.strSortName < b.strSortName; });
+    stack.push_back(std::move(folder));
+    return true;
 }
 
-static bool walkFrom(std::size_t len, const std::string &strPath, ScanNames &names,
-                     const ScanOptions &options)
+bool TreeWalk::next(ScanName &name)
+{
+    while (bWhole && !stack.empty()) {
+        Folder &folder = stack.back();
+        if (folder.next == folder.entries.size()) {
+            leave();
+            continue;
+        }
+        Folder::Entry &entry = folder.entries[folder.next++];
+        const bool bSlash = !folder.strPath.empty() && folder.strPath.back() == '/';
+        if (entry.bDir) {
+            entry.strSortName.pop_back();
+            const std::string strEntryPath = bSlash ? folder.strPath + entry.strSortName
+                                                    : folder.strPath + "/" + entry.strSortName;
+            if (g_scanHook != nullptr)
+                g_scanHook(ScanBeforeFolder, strEntryPath);
+            const int subFd = openFolderAt(dirfd(folder.dir), entry.strSortName.c_str());
+            std::string().swap(entry.strSortName);
+            if (subFd < 0 && (errno == ELOOP || errno == ENOTDIR))
+                continue; // a link (or no folder) now: never followed
+            if (!enter(strEntryPath, subFd))
+                return false;
+            continue;
+        }
+        std::string strName;
+        strName.swap(entry.strSortName);
+        name = ScanName();
+        name.strKey = (bSlash ? folder.strPath + strName : folder.strPath + "/" + strName).substr(len);
+        name.pszRefusal = keyRefusal(name.strKey, options.nKeyPrefixBytes);
+        if (name.pszRefusal != nullptr)
+            ++nRefused;
+        else if (faccessat(dirfd(folder.dir), strName.c_str(), R_OK, AT_EACCESS) != 0) {
+            name.bUnreadable = true;
+            ++nUnreadable;
+        }
+        return true;
+    }
+    return false;
+}
+
+static bool walkNames(const std::string &strPath, std::size_t len, ScanNames &names,
+                      const ScanOptions &options)
 {
     names = ScanNames();
-    names.strRootPrefix = strPath.substr(0, len);
-    const int rootFd = ::open(strPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return walkFolder(len, strPath, rootFd, names, options);
+    TreeWalk walk(strPath, options, len);
+    names.strRootPrefix = walk.rootPrefix();
+    ScanName name;
+    while (walk.next(name))
+        names.names.push_back(std::move(name));
+    names.nRefused = walk.refusedCount();
+    names.nUnreadable = walk.unreadableCount();
+    names.bWhole = walk.whole();
+    names.strFailure = walk.failure();
+    return names.bWhole;
 }
 
 bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &options)
 {
-    return walkFrom(strPath.size(), strPath, names, options);
+    return walkNames(strPath, strPath.size(), names, options);
 }
 
-bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options)
-{
+// The walked files on their way to records, in walk order: names are taken
+// from a source while there is room, the files that must be read are read by
+// the hashing pool meanwhile, several at once, and the records come back one
+// at a time with what the scan prints for each ("cannot publish:", a file
+// that cannot be read). No file after one that cannot be opened is opened.
+class ScanQueue {
+public:
+    enum Step { Record, End, Failed };
+
+    ScanQueue(const std::string &strRootPrefix, const ScanOptions &options)
+        : strRootPrefix(strRootPrefix), options(options), tree(strRootPrefix),
+          nMostReading(kReadingPerThread * pool.threads())
+    {
+    }
+
+    // The next record into obj (key included); source fills the next name
+    // and is false at the end of the walk.
+    template <class Source> Step next(Source &&source, S3Obj &obj)
+    {
+        for (;;) {
+            while (!bNoMore && !frontReady() && nReading < nMostReading && waiting.size() < kMostWaiting)
+                take(source);
+            if (waiting.empty())
+                return End;
+            Pending &front = waiting.front();
+            if (front.digests.valid()) {
+                while (front.digests.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+                    betweenFiles();
+                --nReading;
+                finishFile(front, options);
+            }
+            const std::string strEntryPath = strRootPrefix + front.name.strKey;
+            if (front.name.pszRefusal != nullptr) {
+                printLine("cannot publish: " + consoleText(strEntryPath) + " (" + front.name.pszRefusal + ")");
+                if (options.stats != nullptr)
+                    options.stats->refused.push_back(strEntryPath);
+            } else if (front.result == ScanFailed) {
+                printErrorLine("cannot read file: " + consoleText(strEntryPath));
+                return Failed;
+            } else if (front.result == ScanRead) {
+                obj = std::move(front.obj);
+                obj.key = std::move(front.name.strKey);
+                waiting.pop_front();
+                return Record;
+            }
+            waiting.pop_front();
+        }
+    }
+
+private:
     using Clock = std::chrono::steady_clock;
-    Clock::time_point lastCall = Clock::time_point::min(); // the first file calls at once
-    auto betweenFiles = [&]() {
+
+    // The oldest name can be given now: nothing is being read for it.
+    bool frontReady() const
+    {
+        if (waiting.empty())
+            return false;
+        const Pending &front = waiting.front();
+        return !front.digests.valid() ||
+               front.digests.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }
+
+    template <class Source> void take(Source &source)
+    {
+        ScanName name;
+        if (!source(name)) {
+            bNoMore = true;
+            return;
+        }
+        waiting.emplace_back();
+        Pending &pending = waiting.back();
+        pending.name = std::move(name);
+        if (pending.name.pszRefusal != nullptr)
+            return;
+        betweenFiles();
+        startFile(tree, pool, strRootPrefix + pending.name.strKey, pending, options, !pending.name.bUnreadable);
+        if (pending.digests.valid())
+            ++nReading;
+        else if (pending.result == ScanFailed)
+            bNoMore = true; // the ones before it settle first
+    }
+
+    // Lets the listing go on while files are read (at most once a millisecond).
+    void betweenFiles()
+    {
         if (options.pfnBetweenFiles == nullptr)
             return;
         const Clock::time_point now = Clock::now();
@@ -275,66 +414,40 @@ bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options
             options.pfnBetweenFiles(options.pBetweenFilesData);
             lastCall = now;
         }
-    };
-    TreeOpener tree(names.strRootPrefix);
+    }
+
+    std::string strRootPrefix;
+    ScanOptions options;
+    TreeOpener tree;
     HashPool pool;
-    const std::size_t nMostReading = kReadingPerThread * pool.threads();
+    const std::size_t nMostReading;
     std::size_t nReading = 0;
     std::deque<Pending> waiting; // after the pool, so its reads end before it stops
-    // Takes the oldest waiting names into records, printing what they have
-    // to say, in walk order; with bAll, waits for the files being read.
-    // False at the first file that could not be read.
-    auto settle = [&](bool bAll) {
-        while (!waiting.empty()) {
-            Pending &front = waiting.front();
-            if (front.digests.valid()) {
-                const bool bMust = bAll || nReading >= nMostReading || waiting.size() >= kMostWaiting;
-                while (front.digests.wait_for(std::chrono::milliseconds(bMust ? 1 : 0)) !=
-                       std::future_status::ready) {
-                    if (!bMust)
-                        return true;
-                    betweenFiles();
-                }
-                --nReading;
-                finishFile(front, options);
-            }
-            const std::string strEntryPath = names.strRootPrefix + front.name.strKey;
-            if (front.name.pszRefusal != nullptr) {
-                printLine("cannot publish: " + consoleText(strEntryPath) + " (" + front.name.pszRefusal +
-                          ")");
-                if (options.stats != nullptr)
-                    options.stats->refused.push_back(strEntryPath);
-            } else if (front.result == ScanFailed) {
-                printErrorLine("cannot read file: " + consoleText(strEntryPath));
-                return false;
-            } else if (front.result == ScanRead) {
-                front.obj.key = std::move(front.name.strKey);
-                setFiles.insert(std::move(front.obj));
-            }
-            waiting.pop_front();
-        }
-        return true;
-    };
+    bool bNoMore = false;
+    Clock::time_point lastCall = Clock::time_point::min(); // the first file calls at once
+};
+
+bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options)
+{
+    ScanQueue queue(names.strRootPrefix, options);
     // Each name is taken from the walk's list as it is started, so the list
     // shrinks while the records grow.
-    for (; !names.names.empty(); names.names.pop_front()) {
-        waiting.emplace_back();
-        Pending &pending = waiting.back();
-        pending.name = std::move(names.names.front());
-        if (pending.name.pszRefusal == nullptr) {
-            betweenFiles();
-            startFile(tree, pool, names.strRootPrefix + pending.name.strKey, pending, options,
-                      !pending.name.bUnreadable);
-            if (pending.digests.valid())
-                ++nReading;
-            else if (pending.result == ScanFailed)
-                break; // no file after it is opened; the ones before it settle first
-        }
-        if (!settle(false))
+    auto source = [&names](ScanName &name) {
+        if (names.names.empty())
             return false;
+        name = std::move(names.names.front());
+        names.names.pop_front();
+        return true;
+    };
+    for (;;) {
+        S3Obj obj;
+        const ScanQueue::Step step = queue.next(source, obj);
+        if (step == ScanQueue::Failed)
+            return false;
+        if (step == ScanQueue::End)
+            break;
+        setFiles.insert(setFiles.end(), std::move(obj));
     }
-    if (!settle(true))
-        return false;
     if (!names.bWhole) {
         printErrorLine(names.strFailure);
         return false;
@@ -342,11 +455,38 @@ bool digestTree(ScanNames &names, S3ObjSet &setFiles, const ScanOptions &options
     return true;
 }
 
+TreeScan::TreeScan(const std::string &strPath, const ScanOptions &options)
+    : walk(strPath, options), queue(new ScanQueue(walk.rootPrefix(), options))
+{
+}
+
+TreeScan::~TreeScan() = default;
+
+bool TreeScan::next(S3Obj &obj)
+{
+    if (bEnded)
+        return false;
+    const ScanQueue::Step step = queue->next([this](ScanName &name) { return walk.next(name); }, obj);
+    if (step == ScanQueue::Record) {
+        ++nRecords;
+        return true;
+    }
+    bEnded = true;
+    queue.reset(); // no file is read any more
+    if (step == ScanQueue::Failed) {
+        bFailed = true;
+    } else if (!walk.whole()) {
+        printErrorLine(walk.failure());
+        bFailed = true;
+    }
+    return false;
+}
+
 bool doGetAllFiles(std::size_t len, const std::string &strPath, S3ObjSet &setFiles,
                    const ScanOptions &options)
 {
     ScanNames names;
-    walkFrom(len, strPath, names, options);
+    walkNames(strPath, len, names, options);
     return digestTree(names, setFiles, options);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <set>
@@ -10,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "direntry.h"
 #include "object_tag.h"
 
 class IgnoreRules;
 class DigestCache;
+class ScanQueue;
 
 // One object, local or remote. A plain value: copies are independent.
 struct S3Obj {
@@ -96,9 +99,69 @@ struct ScanNames {
 };
 
 // The walk: every regular file below strPath (keys as getAllFiles makes
-// them), ignore rules applied and counted, nothing opened but folders and
-// nothing printed. False when a folder could not be opened.
+// them), in byte order of the keys, ignore rules applied and counted,
+// nothing opened but folders and nothing printed. False when a folder could
+// not be opened.
 bool walkTree(const std::string &strPath, ScanNames &names, const ScanOptions &options);
+
+// The same walk one name at a time, holding only the entries of the folders
+// on the way down: each folder's entries are sorted so that the files come
+// in byte order of their keys (a folder's name sorts as if it ended in "/":
+// "a-b" < "a/b" < "a0").
+class TreeWalk {
+public:
+    // Keys are the paths with their first len bytes cut off (npos: strPath's length).
+    TreeWalk(const std::string &strPath, const ScanOptions &options, std::size_t len = std::string::npos);
+    ~TreeWalk();
+    TreeWalk(const TreeWalk &) = delete;
+    TreeWalk &operator=(const TreeWalk &) = delete;
+
+    // The next file; false at the end, or when a folder could not be opened
+    // (then whole() is false and failure() is the line for standard error).
+    bool next(ScanName &name);
+    bool whole() const { return bWhole; }
+    const std::string &failure() const { return strFailure; }
+    const std::string &rootPrefix() const { return strRootPrefix; } // a file's path: this + its key
+    std::size_t refusedCount() const { return nRefused; }
+    std::size_t unreadableCount() const { return nUnreadable; }
+
+private:
+    struct Folder;
+    bool enter(const std::string &strPath, int dirFd);
+    void leave();
+
+    std::size_t len;
+    ScanOptions options;
+    std::string strRootPrefix;
+    std::vector<Folder> stack;
+    bool bWhole = true;
+    std::string strFailure;
+    std::size_t nRefused = 0;
+    std::size_t nUnreadable = 0;
+};
+
+// The scan as a stream: the records of the tree's files in byte order of
+// their keys, printing what digestTree prints. The files ahead of the one
+// asked for are read by the hashing pool meanwhile (a bounded number); no
+// record is held beyond those.
+class TreeScan {
+public:
+    TreeScan(const std::string &strPath, const ScanOptions &options);
+    ~TreeScan();
+    TreeScan(const TreeScan &) = delete;
+    TreeScan &operator=(const TreeScan &) = delete;
+    // The next record; false at the end or at the first failure (failed()).
+    bool next(S3Obj &obj);
+    bool failed() const { return bFailed; }
+    std::size_t count() const { return nRecords; } // records given so far
+
+private:
+    TreeWalk walk;
+    std::unique_ptr<ScanQueue> queue; // files on their way to records, read by the hashing pool
+    bool bEnded = false;
+    bool bFailed = false;
+    std::size_t nRecords = 0;
+};
 
 // Reads the walked files into setFiles, printing what the scan prints as it
 // goes ("cannot publish:", a file that cannot be read, then the walk's own

@@ -94,15 +94,6 @@ RedirectRun::RedirectRun(Session &sessionIn, const std::string &strBucketIn,
     steps = planRedirects(redirects, settings, remote, cache, strTarget);
 }
 
-void RedirectRun::keepFromDeletion(S3ObjSet &remote) const
-{
-    for (const Redirect &redirect : redirects) {
-        S3Obj probe;
-        probe.key = redirect.strKey;
-        remote.erase(probe);
-    }
-}
-
 bool RedirectRun::carryOut(bool bDryRun, RunSummary &summary)
 {
     if (redirects.empty())

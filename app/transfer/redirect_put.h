@@ -19,8 +19,6 @@ public:
     // the cache's records, which are read now: before the run prunes them.
     RedirectRun(Session &session, const std::string &strBucket, const std::vector<Redirect> &redirects,
                 const S3ObjSet &remote, DigestCache *cache);
-    // The redirect objects are no file's leftovers: none of them is deleted.
-    void keepFromDeletion(S3ObjSet &remote) const;
     // Prints (bDryRun: "would redirect: KEY -> TO (why)") or stores what
     // differs, each block "redirect: KEY -> TO" and its outcome lines;
     // records what the store took and saves the cache. Counts into summary

@@ -7,6 +7,8 @@
 // libcurl's own poll, which has no limit on descriptor numbers.
 #include "request_runner.h"
 
+#include <functional>
+
 #include <signal.h>
 
 #include <algorithm>
@@ -390,7 +392,7 @@ void RequestRunner::startReady()
         retries.push_back(i);
         std::push_heap(retries.begin(), retries.end(), earlier);
     }
-    while (nRunning + nAside < limit() && nextNew < nInitial && mayStart(nextNew))
+    while (nRunning + nAside < limit() && nextNew < nInitial && nextNew < nNewLimit && mayStart(nextNew))
         start(*jobs[nextNew++]);
 }
 
@@ -430,21 +432,19 @@ void RequestRunner::poll()
     step();
 }
 
-void RequestRunner::finish()
+// Steps until done() (or, with done null, every job that counts is done).
+// False when the request context broke or a signal asked the run to stop.
+bool RequestRunner::runUntil(const std::function<bool()> &done)
 {
     using Clock = RunnerJob::Clock;
-    if (!rc || bAbandoned)
-        return;
-    bool bBroken = false;
-    while (!finished()) {
+    auto isDone = [&]() { return done ? done() || finished() : finished(); };
+    while (!isDone()) {
         step();
-        if (finished())
+        if (isDone())
             break;
         // A signal asked the run to stop: what is in flight ends now, failed.
-        if (stopSignal() != 0 && nRunning + nAside > 0) {
-            bBroken = true;
-            break;
-        }
+        if (stopSignal() != 0 && nRunning + nAside > 0)
+            return false;
         if (!completed.empty())
             continue;
         if (nRunning == 0 && nAside > 0) {
@@ -459,20 +459,44 @@ void RequestRunner::finish()
         if (nRunning == 0) {
             if (!retries.empty())
                 std::this_thread::sleep_until(jobs[retries.front()]->due);
+            else if (nextNew >= nInitial || nextNew >= nNewLimit || !mayStart(nextNew))
+                return true; // nothing left that could make done() true
             continue;
         }
-        if (S3_runonce_request_context(rc, nullptr) != S3StatusOK) {
-            bBroken = true;
-            break;
-        }
+        if (S3_runonce_request_context(rc, nullptr) != S3StatusOK)
+            return false;
         if (!completed.empty())
             continue;
         if (!session.waitForTransfers(retries.empty() ? Clock::time_point::max()
-                                                      : jobs[retries.front()]->due)) {
-            bBroken = true;
-            break;
-        }
+                                                      : jobs[retries.front()]->due))
+            return false;
     }
+    return true;
+}
+
+void RequestRunner::holdNewFrom(std::size_t index)
+{
+    nNewLimit = index;
+    if (rc && !bAbandoned)
+        startReady();
+}
+
+bool RequestRunner::waitUntil(const std::function<bool()> &ready)
+{
+    if (!rc || bAbandoned)
+        return false;
+    if (runUntil(ready))
+        return true;
+    bBrokenWait = true;
+    return false;
+}
+
+void RequestRunner::finish()
+{
+    if (!rc || bAbandoned)
+        return;
+    nNewLimit = std::numeric_limits<std::size_t>::max();
+    const bool bBroken = bBrokenWait || !runUntil(nullptr);
     // A broken context ends every request still queued (their complete
     // callbacks run here), and so does a failure that ended the jobs after
     // it; a whole run leaves the context with its connections for the next

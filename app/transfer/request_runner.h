@@ -9,6 +9,8 @@
 
 #include <chrono>
 #include <cstddef>
+#include <limits>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -187,9 +189,19 @@ public:
     // is known).
     bool anyFailed() const { return bAnyFailed; }
 
+    // For a caller that takes the jobs' results in order as they come: new
+    // jobs from index on wait (retries and next requests of started jobs go
+    // on) until a later call lets them; finish() lets every job go.
+    void holdNewFrom(std::size_t index);
+    // Does the work until ready() is true or nothing more can come. False
+    // when the request context broke or a signal asked the run to stop
+    // (finish() then ends what is left).
+    bool waitUntil(const std::function<bool()> &ready);
+
 private:
     friend class RunnerJob;
     void decide(RunnerJob &job);
+    bool runUntil(const std::function<bool()> &done);
     void add(RunnerJob &job);
     void start(RunnerJob &job);
     void startReady();
@@ -223,6 +235,8 @@ private:
     std::vector<std::size_t> retries;   // a heap by due time
     std::size_t nInitial; // the jobs given; those added later start from the heap
     std::size_t nextNew = 0;
+    std::size_t nNewLimit = std::numeric_limits<std::size_t>::max(); // new jobs from here wait
+    bool bBrokenWait = false; // waitUntil() met a broken context
     std::size_t nextPrint = 0;
     int nRunning = 0;
     int nAside = 0; // jobs whose work is with the worker
