@@ -94,7 +94,11 @@ TEST(Memory, AnUnchangedRunOfFortyThousandFilesHoldsNoRecordPerFile)
     // few MB whatever the size of the tree): 22 MB here. A record per file
     // on either side, as in a run that holds the scan, the listing, the plan
     // and the page's rows, comes to 31 MB.
+    // Under AddressSanitizer the tool's resident memory is mostly the
+    // sanitizer's shadow and quarantine: there the run is checked, not its peak.
+#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(peakKiB, 27 * 1024) << "peak " << peakKiB << " KiB";
+#endif
     std::printf("peak of an unchanged run of %d files: %ld KiB\n", kFolders * kFilesPerFolder, peakKiB);
 }
 
