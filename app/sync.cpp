@@ -80,6 +80,39 @@ bool deleteWhatIsGone(Session &session, const std::string &strBucket, const Site
     return deleted.nFailed == 0;
 }
 
+// The plan's uploads, each made when its turn comes; what the store took is
+// remembered (the changed keys, the digest cache) as each block is printed.
+class PlanUploads : public PhasedUploads {
+public:
+    PlanUploads(Session &session, const Plan &plan, DigestCache *cache, const std::string &strTarget)
+        : session(session), plan(plan), cache(cache), strTarget(strTarget)
+    {
+    }
+    std::size_t count() const override { return plan.uploads.size(); }
+    std::string key(std::size_t i) const override { return bucketKeyOf(plan, i); }
+    uint64_t size(std::size_t i) const override { return plan.uploads[i].local.size; }
+    bool encoded(std::size_t i) const override { return plan.uploads[i].bEncoded; }
+    UploadPhase phase(std::size_t i) const override { return plan.uploads[i].phase; }
+    std::string path(std::size_t i) const override { return plan.strRootPath + plan.uploads[i].local.key; }
+    UploadItem make(std::size_t i) override { return uploadOf(plan, i); }
+    void ended(std::size_t i, const UploadItem &item) override
+    {
+        if (!item.bStored)
+            return;
+        session.changedKeys().push_back(item.strKey);
+        if (cache)
+            cache->putRecord(strTarget, plan.uploads[i].local.key,
+                             {item.strSentMd5Hex, item.sentSize, item.strETag,
+                              itemHeaders(session.settings(), item).record()});
+    }
+
+private:
+    Session &session;
+    const Plan &plan;
+    DigestCache *cache;
+    const std::string &strTarget;
+};
+
 // Carries out the transfers of a whole plan: the records learnt, the uploads
 // phase by phase, then the header updates; writes what was sent into the
 // digest cache. Counts into summary; true when every transfer succeeded.
@@ -98,29 +131,24 @@ bool carryOut(Session &session, const std::string &strBucket, Plan &plan, Digest
             cache->putRecord(input.strTarget, learnt.strKey, learnt.record);
 
     bool bAllStored = true;
-    std::vector<UploadItem> &items = plan.uploads;
-    if (!items.empty()) {
+    if (!plan.uploads.empty()) {
+        PlanUploads uploads(session, plan, cache, input.strTarget);
         if (!needContext()) {
-            summary.nFailed += static_cast<long>(items.size());
+            summary.nFailed += static_cast<long>(plan.uploads.size());
             bAllStored = false;
-            for (const UploadItem &item : items)
-                emitError({"upload", item.strKey, item.strPath, "", 0, "no credentials", ""});
+            for (std::size_t i = 0; i < plan.uploads.size(); ++i)
+                emitError({"upload", uploads.key(i), uploads.path(i), "", 0, "no credentials", ""});
         } else {
-            UploadTotals totals = uploadInPhases(session, ctx, strBucket, items, input.strIndexPageKey);
+            const std::size_t nChangedBefore = session.changedKeys().size();
+            UploadTotals totals = uploadInPhases(session, ctx, strBucket, uploads);
+            // Named in key order, as the plan has them, not phase by phase.
+            std::sort(session.changedKeys().begin() + static_cast<std::ptrdiff_t>(nChangedBefore),
+                      session.changedKeys().end());
             summary.nSent = totals.nSent;
             summary.nBytesSent = totals.nBytesSent;
             summary.nFailed += totals.nFailed;
             summary.nMostInFlight = totals.nMostInFlight;
             bAllStored = totals.nFailed == 0;
-            for (const UploadItem &item : items) {
-                if (!item.bStored)
-                    continue;
-                session.changedKeys().push_back(item.strKey);
-                if (cache)
-                    cache->putRecord(input.strTarget, item.strKey.substr(settings.strPrefix.size()),
-                                     {item.strSentMd5Hex, item.sentSize, item.strETag,
-                                      itemHeaders(settings, item).record()});
-            }
             // A digest the file no longer has, or that the store did not get
             // from the bytes sent, is not kept for the next run.
             if (cache)
@@ -186,8 +214,8 @@ bool sendChanges(Session &session, const std::string &strBucket, PlanBuilder &bu
         for (const std::string &strLine : dryRunLines(plan))
             printLine(strLine);
         summary.nSent = static_cast<long>(plan.uploads.size());
-        for (uint64_t size : plan.uploadSizes)
-            summary.nBytesSent += size;
+        for (const PlannedUpload &planned : plan.uploads)
+            summary.nBytesSent += planned.sentSize;
     } else {
         bAllStored = carryOut(session, strBucket, plan, cache, input, context, ctx, bContext, summary);
     }

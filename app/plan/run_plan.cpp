@@ -77,7 +77,7 @@ void PlanBuilder::add(const S3Obj &local, const S3Obj *remote)
         candidates.push_back(std::move(candidate));
         return;
     }
-    decide(local, std::move(item), file, nullptr);
+    decide(local, item, file, nullptr);
 }
 
 std::vector<std::string> PlanBuilder::asks()
@@ -114,6 +114,8 @@ Plan PlanBuilder::finish(const std::vector<HeadResult> &heads)
     }
     std::vector<Candidate>().swap(candidates);
     plan.nDigestTags = nDigestTags;
+    plan.strRootPath = in.strRootPath;
+    plan.settings = &settings;
     putInKeyOrder();
     Plan whole;
     std::swap(whole, plan);
@@ -123,24 +125,9 @@ Plan PlanBuilder::finish(const std::vector<HeadResult> &heads)
 // Files decided after the whole listing was seen join the others in key order.
 void PlanBuilder::putInKeyOrder()
 {
-    std::vector<std::size_t> byKey(plan.uploads.size());
-    for (std::size_t i = 0; i < byKey.size(); ++i)
-        byKey[i] = i;
-    std::sort(byKey.begin(), byKey.end(), [this](std::size_t a, std::size_t b) {
-        return plan.uploads[a].strKey < plan.uploads[b].strKey;
-    });
-    std::vector<UploadItem> uploads;
-    std::vector<const char *> why;
-    std::vector<uint64_t> sizes;
-    uploads.reserve(byKey.size());
-    for (std::size_t i : byKey) {
-        uploads.push_back(std::move(plan.uploads[i]));
-        why.push_back(plan.uploadWhy[i]);
-        sizes.push_back(plan.uploadSizes[i]);
-    }
-    plan.uploads.swap(uploads);
-    plan.uploadWhy.swap(why);
-    plan.uploadSizes.swap(sizes);
+    std::sort(plan.uploads.begin(), plan.uploads.end(),
+              [](const PlannedUpload &a, const PlannedUpload &b) { return a.local.key < b.local.key; });
+    plan.uploads.shrink_to_fit();
     std::sort(plan.updates.begin(), plan.updates.end(), [](const PlannedUpdate &a, const PlannedUpdate &b) {
         return a.update.strKey < b.update.strKey;
     });
@@ -149,25 +136,24 @@ void PlanBuilder::putInKeyOrder()
     std::size_t h = 0;
     while (u < plan.uploads.size() || h < plan.updates.size()) {
         const bool bUpload = h == plan.updates.size() ||
-                             (u < plan.uploads.size() && plan.uploads[u].strKey < plan.updates[h].update.strKey);
+                             (u < plan.uploads.size() && plan.uploads[u].local.key < plan.updates[h].strKey);
         plan.order.emplace_back(bUpload, bUpload ? u++ : h++);
     }
 }
 
 // Decides one file, with the answer to its ask (null: none).
-void PlanBuilder::decide(const S3Obj &local, UploadItem item, FileVerdict file, const HeadResult *head)
+void PlanBuilder::decide(const S3Obj &local, const UploadItem &item, FileVerdict file, const HeadResult *head)
 {
     if (settings.bForce && file.verdict != VerdictUpload) {
         // Sent though nothing shows it changed.
         ++plan.nForced;
-        item.bForced = true;
-        upload(local, file.remote, std::move(item), "forced", file.sent.size);
+        upload(local, file.remote, item, "forced", file.sent.size, true);
         return;
     }
     if (file.verdict == VerdictAsk && !mustAsk(file.verdict, file.remote))
         file.verdict = VerdictUpload;
     if (file.verdict == VerdictUpload) {
-        upload(local, file.remote, std::move(item), file.pszWhy, file.sent.size);
+        upload(local, file.remote, item, file.pszWhy, file.sent.size);
         return;
     }
     if (file.verdict == VerdictAsk) {
@@ -175,7 +161,7 @@ void PlanBuilder::decide(const S3Obj &local, UploadItem item, FileVerdict file, 
         const bool bSame = head && head->bFound && !head->strMd5Meta.empty() &&
                            head->strMd5Meta == file.sent.strMd5Hex && head->size == file.sent.size;
         if (!bSame) {
-            upload(local, file.remote, std::move(item), "digest", file.sent.size);
+            upload(local, file.remote, item, "digest", file.sent.size);
             return;
         }
     }
@@ -215,21 +201,39 @@ SentDigest PlanBuilder::sentOf(const S3Obj &local, const UploadItem &item) const
     return SentDigest(); // the upload will say why its bytes cannot be made
 }
 
-void PlanBuilder::upload(const S3Obj &local, const S3Obj *remote, UploadItem item, const char *pszWhy,
-                         uint64_t sentSize)
+void PlanBuilder::upload(const S3Obj &local, const S3Obj *remote, const UploadItem &item, const char *pszWhy,
+                         uint64_t sentSize, bool bForced)
 {
-    if (!remote) {
+    PlannedUpload planned;
+    planned.local = local;
+    planned.local.partTags = nullptr; // of use only to the decision
+    planned.pszWhy = item.strKey == in.strIndexPageKey ? "page" : pszWhy;
+    planned.sentSize = sentSize;
+    planned.bListed = remote != nullptr;
+    planned.bForced = bForced;
+    planned.bEncoded = !item.strContentEncoding.empty();
+    planned.phase = phaseOf(item, in.strIndexPageKey);
+    plan.uploads.push_back(std::move(planned));
+}
+
+UploadItem uploadOf(const Plan &plan, std::size_t i)
+{
+    const PlannedUpload &planned = plan.uploads[i];
+    UploadItem item = uploadItemFor(planned.local, plan.strRootPath, *plan.settings);
+    item.bForced = planned.bForced;
+    if (!planned.bListed) {
         item.leadLines.push_back("DirectionUpload:" + consoleText(item.strKey));
         char szLine[64];
-        std::snprintf(szLine, sizeof szLine, "%" PRIu64 "%" PRId64, static_cast<uint64_t>(local.size),
-                      static_cast<int64_t>(local.time));
+        std::snprintf(szLine, sizeof szLine, "%" PRIu64 "%" PRId64, static_cast<uint64_t>(planned.local.size),
+                      static_cast<int64_t>(planned.local.time));
         item.leadLines.push_back(szLine);
     }
-    if (item.strKey == in.strIndexPageKey)
-        pszWhy = "page";
-    plan.uploads.push_back(std::move(item));
-    plan.uploadWhy.push_back(pszWhy);
-    plan.uploadSizes.push_back(sentSize);
+    return item;
+}
+
+std::string bucketKeyOf(const Plan &plan, std::size_t i)
+{
+    return plan.settings->strPrefix + plan.uploads[i].local.key;
 }
 
 UploadItem uploadItemFor(const S3Obj &local, const std::string &strRootPath, const Settings &settings)
@@ -251,8 +255,8 @@ std::vector<std::string> dryRunLines(const Plan &plan)
     std::vector<std::string> lines;
     for (const auto &step : plan.order) {
         if (step.first)
-            lines.push_back("would upload: " + consoleText(plan.uploads[step.second].strKey) + " (" +
-                            plan.uploadWhy[step.second] + ")");
+            lines.push_back("would upload: " + consoleText(bucketKeyOf(plan, step.second)) + " (" +
+                            plan.uploads[step.second].pszWhy + ")");
         else
             lines.push_back("would update headers: " + consoleText(plan.updates[step.second].update.strKey));
     }

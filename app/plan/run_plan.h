@@ -13,6 +13,7 @@
 #include "header_update.h"
 #include "myDir.h"
 #include "object_plan.h"
+#include "phases.h"
 #include "settings.h"
 #include "uploader.h"
 
@@ -49,13 +50,22 @@ struct LearntRecord {
     StoredRecord record;
 };
 
+// A file the plan sends, kept small (the plan of a first mirror holds one
+// for every file of the site): its upload is made from it, by uploadOf(),
+// only when its turn comes.
+struct PlannedUpload {
+    S3Obj local;              // the scanned file, its key below the site root
+    const char *pszWhy = "";  // "new", "size", "digest", "forced"; "page" for the index page
+    uint64_t sentSize = 0;    // of the bytes sent (encoded, when a rule says so)
+    bool bListed = false;     // an object is listed under its key
+    bool bForced = false;     // sent by --force though nothing shows it changed
+    bool bEncoded = false;    // a rule sends it encoded
+    UploadPhase phase = PhaseAssets;
+};
+
 struct Plan {
-    // Files to send, in key order, each with why ("new", "size", "digest",
-    // "forced";
-    // "page" for the index page in a dry run) and the size of its bytes.
-    std::vector<UploadItem> uploads;
-    std::vector<const char *> uploadWhy;
-    std::vector<uint64_t> uploadSizes;
+    // Files to send, in key order.
+    std::vector<PlannedUpload> uploads;
     std::vector<PlannedUpdate> updates;
     std::vector<LearntRecord> learnt;
     // Uploads (true) and updates (false) by index, in key order: what a dry
@@ -67,7 +77,16 @@ struct Plan {
     // Listed objects whose ETag is their file's MD5: a store that shows this
     // has digests for ETags (see PlanBuilder).
     long nDigestTags = 0;
+    // What an upload is made with (see uploadOf).
+    std::string strRootPath;
+    const Settings *settings = nullptr;
 };
+
+// The upload of plan.uploads[i]: the file's key, path, digest, ACL and the
+// rules' headers, with the lead lines of a file the bucket did not have.
+UploadItem uploadOf(const Plan &plan, std::size_t i);
+// The bucket key of plan.uploads[i].
+std::string bucketKeyOf(const Plan &plan, std::size_t i);
 
 // What is known of one scanned file against the store: the object listed
 // under its key, the bytes it would be sent as, this store's record of it and
@@ -108,10 +127,10 @@ private:
     struct Candidate;
     FileVerdict judge(const S3Obj &local, const S3Obj *remote, const SentDigest &sent) const;
     bool mustAsk(StoreVerdict verdict, const S3Obj *remote) const;
-    void decide(const S3Obj &local, UploadItem item, FileVerdict file, const HeadResult *head);
+    void decide(const S3Obj &local, const UploadItem &item, FileVerdict file, const HeadResult *head);
     SentDigest sentOf(const S3Obj &local, const UploadItem &item) const;
-    void upload(const S3Obj &local, const S3Obj *remote, UploadItem item, const char *pszWhy,
-                uint64_t sentSize);
+    void upload(const S3Obj &local, const S3Obj *remote, const UploadItem &item, const char *pszWhy,
+                uint64_t sentSize, bool bForced = false);
     void putInKeyOrder();
 
     const PlanInput &in;

@@ -92,6 +92,8 @@ public:
         if (changeIntent && !keys.empty())
             changeIntent(keys);
     }
+    // Whether aboutToChange() is listened to (a caller may spare making the keys).
+    bool wantsChangeIntent() const { return static_cast<bool>(changeIntent); }
     void onChangeIntent(std::function<void(const std::vector<std::string> &)> intent)
     {
         changeIntent = std::move(intent);

@@ -26,44 +26,59 @@ UploadPhase phaseOf(const UploadItem &item, const std::string &strIndexPageKey)
     return PhaseAssets;
 }
 
+namespace {
+
+// The uploads of one phase.
+class PhaseSource : public UploadSource {
+public:
+    PhaseSource(PhasedUploads &all, std::vector<std::size_t> which) : all(all), which(std::move(which)) {}
+    std::size_t count() const override { return which.size(); }
+    std::string key(std::size_t i) const override { return all.key(which[i]); }
+    uint64_t size(std::size_t i) const override { return all.size(which[i]); }
+    bool encoded(std::size_t i) const override { return all.encoded(which[i]); }
+    UploadItem make(std::size_t i) override { return all.make(which[i]); }
+    void ended(std::size_t i, const UploadItem &item) override { all.ended(which[i], item); }
+
+private:
+    PhasedUploads &all;
+    const std::vector<std::size_t> which;
+};
+
+} // namespace
+
 UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
-                            const std::string &strBucket, std::vector<UploadItem> &items,
-                            const std::string &strIndexPageKey)
+                            const std::string &strBucket, PhasedUploads &uploads)
 {
     // One job (0 is auto, many): the designed key-order sequence.
     if (session.settings().nJobs == 1)
-        return uploadItems(session, ctx, strBucket, items);
+        return uploadFrom(session, ctx, strBucket, uploads);
 
     UploadTotals totals;
+    const std::size_t nAll = uploads.count();
     for (int phase = PhaseAssets; phase <= PhaseIndexPage; ++phase) {
-        std::vector<UploadItem> batch;
-        std::vector<std::size_t> where;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            if (phaseOf(items[i], strIndexPageKey) == phase) {
-                batch.push_back(items[i]);
-                where.push_back(i);
-            }
-        }
-        if (batch.empty())
+        std::vector<std::size_t> which;
+        for (std::size_t i = 0; i < nAll; ++i)
+            if (uploads.phase(i) == phase)
+                which.push_back(i);
+        if (which.empty())
             continue;
         // A page goes live only once what it may link to is stored: after a
         // failure the later phases wait for the next run, and count as failed.
         if (totals.nFailed > 0) {
             long nLeft = 0;
             const std::string strLine = notSendingPagesLine(totals.nFailed);
-            for (std::size_t i = 0; i < items.size(); ++i) {
-                if (phaseOf(items[i], strIndexPageKey) >= phase) {
+            for (std::size_t i = 0; i < nAll; ++i) {
+                if (uploads.phase(i) >= phase) {
                     ++nLeft;
-                    emitError({"upload", items[i].strKey, items[i].strPath, "", 0, strLine, ""});
+                    emitError({"upload", uploads.key(i), uploads.path(i), "", 0, strLine, ""});
                 }
             }
             printLine(strLine);
             totals.nFailed += nLeft;
             break;
         }
-        UploadTotals part = uploadItems(session, ctx, strBucket, batch);
-        for (std::size_t i = 0; i < batch.size(); ++i)
-            items[where[i]] = std::move(batch[i]); // what the upload learnt: stored, ETag, sent digest
+        PhaseSource source(uploads, std::move(which));
+        UploadTotals part = uploadFrom(session, ctx, strBucket, source);
         totals.nSent += part.nSent;
         totals.nBytesSent += part.nBytesSent;
         totals.nFailed += part.nFailed;

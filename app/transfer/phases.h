@@ -19,12 +19,17 @@ UploadPhase phaseOf(const UploadItem &item, const std::string &strIndexPageKey);
 // files of an earlier phase failed".
 std::string notSendingPagesLine(long nFailed);
 
-// Sends items (in key order). With more than one job, phase after phase,
-// each in key order, its blocks printed in key order; a phase starts only
-// when every upload of the phases before it succeeded, otherwise the later
-// phases are not sent (one line says so, and they count as failed). With one
-// job, one sequence in key order. Sets bStored of the items the store took;
-// the totals are those of all phases.
+// The uploads of a run, each in its phase.
+class PhasedUploads : public UploadSource {
+public:
+    virtual UploadPhase phase(std::size_t i) const = 0;
+    virtual std::string path(std::size_t i) const = 0; // the file's, for error events
+};
+
+// Sends the uploads (in key order). With more than one job, phase after
+// phase, each in key order, its blocks printed in key order; a phase starts
+// only when every upload of the phases before it succeeded, otherwise the
+// later phases are not sent (one line says so, and they count as failed).
+// With one job, one sequence in key order. The totals are those of all phases.
 UploadTotals uploadInPhases(Session &session, const S3BucketContext &ctx,
-                            const std::string &strBucket, std::vector<UploadItem> &items,
-                            const std::string &strIndexPageKey);
+                            const std::string &strBucket, PhasedUploads &uploads);

@@ -115,17 +115,39 @@ RequestRunner::RequestRunner(Session &session, std::vector<RunnerJob *> jobList,
     : session(session), jobs(std::move(jobList)), observer(observer), options(runnerOptions),
       firstFailed(std::numeric_limits<std::size_t>::max()), nInitial(jobs.size())
 {
+    doneAt.resize(jobs.size());
     for (std::size_t i = 0; i < jobs.size(); ++i) {
         jobs[i]->runner = this;
         jobs[i]->index = i;
     }
 }
 
+RequestRunner::RequestRunner(Session &session, JobFeed &jobFeed, TransferObserver *observer,
+                             RunnerOptions runnerOptions)
+    : session(session), jobs(jobFeed.count(), nullptr), doneAt(jobFeed.count()), feed(&jobFeed),
+      observer(observer), options(runnerOptions), firstFailed(std::numeric_limits<std::size_t>::max()),
+      nInitial(jobs.size())
+{
+}
+
 RequestRunner::~RequestRunner()
 {
     abandon();
-    for (RunnerJob *job : jobs)
-        job->runner = nullptr;
+    // A job that ended is never touched again (a spawned one may be gone).
+    for (std::size_t i = 0; i < jobs.size(); ++i)
+        if (jobs[i] && !doneAt[i])
+            jobs[i]->runner = nullptr;
+}
+
+RunnerJob &RequestRunner::jobAt(std::size_t i)
+{
+    if (!jobs[i]) {
+        RunnerJob &job = feed->make(i);
+        job.runner = this;
+        job.index = i;
+        jobs[i] = &job;
+    }
+    return *jobs[i];
 }
 
 int RequestRunner::limit() const
@@ -140,6 +162,7 @@ void RequestRunner::add(RunnerJob &job)
     job.runner = this;
     job.index = jobs.size();
     jobs.push_back(&job);
+    doneAt.push_back(false);
     if (bStopped || bAbandoned) {
         markDone(job, false);
         job.notSent();
@@ -152,6 +175,7 @@ void RequestRunner::add(RunnerJob &job)
 void RequestRunner::markDone(RunnerJob &job, bool bOk)
 {
     job.bDone = true;
+    doneAt[job.index] = true;
     ++nDone;
     if (!bOk) {
         bAnyFailed = true;
@@ -292,23 +316,38 @@ void RequestRunner::decide(RunnerJob &job)
     job.retryScheduled();
 }
 
-// Prints the next block and lets its lines go.
+// Prints the next block and lets its lines go (and, made by a feed, the job).
 void RequestRunner::printNext()
 {
     if (observer)
         observer->linesFollow();
     jobs[nextPrint]->print();
     std::vector<std::string>().swap(jobs[nextPrint]->lines);
+    if (feed) {
+        jobs[nextPrint] = nullptr;
+        feed->giveBack(nextPrint);
+    }
     ++nextPrint;
 }
 
-// Prints every block whose earlier blocks are all out.
+// Prints every block whose earlier blocks are all out. Only the jobs given
+// have blocks: a spawned job's lines are its spawner's.
 void RequestRunner::printReady()
 {
     if (options.bHoldOutput)
         return;
-    while (nextPrint < jobs.size() && jobs[nextPrint]->bDone)
+    while (nextPrint < nInitial) {
+        // Jobs of a feed not begun when sending stopped are made and given
+        // up only as their turn to print comes, one at a time.
+        if (bStopped && nextPrint == nextNew) {
+            RunnerJob &job = jobAt(nextNew++);
+            markDone(job, false);
+            job.notSent();
+        }
+        if (!isDone(nextPrint))
+            break;
         printNext();
+    }
 }
 
 // Nothing more is sent: waiting retries and jobs not yet started are given
@@ -335,9 +374,12 @@ void RequestRunner::stopSending()
             jobs[i]->notSent();
         }
     }
+    if (feed && !options.bHoldOutput)
+        return; // printReady() gives up the jobs not begun
     for (; nextNew < nInitial; ++nextNew) {
-        markDone(*jobs[nextNew], false);
-        jobs[nextNew]->notSent();
+        RunnerJob &job = jobAt(nextNew);
+        markDone(job, false);
+        job.notSent();
     }
 }
 
@@ -393,14 +435,14 @@ void RequestRunner::startReady()
         std::push_heap(retries.begin(), retries.end(), earlier);
     }
     while (nRunning + nAside < limit() && nextNew < nInitial && nextNew < nNewLimit && mayStart(nextNew))
-        start(*jobs[nextNew++]);
+        start(jobAt(nextNew++));
 }
 
 bool RequestRunner::finished() const
 {
     if (firstFailed < jobs.size()) {
         for (std::size_t i = 0; i <= firstFailed; ++i)
-            if (!jobs[i]->bDone)
+            if (!isDone(i))
                 return false;
         return true;
     }
@@ -414,8 +456,13 @@ bool RequestRunner::start(const std::string &strNoContextLine)
     rc = session.requestContext();
     if (!rc) {
         printLine(strNoContextLine);
-        for (RunnerJob *job : jobs)
-            end(*job, false);
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            end(jobAt(i), false);
+            if (feed) {
+                jobs[i] = nullptr;
+                feed->giveBack(i);
+            }
+        }
         return false;
     }
     // A step that begins after the run stopped sending sends nothing.
@@ -507,10 +554,23 @@ void RequestRunner::finish()
         session.endRequestContext();
     rc = nullptr;
     bAbandoned = true;
-    for (std::size_t i = 0; i < jobs.size() && i <= firstFailed; ++i)
-        if (!jobs[i]->bDone)
+    // Spawned jobs first: each must end before the job that spawned it.
+    for (std::size_t i = nInitial; i < jobs.size() && i <= firstFailed; ++i)
+        if (!isDone(i))
             end(*jobs[i], false);
-    const std::size_t nPrinted = firstFailed < jobs.size() ? firstFailed + 1 : jobs.size();
+    const std::size_t nPrinted = firstFailed < nInitial ? firstFailed + 1 : nInitial;
+    for (std::size_t i = 0; i < nInitial && i <= firstFailed; ++i) {
+        if (!isDone(i) && bStopped && i >= nextNew) {
+            RunnerJob &job = jobAt(i);
+            markDone(job, false);
+            job.notSent();
+        } else if (!isDone(i)) {
+            end(jobAt(i), false);
+        }
+        if (feed) // one at a time, not every job made at once
+            while (nextPrint <= i && nextPrint < nPrinted)
+                printNext();
+    }
     while (nextPrint < nPrinted)
         printNext();
 }

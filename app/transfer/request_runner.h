@@ -93,7 +93,8 @@ public:
     virtual void forgetTry(std::size_t nLines) { lines.resize(nLines); }
     // Adds job to this job's runner, to start before any job not yet begun
     // (the parts of a file that is being sent); it shares the job limit and
-    // the retry policy, and its block is printed after every other.
+    // the retry policy. Its lines are this job's to take (the runner prints
+    // no block for it), and it must stay valid until this job has ended.
     void spawn(RunnerJob &job);
     // Sends this waiting job's next request (see Next::Wait).
     void resume();
@@ -160,12 +161,31 @@ struct RunnerOptions {
     bool bFailureEndsLater = false;
 };
 
+// The jobs of a long run (a million files to send), made one at a time as
+// the runner takes them and given back once printed: the runner then holds
+// only the jobs begun and not yet out, never one per file.
+class JobFeed {
+public:
+    virtual ~JobFeed() = default;
+    // How many jobs there are.
+    virtual std::size_t count() const = 0;
+    // Job i, made when the runner first needs it (in order, each once); it
+    // stays valid until given back.
+    virtual RunnerJob &make(std::size_t i) = 0;
+    // Job i has ended and its block is out (or, for a runner that could not
+    // start, it was given up): the runner does not touch it again.
+    virtual void giveBack(std::size_t i) = 0;
+};
+
 class RequestRunner {
 public:
     // jobs in the order their blocks are printed; observer (null: none) is
     // told before lines are printed, so that a progress line makes room.
     RequestRunner(Session &session, std::vector<RunnerJob *> jobs,
                   TransferObserver *observer = nullptr, RunnerOptions options = RunnerOptions());
+    // The same with jobs made by feed (which must outlive the runner).
+    RequestRunner(Session &session, JobFeed &feed, TransferObserver *observer = nullptr,
+                  RunnerOptions options = RunnerOptions());
     ~RequestRunner();
     RequestRunner(const RequestRunner &) = delete;
     RequestRunner &operator=(const RequestRunner &) = delete;
@@ -214,6 +234,9 @@ private:
     void queueAt(RunnerJob &job, std::chrono::steady_clock::time_point due);
     bool finished() const;
     bool mayStart(std::size_t index) const { return index <= firstFailed; }
+    // Job i, made by the feed when it is not yet.
+    RunnerJob &jobAt(std::size_t i);
+    bool isDone(std::size_t i) const { return doneAt[i]; }
     void takeAsideEnded();
     int limit() const;
     // Orders the heap of due jobs: the earliest due on top.
@@ -223,7 +246,9 @@ private:
     };
 
     Session &session;
-    std::vector<RunnerJob *> jobs;
+    std::vector<RunnerJob *> jobs; // null: not yet made, or given back to the feed
+    std::vector<bool> doneAt;       // by index: the job has ended
+    JobFeed *feed = nullptr;
     TransferObserver *observer;
     RunnerOptions options;
     S3RequestContext *rc = nullptr;

@@ -876,52 +876,127 @@ ObjectHeaders itemHeaders(const Settings &settings, const UploadItem &item)
     return headers;
 }
 
-UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
-                         const std::string &strBucket, std::vector<UploadItem> &items)
-{
-    const Settings &settings = session.settings();
-    std::vector<std::string> keys;
-    for (const UploadItem &item : items)
-        keys.push_back(item.strKey);
-    session.aboutToChange(keys);
-    UploadTotals totals;
-    std::vector<Slot> slots(items.size());
-    std::vector<RunnerJob *> jobs;
-    jobs.reserve(items.size());
-    TransferObserver *observer = items.empty() ? nullptr : session.transferObserver();
-    const Clock::duration life =
-        std::chrono::seconds(uploadLifeSeconds(settings.nRequestTimeout, settings.nRetries));
-    uint64_t nBytes = 0;
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        Slot &slot = slots[i];
-        slot.item = &items[i];
+namespace {
+
+// The uploads of a source as jobs of the runner: each file's upload and its
+// job made as the runner takes it, and let go once its block is out.
+class SlotFeed : public JobFeed {
+public:
+    SlotFeed(Session &session, const S3BucketContext &ctx, const std::string &strBucket,
+             UploadSource &source, UploadTotals &totals, TransferObserver *observer)
+        : session(session), ctx(ctx), strBucket(strBucket), source(source), totals(totals),
+          observer(observer), live(source.count()),
+          life(std::chrono::seconds(uploadLifeSeconds(session.settings().nRequestTimeout,
+                                                      session.settings().nRetries)))
+    {
+    }
+
+    std::size_t count() const override { return live.size(); }
+
+    RunnerJob &make(std::size_t i) override
+    {
+        live[i].reset(new Live);
+        Live &one = *live[i];
+        one.item = source.make(i);
+        Slot &slot = one.slot;
+        slot.item = &one.item;
         slot.ctx = &ctx;
         slot.strBucket = &strBucket;
-        slot.settings = &settings;
+        slot.settings = &session.settings();
         slot.totals = &totals;
         slot.life = life;
         slot.hints = &session.hints();
         slot.observer = observer;
-        nBytes += items[i].size;
-        jobs.push_back(&slot);
+        return slot;
     }
-    if (observer)
-        observer->transfersBegin(items.size(), nBytes);
+
+    void giveBack(std::size_t i) override
+    {
+        source.ended(i, live[i]->item);
+        live[i].reset();
+    }
+
+private:
+    struct Live {
+        UploadItem item;
+        Slot slot;
+    };
+    Session &session;
+    const S3BucketContext &ctx;
+    const std::string &strBucket;
+    UploadSource &source;
+    UploadTotals &totals;
+    TransferObserver *observer;
+    std::vector<std::unique_ptr<Live>> live; // null: not made yet, or given back
+    const Clock::duration life;
+};
+
+// The items of a list as a source: each copied when made, what it learnt
+// copied back.
+class ListSource : public UploadSource {
+public:
+    explicit ListSource(std::vector<UploadItem> &items) : items(items) {}
+    std::size_t count() const override { return items.size(); }
+    std::string key(std::size_t i) const override { return items[i].strKey; }
+    uint64_t size(std::size_t i) const override { return items[i].size; }
+    bool encoded(std::size_t i) const override { return !items[i].strContentEncoding.empty(); }
+    UploadItem make(std::size_t i) override { return items[i]; }
+    void ended(std::size_t i, const UploadItem &item) override
+    {
+        items[i].bStored = item.bStored;
+        items[i].strSentMd5Hex = item.strSentMd5Hex;
+        items[i].sentSize = item.sentSize;
+        items[i].strETag = item.strETag;
+    }
+
+private:
+    std::vector<UploadItem> &items;
+};
+
+} // namespace
+
+UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
+                         const std::string &strBucket, std::vector<UploadItem> &items)
+{
+    ListSource source(items);
+    return uploadFrom(session, ctx, strBucket, source);
+}
+
+UploadTotals uploadFrom(Session &session, const S3BucketContext &ctx, const std::string &strBucket,
+                        UploadSource &source)
+{
+    const Settings &settings = session.settings();
+    const std::size_t nFiles = source.count();
+    if (session.wantsChangeIntent()) {
+        std::vector<std::string> keys;
+        keys.reserve(nFiles);
+        for (std::size_t i = 0; i < nFiles; ++i)
+            keys.push_back(source.key(i));
+        session.aboutToChange(keys);
+    }
+    UploadTotals totals;
+    TransferObserver *observer = nFiles == 0 ? nullptr : session.transferObserver();
+    uint64_t nBytes = 0;
     // An encoded body may come out a little larger than the file (incompressible
     // bytes): it counts as possibly in parts near the threshold.
     bool bAnyInParts = false;
-    for (const UploadItem &item : items)
+    for (std::size_t i = 0; i < nFiles; ++i) {
+        const uint64_t size = source.size(i);
+        nBytes += size;
         bAnyInParts = bAnyInParts ||
-                      item.size + (item.strContentEncoding.empty() ? 0 : item.size / 256 + 1024) >
-                          settings.multipartThreshold;
+                      size + (source.encoded(i) ? size / 256 + 1024 : 0) > settings.multipartThreshold;
+    }
+    if (observer)
+        observer->transfersBegin(nFiles, nBytes);
     {
         // Uploads in parts are given up on a stop signal, not left behind.
         StopSignals stopSignals(bAnyInParts);
-        RequestRunner runner(session, std::move(jobs), observer);
+        SlotFeed feed(session, ctx, strBucket, source, totals, observer);
+        RequestRunner runner(session, feed, observer);
         if (!runner.run()) {
             // Nothing was sent; each file counts as failed once.
             totals = UploadTotals();
-            totals.nFailed = static_cast<long>(items.size());
+            totals.nFailed = static_cast<long>(nFiles);
         }
     }
     totals.nMostInFlight = session.governor().mostInFlight();

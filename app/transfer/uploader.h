@@ -86,3 +86,27 @@ struct UploadTotals {
 // (after which the signal ends the process as it would have).
 UploadTotals uploadItems(Session &session, const S3BucketContext &ctx,
                          const std::string &strBucket, std::vector<UploadItem> &items);
+
+// The files a long run sends, each made into its upload only when its turn
+// comes and handed back once its block is printed, so that a run holds an
+// upload only while it is being sent or waits to be printed, never one for
+// every file.
+class UploadSource {
+public:
+    virtual ~UploadSource() = default;
+    virtual std::size_t count() const = 0;
+    // What the uploads need to know before the first goes: upload i's bucket
+    // key, its size, and whether it is sent encoded.
+    virtual std::string key(std::size_t i) const = 0;
+    virtual uint64_t size(std::size_t i) const = 0;
+    virtual bool encoded(std::size_t i) const = 0;
+    // Upload i, made when it is about to go (in order, each once).
+    virtual UploadItem make(std::size_t i) = 0;
+    // Upload i has ended and its block is printed: item says what the store
+    // took (bStored and what was sent, as uploadItems sets them).
+    virtual void ended(std::size_t i, const UploadItem &item) = 0;
+};
+
+// uploadItems for the uploads of source, in its order.
+UploadTotals uploadFrom(Session &session, const S3BucketContext &ctx, const std::string &strBucket,
+                        UploadSource &source);

@@ -168,9 +168,11 @@ S3Obj record(const std::string &key, uint64_t size, const std::string &tag)
 std::vector<std::string> planText(const Plan &plan)
 {
     std::vector<std::string> text = dryRunLines(plan);
-    for (const UploadItem &item : plan.uploads)
+    for (std::size_t i = 0; i < plan.uploads.size(); ++i) {
+        const UploadItem item = uploadOf(plan, i);
         for (const std::string &line : item.leadLines)
             text.push_back(item.strKey + " -> " + line);
+    }
     text.push_back("unchanged " + std::to_string(plan.nUnchanged) + " tags " + std::to_string(plan.nDigestTags));
     return text;
 }
