@@ -166,6 +166,7 @@ void RequestRunner::add(RunnerJob &job)
     if (bStopped || bAbandoned) {
         markDone(job, false);
         job.notSent();
+        retire(job);
         return;
     }
     // Due in the order they were added, before any retry.
@@ -188,12 +189,26 @@ void RequestRunner::end(RunnerJob &job, bool bOk)
 {
     markDone(job, bOk);
     job.finish(bOk);
+    retire(job);
+}
+
+void RequestRunner::retire(RunnerJob &job)
+{
+    if (!feed || job.index >= nInitial)
+        return;
+    const std::size_t at = job.index - nextPrint;
+    if (held.size() <= at)
+        held.resize(at + 1);
+    held[at].swap(job.lines);
+    jobs[job.index] = nullptr;
+    feed->giveBack(job.index);
 }
 
 void RequestRunner::start(RunnerJob &job)
 {
     if (!job.prepareTry()) {
         markDone(job, false);
+        retire(job);
         return;
     }
     if (job.aside) {
@@ -321,11 +336,13 @@ void RequestRunner::printNext()
 {
     if (observer)
         observer->linesFollow();
-    jobs[nextPrint]->print();
-    std::vector<std::string>().swap(jobs[nextPrint]->lines);
     if (feed) {
-        jobs[nextPrint] = nullptr;
-        feed->giveBack(nextPrint);
+        for (const std::string &strLine : held.front())
+            printLine(strLine);
+        held.pop_front();
+    } else {
+        jobs[nextPrint]->print();
+        std::vector<std::string>().swap(jobs[nextPrint]->lines);
     }
     ++nextPrint;
 }
@@ -343,6 +360,7 @@ void RequestRunner::printReady()
             RunnerJob &job = jobAt(nextNew++);
             markDone(job, false);
             job.notSent();
+            retire(job);
         }
         if (!isDone(nextPrint))
             break;
@@ -370,8 +388,10 @@ void RequestRunner::stopSending()
         std::vector<std::size_t> waiting;
         waiting.swap(retries);
         for (std::size_t i : waiting) {
-            markDone(*jobs[i], false);
-            jobs[i]->notSent();
+            RunnerJob &job = *jobs[i];
+            markDone(job, false);
+            job.notSent();
+            retire(job);
         }
     }
     if (feed && !options.bHoldOutput)
@@ -380,6 +400,7 @@ void RequestRunner::stopSending()
         RunnerJob &job = jobAt(nextNew);
         markDone(job, false);
         job.notSent();
+        retire(job);
     }
 }
 
@@ -392,6 +413,7 @@ void RequestRunner::takeAsideEnded()
         if (bStopped) {
             markDone(job, false);
             job.notSent();
+            retire(job);
         } else {
             start(job);
         }
@@ -456,8 +478,11 @@ bool RequestRunner::start(const std::string &strNoContextLine)
     rc = session.requestContext();
     if (!rc) {
         printLine(strNoContextLine);
+        // Given up, and nothing printed.
         for (std::size_t i = 0; i < jobs.size(); ++i) {
-            end(jobAt(i), false);
+            RunnerJob &job = jobAt(i);
+            markDone(job, false);
+            job.finish(false);
             if (feed) {
                 jobs[i] = nullptr;
                 feed->giveBack(i);
@@ -564,6 +589,7 @@ void RequestRunner::finish()
             RunnerJob &job = jobAt(i);
             markDone(job, false);
             job.notSent();
+            retire(job);
         } else if (!isDone(i)) {
             end(jobAt(i), false);
         }

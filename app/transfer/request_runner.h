@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <cstddef>
 #include <limits>
 #include <functional>
@@ -162,8 +163,10 @@ struct RunnerOptions {
 };
 
 // The jobs of a long run (a million files to send), made one at a time as
-// the runner takes them and given back once printed: the runner then holds
-// only the jobs begun and not yet out, never one per file.
+// the runner takes them and given back as soon as they end: the runner holds
+// only the jobs in flight or waiting, and the lines of those that ended
+// until their turn to print, never a job per file. A feed's jobs print their
+// lines as they are (RunnerJob::print is not called).
 class JobFeed {
 public:
     virtual ~JobFeed() = default;
@@ -172,8 +175,7 @@ public:
     // Job i, made when the runner first needs it (in order, each once); it
     // stays valid until given back.
     virtual RunnerJob &make(std::size_t i) = 0;
-    // Job i has ended and its block is out (or, for a runner that could not
-    // start, it was given up): the runner does not touch it again.
+    // Job i has ended (its lines are taken): the runner does not touch it again.
     virtual void giveBack(std::size_t i) = 0;
 };
 
@@ -237,6 +239,8 @@ private:
     // Job i, made by the feed when it is not yet.
     RunnerJob &jobAt(std::size_t i);
     bool isDone(std::size_t i) const { return doneAt[i]; }
+    // A job of the feed that ended: its lines kept, the job given back.
+    void retire(RunnerJob &job);
     void takeAsideEnded();
     int limit() const;
     // Orders the heap of due jobs: the earliest due on top.
@@ -249,6 +253,7 @@ private:
     std::vector<RunnerJob *> jobs; // null: not yet made, or given back to the feed
     std::vector<bool> doneAt;       // by index: the job has ended
     JobFeed *feed = nullptr;
+    std::deque<std::vector<std::string>> held; // lines of the feed's jobs from nextPrint on
     TransferObserver *observer;
     RunnerOptions options;
     S3RequestContext *rc = nullptr;

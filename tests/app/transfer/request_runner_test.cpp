@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -181,3 +183,89 @@ TEST_F(Runner, SlowWorkOfAJobsOwnDoesNotHoldUpTheOthers)
 }
 
 } // namespace
+
+namespace {
+
+// Jobs made on demand: counts how many are alive at once and keeps the
+// printed blocks in the order they came out.
+class CountingFeed : public JobFeed {
+public:
+    // The first job tries as first says, every other as rest says.
+    CountingFeed(std::size_t n, std::vector<S3Status> first, std::vector<S3Status> rest)
+        : jobs(n), firstScript(std::move(first)), script(std::move(rest))
+    {
+    }
+    std::size_t count() const override { return jobs.size(); }
+    RunnerJob &make(std::size_t i) override
+    {
+        EXPECT_FALSE(jobs[i]) << "job " << i << " made twice";
+        jobs[i].reset(new ScriptedJob("j" + std::to_string(i), i == 0 ? firstScript : script));
+        ++nMade;
+        nMostAlive = std::max(nMostAlive, ++nAlive);
+        return *jobs[i];
+    }
+    void giveBack(std::size_t i) override
+    {
+        ASSERT_TRUE(jobs[i]) << "job " << i << " given back before it was made";
+        EXPECT_TRUE(jobs[i]->done());
+        jobs[i].reset();
+        --nAlive;
+    }
+    std::vector<std::unique_ptr<ScriptedJob>> jobs;
+    std::vector<S3Status> firstScript, script;
+    std::size_t nMade = 0, nAlive = 0, nMostAlive = 0;
+};
+
+} // namespace
+
+// Thousands of jobs from a feed: each is made as the runner takes it and let
+// go as soon as it ends, its lines kept until its turn, so that only the jobs
+// in flight or waiting for a retry are alive at once, however many wait to be
+// printed behind a first job that waits for its retry; blocks come out whole
+// and in order, also when the store cannot be reached and sending stops.
+TEST_F(Runner, JobsOfAFeedAreMadeAsTakenAndLetGoAsTheyEnd)
+{
+    const std::vector<std::vector<S3Status>> scripts = {
+        {S3StatusOK},
+        std::vector<S3Status>(3, S3StatusFailedToConnect),
+    };
+    for (const std::vector<S3Status> &script : scripts) {
+        Session fresh(settings());
+        CountingFeed feed(3000, {S3StatusErrorSlowDown, script.front(), script.front()}, script);
+        RunnerOptions options;
+        options.nFixedLimit = 4;
+        testing::internal::CaptureStdout();
+        ASSERT_TRUE(RequestRunner(fresh, feed, nullptr, options).run());
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(feed.nMade, 3000u);
+        EXPECT_EQ(feed.nAlive, 0u);
+        // Four in flight and the first waiting for its retry (when every
+        // try fails, every job waits for its retry: no bound to check).
+        if (script.front() == S3StatusOK) {
+            EXPECT_LE(feed.nMostAlive, 5u);
+        }
+        // Every block whole, in the jobs' order: each job's lines, or the
+        // line of a job given up, before the next job's.
+        std::istringstream lines(out);
+        std::string strLine;
+        std::size_t nBlocks = 0, nNotSent = 0;
+        while (std::getline(lines, strLine)) {
+            if (strLine.rfind("stopped sending: ", 0) == 0 || strLine.rfind("retry ", 0) == 0)
+                continue;
+            const std::string strName = "j" + std::to_string(nBlocks);
+            if (strLine == "not sent: the store could not be reached") {
+                ++nNotSent;
+                ++nBlocks;
+            } else if (strLine == strName + " done" || strLine == strName + " failed") {
+                ++nBlocks;
+            } else {
+                ASSERT_EQ(strLine, strName + " try");
+            }
+        }
+        EXPECT_EQ(nBlocks, 3000u);
+        if (script.back() == S3StatusOK)
+            EXPECT_EQ(nNotSent, 0u);
+        else
+            EXPECT_GT(nNotSent, 1000u);
+    }
+}
