@@ -35,9 +35,6 @@ bool encodeScanned(const S3Obj &local, const std::string &strPath, const std::st
 
 } // namespace
 
-namespace {
-
-// The digest of the encoded bytes the cache remembers for local.
 bool cachedSentDigest(const S3Obj &local, const std::string &strEncoding, DigestCache *cache, SentDigest &sent)
 {
     EncodedDigest digest;
@@ -49,7 +46,6 @@ bool cachedSentDigest(const S3Obj &local, const std::string &strEncoding, Digest
     return true;
 }
 
-// Encodes the file for the digest of its encoded bytes (any thread).
 SentDigest encodedSentDigest(const S3Obj &local, const std::string &strPath, const std::string &strEncoding)
 {
     SentDigest sent;
@@ -73,8 +69,6 @@ void rememberEncoded(const S3Obj &local, const std::string &strEncoding, const S
     digest.size = sent.size;
     cache->putEncoded(local.key, strEncoding, digest);
 }
-
-} // namespace
 
 SentDigest sentDigestFor(const S3Obj &local, const std::string &strPath, const std::string &strEncoding,
                          DigestCache *cache)

@@ -32,6 +32,15 @@ struct SentDigest {
 SentDigest sentDigestFor(const S3Obj &local, const std::string &strPath, const std::string &strEncoding,
                          DigestCache *cache);
 
+// sentDigestFor in its steps, for a caller that encodes on other threads:
+// the digest the cache remembers for local's encoded bytes (false: none),
+// the encoding itself (on any thread), and remembering what it gave (on the
+// cache's own thread).
+bool cachedSentDigest(const S3Obj &local, const std::string &strEncoding, DigestCache *cache, SentDigest &sent);
+SentDigest encodedSentDigest(const S3Obj &local, const std::string &strPath, const std::string &strEncoding);
+void rememberEncoded(const S3Obj &local, const std::string &strEncoding, const SentDigest &sent,
+                     DigestCache *cache);
+
 // One file whose encoded bytes' digest is wanted.
 struct EncodeAsk {
     const S3Obj *local = nullptr;

@@ -33,6 +33,16 @@ struct PlanBuilder::Candidate {
     bool bAsk = false;
 };
 
+// A file being encoded on the pool for the digest of its encoded bytes.
+struct PlanBuilder::Encoding {
+    S3Obj local;
+    S3Obj remote;
+    bool bRemote = false;
+    std::string strPath, strEncoding;
+    SentDigest sent;
+    std::future<void> done;
+};
+
 PlanBuilder::PlanBuilder(const PlanInput &input) : in(input), settings(*input.settings) {}
 
 PlanBuilder::~PlanBuilder() = default;
@@ -60,8 +70,47 @@ bool PlanBuilder::mustAsk(StoreVerdict verdict, const S3Obj *remote) const
 
 void PlanBuilder::add(const S3Obj &local, const S3Obj *remote)
 {
-    UploadItem item = uploadItemFor(local, in.strRootPath, settings);
-    const SentDigest sent = sentOf(local, item);
+    const UploadItem item = uploadItemFor(local, in.strRootPath, settings);
+    SentDigest sent;
+    if (item.strContentEncoding.empty() || !in.bEncodeNow ||
+        cachedSentDigest(local, item.strContentEncoding, in.encodeCache, sent)) {
+        if (!sent.bKnown)
+            sent = sentOf(local, item);
+        addWithSent(local, remote, item, sent);
+        return;
+    }
+    if (!pool)
+        pool.reset(new HashPool());
+    std::unique_ptr<Encoding> one(new Encoding);
+    one->local = local;
+    one->bRemote = remote != nullptr;
+    if (remote)
+        one->remote = *remote;
+    one->strPath = item.strPath;
+    one->strEncoding = item.strContentEncoding;
+    Encoding *task = one.get();
+    one->done = pool->submitTask([task] {
+        task->sent = encodedSentDigest(task->local, task->strPath, task->strEncoding);
+    });
+    encoding.push_back(std::move(one));
+    // Enough files ahead to keep every thread at work.
+    while (encoding.size() > 2 * static_cast<std::size_t>(pool->threads()))
+        takeEncoded();
+}
+
+void PlanBuilder::takeEncoded()
+{
+    std::unique_ptr<Encoding> one = std::move(encoding.front());
+    encoding.pop_front();
+    one->done.wait();
+    rememberEncoded(one->local, one->strEncoding, one->sent, in.encodeCache);
+    addWithSent(one->local, one->bRemote ? &one->remote : nullptr,
+                uploadItemFor(one->local, in.strRootPath, settings), one->sent);
+}
+
+void PlanBuilder::addWithSent(const S3Obj &local, const S3Obj *remote, const UploadItem &item,
+                              const SentDigest &sent)
+{
     FileVerdict file = judge(local, remote, sent);
     if (remote && sent.bKnown && remote->tag == sent.strMd5Hex)
         ++nDigestTags;
@@ -82,6 +131,8 @@ void PlanBuilder::add(const S3Obj &local, const S3Obj *remote)
 
 std::vector<std::string> PlanBuilder::asks()
 {
+    while (!encoding.empty())
+        takeEncoded();
     std::vector<std::string> keys;
     std::sort(candidates.begin(), candidates.end(),
               [](const Candidate &a, const Candidate &b) { return a.local.key < b.local.key; });

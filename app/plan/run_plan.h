@@ -5,11 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <memory>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "digestcache.h"
+#include "hash_pool.h"
 #include "header_update.h"
 #include "myDir.h"
 #include "object_plan.h"
@@ -113,7 +116,9 @@ public:
     PlanBuilder &operator=(const PlanBuilder &) = delete;
 
     // One scanned file and the object listed under its key (null: none);
-    // files may come in any order, each once.
+    // files may come in any order, each once. A file a rule sends encoded,
+    // whose encoded digest the cache does not hold, is encoded on the
+    // hashing pool while the next files come (a few at a time).
     void add(const S3Obj &local, const S3Obj *remote);
     // After the last file: the bucket keys whose objects must be asked (HEAD)
     // before the plan is whole, in key order. Whether the store's tags are
@@ -125,6 +130,10 @@ public:
 
 private:
     struct Candidate;
+    struct Encoding;
+    void addWithSent(const S3Obj &local, const S3Obj *remote, const UploadItem &item, const SentDigest &sent);
+    // Decides the oldest file being encoded, once it is.
+    void takeEncoded();
     FileVerdict judge(const S3Obj &local, const S3Obj *remote, const SentDigest &sent) const;
     bool mustAsk(StoreVerdict verdict, const S3Obj *remote) const;
     void decide(const S3Obj &local, const UploadItem &item, FileVerdict file, const HeadResult *head);
@@ -137,6 +146,8 @@ private:
     const Settings &settings;
     Plan plan;
     std::vector<Candidate> candidates;
+    std::deque<std::unique_ptr<Encoding>> encoding; // files being encoded, oldest first
+    std::unique_ptr<HashPool> pool;                  // made for the first of them
     long nDigestTags = 0; // listed objects whose ETag is their file's MD5
     bool bAsked = false;
 };

@@ -12,6 +12,8 @@
 #include <set>
 #include <sys/stat.h>
 
+#include "compress.h"
+#include "myS3Common.h"
 #include "run_plan.h"
 #include "settings.h"
 #include "tempdir.h"
@@ -227,6 +229,61 @@ TEST(MergeWalk, ThePlanIsTheSameWhateverOrderTheFilesComeIn)
         EXPECT_EQ(asksShuffled, asksInOrder);
         EXPECT_TRUE(std::is_sorted(asksInOrder.begin(), asksInOrder.end()));
     }
+}
+
+// Files a rule sends encoded are encoded on the pool while later files come:
+// each is still decided on the digest of its own encoded bytes, none is lost
+// or taken twice, and a file that changed since the scan is sent (its
+// encoded digest cannot be known).
+TEST(MergeWalk, FilesEncodedOnThePoolAreDecidedOnTheirOwnEncodedBytes)
+{
+    TempDir dir;
+    Settings settings;
+    settings.strPrefix = "site/";
+    settings.cacheRules = {{"*.html", "max-age=60", "", "gzip"}};
+    PlanInput input;
+    input.strRootPath = dir.path() + "/";
+    input.settings = &settings;
+    input.strIndexPageKey = "site/fileLists.html";
+    input.bEncodeNow = true;
+
+    PlanBuilder builder(input);
+    std::vector<std::string> expected;
+    long nUnchanged = 0;
+    std::vector<std::pair<S3Obj, S3Obj>> files;
+    for (int i = 0; i < 90; ++i) {
+        const std::string key = "p" + std::to_string(100 + i) + ".html";
+        const std::string bytes = "<p>" + std::string(static_cast<std::size_t>(i * 37 % 500), 'a' + i % 26) + "</p>";
+        dir.write(key, i == 49 ? bytes + "changed since the scan" : bytes);
+        MyMD5 md5(true);
+        md5.update(bytes);
+        S3Obj local = record(key, bytes.size(), md5.finalize());
+        EncodedFile encoded;
+        ASSERT_TRUE(encodeBytes(bytes, "gzip", encoded));
+        S3Obj remote;
+        switch (i % 3) {
+        case 0:
+            expected.push_back("would upload: site/" + key + " (new)");
+            break;
+        case 1:
+            remote = record(key, encoded.size, encoded.strMd5Hex);
+            if (i == 49)
+                expected.push_back("would upload: site/" + key + " (digest)");
+            else
+                ++nUnchanged;
+            break;
+        default:
+            remote = record(key, encoded.size, "0123456789abcdef0123456789abcdef");
+            expected.push_back("would upload: site/" + key + " (digest)");
+        }
+        files.emplace_back(local, remote);
+    }
+    for (const auto &file : files)
+        builder.add(file.first, file.second.key.empty() ? nullptr : &file.second);
+    EXPECT_TRUE(builder.asks().empty());
+    const Plan plan = builder.finish({});
+    EXPECT_EQ(dryRunLines(plan), expected);
+    EXPECT_EQ(plan.nUnchanged, nUnchanged);
 }
 
 TEST(MergeWalk, TheFilterOfScannedKeysNeverForgetsOneAndRarelyInventsOne)
