@@ -137,12 +137,7 @@ void S3_set_bucket_website(const S3BucketContext *bucketContext, const char *ind
         return;
     }
 
-    memset(&data->properties, 0, sizeof(data->properties));
-    data->properties.contentType = "application/xml";
-    data->properties.md5 = data->md5;
-    data->properties.expires = -1;
-    data->properties.cannedAcl = S3CannedAclPrivate; // no ACL header
-    data->properties.payloadSha256 = data->sha256;
+    xml_body_properties(&data->properties, data->md5, data->sha256);
 
     RequestParams params;
     memset(&params, 0, sizeof(params));

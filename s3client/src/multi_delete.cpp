@@ -229,13 +229,7 @@ void S3_delete_objects(const S3BucketContext *bucketContext, int keyCount,
     data->deleteResultEnded = 0;
     clear_refused(data);
 
-    memset(&data->properties, 0, sizeof(data->properties));
-    // A type of our own: without one libcurl would send a form's type, unsigned.
-    data->properties.contentType = "application/xml";
-    data->properties.md5 = data->md5;
-    data->properties.expires = -1;
-    data->properties.cannedAcl = S3CannedAclPrivate; // no ACL header
-    data->properties.payloadSha256 = data->sha256;
+    xml_body_properties(&data->properties, data->md5, data->sha256);
 
     RequestParams params;
     memset(&params, 0, sizeof(params));

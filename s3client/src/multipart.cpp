@@ -4,7 +4,6 @@
 // the listing of a bucket's unfinished uploads. Every answer that carries a
 // document is read whole before it counts: a 200 whose body is an Error
 // document is that error, and a document cut short is no success.
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -34,12 +33,17 @@ constexpr size_t kFlagSize = 16;
 // Uploads handed to the caller at once.
 constexpr int kListBatchUploads = 32;
 
-// "uploadId=ID" (and, with a part number, "partNumber=N&uploadId=ID") with
-// the id encoded; false when the id is missing or too long.
-bool upload_sub_resource(std::string *out, int partNumber, const char *uploadId)
+// The sub-resource of a request about an upload of key: "uploadId=ID" (and,
+// with a part number, "partNumber=N&uploadId=ID") with the id encoded.
+// S3StatusOK, else what the request ends with: no key or no id
+// (InternalError), an id too long (UriTooLong).
+S3Status upload_sub_resource(std::string *out, const char *key, int partNumber, const char *uploadId)
 {
-    if (!uploadId || !uploadId[0] || strlen(uploadId) > S3_MAX_UPLOAD_ID_SIZE) {
-        return false;
+    if (!key || !key[0] || !uploadId || !uploadId[0]) {
+        return S3StatusInternalError;
+    }
+    if (strlen(uploadId) > S3_MAX_UPLOAD_ID_SIZE) {
+        return S3StatusUriTooLong;
     }
     char encoded[3 * S3_MAX_UPLOAD_ID_SIZE + 1];
     uri_encode(encoded, uploadId, static_cast<int>(strlen(uploadId)), 0);
@@ -48,7 +52,7 @@ bool upload_sub_resource(std::string *out, int partNumber, const char *uploadId)
         out->append("partNumber=").append(std::to_string(partNumber)).append("&");
     }
     out->append("uploadId=").append(encoded);
-    return true;
+    return S3StatusOK;
 }
 
 void append_cut(std::string *text, size_t capacity, const char *data, int dataLen)
@@ -464,14 +468,12 @@ void S3_upload_part(const S3BucketContext *bucketContext, const char *key,
 {
     const S3ResponseCompleteCallback complete = handler->responseHandler.completeCallback;
     std::string subResource;
-    if (!key || !key[0] || partNumber < 1 || partNumber > S3_MAX_PART_COUNT ||
-        partContentLength > S3_MAX_SINGLE_UPLOAD_SIZE) {
-        complete(S3StatusInternalError, nullptr, callbackData);
-        return;
-    }
-    if (!upload_sub_resource(&subResource, partNumber, uploadId)) {
-        complete(uploadId && uploadId[0] ? S3StatusUriTooLong : S3StatusInternalError, nullptr,
-                 callbackData);
+    const S3Status status = partNumber < 1 || partNumber > S3_MAX_PART_COUNT ||
+                                    partContentLength > S3_MAX_SINGLE_UPLOAD_SIZE
+                                ? S3StatusInternalError
+                                : upload_sub_resource(&subResource, key, partNumber, uploadId);
+    if (status != S3StatusOK) {
+        complete(status, nullptr, callbackData);
         return;
     }
     // A part carries its own digests and nothing of the object's headers.
@@ -505,7 +507,7 @@ void S3_complete_multipart_upload(const S3BucketContext *bucketContext, const ch
                                   const S3MultipartCompleteHandler *handler, void *callbackData)
 {
     const S3ResponseCompleteCallback complete = handler->responseHandler.completeCallback;
-    if (!key || !key[0] || partCount < 1 || partCount > S3_MAX_PART_COUNT || !parts) {
+    if (partCount < 1 || partCount > S3_MAX_PART_COUNT || !parts) {
         complete(S3StatusInternalError, nullptr, callbackData);
         return;
     }
@@ -518,9 +520,9 @@ void S3_complete_multipart_upload(const S3BucketContext *bucketContext, const ch
         }
     }
     std::string subResource;
-    if (!upload_sub_resource(&subResource, 0, uploadId)) {
-        complete(uploadId && uploadId[0] ? S3StatusUriTooLong : S3StatusInternalError, nullptr,
-                 callbackData);
+    const S3Status status = upload_sub_resource(&subResource, key, 0, uploadId);
+    if (status != S3StatusOK) {
+        complete(status, nullptr, callbackData);
         return;
     }
     CompleteData *d = new (std::nothrow) CompleteData();
@@ -544,13 +546,11 @@ void S3_complete_multipart_upload(const S3BucketContext *bucketContext, const ch
     }
     d->body.append("</CompleteMultipartUpload>");
 
-    unsigned char md5[16];
-    unsigned int md5Len = 0;
-    EVP_Digest(d->body.data(), d->body.size(), md5, &md5Len, EVP_md5(), nullptr);
-    d->md5[base64_encode(md5, 16, d->md5)] = 0;
-    unsigned char sha256[SHA256_DIGEST_SIZE];
-    sha256_digest(sha256, reinterpret_cast<const unsigned char *>(d->body.data()), d->body.size());
-    hex_encode(sha256, SHA256_DIGEST_SIZE, d->sha256, 0);
+    if (!body_digests(d->body.data(), d->body.size(), d->md5, d->sha256)) {
+        delete d;
+        complete(S3StatusInternalError, nullptr, callbackData);
+        return;
+    }
 
     answer_initialize(&d->answer, &handler->responseHandler, callbackData, &complete_xml_callback,
                       "CompleteMultipartUploadResult");
@@ -558,11 +558,7 @@ void S3_complete_multipart_upload(const S3BucketContext *bucketContext, const ch
     // CompleteMultipartUploadResult; some stores call it ...Response.
     d->answer.root2 = "CompleteMultipartUploadResponse";
     d->resultCallback = handler->completeResultCallback;
-    memset(&d->properties, 0, sizeof(d->properties));
-    d->properties.contentType = "application/xml";
-    d->properties.md5 = d->md5;
-    d->properties.expires = -1;
-    d->properties.payloadSha256 = d->sha256;
+    xml_body_properties(&d->properties, d->md5, d->sha256);
 
     RequestParams params = answer_params(bucketContext, HttpRequestTypePOST, key, &d->answer,
                                          &answer_data_callback, &complete_complete_callback);
@@ -581,16 +577,14 @@ void S3_upload_part_copy(const S3BucketContext *bucketContext, const char *key,
                          const S3MultipartCompleteHandler *handler, void *callbackData)
 {
     const S3ResponseCompleteCallback complete = handler->responseHandler.completeCallback;
-    if (!key || !key[0] || !sourceBucket || !sourceBucket[0] || !sourceKey || !sourceKey[0] ||
-        partNumber < 1 || partNumber > S3_MAX_PART_COUNT || lastByte < firstByte ||
-        lastByte - firstByte >= S3_MAX_SINGLE_UPLOAD_SIZE) {
-        complete(S3StatusInternalError, nullptr, callbackData);
-        return;
-    }
     std::string subResource;
-    if (!upload_sub_resource(&subResource, partNumber, uploadId)) {
-        complete(uploadId && uploadId[0] ? S3StatusUriTooLong : S3StatusInternalError, nullptr,
-                 callbackData);
+    const S3Status status = !sourceBucket || !sourceBucket[0] || !sourceKey || !sourceKey[0] ||
+                                    partNumber < 1 || partNumber > S3_MAX_PART_COUNT || lastByte < firstByte ||
+                                    lastByte - firstByte >= S3_MAX_SINGLE_UPLOAD_SIZE
+                                ? S3StatusInternalError
+                                : upload_sub_resource(&subResource, key, partNumber, uploadId);
+    if (status != S3StatusOK) {
+        complete(status, nullptr, callbackData);
         return;
     }
     // The answer is read as a join's is: the ETag below its root.
@@ -618,14 +612,9 @@ void S3_abort_multipart_upload(const S3BucketContext *bucketContext, const char 
                                const S3ResponseHandler *handler, void *callbackData)
 {
     std::string subResource;
-    if (!key || !key[0]) {
-        handler->completeCallback(S3StatusInternalError, nullptr, callbackData);
-        return;
-    }
-    if (!upload_sub_resource(&subResource, 0, uploadId)) {
-        handler->completeCallback(uploadId && uploadId[0] ? S3StatusUriTooLong
-                                                          : S3StatusInternalError,
-                                  nullptr, callbackData);
+    const S3Status status = upload_sub_resource(&subResource, key, 0, uploadId);
+    if (status != S3StatusOK) {
+        handler->completeCallback(status, nullptr, callbackData);
         return;
     }
     RequestParams params;

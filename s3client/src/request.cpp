@@ -146,6 +146,16 @@ void request_defer_until_idle(void (*teardown)(void))
     deferredTeardownG = teardown;
 }
 
+void xml_body_properties(S3PutProperties *properties, const char *md5Base64, const char *sha256Hex)
+{
+    memset(properties, 0, sizeof(*properties));
+    properties->contentType = "application/xml";
+    properties->md5 = md5Base64;
+    properties->expires = -1;
+    properties->cannedAcl = S3CannedAclPrivate; // no ACL header
+    properties->payloadSha256 = sha256Hex;
+}
+
 void request_perform(const RequestParams *params, S3RequestContext *context)
 {
     S3Status status;

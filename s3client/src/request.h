@@ -22,6 +22,13 @@ int request_callback_depth(void);
 // its request is released; NULL cancels a teardown still waiting.
 void request_defer_until_idle(void (*teardown)(void));
 
+// The properties of a request whose body is an XML document held in memory
+// (a bucket's website, a multi-object delete, the join of an upload's parts):
+// an XML type of its own (else libcurl would send a form's, unsigned), its
+// Content-MD5 and V4 payload hash (body_digests; both must outlive the
+// request), and no ACL header.
+void xml_body_properties(S3PutProperties *properties, const char *md5Base64, const char *sha256Hex);
+
 S3Status request_curl_code_to_status(CURLcode code);
 // The status for an HTTP status outside 200-299 that came without an error code.
 S3Status request_http_status_to_status(int httpResponseCode);
