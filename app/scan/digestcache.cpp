@@ -262,12 +262,14 @@ struct DigestCache::Db {
         return bFound;
     }
 
-    // The next rows of the table into the window.
+    // The next rows of the table into the window: after the last read and
+    // the last looked up (a row behind the lookups is one this run stored).
     void fetch()
     {
         Stmt &s = bFetchedAny ? selNextRows : selFirstRows;
         if (bFetchedAny)
-            s.blob(1, strFetchedUpTo).number(2, kWindowRows);
+            s.blob(1, bLookedUp && strLastLooked > strFetchedUpTo ? strLastLooked : strFetchedUpTo)
+                .number(2, kWindowRows);
         else
             s.number(1, kWindowRows);
         int n = 0;
@@ -359,8 +361,9 @@ struct DigestCache::Db {
         } else if (row != nullptr && bFetchedAny && strKey <= strFetchedUpTo &&
                    (!bLookedUp || strKey > strLastLooked)) {
             window.insert(at, *row); // a new row among those read ahead
-        } else if (row != nullptr && bFetchedAny && strKey > strFetchedUpTo) {
-            bFetchedAll = false; // a new row beyond the last read
+        } else if (row != nullptr && bFetchedAny && strKey > strFetchedUpTo &&
+                   (!bLookedUp || strKey > strLastLooked)) {
+            bFetchedAll = false; // a new row beyond the last read, ahead of the lookups
         }
         if (bLookedUp && strKey <= strLastLooked) {
             auto it = std::lower_bound(gone.begin(), gone.end(), strKey);

@@ -981,6 +981,59 @@ TEST(DigestCache, LookupsInKeyOrderDropTheRowsTheyPassBy)
     EXPECT_EQ(nFound + 1, kept.size());
 }
 
+// The scan looks files up in key order as the walk meets them and stores
+// the digests the pool read some files later: rows stored behind the
+// lookups are the run's own, never taken for rows the walk passed by. Over
+// an empty cache, and over one where every fifth file changed, every file
+// is found by the next run.
+TEST(DigestCache, DigestsStoredBehindTheLookupsAreKept)
+{
+    TempDir site, cacheBase;
+    const struct timespec start = tenSecondsFromNow();
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) {
+        char sz[32];
+        std::snprintf(sz, sizeof sz, "d%02d/f%d.bin", i / 100, i % 100);
+        keys.push_back(sz);
+    }
+    std::sort(keys.begin(), keys.end());
+    auto statOf = [](std::size_t i, int version) {
+        return statWith(i + 1, i, 1600000000000000000 + version, 1600000000000000000);
+    };
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run);
+        DigestCache cache(cacheBase.path(), site.path());
+        cache.setScanStart(start);
+        cache.load();
+        const std::size_t kLag = 32; // files read ahead of the one the walk hands on
+        std::vector<std::size_t> reading;
+        for (std::size_t i = 0; i <= keys.size(); ++i) {
+            if (i < keys.size()) {
+                std::string strTag;
+                const int version = run == 1 && i % 5 == 0 ? 1 : 0;
+                if (!cache.lookup(keys[i], statOf(i, version), strTag)) {
+                    EXPECT_TRUE(run == 0 || version == 1) << keys[i];
+                    reading.push_back(i);
+                }
+            }
+            while (!reading.empty() && (reading.size() > kLag || i == keys.size())) {
+                const std::size_t k = reading.front();
+                reading.erase(reading.begin());
+                ASSERT_TRUE(cache.store(keys[k], statOf(k, run == 1 && k % 5 == 0 ? 1 : 0), md5Of(keys[k])));
+            }
+        }
+        ASSERT_TRUE(cache.save());
+    }
+    DigestCache again(cacheBase.path(), site.path());
+    again.setScanStart(start);
+    again.load();
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        std::string strTag;
+        ASSERT_TRUE(again.lookup(keys[i], statOf(i, i % 5 == 0 ? 1 : 0), strTag)) << keys[i];
+        EXPECT_EQ(strTag, md5Of(keys[i]));
+    }
+}
+
 // A cache folder that cannot be made (a file stands in its way): said once,
 // the scan reads every file, and the save fails without a second line.
 TEST(DigestCache, ACacheFolderThatCannotBeMadeIsSaidOnce)
