@@ -8,6 +8,7 @@
 
 #include "console.h"
 #include "events.h"
+#include "in_parts.h"
 #include "myPutObj.h"
 #include "outcome_lines.h"
 #include "stale_uploads.h"
@@ -16,14 +17,6 @@
 namespace {
 
 CopyLimits g_limits;
-
-std::string unquotedETag(const char *psz)
-{
-    std::string str = psz ? psz : "";
-    if (str.size() >= 2 && str.front() == '"' && str.back() == '"')
-        str = str.substr(1, str.size() - 2);
-    return str;
-}
 
 struct CopyInParts;
 
@@ -43,7 +36,7 @@ struct PartCopy : public RunnerJob {
     void print() override {}
 };
 
-struct CopyInParts : public RunnerJob {
+struct CopyInParts : public RunnerJob, public InParts {
     const S3BucketContext *ctx = nullptr;
     HintLog *hints = nullptr;
     HeaderUpdate *update = nullptr;
@@ -51,13 +44,7 @@ struct CopyInParts : public RunnerJob {
     uint64_t partSize = 0;
     enum class Stage { Create, Parts, Complete };
     Stage stage = Stage::Create;
-    std::string strUploadId;
-    std::string strETag;
     std::unique_ptr<PartCopy[]> parts;
-    int nParts = 0;
-    int nPartsEnded = 0;
-    bool bPartFailed = false;
-    std::vector<S3MultipartPart> partList;
     bool bNamed = false;
     bool bSentStorageClass = false;
     std::vector<std::string> outcome; // the failure's lines, or "succeed" once joined
@@ -80,9 +67,7 @@ struct CopyInParts : public RunnerJob {
                 finish(false);
                 return false;
             }
-            partList.clear();
-            for (int i = 0; i < nParts; ++i)
-                partList.push_back({parts[i].nNumber, parts[i].strETag.c_str()});
+            listParts(parts.get());
             stage = Stage::Complete;
         }
         return true;
@@ -94,12 +79,12 @@ struct CopyInParts : public RunnerJob {
             strUploadId.clear();
             fillPutProperties(update->headers, nullptr, update->strMd5Hex.c_str(), meta, properties);
             bSentStorageClass = !update->headers.strStorageClass.empty();
-            const S3MultipartInitialHandler handler = {{nullptr, stageEnded}, begun};
+            const S3MultipartInitialHandler handler = {{nullptr, stageEnded}, uploadBegun<CopyInParts>};
             S3_initiate_multipart(&now, update->strKey.c_str(), &properties, rc, &handler, this);
             return;
         }
         strETag.clear();
-        const S3MultipartCompleteHandler handler = {{nullptr, stageEnded}, joined};
+        const S3MultipartCompleteHandler handler = {{nullptr, stageEnded}, uploadJoined<CopyInParts>};
         S3_complete_multipart_upload(&now, update->strKey.c_str(), strUploadId.c_str(), nParts,
                                      partList.data(), rc, &handler, this);
     }
@@ -123,37 +108,20 @@ struct CopyInParts : public RunnerJob {
     }
     void partEnded(bool bOk)
     {
-        bPartFailed = bPartFailed || !bOk;
-        if (++nPartsEnded == nParts)
+        if (InParts::partEnded(bOk))
             resume();
     }
     void finish(bool bOk) override
     {
         name();
-        if (!bOk && !strUploadId.empty()) {
-            std::string strWhy;
-            if (abortUploadInParts(sending(*ctx), update->strKey, strUploadId, strWhy))
-                lines.push_back("upload in parts given up: " + consoleText(update->strKey));
-            else
-                lines.push_back("unfinished upload left: " + consoleText(update->strKey) + " (upload id " +
-                                consoleText(strUploadId) + "; " + strWhy + ")");
-        }
+        if (!bOk && !strUploadId.empty())
+            lines.push_back(giveUp(sending(*ctx), update->strKey));
         lines.insert(lines.end(), outcome.begin(), outcome.end());
         headerUpdateEnded(*this, bOk, strETag, *update, *totals);
     }
     std::string retrySubject() const override { return " key:" + consoleText(update->strKey); }
     std::string retryKey() const override { return update->strKey; }
 
-    static S3Status begun(const char *pszUploadId, void *callbackData)
-    {
-        static_cast<CopyInParts *>(callbackData)->strUploadId = pszUploadId;
-        return S3StatusOK;
-    }
-    static S3Status joined(const char *pszETag, void *callbackData)
-    {
-        static_cast<CopyInParts *>(callbackData)->strETag = unquotedETag(pszETag);
-        return S3StatusOK;
-    }
     // The block shows the outcome of the whole copy ("succeed" once it is
     // joined) and every failure.
     static void stageEnded(S3Status status, const S3ErrorDetails *details, void *callbackData)

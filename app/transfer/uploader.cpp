@@ -20,6 +20,7 @@
 #include "compress.h"
 #include "encoded_body.h"
 #include "events.h"
+#include "in_parts.h"
 #include "console.h"
 #include "mime.h"
 #include "myPutObj.h"
@@ -113,7 +114,7 @@ struct PartJob : public RunnerJob {
 };
 
 // One file's upload, a job of the run's request runner.
-struct Slot : public RunnerJob {
+struct Slot : public RunnerJob, public InParts {
     UploadItem *item = nullptr;
     const S3BucketContext *ctx = nullptr;
     const std::string *strBucket = nullptr;
@@ -127,7 +128,6 @@ struct Slot : public RunnerJob {
     bool bEncoded = false;            // the body is the file encoded, in bodyFd
     int bodyFd = -1;                  // the encoded body in a scratch file, kept for every try
     uint64_t bodySize = 0;            // bytes sent
-    std::string strETag;              // as the store answered an accepted upload
     bool bChanged = false;            // the file is not the scanned one, or shrank
     int nReadErrno = 0;               // the file could not be opened or read: why
     bool bExpired = false;            // past the life limit while sending
@@ -150,13 +150,8 @@ struct Slot : public RunnerJob {
     enum class Stage { Single, Create, Parts, Complete };
     Stage stage = Stage::Single;
     uint64_t partSize = 0;
-    std::string strUploadId;
     std::unique_ptr<PartJob[]> parts;
-    int nParts = 0;
-    int nPartsEnded = 0;
-    bool bPartFailed = false;
     std::vector<std::string> partMd5s; // each part's base64 MD5, read before the create
-    std::vector<S3MultipartPart> partList;
 
     // Readying the body before the first request: a file under a compressing
     // rule is encoded, and a body that goes up in parts read for its parts'
@@ -244,11 +239,7 @@ S3Status propertiesCallback(const S3ResponseProperties *prop, void *callbackData
 // The accepted upload's own headers: its ETag, quotes taken off.
 S3Status answerCallback(const S3ResponseProperties *prop, void *callbackData)
 {
-    Slot &slot = *static_cast<Slot *>(callbackData);
-    std::string strETag = prop && prop->eTag ? prop->eTag : "";
-    if (strETag.size() >= 2 && strETag.front() == '"' && strETag.back() == '"')
-        strETag = strETag.substr(1, strETag.size() - 2);
-    slot.strETag = strETag;
+    static_cast<Slot *>(callbackData)->strETag = unquotedETag(prop ? prop->eTag : nullptr);
     return S3StatusOK;
 }
 
@@ -375,24 +366,6 @@ void Slot::finish(bool bOk)
             lines.push_back("upload error: bucket: " + *strBucket + " key:" +
                             consoleText(item->strKey) + " path:" + consoleText(item->strPath));
     }
-}
-
-// The store began the upload in parts: its id.
-S3Status initialCallback(const char *pszUploadId, void *callbackData)
-{
-    static_cast<Slot *>(callbackData)->strUploadId = pszUploadId;
-    return S3StatusOK;
-}
-
-// The store joined the parts: the object's ETag, quotes taken off.
-S3Status joinedCallback(const char *pszETag, void *callbackData)
-{
-    Slot &slot = *static_cast<Slot *>(callbackData);
-    std::string strETag = pszETag ? pszETag : "";
-    if (strETag.size() >= 2 && strETag.front() == '"' && strETag.back() == '"')
-        strETag = strETag.substr(1, strETag.size() - 2);
-    slot.strETag = strETag;
-    return S3StatusOK;
 }
 
 // The end of a file's create or complete: the block shows the outcome of
@@ -571,9 +544,7 @@ bool Slot::prepareParts()
             finish(false);
             return false;
         }
-        partList.clear();
-        for (int i = 0; i < nParts; ++i)
-            partList.push_back({parts[i].nNumber, parts[i].strETag.c_str()});
+        listParts(parts.get());
         stage = Stage::Complete;
     }
     if (tries() == 0)
@@ -602,21 +573,13 @@ RunnerJob::Next Slot::succeeded()
 
 void Slot::partEnded(PartJob &, bool bOk)
 {
-    if (!bOk)
-        bPartFailed = true;
-    if (++nPartsEnded == nParts)
+    if (InParts::partEnded(bOk))
         resume();
 }
 
 void Slot::abortUpload()
 {
-    std::string strWhy;
-    if (abortUploadInParts(sending(*ctx), item->strKey, strUploadId, strWhy))
-        lines.push_back("upload in parts given up: " + consoleText(item->strKey));
-    else
-        lines.push_back("unfinished upload left: " + consoleText(item->strKey) + " (upload id " +
-                        consoleText(strUploadId) + "; " + strWhy + ")");
-    strUploadId.clear();
+    lines.push_back(giveUp(sending(*ctx), item->strKey));
 }
 
 // A file the run gave up on before (another) try: its whole block, and why.
@@ -781,12 +744,12 @@ void Slot::sendTry(S3RequestContext *rc)
 {
     const S3BucketContext now = sending(*ctx);
     if (stage == Stage::Create) {
-        const S3MultipartInitialHandler handler = {{nullptr, stageCompleteCallback}, initialCallback};
+        const S3MultipartInitialHandler handler = {{nullptr, stageCompleteCallback}, uploadBegun<Slot>};
         S3_initiate_multipart(&now, item->strKey.c_str(), &properties, rc, &handler, this);
         return;
     }
     if (stage == Stage::Complete) {
-        const S3MultipartCompleteHandler handler = {{nullptr, stageCompleteCallback}, joinedCallback};
+        const S3MultipartCompleteHandler handler = {{nullptr, stageCompleteCallback}, uploadJoined<Slot>};
         S3_complete_multipart_upload(&now, item->strKey.c_str(), strUploadId.c_str(), nParts,
                                      partList.data(), rc, &handler, this);
         return;
