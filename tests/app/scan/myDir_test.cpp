@@ -439,8 +439,9 @@ TEST_F(ScanTree, TheWalkOpensNothingAndReadingTheNamesIsOnePass)
     EXPECT_NE(twoStepsOut.find("cannot publish: " + root + "/bad\xFF.html (not UTF-8)"),
               std::string::npos);
     EXPECT_EQ(keysOf(twoSteps), keysOf(onePass));
+    // Between files, and once for each millisecond a file's digest keeps the
+    // walk waiting: at least once, however quick the pool.
     EXPECT_GE(nBetween, 1);
-    EXPECT_LE(nBetween, 3);
 
     // A root that cannot be opened: the walk says so only when the names are read.
     ScanNames missing;
