@@ -164,9 +164,7 @@ void RequestRunner::add(RunnerJob &job)
     jobs.push_back(&job);
     doneAt.push_back(false);
     if (bStopped || bAbandoned) {
-        markDone(job, false);
-        job.notSent();
-        retire(job);
+        giveUpUnsent(job);
         return;
     }
     // Due in the order they were added, before any retry.
@@ -189,6 +187,13 @@ void RequestRunner::end(RunnerJob &job, bool bOk)
 {
     markDone(job, bOk);
     job.finish(bOk);
+    retire(job);
+}
+
+void RequestRunner::giveUpUnsent(RunnerJob &job)
+{
+    markDone(job, false);
+    job.notSent();
     retire(job);
 }
 
@@ -358,9 +363,7 @@ void RequestRunner::printReady()
         // up only as their turn to print comes, one at a time.
         if (bStopped && nextPrint == nextNew) {
             RunnerJob &job = jobAt(nextNew++);
-            markDone(job, false);
-            job.notSent();
-            retire(job);
+            giveUpUnsent(job);
         }
         if (!isDone(nextPrint))
             break;
@@ -389,18 +392,14 @@ void RequestRunner::stopSending()
         waiting.swap(retries);
         for (std::size_t i : waiting) {
             RunnerJob &job = *jobs[i];
-            markDone(job, false);
-            job.notSent();
-            retire(job);
+            giveUpUnsent(job);
         }
     }
     if (feed && !options.bHoldOutput)
         return; // printReady() gives up the jobs not begun
     for (; nextNew < nInitial; ++nextNew) {
         RunnerJob &job = jobAt(nextNew);
-        markDone(job, false);
-        job.notSent();
-        retire(job);
+        giveUpUnsent(job);
     }
 }
 
@@ -411,9 +410,7 @@ void RequestRunner::takeAsideEnded()
         --nAside;
         RunnerJob &job = *jobs[i];
         if (bStopped) {
-            markDone(job, false);
-            job.notSent();
-            retire(job);
+            giveUpUnsent(job);
         } else {
             start(job);
         }
@@ -587,9 +584,7 @@ void RequestRunner::finish()
     for (std::size_t i = 0; i < nInitial && i <= firstFailed; ++i) {
         if (!isDone(i) && bStopped && i >= nextNew) {
             RunnerJob &job = jobAt(i);
-            markDone(job, false);
-            job.notSent();
-            retire(job);
+            giveUpUnsent(job);
         } else if (!isDone(i)) {
             end(jobAt(i), false);
         }

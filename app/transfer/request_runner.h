@@ -241,6 +241,8 @@ private:
     bool isDone(std::size_t i) const { return doneAt[i]; }
     // A job of the feed that ended: its lines kept, the job given back.
     void retire(RunnerJob &job);
+    // Ends a job before (another) try: its block says it was not sent.
+    void giveUpUnsent(RunnerJob &job);
     void takeAsideEnded();
     int limit() const;
     // Orders the heap of due jobs: the earliest due on top.
