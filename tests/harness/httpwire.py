@@ -57,6 +57,9 @@ class Conn:
         self.sock = sock
         self.buf = bytearray()
         self.eof = False
+        # Called once, just before the first bytes of a final answer (not
+        # "100 Continue") go out; the caller sets it again for each request.
+        self.before_answer = None
 
     def _fill(self, want=COPY_CHUNK):
         if self.eof:
@@ -140,6 +143,9 @@ class Conn:
         return data
 
     def send(self, data):
+        if self.before_answer is not None and not data.startswith(b'HTTP/1.1 100 '):
+            hook, self.before_answer = self.before_answer, None
+            hook()
         self.sock.sendall(data)
 
     def close(self):

@@ -865,11 +865,17 @@ class Proxy:
                 if method == 'PUT':
                     self.counters.add('puts')
                 keep_alive = version == 'HTTP/1.1' and not head.has_token('Connection', 'close')
+                # A request is in flight until its answer starts to go out: the
+                # client cannot start another in its place before that, whereas
+                # ending the count after the answer was sent would race with it.
                 self.counters.begin()
+                client.before_answer = self.counters.end
                 try:
                     go_on = self.one_request(client, method, target, head)
                 finally:
-                    self.counters.end()
+                    if client.before_answer is not None:
+                        client.before_answer = None
+                        self.counters.end()
                 if not go_on or not keep_alive:
                     break
         except httpwire.WireError as e:
