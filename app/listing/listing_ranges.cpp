@@ -229,29 +229,38 @@ bool RangedListing::finish()
 
 void RangedListing::abandon() { runner->abandon(); }
 
-bool RangedListing::next(S3Obj &obj)
+RangedListing::Take RangedListing::take(S3Obj &obj)
 {
     while (bStarted && !bFailed && nTaking < ranges.size()) {
         Range &range = *ranges[nTaking];
         if (!range.ready.empty()) {
             obj = std::move(range.ready.front());
             range.ready.pop_front();
-            return true;
+            return Take::Record;
         }
-        if (range.bEnded) {
-            if (!range.bEndedWell) {
-                bFailed = true;
-                break;
-            }
-            ++nTaking;
-            runner->holdNewFrom(nTaking + kRangesAhead + 1);
-            continue;
+        if (!range.bEnded)
+            return Take::Waiting;
+        if (!range.bEndedWell) {
+            bFailed = true;
+            break;
         }
+        ++nTaking;
+        runner->holdNewFrom(nTaking + kRangesAhead + 1);
+    }
+    return Take::End;
+}
+
+bool RangedListing::next(S3Obj &obj)
+{
+    for (;;) {
+        const Take taken = take(obj);
+        if (taken != Take::Waiting)
+            return taken == Take::Record;
+        Range &range = *ranges[nTaking];
         if (!runner->waitUntil([&range]() { return !range.ready.empty() || range.bEnded; }) ||
             (range.ready.empty() && !range.bEnded)) {
             bFailed = true; // the context broke, or a signal stopped the run
-            break;
+            return false;
         }
     }
-    return false;
 }

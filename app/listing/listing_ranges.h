@@ -84,6 +84,10 @@ public:
     // The next record; false at the end, or where a range failed (failed()
     // then says so; finish() prints what a listing prints).
     bool next(S3Obj &obj);
+    // The same without waiting: Waiting when the range being taken has not
+    // come in yet (poll() lets it come).
+    enum class Take { Record, Waiting, End };
+    Take take(S3Obj &obj);
     bool failed() const { return bFailed; }
     static constexpr std::size_t kRangesAhead = kListingInFlight + 8;
 

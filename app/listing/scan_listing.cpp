@@ -2,6 +2,8 @@
 // side and in step.
 #include "scan_listing.h"
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -40,11 +42,12 @@ TreeSurvey surveyTree(const std::string &strRootPath, const std::string &strPref
     return survey;
 }
 
-// The listing's records below the prefix, the prefix cut off.
-RecordSource listedBelow(RangedListing &listing, const std::string &strPrefix)
+// The listing's records below the prefix, the prefix cut off; next gives
+// the listing's next record.
+RecordSource listedBelow(const std::function<bool(S3Obj &)> &next, const std::string &strPrefix)
 {
-    return [&listing, strPrefix](S3Obj &obj) {
-        while (listing.next(obj)) {
+    return [next, strPrefix](S3Obj &obj) {
+        while (next(obj)) {
             if (obj.key.compare(0, strPrefix.size(), strPrefix) != 0)
                 continue;
             obj.key.erase(0, strPrefix.size());
@@ -52,6 +55,22 @@ RecordSource listedBelow(RangedListing &listing, const std::string &strPrefix)
         }
         return false;
     };
+}
+
+// The listing's next record. While the range it comes from has not come in,
+// the scan goes ahead as far as it may (names walked and looked up, files
+// read by the pool), so that the scan and the listing overlap rather than
+// the scan starting only when the first range is in.
+bool nextListedWhileScanning(RangedListing &listing, TreeScan &tree, S3Obj &obj)
+{
+    for (;;) {
+        const RangedListing::Take taken = listing.take(obj);
+        if (taken != RangedListing::Take::Waiting)
+            return taken == RangedListing::Take::Record;
+        if (!tree.readAhead() && !tree.waitAhead(std::chrono::milliseconds(1)))
+            return listing.next(obj); // nothing the scan can do: wait for the range
+        listing.poll();
+    }
 }
 
 // A tree that will show lines of its own before the listing's (refused
@@ -83,7 +102,8 @@ ScanListOutcome scanThenList(Session &session, const std::string &strBucket, con
         it = localList.erase(it); // each record goes as it is merged
         return true;
     };
-    mergeInKeyOrder(local, listedBelow(listing, strPrefix), visitor);
+    mergeInKeyOrder(local, listedBelow([&listing](S3Obj &obj) { return listing.next(obj); }, strPrefix),
+                    visitor);
     const bool bListed = !listing.failed();
     return listing.finish() && bListed ? ScanListWhole : ScanListListingFailed;
 }
@@ -123,7 +143,8 @@ ScanListOutcome scanAndMerge(Session &session, const std::string &strBucket, con
         return tree.failed() ? ScanListScanFailed : ScanListListingFailed;
     }
     const RecordSource local = [&tree](S3Obj &obj) { return tree.next(obj); };
-    mergeInKeyOrder(local, listedBelow(*listing, strPrefix), visitor);
+    const auto listed = [&listing, &tree](S3Obj &obj) { return nextListedWhileScanning(*listing, tree, obj); };
+    mergeInKeyOrder(local, listedBelow(listed, strPrefix), visitor);
     if (tree.failed()) {
         listing->abandon();
         return ScanListScanFailed;

@@ -353,6 +353,8 @@ public:
                 --nReading;
                 finishFile(front, options);
             }
+            if (nSettled > 0)
+                --nSettled; // the front goes below, whichever way
             const std::string strEntryPath = strRootPrefix + front.name.strKey;
             if (front.name.pszRefusal != nullptr) {
                 printLine("cannot publish: " + consoleText(strEntryPath) + " (" + front.name.pszRefusal + ")");
@@ -371,6 +373,30 @@ public:
         }
     }
 
+    // What can be done without waiting, while the caller waits for
+    // something else: the reads that have ended are taken in (in walk
+    // order, as next() would), and names are taken while there is room.
+    // True when it did any of that.
+    template <class Source> bool readAhead(Source &&source)
+    {
+        bool bDid = settleEnded();
+        while (!bNoMore && nReading < nMostReading && waiting.size() < kMostWaiting) {
+            take(source);
+            bDid = true;
+        }
+        return bDid;
+    }
+
+    // Waits at most d for the oldest read still going; false when none is.
+    bool waitForARead(std::chrono::milliseconds d)
+    {
+        settleEnded();
+        if (nSettled == waiting.size())
+            return false;
+        waiting[nSettled].digests.wait_for(d);
+        return true;
+    }
+
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -382,6 +408,24 @@ private:
         const Pending &front = waiting.front();
         return !front.digests.valid() ||
                front.digests.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }
+
+    // Takes in the reads that have ended from the first not yet settled on,
+    // up to the first still going.
+    bool settleEnded()
+    {
+        bool bDid = false;
+        for (; nSettled < waiting.size(); ++nSettled) {
+            Pending &pending = waiting[nSettled];
+            if (!pending.digests.valid())
+                continue;
+            if (pending.digests.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+                break;
+            --nReading;
+            finishFile(pending, options);
+            bDid = true;
+        }
+        return bDid;
     }
 
     template <class Source> void take(Source &source)
@@ -421,8 +465,9 @@ private:
     TreeOpener tree;
     HashPool pool;
     const std::size_t nMostReading;
-    std::size_t nReading = 0;
+    std::size_t nReading = 0; // files with the pool, not yet taken in
     std::deque<Pending> waiting; // after the pool, so its reads end before it stops
+    std::size_t nSettled = 0;    // leading entries of waiting with no read going
     bool bNoMore = false;
     Clock::time_point lastCall = Clock::time_point::min(); // the first file calls at once
 };
@@ -461,6 +506,13 @@ TreeScan::TreeScan(const std::string &strPath, const ScanOptions &options)
 }
 
 TreeScan::~TreeScan() = default;
+
+bool TreeScan::readAhead()
+{
+    return !bEnded && queue->readAhead([this](ScanName &name) { return walk.next(name); });
+}
+
+bool TreeScan::waitAhead(std::chrono::milliseconds d) { return !bEnded && queue->waitForARead(d); }
 
 bool TreeScan::next(S3Obj &obj)
 {

@@ -155,6 +155,14 @@ public:
     bool failed() const { return bFailed; }
     std::size_t count() const { return nRecords; } // records given so far
 
+    // For a caller waiting for something else meanwhile: the work that needs
+    // no waiting (names walked and looked up, files handed to the pool, the
+    // reads that ended taken in), as far as next() would go ahead. True when
+    // it did some; false when only waiting for a read would help.
+    bool readAhead();
+    // Waits at most d for a read ahead to end; false when none is going.
+    bool waitAhead(std::chrono::milliseconds d);
+
 private:
     TreeWalk walk;
     std::unique_ptr<ScanQueue> queue; // files on their way to records, read by the hashing pool

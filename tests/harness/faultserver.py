@@ -93,6 +93,10 @@ Modes:
   trickle         200 application/octet-stream with Content-Length: 1000000,
                   then one byte every TRICKLE_PAUSE seconds (0.2) until the
                   client goes away: a transfer that never ends.
+  held-listing    every request waits until the test releases it (POST
+                  /__harness__/release on CONTROLPORT, or HELD_LISTING_LIMIT
+                  seconds, 10), then gets 200 with an empty listing: a listing
+                  held back for as long as the test needs.
   error-doc:CODE[:STATUS]
                   an error document with that Code, Message "Provoked CODE",
                   Resource (the request's path), RequestId, HostId; the status is
@@ -125,6 +129,11 @@ CUT_LISTING = (b'<?xml version="1.0" encoding="UTF-8"?>\n'
                b'<Contents><Key>a</Key><ETag>"x"</ETag><Size>1</Size></Contents>'
                b'<Contents><Key>b</Key><ETag>"y"</ETag><Size>2</Size></Contents>'
                b'<Contents><Key>c</Key><ET')
+EMPTY_LISTING = (b'<?xml version="1.0" encoding="UTF-8"?>\n'
+                 b'<ListBucketResult xmlns="http://s3.amazonaws.com/doc/2006-03-01/">'
+                 b'<Name>bucket</Name><IsTruncated>false</IsTruncated></ListBucketResult>')
+HELD_LISTING_LIMIT = 10  # seconds held-listing waits for the release at most
+RELEASED = threading.Event()
 TRICKLE_PAUSE = 0.2  # seconds between the bytes of trickle
 REQUEST_ID = '4442587FB7D0A2F9'
 EARLY_CONTINUE_PAUSE = 0.3   # seconds between the body and the answer in early-continue
@@ -223,7 +232,7 @@ class Server:
                  'silent', 'odd-headers', 'big-headers', 'no-continue', 'early-continue',
                  'status', 'redirect',
                  'malformed-xml', 'error-doc', 'listing-cut', 'trickle', 'cut-puts',
-                 'drop-reused', 'plain-greeting')
+                 'drop-reused', 'plain-greeting', 'held-listing')
         if name not in known:
             raise SystemExit('faultserver: unknown mode %r' % mode)
         if name in ('status', 'redirect'):
@@ -406,6 +415,10 @@ class Server:
                     time.sleep(TRICKLE_PAUSE)
                     conn.send(b'x')
             return True
+        elif name == 'held-listing':
+            self.read_body(conn, head, True)
+            RELEASED.wait(HELD_LISTING_LIMIT)
+            self.answer(conn, method, 200, ids, EMPTY_LISTING, 'application/xml')
         elif name == 'error-doc':
             code, _, status = arg.partition(':')
             status = int(status) if status else CODE_STATUS.get(code, 403)
@@ -425,7 +438,10 @@ class Server:
                 method, target, _ = head.start_line.split(' ')
                 kind, length = httpwire.body_kind(head, True)
                 httpwire.copy_body(conn, kind, length, lambda data: None)
-                if method == 'POST' and target == '/__harness__/reset':
+                if method == 'POST' and target == '/__harness__/release':
+                    RELEASED.set()
+                    body, status = b'{}', 200
+                elif method == 'POST' and target == '/__harness__/reset':
                     COUNTS.reset()
                     body, status = b'{}', 200
                 elif target == '/__harness__/counters':

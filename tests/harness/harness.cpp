@@ -750,6 +750,11 @@ int64_t FaultServer::bodyBytesReceived() {
 
 int FaultServer::pid() const { return impl_->script.server.pid; }
 
+void FaultServer::release() {
+    request("POST", "http://127.0.0.1:" + std::to_string(impl_->controlPort) + "/__harness__/release", {},
+            nullptr);
+}
+
 // ------------------------------------------------------------------ free functions
 
 struct CredentialServer::Impl {

@@ -158,6 +158,7 @@ public:
     int requestsSeen();           // requests whose head was read completely
     int64_t bodyBytesReceived();  // request body bytes read in all
     int pid() const;              // process id of the server
+    void release();               // held-listing: the requests held, and all later ones, are answered
 
 private:
     struct Impl;
