@@ -38,7 +38,7 @@ struct PlanBuilder::Encoding {
     S3Obj local;
     S3Obj remote;
     bool bRemote = false;
-    std::string strPath, strEncoding;
+    UploadItem item; // its path and encoding are read on the pool
     SentDigest sent;
     std::future<void> done;
 };
@@ -86,11 +86,10 @@ void PlanBuilder::add(const S3Obj &local, const S3Obj *remote)
     one->bRemote = remote != nullptr;
     if (remote)
         one->remote = *remote;
-    one->strPath = item.strPath;
-    one->strEncoding = item.strContentEncoding;
+    one->item = item;
     Encoding *task = one.get();
     one->done = pool->submitTask([task] {
-        task->sent = encodedSentDigest(task->local, task->strPath, task->strEncoding);
+        task->sent = encodedSentDigest(task->local, task->item.strPath, task->item.strContentEncoding);
     });
     encoding.push_back(std::move(one));
     // Enough files ahead to keep every thread at work.
@@ -103,9 +102,8 @@ void PlanBuilder::takeEncoded()
     std::unique_ptr<Encoding> one = std::move(encoding.front());
     encoding.pop_front();
     one->done.wait();
-    rememberEncoded(one->local, one->strEncoding, one->sent, in.encodeCache);
-    addWithSent(one->local, one->bRemote ? &one->remote : nullptr,
-                uploadItemFor(one->local, in.strRootPath, settings), one->sent);
+    rememberEncoded(one->local, one->item.strContentEncoding, one->sent, in.encodeCache);
+    addWithSent(one->local, one->bRemote ? &one->remote : nullptr, one->item, one->sent);
 }
 
 void PlanBuilder::addWithSent(const S3Obj &local, const S3Obj *remote, const UploadItem &item,
@@ -246,10 +244,9 @@ SentDigest PlanBuilder::sentOf(const S3Obj &local, const UploadItem &item) const
         sent.partTags = local.partTags;
         return sent;
     }
-    // Read and encoded now unless the cache holds the digest (remembered in it).
-    if (in.bEncodeNow)
-        return sentDigestFor(local, item.strPath, item.strContentEncoding, in.encodeCache);
-    return SentDigest(); // the upload will say why its bytes cannot be made
+    // Not encoded while planning (add() encodes on the pool when it may):
+    // unknown until the upload, which says why its bytes cannot be made.
+    return SentDigest();
 }
 
 void PlanBuilder::upload(const S3Obj &local, const S3Obj *remote, const UploadItem &item, const char *pszWhy,
