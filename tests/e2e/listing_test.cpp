@@ -117,15 +117,18 @@ TEST_P(ListingOnEachStore, RangesListExactlyWhatOnePassLists)
     ASSERT_TRUE(list(session, "", nullptr, onePass));
     ASSERT_EQ(onePass.size(), kPlainFiles + kAwkwardNames.size() + 1 + 5);
 
-    std::vector<std::string> everySeventh;
+    // Many ranges, each well inside a page. (Every seventh key made 300 of
+    // them, each a whole listing for moto: minutes under load, for nothing
+    // 30 do not show.)
+    std::vector<std::string> everySeventieth;
     std::size_t i = 0;
     for (const S3Obj &obj : onePass)
-        if (++i % 7 == 0)
-            everySeventh.push_back(obj.key);
+        if (++i % 70 == 0)
+            everySeventieth.push_back(obj.key);
     std::vector<std::string> awkward(kAwkwardNames.begin(), kAwkwardNames.end());
     std::sort(awkward.begin(), awkward.end());
     const std::map<std::string, std::vector<std::string>> cutSets = {
-        {"every seventh stored key", everySeventh},
+        {"every seventieth stored key", everySeventieth},
         {"the awkward keys themselves", awkward},
         {"keys the bucket lacks", {"\x01", "a", "many/p0250x", "many/p1500.htm", "zzzz"}},
         {"one range of many pages after the first key", {"!first"}},
