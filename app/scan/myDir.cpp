@@ -353,8 +353,6 @@ public:
                 --nReading;
                 finishFile(front, options);
             }
-            if (nSettled > 0)
-                --nSettled; // the front goes below, whichever way
             const std::string strEntryPath = strRootPrefix + front.name.strKey;
             if (front.name.pszRefusal != nullptr) {
                 printLine("cannot publish: " + consoleText(strEntryPath) + " (" + front.name.pszRefusal + ")");
@@ -366,10 +364,10 @@ public:
             } else if (front.result == ScanRead) {
                 obj = std::move(front.obj);
                 obj.key = std::move(front.name.strKey);
-                waiting.pop_front();
+                popFront();
                 return Record;
             }
-            waiting.pop_front();
+            popFront();
         }
     }
 
@@ -408,6 +406,13 @@ private:
         const Pending &front = waiting.front();
         return !front.digests.valid() ||
                front.digests.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    }
+
+    void popFront()
+    {
+        waiting.pop_front();
+        if (nSettled > 0)
+            --nSettled;
     }
 
     // Takes in the reads that have ended from the first not yet settled on,
