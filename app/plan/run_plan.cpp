@@ -70,7 +70,7 @@ bool PlanBuilder::mustAsk(StoreVerdict verdict, const S3Obj *remote) const
 
 void PlanBuilder::add(const S3Obj &local, const S3Obj *remote)
 {
-    const UploadItem item = uploadItemFor(local, in.strRootPath, settings);
+    UploadItem item = uploadItemFor(local, in.strRootPath, settings);
     SentDigest sent;
     if (item.strContentEncoding.empty() || !in.bEncodeNow ||
         cachedSentDigest(local, item.strContentEncoding, in.encodeCache, sent)) {
@@ -86,7 +86,7 @@ void PlanBuilder::add(const S3Obj &local, const S3Obj *remote)
     one->bRemote = remote != nullptr;
     if (remote)
         one->remote = *remote;
-    one->item = item;
+    one->item = std::move(item);
     Encoding *task = one.get();
     one->done = pool->submitTask([task] {
         task->sent = encodedSentDigest(task->local, task->item.strPath, task->item.strContentEncoding);
